@@ -1,0 +1,1 @@
+target_sources(ralvex PRIVATE ${CMAKE_CURRENT_LIST_DIR}/app.cpp)

@@ -1,0 +1,47 @@
+// The adapter-independent CAN channel: chooses a back-end when opened (the emulated bus or a
+// SocketCAN interface when one was selected with -i; otherwise PEAK first, then Kvaser) and forwards
+// every send and receive to it. The receive is the one polling loop of the tool: a back-end only
+// supplies a single non-blocking try.
+// Call order: can_accept_id (optional, before opening), can_open, then can_send_frame and
+// can_receive_frame. The channel stays open until the process ends.
+#pragma once
+
+#include <cstdint>
+
+// Identifiers on which the unit transmits; the channel delivers them by default.
+constexpr uint32_t CAN_ID_UNIT_COMMAND = 0xA04401;
+constexpr uint32_t CAN_ID_UNIT_ANSWER = 0xA44401;
+constexpr uint32_t CAN_ID_UNIT_DATA = 0xA84401;
+
+// One classic CAN frame: 29-bit extended identifier, always 8 data bytes.
+struct CanFrame {
+  uint32_t id;
+  uint8_t data[8];
+};
+
+// What a back-end supplies. open: 0 or a negative code. send: 0 accepted, -3 refused.
+// try_receive: one non-blocking read; 0 when a frame was delivered into id/data, non-zero when not.
+// receive_timed_out (may be null): called once when a whole receive delivered nothing.
+struct CanBackend {
+  const char* name;
+  int32_t (*open)();
+  int32_t (*send)(uint32_t id, const uint8_t data[8]);
+  int32_t (*try_receive)(uint8_t data[8], uint32_t* id);
+  void (*receive_timed_out)();
+};
+
+// Opens the channel on the first back-end that works. 0 on success, negative otherwise.
+int32_t can_open();
+// Sends one extended frame of length 8. 0 when the adapter accepted it, -3 when refused.
+int32_t can_send_frame(uint32_t id, const uint8_t data[8]);
+// Polls for one frame: floor((step+extra)/step)+1 tries, a sleep of step_ms after every failed try.
+// 0 with id/data filled, or -1 (outputs cleared) when nothing arrived.
+int32_t can_receive_frame(uint8_t data[8], uint32_t* id, int32_t step_ms, int32_t extra_ms);
+// Chooses an interface by name ("sim" for the emulated bus; on Linux a SocketCAN interface).
+// 0 when the name selects an interface, -1 when not.
+int32_t can_select_interface(const char* name);
+
+// Adds an identifier that the channel must deliver besides the unit's two; before can_open.
+void can_accept_id(uint32_t id);
+// The identifiers to deliver (the unit's two first, then the added ones).
+int can_accepted_ids(const uint32_t** ids);

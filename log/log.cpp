@@ -1,0 +1,84 @@
+// Log file and console output.
+#include "log/log.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+const char kLogFileName[] = "ZR4_BL_Log.txt";
+FILE* g_log = nullptr;
+int32_t g_level = 0;
+std::string* g_console_capture = nullptr;
+
+bool passes(int32_t mask) { return g_log != nullptr && (mask & g_level) != 0; }
+}  // namespace
+
+int32_t log_open() {
+  console_print("\nLog system init\n");
+  console_print("Log file: %s\n", kLogFileName);
+  g_level = 0;
+  g_log = std::fopen(kLogFileName, "w");
+  if (!g_log) {
+    console_print("Cannot open log files\n");
+    return -1;
+  }
+  std::fputs("\n   ---------   ZR4_BL_Log   --------\n\n", g_log);
+  return 0;
+}
+
+void log_set_level(int32_t level) {
+  g_level = level;
+  if (g_log) std::fprintf(g_log, "Logger level %d\n", level);
+}
+
+void log_write(const char* text, int32_t mask) {
+  if (passes(mask)) std::fputs(text, g_log);
+}
+
+void log_newline(int32_t mask) {
+  if (passes(mask)) std::fputc('\n', g_log);
+}
+
+void log_close() {
+  if (g_log) std::fclose(g_log);
+  g_log = nullptr;
+}
+
+void log_writef(int32_t mask, const char* format, ...) {
+  if (!passes(mask)) return;
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  std::fputs(text, g_log);
+}
+
+void log_frame(uint32_t id, const uint8_t data[8]) {
+  log_writef(LOG_CAN_FRAMES, "%08X %02X %02X %02X %02X %02X %02X %02X %02X\n", id, data[0], data[1],
+             data[2], data[3], data[4], data[5], data[6], data[7]);
+}
+
+int console_print(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int n;
+  if (g_console_capture) {
+    va_list copy;
+    va_copy(copy, args);
+    n = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (n > 0) {
+      size_t old = g_console_capture->size();
+      g_console_capture->resize(old + static_cast<size_t>(n) + 1);
+      std::vsnprintf(&(*g_console_capture)[old], static_cast<size_t>(n) + 1, format, args);
+      g_console_capture->resize(old + static_cast<size_t>(n));
+    }
+  } else {
+    n = std::vprintf(format, args);
+  }
+  va_end(args);
+  return n;
+}
+
+void console_set_capture(std::string* sink) { g_console_capture = sink; }

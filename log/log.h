@@ -1,0 +1,39 @@
+// The two output channels of the tool: the console (standard output) for the operator, and the
+// trace file ZR4_BL_Log.txt in the working directory, whose lines pass a category mask.
+// Call order: log_open, log_set_level, any number of log_write/log_newline, log_close once.
+// Nothing reaches the file before log_set_level (the level is 0) or after log_close.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Category bits of a log mask. A text passes when its mask and the level share a bit.
+enum LogLevel : int32_t {
+  LOG_HEX_RAW = 1,       // each raw Intel HEX line
+  LOG_HEX_PARSED = 2,    // each decoded Intel HEX record
+  LOG_CAN_FRAMES = 4,    // command names and frame trace lines
+  LOG_ALWAYS = 0xFFFF,   // errors, adapter start-up, status lines
+};
+
+// Creates (or empties) ZR4_BL_Log.txt and writes its banner; 0 when open, -1 when not.
+int32_t log_open();
+// Stores the level (any integer, used as a mask) and logs "Logger level %d\n".
+void log_set_level(int32_t level);
+// Writes `text` unchanged when `mask` & level != 0; no line break is added.
+void log_write(const char* text, int32_t mask);
+// Writes "\n" when `mask` & level != 0.
+void log_newline(int32_t mask);
+// Closes the file; later writes are dropped.
+void log_close();
+
+// printf-style formatting into a buffer, then log_write. Outside text goes in as an argument.
+void log_writef(int32_t mask, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Frame trace line "%08X %02X %02X %02X %02X %02X %02X %02X %02X\n" under LOG_CAN_FRAMES.
+void log_frame(uint32_t id, const uint8_t data[8]);
+
+// printf-style output on standard output; returns what the formatted print returns.
+int console_print(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Tests: while `sink` is set, console text is appended to it instead of going to stdout.
+void console_set_capture(std::string* sink);

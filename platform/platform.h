@@ -1,0 +1,36 @@
+// The only operating-system code of the tool: sleeping, a monotonic clock, and loading shared
+// libraries by name. POSIX (dlopen) and Windows (LoadLibraryA) implementations sit side by side;
+// everything else stays portable. Tests replace the clock with a virtual one so that waits of
+// seconds run instantly while every requested sleep is still counted.
+#pragma once
+
+#include <cstdint>
+
+// Sleeps at least `ms` milliseconds (or advances the installed virtual clock).
+void sleep_ms(uint32_t ms);
+
+// Monotonic time in microseconds since an arbitrary start.
+uint64_t now_us();
+
+// A replacement clock. Both functions must be set.
+struct PlatformClock {
+  void (*sleep_ms)(uint32_t ms);
+  uint64_t (*now_us)();
+};
+
+// Installs `clock` for all later sleep_ms/now_us calls; nullptr restores the operating system's.
+void platform_set_clock(const PlatformClock* clock);
+
+// Process-wide set-up and tear-down (on Windows: 1 ms timer resolution for the run).
+void platform_init();
+void platform_exit();
+
+// A generic function pointer; callers cast it to the entry point's exact type.
+using LibFunction = void (*)();
+
+// Loads a shared library by file name through the system's loader; nullptr on failure.
+void* lib_open(const char* name);
+// Looks up an exported function by name; nullptr when missing.
+LibFunction lib_symbol(void* lib, const char* name);
+// The operating system's text for the last failed lib_open or lib_symbol ("" when none).
+const char* lib_error();

@@ -1,0 +1,55 @@
+// POSIX implementation: nanosleep, CLOCK_MONOTONIC, dlopen/dlsym/dlerror.
+#include <dlfcn.h>
+#include <time.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace {
+char g_lib_error[512] = "";
+
+void remember_dl_error() {
+  const char* text = dlerror();
+  std::snprintf(g_lib_error, sizeof g_lib_error, "%s", text ? text : "unknown loader error");
+}
+}  // namespace
+
+void os_sleep_ms(uint32_t ms) {
+  timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+uint64_t os_now_us() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
+void platform_init() {}
+void platform_exit() {}
+
+void* lib_open(const char* name) {
+  void* lib = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+  if (!lib) remember_dl_error();
+  return lib;
+}
+
+LibFunction lib_symbol(void* lib, const char* name) {
+  dlerror();
+  void* symbol = dlsym(lib, name);
+  if (!symbol) {
+    remember_dl_error();
+    return nullptr;
+  }
+  // POSIX guarantees that a function's address survives the round trip through void*.
+  LibFunction function;
+  static_assert(sizeof function == sizeof symbol, "function and object pointers differ in size");
+  std::memcpy(&function, &symbol, sizeof function);
+  return function;
+}
+
+const char* lib_error() { return g_lib_error; }

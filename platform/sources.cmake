@@ -1,0 +1,8 @@
+target_sources(ralvex PRIVATE ${CMAKE_CURRENT_LIST_DIR}/platform_common.cpp)
+if(WIN32)
+  target_sources(ralvex PRIVATE ${CMAKE_CURRENT_LIST_DIR}/platform_windows.cpp)
+  target_link_libraries(ralvex PUBLIC winmm)
+else()
+  target_sources(ralvex PRIVATE ${CMAKE_CURRENT_LIST_DIR}/platform_posix.cpp)
+  target_link_libraries(ralvex PUBLIC ${CMAKE_DL_LIBS})
+endif()

@@ -1,0 +1,225 @@
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/app.h"
+#include "ops/operations.h"
+#include "protocol/node_id.h"
+#include "support/test_support.h"
+
+namespace {
+// Keeps argument strings alive and offers argc/argv as main receives them.
+struct Args {
+  explicit Args(std::vector<std::string> list) : strings(std::move(list)) {
+    strings.insert(strings.begin(), "ralvex-service-tool");
+    for (auto& s : strings) pointers.push_back(s.data());
+    pointers.push_back(nullptr);
+  }
+  int argc() const { return static_cast<int>(strings.size()); }
+  char** argv() { return pointers.data(); }
+  std::vector<std::string> strings;
+  std::vector<char*> pointers;
+};
+
+std::string usage_text() {
+  ConsoleCapture console;
+  print_usage();
+  return console.text();
+}
+
+const char kNotice[] =
+    "\n\n===  Ralvex Service Tool 0.7.0  ===\n\n"
+    "This software uses the following 3rd party libraries (on Windows):\n\n";
+
+std::string tool(const std::string& args, int* status) {
+  std::string output;
+  *status = run_command(std::string(RALVEX_TOOL_PATH) + " " + args, &output);
+  return output;
+}
+
+class OptionsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sensor_node_id = NODE_ID_NOT_SET;
+    bootloader_force = 0;
+  }
+};
+}  // namespace
+
+TEST_F(OptionsTest, ModesFileNamesAndNodeIds) {
+  struct Row {
+    std::vector<std::string> args;
+    RunMode mode;
+    const char* file;
+    uint8_t node;
+    uint8_t force;
+    int32_t level;
+    const char* console;
+  };
+  const Row rows[] = {
+      {{}, RUN_MODE_NONE, "", 255, 0, 1, ""},
+      {{"-f", "app.hex"}, RUN_MODE_FLASH, "app.hex", 255, 0, 1, "HEX file: 'app.hex'\n"},
+      {{"-f", "app.hex", "4"}, RUN_MODE_FLASH, "app.hex", 255, 0, 4, "HEX file: 'app.hex'\n"},
+      {{"-r", "12.bin"}, RUN_MODE_BACKUP, "12.bin", 255, 0, 12, "Backup data file: '12.bin'\n"},
+      {{"-w", "p.bin", "-7"}, RUN_MODE_RESTORE, "p.bin", 255, 0, -7, "Restore data file: 'p.bin'\n"},
+      {{"-f", "app.hex", "-g", "5"}, RUN_MODE_SENSOR, "app.hex", 5, 0, 5,
+       "HEX file: 'app.hex'\nW2 sensor mode initiated\nSetting W2 id 5 \n"},
+      {{"-g", "5", "-f", "app.hex"}, RUN_MODE_FLASH, "app.hex", 5, 0, 1,
+       "W2 sensor mode initiated\nSetting W2 id 5 \nUse -f to give filename!\nHEX file: 'app.hex'\n"},
+      {{"-f", "app.hex", "-g", "3", "-b"}, RUN_MODE_SENSOR_FORCE, "app.hex", 3, 1, 1,
+       "HEX file: 'app.hex'\nW2 sensor mode initiated\nSetting W2 id 3 \n"
+       "W2 sensor bootloader force enabled\nTurn sensor power on\n"},
+      {{"-f", "app.hex", "-b", "-g", "3"}, RUN_MODE_SENSOR, "app.hex", 3, 1, 3,
+       "HEX file: 'app.hex'\nW2 sensor bootloader force enabled\nTurn sensor power on\n"
+       "W2 sensor mode initiated\nSetting W2 id 3 \n"},
+      {{"-f", "a.hex", "-r", "b.bin"}, RUN_MODE_BACKUP, "b.bin", 255, 0, 1,
+       "HEX file: 'a.hex'\nBackup data file: 'b.bin'\n"},
+      {{"-x", "-f", "app.hex"}, RUN_MODE_FLASH, "app.hex", 255, 0, 1, "HEX file: 'app.hex'\n"},
+      {{"-file", "app.hex"}, RUN_MODE_FLASH, "app.hex", 255, 0, 1, "HEX file: 'app.hex'\n"},
+      {{"app.hex", "-f"}, RUN_MODE_NONE, "", 255, 0, 1, ""},
+      {{"-F", "app.hex"}, RUN_MODE_NONE, "", 255, 0, 1, ""},
+      {{"-", "-f", "x.hex", ""}, RUN_MODE_FLASH, "x.hex", 255, 0, 1, "HEX file: 'x.hex'\n"},
+      // A value is consumed whatever it looks like.
+      {{"-f", "-r", "3"}, RUN_MODE_FLASH, "-r", 255, 0, 3, "HEX file: '-r'\n"},
+      // Options end at the first argument without a dash; later ones are not read.
+      {{"-f", "a.hex", "stop", "-r", "b.bin"}, RUN_MODE_FLASH, "a.hex", 255, 0, 1,
+       "HEX file: 'a.hex'\n"},
+      {{"-i", "sim"}, RUN_MODE_NONE, "", 255, 0, 1, "Use CAN interface: 'sim'\n"},
+      {{"-g", "127", "-f", "a.hex"}, RUN_MODE_FLASH, "a.hex", 127, 0, 1,
+       "W2 sensor mode initiated\nSetting W2 id 127 \nUse -f to give filename!\nHEX file: 'a.hex'\n"},
+  };
+  for (const Row& row : rows) {
+    SetUp();
+    Args args(row.args);
+    ConsoleCapture console;
+    ASSERT_EQ(read_options(args.argc(), args.argv()), 0);
+    std::string where = "args:";
+    for (const auto& a : row.args) where += " [" + a + "]";
+    EXPECT_EQ(app_run_mode(), row.mode) << where;
+    EXPECT_STREQ(app_file_name(), row.file) << where;
+    EXPECT_EQ(sensor_node_id, row.node) << where;
+    EXPECT_EQ(bootloader_force, row.force) << where;
+    EXPECT_EQ(read_logging_level(args.argc(), args.argv()), row.level) << where;
+    EXPECT_EQ(console.text(), row.console) << where;
+  }
+}
+
+TEST_F(OptionsTest, UnsuitableNodeIdsLeaveTheIdAsItWas) {
+  // Judged as written: no low-8-bit folding, no trailing text.
+  for (const char* id : {"0", "128", "300", "-1", "abc", "5x", "", "99999999999999999999"}) {
+    for (uint8_t before : {NODE_ID_NOT_SET, uint8_t{9}}) {
+      sensor_node_id = before;
+      Args args({"-f", "a.hex", "-g", id});
+      ConsoleCapture console;
+      ASSERT_EQ(read_options(args.argc(), args.argv()), 0);
+      EXPECT_EQ(sensor_node_id, before) << id;
+      EXPECT_EQ(app_run_mode(), RUN_MODE_SENSOR) << id;
+      EXPECT_EQ(console.text(), std::string("HEX file: 'a.hex'\nW2 sensor mode initiated\n"
+                                            "Unsuitable W2 id ") + id + "\n");
+    }
+  }
+}
+
+TEST_F(OptionsTest, RefusedCommandLines) {
+  const std::string usage = usage_text();
+  const std::string long_name(256, 'n');
+  struct Row {
+    std::vector<std::string> args;
+    std::string first_line;
+  };
+  const Row rows[] = {
+      {{"-f"}, "Missing value for option -f\n"},
+      {{"-r"}, "Missing value for option -r\n"},
+      {{"-f", "a.hex", "-w"}, "HEX file: 'a.hex'\nMissing value for option -w\n"},
+      {{"-f", "a.hex", "-g"}, "HEX file: 'a.hex'\nMissing value for option -g\n"},
+      {{"-i"}, "Missing value for option -i\n"},
+      {{"-f", long_name}, "File name too long: '" + long_name + "'\n"},
+      {{"-i", "sixteen-letters!"}, "CAN interface name too long: 'sixteen-letters!'\n"},
+  };
+  for (const Row& row : rows) {
+    Args args(row.args);
+    ConsoleCapture console;
+    EXPECT_EQ(read_options(args.argc(), args.argv()), -2);
+    EXPECT_EQ(console.text(), row.first_line + usage);
+  }
+  // The longest names that fit are taken whole.
+  Args fits({"-r", std::string(255, 'n'), "-i", "fifteen-letters"});
+  ConsoleCapture console;
+  EXPECT_EQ(read_options(fits.argc(), fits.argv()), 0);
+  EXPECT_EQ(std::string(app_file_name()), std::string(255, 'n'));
+  EXPECT_STREQ(app_interface_name(), "fifteen-letters");
+}
+
+TEST(LoggingLevelTest, TakenFromTheLastArgument) {
+  struct Row {
+    std::vector<std::string> args;
+    int32_t level;
+  };
+  const Row rows[] = {
+      {{"-f", "a.hex", "7"}, 7},      {{"-f", "a.hex", " +6x"}, 6}, {{"-f", "a.hex", "-1"}, -1},
+      {{"-f", "a.hex", ""}, 1},       {{"-f", "a.hex", "x4"}, 1},   {{"-r", "12.bin"}, 12},
+      {{"-f", "a.hex", "-b"}, 1},     {{"-f", "3app.hex"}, 3},
+      {{"-f", "a.hex", "99999999999"}, INT32_MAX},
+  };
+  for (const Row& row : rows) {
+    Args args(row.args);
+    EXPECT_EQ(read_logging_level(args.argc(), args.argv()), row.level) << row.args.back();
+  }
+  // Without arguments the program's own path is the last argument.
+  std::string path = "42/ralvex";
+  char* argv[] = {path.data(), nullptr};
+  EXPECT_EQ(read_logging_level(1, argv), 42);
+  std::string plain = "ralvex";
+  argv[0] = plain.data();
+  EXPECT_EQ(read_logging_level(1, argv), 1);
+}
+
+TEST(ExecutableTest, NoArgumentsPrintsUsageAndExits254) {
+  ScratchDir dir;
+  int status = 0;
+  std::string out = tool("", &status);
+  EXPECT_EQ(status, 254);
+  ASSERT_EQ(out.rfind(kNotice, 0), 0u) << out;
+  const std::string tail = "\nLog system init\nLog file: ZR4_BL_Log.txt\nLogging level: 1\n\n" +
+                           usage_text();
+  ASSERT_GE(out.size(), tail.size());
+  EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+  EXPECT_EQ(read_file("ZR4_BL_Log.txt"), "\n   ---------   ZR4_BL_Log   --------\n\nLogger level 1\n");
+}
+
+TEST(ExecutableTest, NoticeNamesBothLibrariesAndTheirLicences) {
+  ScratchDir dir;
+  int status = 0;
+  std::string out = tool("", &status);
+  const size_t peak = out.find("1. PCAN-Basic");
+  const size_t kvaser = out.find("2. CANlib");
+  ASSERT_NE(peak, std::string::npos);
+  ASSERT_NE(kvaser, std::string::npos);
+  EXPECT_LT(peak, kvaser);
+  EXPECT_NE(out.find("PEAK-System"), std::string::npos);
+  EXPECT_NE(out.find("Kvaser"), std::string::npos);
+  EXPECT_NE(out.find("licence agreement"), std::string::npos);
+}
+
+TEST(ExecutableTest, UnwritableLogStopsBeforeOptions) {
+  ScratchDir dir;
+  std::filesystem::create_directory("ZR4_BL_Log.txt");
+  int status = 0;
+  std::string out = tool("-f app.hex", &status);
+  EXPECT_EQ(status, 255);
+  const std::string tail = "Cannot open log files\nLogging init error\n";
+  ASSERT_GE(out.size(), tail.size());
+  EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+  EXPECT_EQ(out.find("HEX file:"), std::string::npos);
+}
+
+TEST(ExecutableTest, RefusedOptionExits254WithoutRunningAnything) {
+  ScratchDir dir;
+  int status = 0;
+  std::string out = tool("-f a.hex -r", &status);
+  EXPECT_EQ(status, 254);
+  EXPECT_NE(out.find("Missing value for option -r\nUsage: "), std::string::npos);
+  EXPECT_EQ(out.find("Logging level"), std::string::npos);
+}

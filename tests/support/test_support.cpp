@@ -1,0 +1,113 @@
+#include "support/test_support.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "log/log.h"
+#include "platform/platform.h"
+
+namespace {
+uint64_t g_now_us = 1000000;
+uint64_t g_sleeps = 0;
+uint64_t g_slept_ms = 0;
+
+void virtual_sleep(uint32_t ms) {
+  ++g_sleeps;
+  g_slept_ms += ms;
+  g_now_us += static_cast<uint64_t>(ms) * 1000u;
+}
+uint64_t virtual_now() { return g_now_us; }
+const PlatformClock kVirtualClock{virtual_sleep, virtual_now};
+}  // namespace
+
+VirtualClock::VirtualClock() {
+  g_sleeps = 0;
+  g_slept_ms = 0;
+  platform_set_clock(&kVirtualClock);
+}
+VirtualClock::~VirtualClock() { platform_set_clock(nullptr); }
+uint64_t VirtualClock::sleeps() const { return g_sleeps; }
+uint64_t VirtualClock::slept_ms() const { return g_slept_ms; }
+uint64_t VirtualClock::now_us() const { return g_now_us; }
+void VirtualClock::advance_us(uint64_t us) { g_now_us += us; }
+void VirtualClock::reset_counts() {
+  g_sleeps = 0;
+  g_slept_ms = 0;
+}
+
+ScratchDir::ScratchDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "ralvex-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+  previous_ = std::filesystem::current_path().string();
+  std::filesystem::current_path(path_);
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  std::filesystem::current_path(previous_, ignored);
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ignored);
+  std::filesystem::remove_all(path_, ignored);
+}
+
+ConsoleCapture::ConsoleCapture() { console_set_capture(&text_); }
+ConsoleCapture::~ConsoleCapture() { console_set_capture(nullptr); }
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  return buffer.str();
+}
+
+std::vector<uint8_t> read_bytes(const std::string& path) {
+  std::string text = read_file(path);
+  return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+void write_file(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+void write_bytes(const std::string& path, const std::vector<uint8_t>& content) {
+  write_file(path, std::string(content.begin(), content.end()));
+}
+
+bool file_exists(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0;
+}
+
+int run_command(const std::string& command, std::string* output) {
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return -1;
+  std::string text;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
+  int status = pclose(pipe);
+  if (output) *output = text;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string shell_quote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}

@@ -1,0 +1,64 @@
+// Test helpers: a virtual clock that counts requested sleeps, a scratch directory that becomes the
+// working directory (so ZR4_BL_Log.txt lands there), console capture, and small file helpers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Installs itself as the platform clock while alive. Sleeps advance time instantly.
+class VirtualClock {
+ public:
+  VirtualClock();
+  ~VirtualClock();
+  VirtualClock(const VirtualClock&) = delete;
+  VirtualClock& operator=(const VirtualClock&) = delete;
+
+  uint64_t sleeps() const;          // number of sleep_ms calls
+  uint64_t slept_ms() const;        // sum of requested milliseconds
+  uint64_t now_us() const;
+  void advance_us(uint64_t us);     // time passing without a sleep (work inside a call)
+  void reset_counts();
+};
+
+// Creates a fresh directory under the system's temp dir and makes it the working directory;
+// restores the previous one and removes the directory when destroyed.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+  std::string previous_;
+};
+
+// Collects console_print output while alive.
+class ConsoleCapture {
+ public:
+  ConsoleCapture();
+  ~ConsoleCapture();
+  ConsoleCapture(const ConsoleCapture&) = delete;
+  ConsoleCapture& operator=(const ConsoleCapture&) = delete;
+  const std::string& text() const { return text_; }
+  void clear() { text_.clear(); }
+
+ private:
+  std::string text_;
+};
+
+std::string read_file(const std::string& path);
+std::vector<uint8_t> read_bytes(const std::string& path);
+void write_file(const std::string& path, const std::string& content);
+void write_bytes(const std::string& path, const std::vector<uint8_t>& content);
+bool file_exists(const std::string& path);
+
+// Runs a command through the shell; returns the exit status (0-255) and its standard output.
+int run_command(const std::string& command, std::string* output);
+
+// Quotes a text for the shell.
+std::string shell_quote(const std::string& text);
