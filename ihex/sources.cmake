@@ -1,1 +1,3 @@
-# sources of ihex
+target_sources(ralvex PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/reader.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/image.cpp)

@@ -13,6 +13,8 @@ std::string* g_console_capture = nullptr;
 bool passes(int32_t mask) { return g_log != nullptr && (mask & g_level) != 0; }
 }  // namespace
 
+bool log_passes(int32_t mask) { return passes(mask); }
+
 int32_t log_open() {
   console_print("\nLog system init\n");
   console_print("Log file: %s\n", kLogFileName);

@@ -21,6 +21,8 @@ int32_t log_open();
 void log_set_level(int32_t level);
 // Writes `text` unchanged when `mask` & level != 0; no line break is added.
 void log_write(const char* text, int32_t mask);
+// Whether a text under `mask` would reach the file now (lets callers skip formatting work).
+bool log_passes(int32_t mask);
 // Writes "\n" when `mask` & level != 0.
 void log_newline(int32_t mask);
 // Closes the file; later writes are dropped.

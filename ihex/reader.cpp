@@ -1,0 +1,210 @@
+// Intel HEX line reader.
+#include "ihex/reader.h"
+
+#include <sys/stat.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "log/log.h"
+
+namespace {
+// The line buffer keeps up to 599 characters of a line: room for the longest record with its line
+// end, and enough of a longer line to show it in the log.
+constexpr size_t kLineBufferSize = 600;
+constexpr size_t kLineKeep = kLineBufferSize - 1;
+constexpr size_t kBlockSize = 1 << 16;
+
+constexpr std::array<int8_t, 256> make_digit_table() {
+  std::array<int8_t, 256> table{};
+  for (int8_t& value : table) value = -1;
+  const char digits[] = "0123456789ABCDEF";
+  for (int8_t i = 0; i < 16; ++i) table[static_cast<uint8_t>(digits[i])] = i;
+  return table;
+}
+// Only upper-case digits count; every other character, the line end and NUL included, is -1.
+constexpr std::array<int8_t, 256> kDigit = make_digit_table();
+const char kHexChars[] = "0123456789ABCDEF";
+
+FILE* g_file = nullptr;
+// Set once a line read has run into the end of the file (or a read error): later reads return -2.
+bool g_end_met = false;
+// The file is read in blocks and split into lines here, so a NUL inside a line cannot hide where
+// the line ends and an over-long line is skipped exactly up to its line end.
+char g_block[kBlockSize];
+size_t g_block_pos = 0;
+size_t g_block_end = 0;
+char g_line[kLineBufferSize];
+IhexRecord g_record;
+
+struct LineRead {
+  size_t length;       // every character of the line, line end included
+  size_t text_length;  // without the line end ("\n" or "\r\n")
+};
+
+// Reads the next line into g_line (at most kLineKeep characters kept, then NUL). The whole line is
+// consumed even when it is longer than what is kept.
+LineRead read_line() {
+  size_t total = 0;
+  bool newline = false;
+  char before_end = '\0';  // the character in front of the line end
+  for (;;) {
+    if (g_block_pos == g_block_end) {
+      g_block_pos = 0;
+      g_block_end = std::fread(g_block, 1, kBlockSize, g_file);
+      if (g_block_end == 0) {
+        g_end_met = true;
+        break;
+      }
+    }
+    const char* start = g_block + g_block_pos;
+    const size_t available = g_block_end - g_block_pos;
+    const char* end = static_cast<const char*>(std::memchr(start, '\n', available));
+    const size_t take = end ? static_cast<size_t>(end - start) + 1 : available;
+    if (total < kLineKeep) {
+      const size_t room = kLineKeep - total;
+      std::memcpy(g_line + total, start, take < room ? take : room);
+    }
+    if (end) {
+      if (end != start) before_end = end[-1];
+    } else {
+      before_end = start[available - 1];
+    }
+    total += take;
+    g_block_pos += take;
+    if (end) {
+      newline = true;
+      break;
+    }
+  }
+  g_line[total < kLineKeep ? total : kLineKeep] = '\0';
+  size_t text_length = total - (newline ? 1 : 0);
+  if (text_length > 0 && before_end == '\r') --text_length;
+  return LineRead{total, text_length};
+}
+
+bool decode_byte(size_t pos, uint8_t* value) {
+  // The second character is looked at only when the first is a digit, so the decode stops at the
+  // terminating NUL and never reads past the line's text.
+  const int8_t high = kDigit[static_cast<uint8_t>(g_line[pos])];
+  if (high < 0) return false;
+  const int8_t low = kDigit[static_cast<uint8_t>(g_line[pos + 1])];
+  if (low < 0) return false;
+  *value = static_cast<uint8_t>((high << 4) | low);
+  return true;
+}
+
+char* put_hex_byte(char* out, uint8_t value) {
+  out[0] = kHexChars[value >> 4];
+  out[1] = kHexChars[value & 0x0F];
+  return out + 2;
+}
+
+// ": %02X %04X %02X " + "%02X " per data byte + "%02X\n", formatted by hand: it runs for every
+// record of a file of several MB.
+void log_parsed_record() {
+  char text[16 + 3 * IHEX_MAX_RECORD_BYTES + 4];
+  char* out = text;
+  *out++ = ':';
+  *out++ = ' ';
+  out = put_hex_byte(out, g_record.length);
+  *out++ = ' ';
+  out = put_hex_byte(out, static_cast<uint8_t>(g_record.address >> 8));
+  out = put_hex_byte(out, static_cast<uint8_t>(g_record.address));
+  *out++ = ' ';
+  out = put_hex_byte(out, g_record.type);
+  *out++ = ' ';
+  for (int i = 0; i < g_record.length; ++i) {
+    out = put_hex_byte(out, g_record.data[i]);
+    *out++ = ' ';
+  }
+  out = put_hex_byte(out, g_record.checksum);
+  *out++ = '\n';
+  *out = '\0';
+  log_write(text, LOG_HEX_PARSED);
+}
+
+// Decodes g_line into g_record; 0, or -1 after reporting the first fault.
+int32_t decode_line() {
+  if (g_line[0] != ':') {
+    log_write("Missing colon\n", LOG_ALWAYS);
+    return -1;
+  }
+  uint8_t address_high = 0;
+  uint8_t address_low = 0;
+  bool ok = decode_byte(1, &g_record.length) && decode_byte(3, &address_high) &&
+            decode_byte(5, &address_low);
+  if (ok) {
+    g_record.address = static_cast<uint16_t>((address_high << 8) | address_low);
+    ok = decode_byte(7, &g_record.type);
+  }
+  const size_t length = g_record.length;
+  for (size_t i = 0; ok && i < length; ++i) ok = decode_byte(9 + 2 * i, &g_record.data[i]);
+  if (ok) ok = decode_byte(9 + 2 * length, &g_record.checksum);
+  if (!ok) {
+    console_print("Illegal HexCH\n");
+    return -1;
+  }
+  unsigned sum = g_record.length + address_high + address_low + g_record.type + g_record.checksum;
+  for (size_t i = 0; i < length; ++i) sum += g_record.data[i];
+  if ((sum & 0xFF) != 0) {
+    log_write("Check sum error\n", LOG_ALWAYS);
+    return -1;
+  }
+  if (log_passes(LOG_HEX_PARSED)) log_parsed_record();
+  return 0;
+}
+}  // namespace
+
+int32_t ihex_open(const char* path) {
+  ihex_reset();
+  FILE* file = std::fopen(path, "r");
+  if (file) {
+    // fopen of a directory succeeds on Linux; only reads fail, so refuse it here.
+    struct stat info {};
+    if (fstat(fileno(file), &info) == 0 && (info.st_mode & S_IFMT) == S_IFDIR) {
+      std::fclose(file);
+      file = nullptr;
+    }
+  }
+  if (!file) {
+    log_write("Cannot open IHex file ", LOG_ALWAYS);
+    log_write(path, LOG_ALWAYS);
+    log_newline(LOG_ALWAYS);
+    return 0;
+  }
+  g_file = file;
+  return 1;
+}
+
+int32_t ihex_read_record() {
+  if (g_end_met || !g_file) {
+    console_print("IHEX read EOF\n");
+    return -2;
+  }
+  const LineRead line = read_line();
+  log_write(g_line, LOG_HEX_RAW);
+  if (line.length > kLineKeep) {
+    log_newline(LOG_HEX_RAW);  // the kept part lost its line end
+  }
+  if (line.text_length > static_cast<size_t>(IHEX_MAX_LINE_CHARS)) {
+    log_writef(LOG_ALWAYS, "Line too long for a HEX record: %zu characters, at most %d\n",
+               line.text_length, IHEX_MAX_LINE_CHARS);
+    return -1;
+  }
+  if (decode_line() < 0) return -1;
+  return g_record.type == 1 ? 1 : 0;
+}
+
+const IhexRecord& ihex_record() { return g_record; }
+
+void ihex_reset() {
+  if (g_file) std::fclose(g_file);
+  g_file = nullptr;
+  g_end_met = false;
+  g_block_pos = 0;
+  g_block_end = 0;
+  g_line[0] = '\0';
+  g_record = IhexRecord{};
+}

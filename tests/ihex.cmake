@@ -1,0 +1,3 @@
+ralvex_test(ihex_reader_test ihex_reader_test.cpp)
+ralvex_test(ihex_loader_test ihex_loader_test.cpp)
+ralvex_test(ihex_tools_test ihex_tools_test.cpp)
