@@ -1,9 +1,9 @@
 // The adapter-independent CAN channel: chooses a back-end when opened (the emulated bus or a
-// SocketCAN interface when one was selected with -i; otherwise PEAK first, then Kvaser) and forwards
-// every send and receive to it. The receive is the one polling loop of the tool: a back-end only
-// supplies a single non-blocking try.
-// Call order: can_accept_id (optional, before opening), can_open, then can_send_frame and
-// can_receive_frame. The channel stays open until the process ends.
+// SocketCAN interface when one was selected with -i; otherwise PEAK first, then Kvaser) and
+// forwards every send and receive to it. The receive is the one polling loop of the tool: a
+// back-end only supplies a single non-blocking try. Call order: can_select_interface and
+// can_accept_id (optional, before opening), can_open, then can_send_frame and can_receive_frame.
+// The channel stays open until the process ends.
 #pragma once
 
 #include <cstdint>
@@ -36,12 +36,24 @@ int32_t can_open();
 int32_t can_send_frame(uint32_t id, const uint8_t data[8]);
 // Polls for one frame: floor((step+extra)/step)+1 tries, a sleep of step_ms after every failed try.
 // 0 with id/data filled, or -1 (outputs cleared) when nothing arrived.
+// Example: step 5, extra 50 and a silent bus: 12 tries, 12 sleeps of 5 ms, -1.
 int32_t can_receive_frame(uint8_t data[8], uint32_t* id, int32_t step_ms, int32_t extra_ms);
 // Chooses an interface by name ("sim" for the emulated bus; on Linux a SocketCAN interface).
 // 0 when the name selects an interface, -1 when not.
 int32_t can_select_interface(const char* name);
 
+// The most identifiers the channel delivers (the unit's two and the added ones).
+constexpr int CAN_MAX_ACCEPTED_IDS = 16;
+
 // Adds an identifier that the channel must deliver besides the unit's two; before can_open.
-void can_accept_id(uint32_t id);
-// The identifiers to deliver (the unit's two first, then the added ones).
+// 0 when added (or already accepted), -1 when the set is full.
+int32_t can_accept_id(uint32_t id);
+// The identifiers to deliver (the unit's two first, then the added ones); returns their count.
 int can_accepted_ids(const uint32_t** ids);
+// Whether `id` is one of the accepted identifiers.
+bool can_id_accepted(uint32_t id);
+
+// Tests: the next can_open opens `backend` alone (no console line); nullptr ends that.
+void can_use_backend(const CanBackend* backend);
+// Tests: back to the start state (not open, no interface selected, the unit's identifiers only).
+void can_reset();

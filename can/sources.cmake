@@ -1,1 +1,12 @@
-target_sources(ralvex PRIVATE ${CMAKE_CURRENT_LIST_DIR}/can_stub.cpp)
+# The emulated bus is also compiled into the fake vendor libraries of the tests.
+set(RALVEX_SIM_BUS_SOURCES ${CMAKE_CURRENT_LIST_DIR}/sim/sim_bus.cpp)
+target_sources(ralvex PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/can.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/vendor_library.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/peak/peak.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/kvaser/kvaser.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/sim/sim_backend.cpp
+  ${RALVEX_SIM_BUS_SOURCES})
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  target_sources(ralvex PRIVATE ${CMAKE_CURRENT_LIST_DIR}/socketcan/socketcan.cpp)
+endif()

@@ -1,0 +1,41 @@
+// Kvaser's CANlib ABI as the library publishes it: the types, constants and entry-point signatures
+// that this tool uses. `long` stays `long` (8 bytes on Linux x86-64, 4 on Windows): canRead writes
+// a whole `long` through its identifier pointer. On Windows every entry point is __stdcall.
+#pragma once
+
+#include <cstddef>
+
+#if defined(_WIN32)
+#define CANLIBAPI __stdcall
+#else
+#define CANLIBAPI
+#endif
+
+using canStatus = int;
+using CanHandle = int;
+
+constexpr canStatus canOK = 0;
+constexpr canStatus canERR_NOMSG = -2;
+constexpr canStatus canERR_NOT_IMPLEMENTED = -32;
+constexpr long canBITRATE_250K = -3;
+constexpr int canCHANNELDATA_CARD_TYPE = 4;
+constexpr unsigned int canMSG_EXT = 0x0004;
+constexpr int canHWTYPE_VIRTUAL = 1;
+
+using canInitializeLibrary_t = void(CANLIBAPI*)();
+using canClose_t = canStatus(CANLIBAPI*)(CanHandle hnd);
+using canOpenChannel_t = CanHandle(CANLIBAPI*)(int channel, int flags);
+using canGetErrorText_t = canStatus(CANLIBAPI*)(canStatus err, char* buf, unsigned int bufsiz);
+using canSetBusParams_t = canStatus(CANLIBAPI*)(CanHandle hnd, long freq, unsigned int tseg1,
+                                                unsigned int tseg2, unsigned int sjw,
+                                                unsigned int no_samp, unsigned int syncmode);
+using canGetNumberOfChannels_t = canStatus(CANLIBAPI*)(int* channel_count);
+using canGetChannelData_t = canStatus(CANLIBAPI*)(int channel, int item, void* buffer,
+                                                  size_t bufsize);
+using canSetAcceptanceFilter_t = canStatus(CANLIBAPI*)(CanHandle hnd, unsigned int code,
+                                                       unsigned int mask, int is_extended);
+using canBusOn_t = canStatus(CANLIBAPI*)(CanHandle hnd);
+using canRead_t = canStatus(CANLIBAPI*)(CanHandle hnd, long* id, void* msg, unsigned int* dlc,
+                                        unsigned int* flag, unsigned long* time);
+using canWrite_t = canStatus(CANLIBAPI*)(CanHandle hnd, long id, void* msg, unsigned int dlc,
+                                         unsigned int flag);

@@ -1,0 +1,23 @@
+// The PEAK PCAN-USB back-end: loads PCAN-Basic on its first open (once per run), initialises the
+// first PCAN-USB channel at 250 kbit/s, asks the adapter's filter for the unit's identifier range
+// plus each added identifier, and then sends and reads single frames.
+// Call order: peak_open until it returns 0, then peak_send_frame and peak_try_receive.
+#pragma once
+
+#include <cstdint>
+
+#include "can/can.h"
+
+// 0 when the channel is initialised and filtered; -1 library or entry point missing; -2 when
+// CAN_Initialize or CAN_FilterMessages fails.
+int32_t peak_open();
+// 0 when CAN_Write accepts the frame, -3 otherwise. Nothing is logged.
+int32_t peak_send_frame(uint32_t id, const uint8_t data[8]);
+// One CAN_Read: 0 with the message's identifier and its bytes (at most 8), non-zero when none.
+int32_t peak_try_receive(uint8_t data[8], uint32_t* id);
+
+const CanBackend* peak_backend();
+
+// Tests: back to "library not loaded", trying `library_names` (nullptr-terminated; nullptr for the
+// platform's usual names) on the next open.
+void peak_test_reset(const char* const* library_names);

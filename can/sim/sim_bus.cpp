@@ -1,0 +1,178 @@
+// Emulated CAN bus.
+#include "can/sim/sim_bus.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace {
+struct Pending {
+  uint64_t ready_us;
+  uint64_t order;  // queueing order: among equal ready times and identifiers, first in goes first
+  uint32_t id;
+  uint8_t data[8];
+};
+
+// Each sender's controller transmits its own frames in order (ready time, then queueing order):
+// only the head of a sender's queue competes for the bus.
+struct SenderQueue {
+  const SimDevice* sender;
+  std::deque<Pending> frames;
+};
+
+struct Received {
+  uint32_t id;
+  uint8_t data[8];
+};
+
+const SimDevice kOtherNode{"other node", nullptr, nullptr};
+
+std::vector<const SimDevice*> g_devices;
+std::vector<SenderQueue> g_queues;
+std::deque<Received> g_tool_queue;
+std::vector<SimBusFrame> g_record;
+uint64_t g_bus_free_us = 0;
+uint64_t g_order = 0;
+bool (*g_tool_filter)(uint32_t id) = nullptr;
+bool g_tool_filter_open = false;
+uint32_t g_tool_sends = 0;
+uint32_t g_refuse_from = 0;
+SimTransmitHook g_transmit_hook = nullptr;
+
+void queue(const SimDevice* sender, uint64_t ready_us, uint32_t id, const uint8_t data[8]) {
+  auto owner = std::find_if(g_queues.begin(), g_queues.end(),
+                            [sender](const SenderQueue& q) { return q.sender == sender; });
+  if (owner == g_queues.end()) owner = g_queues.insert(g_queues.end(), SenderQueue{sender, {}});
+  Pending frame{ready_us, g_order++, id, {}};
+  std::memcpy(frame.data, data, 8);
+  // A delayed frame lets the sender's later frames with earlier ready times go first.
+  auto at = std::upper_bound(owner->frames.begin(), owner->frames.end(), ready_us,
+                             [](uint64_t ready, const Pending& f) { return ready < f.ready_us; });
+  owner->frames.insert(at, frame);
+}
+
+uint64_t start_of(const Pending& frame) {
+  return frame.ready_us > g_bus_free_us ? frame.ready_us : g_bus_free_us;
+}
+
+// The sender whose head frame gets the bus next: the earliest start; among equal starts the
+// lowest identifier wins arbitration. nullptr when nothing is pending.
+SenderQueue* next_sender() {
+  SenderQueue* best = nullptr;
+  for (SenderQueue& q : g_queues) {
+    if (q.frames.empty()) continue;
+    if (!best) {
+      best = &q;
+      continue;
+    }
+    const Pending& a = q.frames.front();
+    const Pending& b = best->frames.front();
+    const uint64_t sa = start_of(a);
+    const uint64_t sb = start_of(b);
+    if (sa < sb || (sa == sb && (a.id < b.id || (a.id == b.id && a.order < b.order)))) best = &q;
+  }
+  return best;
+}
+
+void deliver(const SimBusFrame& frame) {
+  for (const SimDevice* device : g_devices) {
+    if (device != frame.sender && device->on_frame) {
+      device->on_frame(frame.done_us, frame.id, frame.data);
+    }
+  }
+  if (frame.sender == nullptr) return;
+  if (g_tool_filter_open || !g_tool_filter || g_tool_filter(frame.id)) {
+    Received received{frame.id, {}};
+    std::memcpy(received.data, frame.data, 8);
+    g_tool_queue.push_back(received);
+  }
+}
+}  // namespace
+
+void sim_bus_reset() {
+  g_devices.clear();
+  g_queues.clear();
+  g_tool_queue.clear();
+  g_record.clear();
+  g_bus_free_us = 0;
+  g_order = 0;
+  g_tool_filter = nullptr;
+  g_tool_filter_open = false;
+  g_tool_sends = 0;
+  g_refuse_from = 0;
+  g_transmit_hook = nullptr;
+}
+
+int32_t sim_bus_attach(const SimDevice* device) {
+  for (const SimDevice* attached : g_devices) {
+    if (attached == device) return -1;
+  }
+  g_devices.push_back(device);
+  if (device->reset) device->reset();
+  return 0;
+}
+
+size_t sim_bus_device_count() { return g_devices.size(); }
+
+int32_t sim_bus_transmit(const SimDevice* sender, uint64_t ready_us, uint32_t id,
+                         const uint8_t data[8]) {
+  uint8_t bytes[8];
+  std::memcpy(bytes, data, sizeof bytes);
+  if (g_transmit_hook && !g_transmit_hook(sender, &ready_us, &id, bytes)) return 1;
+  queue(sender, ready_us, id, bytes);
+  return 0;
+}
+
+void sim_bus_run_until(uint64_t t_us) {
+  while (SenderQueue* next = next_sender()) {
+    const Pending& pending = next->frames.front();
+    const uint64_t done_us = start_of(pending) + SIM_FRAME_US;
+    if (done_us > t_us) return;
+    SimBusFrame frame{done_us, next->sender, pending.id, {}};
+    std::memcpy(frame.data, pending.data, 8);
+    next->frames.pop_front();
+    g_bus_free_us = done_us;
+    g_record.push_back(frame);
+    deliver(frame);  // may queue answers, so `next` is not used after this
+  }
+}
+
+int32_t sim_bus_tool_send(uint32_t id, const uint8_t data[8]) {
+  ++g_tool_sends;
+  if (g_refuse_from != 0 && g_tool_sends >= g_refuse_from) return -3;
+  const uint64_t now = now_us();
+  sim_bus_run_until(now);
+  queue(nullptr, now, id, data);
+  return 0;
+}
+
+int32_t sim_bus_tool_try_receive(uint8_t data[8], uint32_t* id) {
+  sim_bus_run_until(now_us());
+  if (g_tool_queue.empty()) return -1;
+  *id = g_tool_queue.front().id;
+  std::memcpy(data, g_tool_queue.front().data, 8);
+  g_tool_queue.pop_front();
+  return 0;
+}
+
+void sim_bus_set_tool_filter(bool (*accept)(uint32_t id)) { g_tool_filter = accept; }
+
+size_t sim_bus_frames(const SimBusFrame** frames) {
+  *frames = g_record.data();
+  return g_record.size();
+}
+
+void sim_bus_inject(uint64_t ready_us, uint32_t id, const uint8_t data[8]) {
+  queue(&kOtherNode, ready_us, id, data);
+}
+
+const SimDevice* sim_bus_other_node() { return &kOtherNode; }
+
+void sim_bus_refuse_tool_sends(uint32_t nth) { g_refuse_from = nth; }
+
+void sim_bus_set_transmit_hook(SimTransmitHook hook) { g_transmit_hook = hook; }
+
+void sim_bus_open_tool_filter(bool open) { g_tool_filter_open = open; }

@@ -1,0 +1,142 @@
+// SocketCAN back-end.
+#include "can/socketcan/socketcan.h"
+
+#include <linux/can.h>
+#include <linux/can/error.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "log/log.h"
+#include "platform/platform.h"
+
+namespace {
+// A full queue is retried in short sleeps for this long before the send fails.
+constexpr uint32_t kFullQueueRetryMs = 100;
+constexpr uint32_t kFullQueueSleepMs = 1;
+
+char g_name[IFNAMSIZ] = "";
+int g_socket = -1;
+int g_last_receive_errno = 0;
+
+int32_t open_failed(const char* call) {
+  log_writef(LOG_ALWAYS, "SocketCAN: cannot open '%s': %s: %s\n", g_name, call,
+             std::strerror(errno));
+  if (g_socket >= 0) close(g_socket);
+  g_socket = -1;
+  return -1;
+}
+
+void log_error_frame(const can_frame& frame) {
+  if (frame.can_id & CAN_ERR_BUSOFF) log_writef(LOG_ALWAYS, "SocketCAN: '%s' is bus-off\n", g_name);
+  if (frame.can_id & CAN_ERR_CRTL) {
+    log_writef(LOG_ALWAYS, "SocketCAN: '%s' controller problem 0x%02X\n", g_name, frame.data[1]);
+  }
+}
+}  // namespace
+
+int32_t socketcan_select(const char* name) {
+  if (std::strlen(name) >= sizeof g_name) {
+    log_writef(LOG_ALWAYS, "SocketCAN: interface name '%s' is too long\n", name);
+    g_name[0] = '\0';
+    return -1;
+  }
+  std::strcpy(g_name, name);
+  if (if_nametoindex(g_name) == 0) {
+    log_writef(LOG_ALWAYS, "SocketCAN: no interface '%s': %s\n", g_name, std::strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+const char* socketcan_interface() { return g_name; }
+
+int32_t socketcan_open() {
+  if (g_socket >= 0) close(g_socket);
+  g_socket = -1;
+  if (g_name[0] == '\0') {
+    errno = ENODEV;
+    return open_failed("interface name");
+  }
+  g_socket = socket(PF_CAN, SOCK_RAW, CAN_RAW);
+  if (g_socket < 0) return open_failed("socket(PF_CAN, SOCK_RAW, CAN_RAW)");
+  const unsigned int index = if_nametoindex(g_name);
+  if (index == 0) return open_failed("if_nametoindex");
+
+  const uint32_t* ids = nullptr;
+  const int count = can_accepted_ids(&ids);
+  can_filter filters[CAN_MAX_ACCEPTED_IDS];
+  for (int i = 0; i < count; ++i) {
+    // Extended data frames with exactly this identifier: standard and remote frames do not match.
+    filters[i].can_id = (ids[i] & CAN_EFF_MASK) | CAN_EFF_FLAG;
+    filters[i].can_mask = CAN_EFF_MASK | CAN_EFF_FLAG | CAN_RTR_FLAG;
+  }
+  const socklen_t filters_size =
+      static_cast<socklen_t>(sizeof filters[0] * static_cast<size_t>(count));
+  if (setsockopt(g_socket, SOL_CAN_RAW, CAN_RAW_FILTER, filters, filters_size) != 0) {
+    return open_failed("setsockopt(CAN_RAW_FILTER)");
+  }
+  const can_err_mask_t errors = CAN_ERR_BUSOFF | CAN_ERR_CRTL;
+  if (setsockopt(g_socket, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errors, sizeof errors) != 0) {
+    return open_failed("setsockopt(CAN_RAW_ERR_FILTER)");
+  }
+  sockaddr_can address{};
+  address.can_family = AF_CAN;
+  address.can_ifindex = static_cast<int>(index);
+  if (bind(g_socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    return open_failed("bind");
+  }
+  g_last_receive_errno = 0;
+  return 0;
+}
+
+int32_t socketcan_send_frame(uint32_t id, const uint8_t data[8]) {
+  can_frame frame{};
+  frame.can_id = (id & CAN_EFF_MASK) | CAN_EFF_FLAG;
+  frame.can_dlc = 8;
+  std::memcpy(frame.data, data, 8);
+  // Non-blocking: a controller that stopped sending (bus-off) must not hang the tool. A full
+  // queue (ENOBUFS from the qdisc, EAGAIN from the socket buffer) drains in a few frame times.
+  uint32_t waited_ms = 0;
+  for (;;) {
+    if (send(g_socket, &frame, CAN_MTU, MSG_DONTWAIT) == static_cast<ssize_t>(CAN_MTU)) return 0;
+    const bool queue_full = errno == ENOBUFS || errno == EAGAIN || errno == EWOULDBLOCK;
+    if (!queue_full || waited_ms >= kFullQueueRetryMs) break;
+    sleep_ms(kFullQueueSleepMs);
+    waited_ms += kFullQueueSleepMs;
+  }
+  log_writef(LOG_ALWAYS, "SocketCAN: send on '%s' failed: %s\n", g_name, std::strerror(errno));
+  return -3;
+}
+
+int32_t socketcan_try_receive(uint8_t data[8], uint32_t* id) {
+  can_frame frame{};
+  const ssize_t n = recv(g_socket, &frame, sizeof frame, MSG_DONTWAIT);
+  if (n < 0) {
+    // One line per kind of failure, not one per try.
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != g_last_receive_errno) {
+      log_writef(LOG_ALWAYS, "SocketCAN: receive on '%s' failed: %s\n", g_name,
+                 std::strerror(errno));
+    }
+    g_last_receive_errno = errno;
+    return -1;
+  }
+  if (n != static_cast<ssize_t>(CAN_MTU)) return -1;
+  if (frame.can_id & CAN_ERR_FLAG) {
+    log_error_frame(frame);
+    return -1;
+  }
+  *id = frame.can_id & CAN_EFF_MASK;
+  std::memcpy(data, frame.data, frame.can_dlc < 8 ? frame.can_dlc : 8);
+  return 0;
+}
+
+const CanBackend* socketcan_backend() {
+  static const CanBackend backend{"SocketCAN", socketcan_open, socketcan_send_frame,
+                                  socketcan_try_receive, nullptr};
+  return &backend;
+}

@@ -1,0 +1,250 @@
+// The Kvaser back-end through a fake CANlib loaded by the system's loader: the channel walk and its
+// calls, every failure of the set-up, the write, and the receive's identifier check and timeout
+// report.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "can/can.h"
+#include "can/kvaser/kvaser.h"
+#include "can_test_support.h"
+
+namespace {
+const char kLoadOk[] = "Kvaser: canlib32.dll Load OK\n";
+const char kCannotInit[] = "Kvaser: Cannot initialize DLL\n";
+const char kNoChannel[] = "Kvaser: Cannot init download\n";
+const char kInitOk[] = "Kvaser: CAN Init OK\n";
+const char* const kAbsent[] = {"libcanlib_absent.so.1", nullptr};
+const FakeLibrary kNoWrite("libcanlib_no_write.so.1");
+
+// The calls that set up channel `index` (handle 100 + index) with the unit's filters.
+std::string set_up_calls(int index) {
+  char text[512];
+  const int handle = 100 + index;
+  std::snprintf(text, sizeof text,
+                "canOpenChannel(%d, 0)\n"
+                "canSetBusParams(%d, -3, 0, 0, 0, 0, 0)\n"
+                "canSetAcceptanceFilter(%d, 0x1, 0x7FF, 0)\n"
+                "canSetAcceptanceFilter(%d, 0xA04401, 0x1FF3FFFF, 1)\n"
+                "canBusOn(%d)\n",
+                index, handle, handle, handle, handle);
+  return text;
+}
+
+std::string channel_data_call(int index) {
+  return "canGetChannelData(" + std::to_string(index) + ", 4, 4)\n";
+}
+
+class KvaserTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    can_reset();
+    kvaser_test_reset(fake_canlib::library().names());
+    fake_canlib::reset();
+  }
+  void TearDown() override {
+    can_reset();
+    kvaser_test_reset(nullptr);
+  }
+  // Opens the channel on Kvaser alone.
+  void open_channel() {
+    can_use_backend(kvaser_backend());
+    ASSERT_EQ(can_open(), 0);
+  }
+  VirtualClock clock_;
+  RecordedLog log_;
+};
+
+TEST_F(KvaserTest, WalkSkipsVirtualChannelsAndOneThatDoesNotOpen) {
+  fake_canlib::configure("cards=0:1:48:64,open_fail=2");
+  EXPECT_EQ(kvaser_open(), 0);
+  EXPECT_EQ(fake_canlib::calls(),
+            "canInitializeLibrary()\ncanGetNumberOfChannels(0)\n" + channel_data_call(0) +
+                channel_data_call(1) + channel_data_call(2) + "canOpenChannel(2, 0)\n" +
+                "canGetErrorText(-3, 50)\n" + channel_data_call(3) + set_up_calls(3));
+  EXPECT_EQ(log_.text(), std::string(kLoadOk) +
+                             "Kvaser: canOpenChannel: failed, status=-3 (Fake error -3)\n" +
+                             kInitOk);
+}
+
+struct OpenRow {
+  const char* name;
+  const char* const* library_names;  // nullptr: the fake
+  const char* settings;
+  int32_t result;
+  std::string log;
+};
+void PrintTo(const OpenRow& row, std::ostream* os) { *os << row.name; }
+
+class KvaserOpenTest : public KvaserTest, public ::testing::WithParamInterface<OpenRow> {};
+
+TEST_P(KvaserOpenTest, OpenLogsAndResult) {
+  const OpenRow& row = GetParam();
+  kvaser_test_reset(row.library_names ? row.library_names : fake_canlib::library().names());
+  fake_canlib::configure(row.settings);
+  EXPECT_EQ(kvaser_open(), row.result);
+  EXPECT_EQ(log_.text(), row.log);
+}
+
+std::string status_line(const char* label, int status) {
+  return std::string("Kvaser: ") + label + ": failed, status=" + std::to_string(status) +
+         " (Fake error " + std::to_string(status) + ")\n";
+}
+
+const std::string kStandard = "canSetAcceptanceFilter for standard messages";
+const std::string kExtended = "canSetAcceptanceFilter for extended messages";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, KvaserOpenTest,
+    ::testing::Values(
+        OpenRow{"opens", nullptr, "", 0, std::string(kLoadOk) + kInitOk},
+        OpenRow{"library_absent", kAbsent, "", -1,
+                std::string("Kvaser: ERROR: can not load canlib32.dll\n") + kCannotInit},
+        OpenRow{"entry_point_missing", kNoWrite.names(), "", -1,
+                std::string("Kvaser: ERROR: canlib32.dll can not resolve functions. Please check "
+                            "Kvaser driver version.\n") +
+                    kCannotInit},
+        OpenRow{"channel_count_fails", nullptr, "channels_status=-3", -3,
+                std::string(kLoadOk) + "Kvaser: CAN Init Error\n"},
+        OpenRow{"no_channels", nullptr, "channels=0", -1, std::string(kLoadOk) + kNoChannel},
+        OpenRow{"too_many_channels", nullptr, "channels=301", -1,
+                std::string(kLoadOk) + kNoChannel},
+        OpenRow{"only_virtual_channels", nullptr, "cards=1:1:0", -1,
+                std::string(kLoadOk) + kNoChannel},
+        OpenRow{"channel_data_fails", nullptr, "channel_data_status=-1", -1,
+                std::string(kLoadOk) + kNoChannel},
+        OpenRow{"bus_params_fail_and_set_up_goes_on", nullptr, "bus_params=-1", 0,
+                std::string(kLoadOk) + status_line("canSetBusParams", -1) + kInitOk},
+        OpenRow{"filters_not_implemented", nullptr, "standard_filter=-32,extended_filter=-32", 0,
+                std::string(kLoadOk) + status_line(kStandard.c_str(), -32) +
+                    status_line(kExtended.c_str(), -32) + kInitOk}),
+    [](const ::testing::TestParamInfo<OpenRow>& info) { return std::string(info.param.name); });
+
+struct StepRow {
+  const char* name;
+  const char* settings;  // a step that fails on channel 0 only
+  std::string calls_up_to_failure;
+  std::string report;
+};
+void PrintTo(const StepRow& row, std::ostream* os) { *os << row.name; }
+
+class KvaserStepTest : public KvaserTest, public ::testing::WithParamInterface<StepRow> {};
+
+TEST_P(KvaserStepTest, FailedSetUpStepClosesTheChannelAndTheNextIsUsed) {
+  const StepRow& row = GetParam();
+  fake_canlib::configure(row.settings);
+  EXPECT_EQ(kvaser_open(), 0);
+  EXPECT_EQ(fake_canlib::calls(), "canInitializeLibrary()\ncanGetNumberOfChannels(0)\n" +
+                                      channel_data_call(0) + row.calls_up_to_failure +
+                                      "canClose(100)\n" + channel_data_call(1) + set_up_calls(1));
+  EXPECT_EQ(log_.text(), std::string(kLoadOk) + row.report + kInitOk);
+}
+
+// The set-up calls of channel 0 up to and including the one at `last_line` (1-based).
+std::string first_calls(int last_line, int error_status) {
+  const std::string all = set_up_calls(0);
+  size_t end = 0;
+  for (int i = 0; i < last_line; ++i) end = all.find('\n', end) + 1;
+  return all.substr(0, end) + "canGetErrorText(" + std::to_string(error_status) + ", 50)\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, KvaserStepTest,
+    ::testing::Values(StepRow{"standard_filter", "cards=48:48,standard_filter@0=-1",
+                              first_calls(3, -1), status_line(kStandard.c_str(), -1)},
+                      StepRow{"extended_filter", "cards=48:48,extended_filter@0=-1",
+                              first_calls(4, -1), status_line(kExtended.c_str(), -1)},
+                      StepRow{"bus_on", "cards=48:48,bus_on@0=-7", first_calls(5, -7),
+                              status_line("canBusOn", -7)}),
+    [](const ::testing::TestParamInfo<StepRow>& info) { return std::string(info.param.name); });
+
+TEST_F(KvaserTest, UsualNamesNameTheLibrary) {
+  kvaser_test_reset(nullptr);
+  EXPECT_EQ(kvaser_open(), 0);
+}
+
+TEST_F(KvaserTest, WriteSendsOneExtendedFrameAndReportsARefusal) {
+  open_channel();
+  fake_canlib::reset();
+  const uint8_t data[8] = {0x11, 0, 0, 0, 0x44, 0x33, 0x22, 0x11};
+  EXPECT_EQ(can_send_frame(CAN_ID_UNIT_DATA, data), 0);
+  fake_canlib::configure("write=-1");
+  EXPECT_EQ(can_send_frame(CAN_ID_UNIT_COMMAND, data), -3);
+  EXPECT_EQ(fake_canlib::calls(),
+            "canWrite(100, 0xA84401, 11 00 00 00 44 33 22 11, 8, 0x4)\n"
+            "canWrite(100, 0xA04401, 11 00 00 00 44 33 22 11, 8, 0x4)\n"
+            "canGetErrorText(-1, 50)\n");
+  EXPECT_EQ(log_.text(), std::string(kLoadOk) + kInitOk + status_line("canWrite", -1));
+}
+
+TEST_F(KvaserTest, TimeoutOnAnEmptyQueueReportsTheLastRead) {
+  open_channel();
+  uint8_t data[8];
+  uint32_t id = 0;
+  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  EXPECT_EQ(clock_.sleeps(), 12u);
+  EXPECT_EQ(log_.text(), std::string(kLoadOk) + kInitOk +
+                             "Kvaser: canRead: failed, status=-2 (No messages available)\n");
+}
+
+TEST_F(KvaserTest, ForeignIdentifiersCostATryAndTheirTimeoutLogsNothing) {
+  open_channel();
+  const uint8_t bytes[8] = {0x0B, 1, 2, 3, 4, 5, 6, 7};
+  // The adapter's code and mask admit the command and 0xAC4401 as well; neither is delivered.
+  for (int i = 0; i < 6; ++i) {
+    fake_canlib::push_frame(CAN_ID_UNIT_COMMAND, bytes);
+    fake_canlib::push_frame(0xAC4401, bytes);
+  }
+  uint8_t data[8];
+  uint32_t id = 0;
+  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  EXPECT_EQ(clock_.sleeps(), 12u);
+  EXPECT_EQ(id, 0u);
+  EXPECT_EQ(data[0], 0);
+  EXPECT_EQ(log_.text(), std::string(kLoadOk) + kInitOk);
+}
+
+TEST_F(KvaserTest, AcceptedFrameAfterAForeignOneIsDelivered) {
+  open_channel();
+  const uint8_t bytes[8] = {0xA0, 1, 2, 3, 4, 5, 6, 7};
+  fake_canlib::push_frame(0xAC4401, bytes);
+  fake_canlib::push_frame(CAN_ID_UNIT_DATA, bytes, 2);
+  uint8_t data[8];
+  uint32_t id = 0;
+  ASSERT_EQ(can_receive_frame(data, &id, 1, 50), 0);
+  EXPECT_EQ(id, CAN_ID_UNIT_DATA);
+  EXPECT_EQ(std::memcmp(data, bytes, 2), 0);
+  EXPECT_EQ(clock_.sleeps(), 1u);
+}
+
+TEST_F(KvaserTest, AddedIdentifiersWidenTheExtendedFilterAndAreDelivered) {
+  const uint32_t node[] = {0x5041005, 0x6E01005, 0x7041005};
+  for (uint32_t id : node) can_accept_id(id);
+  open_channel();
+  const std::string calls = fake_canlib::calls();
+  const std::string prefix =
+      "canSetAcceptanceFilter(100, 0x1, 0x7FF, 0)\ncanSetAcceptanceFilter(100, ";
+  const size_t at = calls.find(prefix);
+  ASSERT_NE(at, std::string::npos) << calls;
+  unsigned int code = 0;
+  unsigned int mask = 0;
+  ASSERT_EQ(std::sscanf(calls.c_str() + at + prefix.size(), "0x%X, 0x%X, 1)", &code, &mask), 2);
+  const uint32_t* ids = nullptr;
+  const int count = can_accepted_ids(&ids);
+  for (int i = 0; i < count; ++i) EXPECT_EQ(ids[i] & mask, code) << std::hex << ids[i];
+  EXPECT_EQ(CAN_ID_UNIT_COMMAND & mask, code);
+  EXPECT_NE(mask & 0x1FFFFFFF, 0u);
+
+  const uint8_t bytes[8] = {0x0B};
+  for (uint32_t id : node) fake_canlib::push_frame(id, bytes);
+  for (uint32_t expected : node) {
+    uint8_t data[8];
+    uint32_t id = 0;
+    ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
+    EXPECT_EQ(id, expected);
+  }
+}
+}  // namespace

@@ -1,0 +1,117 @@
+// Opening the channel on the adapters: PEAK first, Kvaser when PEAK cannot be used, the console
+// line of the adapter chosen, and Kvaser's result when neither works.
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+
+#include "can/can.h"
+#include "can/kvaser/kvaser.h"
+#include "can/peak/peak.h"
+#include "can_test_support.h"
+
+namespace {
+const char* const kPeakAbsent[] = {"libpcanbasic_absent.so", nullptr};
+
+struct ChoiceRow {
+  const char* name;
+  bool peak_absent;
+  const char* pcan_settings;
+  const char* canlib_settings;
+  int32_t result;
+  const char* console;
+  bool kvaser_used;
+  std::string log;
+};
+void PrintTo(const ChoiceRow& row, std::ostream* os) { *os << row.name; }
+
+class CanOpenTest : public ::testing::TestWithParam<ChoiceRow> {
+ protected:
+  void SetUp() override {
+    can_reset();
+    peak_test_reset(fake_pcan::library().names());
+    kvaser_test_reset(fake_canlib::library().names());
+    fake_pcan::reset();
+    fake_canlib::reset();
+  }
+  void TearDown() override {
+    can_reset();
+    peak_test_reset(nullptr);
+    kvaser_test_reset(nullptr);
+  }
+  VirtualClock clock_;
+  RecordedLog log_;
+};
+
+TEST_P(CanOpenTest, ChoosesTheFirstAdapterThatWorks) {
+  const ChoiceRow& row = GetParam();
+  if (row.peak_absent) peak_test_reset(kPeakAbsent);
+  fake_pcan::configure(row.pcan_settings);
+  fake_canlib::configure(row.canlib_settings);
+  ConsoleCapture console;
+  EXPECT_EQ(can_open(), row.result);
+  EXPECT_EQ(console.text(), row.console);
+  EXPECT_EQ(log_.text(), row.log);
+  // A PEAK channel that was initialised is never uninitialised.
+  EXPECT_EQ(fake_pcan::calls().find("CAN_Uninitialize"), std::string::npos);
+
+  // The frames go to the adapter chosen.
+  const uint8_t data[8] = {0x0A};
+  if (row.result == 0) {
+    ASSERT_EQ(can_send_frame(CAN_ID_UNIT_COMMAND, data), 0);
+    EXPECT_EQ(fake_canlib::calls().find("canWrite") != std::string::npos, row.kvaser_used);
+    EXPECT_EQ(fake_pcan::calls().find("CAN_Write") != std::string::npos, !row.kvaser_used);
+  } else {
+    EXPECT_EQ(can_send_frame(CAN_ID_UNIT_COMMAND, data), -3);
+  }
+}
+
+const std::string kPeakOk = "PEAK: PCANBasic.dll Load OK\nPEAK: CAN Init OK\nPEAK: CAN Filter OK\n";
+const std::string kPeakAbsentLog =
+    "PEAK: ERROR: can not load pcanbasic.dll\nPEAK: Cannot initialize DLL\n";
+const std::string kKvaserOk = "Kvaser: canlib32.dll Load OK\nKvaser: CAN Init OK\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CanOpenTest,
+    ::testing::Values(
+        ChoiceRow{"peak", false, "", "", 0, "Using PEAK PCAN-USB interface\n", false, kPeakOk},
+        ChoiceRow{"peak_absent", true, "", "", 0, "Using Kvaser USBcan interface\n", true,
+                  kPeakAbsentLog + kKvaserOk},
+        ChoiceRow{"peak_initialize_fails", false, "initialize=0x4", "", 0,
+                  "Using Kvaser USBcan interface\n", true,
+                  "PEAK: PCANBasic.dll Load OK\nPEAK: CAN Init Error\n" + kKvaserOk},
+        ChoiceRow{
+            "peak_filter_fails", false, "filter_mode_0x23=1,filter_mode_0x02=1", "", 0,
+            "Using Kvaser USBcan interface\n", true,
+            "PEAK: PCANBasic.dll Load OK\nPEAK: CAN Init OK\nPEAK: CAN Filter Error\n" + kKvaserOk},
+        ChoiceRow{"only_virtual_kvaser", true, "", "cards=1:1", -1, "CAN init error\n", true,
+                  kPeakAbsentLog + "Kvaser: canlib32.dll Load OK\nKvaser: Cannot init download\n"},
+        ChoiceRow{"kvaser_channel_count_fails", true, "", "channels_status=-3", -3,
+                  "CAN init error\n", true,
+                  kPeakAbsentLog + "Kvaser: canlib32.dll Load OK\nKvaser: CAN Init Error\n"}),
+    [](const ::testing::TestParamInfo<ChoiceRow>& info) { return std::string(info.param.name); });
+
+// The tool itself finds both vendor libraries by their usual names on the loader's path, and the
+// fakes take their settings from the environment.
+TEST(CanOpenExecutableTest, ToolLoadsBothLibrariesByTheirUsualNames) {
+  ScratchDir dir;
+  write_file(dir.file("app.hex"), ":00000001FF\n");
+  const std::string command = "LD_LIBRARY_PATH=" + shell_quote(RALVEX_FAKES_DIR) +
+                              " RALVEX_FAKE_PCAN=initialize=4 RALVEX_FAKE_CANLIB=cards=1:1" +
+                              " RALVEX_FAKE_PCAN_CALLS=" + shell_quote(dir.file("pcan.txt")) +
+                              " RALVEX_FAKE_CANLIB_CALLS=" + shell_quote(dir.file("canlib.txt")) +
+                              " " + shell_quote(RALVEX_TOOL_PATH) + " -f app.hex 1";
+  std::string output;
+  EXPECT_NE(run_command(command, &output), 0);
+  EXPECT_NE(output.find("CAN init error\n"), std::string::npos) << output;
+  EXPECT_EQ(read_file(dir.file("pcan.txt")), "CAN_Initialize(0x51, 0x011C, 5, 0, 0)\n");
+  EXPECT_EQ(read_file(dir.file("canlib.txt")),
+            "canInitializeLibrary()\ncanGetNumberOfChannels(0)\n"
+            "canGetChannelData(0, 4, 4)\ncanGetChannelData(1, 4, 4)\n");
+  const std::string log = read_file(dir.file("ZR4_BL_Log.txt"));
+  EXPECT_NE(log.find("PEAK: PCANBasic.dll Load OK\nPEAK: CAN Init Error\n"
+                     "Kvaser: canlib32.dll Load OK\nKvaser: Cannot init download\n"),
+            std::string::npos)
+      << log;
+}
+}  // namespace

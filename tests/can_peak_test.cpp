@@ -1,0 +1,212 @@
+// The PEAK back-end through a fake PCAN-Basic library loaded by the system's loader: the calls and
+// arguments, the log lines, and every failure of its set-up, send and read.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <ostream>
+#include <string>
+
+#include "can/can.h"
+#include "can/peak/pcan_basic.h"
+#include "can/peak/peak.h"
+#include "can/sim/sim_bus.h"
+#include "can_test_support.h"
+#include "platform/platform.h"
+
+namespace {
+const char kInitialize[] = "CAN_Initialize(0x51, 0x011C, 5, 0, 0)\n";
+const char kFilter23[] = "CAN_FilterMessages(0x51, 0xA44401, 0xA84401, 0x23)\n";
+const char kFilter02[] = "CAN_FilterMessages(0x51, 0xA44401, 0xA84401, 0x02)\n";
+const char kLoadOk[] = "PEAK: PCANBasic.dll Load OK\n";
+const char kCannotInit[] = "PEAK: Cannot initialize DLL\n";
+const char* const kAbsent[] = {"libpcanbasic_absent.so", nullptr};
+const FakeLibrary kNoErrorText("libpcanbasic_no_error_text.so");
+
+class PeakTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    can_reset();
+    peak_test_reset(fake_pcan::library().names());
+    fake_pcan::reset();
+  }
+  void TearDown() override {
+    can_reset();
+    peak_test_reset(nullptr);
+  }
+  VirtualClock clock_;
+  RecordedLog log_;
+};
+
+struct OpenRow {
+  const char* name;
+  const char* const* library_names;  // nullptr: the fake
+  const char* settings;
+  int32_t result;
+  std::string log;
+  std::string calls;
+};
+void PrintTo(const OpenRow& row, std::ostream* os) { *os << row.name; }
+
+class PeakOpenTest : public PeakTest, public ::testing::WithParamInterface<OpenRow> {};
+
+TEST_P(PeakOpenTest, OpenCallsLogsAndResult) {
+  const OpenRow& row = GetParam();
+  peak_test_reset(row.library_names ? row.library_names : fake_pcan::library().names());
+  fake_pcan::configure(row.settings);
+  EXPECT_EQ(peak_open(), row.result);
+  EXPECT_EQ(fake_pcan::calls(), row.calls);
+  EXPECT_EQ(log_.text(), row.log);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, PeakOpenTest,
+    ::testing::Values(
+        OpenRow{"opens", nullptr, "", 0,
+                std::string(kLoadOk) + "PEAK: CAN Init OK\nPEAK: CAN Filter OK\n",
+                std::string(kInitialize) + kFilter23},
+        OpenRow{"library_absent", kAbsent, "", -1,
+                std::string("PEAK: ERROR: can not load pcanbasic.dll\n") + kCannotInit, ""},
+        OpenRow{"entry_point_missing", kNoErrorText.names(), "", -1,
+                std::string("PEAK: ERROR: PCANBasic.dll can not resolve functions. Please check "
+                            "PEAK driver version.\n") +
+                    kCannotInit,
+                ""},
+        OpenRow{"initialize_fails", nullptr, "initialize=0x4", -2,
+                std::string(kLoadOk) + "PEAK: CAN Init Error\n", kInitialize},
+        OpenRow{"filter_mode_refused_then_extended", nullptr, "filter_mode_0x23=0x10000", 0,
+                std::string(kLoadOk) + "PEAK: CAN Init OK\nPEAK: CAN Filter OK\n",
+                std::string(kInitialize) + kFilter23 + kFilter02},
+        OpenRow{"filter_fails", nullptr, "filter_mode_0x23=0x10000,filter_mode_0x02=0x4000", -2,
+                std::string(kLoadOk) + "PEAK: CAN Init OK\nPEAK: CAN Filter Error\n",
+                std::string(kInitialize) + kFilter23 + kFilter02}),
+    [](const ::testing::TestParamInfo<OpenRow>& info) { return std::string(info.param.name); });
+
+TEST_F(PeakTest, LibraryIsLoadedOnceAndRefusedLibraryStaysRefused) {
+  EXPECT_EQ(peak_open(), 0);
+  EXPECT_EQ(peak_open(), 0);
+  EXPECT_EQ(fake_pcan::calls(), std::string(kInitialize) + kFilter23 + kInitialize + kFilter23);
+
+  peak_test_reset(kNoErrorText.names());
+  EXPECT_EQ(peak_open(), -1);
+  EXPECT_EQ(peak_open(), -1);
+  const std::string text = log_.text();
+  const std::string refused =
+      "PEAK: ERROR: PCANBasic.dll can not resolve functions. Please check "
+      "PEAK driver version.\n";
+  EXPECT_EQ(text, std::string(kLoadOk) + "PEAK: CAN Init OK\nPEAK: CAN Filter OK\n" +
+                      "PEAK: CAN Init OK\nPEAK: CAN Filter OK\n" + refused + kCannotInit +
+                      kCannotInit);
+}
+
+TEST_F(PeakTest, LaterNamesAreTriedWhenTheFirstIsAbsent) {
+  const char* const names[] = {"libpcanbasic_absent.so", fake_pcan::library().path(), nullptr};
+  peak_test_reset(names);
+  EXPECT_EQ(peak_open(), 0);
+}
+
+TEST_F(PeakTest, UsualNamesNameTheLibrary) {
+  peak_test_reset(nullptr);
+  EXPECT_EQ(peak_open(), 0);
+  EXPECT_EQ(fake_pcan::calls(), std::string(kInitialize) + kFilter23);
+}
+
+struct AddedIdRow {
+  const char* name;
+  const char* settings;
+  const char* mode;
+};
+void PrintTo(const AddedIdRow& row, std::ostream* os) { *os << row.name; }
+
+class PeakAddedIdTest : public PeakTest, public ::testing::WithParamInterface<AddedIdRow> {};
+
+TEST_P(PeakAddedIdTest, EachAddedIdentifierWidensTheFilterInTheModeThatWorked) {
+  const AddedIdRow& row = GetParam();
+  fake_pcan::configure(row.settings);
+  const uint32_t node[] = {0x5041005, 0x6E01005, 0x7041005};
+  for (uint32_t id : node) can_accept_id(id);
+  ASSERT_EQ(peak_open(), 0);
+  const std::string calls = fake_pcan::calls();
+  std::string expected_tail;
+  for (uint32_t id : node) {
+    char line[80];
+    std::snprintf(line, sizeof line, "CAN_FilterMessages(0x51, 0x%X, 0x%X, %s)\n", id, id,
+                  row.mode);
+    expected_tail += line;
+  }
+  ASSERT_GE(calls.size(), expected_tail.size());
+  EXPECT_EQ(calls.substr(calls.size() - expected_tail.size()), expected_tail) << calls;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, PeakAddedIdTest,
+    ::testing::Values(AddedIdRow{"first_mode", "", "0x23"},
+                      AddedIdRow{"extended_mode", "filter_mode_0x23=0x10000", "0x02"}),
+    [](const ::testing::TestParamInfo<AddedIdRow>& info) { return std::string(info.param.name); });
+
+TEST_F(PeakTest, SendWritesOneExtendedMessageAndLogsNothing) {
+  ASSERT_EQ(peak_open(), 0);
+  fake_pcan::reset();
+  const uint8_t data[8] = {0x10, 0, 0, 0, 0x00, 0x00, 0x02, 0x70};
+  EXPECT_EQ(peak_send_frame(CAN_ID_UNIT_COMMAND, data), 0);
+  fake_pcan::configure("write=0x1");
+  EXPECT_EQ(peak_send_frame(CAN_ID_UNIT_DATA, data), -3);
+  const std::string write = "CAN_Write(0x51, 0x%X, 0x02, 8, 10 00 00 00 00 00 02 70)\n";
+  char a[96];
+  char b[96];
+  std::snprintf(a, sizeof a, write.c_str(), CAN_ID_UNIT_COMMAND);
+  std::snprintf(b, sizeof b, write.c_str(), CAN_ID_UNIT_DATA);
+  EXPECT_EQ(fake_pcan::calls(), std::string(a) + b);
+  EXPECT_EQ(log_.text(), std::string(kLoadOk) + "PEAK: CAN Init OK\nPEAK: CAN Filter OK\n");
+}
+
+TEST_F(PeakTest, ChannelDeliversWhatTheLibraryReadsAndNothingOnAnEmptyQueue) {
+  ConsoleCapture console;
+  ASSERT_EQ(can_open(), 0);
+  EXPECT_EQ(console.text(), "Using PEAK PCAN-USB interface\n");
+  const uint8_t bytes[8] = {0x0B, 1, 2, 3, 4, 5, 6, 7};
+  // Fewer than 8 bytes leave the rest at 0; the identifier and the type are not checked.
+  fake_pcan::push_message(CAN_ID_UNIT_ANSWER, PCAN_MESSAGE_EXTENDED, 3, bytes);
+  fake_pcan::push_message(0xA44402, PCAN_MESSAGE_STANDARD, 8, bytes);
+  uint8_t data[8];
+  uint32_t id = 0;
+  ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
+  EXPECT_EQ(id, CAN_ID_UNIT_ANSWER);
+  const uint8_t short_message[8] = {0x0B, 1, 2, 0, 0, 0, 0, 0};
+  EXPECT_EQ(std::memcmp(data, short_message, 8), 0);
+  ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
+  EXPECT_EQ(id, 0xA44402u);
+  EXPECT_EQ(std::memcmp(data, bytes, 8), 0);
+  EXPECT_EQ(clock_.sleeps(), 0u);
+
+  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  EXPECT_EQ(clock_.sleeps(), 12u);
+  EXPECT_EQ(log_.text(), std::string(kLoadOk) + "PEAK: CAN Init OK\nPEAK: CAN Filter OK\n");
+}
+
+// A clock for the fake's own copy of the platform layer that follows this process's clock.
+void forward_sleep(uint32_t ms) { sleep_ms(ms); }
+uint64_t forward_now() { return now_us(); }
+const PlatformClock kForwardClock{forward_sleep, forward_now};
+
+TEST_F(PeakTest, FakeCarriesItsOwnEmulatedBusWithoutTouchingTheTools) {
+  sim_bus_reset();
+  fake_function<void (*)(const PlatformClock*)>(fake_pcan::library(),
+                                                "fake_pcan_set_clock")(&kForwardClock);
+  fake_pcan::reset();
+  fake_pcan::configure("bus=1");
+  ASSERT_EQ(peak_open(), 0);
+  const uint8_t data[8] = {0x0A};
+  ASSERT_EQ(peak_send_frame(CAN_ID_UNIT_COMMAND, data), 0);
+  clock_.advance_us(SIM_FRAME_US);
+  uint8_t received[8];
+  uint32_t id = 0;
+  EXPECT_NE(peak_try_receive(received, &id), 0);  // the fake's bus has no device to answer
+  const auto bus_frames =
+      fake_function<size_t (*)()>(fake_pcan::library(), "fake_pcan_bus_frame_count");
+  EXPECT_EQ(bus_frames(), 1u);
+  const SimBusFrame* frames = nullptr;
+  EXPECT_EQ(sim_bus_frames(&frames), 0u);
+  fake_function<void (*)(const PlatformClock*)>(fake_pcan::library(),
+                                                "fake_pcan_set_clock")(nullptr);
+}
+}  // namespace

@@ -1,0 +1,99 @@
+// Helpers for the CAN tests: a log that records everything, and the control functions of the fake
+// vendor libraries (looked up in the same loaded library that the back-ends use).
+#pragma once
+
+#include <dlfcn.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "log/log.h"
+#include "support/test_support.h"
+
+// Opens ZR4_BL_Log.txt in a scratch directory at a level that lets every line through.
+class RecordedLog {
+ public:
+  RecordedLog() {
+    log_open();
+    log_set_level(LOG_ALWAYS);
+  }
+  ~RecordedLog() { log_close(); }
+  // Everything logged after the level line; closes the log.
+  std::string text() {
+    log_close();
+    const std::string all = read_file(dir_.file("ZR4_BL_Log.txt"));
+    const std::string level_line = "Logger level 65535\n";
+    const size_t at = all.find(level_line);
+    return at == std::string::npos ? all : all.substr(at + level_line.size());
+  }
+
+ private:
+  ScratchDir dir_;
+};
+
+#ifdef RALVEX_FAKES_DIR
+// A fake library's full path, and a one-name list for the back-ends' library-name hook. Once
+// loaded, a fake also answers to its usual name (its soname). The search on the loader's path is
+// tested through the tool's executable (LD_LIBRARY_PATH is read only when a process starts).
+class FakeLibrary {
+ public:
+  explicit FakeLibrary(const char* file)
+      : path_(std::string(RALVEX_FAKES_DIR) + "/" + file), names_{path_.c_str(), nullptr} {}
+  FakeLibrary(const FakeLibrary&) = delete;
+  FakeLibrary& operator=(const FakeLibrary&) = delete;
+  const char* path() const { return path_.c_str(); }
+  const char* const* names() const { return names_; }
+
+ private:
+  std::string path_;
+  const char* names_[2];
+};
+
+// An exported function of a fake library (the same loaded copy that the back-end uses).
+template <typename F>
+F fake_function(const FakeLibrary& library, const char* name) {
+  void* handle = dlopen(library.path(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle) throw std::runtime_error(std::string("dlopen: ") + dlerror());
+  void* symbol = dlsym(handle, name);
+  if (!symbol) throw std::runtime_error(std::string("dlsym: ") + name);
+  return reinterpret_cast<F>(symbol);
+}
+
+namespace fake_pcan {
+inline const FakeLibrary& library() {
+  static const FakeLibrary fake("libpcanbasic.so");
+  return fake;
+}
+inline void reset() { fake_function<void (*)()>(library(), "fake_pcan_reset")(); }
+inline void configure(const char* settings) {
+  fake_function<void (*)(const char*)>(library(), "fake_pcan_configure")(settings);
+}
+inline std::string calls() {
+  return fake_function<const char* (*)()>(library(), "fake_pcan_calls")();
+}
+inline void push_message(uint32_t id, uint8_t type, uint8_t length, const uint8_t data[8]) {
+  fake_function<void (*)(uint32_t, uint8_t, uint8_t, const uint8_t*)>(
+      library(), "fake_pcan_push_message")(id, type, length, data);
+}
+}  // namespace fake_pcan
+
+namespace fake_canlib {
+inline const FakeLibrary& library() {
+  static const FakeLibrary fake("libcanlib.so.1");
+  return fake;
+}
+inline void reset() { fake_function<void (*)()>(library(), "fake_canlib_reset")(); }
+inline void configure(const char* settings) {
+  fake_function<void (*)(const char*)>(library(), "fake_canlib_configure")(settings);
+}
+inline std::string calls() {
+  return fake_function<const char* (*)()>(library(), "fake_canlib_calls")();
+}
+inline void push_frame(long id, const uint8_t data[8], unsigned int dlc = 8,
+                       unsigned int flags = 4) {
+  fake_function<void (*)(long, const uint8_t*, unsigned int, unsigned int)>(
+      library(), "fake_canlib_push_frame")(id, data, dlc, flags);
+}
+}  // namespace fake_canlib
+#endif

@@ -1,0 +1,168 @@
+// A fake PCAN-Basic library (libpcanbasic.so) with the vendor's ABI: it records every call with its
+// arguments, answers from its settings, and reads frames from a queue that the test fills, or, in
+// bus mode, carries the tool's frames over its own copy of the emulated bus and world.
+// Control functions (looked up with dlsym): fake_pcan_reset, fake_pcan_configure, fake_pcan_calls,
+// fake_pcan_push_message, fake_pcan_set_clock, fake_pcan_bus_frame_count.
+// Settings (also from RALVEX_FAKE_PCAN at load; calls also go to the file RALVEX_FAKE_PCAN_CALLS):
+//   initialize=STATUS  filter_mode_0xMM=STATUS (mode MM; 0x23 and 0x02 succeed by default)
+//   write=STATUS  bus=1 (frames go over the emulated bus, from CAN_Initialize on)
+#include <cstring>
+#include <deque>
+#include <utility>
+#include <vector>
+
+#include "can/peak/pcan_basic.h"
+#include "can/sim/sim_bus.h"
+#include "fakes/fake_support.h"
+#include "platform/platform.h"
+#include "sim/world.h"
+
+namespace {
+// Starts with the settings of the environment (for runs of the tool's executable).
+FakeSettings& settings() {
+  static FakeSettings values = FakeSettings::from_environment("RALVEX_FAKE_PCAN");
+  return values;
+}
+
+FakeCallRecord g_calls("RALVEX_FAKE_PCAN_CALLS");
+std::deque<TPCANMsg> g_messages;
+std::vector<std::pair<uint32_t, uint32_t>> g_filter_ranges;
+
+TPCANStatus setting(const char* name) {
+  return static_cast<TPCANStatus>(settings().number(name, PCAN_ERROR_OK));
+}
+
+// The adapter's filter widens with every accepted CAN_FilterMessages call.
+bool filter_passes(uint32_t id) {
+  for (const auto& range : g_filter_ranges) {
+    if (id >= range.first && id <= range.second) return true;
+  }
+  return false;
+}
+
+bool bus_mode() { return settings().number("bus", 0) != 0; }
+
+}  // namespace
+
+FAKE_EXPORT TPCANStatus PCAN_API CAN_Initialize(TPCANHandle channel, TPCANBaudrate btr0btr1,
+                                                TPCANType hw_type, uint32_t io_port,
+                                                uint16_t interrupt) {
+  g_calls.add("CAN_Initialize(0x%02X, 0x%04X, %u, %u, %u)", channel, btr0btr1, hw_type, io_port,
+              interrupt);
+  const TPCANStatus status = setting("initialize");
+  g_filter_ranges.clear();
+  if (status == PCAN_ERROR_OK && bus_mode()) {
+    if (sim_bus_device_count() == 0) {
+      for (const SimDevice* const* device = sim_world_devices(); *device; ++device) {
+        sim_bus_attach(*device);
+      }
+    }
+    sim_bus_set_tool_filter(filter_passes);
+  }
+  return status;
+}
+
+FAKE_EXPORT TPCANStatus PCAN_API CAN_Uninitialize(TPCANHandle channel) {
+  g_calls.add("CAN_Uninitialize(0x%02X)", channel);
+  return PCAN_ERROR_OK;
+}
+
+FAKE_EXPORT TPCANStatus PCAN_API CAN_Reset(TPCANHandle channel) {
+  g_calls.add("CAN_Reset(0x%02X)", channel);
+  return PCAN_ERROR_OK;
+}
+
+FAKE_EXPORT TPCANStatus PCAN_API CAN_GetStatus(TPCANHandle channel) {
+  g_calls.add("CAN_GetStatus(0x%02X)", channel);
+  return PCAN_ERROR_OK;
+}
+
+// Reads are not recorded: a receive polls many times.
+FAKE_EXPORT TPCANStatus PCAN_API CAN_Read(TPCANHandle, TPCANMsg* message, TPCANTimestamp* stamp) {
+  std::memset(stamp, 0, sizeof *stamp);
+  if (bus_mode()) {
+    uint8_t data[8];
+    uint32_t id = 0;
+    if (sim_bus_tool_try_receive(data, &id) != 0) return PCAN_ERROR_QRCVEMPTY;
+    *message = TPCANMsg{id, PCAN_MESSAGE_EXTENDED, 8, {}};
+    std::memcpy(message->DATA, data, 8);
+    return PCAN_ERROR_OK;
+  }
+  if (g_messages.empty()) return PCAN_ERROR_QRCVEMPTY;
+  *message = g_messages.front();
+  g_messages.pop_front();
+  return PCAN_ERROR_OK;
+}
+
+FAKE_EXPORT TPCANStatus PCAN_API CAN_Write(TPCANHandle channel, TPCANMsg* message) {
+  g_calls.add("CAN_Write(0x%02X, 0x%X, 0x%02X, %u, %02X %02X %02X %02X %02X %02X %02X %02X)",
+              channel, message->ID, message->MSGTYPE, message->LEN, message->DATA[0],
+              message->DATA[1], message->DATA[2], message->DATA[3], message->DATA[4],
+              message->DATA[5], message->DATA[6], message->DATA[7]);
+  const TPCANStatus status = setting("write");
+  if (status == PCAN_ERROR_OK && bus_mode() && sim_bus_tool_send(message->ID, message->DATA) != 0) {
+    return 0x00001;  // PCAN_ERROR_XMTFULL
+  }
+  return status;
+}
+
+FAKE_EXPORT TPCANStatus PCAN_API CAN_FilterMessages(TPCANHandle channel, uint32_t from_id,
+                                                    uint32_t to_id, TPCANMode mode) {
+  g_calls.add("CAN_FilterMessages(0x%02X, 0x%X, 0x%X, 0x%02X)", channel, from_id, to_id, mode);
+  char name[32];
+  std::snprintf(name, sizeof name, "filter_mode_0x%02X", mode);
+  // Modes other than the two this tool uses are refused, as a strict library would.
+  const TPCANStatus status =
+      static_cast<TPCANStatus>(settings().number(name, mode == 0x23 || mode == 0x02 ? 0 : 0x10000));
+  if (status == PCAN_ERROR_OK) g_filter_ranges.emplace_back(from_id, to_id);
+  return status;
+}
+
+FAKE_EXPORT TPCANStatus PCAN_API CAN_GetValue(TPCANHandle channel, TPCANParameter parameter, void*,
+                                              uint32_t) {
+  g_calls.add("CAN_GetValue(0x%02X, 0x%02X)", channel, parameter);
+  return PCAN_ERROR_OK;
+}
+
+FAKE_EXPORT TPCANStatus PCAN_API CAN_SetValue(TPCANHandle channel, TPCANParameter parameter, void*,
+                                              uint32_t) {
+  g_calls.add("CAN_SetValue(0x%02X, 0x%02X)", channel, parameter);
+  return PCAN_ERROR_OK;
+}
+
+#ifndef FAKE_WITHOUT_CAN_GetErrorText
+FAKE_EXPORT TPCANStatus PCAN_API CAN_GetErrorText(TPCANStatus error, uint16_t language,
+                                                  char* buffer) {
+  g_calls.add("CAN_GetErrorText(0x%X, %u)", error, language);
+  std::snprintf(buffer, 256, "fake PCAN error 0x%X", error);
+  return PCAN_ERROR_OK;
+}
+#endif
+
+FAKE_EXPORT void fake_pcan_reset() {
+  g_calls.clear();
+  settings().clear();
+  g_messages.clear();
+  g_filter_ranges.clear();
+  sim_bus_reset();
+}
+
+FAKE_EXPORT void fake_pcan_configure(const char* text) { settings().parse(text); }
+
+FAKE_EXPORT const char* fake_pcan_calls() { return g_calls.text(); }
+
+FAKE_EXPORT void fake_pcan_push_message(uint32_t id, uint8_t type, uint8_t length,
+                                        const uint8_t data[8]) {
+  TPCANMsg message{id, type, length, {}};
+  std::memcpy(message.DATA, data, 8);
+  g_messages.push_back(message);
+}
+
+// The bus inside this library runs on its own copy of the platform clock; a test in the same
+// process hands it a clock that forwards to its own (virtual) one.
+FAKE_EXPORT void fake_pcan_set_clock(const PlatformClock* clock) { platform_set_clock(clock); }
+
+FAKE_EXPORT size_t fake_pcan_bus_frame_count() {
+  const SimBusFrame* frames = nullptr;
+  return sim_bus_frames(&frames);
+}

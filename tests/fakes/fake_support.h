@@ -1,0 +1,91 @@
+// Shared by the fake vendor libraries: exported entry points, a call record, and settings given as
+// text ("name=value,name=value"; values in C notation, lists as "1:2:3"), either from a test
+// through an exported control function or from an environment variable when the tool itself runs.
+// Only the vendor entry points and the control functions are exported; everything else, the
+// emulated bus included, stays hidden so that it never interposes on the tool's own symbols.
+#pragma once
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
+
+// The calls a fake received, one line each; also appended to the file named by `file_variable`
+// when that environment variable is set (for runs of the tool's executable).
+class FakeCallRecord {
+ public:
+  explicit FakeCallRecord(const char* file_variable) : file_variable_(file_variable) {}
+  void clear() { text_.clear(); }
+  const char* text() const { return text_.c_str(); }
+  void add(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+    char line[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    text_ += line;
+    text_ += '\n';
+    if (const char* path = std::getenv(file_variable_)) {
+      if (FILE* file = std::fopen(path, "a")) {
+        std::fprintf(file, "%s\n", line);
+        std::fclose(file);
+      }
+    }
+  }
+
+ private:
+  const char* file_variable_;
+  std::string text_;
+};
+
+// Settings by name; a name not given reads as its default.
+class FakeSettings {
+ public:
+  static FakeSettings from_environment(const char* variable) {
+    FakeSettings settings;
+    settings.parse(std::getenv(variable));
+    return settings;
+  }
+  void clear() { values_.clear(); }
+  // Adds "name=value,..." to the settings; later names replace earlier ones.
+  void parse(const char* text) {
+    if (!text) return;
+    std::string all(text);
+    size_t start = 0;
+    while (start < all.size()) {
+      size_t end = all.find(',', start);
+      if (end == std::string::npos) end = all.size();
+      const std::string item = all.substr(start, end - start);
+      const size_t equals = item.find('=');
+      if (equals != std::string::npos) values_[item.substr(0, equals)] = item.substr(equals + 1);
+      start = end + 1;
+    }
+  }
+  long long number(const char* name, long long fallback) const {
+    auto it = values_.find(name);
+    return it == values_.end() ? fallback : std::strtoll(it->second.c_str(), nullptr, 0);
+  }
+  std::vector<long long> list(const char* name) const {
+    std::vector<long long> items;
+    auto it = values_.find(name);
+    if (it == values_.end()) return items;
+    const char* p = it->second.c_str();
+    for (;;) {
+      char* end = nullptr;
+      const long long value = std::strtoll(p, &end, 0);
+      if (end == p) break;
+      items.push_back(value);
+      if (*end != ':') break;
+      p = end + 1;
+    }
+    return items;
+  }
+
+ private:
+  std::map<std::string, std::string> values_;
+};
