@@ -1,0 +1,143 @@
+// Emulated Ralvex unit: the download service.
+#include "sim/unit.h"
+
+#include <cstring>
+#include <vector>
+
+SimUnitConfig sim_unit_config;
+
+namespace {
+constexpr uint32_t kCommandId = 0xA04401;
+constexpr uint32_t kAnswerId = 0xA44401;
+constexpr uint32_t kDataId = 0xA84401;
+constexpr uint32_t kPageSize = 256;
+constexpr uint8_t kFramesPerPage = 37;
+
+enum : uint8_t {
+  DL_START_LOADING = 10,
+  DL_ERASE_APP = 12,
+  DL_END_OF_DOWNLOAD = 14,
+  DL_DOWNLOAD = 16,
+  DL_FLASH_COMMAND = 17,
+};
+
+struct Page {
+  bool open;
+  uint32_t address;
+  uint8_t next_sequence;
+  bool sequence_broken;
+  uint32_t filled;
+  uint8_t bytes[kPageSize];
+};
+
+std::vector<uint8_t> g_flash;
+SimUnitStats g_stats;
+bool g_loading = false;
+bool g_erased = false;
+Page g_page;
+
+const SimDevice* self();
+
+void answer(uint64_t at_us, uint8_t code, uint32_t status) {
+  uint8_t data[8] = {code, 0, 0, 0, static_cast<uint8_t>(status), static_cast<uint8_t>(status >> 8),
+                     static_cast<uint8_t>(status >> 16), static_cast<uint8_t>(status >> 24)};
+  sim_bus_transmit(self(), at_us, kAnswerId, data);
+}
+
+uint32_t argument(const uint8_t data[8]) {
+  return static_cast<uint32_t>(data[4]) | static_cast<uint32_t>(data[5]) << 8 |
+         static_cast<uint32_t>(data[6]) << 16 | static_cast<uint32_t>(data[7]) << 24;
+}
+
+uint32_t check_page(uint32_t checksum) {
+  if (!g_erased) return SIM_UNIT_NOT_ERASED;
+  if (!g_page.open || g_page.address < SIM_UNIT_FLASH_BASE ||
+      g_page.address - SIM_UNIT_FLASH_BASE > SIM_UNIT_FLASH_SIZE - kPageSize ||
+      g_page.address % kPageSize != 0) {
+    return SIM_UNIT_BAD_ADDRESS;
+  }
+  if (g_page.sequence_broken || g_page.next_sequence != kFramesPerPage) return SIM_UNIT_BAD_SEQUENCE;
+  uint32_t sum = 0;
+  for (uint8_t byte : g_page.bytes) sum += byte;
+  return sum == checksum ? SIM_UNIT_PAGE_WRITTEN : SIM_UNIT_BAD_CHECKSUM;
+}
+
+void on_data(const uint8_t data[8]) {
+  ++g_stats.data_frames;
+  if (!g_page.open) return;
+  if (data[0] != g_page.next_sequence || g_page.next_sequence >= kFramesPerPage) {
+    g_page.sequence_broken = true;
+    return;
+  }
+  ++g_page.next_sequence;
+  for (int k = 1; k <= 7 && g_page.filled < kPageSize; ++k) g_page.bytes[g_page.filled++] = data[k];
+}
+
+void on_command(uint64_t at_us, const uint8_t data[8]) {
+  switch (data[0]) {
+    case DL_START_LOADING:
+      ++g_stats.start_requests;
+      g_loading = true;
+      answer(at_us, DL_START_LOADING + 1, 0);
+      break;
+    case DL_ERASE_APP:
+      if (!g_loading) break;
+      std::memset(g_flash.data(), 0xFF, g_flash.size());
+      g_erased = true;
+      ++g_stats.erases;
+      answer(at_us + sim_unit_config.erase_us, DL_ERASE_APP + 1, 0);
+      break;
+    case DL_DOWNLOAD:
+      if (!g_loading) break;
+      std::memset(&g_page, 0, sizeof g_page);
+      g_page.open = true;
+      g_page.address = argument(data);
+      break;
+    case DL_FLASH_COMMAND: {
+      if (!g_loading) break;
+      const uint32_t status = check_page(argument(data));
+      if (status == SIM_UNIT_PAGE_WRITTEN) {
+        std::memcpy(&g_flash[g_page.address - SIM_UNIT_FLASH_BASE], g_page.bytes, kPageSize);
+        ++g_stats.pages_written;
+      } else {
+        ++g_stats.pages_refused;
+      }
+      g_page.open = false;
+      answer(at_us + sim_unit_config.flash_us, DL_FLASH_COMMAND + 1, status);
+      break;
+    }
+    case DL_END_OF_DOWNLOAD:
+      if (!g_loading) break;
+      ++g_stats.end_of_download;
+      g_loading = false;
+      break;
+    default:
+      break;
+  }
+}
+
+void unit_reset() {
+  g_flash.assign(SIM_UNIT_FLASH_SIZE, SIM_UNIT_OLD_APPLICATION);
+  g_stats = SimUnitStats{};
+  g_loading = false;
+  g_erased = false;
+  std::memset(&g_page, 0, sizeof g_page);
+  sim_unit_config = SimUnitConfig{};
+  sim_unit_parameters_reset();
+}
+
+void unit_on_frame(uint64_t at_us, uint32_t id, const uint8_t data[8]) {
+  if (id == kCommandId) {
+    if (!sim_unit_parameters_command(at_us, data)) on_command(at_us, data);
+  } else if (id == kDataId) {
+    if (!sim_unit_parameters_data(data)) on_data(data);
+  }
+}
+
+const SimDevice kUnit{"Ralvex unit", unit_reset, unit_on_frame};
+const SimDevice* self() { return &kUnit; }
+}  // namespace
+
+const SimDevice* sim_unit_device() { return &kUnit; }
+const uint8_t* sim_unit_flash() { return g_flash.data(); }
+const SimUnitStats& sim_unit_stats() { return g_stats; }

@@ -1,0 +1,64 @@
+// Protocol and operation tests on the emulated bus: a virtual clock, a scratch working directory
+// with the log open at a chosen level, console capture, the channel set to the emulated bus, and a
+// scripted device that answers frames by a table of rules.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "can/sim/sim_bus.h"
+#include "support/test_support.h"
+
+using Bytes8 = std::array<uint8_t, 8>;
+
+// When a frame with `on_id` (and byte 0 == on_code unless on_code < 0) reaches the scripted device,
+// it answers `data` on `id` after `delay_us`. The first `skip` matches are not answered; a rule
+// answers at most `times` matches (-1: every one).
+struct ScriptRule {
+  uint32_t on_id;
+  int on_code;
+  uint64_t delay_us;
+  uint32_t id;
+  Bytes8 data;
+  int skip = 0;
+  int times = -1;
+};
+
+void script_clear();
+void script_add(const ScriptRule& rule);
+const SimDevice* script_device();
+
+// A frame as the record holds it, for easy comparison.
+struct SeenFrame {
+  uint64_t done_us;
+  bool from_tool;
+  uint32_t id;
+  Bytes8 data;
+};
+std::vector<SeenFrame> bus_frames();
+// Frames the tool sent with this identifier (all when id == 0).
+std::vector<SeenFrame> tool_frames(uint32_t id = 0);
+
+class BusTest : public ::testing::Test {
+ protected:
+  // Log level for the test; LOG_ALWAYS | LOG_CAN_FRAMES by default.
+  explicit BusTest(int32_t level = 7) : level_(level) {}
+  void SetUp() override;
+  void TearDown() override;
+
+  // Closes the log (again) and returns what follows its banner and level line.
+  std::string log_text();
+  const std::string& console() const { return console_.text(); }
+
+  ScratchDir dir_;
+  VirtualClock clock_;
+  ConsoleCapture console_;
+  int32_t level_;
+};
+
+Bytes8 bytes(std::initializer_list<int> values);
+std::string hex8(const Bytes8& data);
