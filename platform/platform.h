@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 // Sleeps at least `ms` milliseconds (or advances the installed virtual clock).
 void sleep_ms(uint32_t ms);
@@ -24,6 +25,15 @@ void platform_set_clock(const PlatformClock* clock);
 // Process-wide set-up and tear-down (on Windows: 1 ms timer resolution for the run).
 void platform_init();
 void platform_exit();
+
+// Creates `path` for binary writing only if it does not exist yet (errno EEXIST when it does);
+// nullptr on failure.
+FILE* file_create_new(const char* path);
+// Forces what was written to `file` onto the disk. 0 on success.
+int file_sync(FILE* file);
+// Forces the entries of `directory` ("" for the working directory), such as a rename, onto the
+// disk; best effort.
+void directory_sync(const char* directory);
 
 // A generic function pointer; callers cast it to the entry point's exact type.
 using LibFunction = void (*)();

@@ -1,6 +1,8 @@
-// POSIX implementation: nanosleep, CLOCK_MONOTONIC, dlopen/dlsym/dlerror.
+// POSIX implementation: nanosleep, CLOCK_MONOTONIC, open/fsync, dlopen/dlsym/dlerror.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -53,3 +55,23 @@ LibFunction lib_symbol(void* lib, const char* name) {
 }
 
 const char* lib_error() { return g_lib_error; }
+
+FILE* file_create_new(const char* path) {
+  const int fd = open(path, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  FILE* file = fdopen(fd, "wb");
+  if (!file) {
+    close(fd);
+    unlink(path);
+  }
+  return file;
+}
+
+int file_sync(FILE* file) { return fsync(fileno(file)); }
+
+void directory_sync(const char* directory) {
+  const int fd = open(directory[0] ? directory : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}

@@ -1,6 +1,9 @@
 // Windows implementation: Sleep, QueryPerformanceCounter, LoadLibraryA/GetProcAddress, and a 1 ms
 // timer resolution for the run (the default 15.6 ms would triple every 5 ms poll).
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
 #include <timeapi.h>
 
 #include <cstdio>
@@ -56,3 +59,19 @@ LibFunction lib_symbol(void* lib, const char* name) {
 }
 
 const char* lib_error() { return g_lib_error; }
+
+FILE* file_create_new(const char* path) {
+  const int fd = _open(path, _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+  if (fd < 0) return nullptr;
+  FILE* file = _fdopen(fd, "wb");
+  if (!file) {
+    _close(fd);
+    std::remove(path);
+  }
+  return file;
+}
+
+int file_sync(FILE* file) { return _commit(_fileno(file)); }
+
+// NTFS journals its directory entries; there is no directory handle to flush.
+void directory_sync(const char*) {}

@@ -1,0 +1,104 @@
+// Parameter restore: reads a backup file into ParameterImage (a regular file of at least 0xD000
+// bytes, refused before anything is sent otherwise), then writes it back page by page: the unit
+// erases each 4 KiB sector before its first page, and every page is opened, sent in 37 data
+// frames and closed with its checksum. Pages in 0x1000-0x1FFF and 0xB000-0xBFFF are answered
+// with 0xA6, all others with 0xA0.
+#include <cstdio>
+#include <filesystem>
+
+#include "log/log.h"
+#include "ops/operations.h"
+#include "ops/parameter_image.h"
+#include "ops/transfer.h"
+#include "protocol/parameters.h"
+
+namespace {
+constexpr uint32_t kSectorSize = 0x1000;
+constexpr uint8_t kAnswerCode = 0xA0;
+constexpr uint8_t kGuardedAnswerCode = 0xA6;
+
+int32_t fail(int32_t result) {
+  log_close();
+  return result;
+}
+
+uint8_t answer_code(uint32_t address) {
+  const bool guarded = (address >= 0x1000 && address <= 0x1FFF) ||
+                       (address >= 0xB000 && address <= 0xBFFF);
+  return guarded ? kGuardedAnswerCode : kAnswerCode;
+}
+
+// Reads the first 0xD000 bytes of the file into ParameterImage. 0; -3 when the file cannot be
+// opened; -4 when it is no regular file or holds fewer bytes. Prints the matching lines.
+int32_t read_backup_file(const char* path) {
+  // Opening a named pipe or a device would block or read something else: look first.
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+    console_print("Binary file reading error '%s'\n", path);
+    return -4;
+  }
+  FILE* file = std::fopen(path, "rb");
+  if (!file) {
+    console_print("Binary file init error '%s'\n", path);
+    return -3;
+  }
+  console_print("Binary file init ok\n");
+  const size_t read = std::fread(ParameterImage, 1, PARAMETER_AREA_SIZE, file);
+  std::fclose(file);
+  if (read < static_cast<size_t>(PARAMETER_AREA_SIZE)) {
+    console_print("Binary file reading error '%s'\n", path);
+    return -4;
+  }
+  return 0;
+}
+}  // namespace
+
+int32_t restore_parameters(const char* path) {
+  print_separator();
+  console_print("Starting application data restore from data file: '%s'\n", path);
+  int32_t result = read_backup_file(path);
+  if (result < 0) return fail(result);
+
+  result = enter_production_test_mode();
+  if (result < 0) {
+    console_print("Production test mode initialization error %d\n", result);
+    return fail(result);
+  }
+
+  transfer_reset();
+  block_count = PARAMETER_PAGE_COUNT;
+  console_print("Block count %d\n", block_count);
+  for (block_counter = 0; block_counter < block_count; ++block_counter) {
+    transfer_start_page(0);
+    page_address = static_cast<uint32_t>(block_counter * PARAMETER_PAGE_SIZE);
+    const uint8_t code = answer_code(page_address);
+    if (page_address % kSectorSize == 0) {
+      result = erase_sector(page_address, code);
+      if (result < 0) {
+        console_print("Restore starting failed: %d\n", result);
+        return fail(result);
+      }
+    }
+    result = start_page_restore(page_address, code);
+    if (result < 0) {
+      console_print("Restore starting failed: %d\n", result);
+      return fail(result);
+    }
+    print_progress(block_counter, block_count);
+    result = send_unit_page(ParameterImage);
+    if (result < 0) {
+      console_print("Send data failed: %d\n", result);
+      return fail(result);
+    }
+    result = finish_page_restore(page_checksum, code);
+    if (result < 0) {
+      console_print("Writing flash failed: %d\n", result);
+      return fail(result);
+    }
+  }
+
+  log_close();
+  console_print("Restore completed\n\n");
+  return 0;
+}

@@ -1,0 +1,202 @@
+// Emulated Ralvex unit: the parameter page service. Nothing is served before production test mode
+// is entered. A page backup is answered and followed at once by the page's 37 data frames and its
+// checksum frame; the bus carries them one after the other. A page restore takes 37 data frames
+// and is written only when its sequence, length and checksum are right and its bytes are erased.
+// Answers carry the page range's code: 0xA6 for 0x1000-0x1FFF and 0xB000-0xBFFF, else 0xA0.
+#include <cstring>
+
+#include "sim/unit.h"
+
+namespace {
+constexpr uint32_t kAnswerId = 0xA44401;
+constexpr uint32_t kDataId = 0xA84401;
+constexpr uint32_t kPageSize = 256;
+constexpr uint32_t kSectorSize = 0x1000;
+constexpr uint8_t kFramesPerPage = 37;
+
+enum : uint8_t {
+  COMMAND_ID_ENTER_PRODUCTION_TEST_MODE = 0x80,
+  COMMAND_ID_START_PAGE_BACKUP = 0xA0,
+  COMMAND_ID_START_PAGE_RESTORE = 0xA1,
+  COMMAND_ID_FINISH_PAGE_RESTORE = 0xA2,
+  COMMAND_ID_ERASE_SECTOR = 0xA3,
+};
+constexpr uint8_t kAnswerCode = 0xA0;
+constexpr uint8_t kGuardedAnswerCode = 0xA6;
+
+struct RestorePage {
+  bool open;
+  uint32_t address;
+  uint8_t next_sequence;
+  bool sequence_broken;
+  uint32_t filled;
+  uint8_t bytes[kPageSize];
+};
+
+uint8_t g_memory[SIM_UNIT_PARAMETER_SIZE];
+SimUnitParameterStats g_stats;
+bool g_test_mode = false;
+RestorePage g_restore;
+
+uint8_t range_code(uint32_t address) {
+  const bool guarded = (address >= 0x1000 && address < 0x2000) ||
+                       (address >= 0xB000 && address < 0xC000);
+  return guarded ? kGuardedAnswerCode : kAnswerCode;
+}
+
+uint32_t argument(const uint8_t data[8]) {
+  return static_cast<uint32_t>(data[4]) | static_cast<uint32_t>(data[5]) << 8 |
+         static_cast<uint32_t>(data[6]) << 16 | static_cast<uint32_t>(data[7]) << 24;
+}
+
+void put_argument(uint8_t frame[8], uint32_t value) {
+  for (int i = 0; i < 4; ++i) frame[4 + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+void answer(uint64_t at_us, uint8_t code, uint32_t status) {
+  uint8_t frame[8] = {code};
+  put_argument(frame, status);
+  if (status != SIM_UNIT_PAGE_WRITTEN) ++g_stats.requests_refused;
+  sim_bus_transmit(sim_unit_device(), at_us, kAnswerId, frame);
+}
+
+bool page_in_memory(uint32_t address, uint32_t alignment) {
+  return address % alignment == 0 && address < SIM_UNIT_PARAMETER_SIZE;
+}
+
+// The answer, then the page in 37 frames (sequence 0 to 36, seven bytes each, the last carrying
+// four and zero fillers), then the checksum frame; all ready at once, sent in that order.
+void backup_page(uint64_t at_us, uint32_t address) {
+  if (!page_in_memory(address, kPageSize)) {
+    answer(at_us, kAnswerCode, SIM_UNIT_BAD_ADDRESS);
+    return;
+  }
+  answer(at_us, kAnswerCode, SIM_UNIT_PAGE_WRITTEN);
+  uint32_t sum = 0;
+  uint32_t offset = 0;
+  for (uint8_t sequence = 0; sequence < kFramesPerPage; ++sequence) {
+    uint8_t frame[8] = {sequence};
+    for (int k = 1; k <= 7 && offset < kPageSize; ++k, ++offset) {
+      frame[k] = g_memory[address + offset];
+      sum += frame[k];
+    }
+    sim_bus_transmit(sim_unit_device(), at_us, kDataId, frame);
+  }
+  uint8_t checksum[8] = {};
+  put_argument(checksum, sum);
+  sim_bus_transmit(sim_unit_device(), at_us, kAnswerId, checksum);
+  ++g_stats.pages_backed_up;
+}
+
+void erase_sector(uint64_t at_us, uint32_t address) {
+  if (!page_in_memory(address, kSectorSize)) {
+    answer(at_us, range_code(address), SIM_UNIT_BAD_ADDRESS);
+    return;
+  }
+  std::memset(&g_memory[address], 0xFF, kSectorSize);
+  ++g_stats.sectors_erased;
+  answer(at_us, range_code(address), SIM_UNIT_PAGE_WRITTEN);
+}
+
+void start_restore(uint64_t at_us, uint32_t address) {
+  std::memset(&g_restore, 0, sizeof g_restore);
+  if (!page_in_memory(address, kPageSize)) {
+    answer(at_us, range_code(address), SIM_UNIT_BAD_ADDRESS);
+    return;
+  }
+  g_restore.open = true;
+  g_restore.address = address;
+  answer(at_us, range_code(address), SIM_UNIT_PAGE_WRITTEN);
+}
+
+uint32_t check_restore(uint32_t checksum) {
+  if (!g_restore.open) return SIM_UNIT_BAD_ADDRESS;
+  if (g_restore.sequence_broken || g_restore.next_sequence != kFramesPerPage) {
+    return SIM_UNIT_BAD_SEQUENCE;
+  }
+  uint32_t sum = 0;
+  for (uint8_t byte : g_restore.bytes) sum += byte;
+  if (sum != checksum) return SIM_UNIT_BAD_CHECKSUM;
+  // Flash takes a page only where it was erased.
+  for (uint32_t i = 0; i < kPageSize; ++i) {
+    if (g_memory[g_restore.address + i] != 0xFF) return SIM_UNIT_NOT_ERASED;
+  }
+  return SIM_UNIT_PAGE_WRITTEN;
+}
+
+void finish_restore(uint64_t at_us, uint32_t checksum) {
+  const uint32_t status = check_restore(checksum);
+  const uint8_t code = g_restore.open ? range_code(g_restore.address) : kAnswerCode;
+  if (status == SIM_UNIT_PAGE_WRITTEN) {
+    std::memcpy(&g_memory[g_restore.address], g_restore.bytes, kPageSize);
+    ++g_stats.pages_restored;
+  }
+  g_restore.open = false;
+  answer(at_us, code, status);
+}
+}  // namespace
+
+uint8_t sim_unit_parameter_default(uint32_t address) {
+  return static_cast<uint8_t>(address % 16 == 0 ? address >> 8 : address);
+}
+
+uint8_t* sim_unit_parameters() { return g_memory; }
+const SimUnitParameterStats& sim_unit_parameter_stats() { return g_stats; }
+
+void sim_unit_parameters_reset() {
+  for (uint32_t address = 0; address < SIM_UNIT_PARAMETER_SIZE; ++address) {
+    g_memory[address] = sim_unit_parameter_default(address);
+  }
+  g_stats = SimUnitParameterStats{};
+  g_test_mode = false;
+  std::memset(&g_restore, 0, sizeof g_restore);
+}
+
+bool sim_unit_parameters_command(uint64_t at_us, const uint8_t data[8]) {
+  const uint8_t code = data[0];
+  if (code != COMMAND_ID_ENTER_PRODUCTION_TEST_MODE &&
+      (code < COMMAND_ID_START_PAGE_BACKUP || code > COMMAND_ID_ERASE_SECTOR)) {
+    return false;
+  }
+  const uint64_t ready_us = at_us + sim_unit_config.parameter_us;
+  if (code == COMMAND_ID_ENTER_PRODUCTION_TEST_MODE) {
+    ++g_stats.test_mode_requests;
+    g_test_mode = true;
+    answer(ready_us, kAnswerCode, SIM_UNIT_PAGE_WRITTEN);
+    return true;
+  }
+  if (!g_test_mode) {
+    ++g_stats.ignored_commands;
+    return true;
+  }
+  switch (code) {
+    case COMMAND_ID_START_PAGE_BACKUP:
+      g_restore.open = false;
+      backup_page(ready_us, argument(data));
+      break;
+    case COMMAND_ID_START_PAGE_RESTORE:
+      start_restore(ready_us, argument(data));
+      break;
+    case COMMAND_ID_FINISH_PAGE_RESTORE:
+      finish_restore(ready_us, argument(data));
+      break;
+    default:
+      erase_sector(ready_us, argument(data));
+      break;
+  }
+  return true;
+}
+
+bool sim_unit_parameters_data(const uint8_t data[8]) {
+  if (!g_restore.open) return false;
+  ++g_stats.data_frames;
+  if (data[0] != g_restore.next_sequence || g_restore.next_sequence >= kFramesPerPage) {
+    g_restore.sequence_broken = true;
+    return true;
+  }
+  ++g_restore.next_sequence;
+  for (int k = 1; k <= 7 && g_restore.filled < kPageSize; ++k) {
+    g_restore.bytes[g_restore.filled++] = data[k];
+  }
+  return true;
+}
