@@ -10,7 +10,7 @@
 #include "can/can.h"
 #include "log/log.h"
 #include "ops/operations.h"
-#include "protocol/node_id.h"
+#include "protocol/node_commands.h"
 
 namespace {
 constexpr int kVersionMajor = 0;

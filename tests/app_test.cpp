@@ -6,7 +6,7 @@
 
 #include "app/app.h"
 #include "ops/operations.h"
-#include "protocol/node_id.h"
+#include "protocol/node_commands.h"
 #include "support/test_support.h"
 
 namespace {

@@ -1,0 +1,240 @@
+// Emulated W2 sensor nodes.
+#include "sim/nodes.h"
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "platform/platform.h"
+
+SimNodesConfig sim_nodes_config;
+
+namespace {
+constexpr uint32_t kWakeBase = 0x5001000;
+constexpr uint32_t kWakeAnswerBase = 0x5041000;
+constexpr uint32_t kAliveBase = 0x6E01000;
+constexpr uint32_t kCommandBase = 0x7001000;
+constexpr uint32_t kAnswerBase = 0x7041000;
+constexpr uint32_t kDataBase = 0x7081000;
+constexpr int kFirstNode = 1;
+constexpr int kLastNode = 127;
+constexpr uint8_t kFramesPerPage = 150;
+constexpr int kBytesPerFrame = 6;
+
+enum : uint8_t {
+  DL_START_LOADING = 10,
+  DL_ERASE_APP = 12,
+  DL_END_OF_DOWNLOAD = 14,
+  DL_DOWNLOAD = 16,
+  DL_FLASH_COMMAND = 17,
+};
+
+// What a node does with a frame depends on its history and, before anything addressed it, on
+// the time since power-on.
+enum class History { FRESH, WOKEN, LOADING, RESTARTED };
+enum class Mode { OFF, BOOT_WINDOW, APPLICATION, BOOTLOADER, LOADING };
+
+struct Page {
+  bool open;
+  uint32_t address;
+  uint8_t next_sequence;
+  bool sequence_broken;
+  uint32_t filled;
+  uint8_t bytes[SIM_NODE_PAGE_SIZE];
+};
+
+struct Node {
+  History history = History::FRESH;
+  bool erased = false;
+  Page page{};
+  SimNodeStats stats{};
+  std::vector<uint8_t> flash;  // made on first use
+};
+
+SimNodesConfig g_plan;          // the config as it was when the device was attached
+uint64_t g_power_on_us = 0;     // bus time at which the sensors get power
+std::unique_ptr<Node> g_nodes[kLastNode + 1];
+
+const SimDevice* self();
+
+bool powered() { return g_plan.running_before || g_plan.power_on_us != SIM_NODES_NEVER; }
+
+uint64_t announce_us(int n) { return g_power_on_us + static_cast<uint64_t>(n) * g_plan.boot_step_us; }
+
+Node& node(int n) {
+  if (!g_nodes[n]) g_nodes[n] = std::make_unique<Node>();
+  return *g_nodes[n];
+}
+
+std::vector<uint8_t>& flash_of(Node& state) {
+  if (state.flash.empty()) state.flash.assign(SIM_NODE_FLASH_SIZE, SIM_NODE_OLD_FLASH);
+  return state.flash;
+}
+
+Mode mode(int n, uint64_t at_us) {
+  if (g_plan.absent[static_cast<size_t>(n)] || !powered()) return Mode::OFF;
+  if (!g_plan.running_before && at_us < announce_us(n)) return Mode::OFF;
+  switch (node(n).history) {
+    case History::FRESH:
+      if (g_plan.running_before) return Mode::APPLICATION;
+      return at_us < announce_us(n) + g_plan.window_us ? Mode::BOOT_WINDOW : Mode::APPLICATION;
+    case History::WOKEN:
+      return Mode::BOOTLOADER;
+    case History::LOADING:
+      return Mode::LOADING;
+    case History::RESTARTED:
+      break;
+  }
+  return Mode::APPLICATION;
+}
+
+void transmit(uint64_t at_us, uint32_t base, int n, const uint8_t data[8]) {
+  sim_bus_transmit(self(), at_us, base + static_cast<uint32_t>(n), data);
+}
+
+void answer(uint64_t at_us, int n, uint8_t code, uint32_t status) {
+  const uint8_t data[8] = {code, 0, 0, 0, static_cast<uint8_t>(status),
+                           static_cast<uint8_t>(status >> 8), static_cast<uint8_t>(status >> 16),
+                           static_cast<uint8_t>(status >> 24)};
+  transmit(at_us, kAnswerBase, n, data);
+}
+
+uint32_t argument(const uint8_t data[8]) {
+  return static_cast<uint32_t>(data[2]) | static_cast<uint32_t>(data[3]) << 8 |
+         static_cast<uint32_t>(data[4]) << 16 | static_cast<uint32_t>(data[5]) << 24;
+}
+
+uint32_t check_page(const Node& state, uint32_t checksum) {
+  const Page& page = state.page;
+  if (!state.erased) return SIM_NODE_NOT_ERASED;
+  if (!page.open || page.address < SIM_NODE_APPLICATION_START ||
+      static_cast<uint64_t>(page.address) + SIM_NODE_PAGE_SIZE > SIM_NODE_FLASH_SIZE) {
+    return SIM_NODE_BAD_ADDRESS;
+  }
+  if (page.sequence_broken || page.next_sequence != kFramesPerPage + 1) return SIM_NODE_BAD_SEQUENCE;
+  uint32_t sum = 0;
+  for (uint8_t byte : page.bytes) sum += byte;
+  return sum == checksum ? SIM_NODE_PAGE_WRITTEN : SIM_NODE_BAD_CHECKSUM;
+}
+
+void on_data(Node& state, const uint8_t data[8]) {
+  ++state.stats.data_frames;
+  Page& page = state.page;
+  if (!page.open) return;
+  if (data[0] != page.next_sequence || page.next_sequence > kFramesPerPage || data[1] != 0) {
+    page.sequence_broken = true;
+    return;
+  }
+  ++page.next_sequence;
+  std::memcpy(page.bytes + page.filled, data + 2, kBytesPerFrame);
+  page.filled += kBytesPerFrame;
+}
+
+void on_flash_command(uint64_t at_us, int n, Node& state, const uint8_t data[8]) {
+  const uint32_t status = check_page(state, argument(data));
+  if (status == SIM_NODE_PAGE_WRITTEN) {
+    std::memcpy(flash_of(state).data() + state.page.address, state.page.bytes, SIM_NODE_PAGE_SIZE);
+    ++state.stats.pages_written;
+  } else {
+    ++state.stats.pages_refused;
+  }
+  state.stats.last_status = status;
+  state.page.open = false;
+  answer(at_us + g_plan.flash_us, n, DL_FLASH_COMMAND + 1, status);
+}
+
+void on_command(uint64_t at_us, int n, const uint8_t data[8]) {
+  const Mode now = mode(n, at_us);
+  if (now == Mode::OFF || now == Mode::APPLICATION) return;  // the application knows no commands
+  Node& state = node(n);
+  if (data[0] == DL_START_LOADING) {
+    state.history = History::LOADING;
+    ++state.stats.start_requests;
+    answer(at_us, n, DL_START_LOADING + 1, 0);
+    return;
+  }
+  if (now != Mode::LOADING) return;
+  switch (data[0]) {
+    case DL_ERASE_APP: {
+      std::vector<uint8_t>& flash = flash_of(state);
+      std::memset(flash.data() + SIM_NODE_APPLICATION_START, 0xFF,
+                  SIM_NODE_FLASH_SIZE - SIM_NODE_APPLICATION_START);
+      state.erased = true;
+      state.page.open = false;
+      ++state.stats.erases;
+      answer(at_us + g_plan.erase_us, n, DL_ERASE_APP + 1, 0);
+      break;
+    }
+    case DL_DOWNLOAD:
+      std::memset(&state.page, 0, sizeof state.page);
+      state.page.open = true;
+      state.page.address = argument(data);
+      state.page.next_sequence = 1;
+      break;
+    case DL_FLASH_COMMAND:
+      on_flash_command(at_us, n, state, data);
+      break;
+    case DL_END_OF_DOWNLOAD:
+      ++state.stats.end_of_download;
+      state.history = History::RESTARTED;
+      state.page.open = false;
+      break;
+    default:
+      break;
+  }
+}
+
+void on_wake(uint64_t at_us, int n) {
+  const Mode now = mode(n, at_us);
+  if (now == Mode::OFF) return;
+  Node& state = node(n);
+  ++state.stats.wake_frames;
+  // Only a running application answers; a bootloader has announced itself already.
+  if (now != Mode::APPLICATION && now != Mode::BOOTLOADER) return;
+  state.history = History::WOKEN;
+  const uint8_t zeros[8] = {};
+  transmit(at_us, kWakeAnswerBase, n, zeros);
+}
+
+// The node id addressed by `id` on the identifier family `base`, or 0.
+int addressed(uint32_t id, uint32_t base) {
+  if (id < base + kFirstNode || id > base + kLastNode) return 0;
+  return static_cast<int>(id - base);
+}
+
+void nodes_reset() {
+  for (auto& state : g_nodes) state.reset();
+  g_plan = sim_nodes_config;
+  if (g_plan.running_before || !powered()) return;
+  g_power_on_us = now_us() + g_plan.power_on_us;
+  const uint8_t zeros[8] = {};
+  for (int n = kFirstNode; n <= kLastNode; ++n) {
+    if (!g_plan.absent[static_cast<size_t>(n)]) transmit(announce_us(n), kAliveBase, n, zeros);
+  }
+}
+
+void nodes_on_frame(uint64_t at_us, uint32_t id, const uint8_t data[8]) {
+  if (int n = addressed(id, kWakeBase)) {
+    on_wake(at_us, n);
+  } else if (int c = addressed(id, kCommandBase)) {
+    on_command(at_us, c, data);
+  } else if (int d = addressed(id, kDataBase)) {
+    if (mode(d, at_us) == Mode::LOADING) on_data(node(d), data);
+  }
+}
+
+const SimDevice kNodes{"W2 sensor nodes", nodes_reset, nodes_on_frame};
+const SimDevice* self() { return &kNodes; }
+}  // namespace
+
+const SimDevice* sim_nodes_device() { return &kNodes; }
+
+const uint8_t* sim_node_flash(uint8_t n) {
+  if (n < kFirstNode || n > kLastNode) return nullptr;
+  return flash_of(node(n)).data();
+}
+
+SimNodeStats sim_node_stats(uint8_t n) {
+  if (n < kFirstNode || n > kLastNode || !g_nodes[n]) return SimNodeStats{};
+  return g_nodes[n]->stats;
+}

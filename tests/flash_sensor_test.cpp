@@ -1,0 +1,499 @@
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ihex/image.h"
+#include "ihex/reader.h"
+#include "log/log.h"
+#include "ops/operations.h"
+#include "protocol/node_commands.h"
+#include "sim/nodes.h"
+#include "support/bus_fixture.h"
+
+namespace {
+constexpr uint32_t kWake = 0x5001005;
+constexpr uint32_t kWakeAnswer = 0x5041005;
+constexpr uint32_t kAlive = 0x6E01005;
+constexpr uint32_t kCommand = 0x7001005;
+constexpr uint32_t kAnswer = 0x7041005;
+constexpr uint32_t kData = 0x7081005;
+constexpr uint32_t kFirstPage = 0x20000;
+constexpr uint32_t kPage = 900;
+const std::string kSeparator = "-------------------------------------------------------------\n";
+const std::string kEnd = ":00000001FF\n";
+const std::string kCompleted =
+    "End of download\nFlashing completed\n\nReboot W2 to start up with new software\n";
+
+std::vector<uint8_t> random_bytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::vector<uint8_t> out(n);
+  for (auto& b : out) b = static_cast<uint8_t>(gen());
+  return out;
+}
+
+// A HEX file as objcopy writes it for `content` placed at `address`.
+void objcopy_hex(const std::vector<uint8_t>& content, uint32_t address, const char* name) {
+  write_bytes("content.bin", content);
+  char command[256];
+  std::snprintf(command, sizeof command,
+                "objcopy -I binary -O ihex --change-addresses 0x%X content.bin %s", address, name);
+  ASSERT_EQ(run_command(command, nullptr), 0) << command;
+}
+
+// One record line with its checksum.
+std::string record(int type, uint16_t address, const std::vector<uint8_t>& data) {
+  uint8_t sum = static_cast<uint8_t>(data.size() + (address >> 8) + (address & 0xFF) + type);
+  char text[16];
+  std::snprintf(text, sizeof text, ":%02X%04X%02X", static_cast<unsigned>(data.size()), address,
+                type);
+  std::string line = text;
+  for (uint8_t b : data) {
+    std::snprintf(text, sizeof text, "%02X", b);
+    line += text;
+    sum = static_cast<uint8_t>(sum + b);
+  }
+  std::snprintf(text, sizeof text, "%02X\n", static_cast<uint8_t>(-sum));
+  return line + text;
+}
+
+std::string ends_with(const std::string& text, size_t n) {
+  return text.size() > n ? text.substr(text.size() - n) : text;
+}
+
+bool drop_erase_answer(const SimDevice*, uint64_t*, uint32_t*, uint8_t* data) {
+  return data[0] != 0x0D;
+}
+bool refuse_erase(const SimDevice*, uint64_t*, uint32_t*, uint8_t* data) {
+  if (data[0] == 0x0D) data[0] = 0x0E;
+  return true;
+}
+bool status_in_page_answer(const SimDevice*, uint64_t*, uint32_t*, uint8_t* data) {
+  if (data[0] == 0x12) data[4] = 2;
+  return true;
+}
+bool drop_page_answer(const SimDevice*, uint64_t*, uint32_t*, uint8_t* data) {
+  return data[0] != 0x12;
+}
+
+class SensorFlashTest : public BusTest {
+ protected:
+  explicit SensorFlashTest(int32_t level = 4) : BusTest(level) {}
+  void SetUp() override {
+    BusTest::SetUp();
+    ihex_reset();
+    std::memset(FlashImage, 0, FLASH_IMAGE_SIZE);
+    sensor_node_id = 5;
+    bootloader_force = 0;
+    node_force_mode = 0;
+    sim_nodes_config = SimNodesConfig{};
+  }
+  void TearDown() override {
+    sensor_node_id = NODE_ID_NOT_SET;
+    bootloader_force = 0;
+    node_force_mode = 0;
+    sim_nodes_config = SimNodesConfig{};
+    BusTest::TearDown();
+  }
+  void restart() {
+    TearDown();
+    SetUp();
+  }
+  // Without force the sensors run their application already; with force the operator switches
+  // them on 300 ms after the tool started listening.
+  void attach_nodes(bool force) {
+    bootloader_force = force ? 1 : 0;
+    if (force) {
+      sim_nodes_config.power_on_us = 300000;
+    } else {
+      sim_nodes_config.running_before = true;
+    }
+    ASSERT_EQ(sim_bus_attach(sim_nodes_device()), 0);
+  }
+  int32_t flash(const std::string& path) { return flash_sensor(path.c_str()); }
+
+  // Checks the traffic of a download of `pages` pages built from `image` (indices 0 to image
+  // end), the answers the tool got, and the node's flash afterwards.
+  void expect_download(const std::vector<uint8_t>& image, int pages, bool force,
+                       const std::string& where) {
+    const auto all = tool_frames();
+    for (const auto& frame : all) {
+      EXPECT_TRUE(frame.id == kWake || frame.id == kCommand || frame.id == kData)
+          << where << std::hex << frame.id;
+    }
+    const auto wakes = tool_frames(kWake);
+    EXPECT_EQ(wakes.size(), force ? 0u : 1u) << where;
+    for (const auto& wake : wakes) EXPECT_EQ(wake.data, bytes({})) << where;
+
+    const auto commands = tool_frames(kCommand);
+    ASSERT_EQ(commands.size(), 3u + 2u * static_cast<size_t>(pages)) << where;
+    EXPECT_EQ(commands[0].data, bytes({0x0A})) << where;
+    EXPECT_EQ(commands[1].data, bytes({0x0C})) << where;
+    EXPECT_EQ(commands.back().data, bytes({0x0E})) << where;
+    const auto data = tool_frames(kData);
+    ASSERT_EQ(data.size(), 150u * static_cast<size_t>(pages)) << where;
+    std::vector<uint8_t> sent;  // the bytes the pages carried, from index 0x20000 on
+    for (int page = 0; page < pages; ++page) {
+      const uint32_t address = kFirstPage + kPage * static_cast<uint32_t>(page);
+      EXPECT_EQ(commands[2 + 2 * page].data,
+                bytes({0x10, 0, int(address & 0xFF), int(address >> 8 & 0xFF),
+                       int(address >> 16 & 0xFF), int(address >> 24)}))
+          << where << " page " << page;
+      uint32_t sum = 0;
+      for (int f = 0; f < 150; ++f) {
+        const Bytes8& d = data[150 * static_cast<size_t>(page) + static_cast<size_t>(f)].data;
+        ASSERT_EQ(d[0], f + 1) << where;
+        ASSERT_EQ(d[1], 0) << where;
+        for (int k = 2; k < 8; ++k) {
+          const size_t index = address + static_cast<size_t>(f * 6 + k - 2);
+          ASSERT_EQ(d[k], index < image.size() ? image[index] : 0) << where << " index " << index;
+          sum += d[k];
+          sent.push_back(d[k]);
+        }
+      }
+      const Bytes8& close = commands[3 + 2 * page].data;
+      EXPECT_EQ(close, bytes({0x11, 0, int(sum & 0xFF), int(sum >> 8 & 0xFF),
+                              int(sum >> 16 & 0xFF), int(sum >> 24)}))
+          << where << " page " << page;
+    }
+
+    // The node was found on its wake answer or its announcement; its answers came on 0x7041005.
+    std::vector<uint32_t> answers;
+    for (const auto& frame : bus_frames()) {
+      if (frame.from_tool) continue;
+      if (frame.id == kWakeAnswer || frame.id == kAlive || frame.id == kAnswer) {
+        answers.push_back(frame.id);
+      }
+    }
+    ASSERT_EQ(answers.size(), 3u + static_cast<size_t>(pages)) << where;
+    EXPECT_EQ(answers[0], force ? kAlive : kWakeAnswer) << where;
+    for (size_t i = 1; i < answers.size(); ++i) EXPECT_EQ(answers[i], kAnswer) << where;
+
+    const SimNodeStats stats = sim_node_stats(5);
+    EXPECT_EQ(stats.erases, 1u) << where;
+    EXPECT_EQ(stats.pages_written, static_cast<uint32_t>(pages)) << where;
+    EXPECT_EQ(stats.pages_refused, 0u) << where;
+    EXPECT_EQ(stats.end_of_download, 1u) << where;
+    const uint8_t* flash = sim_node_flash(5);
+    EXPECT_TRUE(std::equal(sent.begin(), sent.end(), flash + kFirstPage)) << where;
+    EXPECT_EQ(flash[kFirstPage + sent.size()], 0xFF) << where;  // erased, never written
+    EXPECT_EQ(flash[kFirstPage - 1], SIM_NODE_OLD_FLASH) << where;
+  }
+};
+}  // namespace
+
+TEST_F(SensorFlashTest, EndToEndOnEmulatedNode5) {
+  struct Row {
+    const char* what;
+    std::function<std::vector<uint8_t>()> make;  // writes node.hex, returns the image
+    int pages;
+    std::string report;    // from "Checksum" to the block count
+    std::string progress;  // every progress line
+    std::string last_dump; // start of the last block's first row
+  };
+  const std::string segment_2000 = record(2, 0, {0x20, 0x00});
+  const Row rows[] = {
+      {"one byte at 0x20000",
+       [&] {
+         write_file("node.hex", segment_2000 + record(0, 0, {0xAB}) + kEnd);
+         std::vector<uint8_t> image(0x20001, 0);
+         image[0x20000] = 0xAB;
+         return image;
+       },
+       1, "Checksum 0  (131072)\nBlock count 513\n", "100.0%\n", "\n20000: AB 00 00 "},
+      {"01 02 03 at 0x20000",
+       [&] {
+         write_file("node.hex", segment_2000 + record(0, 0, {1, 2, 3}) + kEnd);
+         std::vector<uint8_t> image(0x20003, 0);
+         image[0x20000] = 1, image[0x20001] = 2, image[0x20002] = 3;
+         return image;
+       },
+       1, "Checksum 3  (131074)\nBlock count 513\n", "100.0%\n", "\n20000: 01 02 03 00 "},
+      {"image end 0x20383",
+       [] {
+         const auto content = random_bytes(900, 1);
+         objcopy_hex(content, kFirstPage, "node.hex");
+         std::vector<uint8_t> image(kFirstPage, 0);
+         image.insert(image.end(), content.begin(), content.end());
+         return image;
+       },
+       1, "", "99.3%\n", "\n20300: "},
+      {"image end 0x20384",
+       [] {
+         const auto content = random_bytes(901, 2);
+         objcopy_hex(content, kFirstPage, "node.hex");
+         std::vector<uint8_t> image(kFirstPage, 0);
+         image.insert(image.end(), content.begin(), content.end());
+         return image;
+       },
+       2, "", "99.3%\n100.0%\n", "\n20300: "},
+      {"a block below 0x20000 is summed and dumped, never sent",
+       [] {
+         const auto content = random_bytes(512, 3);
+         objcopy_hex(content, kFirstPage - 256, "node.hex");
+         std::vector<uint8_t> image(kFirstPage - 256, 0);
+         image.insert(image.end(), content.begin(), content.end());
+         return image;
+       },
+       1, "", "99.8%\n", "\n20000: "},
+      {"everything below 0x20000",
+       [] {
+         write_file("node.hex", record(0, 0x1000, {9, 8}) + kEnd);
+         std::vector<uint8_t> image(0x1002, 0);
+         image[0x1000] = 9, image[0x1001] = 8;
+         return image;
+       },
+       0, "Checksum 9  (4097)\nBlock count 17\n", "", "\n1000: 09 08 00 "},
+  };
+  for (const Row& row : rows) {
+    for (bool force : {false, true}) {
+      restart();
+      const std::string where = std::string(row.what) + (force ? ", force" : "");
+      const std::vector<uint8_t> image = row.make();
+      attach_nodes(force);
+      ASSERT_EQ(flash("node.hex"), 0) << where;
+      expect_download(image, row.pages, force, where);
+
+      const int32_t end = static_cast<int32_t>(image.size()) - 1;
+      char head[160];
+      std::snprintf(head, sizeof head, "IHex init ok\nEnd of file record, hiaddr 0x%x\n"
+                    "Using emulated CAN bus\nErase flash\n", static_cast<unsigned>(end));
+      const std::string& out = console();
+      EXPECT_EQ(out.rfind(kSeparator + "Starting application software flashing from HEX file: "
+                          "'node.hex'\n" + head, 0), 0u) << where << "\n" << out;
+      uint32_t sum = 0;
+      for (int32_t i = 0; i < end; ++i) sum += image[static_cast<size_t>(i)];
+      char report[96];
+      std::snprintf(report, sizeof report, "Checksum %u  (%d)\nBlock count %d\n0000: ", sum, end,
+                    end / 256 + 1);
+      EXPECT_NE(out.find(report), std::string::npos) << where << "\n" << out;
+      if (!row.report.empty()) {
+        EXPECT_NE(out.find(row.report), std::string::npos) << where;
+      }
+      EXPECT_NE(out.find(row.last_dump), std::string::npos) << where;
+      EXPECT_EQ(ends_with(out, kSeparator.size() + row.progress.size() + kCompleted.size()),
+                kSeparator + row.progress + kCompleted) << where;
+
+      // The 500 ms pause lies between the node's last answer and the end of the download.
+      const auto frames = bus_frames();
+      ASSERT_GE(frames.size(), 2u);
+      EXPECT_EQ(frames.back().data, bytes({0x0E})) << where;
+      const SeenFrame& last_answer = frames[frames.size() - 2];
+      EXPECT_EQ(last_answer.id, kAnswer) << where;
+      EXPECT_GE(frames.back().done_us - last_answer.done_us, 500000u) << where;
+      EXPECT_LT(frames.back().done_us - last_answer.done_us, 510000u) << where;
+
+      // The log was closed before the completion lines.
+      const std::string log = log_text();
+      EXPECT_EQ(ends_with(log, 19), "DL_END_OF_DOWNLOAD\n") << where;
+      EXPECT_NE(log.find("DL_START_LOADING\n07001005 0A 00 00 00 00 00 00 00\n"
+                         "07041005 0B 00 00 00 00 00 00 00\nDL_ERASE_APP\n"),
+                std::string::npos) << where;
+      if (row.pages > 0) {
+        EXPECT_NE(log.find("DL_DOWNLOAD\nWrite CAN frame   07081005 01 00 "), std::string::npos);
+      }
+    }
+  }
+}
+
+TEST_F(SensorFlashTest, ImageEnd3FFFF) {
+  const auto content = random_bytes(0x20000, 4);
+  objcopy_hex(content, kFirstPage, "node.hex");
+  attach_nodes(false);
+  ASSERT_EQ(flash("node.hex"), 0);
+  std::vector<uint8_t> image(kFirstPage, 0);
+  image.insert(image.end(), content.begin(), content.end());
+  expect_download(image, 146, false, "0x3FFFF");
+  const std::string& out = console();
+  EXPECT_NE(out.find("Block count 1024\n"), std::string::npos);
+  EXPECT_NE(out.find(kSeparator + "3FF00: "), std::string::npos);
+  EXPECT_NE(out.find("\n3FFF0: "), std::string::npos);
+  EXPECT_NE(out.find(kSeparator + "50.0%\n50.3%\n"), std::string::npos);
+  // The last page starts at 0x3FD74: 998 per mille.
+  EXPECT_EQ(ends_with(out, 12 + kCompleted.size()), "99.4%\n99.8%\n" + kCompleted);
+}
+
+// The last page that the largest image calls for runs 839 bytes past the image buffer.
+class SensorFlashQuietTest : public SensorFlashTest {
+ protected:
+  SensorFlashQuietTest() : SensorFlashTest(0) {}
+};
+
+TEST_F(SensorFlashQuietTest, LastPageOfTheLargestImageEndsInZeros) {
+  std::vector<uint8_t> tail(16);
+  for (size_t i = 0; i < tail.size(); ++i) tail[i] = static_cast<uint8_t>(i + 1);
+  write_file("node.hex", record(4, 0, {0x00, 0x3D}) + record(0, 0xFFF0, tail) + kEnd);
+  for (int n = 1; n <= 127; ++n) {
+    if (n != 5) sim_nodes_config.absent.set(static_cast<size_t>(n));
+  }
+  attach_nodes(false);
+  ASSERT_EQ(flash("node.hex"), 0);
+  EXPECT_NE(console().find("End of file record, hiaddr 0x3dffff\n"), std::string::npos);
+  EXPECT_NE(console().find("Block count 15872\n"), std::string::npos);
+  const auto commands = tool_frames(kCommand);
+  const size_t pages = (0x3DFFFF - kFirstPage) / kPage + 1;
+  ASSERT_EQ(pages, 4370u);
+  ASSERT_EQ(commands.size(), 3 + 2 * pages);
+  // The last page starts at 0x3DFFC4: 60 bytes inside the image, 840 zeros after it.
+  EXPECT_EQ(hex8(commands[commands.size() - 3].data), "10 00 C4 FF 3D 00 00 00");
+  EXPECT_EQ(hex8(commands[commands.size() - 2].data), "11 00 88 00 00 00 00 00");
+  const uint8_t* flash = sim_node_flash(5);
+  EXPECT_EQ(std::memcmp(flash + 0x3DFFF0, tail.data(), tail.size()), 0);
+  for (uint32_t i = 0x3E0000; i < 0x3DFFC4 + kPage; ++i) ASSERT_EQ(flash[i], 0) << std::hex << i;
+  EXPECT_EQ(flash[0x3DFFC4 + kPage], 0xFF);
+  EXPECT_EQ(sim_node_stats(5).pages_written, 4370u);
+  EXPECT_EQ(ends_with(console(), 7 + kCompleted.size()), "100.0%\n" + kCompleted);
+}
+
+TEST_F(SensorFlashTest, FailuresEndTheOperationWithoutEndOfDownload) {
+  const std::string good = record(2, 0, {0x20, 0x00}) + record(0, 0, {1, 2, 3}) + kEnd;
+  struct Row {
+    const char* what;
+    std::function<void(SensorFlashTest*)> arrange;
+    SimTransmitHook hook;
+    uint32_t refuse_from;
+    int32_t result;
+    std::string console_end;
+    bool nothing_sent;
+  };
+  const std::string dumped = kSeparator + "100.0%\n";
+  const Row rows[] = {
+      {"missing file", [](SensorFlashTest*) { std::remove("node.hex"); }, nullptr, 0, -3,
+       "IHex init error 'node.hex'\n", true},
+      {"no node id", [](SensorFlashTest*) { sensor_node_id = NODE_ID_NOT_SET; }, nullptr, 0, -4,
+       "IHex init ok\nEnd of file record, hiaddr 0x20002\nW2 Node id not set! \n", true},
+      {"checksum error in the file",
+       [](SensorFlashTest*) {
+         write_file("node.hex", record(0, 0, {1, 2}) + ":0100000001FF\n" + kEnd);
+       },
+       nullptr, 0, -7, "IHex parse error\n", true},
+      {"silent node",
+       [](SensorFlashTest*) { sim_nodes_config.absent.set(5); }, nullptr, 0, -4,
+       "Using emulated CAN bus\nNo answer DL_START_LOADING\n", false},
+      {"erase refused", nullptr, refuse_erase, 0, -5,
+       "Erase flash\nERROR --- Invalid answer\n07041005  0E  00  00  00\nErase flash error\n",
+       false},
+      {"erase not answered", nullptr, drop_erase_answer, 0, -5, "Erase flash\nErase flash error\n",
+       false},
+      {"download not sent", nullptr, nullptr, 4, -3, kSeparator + "Download starting failed: -3\n",
+       false},
+      {"data not sent", nullptr, nullptr, 5, -3, dumped + "Send data failed: -3\n", false},
+      {"last data frame not sent", nullptr, nullptr, 154, -3, dumped + "Send data failed: -3\n",
+       false},
+      {"flash command not sent", nullptr, nullptr, 155, -3, dumped + "Writing flash failed: -3\n",
+       false},
+      {"page refused", nullptr, status_in_page_answer, 0, -1,
+       dumped + "ERROR --- Illegal answer data\n07041005  12 00 00 00 02 00 00 00\n"
+                "Writing flash failed: -1\n",
+       false},
+      {"page not answered", nullptr, drop_page_answer, 0, -3,
+       dumped + "No answer DL_WRITE_TO_FLASH_COMMAND\nWriting flash failed: -3\n", false},
+  };
+  for (const Row& row : rows) {
+    restart();
+    write_file("node.hex", good);
+    sim_bus_set_transmit_hook(row.hook);
+    if (row.arrange) row.arrange(this);
+    attach_nodes(false);
+    if (row.refuse_from) sim_bus_refuse_tool_sends(row.refuse_from);
+    EXPECT_EQ(flash("node.hex"), row.result) << row.what;
+    EXPECT_EQ(ends_with(console(), row.console_end.size()), row.console_end)
+        << row.what << "\n" << console();
+    if (row.nothing_sent) {
+      EXPECT_TRUE(tool_frames().empty()) << row.what;
+      EXPECT_EQ(console().find("Using emulated CAN bus"), std::string::npos) << row.what;
+    }
+    for (const auto& frame : tool_frames(kCommand)) EXPECT_NE(frame.data[0], 0x0E) << row.what;
+    EXPECT_EQ(sim_node_stats(5).end_of_download, 0u) << row.what;
+    // Every way out has closed the log.
+    log_write("after the operation\n", LOG_ALWAYS);
+    EXPECT_EQ(log_text().find("after the operation"), std::string::npos) << row.what;
+  }
+  // The silent node got 201 wake frames and never a DL_START_LOADING.
+  restart();
+  write_file("node.hex", good);
+  sim_nodes_config.absent.set(5);
+  attach_nodes(false);
+  EXPECT_EQ(flash("node.hex"), -4);
+  EXPECT_EQ(tool_frames(kWake).size(), 201u);
+  EXPECT_TRUE(tool_frames(kCommand).empty());
+}
+
+TEST_F(SensorFlashTest, ForceModeTakesAPageTheNodeReportsAsFailed) {
+  write_file("node.hex", record(2, 0, {0x20, 0x00}) + record(0, 0, {1, 2, 3}) + kEnd);
+  sim_bus_set_transmit_hook(status_in_page_answer);
+  attach_nodes(true);
+  EXPECT_EQ(flash("node.hex"), 0);
+  EXPECT_EQ(ends_with(console(), 7 + kCompleted.size()), "100.0%\n" + kCompleted);
+  // Nothing was sent before the node announced itself.
+  const auto frames = bus_frames();
+  uint64_t announced = 0;
+  for (const auto& frame : frames) {
+    if (frame.id == kAlive) announced = frame.done_us;
+  }
+  ASSERT_NE(announced, 0u);
+  EXPECT_GT(tool_frames().front().done_us, announced);
+  EXPECT_TRUE(tool_frames(kWake).empty());
+}
+
+// The executable on the emulated bus, in real time: the sensors are switched on a second after
+// the bus opened.
+TEST(SensorFlashExecutableTest, FlashesNode5WithAndWithoutForce) {
+  for (const char* force : {"", " -b"}) {
+    ScratchDir dir;
+    write_bytes("content.bin", random_bytes(2000, 5));
+    ASSERT_EQ(run_command("objcopy -I binary -O ihex --change-addresses 0x20000 content.bin "
+                          "node.hex", nullptr), 0);
+    std::string out;
+    const auto start = std::chrono::steady_clock::now();
+    const int status =
+        run_command(std::string(RALVEX_TOOL_PATH) + " -i sim -f node.hex -g 5" + force + " 4", &out);
+    const auto seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(status, 0) << force << out;
+    // Power-on after 1 s, the erase 0.5 s, the pause 0.5 s.
+    EXPECT_GE(seconds, 2.0) << force;
+    EXPECT_NE(out.find("Setting W2 id 5 \n"), std::string::npos) << out;
+    EXPECT_NE(out.find("IHex init ok\nEnd of file record, hiaddr 0x207cf\nUsing emulated CAN bus\n"
+                       "Erase flash\nChecksum "),
+              std::string::npos) << out;
+    EXPECT_NE(out.find("98.5%\n99.2%\n99.9%\n" + kCompleted), std::string::npos) << out;
+    const std::string log = read_file("ZR4_BL_Log.txt");
+    const std::string start_line = "DL_START_LOADING\n07001005 0A 00 00 00 00 00 00 00\n"
+                                   "07041005 0B 00 00 00 00 00 00 00\nDL_ERASE_APP\n";
+    const size_t started = log.find(start_line);
+    ASSERT_NE(started, std::string::npos) << log.substr(0, 2000);
+    // Without force the tool woke the node every 60 ms until it came up; with force it listened.
+    const std::string before = log.substr(0, started);
+    size_t wakes = 0;
+    for (size_t at = before.find("DL_START_LOADING\n"); at != std::string::npos;
+         at = before.find("DL_START_LOADING\n", at + 1)) {
+      ++wakes;
+    }
+    if (*force) {
+      EXPECT_EQ(wakes, 0u);
+    } else {
+      EXPECT_GE(wakes, 2u);
+      EXPECT_LE(wakes, 18u);
+    }
+    EXPECT_NE(log.find("Write CAN frame   07081005 96 00 "), std::string::npos);
+    EXPECT_EQ(ends_with(log, 19), "DL_END_OF_DOWNLOAD\n");
+  }
+}
+
+TEST(SensorFlashExecutableTest, ForceWithoutNodeIdExitsWith252) {
+  ScratchDir dir;
+  write_file("node.hex", ":00000001FF\n");
+  std::string out;
+  EXPECT_EQ(run_command(std::string(RALVEX_TOOL_PATH) + " -i sim -f node.hex -b", &out), 252);
+  EXPECT_NE(out.find("Turn sensor power on\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("IHex init ok\nEnd of file record, hiaddr 0x0\nW2 Node id not set! \n"),
+            std::string::npos) << out;
+  EXPECT_EQ(out.find("Using emulated CAN bus"), std::string::npos);
+}

@@ -1,0 +1,4 @@
+ralvex_test(flash_application_test flash_application_test.cpp)
+ralvex_test(backup_test backup_test.cpp)
+ralvex_test(restore_test restore_test.cpp)
+ralvex_test(flash_sensor_test flash_sensor_test.cpp)

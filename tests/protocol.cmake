@@ -1,0 +1,3 @@
+ralvex_test(download_test download_test.cpp)
+ralvex_test(parameters_test parameters_test.cpp)
+ralvex_test(node_commands_test node_commands_test.cpp)
