@@ -7,6 +7,13 @@
 #include <cstdint>
 #include <string>
 
+// printf-style checking; mingw builds use the C99-conforming printf (see CMakeLists.txt).
+#if defined(__MINGW32__)
+#define RALVEX_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#else
+#define RALVEX_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#endif
+
 // Category bits of a log mask. A text passes when its mask and the level share a bit.
 enum LogLevel : int32_t {
   LOG_HEX_RAW = 1,       // each raw Intel HEX line
@@ -29,13 +36,13 @@ void log_newline(int32_t mask);
 void log_close();
 
 // printf-style formatting into a buffer, then log_write. Outside text goes in as an argument.
-void log_writef(int32_t mask, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void log_writef(int32_t mask, const char* format, ...) RALVEX_PRINTF(2, 3);
 
 // Frame trace line "%08X %02X %02X %02X %02X %02X %02X %02X %02X\n" under LOG_CAN_FRAMES.
 void log_frame(uint32_t id, const uint8_t data[8]);
 
 // printf-style output on standard output; returns what the formatted print returns.
-int console_print(const char* format, ...) __attribute__((format(printf, 1, 2)));
+int console_print(const char* format, ...) RALVEX_PRINTF(1, 2);
 
 // Tests: while `sink` is set, console text is appended to it instead of going to stdout.
 void console_set_capture(std::string* sink);
