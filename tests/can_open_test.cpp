@@ -115,3 +115,49 @@ TEST(CanOpenExecutableTest, ToolLoadsBothLibrariesByTheirUsualNames) {
       << log;
 }
 }  // namespace
+
+namespace {
+// Runs the tool with the fake PCAN-Basic library carrying the emulated bus, unit and nodes: the
+// adapter's filter ranges, as the tool set them, decide which frames reach the tool.
+int run_through_fake_peak(const ScratchDir& dir, const std::string& args, std::string* output) {
+  const std::string command = "LD_LIBRARY_PATH=" + shell_quote(RALVEX_FAKES_DIR) +
+                              " RALVEX_FAKE_PCAN=bus=1 RALVEX_FAKE_PCAN_CALLS=" +
+                              shell_quote(dir.file("pcan.txt")) + " " +
+                              shell_quote(RALVEX_TOOL_PATH) + " " + args;
+  return run_command(command, output);
+}
+}  // namespace
+
+TEST(CanOpenExecutableTest, FlashesTheUnitThroughPcanBasic) {
+  ScratchDir dir;
+  write_file(dir.file("app.hex"), ":02000004700288\n:0400000001020304F2\n:00000001FF\n");
+  std::string output;
+  EXPECT_EQ(run_through_fake_peak(dir, "-f app.hex 4", &output), 0) << output;
+  EXPECT_NE(output.find("Using PEAK PCAN-USB interface\nErase flash\n"), std::string::npos);
+  EXPECT_NE(output.find("Flashing completed\n"), std::string::npos);
+  // The unit's operations keep the one filter range of the unit's identifiers.
+  const std::string calls = read_file(dir.file("pcan.txt"));
+  EXPECT_EQ(calls.rfind("CAN_Initialize(0x51, 0x011C, 5, 0, 0)\n"
+                        "CAN_FilterMessages(0x51, 0xA44401, 0xA84401, 0x23)\nCAN_Write(", 0), 0u)
+      << calls;
+}
+
+TEST(CanOpenExecutableTest, FlashesASensorNodeThroughPcanBasic) {
+  ScratchDir dir;
+  // Three bytes at 0x20000 make one 900-byte page.
+  write_file(dir.file("sensor.hex"), ":020000022000DC\n:03000000010203F7\n:00000001FF\n");
+  std::string output;
+  EXPECT_EQ(run_through_fake_peak(dir, "-f sensor.hex -g 5", &output), 0) << output;
+  EXPECT_NE(output.find("Using PEAK PCAN-USB interface\nErase flash\n"), std::string::npos)
+      << output;
+  EXPECT_NE(output.find("100.0%\nEnd of download\nFlashing completed\n"), std::string::npos);
+  // The node's wake answer, alive and answer identifiers widen the filter before anything is sent.
+  const std::string calls = read_file(dir.file("pcan.txt"));
+  EXPECT_EQ(calls.rfind("CAN_Initialize(0x51, 0x011C, 5, 0, 0)\n"
+                        "CAN_FilterMessages(0x51, 0xA44401, 0xA84401, 0x23)\n"
+                        "CAN_FilterMessages(0x51, 0x5041005, 0x5041005, 0x23)\n"
+                        "CAN_FilterMessages(0x51, 0x6E01005, 0x6E01005, 0x23)\n"
+                        "CAN_FilterMessages(0x51, 0x7041005, 0x7041005, 0x23)\nCAN_Write(", 0),
+            0u)
+      << calls;
+}
