@@ -81,8 +81,7 @@ void discard_temp_file() {
 
 int32_t fail(int32_t result) {
   discard_temp_file();
-  log_close();
-  return result;
+  return operation_failed(result);
 }
 
 // Writes ParameterImage to the temporary file, forces it to the disk and puts it in the target's

@@ -21,11 +21,6 @@ constexpr int32_t kLastSegment = 0x8000;
 int32_t g_image_end = 0;
 uint32_t g_data_sum = 0;  // printed as a signed 32-bit number
 
-int32_t fail(int32_t result) {
-  log_close();
-  return result;
-}
-
 // Reads every record into FlashImage. 0 when the image is complete, -7 when the file is refused
 // (its own message has been printed; the caller prints "IHex parse error\n").
 int32_t read_hex_file() {
@@ -93,23 +88,17 @@ int32_t read_hex_file() {
 }  // namespace
 
 int32_t flash_application(const char* path) {
-  print_separator();
-  console_print("Starting application software flashing from HEX file: '%s'\n", path);
-  if (ihex_open(path) == 0) {
-    console_print("IHex init error '%s'\n", path);
-    return fail(-3);
-  }
-  console_print("IHex init ok\n");
+  if (open_hex_file(path) < 0) return operation_failed(-3);
   if (read_hex_file() < 0) {
     console_print("IHex parse error\n");
-    return fail(-7);
+    return operation_failed(-7);
   }
 
-  if (dl_start_loading() < 0) return fail(-4);
+  if (dl_start_loading() < 0) return operation_failed(-4);
   console_print("Erase flash\n");
   if (dl_erase_app() < 0) {
     console_print("Erase flash error\n");
-    return fail(-5);
+    return operation_failed(-5);
   }
 
   console_print("Check sum: %d\n", static_cast<int32_t>(g_data_sum));
@@ -126,18 +115,18 @@ int32_t flash_application(const char* path) {
     int32_t result = dl_download(page_address);
     if (result < 0) {
       console_print("Download starting failed: %d\n", result);
-      return fail(result);
+      return operation_failed(result);
     }
     print_progress(block_counter, block_count);
     result = send_unit_page(FlashImage);
     if (result < 0) {
       console_print("Send data failed: %d\n", result);
-      return fail(result);
+      return operation_failed(result);
     }
     result = dl_flash_command(page_checksum);
     if (result < 0) {
       console_print("Writing flash failed: %d\n", result);
-      return fail(result);
+      return operation_failed(result);
     }
   }
 

@@ -19,11 +19,6 @@ constexpr int kFirstDataByte = 2;
 constexpr uint8_t kFirstSequence = 1;
 constexpr int32_t kBlockSize = 256;
 
-int32_t fail(int32_t result) {
-  log_close();
-  return result;
-}
-
 // A page that starts near the end of the image runs past it: those bytes are sent as zeros, the
 // same fillers as the zeros that follow the image end inside it.
 uint8_t image_byte(int32_t index) {
@@ -50,23 +45,17 @@ int32_t send_sensor_page() {
 }  // namespace
 
 int32_t flash_sensor(const char* path) {
-  print_separator();
-  console_print("Starting application software flashing from HEX file: '%s'\n", path);
-  if (ihex_open(path) == 0) {
-    console_print("IHex init error '%s'\n", path);
-    return fail(-3);
-  }
-  console_print("IHex init ok\n");
+  if (open_hex_file(path) < 0) return operation_failed(-3);
   // A bad file must end the run before the node's application is erased. The loader has printed
   // its message and closed the log when it fails.
   const int32_t image_end = ihex_load_image();
   if (image_end < 0) return image_end;
 
-  if (node_dl_start_loading(bootloader_force) < 0) return fail(-4);
+  if (node_dl_start_loading(bootloader_force) < 0) return operation_failed(-4);
   console_print("Erase flash\n");
   if (node_dl_erase_app() < 0) {
     console_print("Erase flash error\n");
-    return fail(-5);
+    return operation_failed(-5);
   }
 
   transfer_reset();
@@ -85,18 +74,18 @@ int32_t flash_sensor(const char* path) {
     int32_t result = node_dl_download(byte_index);
     if (result < 0) {
       console_print("Download starting failed: %d\n", result);
-      return fail(result);
+      return operation_failed(result);
     }
     print_progress(byte_index, image_end);
     result = send_sensor_page();
     if (result < 0) {
       console_print("Send data failed: %d\n", result);
-      return fail(result);
+      return operation_failed(result);
     }
     result = node_dl_flash_command(page_checksum);
     if (result < 0) {
       console_print("Writing flash failed: %d\n", result);
-      return fail(result);
+      return operation_failed(result);
     }
     if (++block_counter >= block_count) break;
   }

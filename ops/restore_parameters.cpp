@@ -10,22 +10,16 @@
 #include "ops/operations.h"
 #include "ops/parameter_image.h"
 #include "ops/transfer.h"
+#include "protocol/commands.h"
 #include "protocol/parameters.h"
 
 namespace {
 constexpr uint32_t kSectorSize = 0x1000;
-constexpr uint8_t kAnswerCode = 0xA0;
-constexpr uint8_t kGuardedAnswerCode = 0xA6;
-
-int32_t fail(int32_t result) {
-  log_close();
-  return result;
-}
 
 uint8_t answer_code(uint32_t address) {
   const bool guarded = (address >= 0x1000 && address <= 0x1FFF) ||
                        (address >= 0xB000 && address <= 0xBFFF);
-  return guarded ? kGuardedAnswerCode : kAnswerCode;
+  return guarded ? PARAMETER_GUARDED_ANSWER : PARAMETER_ANSWER;
 }
 
 // Reads the first 0xD000 bytes of the file into ParameterImage. 0; -3 when the file cannot be
@@ -58,12 +52,12 @@ int32_t restore_parameters(const char* path) {
   print_separator();
   console_print("Starting application data restore from data file: '%s'\n", path);
   int32_t result = read_backup_file(path);
-  if (result < 0) return fail(result);
+  if (result < 0) return operation_failed(result);
 
   result = enter_production_test_mode();
   if (result < 0) {
     console_print("Production test mode initialization error %d\n", result);
-    return fail(result);
+    return operation_failed(result);
   }
 
   transfer_reset();
@@ -77,24 +71,24 @@ int32_t restore_parameters(const char* path) {
       result = erase_sector(page_address, code);
       if (result < 0) {
         console_print("Restore starting failed: %d\n", result);
-        return fail(result);
+        return operation_failed(result);
       }
     }
     result = start_page_restore(page_address, code);
     if (result < 0) {
       console_print("Restore starting failed: %d\n", result);
-      return fail(result);
+      return operation_failed(result);
     }
     print_progress(block_counter, block_count);
     result = send_unit_page(ParameterImage);
     if (result < 0) {
       console_print("Send data failed: %d\n", result);
-      return fail(result);
+      return operation_failed(result);
     }
     result = finish_page_restore(page_checksum, code);
     if (result < 0) {
       console_print("Writing flash failed: %d\n", result);
-      return fail(result);
+      return operation_failed(result);
     }
   }
 

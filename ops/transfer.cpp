@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "ihex/reader.h"
 #include "log/log.h"
 #include "protocol/download.h"
 
@@ -39,6 +40,22 @@ void transfer_start_page(uint8_t first_sequence) {
   page_checksum = 0;
   page_index = 0;
   frame_sequence = first_sequence;
+}
+
+int32_t operation_failed(int32_t result) {
+  log_close();
+  return result;
+}
+
+int32_t open_hex_file(const char* path) {
+  print_separator();
+  console_print("Starting application software flashing from HEX file: '%s'\n", path);
+  if (ihex_open(path) == 0) {
+    console_print("IHex init error '%s'\n", path);
+    return -3;
+  }
+  console_print("IHex init ok\n");
+  return 0;
 }
 
 void print_separator() {

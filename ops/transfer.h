@@ -21,6 +21,13 @@ void transfer_reset();
 // Starts a page: checksum, index within the page and sequence counter to `first_sequence`/0.
 void transfer_start_page(uint8_t first_sequence);
 
+// Every way out of an operation closes the log: log_close, then `result`.
+int32_t operation_failed(int32_t result);
+
+// The start of both flashing operations: the separator, the start message with `path` and the
+// HEX file opened. 0 ("IHex init ok\n"), or -3 ("IHex init error '%s'\n").
+int32_t open_hex_file(const char* path);
+
 // "-------------------------------------------------------------\n" (61 dashes).
 void print_separator();
 

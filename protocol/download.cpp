@@ -5,18 +5,10 @@
 
 #include "can/can.h"
 #include "log/log.h"
+#include "protocol/commands.h"
 #include "protocol/frames.h"
 
 namespace {
-constexpr uint8_t DL_START_LOADING = 10;
-constexpr uint8_t DL_START_LOADING_ANSWER = 11;
-constexpr uint8_t DL_ERASE_APP = 12;
-constexpr uint8_t DL_ERASE_APP_ANSWER = 13;
-constexpr uint8_t DL_END_OF_DOWNLOAD = 14;
-constexpr uint8_t DL_DOWNLOAD = 16;
-constexpr uint8_t DL_FLASH_COMMAND = 17;
-constexpr uint8_t DL_FLASH_COMMAND_ANSWER = 18;
-
 // Every failed start window costs 50 of this budget; 201 windows in all.
 constexpr int32_t kStartBudget = 10000;
 constexpr int32_t kStartBudgetStep = 50;

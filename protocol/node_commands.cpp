@@ -5,21 +5,13 @@
 
 #include "can/can.h"
 #include "log/log.h"
+#include "protocol/commands.h"
 #include "protocol/frames.h"
 
 uint8_t sensor_node_id = NODE_ID_NOT_SET;
 uint8_t node_force_mode = 0;
 
 namespace {
-constexpr uint8_t DL_START_LOADING = 10;
-constexpr uint8_t DL_START_LOADING_ANSWER = 11;
-constexpr uint8_t DL_ERASE_APP = 12;
-constexpr uint8_t DL_ERASE_APP_ANSWER = 13;
-constexpr uint8_t DL_END_OF_DOWNLOAD = 14;
-constexpr uint8_t DL_DOWNLOAD = 16;
-constexpr uint8_t DL_FLASH_COMMAND = 17;
-constexpr uint8_t DL_FLASH_COMMAND_ANSWER = 18;
-
 // One budget for the wake and start phases: 50 per failed wait, given up above 10000 (201 waits).
 constexpr int32_t kStartBudget = 10000;
 constexpr int32_t kStartBudgetStep = 50;

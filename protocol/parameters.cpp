@@ -5,15 +5,10 @@
 
 #include "can/can.h"
 #include "log/log.h"
+#include "protocol/commands.h"
 #include "protocol/frames.h"
 
 namespace {
-constexpr uint8_t COMMAND_ID_ENTER_PRODUCTION_TEST_MODE = 0x80;
-constexpr uint8_t COMMAND_ID_START_PAGE_BACKUP = 0xA0;
-constexpr uint8_t COMMAND_ID_START_PAGE_RESTORE = 0xA1;
-constexpr uint8_t COMMAND_ID_FINISH_PAGE_RESTORE = 0xA2;
-constexpr uint8_t COMMAND_ID_ERASE_SECTOR = 0xA3;
-constexpr uint8_t kAcceptedAnswer = 0xA0;
 
 // Every failed window of production test mode costs 50 of this budget: 201 windows.
 constexpr int32_t kTestModeBudget = 10000;
@@ -88,7 +83,7 @@ int32_t enter_production_test_mode() {
     std::memset(frame, 0, sizeof frame);
     if (can_receive_frame(frame, &id, 5, 50) < 0 || id != CAN_ID_UNIT_ANSWER) continue;
     log_frame(id, frame);
-    if (frame[0] == kAcceptedAnswer) return 0;
+    if (frame[0] == PARAMETER_ANSWER) return 0;
     report_short_answer("Invalid answer\n", id, frame);
     return -5;
   }
@@ -98,7 +93,7 @@ int32_t enter_production_test_mode() {
 }
 
 int32_t start_page_backup(uint32_t page_address) {
-  return page_command(kStartBackup, page_address, kAcceptedAnswer);
+  return page_command(kStartBackup, page_address, PARAMETER_ANSWER);
 }
 
 int32_t start_page_restore(uint32_t page_address, uint8_t answer_code) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "protocol/commands.h"
 
 SimNodesConfig sim_nodes_config;
 
@@ -20,14 +21,6 @@ constexpr int kFirstNode = 1;
 constexpr int kLastNode = 127;
 constexpr uint8_t kFramesPerPage = 150;
 constexpr int kBytesPerFrame = 6;
-
-enum : uint8_t {
-  DL_START_LOADING = 10,
-  DL_ERASE_APP = 12,
-  DL_END_OF_DOWNLOAD = 14,
-  DL_DOWNLOAD = 16,
-  DL_FLASH_COMMAND = 17,
-};
 
 // What a node does with a frame depends on its history and, before anything addressed it, on
 // the time since power-on.
@@ -140,7 +133,7 @@ void on_flash_command(uint64_t at_us, int n, Node& state, const uint8_t data[8])
   }
   state.stats.last_status = status;
   state.page.open = false;
-  answer(at_us + g_plan.flash_us, n, DL_FLASH_COMMAND + 1, status);
+  answer(at_us + g_plan.flash_us, n, DL_FLASH_COMMAND_ANSWER, status);
 }
 
 void on_command(uint64_t at_us, int n, const uint8_t data[8]) {
@@ -150,7 +143,7 @@ void on_command(uint64_t at_us, int n, const uint8_t data[8]) {
   if (data[0] == DL_START_LOADING) {
     state.history = History::LOADING;
     ++state.stats.start_requests;
-    answer(at_us, n, DL_START_LOADING + 1, 0);
+    answer(at_us, n, DL_START_LOADING_ANSWER, 0);
     return;
   }
   if (now != Mode::LOADING) return;
@@ -162,7 +155,7 @@ void on_command(uint64_t at_us, int n, const uint8_t data[8]) {
       state.erased = true;
       state.page.open = false;
       ++state.stats.erases;
-      answer(at_us + g_plan.erase_us, n, DL_ERASE_APP + 1, 0);
+      answer(at_us + g_plan.erase_us, n, DL_ERASE_APP_ANSWER, 0);
       break;
     }
     case DL_DOWNLOAD:

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "protocol/commands.h"
+
 SimUnitConfig sim_unit_config;
 
 namespace {
@@ -13,13 +15,6 @@ constexpr uint32_t kDataId = 0xA84401;
 constexpr uint32_t kPageSize = 256;
 constexpr uint8_t kFramesPerPage = 37;
 
-enum : uint8_t {
-  DL_START_LOADING = 10,
-  DL_ERASE_APP = 12,
-  DL_END_OF_DOWNLOAD = 14,
-  DL_DOWNLOAD = 16,
-  DL_FLASH_COMMAND = 17,
-};
 
 struct Page {
   bool open;
@@ -78,14 +73,14 @@ void on_command(uint64_t at_us, const uint8_t data[8]) {
     case DL_START_LOADING:
       ++g_stats.start_requests;
       g_loading = true;
-      answer(at_us, DL_START_LOADING + 1, 0);
+      answer(at_us, DL_START_LOADING_ANSWER, 0);
       break;
     case DL_ERASE_APP:
       if (!g_loading) break;
       std::memset(g_flash.data(), 0xFF, g_flash.size());
       g_erased = true;
       ++g_stats.erases;
-      answer(at_us + sim_unit_config.erase_us, DL_ERASE_APP + 1, 0);
+      answer(at_us + sim_unit_config.erase_us, DL_ERASE_APP_ANSWER, 0);
       break;
     case DL_DOWNLOAD:
       if (!g_loading) break;
@@ -103,7 +98,7 @@ void on_command(uint64_t at_us, const uint8_t data[8]) {
         ++g_stats.pages_refused;
       }
       g_page.open = false;
-      answer(at_us + sim_unit_config.flash_us, DL_FLASH_COMMAND + 1, status);
+      answer(at_us + sim_unit_config.flash_us, DL_FLASH_COMMAND_ANSWER, status);
       break;
     }
     case DL_END_OF_DOWNLOAD:

@@ -5,6 +5,7 @@
 // Answers carry the page range's code: 0xA6 for 0x1000-0x1FFF and 0xB000-0xBFFF, else 0xA0.
 #include <cstring>
 
+#include "protocol/commands.h"
 #include "sim/unit.h"
 
 namespace {
@@ -14,15 +15,6 @@ constexpr uint32_t kPageSize = 256;
 constexpr uint32_t kSectorSize = 0x1000;
 constexpr uint8_t kFramesPerPage = 37;
 
-enum : uint8_t {
-  COMMAND_ID_ENTER_PRODUCTION_TEST_MODE = 0x80,
-  COMMAND_ID_START_PAGE_BACKUP = 0xA0,
-  COMMAND_ID_START_PAGE_RESTORE = 0xA1,
-  COMMAND_ID_FINISH_PAGE_RESTORE = 0xA2,
-  COMMAND_ID_ERASE_SECTOR = 0xA3,
-};
-constexpr uint8_t kAnswerCode = 0xA0;
-constexpr uint8_t kGuardedAnswerCode = 0xA6;
 
 struct RestorePage {
   bool open;
@@ -41,7 +33,7 @@ RestorePage g_restore;
 uint8_t range_code(uint32_t address) {
   const bool guarded = (address >= 0x1000 && address < 0x2000) ||
                        (address >= 0xB000 && address < 0xC000);
-  return guarded ? kGuardedAnswerCode : kAnswerCode;
+  return guarded ? PARAMETER_GUARDED_ANSWER : PARAMETER_ANSWER;
 }
 
 uint32_t argument(const uint8_t data[8]) {
@@ -68,10 +60,10 @@ bool page_in_memory(uint32_t address, uint32_t alignment) {
 // four and zero fillers), then the checksum frame; all ready at once, sent in that order.
 void backup_page(uint64_t at_us, uint32_t address) {
   if (!page_in_memory(address, kPageSize)) {
-    answer(at_us, kAnswerCode, SIM_UNIT_BAD_ADDRESS);
+    answer(at_us, PARAMETER_ANSWER, SIM_UNIT_BAD_ADDRESS);
     return;
   }
-  answer(at_us, kAnswerCode, SIM_UNIT_PAGE_WRITTEN);
+  answer(at_us, PARAMETER_ANSWER, SIM_UNIT_PAGE_WRITTEN);
   uint32_t sum = 0;
   uint32_t offset = 0;
   for (uint8_t sequence = 0; sequence < kFramesPerPage; ++sequence) {
@@ -126,7 +118,7 @@ uint32_t check_restore(uint32_t checksum) {
 
 void finish_restore(uint64_t at_us, uint32_t checksum) {
   const uint32_t status = check_restore(checksum);
-  const uint8_t code = g_restore.open ? range_code(g_restore.address) : kAnswerCode;
+  const uint8_t code = g_restore.open ? range_code(g_restore.address) : PARAMETER_ANSWER;
   if (status == SIM_UNIT_PAGE_WRITTEN) {
     std::memcpy(&g_memory[g_restore.address], g_restore.bytes, kPageSize);
     ++g_stats.pages_restored;
@@ -162,7 +154,7 @@ bool sim_unit_parameters_command(uint64_t at_us, const uint8_t data[8]) {
   if (code == COMMAND_ID_ENTER_PRODUCTION_TEST_MODE) {
     ++g_stats.test_mode_requests;
     g_test_mode = true;
-    answer(ready_us, kAnswerCode, SIM_UNIT_PAGE_WRITTEN);
+    answer(ready_us, PARAMETER_ANSWER, SIM_UNIT_PAGE_WRITTEN);
     return true;
   }
   if (!g_test_mode) {
