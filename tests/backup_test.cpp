@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <random>
 
 #include <gtest/gtest.h>
 
@@ -18,6 +17,7 @@
 #include "ops/transfer.h"
 #include "sim/unit.h"
 #include "support/bus_fixture.h"
+#include "support/hex_files.h"
 
 namespace {
 constexpr uint32_t kCommand = 0xA04401;
@@ -25,13 +25,6 @@ constexpr uint32_t kAnswer = 0xA44401;
 constexpr uint32_t kData = 0xA84401;
 constexpr size_t kArea = 0xD000;
 const char* const kSeparator = "-------------------------------------------------------------\n";
-
-std::vector<uint8_t> random_bytes(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::vector<uint8_t> out(n);
-  for (auto& b : out) b = static_cast<uint8_t>(gen());
-  return out;
-}
 
 // Sees every command before the unit does (it is attached first), so that the fault hook knows
 // which command the unit is reacting to, and which of its frames for it is being sent.

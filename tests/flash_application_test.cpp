@@ -1,7 +1,6 @@
 #include <cstring>
 #include <filesystem>
 #include <numeric>
-#include <random>
 
 #include <gtest/gtest.h>
 
@@ -11,46 +10,15 @@
 #include "ops/operations.h"
 #include "sim/unit.h"
 #include "support/bus_fixture.h"
+#include "support/hex_files.h"
 
 namespace {
 constexpr uint32_t kCommand = 0xA04401;
 constexpr uint32_t kAnswer = 0xA44401;
 constexpr uint32_t kData = 0xA84401;
 
-std::vector<uint8_t> random_bytes(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::vector<uint8_t> out(n);
-  for (auto& b : out) b = static_cast<uint8_t>(gen());
-  return out;
-}
-
-// A HEX file as objcopy writes it for `content` placed at `address`.
-std::string objcopy_hex(const std::vector<uint8_t>& content, uint32_t address, const char* name) {
-  write_bytes("content.bin", content);
-  char command[256];
-  std::snprintf(command, sizeof command,
-                "objcopy -I binary -O ihex --change-addresses 0x%X content.bin %s", address, name);
-  EXPECT_EQ(run_command(command, nullptr), 0) << command;
-  return name;
-}
-
-// One record line with its checksum.
-std::string record(int type, uint16_t address, const std::vector<uint8_t>& data) {
-  uint8_t sum = static_cast<uint8_t>(data.size() + (address >> 8) + (address & 0xFF) + type);
-  char text[16];
-  std::snprintf(text, sizeof text, ":%02X%04X%02X", static_cast<unsigned>(data.size()), address,
-                type);
-  std::string line = text;
-  for (uint8_t b : data) {
-    std::snprintf(text, sizeof text, "%02X", b);
-    line += text;
-    sum = static_cast<uint8_t>(sum + b);
-  }
-  std::snprintf(text, sizeof text, "%02X\n", static_cast<uint8_t>(-sum));
-  return line + text;
-}
 std::string segment(uint16_t value) {
-  return record(4, 0, {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)});
+  return hex_line(4, 0, {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)});
 }
 const std::string kEnd = ":00000001FF\n";
 
@@ -178,8 +146,8 @@ TEST_F(FlashTest, ImageEndOf256SendsASecondPageOfZeros) {
 }
 
 TEST_F(FlashTest, SecondSegmentMovesTheIndex) {
-  write_file("app.hex", segment(0x7002) + record(0, 0, {1, 2, 3, 4}) + segment(0x7003) +
-                            record(0, 0x0010, {0xAA, 0xBB}) + kEnd);
+  write_file("app.hex", segment(0x7002) + hex_line(0, 0, {1, 2, 3, 4}) + segment(0x7003) +
+                            hex_line(0, 0x0010, {0xAA, 0xBB}) + kEnd);
   EXPECT_EQ(flash("app.hex"), 0);
   EXPECT_NE(console().find("IHEX segment: 7002, BinDataIndexStart = 0\n"
                            "IHEX segment: 7003, BinDataIndexStart: 10000\nEnd of file record\n"),
@@ -192,23 +160,23 @@ TEST_F(FlashTest, SecondSegmentMovesTheIndex) {
 }
 
 TEST_F(FlashTest, OverlappingRecordsCountTwiceInTheDataSum) {
-  write_file("app.hex", segment(0x7002) + record(0, 0, {0x10, 0x20, 0x30, 0x40}) +
-                            record(0, 2, {0x01, 0x02}) + kEnd);
+  write_file("app.hex", segment(0x7002) + hex_line(0, 0, {0x10, 0x20, 0x30, 0x40}) +
+                            hex_line(0, 2, {0x01, 0x02}) + kEnd);
   EXPECT_EQ(flash("app.hex"), 0);
   EXPECT_NE(console().find("Check sum: 163\nChecksum 51  (4)\nBlock count 1\n"), std::string::npos);
   expect_pages({0x10, 0x20, 0x01, 0x02}, 1);
 }
 
 TEST_F(FlashTest, SegmentFrom8000OnEndsReadingAndFlashesWhatWasLoaded) {
-  write_file("app.hex", segment(0x7002) + record(0, 0, {7}) + segment(0x8000) +
-                            record(0, 0, {9}) + kEnd);
+  write_file("app.hex", segment(0x7002) + hex_line(0, 0, {7}) + segment(0x8000) +
+                            hex_line(0, 0, {9}) + kEnd);
   EXPECT_EQ(flash("app.hex"), 0);
   EXPECT_NE(console().find("Segment > 0x8000  --> END reading\nUsing emulated"), std::string::npos);
   expect_pages({7}, 1);
 }
 
 TEST_F(FlashTest, RefusedFilesSendNothing) {
-  const std::string good = segment(0x7002) + record(0, 0, {1, 2, 3, 4});
+  const std::string good = segment(0x7002) + hex_line(0, 0, {1, 2, 3, 4});
   std::filesystem::create_directory("folder.hex");
   struct Row {
     std::string name;
@@ -221,16 +189,16 @@ TEST_F(FlashTest, RefusedFilesSendNothing) {
       {"folder.hex", "", -3, "IHex init error 'folder.hex'\n"},
       {"sum.hex", good + ":00000001FE\n", -7, "IHex parse error\n"},
       {"noend.hex", good, -7, "IHex parse error\n"},
-      {"noseg.hex", record(0, 0, {1}) + kEnd, -7,
+      {"noseg.hex", hex_line(0, 0, {1}) + kEnd, -7,
        "Missing segment address before data\nIHex parse error\n"},
-      {"type2.hex", record(2, 0, {0x10, 0}) + record(0, 0, {1}) + kEnd, -7,
+      {"type2.hex", hex_line(2, 0, {0x10, 0}) + hex_line(0, 0, {1}) + kEnd, -7,
        "Missing segment address before data\nIHex parse error\n"},
-      {"below.hex", segment(0x7002) + segment(0x7001) + record(0, 0xFFF0, {1}) + kEnd, -7,
+      {"below.hex", segment(0x7002) + segment(0x7001) + hex_line(0, 0xFFF0, {1}) + kEnd, -7,
        "HEX data outside the image at 0x7001FFF0\nIHex parse error\n"},
       // Index 0x3DFFFE is the last that fits: a byte at 0x3DFFFF would need a page past the image.
-      {"above.hex", segment(0x7002) + segment(0x703F) + record(0, 0xFFFC, {1, 2, 3, 4}) + kEnd, -7,
+      {"above.hex", segment(0x7002) + segment(0x703F) + hex_line(0, 0xFFFC, {1, 2, 3, 4}) + kEnd, -7,
        "HEX data outside the image at 0x703FFFFF\nIHex parse error\n"},
-      {"short4.hex", segment(0x7002) + record(4, 0, {0x70}) + kEnd, -7,
+      {"short4.hex", segment(0x7002) + hex_line(4, 0, {0x70}) + kEnd, -7,
        "Address record of type 4 has 1 data bytes instead of 2\nIHex parse error\n"},
   };
   for (const Row& row : rows) {
@@ -247,13 +215,13 @@ TEST_F(FlashTest, RefusedFilesSendNothing) {
   // The last index that fits is taken.
   TearDown();
   SetUp();
-  write_file("edge.hex", segment(0x7002) + segment(0x703F) + record(0, 0xFFFB, {1, 2, 3}) + kEnd);
+  write_file("edge.hex", segment(0x7002) + segment(0x703F) + hex_line(0, 0xFFFB, {1, 2, 3}) + kEnd);
   EXPECT_EQ(flash("edge.hex"), 0);
   EXPECT_NE(console().find("Block count 15872\n"), std::string::npos);
 }
 
 TEST_F(FlashTest, ProtocolFailuresEndTheOperation) {
-  const std::string hex = segment(0x7002) + record(0, 0, {1, 2, 3, 4}) + kEnd;
+  const std::string hex = segment(0x7002) + hex_line(0, 0, {1, 2, 3, 4}) + kEnd;
   struct Row {
     const char* what;
     SimTransmitHook hook;

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -16,6 +15,7 @@
 #include "protocol/node_commands.h"
 #include "sim/nodes.h"
 #include "support/bus_fixture.h"
+#include "support/hex_files.h"
 
 namespace {
 constexpr uint32_t kWake = 0x5001005;
@@ -30,38 +30,6 @@ const std::string kSeparator = "------------------------------------------------
 const std::string kEnd = ":00000001FF\n";
 const std::string kCompleted =
     "End of download\nFlashing completed\n\nReboot W2 to start up with new software\n";
-
-std::vector<uint8_t> random_bytes(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::vector<uint8_t> out(n);
-  for (auto& b : out) b = static_cast<uint8_t>(gen());
-  return out;
-}
-
-// A HEX file as objcopy writes it for `content` placed at `address`.
-void objcopy_hex(const std::vector<uint8_t>& content, uint32_t address, const char* name) {
-  write_bytes("content.bin", content);
-  char command[256];
-  std::snprintf(command, sizeof command,
-                "objcopy -I binary -O ihex --change-addresses 0x%X content.bin %s", address, name);
-  ASSERT_EQ(run_command(command, nullptr), 0) << command;
-}
-
-// One record line with its checksum.
-std::string record(int type, uint16_t address, const std::vector<uint8_t>& data) {
-  uint8_t sum = static_cast<uint8_t>(data.size() + (address >> 8) + (address & 0xFF) + type);
-  char text[16];
-  std::snprintf(text, sizeof text, ":%02X%04X%02X", static_cast<unsigned>(data.size()), address,
-                type);
-  std::string line = text;
-  for (uint8_t b : data) {
-    std::snprintf(text, sizeof text, "%02X", b);
-    line += text;
-    sum = static_cast<uint8_t>(sum + b);
-  }
-  std::snprintf(text, sizeof text, "%02X\n", static_cast<uint8_t>(-sum));
-  return line + text;
-}
 
 std::string ends_with(const std::string& text, size_t n) {
   return text.size() > n ? text.substr(text.size() - n) : text;
@@ -197,11 +165,11 @@ TEST_F(SensorFlashTest, EndToEndOnEmulatedNode5) {
     std::string progress;  // every progress line
     std::string last_dump; // start of the last block's first row
   };
-  const std::string segment_2000 = record(2, 0, {0x20, 0x00});
+  const std::string segment_2000 = hex_line(2, 0, {0x20, 0x00});
   const Row rows[] = {
       {"one byte at 0x20000",
        [&] {
-         write_file("node.hex", segment_2000 + record(0, 0, {0xAB}) + kEnd);
+         write_file("node.hex", segment_2000 + hex_line(0, 0, {0xAB}) + kEnd);
          std::vector<uint8_t> image(0x20001, 0);
          image[0x20000] = 0xAB;
          return image;
@@ -209,7 +177,7 @@ TEST_F(SensorFlashTest, EndToEndOnEmulatedNode5) {
        1, "Checksum 0  (131072)\nBlock count 513\n", "100.0%\n", "\n20000: AB 00 00 "},
       {"01 02 03 at 0x20000",
        [&] {
-         write_file("node.hex", segment_2000 + record(0, 0, {1, 2, 3}) + kEnd);
+         write_file("node.hex", segment_2000 + hex_line(0, 0, {1, 2, 3}) + kEnd);
          std::vector<uint8_t> image(0x20003, 0);
          image[0x20000] = 1, image[0x20001] = 2, image[0x20002] = 3;
          return image;
@@ -244,7 +212,7 @@ TEST_F(SensorFlashTest, EndToEndOnEmulatedNode5) {
        1, "", "99.8%\n", "\n20000: "},
       {"everything below 0x20000",
        [] {
-         write_file("node.hex", record(0, 0x1000, {9, 8}) + kEnd);
+         write_file("node.hex", hex_line(0, 0x1000, {9, 8}) + kEnd);
          std::vector<uint8_t> image(0x1002, 0);
          image[0x1000] = 9, image[0x1001] = 8;
          return image;
@@ -328,7 +296,7 @@ class SensorFlashQuietTest : public SensorFlashTest {
 TEST_F(SensorFlashQuietTest, LastPageOfTheLargestImageEndsInZeros) {
   std::vector<uint8_t> tail(16);
   for (size_t i = 0; i < tail.size(); ++i) tail[i] = static_cast<uint8_t>(i + 1);
-  write_file("node.hex", record(4, 0, {0x00, 0x3D}) + record(0, 0xFFF0, tail) + kEnd);
+  write_file("node.hex", hex_line(4, 0, {0x00, 0x3D}) + hex_line(0, 0xFFF0, tail) + kEnd);
   for (int n = 1; n <= 127; ++n) {
     if (n != 5) sim_nodes_config.absent.set(static_cast<size_t>(n));
   }
@@ -352,7 +320,7 @@ TEST_F(SensorFlashQuietTest, LastPageOfTheLargestImageEndsInZeros) {
 }
 
 TEST_F(SensorFlashTest, FailuresEndTheOperationWithoutEndOfDownload) {
-  const std::string good = record(2, 0, {0x20, 0x00}) + record(0, 0, {1, 2, 3}) + kEnd;
+  const std::string good = hex_line(2, 0, {0x20, 0x00}) + hex_line(0, 0, {1, 2, 3}) + kEnd;
   struct Row {
     const char* what;
     std::function<void(SensorFlashTest*)> arrange;
@@ -370,7 +338,7 @@ TEST_F(SensorFlashTest, FailuresEndTheOperationWithoutEndOfDownload) {
        "IHex init ok\nEnd of file record, hiaddr 0x20002\nW2 Node id not set! \n", true},
       {"checksum error in the file",
        [](SensorFlashTest*) {
-         write_file("node.hex", record(0, 0, {1, 2}) + ":0100000001FF\n" + kEnd);
+         write_file("node.hex", hex_line(0, 0, {1, 2}) + ":0100000001FF\n" + kEnd);
        },
        nullptr, 0, -7, "IHex parse error\n", true},
       {"silent node",
@@ -426,7 +394,7 @@ TEST_F(SensorFlashTest, FailuresEndTheOperationWithoutEndOfDownload) {
 }
 
 TEST_F(SensorFlashTest, ForceModeTakesAPageTheNodeReportsAsFailed) {
-  write_file("node.hex", record(2, 0, {0x20, 0x00}) + record(0, 0, {1, 2, 3}) + kEnd);
+  write_file("node.hex", hex_line(2, 0, {0x20, 0x00}) + hex_line(0, 0, {1, 2, 3}) + kEnd);
   sim_bus_set_transmit_hook(status_in_page_answer);
   attach_nodes(true);
   EXPECT_EQ(flash("node.hex"), 0);

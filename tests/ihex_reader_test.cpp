@@ -7,29 +7,13 @@
 
 #include "ihex/reader.h"
 #include "log/log.h"
+#include "support/hex_files.h"
 #include "support/test_support.h"
 
 namespace {
 const char kBanner[] = "\n   ---------   ZR4_BL_Log   --------\n\n";
 
-// A well-formed record line (without line end) and the trace line the reader logs for it.
-std::string record_line(uint8_t type, uint16_t address, const std::vector<uint8_t>& data) {
-  std::vector<uint8_t> bytes = {static_cast<uint8_t>(data.size()),
-                                static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
-                                type};
-  bytes.insert(bytes.end(), data.begin(), data.end());
-  unsigned sum = 0;
-  std::string line = ":";
-  char hex[3];
-  for (uint8_t b : bytes) {
-    sum += b;
-    std::snprintf(hex, sizeof hex, "%02X", b);
-    line += hex;
-  }
-  std::snprintf(hex, sizeof hex, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
-  return line + hex;
-}
-
+// The trace line the reader logs for a record.
 std::string parsed_line(uint8_t type, uint16_t address, const std::vector<uint8_t>& data,
                         uint8_t checksum) {
   char text[32];
@@ -105,14 +89,14 @@ struct LineCase {
 TEST_F(IhexReaderTest, SingleLines) {
   const std::string data4 = ":0400000001020304F2";
   const std::vector<uint8_t> bytes44 = counting_bytes(44, 0x10);
-  const std::string line44 = record_line(0, 0x1234, bytes44);
+  const std::string line44 = hex_record(0, 0x1234, bytes44);
   const std::vector<uint8_t> bytes255 = counting_bytes(255, 0x80);
-  const std::string line255 = record_line(0, 0xFF00, bytes255);  // exactly 521 characters
+  const std::string line255 = hex_record(0, 0xFF00, bytes255);  // exactly 521 characters
   const std::string eof = ":00000001FF";
   const std::string eof_log = eof + "\n: 00 0000 01 FF\n";
   const std::string huge = line255 + line255 + line255 + line255;  // 2084 characters
-  const std::string type6 = record_line(6, 0x1234, {0xAB});
-  const std::string type_ff = record_line(0xFF, 0xFFFF, {});
+  const std::string type6 = hex_record(6, 0x1234, {0xAB});
+  const std::string type_ff = hex_record(0xFF, 0xFFFF, {});
 
   const LineCase cases[] = {
       {"end of file record", eof + "\n", {1}, "", eof_log, true, 0, 0, 1, {}, 0xFF},
@@ -271,7 +255,7 @@ TEST_F(IhexReaderTest, ManyRecordsAcrossReadBlocks) {
       file += std::string(600 + static_cast<size_t>(i % 50), 'x') + "\n";
       expected.push_back({0xEE});  // marks the refused line
     }
-    file += record_line(0, static_cast<uint16_t>(i), data) + (i % 2 ? "\r\n" : "\n");
+    file += hex_record(0, static_cast<uint16_t>(i), data) + (i % 2 ? "\r\n" : "\n");
     expected.push_back(data);
   }
   file += ":00000001FF";

@@ -2,7 +2,6 @@
 // objcopy extracts from the same file.
 #include <cstdio>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -11,6 +10,7 @@
 #include "ihex/image.h"
 #include "ihex/reader.h"
 #include "log/log.h"
+#include "support/hex_files.h"
 #include "support/test_support.h"
 
 namespace {
@@ -34,13 +34,6 @@ std::string hex_number(uint32_t value) {
 void require_tool(const char* name, const char* package) {
   ASSERT_EQ(run_command(std::string("command -v ") + name + " >/dev/null", nullptr), 0)
       << name << " is needed for these tests (Debian package " << package << ")";
-}
-
-std::vector<uint8_t> random_bytes(uint32_t size, uint32_t seed) {
-  std::mt19937 generator(seed);
-  std::vector<uint8_t> bytes(size);
-  for (uint8_t& b : bytes) b = static_cast<uint8_t>(generator());
-  return bytes;
 }
 
 void load_and_compare(const ToolCase& c) {

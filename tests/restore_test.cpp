@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <filesystem>
-#include <random>
 
 #include <gtest/gtest.h>
 
@@ -11,6 +10,7 @@
 #include "ops/transfer.h"
 #include "sim/unit.h"
 #include "support/bus_fixture.h"
+#include "support/hex_files.h"
 
 namespace {
 constexpr uint32_t kCommand = 0xA04401;
@@ -18,13 +18,6 @@ constexpr uint32_t kAnswer = 0xA44401;
 constexpr uint32_t kData = 0xA84401;
 constexpr size_t kArea = 0xD000;
 const char* const kSeparator = "-------------------------------------------------------------\n";
-
-std::vector<uint8_t> random_bytes(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::vector<uint8_t> out(n);
-  for (auto& b : out) b = static_cast<uint8_t>(gen());
-  return out;
-}
 
 uint32_t argument_of(const Bytes8& data) {
   return data[4] | data[5] << 8 | data[6] << 16 | static_cast<uint32_t>(data[7]) << 24;
