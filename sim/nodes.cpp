@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "protocol/commands.h"
+#include "sim/page.h"
 
 SimNodesConfig sim_nodes_config;
 
@@ -20,26 +21,19 @@ constexpr uint32_t kDataBase = 0x7081000;
 constexpr int kFirstNode = 1;
 constexpr int kLastNode = 127;
 constexpr uint8_t kFramesPerPage = 150;
-constexpr int kBytesPerFrame = 6;
 
 // What a node does with a frame depends on its history and, before anything addressed it, on
 // the time since power-on.
 enum class History { FRESH, WOKEN, LOADING, RESTARTED };
 enum class Mode { OFF, BOOT_WINDOW, APPLICATION, BOOTLOADER, LOADING };
 
-struct Page {
-  bool open;
-  uint32_t address;
-  uint8_t next_sequence;
-  bool sequence_broken;
-  uint32_t filled;
-  uint8_t bytes[SIM_NODE_PAGE_SIZE];
-};
+// 900-byte pages in 150 frames: sequence 1 to 150, byte 1 zero, six bytes each.
+const SimPageFormat kPageFormat{SIM_NODE_PAGE_SIZE, kFramesPerPage, 1, 2};
 
 struct Node {
   History history = History::FRESH;
   bool erased = false;
-  Page page{};
+  SimPage page{};
   SimNodeStats stats{};
   std::vector<uint8_t> flash;  // made on first use
 };
@@ -98,29 +92,19 @@ uint32_t argument(const uint8_t data[8]) {
 }
 
 uint32_t check_page(const Node& state, uint32_t checksum) {
-  const Page& page = state.page;
+  const SimPage& page = state.page;
   if (!state.erased) return SIM_NODE_NOT_ERASED;
   if (!page.open || page.address < SIM_NODE_APPLICATION_START ||
       static_cast<uint64_t>(page.address) + SIM_NODE_PAGE_SIZE > SIM_NODE_FLASH_SIZE) {
     return SIM_NODE_BAD_ADDRESS;
   }
-  if (page.sequence_broken || page.next_sequence != kFramesPerPage + 1) return SIM_NODE_BAD_SEQUENCE;
-  uint32_t sum = 0;
-  for (uint8_t byte : page.bytes) sum += byte;
-  return sum == checksum ? SIM_NODE_PAGE_WRITTEN : SIM_NODE_BAD_CHECKSUM;
+  if (!sim_page_complete(&page)) return SIM_NODE_BAD_SEQUENCE;
+  return sim_page_sum(&page) == checksum ? SIM_NODE_PAGE_WRITTEN : SIM_NODE_BAD_CHECKSUM;
 }
 
 void on_data(Node& state, const uint8_t data[8]) {
   ++state.stats.data_frames;
-  Page& page = state.page;
-  if (!page.open) return;
-  if (data[0] != page.next_sequence || page.next_sequence > kFramesPerPage || data[1] != 0) {
-    page.sequence_broken = true;
-    return;
-  }
-  ++page.next_sequence;
-  std::memcpy(page.bytes + page.filled, data + 2, kBytesPerFrame);
-  page.filled += kBytesPerFrame;
+  sim_page_take(&state.page, data);
 }
 
 void on_flash_command(uint64_t at_us, int n, Node& state, const uint8_t data[8]) {
@@ -159,10 +143,7 @@ void on_command(uint64_t at_us, int n, const uint8_t data[8]) {
       break;
     }
     case DL_DOWNLOAD:
-      std::memset(&state.page, 0, sizeof state.page);
-      state.page.open = true;
-      state.page.address = argument(data);
-      state.page.next_sequence = 1;
+      sim_page_open(&state.page, &kPageFormat, argument(data));
       break;
     case DL_FLASH_COMMAND:
       on_flash_command(at_us, n, state, data);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "protocol/commands.h"
+#include "sim/page.h"
 
 SimUnitConfig sim_unit_config;
 
@@ -13,23 +14,14 @@ constexpr uint32_t kCommandId = 0xA04401;
 constexpr uint32_t kAnswerId = 0xA44401;
 constexpr uint32_t kDataId = 0xA84401;
 constexpr uint32_t kPageSize = 256;
-constexpr uint8_t kFramesPerPage = 37;
-
-
-struct Page {
-  bool open;
-  uint32_t address;
-  uint8_t next_sequence;
-  bool sequence_broken;
-  uint32_t filled;
-  uint8_t bytes[kPageSize];
-};
+// 256-byte pages in 37 frames of seven bytes, sequence 0 to 36.
+const SimPageFormat kPageFormat{kPageSize, 37, 0, 1};
 
 std::vector<uint8_t> g_flash;
 SimUnitStats g_stats;
 bool g_loading = false;
 bool g_erased = false;
-Page g_page;
+SimPage g_page;
 
 const SimDevice* self();
 
@@ -51,21 +43,13 @@ uint32_t check_page(uint32_t checksum) {
       g_page.address % kPageSize != 0) {
     return SIM_UNIT_BAD_ADDRESS;
   }
-  if (g_page.sequence_broken || g_page.next_sequence != kFramesPerPage) return SIM_UNIT_BAD_SEQUENCE;
-  uint32_t sum = 0;
-  for (uint8_t byte : g_page.bytes) sum += byte;
-  return sum == checksum ? SIM_UNIT_PAGE_WRITTEN : SIM_UNIT_BAD_CHECKSUM;
+  if (!sim_page_complete(&g_page)) return SIM_UNIT_BAD_SEQUENCE;
+  return sim_page_sum(&g_page) == checksum ? SIM_UNIT_PAGE_WRITTEN : SIM_UNIT_BAD_CHECKSUM;
 }
 
 void on_data(const uint8_t data[8]) {
   ++g_stats.data_frames;
-  if (!g_page.open) return;
-  if (data[0] != g_page.next_sequence || g_page.next_sequence >= kFramesPerPage) {
-    g_page.sequence_broken = true;
-    return;
-  }
-  ++g_page.next_sequence;
-  for (int k = 1; k <= 7 && g_page.filled < kPageSize; ++k) g_page.bytes[g_page.filled++] = data[k];
+  sim_page_take(&g_page, data);
 }
 
 void on_command(uint64_t at_us, const uint8_t data[8]) {
@@ -84,9 +68,7 @@ void on_command(uint64_t at_us, const uint8_t data[8]) {
       break;
     case DL_DOWNLOAD:
       if (!g_loading) break;
-      std::memset(&g_page, 0, sizeof g_page);
-      g_page.open = true;
-      g_page.address = argument(data);
+      sim_page_open(&g_page, &kPageFormat, argument(data));
       break;
     case DL_FLASH_COMMAND: {
       if (!g_loading) break;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "protocol/commands.h"
+#include "sim/page.h"
 #include "sim/unit.h"
 
 namespace {
@@ -14,21 +15,13 @@ constexpr uint32_t kDataId = 0xA84401;
 constexpr uint32_t kPageSize = 256;
 constexpr uint32_t kSectorSize = 0x1000;
 constexpr uint8_t kFramesPerPage = 37;
-
-
-struct RestorePage {
-  bool open;
-  uint32_t address;
-  uint8_t next_sequence;
-  bool sequence_broken;
-  uint32_t filled;
-  uint8_t bytes[kPageSize];
-};
+// A restored page comes as the download service's pages do: 37 frames of seven bytes.
+const SimPageFormat kPageFormat{kPageSize, kFramesPerPage, 0, 1};
 
 uint8_t g_memory[SIM_UNIT_PARAMETER_SIZE];
 SimUnitParameterStats g_stats;
 bool g_test_mode = false;
-RestorePage g_restore;
+SimPage g_restore;
 
 uint8_t range_code(uint32_t address) {
   const bool guarded = (address >= 0x1000 && address < 0x2000) ||
@@ -91,24 +84,19 @@ void erase_sector(uint64_t at_us, uint32_t address) {
 }
 
 void start_restore(uint64_t at_us, uint32_t address) {
-  std::memset(&g_restore, 0, sizeof g_restore);
+  g_restore.open = false;
   if (!page_in_memory(address, kPageSize)) {
     answer(at_us, range_code(address), SIM_UNIT_BAD_ADDRESS);
     return;
   }
-  g_restore.open = true;
-  g_restore.address = address;
+  sim_page_open(&g_restore, &kPageFormat, address);
   answer(at_us, range_code(address), SIM_UNIT_PAGE_WRITTEN);
 }
 
 uint32_t check_restore(uint32_t checksum) {
   if (!g_restore.open) return SIM_UNIT_BAD_ADDRESS;
-  if (g_restore.sequence_broken || g_restore.next_sequence != kFramesPerPage) {
-    return SIM_UNIT_BAD_SEQUENCE;
-  }
-  uint32_t sum = 0;
-  for (uint8_t byte : g_restore.bytes) sum += byte;
-  if (sum != checksum) return SIM_UNIT_BAD_CHECKSUM;
+  if (!sim_page_complete(&g_restore)) return SIM_UNIT_BAD_SEQUENCE;
+  if (sim_page_sum(&g_restore) != checksum) return SIM_UNIT_BAD_CHECKSUM;
   // Flash takes a page only where it was erased.
   for (uint32_t i = 0; i < kPageSize; ++i) {
     if (g_memory[g_restore.address + i] != 0xFF) return SIM_UNIT_NOT_ERASED;
@@ -182,13 +170,6 @@ bool sim_unit_parameters_command(uint64_t at_us, const uint8_t data[8]) {
 bool sim_unit_parameters_data(const uint8_t data[8]) {
   if (!g_restore.open) return false;
   ++g_stats.data_frames;
-  if (data[0] != g_restore.next_sequence || g_restore.next_sequence >= kFramesPerPage) {
-    g_restore.sequence_broken = true;
-    return true;
-  }
-  ++g_restore.next_sequence;
-  for (int k = 1; k <= 7 && g_restore.filled < kPageSize; ++k) {
-    g_restore.bytes[g_restore.filled++] = data[k];
-  }
+  sim_page_take(&g_restore, data);
   return true;
 }
