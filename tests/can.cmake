@@ -22,16 +22,17 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
       CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
   endfunction()
 
-  # The PEAK fake carries its own copy of the emulated bus and world.
-  set(fake_pcan_sources fakes/fake_pcan_basic.cpp ${RALVEX_SIM_BUS_SOURCES}
-      ${RALVEX_SIM_DEVICE_SOURCES} ${PROJECT_SOURCE_DIR}/platform/platform_common.cpp
+  # Both fakes carry their own copy of the emulated bus and world.
+  set(fake_bus_sources ${RALVEX_SIM_BUS_SOURCES} ${RALVEX_SIM_DEVICE_SOURCES}
+      ${PROJECT_SOURCE_DIR}/platform/platform_common.cpp
       ${PROJECT_SOURCE_DIR}/platform/platform_posix.cpp)
+  set(fake_pcan_sources fakes/fake_pcan_basic.cpp ${fake_bus_sources})
   ralvex_fake_library(fake_pcan_basic libpcanbasic.so ${fake_pcan_sources})
   ralvex_fake_library(fake_pcan_basic_no_error_text libpcanbasic_no_error_text.so
                       ${fake_pcan_sources} DEFINES FAKE_WITHOUT_CAN_GetErrorText)
-  ralvex_fake_library(fake_canlib libcanlib.so.1 fakes/fake_canlib.cpp)
+  ralvex_fake_library(fake_canlib libcanlib.so.1 fakes/fake_canlib.cpp ${fake_bus_sources})
   ralvex_fake_library(fake_canlib_no_write libcanlib_no_write.so.1 fakes/fake_canlib.cpp
-                      DEFINES FAKE_WITHOUT_canWrite)
+                      ${fake_bus_sources} DEFINES FAKE_WITHOUT_canWrite)
   set(RALVEX_FAKE_LIBRARIES fake_pcan_basic fake_pcan_basic_no_error_text fake_canlib
       fake_canlib_no_write)
 

@@ -161,3 +161,18 @@ TEST(CanOpenExecutableTest, FlashesASensorNodeThroughPcanBasic) {
             0u)
       << calls;
 }
+
+// With PEAK's channel failing, the tool falls back to Kvaser; the fake CANlib library's bus passes
+// the tool only what the extended code and mask admit, which must include the node's answers.
+TEST(CanOpenExecutableTest, FlashesASensorNodeThroughCanlib) {
+  ScratchDir dir;
+  write_file(dir.file("sensor.hex"), ":020000022000DC\n:03000000010203F7\n:00000001FF\n");
+  const std::string command = "LD_LIBRARY_PATH=" + shell_quote(RALVEX_FAKES_DIR) +
+                              " RALVEX_FAKE_PCAN=initialize=4 RALVEX_FAKE_CANLIB=bus=1 " +
+                              shell_quote(RALVEX_TOOL_PATH) + " -f sensor.hex -g 5";
+  std::string output;
+  EXPECT_EQ(run_command(command, &output), 0) << output;
+  EXPECT_NE(output.find("Using Kvaser USBcan interface\nErase flash\n"), std::string::npos)
+      << output;
+  EXPECT_NE(output.find("100.0%\nEnd of download\nFlashing completed\n"), std::string::npos);
+}

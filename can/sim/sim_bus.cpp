@@ -165,6 +165,8 @@ size_t sim_bus_frames(const SimBusFrame** frames) {
   return g_record.size();
 }
 
+void sim_bus_forget_frames() { g_record.clear(); }
+
 void sim_bus_inject(uint64_t ready_us, uint32_t id, const uint8_t data[8]) {
   queue(&kOtherNode, ready_us, id, data);
 }

@@ -63,6 +63,8 @@ void sim_bus_set_tool_filter(bool (*accept)(uint32_t id));
 
 // Every completed frame so far, in completion order; returns the count.
 size_t sim_bus_frames(const SimBusFrame** frames);
+// Empties that record (a long-running host of the bus keeps none).
+void sim_bus_forget_frames();
 
 // Faults. A frame from a node that is not emulated, competing from `ready_us` on (that node's
 // frames, too, leave in order of their ready times).

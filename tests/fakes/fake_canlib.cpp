@@ -1,6 +1,7 @@
 // A fake Kvaser CANlib library (libcanlib.so.1) with the vendor's ABI: it records every call with
 // its arguments, offers the channels its settings describe, and reads frames from a queue that the
-// test fills.
+// test fills, or, in bus mode, carries the tool's frames over its own copy of the emulated bus and
+// world, passing the tool only what the extended acceptance filter admits.
 // Control functions (looked up with dlsym): fake_canlib_reset, fake_canlib_configure,
 // fake_canlib_calls, fake_canlib_push_frame.
 // Settings (also from RALVEX_FAKE_CANLIB at load; calls also go to the file
@@ -11,11 +12,16 @@
 //   open_fail=I0:I1:...  channel indexes whose canOpenChannel fails with canERR_NOTFOUND (-3)
 //   bus_params=STATUS  standard_filter=STATUS  extended_filter=STATUS  bus_on=STATUS  write=STATUS
 //   (each of these five also as name@I=STATUS for channel index I alone)
+//   bus=1 (frames go over the emulated bus, from canBusOn on)
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <deque>
 
 #include "can/kvaser/canlib.h"
+#include "can/sim/sim_bus.h"
 #include "fakes/fake_support.h"
+#include "sim/world.h"
 
 namespace {
 constexpr long long kRealCardType = 48;
@@ -36,6 +42,15 @@ FakeSettings& settings() {
 
 FakeCallRecord g_calls("RALVEX_FAKE_CANLIB_CALLS");
 std::deque<Frame> g_frames;
+// The extended acceptance filter: an identifier passes when it equals the code in every mask bit.
+unsigned int g_extended_code = 0;
+unsigned int g_extended_mask = 0;
+
+bool extended_filter_passes(uint32_t id) {
+  return (id & g_extended_mask) == (g_extended_code & g_extended_mask);
+}
+
+bool bus_mode() { return settings().number("bus", 0) != 0; }
 
 std::vector<long long> card_types() {
   std::vector<long long> cards = settings().list("cards");
@@ -107,18 +122,43 @@ FAKE_EXPORT canStatus CANLIBAPI canGetChannelData(int channel, int item, void* b
 FAKE_EXPORT canStatus CANLIBAPI canSetAcceptanceFilter(CanHandle hnd, unsigned int code,
                                                        unsigned int mask, int is_extended) {
   g_calls.add("canSetAcceptanceFilter(%d, 0x%X, 0x%X, %d)", hnd, code, mask, is_extended);
-  return channel_setting(is_extended ? "extended_filter" : "standard_filter", hnd);
+  const canStatus status = channel_setting(is_extended ? "extended_filter" : "standard_filter", hnd);
+  if (status == canOK && is_extended) {
+    g_extended_code = code;
+    g_extended_mask = mask;
+  }
+  return status;
 }
 
 FAKE_EXPORT canStatus CANLIBAPI canBusOn(CanHandle hnd) {
   g_calls.add("canBusOn(%d)", hnd);
-  return channel_setting("bus_on", hnd);
+  const canStatus status = channel_setting("bus_on", hnd);
+  if (status == canOK && bus_mode()) {
+    if (sim_bus_device_count() == 0) {
+      for (const SimDevice* const* device = sim_world_devices(); *device; ++device) {
+        sim_bus_attach(*device);
+      }
+    }
+    sim_bus_set_tool_filter(extended_filter_passes);
+  }
+  return status;
 }
 
 // Reads are not recorded: a receive polls many times. The identifier is written as a whole long,
 // as the real library does.
 FAKE_EXPORT canStatus CANLIBAPI canRead(CanHandle, long* id, void* msg, unsigned int* dlc,
                                         unsigned int* flag, unsigned long* time) {
+  if (bus_mode()) {
+    uint8_t data[8];
+    uint32_t bus_id = 0;
+    if (sim_bus_tool_try_receive(data, &bus_id) != 0) return canERR_NOMSG;
+    *id = static_cast<long>(bus_id);
+    std::memcpy(msg, data, 8);
+    *dlc = 8;
+    *flag = canMSG_EXT;
+    *time = 0;
+    return canOK;
+  }
   if (g_frames.empty()) return canERR_NOMSG;
   const Frame frame = g_frames.front();
   g_frames.pop_front();
@@ -136,7 +176,13 @@ FAKE_EXPORT canStatus CANLIBAPI canWrite(CanHandle hnd, long id, void* msg, unsi
   const unsigned char* d = static_cast<const unsigned char*>(msg);
   g_calls.add("canWrite(%d, 0x%lX, %02X %02X %02X %02X %02X %02X %02X %02X, %u, 0x%X)", hnd, id,
               d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7], dlc, flag);
-  return channel_setting("write", hnd);
+  constexpr canStatus canERR_TXBUFOFL = -13;
+  const canStatus status = channel_setting("write", hnd);
+  if (status == canOK && bus_mode() &&
+      sim_bus_tool_send(static_cast<uint32_t>(id), static_cast<const uint8_t*>(msg)) != 0) {
+    return canERR_TXBUFOFL;
+  }
+  return status;
 }
 #endif
 
@@ -144,6 +190,9 @@ FAKE_EXPORT void fake_canlib_reset() {
   g_calls.clear();
   settings().clear();
   g_frames.clear();
+  g_extended_code = 0;
+  g_extended_mask = 0;
+  sim_bus_reset();
 }
 
 FAKE_EXPORT void fake_canlib_configure(const char* text) { settings().parse(text); }

@@ -3,6 +3,7 @@
 // through an exported control function or from an environment variable when the tool itself runs.
 // Only the vendor entry points and the control functions are exported; everything else, the
 // emulated bus included, stays hidden so that it never interposes on the tool's own symbols.
+// On Windows they are DLLs (PCANBasic.dll, canlib32.dll) exporting the same names.
 #pragma once
 
 #include <cstdarg>
@@ -13,7 +14,13 @@
 #include <string>
 #include <vector>
 
+#if defined(_WIN32)
+#define FAKE_EXPORT extern "C" __declspec(dllexport)
+#define FAKE_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#else
 #define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
+#define FAKE_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#endif
 
 // The calls a fake received, one line each; also appended to the file named by `file_variable`
 // when that environment variable is set (for runs of the tool's executable).
@@ -22,7 +29,7 @@ class FakeCallRecord {
   explicit FakeCallRecord(const char* file_variable) : file_variable_(file_variable) {}
   void clear() { text_.clear(); }
   const char* text() const { return text_.c_str(); }
-  void add(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+  void add(const char* format, ...) FAKE_PRINTF(2, 3) {
     char line[256];
     va_list args;
     va_start(args, format);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the SocketCAN test program and runs it in a VM with a real kernel and vcan0.
-# Usage: tests/vm/run.sh [BUILD_DIR]   (default build-vm)
+# Builds the SocketCAN test program, the tool and ralvex-sim-unit, makes the end-to-end inputs and
+# runs it all in a VM with a real kernel and vcan0 (socketcan_vm.sh).
+# Usage: tests/vm/run.sh [BUILD_DIR]   (default build-vm; needs srec_cat from srecord)
 # The VM harness is taken from $VCANVM, by default ../shared/tools/vcan-vm beside the repository.
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -11,8 +12,26 @@ if [ ! -x "$harness/run-in-vm.sh" ]; then
   exit 125
 fi
 cmake -S "$repo" -B "$build" -G Ninja >/dev/null
-cmake --build "$build" --target socketcan_vm_test
+cmake --build "$build" --target socketcan_vm_test ralvex-service-tool ralvex-sim-unit
 dir="$(mktemp -d)"
 trap 'rm -rf "$dir"' EXIT
-cp "$build/tests/socketcan_vm_test" "$repo/tests/vm/socketcan_vm.sh" "$dir/"
+cp "$build/tests/socketcan_vm_test" "$build/ralvex-service-tool" "$build/ralvex-sim-unit" \
+   "$repo/tests/vm/socketcan_vm.sh" "$repo/tests/vm/end_to_end.sh" "$dir/"
+
+# End-to-end inputs, and the memories they must leave in the emulator. The application (2000
+# bytes from 0x70020000) ends inside its 8th page, which the tool fills up with zeros; the rest of
+# the erased flash reads 0xFF. The sensor image (2000 bytes from 0x20000) takes three 900-byte
+# pages, the third filled up with zeros; below 0x20000 the node keeps its bootloader (0x5A).
+fill() { head -c "$2" /dev/zero | tr '\0' "$1"; }
+head -c 2000 /dev/urandom >"$dir/app.bin"
+srec_cat "$dir/app.bin" -binary -offset 0x70020000 -o "$dir/app.hex" -intel -address-length=4
+{ cat "$dir/app.bin"; fill '\000' 48; fill '\377' $((0x3E0000 - 2048)); } >"$dir/expected-app-flash.bin"
+head -c 2000 /dev/urandom >"$dir/sensor.bin"
+srec_cat "$dir/sensor.bin" -binary -offset 0x20000 -o "$dir/sensor.hex" -intel -address-length=3
+{ fill '\132' $((0x20000)); cat "$dir/sensor.bin"; fill '\000' 700;
+  fill '\377' $((0x400000 - 0x20000 - 2700)); } >"$dir/expected-node-flash.bin"
+head -c $((0xD000)) /dev/urandom >"$dir/parameters.bin"
+head -c $((0xD000)) /dev/urandom >"$dir/restore.bin"
+rm "$dir/app.bin" "$dir/sensor.bin"
+
 "$repo/tests/vm/in-vm.sh" "$harness" "$dir" socketcan_vm.sh

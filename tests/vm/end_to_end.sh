@@ -1,0 +1,134 @@
+#!/bin/bash
+# Runs inside the vcan VM (see run.sh): ralvex-service-tool on vcan0 against ralvex-sim-unit on
+# vcan0, then the emulator's memories compared with the inputs.
+# Usage: end_to_end.sh plain   application flashing, backup, restore, sensor flashing (-g, -g -b)
+#        end_to_end.sh slow    application and sensor flashing on a vcan0 slowed down by a tbf
+#                              qdisc with a 10-frame queue; full queues (ENOBUFS) must be retried,
+#                              and the sensor's 150-frame pages must meet one
+#        end_to_end.sh paced   the same at a real controller's pace (250 kbit/s, 10-frame queue),
+#                              where the application's 37-frame pages meet full queues too
+# Inputs from run.sh in this folder: app.hex, sensor.hex, parameters.bin, restore.bin, and the
+# memories the runs must leave: expected-app-flash.bin, expected-node-flash.bin.
+set -uo pipefail
+cd "$(dirname "$0")"
+here="$PWD"
+mode="${1:-plain}"
+out="/tmp/e2e-$mode"
+rm -rf "$out"
+mkdir -p "$out"
+failures=0
+sim_pid=""
+
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+# Packets the vcan0 qdisc refused so far: each was an ENOBUFS for the tool or the emulator.
+qdisc_drops() {
+  local drops
+  drops="$(tc -s qdisc show dev vcan0 | sed -n 's/.*(dropped \([0-9]*\),.*/\1/p' | head -n 1)"
+  echo "${drops:-0}"
+}
+
+start_sim() {
+  local name="$1"
+  shift
+  "$here/ralvex-sim-unit" vcan0 "$@" >"$out/$name.sim.txt" 2>&1 &
+  sim_pid=$!
+  for _ in $(seq 1 200); do
+    grep -q "emulated Ralvex unit" "$out/$name.sim.txt" && return 0
+    kill -0 "$sim_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  fail "$name: ralvex-sim-unit did not start"
+  cat "$out/$name.sim.txt"
+  kill "$sim_pid" 2>/dev/null
+  return 1
+}
+
+stop_sim() {
+  local name="$1"
+  kill -TERM "$sim_pid"
+  if ! wait "$sim_pid"; then
+    fail "$name: ralvex-sim-unit ended with an error"
+  fi
+  sed 's/^/    sim: /' "$out/$name.sim.txt"
+}
+
+# run_tool NAME EXPECTED_LINE ARGS...: the tool in a directory of its own, exit status 0 expected.
+run_tool() {
+  local name="$1" expected="$2"
+  shift 2
+  local dir="$out/$name"
+  mkdir -p "$dir"
+  local drops_before start status
+  drops_before="$(qdisc_drops)"
+  start="$EPOCHREALTIME"
+  (cd "$dir" && "$here/ralvex-service-tool" "$@" >console.txt 2>&1)
+  status=$?
+  local seconds drops
+  seconds="$(echo "$start $EPOCHREALTIME" | awk '{printf "%.2f", $2 - $1}')"
+  drops=$(($(qdisc_drops) - drops_before))
+  echo "  $name: ralvex-service-tool $* -> exit $status in ${seconds} s, qdisc refused $drops frames"
+  local ok=1
+  [ "$status" -eq 0 ] || { fail "$name: exit status $status"; ok=0; }
+  grep -qF "Using SocketCAN interface 'vcan0'" "$dir/console.txt" ||
+    { fail "$name: no 'Using SocketCAN interface' line"; ok=0; }
+  grep -qF "$expected" "$dir/console.txt" || { fail "$name: no '$expected' line"; ok=0; }
+  if [ "$drops" -eq 0 ] && { [ "$mode.$name" = slow.sensor ] || [ "$mode" = paced ]; }; then
+    fail "$name: the slowed vcan0 never refused a frame, so the full-queue retry went untested"
+  fi
+  if [ "$ok" -eq 0 ]; then
+    echo "---- console of $name"; cat "$dir/console.txt"
+    echo "---- end of ZR4_BL_Log.txt of $name"; tail -n 30 "$dir/ZR4_BL_Log.txt"
+  fi
+}
+
+same() {
+  local what="$1" actual="$2" expected="$3"
+  if cmp -s "$actual" "$expected"; then
+    echo "  $what: as expected ($(wc -c <"$actual") bytes)"
+  else
+    fail "$what differs: $(cmp "$actual" "$expected" 2>&1 | head -n 1)"
+  fi
+}
+
+echo "== end to end on vcan0 ($mode)"
+tc qdisc show dev vcan0
+
+start_sim app --flash-out "$out/app-flash.bin" && {
+  run_tool app "Flashing completed" -f "$here/app.hex" -i vcan0 4
+  stop_sim app
+  same "unit's application flash after -f" "$out/app-flash.bin" "$here/expected-app-flash.bin"
+}
+
+start_sim sensor --node-out "5:$out/node5.bin" && {
+  run_tool sensor "Flashing completed" -f "$here/sensor.hex" -g 5 -i vcan0 4
+  stop_sim sensor
+  same "node 5's flash after -g 5" "$out/node5.bin" "$here/expected-node-flash.bin"
+}
+
+if [ "$mode" = plain ]; then
+  start_sim parameters --parameters-in "$here/parameters.bin" \
+    --parameters-out "$out/parameters-after.bin" && {
+    run_tool backup "Backup completed" -r backup.bin -i vcan0
+    same "backup file of -r" "$out/backup/backup.bin" "$here/parameters.bin"
+    run_tool restore "Restore completed" -w "$here/restore.bin" -i vcan0
+    stop_sim parameters
+    same "unit's parameter memory after -w" "$out/parameters-after.bin" "$here/restore.bin"
+  }
+
+  # The operator switches the sensor on after starting the tool: -b listens for its announcement.
+  start_sim power-on --sensors-on 1500 --node-out "17:$out/node17.bin" && {
+    run_tool power-on "Flashing completed" -f "$here/sensor.hex" -g 17 -b -i vcan0
+    stop_sim power-on
+    same "node 17's flash after -g 17 -b" "$out/node17.bin" "$here/expected-node-flash.bin"
+  }
+fi
+
+if [ "$failures" -ne 0 ]; then
+  echo "== end to end ($mode): $failures failures"
+  exit 1
+fi
+echo "== end to end ($mode): all passed"

@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# Smoke test of the Windows build under wine: the exports of the fake vendor DLLs and the imports
+# of the .exe, the banner and usage with exit status -2 and the 1 ms timer resolution it requests,
+# application flashing through the fake PCANBasic.dll with the emulated unit behind it, the Kvaser
+# fallback through the fake canlib32.dll when PCANBasic.dll is absent (application and sensor
+# flashing), and no adapter at all.
+# Usage: tests/windows/smoke.sh BUILD_DIR
+#   BUILD_DIR: cmake -S . -B BUILD_DIR -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+# Wine's prefix lives in BUILD_DIR/wineprefix; only the first run creates it (20-60 s).
+set -euo pipefail
+repo="$(cd "$(dirname "$0")/../.." && pwd)"
+build="$(cd "${1:?usage: smoke.sh BUILD_DIR}" && pwd)"
+exe="$build/ralvex-service-tool.exe"
+fakes="$build/tests/windows/fakes"
+objdump=x86_64-w64-mingw32-objdump
+export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
+# No Mono or Gecko installers when the prefix is made: the tool needs neither.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+work="$build/smoke"
+rm -rf "$work"
+mkdir -p "$work"
+failures=0
+
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+# contains FILE TEXT: FILE, read with CR LF as LF, holds TEXT ("\n" and other printf escapes
+# allowed, so that a text may span lines).
+contains() {
+  local haystack needle
+  haystack="$(tr -d '\r' <"$1" 2>/dev/null; echo .)"
+  needle="$(printf '%b' "$2"; echo .)"
+  [[ "$haystack" == *"${needle%.}"* ]]
+}
+
+# expect_text NAME FILE TEXT
+expect_text() {
+  contains "$2" "$3" || fail "$1: no '$3' in $(basename "$2")"
+}
+
+exports_of() {
+  "$objdump" -p "$1" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/ s/^\t\[ *[0-9]*\] //p'
+}
+
+echo "== exports and imports"
+for dll_names in "PCANBasic.dll CAN_Initialize CAN_Uninitialize CAN_Reset CAN_GetStatus CAN_Read \
+CAN_Write CAN_FilterMessages CAN_GetValue CAN_SetValue CAN_GetErrorText" \
+  "canlib32.dll canInitializeLibrary canClose canOpenChannel canGetErrorText canSetBusParams \
+canGetNumberOfChannels canGetChannelData canSetAcceptanceFilter canBusOn canRead canWrite"; do
+  read -r dll names <<<"$dll_names"
+  exports="$(exports_of "$fakes/$dll")"
+  for name in $names; do
+    grep -qx "$name" <<<"$exports" || fail "$dll does not export '$name' under its plain name"
+  done
+  if grep -q '@' <<<"$exports"; then fail "$dll exports decorated names"; fi
+  echo "  $dll: $(wc -l <<<"$exports") plain exports"
+done
+imports="$("$objdump" -p "$exe")"
+for name in LoadLibraryA GetProcAddress Sleep timeBeginPeriod timeEndPeriod; do
+  grep -qE "[[:space:]]$name\$" <<<"$imports" || fail "ralvex-service-tool.exe does not import $name"
+done
+# Self-contained: no C++ runtime, libgcc or winpthread DLL to ship beside it.
+dlls="$(sed -n 's/^\tDLL Name: //p' <<<"$imports" | tr '\n' ' ')"
+echo "  ralvex-service-tool.exe imports: $dlls"
+if grep -qiE 'libstdc|libgcc|winpthread' <<<"$dlls"; then
+  fail "ralvex-service-tool.exe needs MinGW DLLs"
+fi
+
+# run NAME STATUS DLLS ARGS...: the .exe with the listed fake DLLs beside it, in a folder of its
+# own; its exit status must be STATUS. Console (CR LF as written) in NAME/console.txt.
+run() {
+  local name="$1" expected="$2" dlls="$3"
+  shift 3
+  local dir="$work/$name"
+  mkdir -p "$dir"
+  cp "$exe" "$repo/examples/demo-app.hex" "$dir/"
+  printf ':020000022000DC\n:03000000010203F7\n:00000001FF\n' >"$dir/sensor.hex"
+  for dll in $dlls; do cp "$fakes/$dll" "$dir/"; done
+  local start status
+  start="$(date +%s%N)"
+  set +e
+  (cd "$dir" && wine ralvex-service-tool.exe "$@" >console.txt 2>wine-stderr.txt)
+  status=$?
+  set -e
+  local ms=$((($(date +%s%N) - start) / 1000000))
+  echo "  $name: ralvex-service-tool.exe $* [${dlls:-no DLLs}] -> exit $status in $ms ms"
+  [ "$status" -eq "$expected" ] || fail "$name: exit status $status, expected $expected"
+}
+
+echo "== under $(wine --version 2>/dev/null) (WINEPREFIX $WINEPREFIX)"
+start="$(date +%s)"
+wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ \
+  /d 'timeBeginPeriod;timeEndPeriod' /f >/dev/null 2>&1
+echo "  wine prefix ready in $(($(date +%s) - start)) s"
+
+# Banner and usage; wine's relay trace shows the timer resolution requested for the run.
+WINEDEBUG=-all,+relay run usage 254 ""
+expect_text usage "$work/usage/console.txt" "\n\n===  Ralvex Service Tool 0.7.0  ===\n\n"
+expect_text usage "$work/usage/console.txt" \
+  "Usage: ralvex-service-tool.exe -f <FileName.hex> [-i Can_Interface] [Logging_Level]\n"
+expect_text usage "$work/usage/wine-stderr.txt" "Call winmm.timeBeginPeriod(00000001)"
+expect_text usage "$work/usage/wine-stderr.txt" "Call winmm.timeEndPeriod(00000001)"
+
+# Application flashing through PCANBasic.dll, whose emulated unit checks every page's checksum.
+RALVEX_FAKE_PCAN=bus=1 RALVEX_FAKE_PCAN_CALLS=pcan.txt run peak 0 PCANBasic.dll -f demo-app.hex 4
+expect_text peak "$work/peak/console.txt" "Using PEAK PCAN-USB interface\nErase flash\n"
+expect_text peak "$work/peak/console.txt" "66.7%\nEnd of download\nFlashing completed\n\n"
+expect_text peak "$work/peak/ZR4_BL_Log.txt" \
+  "PEAK: PCANBasic.dll Load OK\nPEAK: CAN Init OK\nPEAK: CAN Filter OK\n"
+expect_text peak "$work/peak/pcan.txt" \
+  "CAN_Initialize(0x51, 0x011C, 5, 0, 0)\nCAN_FilterMessages(0x51, 0xA44401, 0xA84401, 0x23)\n"
+pages="$(grep -c '^CAN_Write(0x51, 0xA84401, 0x02, 8, ' "$work/peak/pcan.txt" || true)"
+[ "$pages" -eq $((3 * 37)) ] || fail "peak: $pages data frames written, expected 3 pages of 37"
+
+# Kvaser fallback: no PCANBasic.dll; canlib32.dll carries the emulated unit and nodes.
+RALVEX_FAKE_CANLIB=bus=1 RALVEX_FAKE_CANLIB_CALLS=canlib.txt \
+  run kvaser 0 canlib32.dll -f demo-app.hex 4
+expect_text kvaser "$work/kvaser/console.txt" "Using Kvaser USBcan interface\nErase flash\n"
+expect_text kvaser "$work/kvaser/console.txt" "End of download\nFlashing completed\n\n"
+expect_text kvaser "$work/kvaser/ZR4_BL_Log.txt" "PEAK: ERROR: can not load pcanbasic.dll\n\
+PEAK: Cannot initialize DLL\nKvaser: canlib32.dll Load OK\nKvaser: CAN Init OK\n"
+expect_text kvaser "$work/kvaser/canlib.txt" "canSetBusParams(100, -3, 0, 0, 0, 0, 0)\n\
+canSetAcceptanceFilter(100, 0x1, 0x7FF, 0)\ncanSetAcceptanceFilter(100, 0xA04401, 0x1FF3FFFF, 1)\n\
+canBusOn(100)\n"
+pages="$(tr -d '\r' <"$work/kvaser/canlib.txt" | grep -c '^canWrite(100, 0xA84401, .*, 8, 0x4)$' || true)"
+[ "$pages" -eq $((3 * 37)) ] || fail "kvaser: $pages data frames written, expected 3 pages of 37"
+
+RALVEX_FAKE_CANLIB=bus=1 run kvaser-sensor 0 canlib32.dll -f sensor.hex -g 5
+expect_text kvaser-sensor "$work/kvaser-sensor/console.txt" "Using Kvaser USBcan interface\n"
+expect_text kvaser-sensor "$work/kvaser-sensor/console.txt" "100.0%\nEnd of download\nFlashing completed\n"
+
+# Neither library: the channel cannot be opened.
+run none 252 "" -f demo-app.hex
+expect_text none "$work/none/console.txt" "CAN init error\n"
+expect_text none "$work/none/ZR4_BL_Log.txt" \
+  "PEAK: Cannot initialize DLL\nKvaser: ERROR: can not load canlib32.dll\n"
+
+wineserver -k 2>/dev/null || true
+if [ "$failures" -ne 0 ]; then
+  for f in "$work"/*/console.txt; do echo "---- $f"; tr -d '\r' <"$f" | tail -n 15; done
+  echo "== Windows smoke test: $failures failures"
+  exit 1
+fi
+echo "== Windows smoke test: all passed"
