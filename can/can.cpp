@@ -125,6 +125,8 @@ bool can_id_accepted(uint32_t id) {
   return false;
 }
 
+bool can_ids_added() { return g_accepted_count > kDefaultIdCount; }
+
 void can_use_backend(const CanBackend* backend) { g_forced = backend; }
 
 void can_reset() {

@@ -52,6 +52,12 @@ int32_t can_accept_id(uint32_t id);
 int can_accepted_ids(const uint32_t** ids);
 // Whether `id` is one of the accepted identifiers.
 bool can_id_accepted(uint32_t id);
+// Whether identifiers beyond the unit's two were added (a sensor node's). An adapter filter widened
+// for them may pass frames of other identifiers too; the back-ends then take such frames from the
+// queue and drop them within the same try (at most CAN_DROPS_PER_TRY of them), so that traffic of
+// other nodes cannot use up a wait.
+bool can_ids_added();
+constexpr int CAN_DROPS_PER_TRY = 64;
 
 // Tests: the next can_open opens `backend` alone (no console line); nullptr ends that.
 void can_use_backend(const CanBackend* backend);

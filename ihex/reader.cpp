@@ -161,9 +161,10 @@ int32_t ihex_open(const char* path) {
   ihex_reset();
   FILE* file = std::fopen(path, "r");
   if (file) {
-    // fopen of a directory succeeds on Linux; only reads fail, so refuse it here.
+    // fopen of a directory succeeds on Linux (only reads fail), and a device or a pipe may never
+    // end: only a regular file is a HEX file.
     struct stat info {};
-    if (fstat(fileno(file), &info) == 0 && (info.st_mode & S_IFMT) == S_IFDIR) {
+    if (fstat(fileno(file), &info) != 0 || (info.st_mode & S_IFMT) != S_IFREG) {
       std::fclose(file);
       file = nullptr;
     }

@@ -38,11 +38,12 @@ int32_t read_hex_file() {
           console_print("Missing segment address before data\n");
           return -7;
         }
+        if (record.length == 0) break;  // places no byte and moves no image end
         const int64_t first = index_start + record.address;
         const int64_t end = first + record.length;
         if (first < 0 || end > kImageLimit) {
           // Name the first byte that cannot be held, by its address in the file.
-          const int64_t offset = first < 0 ? 0 : kImageLimit - first;
+          const int64_t offset = first < 0 || first >= kImageLimit ? 0 : kImageLimit - first;
           console_print("HEX data outside the image at 0x%X\n",
                         static_cast<uint32_t>((static_cast<int64_t>(segment) << 16) +
                                               record.address + offset));

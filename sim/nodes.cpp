@@ -158,9 +158,11 @@ void on_command(uint64_t at_us, int n, const uint8_t data[8]) {
   }
 }
 
-void on_wake(uint64_t at_us, int n) {
+void on_wake(uint64_t at_us, int n, const uint8_t data[8]) {
   const Mode now = mode(n, at_us);
   if (now == Mode::OFF) return;
+  static const uint8_t kWakeFrame[8] = {};
+  if (std::memcmp(data, kWakeFrame, sizeof kWakeFrame) != 0) return;  // a wake frame is all zeros
   Node& state = node(n);
   ++state.stats.wake_frames;
   // Only a running application answers; a bootloader has announced itself already.
@@ -189,7 +191,7 @@ void nodes_reset() {
 
 void nodes_on_frame(uint64_t at_us, uint32_t id, const uint8_t data[8]) {
   if (int n = addressed(id, kWakeBase)) {
-    on_wake(at_us, n);
+    on_wake(at_us, n, data);
   } else if (int c = addressed(id, kCommandBase)) {
     on_command(at_us, c, data);
   } else if (int d = addressed(id, kDataBase)) {

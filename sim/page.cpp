@@ -21,8 +21,12 @@ void sim_page_take(SimPage* page, const uint8_t data[8]) {
     return;
   }
   ++page->next_sequence;
-  for (int k = format.first_byte; k < 8 && page->filled < format.size; ++k) {
-    page->bytes[page->filled++] = data[k];
+  for (int k = format.first_byte; k < 8; ++k) {
+    if (page->filled < format.size) {
+      page->bytes[page->filled++] = data[k];
+    } else if (data[k] != 0) {
+      page->broken = true;  // the last frame's fillers are 0
+    }
   }
 }
 

@@ -19,7 +19,8 @@ constexpr uint32_t SIM_PAGE_MAX = 900;
 struct SimPage {
   const SimPageFormat* format;
   bool open;
-  bool broken;              // a frame out of order, one too many, or a filler byte not 0
+  bool broken;              // a frame out of order, one too many, or a filler byte not 0 (before
+                            // the first page byte, or after the last in the last frame)
   uint32_t address;
   uint8_t next_sequence;
   uint32_t filled;

@@ -247,4 +247,16 @@ TEST_F(KvaserTest, AddedIdentifiersWidenTheExtendedFilterAndAreDelivered) {
     EXPECT_EQ(id, expected);
   }
 }
+TEST_F(KvaserTest, WithANodesIdentifiersOtherFramesAreDroppedWithinTheTry) {
+  for (uint32_t id : {0x5041005u, 0x6E01005u, 0x7041005u}) can_accept_id(id);
+  open_channel();
+  const uint8_t bytes[8] = {0x0B};
+  fake_canlib::push_frame(0x6E01009, bytes);  // another sensor's announcement
+  fake_canlib::push_frame(0x7041005, bytes);
+  uint8_t data[8];
+  uint32_t id = 0;
+  ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
+  EXPECT_EQ(id, 0x7041005u);
+  EXPECT_EQ(clock_.sleeps(), 0u);
+}
 }  // namespace

@@ -183,6 +183,25 @@ TEST_F(PeakTest, ChannelDeliversWhatTheLibraryReadsAndNothingOnAnEmptyQueue) {
   EXPECT_EQ(log_.text(), std::string(kLoadOk) + "PEAK: CAN Init OK\nPEAK: CAN Filter OK\n");
 }
 
+TEST_F(PeakTest, WithANodesIdentifiersOtherFramesAreDroppedWithinTheTry) {
+  for (uint32_t id : {0x5041005u, 0x6E01005u, 0x7041005u}) can_accept_id(id);
+  ConsoleCapture console;
+  ASSERT_EQ(can_open(), 0);
+  const uint8_t bytes[8] = {0x0B};
+  // Frames that a widened filter lets through: another sensor's announcement, an unknown frame.
+  fake_pcan::push_message(0x6E01009, PCAN_MESSAGE_EXTENDED, 8, bytes);
+  fake_pcan::push_message(0x7000000, PCAN_MESSAGE_EXTENDED, 8, bytes);
+  fake_pcan::push_message(0x7041005, PCAN_MESSAGE_EXTENDED, 8, bytes);
+  uint8_t data[8];
+  uint32_t id = 0;
+  ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
+  EXPECT_EQ(id, 0x7041005u);
+  EXPECT_EQ(clock_.sleeps(), 0u);  // the two foreign frames did not cost a try
+  fake_pcan::push_message(0x6E01009, PCAN_MESSAGE_EXTENDED, 8, bytes);
+  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  EXPECT_EQ(clock_.sleeps(), 12u);
+}
+
 // A clock for the fake's own copy of the platform layer that follows this process's clock.
 void forward_sleep(uint32_t ms) { sleep_ms(ms); }
 uint64_t forward_now() { return now_us(); }

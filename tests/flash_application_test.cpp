@@ -167,6 +167,16 @@ TEST_F(FlashTest, OverlappingRecordsCountTwiceInTheDataSum) {
   expect_pages({0x10, 0x20, 0x01, 0x02}, 1);
 }
 
+TEST_F(FlashTest, RecordsWithoutDataPlaceNothing) {
+  // Even where a byte could not be held: a record of length 0 has none.
+  write_file("app.hex", segment(0x7002) + hex_line(0, 0, {1, 2, 3, 4}) + hex_line(0, 0x1000, {}) +
+                            segment(0x7040) + hex_line(0, 0xFF00, {}) + kEnd);
+  EXPECT_EQ(flash("app.hex"), 0);
+  EXPECT_NE(console().find("Check sum: 10\nChecksum 10  (4)\nBlock count 1\n"), std::string::npos)
+      << console();
+  expect_pages({1, 2, 3, 4}, 1);
+}
+
 TEST_F(FlashTest, SegmentFrom8000OnEndsReadingAndFlashesWhatWasLoaded) {
   write_file("app.hex", segment(0x7002) + hex_line(0, 0, {7}) + segment(0x8000) +
                             hex_line(0, 0, {9}) + kEnd);
@@ -187,6 +197,8 @@ TEST_F(FlashTest, RefusedFilesSendNothing) {
   const Row rows[] = {
       {"missing.hex", "", -3, "IHex init error 'missing.hex'\n"},
       {"folder.hex", "", -3, "IHex init error 'folder.hex'\n"},
+      // A device never ends: only regular files are read.
+      {"/dev/zero", "", -3, "IHex init error '/dev/zero'\n"},
       {"sum.hex", good + ":00000001FE\n", -7, "IHex parse error\n"},
       {"noend.hex", good, -7, "IHex parse error\n"},
       {"noseg.hex", hex_line(0, 0, {1}) + kEnd, -7,
@@ -198,6 +210,8 @@ TEST_F(FlashTest, RefusedFilesSendNothing) {
       // Index 0x3DFFFE is the last that fits: a byte at 0x3DFFFF would need a page past the image.
       {"above.hex", segment(0x7002) + segment(0x703F) + hex_line(0, 0xFFFC, {1, 2, 3, 4}) + kEnd, -7,
        "HEX data outside the image at 0x703FFFFF\nIHex parse error\n"},
+      {"beyond.hex", segment(0x7002) + segment(0x7040) + hex_line(0, 0, {0xAA}) + kEnd, -7,
+       "HEX data outside the image at 0x70400000\nIHex parse error\n"},
       {"short4.hex", segment(0x7002) + hex_line(4, 0, {0x70}) + kEnd, -7,
        "Address record of type 4 has 1 data bytes instead of 2\nIHex parse error\n"},
   };

@@ -386,6 +386,8 @@ TEST_F(EmulatedParametersTest, PageRestoreIsWrittenOnlyWhenItsChecksPass) {
   repeated.push_back(frames.back());
   auto changed = frames;
   changed[10][3] ^= 0x40;
+  auto filler = frames;
+  filler.back()[7] = 0x01;  // the last frame's bytes 5-7 are fillers, always 0
   struct Row {
     const char* what;
     bool erase;
@@ -401,6 +403,7 @@ TEST_F(EmulatedParametersTest, PageRestoreIsWrittenOnlyWhenItsChecksPass) {
       {"not erased", false, 0x2300, frames, sum_of(page), 0, -5, SIM_UNIT_NOT_ERASED},
       {"wrong checksum", true, 0x2300, frames, sum_of(page) + 1, 0, -5, SIM_UNIT_BAD_CHECKSUM},
       {"changed byte", true, 0x2300, changed, sum_of(page), 0, -5, SIM_UNIT_BAD_CHECKSUM},
+      {"filler not 0", true, 0x2300, filler, sum_of(page), 0, -5, SIM_UNIT_BAD_SEQUENCE},
       {"frame skipped", true, 0x2300, skipped, sum_of(page), 0, -5, SIM_UNIT_BAD_SEQUENCE},
       {"38 frames", true, 0x2300, repeated, sum_of(page), 0, -5, SIM_UNIT_BAD_SEQUENCE},
       {"36 frames", true, 0x2300, std::vector<Bytes8>(frames.begin(), frames.end() - 1),

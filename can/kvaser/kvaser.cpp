@@ -189,10 +189,17 @@ int32_t kvaser_try_receive(uint8_t data[8], uint32_t* id) {
   unsigned int dlc = 0;
   unsigned int flags = 0;
   unsigned long time = 0;
-  g_last_read_status = g_api.read(g_handle, &read_id, bytes, &dlc, &flags, &time);
-  if (g_last_read_status != canOK) return -1;
-  const uint32_t frame_id = static_cast<uint32_t>(read_id);
-  if (!can_id_accepted(frame_id)) return -1;
+  // For the unit a frame of another identifier costs the try; with a sensor node's identifiers
+  // added, the wide code and mask may pass other nodes' traffic, which is dropped within the try.
+  const int reads = can_ids_added() ? CAN_DROPS_PER_TRY : 1;
+  uint32_t frame_id = 0;
+  for (int read = 0;; ++read) {
+    if (read == reads) return -1;
+    g_last_read_status = g_api.read(g_handle, &read_id, bytes, &dlc, &flags, &time);
+    if (g_last_read_status != canOK) return -1;
+    frame_id = static_cast<uint32_t>(read_id);
+    if (can_id_accepted(frame_id)) break;
+  }
   *id = frame_id;
   std::memcpy(data, bytes, sizeof bytes);
   return 0;

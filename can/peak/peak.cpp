@@ -129,7 +129,15 @@ int32_t peak_send_frame(uint32_t id, const uint8_t data[8]) {
 }
 
 int32_t peak_try_receive(uint8_t data[8], uint32_t* id) {
-  if (g_api.read(g_channel, &g_receive_message, &g_timestamp) != PCAN_ERROR_OK) return -1;
+  // For the unit every message the filter passes is delivered. Widened for a sensor node, the
+  // filter may pass everything between the node's identifiers and the unit's (other sensors
+  // announcing themselves, say): only the accepted identifiers are delivered then.
+  const bool check_ids = can_ids_added();
+  for (int read = 0;; ++read) {
+    if (read == CAN_DROPS_PER_TRY) return -1;
+    if (g_api.read(g_channel, &g_receive_message, &g_timestamp) != PCAN_ERROR_OK) return -1;
+    if (!check_ids || can_id_accepted(g_receive_message.ID)) break;
+  }
   *id = g_receive_message.ID;
   std::memcpy(data, g_receive_message.DATA, g_receive_message.LEN < 8 ? g_receive_message.LEN : 8);
   return 0;

@@ -40,17 +40,14 @@ void log_error_frame(const can_frame& frame) {
 }  // namespace
 
 int32_t socketcan_select(const char* name) {
+  // Options are read before the log's level is set, so nothing logged here would reach the file:
+  // a missing interface is logged, with its cause, when the channel fails to open on it.
   if (std::strlen(name) >= sizeof g_name) {
-    log_writef(LOG_ALWAYS, "SocketCAN: interface name '%s' is too long\n", name);
     g_name[0] = '\0';
     return -1;
   }
   std::strcpy(g_name, name);
-  if (if_nametoindex(g_name) == 0) {
-    log_writef(LOG_ALWAYS, "SocketCAN: no interface '%s': %s\n", g_name, std::strerror(errno));
-    return -1;
-  }
-  return 0;
+  return if_nametoindex(g_name) == 0 ? -1 : 0;
 }
 
 const char* socketcan_interface() { return g_name; }
@@ -62,10 +59,11 @@ int32_t socketcan_open() {
     errno = ENODEV;
     return open_failed("interface name");
   }
-  g_socket = socket(PF_CAN, SOCK_RAW, CAN_RAW);
-  if (g_socket < 0) return open_failed("socket(PF_CAN, SOCK_RAW, CAN_RAW)");
+  // A mistyped name is the likeliest fault: look the interface up first.
   const unsigned int index = if_nametoindex(g_name);
   if (index == 0) return open_failed("if_nametoindex");
+  g_socket = socket(PF_CAN, SOCK_RAW, CAN_RAW);
+  if (g_socket < 0) return open_failed("socket(PF_CAN, SOCK_RAW, CAN_RAW)");
 
   const uint32_t* ids = nullptr;
   const int count = can_accepted_ids(&ids);

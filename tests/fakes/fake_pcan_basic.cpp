@@ -32,12 +32,18 @@ TPCANStatus setting(const char* name) {
   return static_cast<TPCANStatus>(settings().number(name, PCAN_ERROR_OK));
 }
 
-// The adapter's filter widens with every accepted CAN_FilterMessages call.
+// The adapter's filter widens with every accepted CAN_FilterMessages call: to one span from the
+// lowest identifier asked for to the highest, the widest a widening filter may become.
 bool filter_passes(uint32_t id) {
+  bool passes = false;
+  uint32_t low = UINT32_MAX;
+  uint32_t high = 0;
   for (const auto& range : g_filter_ranges) {
-    if (id >= range.first && id <= range.second) return true;
+    low = range.first < low ? range.first : low;
+    high = range.second > high ? range.second : high;
+    passes = true;
   }
-  return false;
+  return passes && id >= low && id <= high;
 }
 
 bool bus_mode() { return settings().number("bus", 0) != 0; }
