@@ -159,15 +159,8 @@ int32_t backup_parameters(const char* path) {
   }
   console_print("Binary file init ok\n");
 
-  int32_t result = enter_production_test_mode();
-  if (result < 0) {
-    console_print("Production test mode initialization error %d\n", result);
-    return fail(result);
-  }
-
-  transfer_reset();
-  block_count = PARAMETER_PAGE_COUNT;
-  console_print("Block count %d\n", block_count);
+  int32_t result = start_parameter_pages();
+  if (result < 0) return fail(result);
   for (block_counter = 0; block_counter < block_count; ++block_counter) {
     transfer_start_page(0);
     page_address = static_cast<uint32_t>(block_counter * PARAMETER_PAGE_SIZE);

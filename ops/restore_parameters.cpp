@@ -54,15 +54,8 @@ int32_t restore_parameters(const char* path) {
   int32_t result = read_backup_file(path);
   if (result < 0) return operation_failed(result);
 
-  result = enter_production_test_mode();
-  if (result < 0) {
-    console_print("Production test mode initialization error %d\n", result);
-    return operation_failed(result);
-  }
-
-  transfer_reset();
-  block_count = PARAMETER_PAGE_COUNT;
-  console_print("Block count %d\n", block_count);
+  result = start_parameter_pages();
+  if (result < 0) return operation_failed(result);
   for (block_counter = 0; block_counter < block_count; ++block_counter) {
     transfer_start_page(0);
     page_address = static_cast<uint32_t>(block_counter * PARAMETER_PAGE_SIZE);

@@ -5,7 +5,9 @@
 
 #include "ihex/reader.h"
 #include "log/log.h"
+#include "ops/parameter_image.h"
 #include "protocol/download.h"
+#include "protocol/parameters.h"
 
 int32_t block_count = 0;
 int32_t block_counter = 0;
@@ -55,6 +57,18 @@ int32_t open_hex_file(const char* path) {
     return -3;
   }
   console_print("IHex init ok\n");
+  return 0;
+}
+
+int32_t start_parameter_pages() {
+  const int32_t result = enter_production_test_mode();
+  if (result < 0) {
+    console_print("Production test mode initialization error %d\n", result);
+    return result;
+  }
+  transfer_reset();
+  block_count = PARAMETER_PAGE_COUNT;
+  console_print("Block count %d\n", block_count);
   return 0;
 }
 

@@ -28,6 +28,11 @@ int32_t operation_failed(int32_t result);
 // HEX file opened. 0 ("IHex init ok\n"), or -3 ("IHex init error '%s'\n").
 int32_t open_hex_file(const char* path);
 
+// The start of both parameter operations: production test mode (which opens the channel), then
+// the transfer state reset for the 208 pages and "Block count %d\n". 0, or the negative result of
+// enter_production_test_mode after "Production test mode initialization error %d\n".
+int32_t start_parameter_pages();
+
 // "-------------------------------------------------------------\n" (61 dashes).
 void print_separator();
 

@@ -24,7 +24,6 @@ constexpr uint32_t kCommand = 0xA04401;
 constexpr uint32_t kAnswer = 0xA44401;
 constexpr uint32_t kData = 0xA84401;
 constexpr size_t kArea = 0xD000;
-const char* const kSeparator = "-------------------------------------------------------------\n";
 
 // Sees every command before the unit does (it is attached first), so that the fault hook knows
 // which command the unit is reacting to, and which of its frames for it is being sent.
@@ -67,15 +66,6 @@ bool fault_hook(const SimDevice* sender, uint64_t* ready_us, uint32_t*, uint8_t 
       sim_bus_inject(*ready_us + f.delay_us, kAnswer, f.bytes.data());
       return true;
   }
-}
-
-std::string progress_lines(int first, int end) {
-  std::string text;
-  for (int block = first; block < end; ++block) {
-    const int p = (2000 * block + 208) / 416;  // rounded per mille
-    text += std::to_string(p / 10) + "." + std::to_string(p % 10) + "%\n";
-  }
-  return text;
 }
 
 uint32_t page_sum(const std::vector<uint8_t>& memory, int page) {
@@ -129,9 +119,9 @@ TEST_F(BackupTest, WholeAreaIntoANewFile) {
   EXPECT_EQ(console(), std::string(kSeparator) +
                            "Starting application data backup to data file: 'backup.bin'\n"
                            "Binary file init ok\nUsing emulated CAN bus\nBlock count 208\n" +
-                           progress_lines(0, 208) + "Backup completed\n\n");
-  EXPECT_EQ(progress_lines(0, 2), "0.0%\n0.5%\n");
-  EXPECT_EQ(progress_lines(207, 208), "99.5%\n");
+                           parameter_progress_lines(0, 208) + "Backup completed\n\n");
+  EXPECT_EQ(parameter_progress_lines(0, 2), "0.0%\n0.5%\n");
+  EXPECT_EQ(parameter_progress_lines(207, 208), "99.5%\n");
   EXPECT_EQ(directory_names(), (std::vector<std::string>{"ZR4_BL_Log.txt", "backup.bin"}));
 
   // One test-mode command, then one page backup per page in address order.

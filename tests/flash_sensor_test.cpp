@@ -26,7 +26,6 @@ constexpr uint32_t kAnswer = 0x7041005;
 constexpr uint32_t kData = 0x7081005;
 constexpr uint32_t kFirstPage = 0x20000;
 constexpr uint32_t kPage = 900;
-const std::string kSeparator = "-------------------------------------------------------------\n";
 const std::string kEnd = ":00000001FF\n";
 const std::string kCompleted =
     "End of download\nFlashing completed\n\nReboot W2 to start up with new software\n";

@@ -17,7 +17,6 @@ constexpr uint32_t kCommand = 0xA04401;
 constexpr uint32_t kAnswer = 0xA44401;
 constexpr uint32_t kData = 0xA84401;
 constexpr size_t kArea = 0xD000;
-const char* const kSeparator = "-------------------------------------------------------------\n";
 
 uint32_t argument_of(const Bytes8& data) {
   return data[4] | data[5] << 8 | data[6] << 16 | static_cast<uint32_t>(data[7]) << 24;
@@ -60,15 +59,6 @@ bool fault_hook(const SimDevice* sender, uint64_t*, uint32_t*, uint8_t data[8]) 
   return true;
 }
 
-std::string progress_lines(int first, int end) {
-  std::string text;
-  for (int block = first; block < end; ++block) {
-    const int p = (2000 * block + 208) / 416;  // rounded per mille
-    text += std::to_string(p / 10) + "." + std::to_string(p % 10) + "%\n";
-  }
-  return text;
-}
-
 class RestoreTest : public BusTest {
  protected:
   RestoreTest() : BusTest(4) {}
@@ -108,7 +98,7 @@ TEST_F(RestoreTest, WholeFileIntoTheUnit) {
   EXPECT_EQ(console(), std::string(kSeparator) +
                            "Starting application data restore from data file: 'backup.bin'\n"
                            "Binary file init ok\nUsing emulated CAN bus\nBlock count 208\n" +
-                           progress_lines(0, 208) + "Restore completed\n\n");
+                           parameter_progress_lines(0, 208) + "Restore completed\n\n");
   EXPECT_EQ(byte_index, 0xD000);  // no byte beyond the image, none for the fillers
 
   // Commands: test mode, then per page an erase before each sector's first page, start, finish.

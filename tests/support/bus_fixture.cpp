@@ -82,6 +82,17 @@ std::string BusTest::log_text() {
   return text.size() >= head.size() ? text.substr(head.size()) : text;
 }
 
+const std::string kSeparator = "-------------------------------------------------------------\n";
+
+std::string parameter_progress_lines(int first, int end) {
+  std::string text;
+  for (int block = first; block < end; ++block) {
+    const int p = (2000 * block + 208) / 416;  // per mille, rounded
+    text += std::to_string(p / 10) + "." + std::to_string(p % 10) + "%\n";
+  }
+  return text;
+}
+
 Bytes8 bytes(std::initializer_list<int> values) {
   Bytes8 data{};
   size_t i = 0;

@@ -60,5 +60,10 @@ class BusTest : public ::testing::Test {
   int32_t level_;
 };
 
+// The operations' separator line.
+extern const std::string kSeparator;
+// The progress lines a parameter operation prints for pages first to end - 1 of its 208.
+std::string parameter_progress_lines(int first, int end);
+
 Bytes8 bytes(std::initializer_list<int> values);
 std::string hex8(const Bytes8& data);
