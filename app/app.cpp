@@ -8,9 +8,11 @@
 #include <cstring>
 
 #include "can/can.h"
+#include "can/sim/sim_backend.h"
 #include "log/log.h"
 #include "ops/operations.h"
 #include "protocol/node_commands.h"
+#include "sim/world.h"
 
 namespace {
 constexpr int kVersionMajor = 0;
@@ -31,8 +33,12 @@ const char* const kUsage[] = {
     "           -- Takes a backup of Ralvex application parameters and saves them into FileName.bin\n\n",
     "       ralvex-service-tool.exe -w <FileName.bin> [-i Can_Interface] [Logging_Level]\n",
     "           -- Restores Ralvex application parameters from a FileName.bin\n\n",
+    "       ralvex-service-tool.exe -l\n",
+    "           -- Lists the CAN interfaces the tool can reach and what is wrong with them\n\n",
     "       -i Can_Interface\n",
-    "           -- An optional parameter and needed only in Linux for selecting the used CAN interface\n\n",
+    "           -- An optional parameter and needed only in Linux for selecting the used CAN interface\n",
+    "              pcan, pcan:1 to pcan:16 (or PCAN_USBBUS1 to 16), kvaser, kvaser:N, sim,\n",
+    "              or on Linux a SocketCAN interface such as can0\n\n",
     "       Logging_Level is an optional parameter, possible values:\n",
     "           0   -- Log only errors\n",
     "           1   -- Log HEX file raw data (default option)\n",
@@ -168,7 +174,13 @@ int32_t read_options(int argc, char** argv) {
           return -2;
         }
         console_print("Use CAN interface: '%s'\n", g_interface_name);
-        can_select_interface(g_interface_name);
+        if (can_select_interface(g_interface_name) != 0) {
+          print_usage();
+          return -2;
+        }
+        break;
+      case 'l':
+        g_run_mode = RUN_MODE_LIST;
         break;
       default:
         break;  // unknown letters and a lone "-" are skipped silently
@@ -184,8 +196,19 @@ int32_t read_logging_level(int argc, char** argv) {
   return static_cast<int32_t>(level);
 }
 
+namespace {
+// -l: nothing is opened or sent; the log holds what the libraries said while they were asked.
+int32_t list_interfaces() {
+  const int32_t result = can_list();
+  log_close();
+  return result;
+}
+}  // namespace
+
 int32_t app_main(int argc, char** argv) {
   print_banner_and_notice();
+  // The emulated devices wait on the emulated bus for `-i sim` (and for nothing else).
+  sim_backend_set_devices(sim_world_devices());
   if (log_open() != 0) {
     console_print("Logging init error\n");
     return -1;
@@ -205,6 +228,8 @@ int32_t app_main(int argc, char** argv) {
     case RUN_MODE_SENSOR:
     case RUN_MODE_SENSOR_FORCE:
       return flash_sensor(g_file_name);
+    case RUN_MODE_LIST:
+      return list_interfaces();
     case RUN_MODE_NONE:
       break;
   }

@@ -12,6 +12,7 @@ enum RunMode : int32_t {
   RUN_MODE_RESTORE = 3,
   RUN_MODE_SENSOR = 4,
   RUN_MODE_SENSOR_FORCE = 5,
+  RUN_MODE_LIST = 6,
 };
 
 // The whole program: returns the exit status (0 success, negative failure).

@@ -1,71 +1,114 @@
-// The CAN channel: back-end choice at open, the accepted identifiers, and the polling receive.
+// The CAN channel: the interface choice, the accepted identifiers, the back-end opened, the
+// polling receive that drops what must not be delivered, and the listing.
 #include "can/can.h"
 
+#include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
-#include "can/kvaser/kvaser.h"
-#include "can/peak/peak.h"
-#include "can/sim/sim_backend.h"
+#include "can/backends.h"
 #include "log/log.h"
 #include "platform/platform.h"
-#if defined(__linux__)
-#include "can/socketcan/socketcan.h"
-#endif
 
 namespace {
-enum class Interface { ADAPTERS, SIM, SOCKETCAN };
-
-constexpr uint32_t kDefaultIds[] = {CAN_ID_UNIT_ANSWER, CAN_ID_UNIT_DATA};
-constexpr int kDefaultIdCount = static_cast<int>(sizeof kDefaultIds / sizeof kDefaultIds[0]);
+// Two identifiers pass adapter filters with few others; beyond them a filter may be wide.
+constexpr int kNarrowIdCount = 2;
 
 const CanBackend* g_active = nullptr;
 const CanBackend* g_forced = nullptr;
-Interface g_interface = Interface::ADAPTERS;
-uint32_t g_accepted[CAN_MAX_ACCEPTED_IDS] = {CAN_ID_UNIT_ANSWER, CAN_ID_UNIT_DATA};
-int g_accepted_count = kDefaultIdCount;
+const CanBackendRow* g_selected = nullptr;  // nullptr: the default candidates
+CanTarget g_target{CAN_DEFAULT_CHANNEL, ""};
+char g_spelling[CAN_INTERFACE_NAME_MAX + 16] = "";
+uint32_t g_accepted[CAN_MAX_ACCEPTED_IDS];
+int g_accepted_count = 0;
+// The reason the last back-end gave for not opening a named channel.
+std::string g_open_failure;
 
-// One back-end that can_open may try, with the console line printed when it opens.
-struct Candidate {
-  const CanBackend* backend;
-  const char* opened_text;  // may hold one %s: the interface name
-};
+// Listing state: the interface lines are printed as they come, the findings after all of them.
+int g_listed = 0;
+std::vector<std::string> g_findings;
 
-int32_t open_first(const Candidate* candidates, int count, const char* interface_name) {
-  int32_t result = -1;
-  for (int i = 0; i < count; ++i) {
-    result = candidates[i].backend->open();
-    if (result == 0) {
-      g_active = candidates[i].backend;
-      console_print(candidates[i].opened_text, interface_name);
-      return 0;
-    }
+const char* kind_name(CanFrameKind kind) {
+  switch (kind) {
+    case CAN_KIND_STANDARD:
+      return "11-bit frame";
+    case CAN_KIND_REMOTE:
+      return "remote frame";
+    case CAN_KIND_ERROR:
+      return "error frame";
+    case CAN_KIND_STATUS:
+      return "status message";
+    case CAN_KIND_DATA:
+      break;
   }
-  console_print("CAN init error\n");
-  return result;
+  return "frame";
+}
+
+// Reads until a frame is delivered, the adapter is empty, or the try is used up. Frames that are
+// not extended data frames never count as answers; a frame of an identifier not accepted ends the
+// try while the filters are narrow, and is skipped within it when they are wide.
+int32_t try_once(uint8_t data[8], uint32_t* id) {
+  const bool wide = g_accepted_count > kNarrowIdCount;
+  for (int read = 0; read < CAN_DROPS_PER_TRY; ++read) {
+    CanRead frame{};
+    if (g_active->try_receive(&frame) != 0) return -1;
+    if (frame.kind != CAN_KIND_DATA) {
+      if (log_passes(LOG_CAN_FRAMES)) {
+        log_writef(LOG_CAN_FRAMES, "Skipped %s: ", kind_name(frame.kind));
+        log_frame(frame.id, frame.data);
+      }
+      continue;
+    }
+    if (!can_id_accepted(frame.id)) {
+      if (wide) continue;
+      return -1;
+    }
+    *id = frame.id;
+    std::memcpy(data, frame.data, 8);
+    return 0;
+  }
+  return -1;
+}
+
+int32_t open_row(const CanBackendRow& row, const CanTarget& target, bool named) {
+  g_open_failure.clear();
+  const int32_t result = row.backend()->open(&target);
+  if (result != 0) return result;
+  g_active = row.backend();
+  console_print("%s", row.opened);
+  if (named && row.opened_names_it) console_print(" '%s'", g_spelling);
+  console_print("\n");
+  return 0;
 }
 }  // namespace
 
 int32_t can_open() {
   g_active = nullptr;
   if (g_forced) {
-    const int32_t result = g_forced->open();
+    const int32_t result = g_forced->open(&g_target);
     if (result == 0) g_active = g_forced;
     return result;
   }
-  if (g_interface == Interface::SIM) {
-    const Candidate sim[] = {{sim_backend(), "Using emulated CAN bus\n"}};
-    return open_first(sim, 1, "");
+  if (g_selected) {
+    // A named interface is opened alone: a second adapter would be a surprise on the bus.
+    const int32_t result = open_row(*g_selected, g_target, true);
+    if (result == 0) return 0;
+    if (!g_open_failure.empty()) console_print("Cannot open %s: %s\n", g_spelling,
+                                               g_open_failure.c_str());
+    console_print("CAN init error\n");
+    return result < 0 ? result : -1;
   }
-#if defined(__linux__)
-  if (g_interface == Interface::SOCKETCAN) {
-    const Candidate socketcan[] = {{socketcan_backend(), "Using SocketCAN interface '%s'\n"}};
-    return open_first(socketcan, 1, socketcan_interface());
+  // The defaults' own failure codes only decide that the next is tried; the last one's is returned.
+  int32_t result = -1;
+  const CanTarget first{CAN_DEFAULT_CHANNEL, ""};
+  for (const CanBackendRow* row = can_backend_rows(); row->backend; ++row) {
+    if (!row->tried_by_default) continue;
+    result = open_row(*row, first, false);
+    if (result == 0) return 0;
   }
-#endif
-  // PEAK's own failure codes only decide that Kvaser is tried; Kvaser's result is returned.
-  const Candidate adapters[] = {{peak_backend(), "Using PEAK PCAN-USB interface\n"},
-                                {kvaser_backend(), "Using Kvaser USBcan interface\n"}};
-  return open_first(adapters, 2, "");
+  console_print("CAN init error\n");
+  return result;
 }
 
 int32_t can_send_frame(uint32_t id, const uint8_t data[8]) {
@@ -82,7 +125,7 @@ int32_t can_receive_frame(uint8_t data[8], uint32_t* id, int32_t step_ms, int32_
   // The elapsed count is the sum of requested sleeps, not a clock reading.
   int64_t elapsed = 0;
   do {
-    if (g_active->try_receive(data, id) == 0) return 0;
+    if (try_once(data, id) == 0) return 0;
     sleep_ms(static_cast<uint32_t>(step_ms));
     elapsed += step_ms;
   } while (elapsed <= limit);
@@ -93,17 +136,28 @@ int32_t can_receive_frame(uint8_t data[8], uint32_t* id, int32_t step_ms, int32_
 }
 
 int32_t can_select_interface(const char* name) {
-  if (std::strcmp(name, "sim") == 0) {
-    g_interface = Interface::SIM;
+  const CanBackendRow* row = nullptr;
+  CanTarget target{};
+  char why[128] = "";
+  const int32_t parsed = can_parse_interface(name, &row, &target, why, sizeof why);
+  if (parsed == -2) {
+    console_print("Malformed CAN interface '%s': %s\n", name, why);
+    return -2;
+  }
+  if (parsed != 0) {
+    // Scripts written for Linux may name an interface where none is known by name.
+    console_print("CAN interface '%s' is not used on this system: %s\n", name, why);
     return 0;
   }
-#if defined(__linux__)
-  // The name is kept even when the interface is missing now, so that can_open says what failed.
-  g_interface = Interface::SOCKETCAN;
-  return socketcan_select(name);
-#else
-  return -1;
-#endif
+  g_selected = row;
+  g_target = target;
+  if (row->prefix && row->last_channel >= row->first_channel &&
+      target.channel != CAN_DEFAULT_CHANNEL) {
+    std::snprintf(g_spelling, sizeof g_spelling, "%s:%d", row->prefix, target.channel);
+  } else {
+    std::snprintf(g_spelling, sizeof g_spelling, "%s", row->prefix ? row->prefix : name);
+  }
+  return 0;
 }
 
 int32_t can_accept_id(uint32_t id) {
@@ -125,14 +179,48 @@ bool can_id_accepted(uint32_t id) {
   return false;
 }
 
-bool can_ids_added() { return g_accepted_count > kDefaultIdCount; }
+void can_open_failed(const char* call, const char* error_text) {
+  if (!g_open_failure.empty()) return;  // the first failure is the cause
+  g_open_failure = std::string(call) + ": " + error_text;
+}
+
+int32_t can_list() {
+  g_listed = 0;
+  g_findings.clear();
+  console_print("CAN interfaces:\n");
+  for (const CanBackendRow* row = can_backend_rows(); row->backend; ++row) {
+    if (row->backend()->list) row->backend()->list();
+  }
+  if (g_listed == 0) console_print("  (none)\n");
+  if (g_findings.empty()) {
+    console_print("No problems found.\n");
+  } else {
+    console_print("Problems found:\n");
+    for (const std::string& finding : g_findings) console_print("%s", finding.c_str());
+  }
+  g_findings.clear();
+  return 0;
+}
+
+void can_list_interface(const char* spelling, const char* description) {
+  ++g_listed;
+  console_print("  %-12s %s\n", spelling, description);
+}
+
+void can_list_note(const char* text) { console_print("  %s\n", text); }
+
+void can_list_finding(const char* problem, const char* fix) {
+  g_findings.push_back(std::string("  ") + problem + "\n      fix: " + fix + "\n");
+}
 
 void can_use_backend(const CanBackend* backend) { g_forced = backend; }
 
 void can_reset() {
   g_active = nullptr;
   g_forced = nullptr;
-  g_interface = Interface::ADAPTERS;
-  std::memcpy(g_accepted, kDefaultIds, sizeof kDefaultIds);
-  g_accepted_count = kDefaultIdCount;
+  g_selected = nullptr;
+  g_target = CanTarget{CAN_DEFAULT_CHANNEL, ""};
+  g_spelling[0] = '\0';
+  g_accepted_count = 0;
+  g_open_failure.clear();
 }

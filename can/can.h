@@ -1,14 +1,18 @@
-// The adapter-independent CAN channel: chooses a back-end when opened (the emulated bus or a
-// SocketCAN interface when one was selected with -i; otherwise PEAK first, then Kvaser) and
-// forwards every send and receive to it. The receive is the one polling loop of the tool: a
-// back-end only supplies a single non-blocking try. Call order: can_select_interface and
-// can_accept_id (optional, before opening), can_open, then can_send_frame and can_receive_frame.
-// The channel stays open until the process ends.
+// The adapter-independent CAN channel: the interface choice (`-i`), the identifiers to deliver,
+// opening on a back-end found by name in one table (can/backends.h), sends, and the one polling
+// receive loop of the tool, which is also the one place where frames that must not be delivered
+// are dropped: a back-end only supplies a single non-blocking read of whatever its adapter has.
+// Call order: can_select_interface (optional), can_accept_id for every identifier the caller wants
+// (before opening), can_open, then can_send_frame and can_receive_frame. The channel stays open
+// until the process ends. can_list (the `-l` run mode) needs nothing before it and opens nothing.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
-// Identifiers on which the unit transmits; the channel delivers them by default.
+#include "log/log.h"
+
+// Identifiers on which the unit listens and transmits (until the protocol layer owns them).
 constexpr uint32_t CAN_ID_UNIT_COMMAND = 0xA04401;
 constexpr uint32_t CAN_ID_UNIT_ANSWER = 0xA44401;
 constexpr uint32_t CAN_ID_UNIT_DATA = 0xA84401;
@@ -19,18 +23,50 @@ struct CanFrame {
   uint8_t data[8];
 };
 
-// What a back-end supplies. open: 0 or a negative code. send: 0 accepted, -3 refused.
-// try_receive: one non-blocking read; 0 when a frame was delivered into id/data, non-zero when not.
-// receive_timed_out (may be null): called once when a whole receive delivered nothing.
-struct CanBackend {
-  const char* name;
-  int32_t (*open)();
-  int32_t (*send)(uint32_t id, const uint8_t data[8]);
-  int32_t (*try_receive)(uint8_t data[8], uint32_t* id);
-  void (*receive_timed_out)();
+// What one read of an adapter brought. Only extended data frames are ever delivered; the other
+// kinds (an adapter's status message, an error frame, a remote or an 11-bit frame) are logged
+// under LOG_CAN_FRAMES and skipped.
+enum CanFrameKind : uint8_t {
+  CAN_KIND_DATA = 0,   // extended data frame
+  CAN_KIND_STANDARD,   // 11-bit data frame
+  CAN_KIND_REMOTE,     // remote request
+  CAN_KIND_ERROR,      // error frame
+  CAN_KIND_STATUS,     // the adapter's own status message (bus warning, bus-off, ...)
 };
 
-// Opens the channel on the first back-end that works. 0 on success, negative otherwise.
+struct CanRead {
+  uint32_t id;
+  uint8_t data[8];  // bytes past the frame's length are 0
+  CanFrameKind kind;
+};
+
+// Which channel of a back-end to open: `channel` as the `-i` value numbers it (pcan:2 -> 2,
+// kvaser:0 -> 0), CAN_DEFAULT_CHANNEL for the back-end's own choice; `name` for back-ends that open
+// interfaces by name (SocketCAN).
+constexpr int32_t CAN_DEFAULT_CHANNEL = -1;
+constexpr size_t CAN_INTERFACE_NAME_MAX = 15;
+struct CanTarget {
+  int32_t channel;
+  char name[CAN_INTERFACE_NAME_MAX + 1];
+};
+
+// What a back-end supplies; a const table of functions (see can/backends.cpp for the registry).
+// open: 0, or a negative code after logging why (and, for a named channel, can_open_failed).
+// send: 0 accepted, -3 refused. try_receive: one non-blocking read; 0 when a frame of any kind was
+// read into `frame`, non-zero when the adapter had none. receive_timed_out (may be null): called
+// once when a whole receive delivered nothing. list (may be null): the `-l` lines of this back-end
+// through can_list_interface / can_list_note / can_list_finding.
+struct CanBackend {
+  const char* name;  // the adapter as the console names it: "PEAK PCAN-USB", "SocketCAN", ...
+  int32_t (*open)(const CanTarget* target);
+  int32_t (*send)(uint32_t id, const uint8_t data[8]);
+  int32_t (*try_receive)(CanRead* frame);
+  void (*receive_timed_out)();
+  void (*list)();
+};
+
+// Opens the selected interface, or with none selected PEAK's first channel and else Kvaser's first
+// real one. A named interface never falls back to another. 0 on success, negative otherwise.
 int32_t can_open();
 // Sends one extended frame of length 8. 0 when the adapter accepted it, -3 when refused.
 int32_t can_send_frame(uint32_t id, const uint8_t data[8]);
@@ -38,28 +74,45 @@ int32_t can_send_frame(uint32_t id, const uint8_t data[8]);
 // 0 with id/data filled, or -1 (outputs cleared) when nothing arrived.
 // Example: step 5, extra 50 and a silent bus: 12 tries, 12 sleeps of 5 ms, -1.
 int32_t can_receive_frame(uint8_t data[8], uint32_t* id, int32_t step_ms, int32_t extra_ms);
-// Chooses an interface by name ("sim" for the emulated bus; on Linux a SocketCAN interface).
-// 0 when the name selects an interface, -1 when not.
+
+// Chooses the interface by its `-i` name (case-insensitive): "pcan", "pcan:N" or "PCAN_USBBUSN"
+// (N 1 to 16), "kvaser" or "kvaser:N" (N as CANlib numbers its channels), "sim", and on Linux any
+// other name is a SocketCAN interface. 0 when the name is understood (the interface need not exist
+// yet); -2 when it is malformed, after printing why on the console. On Windows another name is not
+// used (the console says so) and the result is 0.
 int32_t can_select_interface(const char* name);
 
-// The most identifiers the channel delivers (the unit's two and the added ones).
+// The most identifiers the channel delivers.
 constexpr int CAN_MAX_ACCEPTED_IDS = 16;
 
-// Adds an identifier that the channel must deliver besides the unit's two; before can_open.
-// 0 when added (or already accepted), -1 when the set is full.
+// Adds an identifier that the channel must deliver; before can_open. The first two form the range
+// that adapters with range filters ask for first. 0 when added (or already accepted), -1 when the
+// set is full.
 int32_t can_accept_id(uint32_t id);
-// The identifiers to deliver (the unit's two first, then the added ones); returns their count.
+// The identifiers to deliver in the order they were added; returns their count.
 int can_accepted_ids(const uint32_t** ids);
 // Whether `id` is one of the accepted identifiers.
 bool can_id_accepted(uint32_t id);
-// Whether identifiers beyond the unit's two were added (a sensor node's). An adapter filter widened
-// for them may pass frames of other identifiers too; the back-ends then take such frames from the
-// queue and drop them within the same try (at most CAN_DROPS_PER_TRY of them), so that traffic of
-// other nodes cannot use up a wait.
-bool can_ids_added();
+// While at most two identifiers are accepted, an adapter filter passes few others, and such a frame
+// costs the try that read it. With more (a sensor node's), a widened filter may pass other nodes'
+// traffic: such frames are dropped within the same try, at most CAN_DROPS_PER_TRY of them, so that
+// they cannot use up a wait.
 constexpr int CAN_DROPS_PER_TRY = 64;
+
+// A back-end that could not open the channel it was asked for by name says so here, once:
+// "Cannot open <interface>: <call>: <library's error text>\n" is printed by can_open.
+void can_open_failed(const char* call, const char* error_text);
+
+// The `-l` run mode: every back-end of the table lists the interfaces it can reach, one line each
+// in the `-i` spelling, then the findings with their fixes. Nothing is sent on any bus. 0.
+int32_t can_list();
+// For back-ends while listing: an interface line ("pcan:1", "PCAN-USB, device id 0x1, available"),
+// a line about the library or the back-end itself, and a finding with its fix.
+void can_list_interface(const char* spelling, const char* description);
+void can_list_note(const char* text);
+void can_list_finding(const char* problem, const char* fix);
 
 // Tests: the next can_open opens `backend` alone (no console line); nullptr ends that.
 void can_use_backend(const CanBackend* backend);
-// Tests: back to the start state (not open, no interface selected, the unit's identifiers only).
+// Tests: back to the start state (not open, no interface selected, no identifiers accepted).
 void can_reset();

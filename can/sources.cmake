@@ -2,11 +2,15 @@
 set(RALVEX_SIM_BUS_SOURCES ${CMAKE_CURRENT_LIST_DIR}/sim/sim_bus.cpp)
 target_sources(ralvex PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/can.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/backends.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vendor_library.cpp
   ${CMAKE_CURRENT_LIST_DIR}/peak/peak.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/peak/peak_list.cpp
   ${CMAKE_CURRENT_LIST_DIR}/kvaser/kvaser.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/kvaser/kvaser_list.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sim/sim_backend.cpp
   ${RALVEX_SIM_BUS_SOURCES})
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-  target_sources(ralvex PRIVATE ${CMAKE_CURRENT_LIST_DIR}/socketcan/socketcan.cpp)
+  target_sources(ralvex PRIVATE ${CMAKE_CURRENT_LIST_DIR}/socketcan/socketcan.cpp
+                                ${CMAKE_CURRENT_LIST_DIR}/socketcan/socketcan_list.cpp)
 endif()

@@ -28,6 +28,7 @@ int32_t send_without_answer(uint8_t code, uint32_t argument, const char* failure
 }  // namespace
 
 int32_t dl_start_loading() {
+  if (can_accept_id(CAN_ID_UNIT_ANSWER) != 0 || can_accept_id(CAN_ID_UNIT_DATA) != 0) return -1;
   if (can_open() != 0) return -1;
   uint8_t frame[8];
   uint32_t id = 0;

@@ -30,6 +30,7 @@ bool is_wake_answer(uint32_t id) {
 
 // The channel delivers only the unit's identifiers unless told otherwise before it opens.
 int32_t accept_node_answers() {
+  if (can_accept_id(CAN_ID_UNIT_ANSWER) != 0 || can_accept_id(CAN_ID_UNIT_DATA) != 0) return -1;
   for (uint32_t base : {NODE_WAKE_ANSWER_ID, NODE_ALIVE_ID, NODE_ANSWER_ID}) {
     if (can_accept_id(node_identifier(base)) != 0) {
       log_writef(LOG_ALWAYS, "CAN channel cannot deliver identifier %08X\n", node_identifier(base));

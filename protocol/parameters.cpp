@@ -66,6 +66,7 @@ int32_t page_command(const PageCommand& command, uint32_t argument, uint8_t expe
 }  // namespace
 
 int32_t enter_production_test_mode() {
+  if (can_accept_id(CAN_ID_UNIT_ANSWER) != 0 || can_accept_id(CAN_ID_UNIT_DATA) != 0) return -1;
   const int32_t opened = can_open();
   // A back-end that reports failure with a positive code must not pass for an open channel.
   if (opened != 0) return opened < 0 ? opened : -1;

@@ -19,7 +19,10 @@ constexpr canStatus canERR_NOMSG = -2;
 constexpr canStatus canERR_NOT_IMPLEMENTED = -32;
 constexpr long canBITRATE_250K = -3;
 constexpr int canCHANNELDATA_CARD_TYPE = 4;
+constexpr unsigned int canMSG_RTR = 0x0001;
+constexpr unsigned int canMSG_STD = 0x0002;
 constexpr unsigned int canMSG_EXT = 0x0004;
+constexpr unsigned int canMSG_ERROR_FRAME = 0x0020;
 constexpr int canHWTYPE_VIRTUAL = 1;
 
 using canInitializeLibrary_t = void(CANLIBAPI*)();

@@ -1,11 +1,13 @@
 // Kvaser CANlib back-end.
 #include "can/kvaser/kvaser.h"
 
+#include <cstdio>
 #include <cstring>
 
-#include "can/kvaser/canlib.h"
+#include "can/kvaser/kvaser_library.h"
 #include "can/vendor_library.h"
 #include "log/log.h"
+#include "platform/platform.h"
 
 namespace {
 #if defined(_WIN32)
@@ -14,33 +16,20 @@ const char* const kLibraryNames[] = {"canlib32", nullptr};
 const char* const kLibraryNames[] = {"libcanlib.so.1", "libcanlib.so", nullptr};
 #endif
 constexpr int kMaxChannels = 300;
-// Admits 0xA04401, 0xA44401, 0xA84401 and 0xAC4401; the receive check narrows that down.
-constexpr unsigned int kUnitCode = CAN_ID_UNIT_COMMAND;
-constexpr unsigned int kUnitMask = 0x1FF3FFFF;
 constexpr unsigned int kExtendedIdBits = 0x1FFFFFFF;
 constexpr unsigned int kErrorTextSize = 50;
-
-struct CanlibApi {
-  canInitializeLibrary_t initialize_library;
-  canClose_t close;
-  canOpenChannel_t open_channel;
-  canGetErrorText_t get_error_text;
-  canSetBusParams_t set_bus_params;
-  canGetNumberOfChannels_t get_number_of_channels;
-  canGetChannelData_t get_channel_data;
-  canSetAcceptanceFilter_t set_acceptance_filter;
-  canBusOn_t bus_on;
-  canRead_t read;
-  canWrite_t write;
-};
 
 enum class LibraryState { NOT_LOADED, UNUSABLE, READY };
 
 CanlibApi g_api;
 LibraryState g_state = LibraryState::NOT_LOADED;
 const char* const* g_library_names = kLibraryNames;
+const char* g_library_file = "";
+char g_load_failure[160] = "";
 CanHandle g_handle = -1;
 canStatus g_last_read_status = canOK;
+// Set while a channel asked for by name is being set up: its failures are named on the console.
+bool g_named = false;
 
 const VendorEntryPoint kEntryPoints[] = {
     {"canInitializeLibrary", &g_api.initialize_library},
@@ -56,51 +45,39 @@ const VendorEntryPoint kEntryPoints[] = {
     {"canWrite", &g_api.write},
 };
 
-int32_t load_library() {
-  if (g_state == LibraryState::READY) return 0;
-  if (g_state == LibraryState::NOT_LOADED) {
-    void* library = vendor_library_open(g_library_names);
-    if (!library) {
-      log_write("Kvaser: ERROR: can not load canlib32.dll\n", LOG_ALWAYS);
-      log_write("Kvaser: Cannot initialize DLL\n", LOG_ALWAYS);
-      return -1;
-    }
-    if (vendor_library_resolve(library, kEntryPoints,
-                               sizeof kEntryPoints / sizeof kEntryPoints[0]) != 0) {
-      g_state = LibraryState::UNUSABLE;
-      log_write(
-          "Kvaser: ERROR: canlib32.dll can not resolve functions. Please check Kvaser driver "
-          "version.\n",
-          LOG_ALWAYS);
-      log_write("Kvaser: Cannot initialize DLL\n", LOG_ALWAYS);
-      return -1;
-    }
-    g_state = LibraryState::READY;
-    log_write("Kvaser: canlib32.dll Load OK\n", LOG_ALWAYS);
-    return 0;
-  }
-  log_write("Kvaser: Cannot initialize DLL\n", LOG_ALWAYS);
-  return -1;
+// Reports a failed call in the log and, for a named channel, to the channel.
+void report_failure(const char* label, canStatus status) {
+  kvaser_report_status(label, status);
+  if (!g_named) return;
+  char text[kErrorTextSize];
+  kvaser_error_text(status, text);
+  can_open_failed(label, text);
 }
 
-// The unit's code and mask, widened (never narrowed) until every added identifier passes too.
+// A code and mask that pass every accepted identifier: the first identifier exactly, widened (never
+// narrowed) until each further one passes too. The unit's two give 0xA04401 and 0x1FF3FFFF, which
+// admit 0xA04401, 0xA44401, 0xA84401 and 0xAC4401; the channel narrows that down.
 void extended_filter(unsigned int* code, unsigned int* mask) {
-  *code = kUnitCode;
-  *mask = kUnitMask;
   const uint32_t* ids = nullptr;
   const int count = can_accepted_ids(&ids);
-  for (int i = 0; i < count; ++i) {
+  *code = count > 0 ? ids[0] : 0;
+  *mask = count > 0 ? kExtendedIdBits : 0;
+  for (int i = 1; i < count; ++i) {
     *mask &= ~(*code ^ ids[i]) & kExtendedIdBits;
     *code &= *mask;
   }
 }
 
 // Some CANlib versions for Linux have no acceptance filter (canERR_NOT_IMPLEMENTED): that is
-// reported and the set-up goes on, since the receive check still delivers only accepted frames.
+// reported and the set-up goes on, since the channel still delivers only accepted frames.
 bool filter_failed(const char* label, canStatus status) {
   if (status >= 0) return false;
-  kvaser_report_status(label, status);
-  return status != canERR_NOT_IMPLEMENTED;
+  if (status == canERR_NOT_IMPLEMENTED) {
+    kvaser_report_status(label, status);
+    return false;
+  }
+  report_failure(label, status);
+  return true;
 }
 
 // Steps after canOpenChannel; on failure the handle is closed. 0 when the channel is on bus.
@@ -119,43 +96,116 @@ int32_t set_up_channel(CanHandle handle) {
   }
   const canStatus status = g_api.bus_on(handle);
   if (status < 0) {
-    kvaser_report_status("canBusOn", status);
+    report_failure("canBusOn", status);
     g_api.close(handle);
     return -1;
   }
   return 0;
 }
 
-// 0 when channel `index` is real hardware that opens and goes on bus; g_handle then holds it.
-int32_t try_channel(int index) {
-  uint32_t card_type = 0;
-  if (g_api.get_channel_data(index, canCHANNELDATA_CARD_TYPE, &card_type, sizeof card_type) < 0 ||
-      card_type <= static_cast<uint32_t>(canHWTYPE_VIRTUAL)) {
-    return -1;
-  }
+// Opens channel `index` and takes it on bus; g_handle then holds it. 0, or -1.
+int32_t open_channel(int index) {
   const CanHandle handle = g_api.open_channel(index, 0);
   if (handle < 0) {
-    kvaser_report_status("canOpenChannel", handle);
+    report_failure("canOpenChannel", handle);
     return -1;
   }
   if (set_up_channel(handle) != 0) return -1;
   g_handle = handle;
   return 0;
 }
+
+// 0 when channel `index` is real hardware that opens and goes on bus.
+int32_t try_channel(int index) {
+  uint32_t card_type = 0;
+  if (g_api.get_channel_data(index, canCHANNELDATA_CARD_TYPE, &card_type, sizeof card_type) < 0 ||
+      card_type <= static_cast<uint32_t>(canHWTYPE_VIRTUAL)) {
+    return -1;
+  }
+  return open_channel(index);
+}
+
+int32_t open_named(int index) {
+  g_named = true;
+  int count = 0;
+  const canStatus status = g_api.get_number_of_channels(&count);
+  int32_t result = -1;
+  if (status < 0) {
+    log_write("Kvaser: CAN Init Error\n", LOG_ALWAYS);
+    report_failure("canGetNumberOfChannels", status);
+    result = status;
+  } else if (index >= count) {
+    char text[64];
+    std::snprintf(text, sizeof text, "CANlib has %d channels (0 to %d)", count, count - 1);
+    can_open_failed("canOpenChannel", text);
+  } else if (open_channel(index) == 0) {
+    log_write("Kvaser: CAN Init OK\n", LOG_ALWAYS);
+    result = 0;
+  }
+  if (result == -1) log_write("Kvaser: Cannot init download\n", LOG_ALWAYS);
+  g_named = false;
+  return result;
+}
 }  // namespace
+
+int32_t kvaser_load_library() {
+  if (g_state == LibraryState::READY) return 0;
+  if (g_state == LibraryState::NOT_LOADED) {
+    void* library = vendor_library_open(g_library_names, &g_library_file);
+    if (!library) {
+      char names[96];
+      vendor_library_names_text(g_library_names, names, sizeof names);
+      std::snprintf(g_load_failure, sizeof g_load_failure, "none of %s could be loaded (%s)",
+                    names, lib_error());
+      log_write("Kvaser: ERROR: can not load canlib32.dll\n", LOG_ALWAYS);
+      log_write("Kvaser: Cannot initialize DLL\n", LOG_ALWAYS);
+      return -1;
+    }
+    const char* missing = "";
+    if (vendor_library_resolve(library, kEntryPoints, sizeof kEntryPoints / sizeof kEntryPoints[0],
+                               &missing) != 0) {
+      g_state = LibraryState::UNUSABLE;
+      std::snprintf(g_load_failure, sizeof g_load_failure, "%s has no entry point %s",
+                    g_library_file, missing);
+      log_write(
+          "Kvaser: ERROR: canlib32.dll can not resolve functions. Please check Kvaser driver "
+          "version.\n",
+          LOG_ALWAYS);
+      log_write("Kvaser: Cannot initialize DLL\n", LOG_ALWAYS);
+      return -1;
+    }
+    g_state = LibraryState::READY;
+    log_write("Kvaser: canlib32.dll Load OK\n", LOG_ALWAYS);
+    return 0;
+  }
+  log_write("Kvaser: Cannot initialize DLL\n", LOG_ALWAYS);
+  return -1;
+}
+
+const CanlibApi& kvaser_api() { return g_api; }
+const char* kvaser_library_file() { return g_library_file; }
+const char* const* kvaser_library_names() { return g_library_names; }
+
+void kvaser_error_text(canStatus status, char text[50]) {
+  std::memset(text, 0, kErrorTextSize);
+  if (g_api.get_error_text) g_api.get_error_text(status, text, kErrorTextSize);
+  text[kErrorTextSize - 1] = '\0';
+}
 
 void kvaser_report_status(const char* label, int32_t status) {
   if (status == 0) return;
   char text[kErrorTextSize];
-  std::memset(text, 0, sizeof text);
-  g_api.get_error_text(status, text, kErrorTextSize);
-  text[kErrorTextSize - 1] = '\0';
+  kvaser_error_text(status, text);
   log_writef(LOG_ALWAYS, "Kvaser: %s: failed, status=%d (%s)\n", label, status, text);
 }
 
-int32_t kvaser_open() {
-  if (load_library() != 0) return -1;
+int32_t kvaser_open(const CanTarget* target) {
+  if (kvaser_load_library() != 0) {
+    can_open_failed("loading CANlib", g_load_failure);
+    return -1;
+  }
   g_api.initialize_library();
+  if (target->channel != CAN_DEFAULT_CHANNEL) return open_named(target->channel);
   int count = 0;
   const canStatus status = g_api.get_number_of_channels(&count);
   if (status < 0) {
@@ -171,6 +221,7 @@ int32_t kvaser_open() {
     }
   }
   log_write("Kvaser: Cannot init download\n", LOG_ALWAYS);
+  can_open_failed("canOpenChannel", "no real channel could be opened");
   return -1;
 }
 
@@ -183,33 +234,36 @@ int32_t kvaser_send_frame(uint32_t id, const uint8_t data[8]) {
   return -3;
 }
 
-int32_t kvaser_try_receive(uint8_t data[8], uint32_t* id) {
+int32_t kvaser_try_receive(CanRead* frame) {
   long read_id = 0;
   uint8_t bytes[8] = {};
   unsigned int dlc = 0;
   unsigned int flags = 0;
   unsigned long time = 0;
-  // For the unit a frame of another identifier costs the try; with a sensor node's identifiers
-  // added, the wide code and mask may pass other nodes' traffic, which is dropped within the try.
-  const int reads = can_ids_added() ? CAN_DROPS_PER_TRY : 1;
-  uint32_t frame_id = 0;
-  for (int read = 0;; ++read) {
-    if (read == reads) return -1;
-    g_last_read_status = g_api.read(g_handle, &read_id, bytes, &dlc, &flags, &time);
-    if (g_last_read_status != canOK) return -1;
-    frame_id = static_cast<uint32_t>(read_id);
-    if (can_id_accepted(frame_id)) break;
+  g_last_read_status = g_api.read(g_handle, &read_id, bytes, &dlc, &flags, &time);
+  if (g_last_read_status != canOK) return -1;
+  frame->id = static_cast<uint32_t>(read_id);
+  // canRead writes the data bytes straight into the buffer, which is handed on whole.
+  std::memcpy(frame->data, bytes, sizeof bytes);
+  if (flags & canMSG_ERROR_FRAME) {
+    frame->kind = CAN_KIND_ERROR;
+  } else if (flags & canMSG_RTR) {
+    frame->kind = CAN_KIND_REMOTE;
+  } else if (flags & canMSG_STD) {
+    frame->kind = CAN_KIND_STANDARD;
+  } else {
+    frame->kind = CAN_KIND_DATA;
   }
-  *id = frame_id;
-  std::memcpy(data, bytes, sizeof bytes);
   return 0;
 }
 
+// A frame of another identifier also ends a try with a read that brought something: then nothing
+// is reported.
 void kvaser_receive_timed_out() { kvaser_report_status("canRead", g_last_read_status); }
 
 const CanBackend* kvaser_backend() {
-  static const CanBackend backend{"Kvaser", kvaser_open, kvaser_send_frame, kvaser_try_receive,
-                                  kvaser_receive_timed_out};
+  static const CanBackend backend{"Kvaser USBcan", kvaser_open, kvaser_send_frame,
+                                  kvaser_try_receive, kvaser_receive_timed_out, kvaser_list};
   return &backend;
 }
 
@@ -217,6 +271,9 @@ void kvaser_test_reset(const char* const* library_names) {
   g_api = CanlibApi{};
   g_state = LibraryState::NOT_LOADED;
   g_library_names = library_names ? library_names : kLibraryNames;
+  g_library_file = "";
+  g_load_failure[0] = '\0';
   g_handle = -1;
   g_last_read_status = canOK;
+  g_named = false;
 }

@@ -1,6 +1,7 @@
-// The Kvaser back-end: loads CANlib on its first open (once per run), walks the channels for the
-// first real one that opens at 250 kbit/s with its acceptance filters and goes on bus, and then
-// sends and reads single frames, delivering only the accepted identifiers.
+// The Kvaser back-end: loads CANlib on its first open (once per run), opens the channel named by
+// number (kvaser:N) or walks the channels for the first real one that opens at 250 kbit/s with its
+// acceptance filters and goes on bus, and then sends and reads single frames, telling the channel
+// each frame's kind.
 // Call order: kvaser_open until it returns 0, then kvaser_send_frame and kvaser_try_receive
 // (kvaser_receive_timed_out after a receive that delivered nothing).
 #pragma once
@@ -11,16 +12,17 @@
 
 // 0 when a channel is on bus; -1 library or entry point missing, or no channel could be set up;
 // the negative status of canGetNumberOfChannels when that fails.
-int32_t kvaser_open();
+int32_t kvaser_open(const CanTarget* target);
 // 0 when canWrite accepts the frame; otherwise its status is reported and the result is -3.
 int32_t kvaser_send_frame(uint32_t id, const uint8_t data[8]);
-// One canRead: 0 when it read a frame with an accepted identifier, non-zero otherwise (a frame
-// with another identifier is taken from the queue and dropped).
-int32_t kvaser_try_receive(uint8_t data[8], uint32_t* id);
+// One canRead: 0 with the frame and its kind, non-zero when the queue had none.
+int32_t kvaser_try_receive(CanRead* frame);
 // Reports the last canRead status with the label "canRead" unless that read returned a frame.
 void kvaser_receive_timed_out();
 // Logs "Kvaser: <label>: failed, status=<status> (<error text>)\n"; nothing for status 0.
 void kvaser_report_status(const char* label, int32_t status);
+// The `-l` lines: the library, its version and every channel.
+void kvaser_list();
 
 const CanBackend* kvaser_backend();
 

@@ -36,12 +36,18 @@ struct TPCANTimestamp {
 };
 static_assert(sizeof(TPCANTimestamp) == 8, "TPCANTimestamp is 8 bytes");
 
+// PCAN-USB channels 1 to 8 are 0x51 to 0x58, channels 9 to 16 are 0x509 to 0x510.
 constexpr TPCANHandle PCAN_USBBUS1 = 0x51;
+constexpr TPCANHandle PCAN_USBBUS9 = 0x509;
 constexpr TPCANBaudrate PCAN_BAUD_250K = 0x011C;
 constexpr TPCANStatus PCAN_ERROR_OK = 0x00000;
 constexpr TPCANStatus PCAN_ERROR_QRCVEMPTY = 0x00020;
 constexpr TPCANMessageType PCAN_MESSAGE_STANDARD = 0x00;
+constexpr TPCANMessageType PCAN_MESSAGE_RTR = 0x01;
 constexpr TPCANMessageType PCAN_MESSAGE_EXTENDED = 0x02;
+constexpr TPCANMessageType PCAN_MESSAGE_ERRFRAME = 0x40;
+constexpr TPCANMessageType PCAN_MESSAGE_STATUS = 0x80;
+constexpr uint16_t PCAN_LANGUAGE_ENGLISH = 0x09;
 constexpr TPCANMode PCAN_MODE_EXTENDED = 0x02;
 
 using CAN_Initialize_t = TPCANStatus(PCAN_API*)(TPCANHandle channel, TPCANBaudrate btr0btr1,

@@ -1,11 +1,13 @@
 // PEAK PCAN-Basic back-end.
 #include "can/peak/peak.h"
 
+#include <cstdio>
 #include <cstring>
 
-#include "can/peak/pcan_basic.h"
+#include "can/peak/peak_library.h"
 #include "can/vendor_library.h"
 #include "log/log.h"
+#include "platform/platform.h"
 
 namespace {
 #if defined(_WIN32)
@@ -19,31 +21,20 @@ constexpr TPCANType kHardwareType = 5;
 // The mode byte this tool has always passed (the number of the 29-bit acceptance filter parameter);
 // libraries that insist on a TPCANMode get PCAN_MODE_EXTENDED instead.
 constexpr TPCANMode kFilterModeFirst = 0x23;
-
-struct PcanApi {
-  CAN_Initialize_t initialize;
-  CAN_Uninitialize_t uninitialize;
-  CAN_Reset_t reset;
-  CAN_GetStatus_t get_status;
-  CAN_Read_t read;
-  CAN_Write_t write;
-  CAN_FilterMessages_t filter_messages;
-  CAN_GetValue_t get_value;
-  CAN_SetValue_t set_value;
-  CAN_GetErrorText_t get_error_text;
-};
+constexpr int32_t kLastUsbChannel = 16;
 
 enum class LibraryState { NOT_LOADED, UNUSABLE, READY };
 
 PcanApi g_api;
 LibraryState g_state = LibraryState::NOT_LOADED;
 const char* const* g_library_names = kLibraryNames;
+const char* g_library_file = "";
 TPCANHandle g_channel = 0;
 TPCANMsg g_send_message;
 TPCANMsg g_receive_message;
 TPCANTimestamp g_timestamp;
 
-// All ten must resolve, in this order, although only four are called.
+// All ten must resolve, in this order, although only some are called.
 const VendorEntryPoint kEntryPoints[] = {
     {"CAN_Initialize", &g_api.initialize},
     {"CAN_Uninitialize", &g_api.uninitialize},
@@ -57,18 +48,71 @@ const VendorEntryPoint kEntryPoints[] = {
     {"CAN_GetErrorText", &g_api.get_error_text},
 };
 
-int32_t load_library() {
+// Why the library is not usable, for a channel asked for by name.
+char g_load_failure[160] = "";
+
+// The handle of PCAN-USB channel `number` (1 to 16), as the vendor's header numbers them.
+TPCANHandle usb_handle(int32_t number) {
+  return static_cast<TPCANHandle>(number <= 8 ? PCAN_USBBUS1 + (number - 1)
+                                              : PCAN_USBBUS9 + (number - 9));
+}
+
+// Names the failed call with the library's own text.
+void failed(const char* call, TPCANStatus status) {
+  char text[256];
+  peak_error_text(status, text);
+  can_open_failed(call, text);
+}
+
+// The unit's range first (the first two accepted identifiers); each later identifier outside it
+// widens the filter by a range of its own, in the mode that the library took.
+TPCANStatus set_filter() {
+  const uint32_t* ids = nullptr;
+  const int count = can_accepted_ids(&ids);
+  if (count == 0) return PCAN_ERROR_OK;
+  const uint32_t low = count > 1 && ids[1] < ids[0] ? ids[1] : ids[0];
+  const uint32_t high = count > 1 && ids[1] > ids[0] ? ids[1] : ids[0];
+  TPCANMode mode = kFilterModeFirst;
+  TPCANStatus status = g_api.filter_messages(g_channel, low, high, mode);
+  if (status != PCAN_ERROR_OK) {
+    mode = PCAN_MODE_EXTENDED;
+    status = g_api.filter_messages(g_channel, low, high, mode);
+  }
+  for (int i = 2; i < count && status == PCAN_ERROR_OK; ++i) {
+    if (ids[i] >= low && ids[i] <= high) continue;
+    status = g_api.filter_messages(g_channel, ids[i], ids[i], mode);
+  }
+  return status;
+}
+
+CanFrameKind kind_of(TPCANMessageType type) {
+  if (type & PCAN_MESSAGE_STATUS) return CAN_KIND_STATUS;
+  if (type & PCAN_MESSAGE_ERRFRAME) return CAN_KIND_ERROR;
+  if (type & PCAN_MESSAGE_RTR) return CAN_KIND_REMOTE;
+  if (!(type & PCAN_MESSAGE_EXTENDED)) return CAN_KIND_STANDARD;
+  return CAN_KIND_DATA;
+}
+}  // namespace
+
+int32_t peak_load_library() {
   if (g_state == LibraryState::READY) return 0;
   if (g_state == LibraryState::NOT_LOADED) {
-    void* library = vendor_library_open(g_library_names);
+    void* library = vendor_library_open(g_library_names, &g_library_file);
     if (!library) {
+      char names[96];
+      vendor_library_names_text(g_library_names, names, sizeof names);
+      std::snprintf(g_load_failure, sizeof g_load_failure, "none of %s could be loaded (%s)",
+                    names, lib_error());
       log_write("PEAK: ERROR: can not load pcanbasic.dll\n", LOG_ALWAYS);
       log_write("PEAK: Cannot initialize DLL\n", LOG_ALWAYS);
       return -1;
     }
-    if (vendor_library_resolve(library, kEntryPoints,
-                               sizeof kEntryPoints / sizeof kEntryPoints[0]) != 0) {
+    const char* missing = "";
+    if (vendor_library_resolve(library, kEntryPoints, sizeof kEntryPoints / sizeof kEntryPoints[0],
+                               &missing) != 0) {
       g_state = LibraryState::UNUSABLE;
+      std::snprintf(g_load_failure, sizeof g_load_failure, "%s has no entry point %s",
+                    g_library_file, missing);
       log_write(
           "PEAK: ERROR: PCANBasic.dll can not resolve functions. Please check PEAK driver "
           "version.\n",
@@ -84,35 +128,40 @@ int32_t load_library() {
   return -1;
 }
 
-// The unit's range first; each added identifier outside it widens the filter by a range of its
-// own, in the mode that the library took.
-int32_t set_filter() {
-  TPCANMode mode = kFilterModeFirst;
-  TPCANStatus status = g_api.filter_messages(g_channel, CAN_ID_UNIT_ANSWER, CAN_ID_UNIT_DATA, mode);
-  if (status != PCAN_ERROR_OK) {
-    mode = PCAN_MODE_EXTENDED;
-    status = g_api.filter_messages(g_channel, CAN_ID_UNIT_ANSWER, CAN_ID_UNIT_DATA, mode);
-  }
-  const uint32_t* ids = nullptr;
-  const int count = can_accepted_ids(&ids);
-  for (int i = 0; i < count && status == PCAN_ERROR_OK; ++i) {
-    if (ids[i] >= CAN_ID_UNIT_ANSWER && ids[i] <= CAN_ID_UNIT_DATA) continue;
-    status = g_api.filter_messages(g_channel, ids[i], ids[i], mode);
-  }
-  return status == PCAN_ERROR_OK ? 0 : -2;
-}
-}  // namespace
+const PcanApi& peak_api() { return g_api; }
+const char* peak_library_file() { return g_library_file; }
+const char* const* peak_library_names() { return g_library_names; }
 
-int32_t peak_open() {
-  if (load_library() != 0) return -1;
-  g_channel = PCAN_USBBUS1;
-  if (g_api.initialize(g_channel, PCAN_BAUD_250K, kHardwareType, 0, 0) != PCAN_ERROR_OK) {
+void peak_error_text(TPCANStatus status, char text[256]) {
+  std::memset(text, 0, 256);
+  if (g_api.get_error_text) g_api.get_error_text(status, PCAN_LANGUAGE_ENGLISH, text);
+  text[255] = '\0';
+  if (text[0] == '\0') std::snprintf(text, 256, "status 0x%X", static_cast<unsigned>(status));
+}
+
+int32_t peak_open(const CanTarget* target) {
+  if (peak_load_library() != 0) {
+    can_open_failed("loading PCAN-Basic", g_load_failure);
+    return -1;
+  }
+  const int32_t number = target->channel == CAN_DEFAULT_CHANNEL ? 1 : target->channel;
+  if (number < 1 || number > kLastUsbChannel) {
+    can_open_failed("CAN_Initialize", "no such PCAN-USB channel");
+    return -2;
+  }
+  g_channel = usb_handle(number);
+  const TPCANStatus initialized =
+      g_api.initialize(g_channel, PCAN_BAUD_250K, kHardwareType, 0, 0);
+  if (initialized != PCAN_ERROR_OK) {
     log_write("PEAK: CAN Init Error\n", LOG_ALWAYS);
+    failed("CAN_Initialize", initialized);
     return -2;
   }
   log_write("PEAK: CAN Init OK\n", LOG_ALWAYS);
-  if (set_filter() != 0) {
+  const TPCANStatus filtered = set_filter();
+  if (filtered != PCAN_ERROR_OK) {
     log_write("PEAK: CAN Filter Error\n", LOG_ALWAYS);
+    failed("CAN_FilterMessages", filtered);
     return -2;
   }
   log_write("PEAK: CAN Filter OK\n", LOG_ALWAYS);
@@ -128,23 +177,19 @@ int32_t peak_send_frame(uint32_t id, const uint8_t data[8]) {
   return g_api.write(g_channel, &g_send_message) == PCAN_ERROR_OK ? 0 : -3;
 }
 
-int32_t peak_try_receive(uint8_t data[8], uint32_t* id) {
-  // For the unit every message the filter passes is delivered. Widened for a sensor node, the
-  // filter may pass everything between the node's identifiers and the unit's (other sensors
-  // announcing themselves, say): only the accepted identifiers are delivered then.
-  const bool check_ids = can_ids_added();
-  for (int read = 0;; ++read) {
-    if (read == CAN_DROPS_PER_TRY) return -1;
-    if (g_api.read(g_channel, &g_receive_message, &g_timestamp) != PCAN_ERROR_OK) return -1;
-    if (!check_ids || can_id_accepted(g_receive_message.ID)) break;
-  }
-  *id = g_receive_message.ID;
-  std::memcpy(data, g_receive_message.DATA, g_receive_message.LEN < 8 ? g_receive_message.LEN : 8);
+int32_t peak_try_receive(CanRead* frame) {
+  if (g_api.read(g_channel, &g_receive_message, &g_timestamp) != PCAN_ERROR_OK) return -1;
+  frame->id = g_receive_message.ID;
+  frame->kind = kind_of(g_receive_message.MSGTYPE);
+  std::memset(frame->data, 0, sizeof frame->data);
+  std::memcpy(frame->data, g_receive_message.DATA,
+              g_receive_message.LEN < 8 ? g_receive_message.LEN : 8);
   return 0;
 }
 
 const CanBackend* peak_backend() {
-  static const CanBackend backend{"PEAK", peak_open, peak_send_frame, peak_try_receive, nullptr};
+  static const CanBackend backend{"PEAK PCAN-USB", peak_open, peak_send_frame, peak_try_receive,
+                                  nullptr, peak_list};
   return &backend;
 }
 
@@ -152,5 +197,7 @@ void peak_test_reset(const char* const* library_names) {
   g_api = PcanApi{};
   g_state = LibraryState::NOT_LOADED;
   g_library_names = library_names ? library_names : kLibraryNames;
+  g_library_file = "";
+  g_load_failure[0] = '\0';
   g_channel = 0;
 }

@@ -1,6 +1,7 @@
-// The PEAK PCAN-USB back-end: loads PCAN-Basic on its first open (once per run), initialises the
-// first PCAN-USB channel at 250 kbit/s, asks the adapter's filter for the unit's identifier range
-// plus each added identifier, and then sends and reads single frames.
+// The PEAK PCAN-USB back-end: loads PCAN-Basic on its first open (once per run), initialises a
+// PCAN-USB channel at 250 kbit/s (the first unless another is named: pcan:N), asks the adapter's
+// filter for the accepted identifiers' range plus each identifier outside it, and then sends and
+// reads single messages, telling the channel each message's kind.
 // Call order: peak_open until it returns 0, then peak_send_frame and peak_try_receive.
 #pragma once
 
@@ -10,11 +11,13 @@
 
 // 0 when the channel is initialised and filtered; -1 library or entry point missing; -2 when
 // CAN_Initialize or CAN_FilterMessages fails.
-int32_t peak_open();
+int32_t peak_open(const CanTarget* target);
 // 0 when CAN_Write accepts the frame, -3 otherwise. Nothing is logged.
 int32_t peak_send_frame(uint32_t id, const uint8_t data[8]);
-// One CAN_Read: 0 with the message's identifier and its bytes (at most 8), non-zero when none.
-int32_t peak_try_receive(uint8_t data[8], uint32_t* id);
+// One CAN_Read: 0 with the message, its kind and its bytes (at most 8), non-zero when none.
+int32_t peak_try_receive(CanRead* frame);
+// The `-l` lines: the library, its version and the attached channels.
+void peak_list();
 
 const CanBackend* peak_backend();
 

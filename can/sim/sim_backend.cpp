@@ -1,16 +1,16 @@
 // Emulated bus back-end.
 #include "can/sim/sim_backend.h"
 
-#include "can/sim/sim_bus.h"
+#include <cstring>
+
 #include "platform/platform.h"
-#include "sim/world.h"
 
 namespace {
-int32_t sim_open() {
-  if (sim_bus_device_count() == 0) {
-    for (const SimDevice* const* device = sim_world_devices(); *device; ++device) {
-      sim_bus_attach(*device);
-    }
+const SimDevice* const* g_devices = nullptr;
+
+int32_t sim_open(const CanTarget*) {
+  if (sim_bus_device_count() == 0 && g_devices) {
+    for (const SimDevice* const* device = g_devices; *device; ++device) sim_bus_attach(*device);
   }
   sim_bus_set_tool_filter(can_id_accepted);
   // An adapter receives only what passes the bus after it opened.
@@ -21,10 +21,23 @@ int32_t sim_open() {
   }
   return 0;
 }
+
+// The emulated bus carries extended data frames only.
+int32_t sim_try_receive(CanRead* frame) {
+  frame->kind = CAN_KIND_DATA;
+  return sim_bus_tool_try_receive(frame->data, &frame->id);
+}
+
+void sim_list() {
+  can_list_interface("sim", "emulated bus at 250 kbit/s with the emulated Ralvex unit and W2 sensor "
+                            "nodes 1 to 127");
+}
 }  // namespace
 
+void sim_backend_set_devices(const SimDevice* const* devices) { g_devices = devices; }
+
 const CanBackend* sim_backend() {
-  static const CanBackend backend{"emulated bus", sim_open, sim_bus_tool_send,
-                                  sim_bus_tool_try_receive, nullptr};
+  static const CanBackend backend{"emulated bus", sim_open, sim_bus_tool_send, sim_try_receive,
+                                  nullptr, sim_list};
   return &backend;
 }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "log/log.h"
@@ -24,8 +25,9 @@ int g_socket = -1;
 int g_last_receive_errno = 0;
 
 int32_t open_failed(const char* call) {
-  log_writef(LOG_ALWAYS, "SocketCAN: cannot open '%s': %s: %s\n", g_name, call,
-             std::strerror(errno));
+  const char* text = std::strerror(errno);
+  log_writef(LOG_ALWAYS, "SocketCAN: cannot open '%s': %s: %s\n", g_name, call, text);
+  can_open_failed(call, text);
   if (g_socket >= 0) close(g_socket);
   g_socket = -1;
   return -1;
@@ -39,22 +41,10 @@ void log_error_frame(const can_frame& frame) {
 }
 }  // namespace
 
-int32_t socketcan_select(const char* name) {
-  // Options are read before the log's level is set, so nothing logged here would reach the file:
-  // a missing interface is logged, with its cause, when the channel fails to open on it.
-  if (std::strlen(name) >= sizeof g_name) {
-    g_name[0] = '\0';
-    return -1;
-  }
-  std::strcpy(g_name, name);
-  return if_nametoindex(g_name) == 0 ? -1 : 0;
-}
-
-const char* socketcan_interface() { return g_name; }
-
-int32_t socketcan_open() {
+int32_t socketcan_open(const CanTarget* target) {
   if (g_socket >= 0) close(g_socket);
   g_socket = -1;
+  std::snprintf(g_name, sizeof g_name, "%s", target->name);
   if (g_name[0] == '\0') {
     errno = ENODEV;
     return open_failed("interface name");
@@ -111,7 +101,7 @@ int32_t socketcan_send_frame(uint32_t id, const uint8_t data[8]) {
   return -3;
 }
 
-int32_t socketcan_try_receive(uint8_t data[8], uint32_t* id) {
+int32_t socketcan_try_receive(CanRead* read) {
   can_frame frame{};
   const ssize_t n = recv(g_socket, &frame, sizeof frame, MSG_DONTWAIT);
   if (n < 0) {
@@ -124,17 +114,27 @@ int32_t socketcan_try_receive(uint8_t data[8], uint32_t* id) {
     return -1;
   }
   if (n != static_cast<ssize_t>(CAN_MTU)) return -1;
+  std::memset(read->data, 0, sizeof read->data);
+  std::memcpy(read->data, frame.data, frame.can_dlc < 8 ? frame.can_dlc : 8);
   if (frame.can_id & CAN_ERR_FLAG) {
     log_error_frame(frame);
-    return -1;
+    read->id = frame.can_id & CAN_ERR_MASK;
+    read->kind = CAN_KIND_ERROR;
+    return 0;
   }
-  *id = frame.can_id & CAN_EFF_MASK;
-  std::memcpy(data, frame.data, frame.can_dlc < 8 ? frame.can_dlc : 8);
+  read->id = frame.can_id & (frame.can_id & CAN_EFF_FLAG ? CAN_EFF_MASK : CAN_SFF_MASK);
+  if (frame.can_id & CAN_RTR_FLAG) {
+    read->kind = CAN_KIND_REMOTE;
+  } else if (!(frame.can_id & CAN_EFF_FLAG)) {
+    read->kind = CAN_KIND_STANDARD;
+  } else {
+    read->kind = CAN_KIND_DATA;
+  }
   return 0;
 }
 
 const CanBackend* socketcan_backend() {
   static const CanBackend backend{"SocketCAN", socketcan_open, socketcan_send_frame,
-                                  socketcan_try_receive, nullptr};
+                                  socketcan_try_receive, nullptr, socketcan_list};
   return &backend;
 }

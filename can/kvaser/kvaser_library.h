@@ -1,0 +1,34 @@
+// CANlib as loaded by the Kvaser back-end, shared by its channel code (kvaser.cpp) and its listing
+// (kvaser_list.cpp): the entry points, the file that loaded, and the names tried.
+// Call order: kvaser_load_library, then the entry points of kvaser_api().
+#pragma once
+
+#include <cstdint>
+
+#include "can/kvaser/canlib.h"
+
+// The eleven entry points the back-end needs; a library that lacks one is not used.
+struct CanlibApi {
+  canInitializeLibrary_t initialize_library;
+  canClose_t close;
+  canOpenChannel_t open_channel;
+  canGetErrorText_t get_error_text;
+  canSetBusParams_t set_bus_params;
+  canGetNumberOfChannels_t get_number_of_channels;
+  canGetChannelData_t get_channel_data;
+  canSetAcceptanceFilter_t set_acceptance_filter;
+  canBusOn_t bus_on;
+  canRead_t read;
+  canWrite_t write;
+};
+
+// Loads the library and resolves the entry points once per run, logging the outcome.
+// 0 when usable, -1 when not (logged: "Kvaser: ERROR: ..." and "Kvaser: Cannot initialize DLL").
+int32_t kvaser_load_library();
+// The entry points after a successful kvaser_load_library.
+const CanlibApi& kvaser_api();
+// The file name that loaded ("" before); the names tried, ending with nullptr.
+const char* kvaser_library_file();
+const char* const* kvaser_library_names();
+// The library's text for `status`, at most 49 characters.
+void kvaser_error_text(canStatus status, char text[50]);

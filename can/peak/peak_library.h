@@ -1,0 +1,33 @@
+// PCAN-Basic as loaded by the PEAK back-end, shared by its channel code (peak.cpp) and its
+// listing (peak_list.cpp): the entry points, the file that loaded, and the names tried.
+// Call order: peak_load_library, then the entry points of peak_api().
+#pragma once
+
+#include <cstdint>
+
+#include "can/peak/pcan_basic.h"
+
+// The ten entry points the back-end needs; a library that lacks one is not used.
+struct PcanApi {
+  CAN_Initialize_t initialize;
+  CAN_Uninitialize_t uninitialize;
+  CAN_Reset_t reset;
+  CAN_GetStatus_t get_status;
+  CAN_Read_t read;
+  CAN_Write_t write;
+  CAN_FilterMessages_t filter_messages;
+  CAN_GetValue_t get_value;
+  CAN_SetValue_t set_value;
+  CAN_GetErrorText_t get_error_text;
+};
+
+// Loads the library and resolves the entry points once per run, logging the outcome.
+// 0 when usable, -1 when not (logged: "PEAK: ERROR: ..." and "PEAK: Cannot initialize DLL").
+int32_t peak_load_library();
+// The entry points after a successful peak_load_library.
+const PcanApi& peak_api();
+// The file name that loaded ("" before); the names tried, ending with nullptr.
+const char* peak_library_file();
+const char* const* peak_library_names();
+// The library's text for `status` ("" when it has none).
+void peak_error_text(TPCANStatus status, char text[256]);
