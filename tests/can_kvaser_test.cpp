@@ -19,6 +19,7 @@ const char kNoChannel[] = "Kvaser: Cannot init download\n";
 const char kInitOk[] = "Kvaser: CAN Init OK\n";
 const char* const kAbsent[] = {"libcanlib_absent.so.1", nullptr};
 const FakeLibrary kNoWrite("libcanlib_no_write.so.1");
+const CanTarget kFirst{CAN_DEFAULT_CHANNEL, ""};
 
 // The calls that set up channel `index` (handle 100 + index) with the unit's filters.
 std::string set_up_calls(int index) {
@@ -44,6 +45,9 @@ class KvaserTest : public ::testing::Test {
     can_reset();
     kvaser_test_reset(fake_canlib::library().names());
     fake_canlib::reset();
+    // The unit's identifiers, as every operation on the unit accepts them.
+    can_accept_id(CAN_ID_UNIT_ANSWER);
+    can_accept_id(CAN_ID_UNIT_DATA);
   }
   void TearDown() override {
     can_reset();
@@ -60,7 +64,7 @@ class KvaserTest : public ::testing::Test {
 
 TEST_F(KvaserTest, WalkSkipsVirtualChannelsAndOneThatDoesNotOpen) {
   fake_canlib::configure("cards=0:1:48:64,open_fail=2");
-  EXPECT_EQ(kvaser_open(), 0);
+  EXPECT_EQ(kvaser_open(&kFirst), 0);
   EXPECT_EQ(fake_canlib::calls(),
             "canInitializeLibrary()\ncanGetNumberOfChannels(0)\n" + channel_data_call(0) +
                 channel_data_call(1) + channel_data_call(2) + "canOpenChannel(2, 0)\n" +
@@ -85,7 +89,7 @@ TEST_P(KvaserOpenTest, OpenLogsAndResult) {
   const OpenRow& row = GetParam();
   kvaser_test_reset(row.library_names ? row.library_names : fake_canlib::library().names());
   fake_canlib::configure(row.settings);
-  EXPECT_EQ(kvaser_open(), row.result);
+  EXPECT_EQ(kvaser_open(&kFirst), row.result);
   EXPECT_EQ(log_.text(), row.log);
 }
 
@@ -136,7 +140,7 @@ class KvaserStepTest : public KvaserTest, public ::testing::WithParamInterface<S
 TEST_P(KvaserStepTest, FailedSetUpStepClosesTheChannelAndTheNextIsUsed) {
   const StepRow& row = GetParam();
   fake_canlib::configure(row.settings);
-  EXPECT_EQ(kvaser_open(), 0);
+  EXPECT_EQ(kvaser_open(&kFirst), 0);
   EXPECT_EQ(fake_canlib::calls(), "canInitializeLibrary()\ncanGetNumberOfChannels(0)\n" +
                                       channel_data_call(0) + row.calls_up_to_failure +
                                       "canClose(100)\n" + channel_data_call(1) + set_up_calls(1));
@@ -163,7 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(KvaserTest, UsualNamesNameTheLibrary) {
   kvaser_test_reset(nullptr);
-  EXPECT_EQ(kvaser_open(), 0);
+  EXPECT_EQ(kvaser_open(&kFirst), 0);
 }
 
 TEST_F(KvaserTest, WriteSendsOneExtendedFrameAndReportsARefusal) {

@@ -33,6 +33,8 @@ class CanOpenTest : public ::testing::TestWithParam<ChoiceRow> {
     kvaser_test_reset(fake_canlib::library().names());
     fake_pcan::reset();
     fake_canlib::reset();
+    can_accept_id(CAN_ID_UNIT_ANSWER);
+    can_accept_id(CAN_ID_UNIT_DATA);
   }
   void TearDown() override {
     can_reset();
