@@ -264,3 +264,49 @@ TEST_F(KvaserTest, WithANodesIdentifiersOtherFramesAreDroppedWithinTheTry) {
   EXPECT_EQ(clock_.sleeps(), 0u);
 }
 }  // namespace
+
+namespace {
+const FakeLibrary kNoVersion("libcanlib_no_version.so.1");
+
+// The version calls are looked up for the listing alone: a CANlib without them still opens a
+// channel as before, and the listing says what it could not ask.
+TEST_F(KvaserTest, LibraryWithoutVersionCallsOpensAndListsWithoutAVersion) {
+  kvaser_test_reset(kNoVersion.names());
+  ConsoleCapture console;
+  kvaser_list();
+  const std::string text = console.text();
+  EXPECT_NE(text.find(std::string("  CANlib: ") + kNoVersion.path() +
+                      ", version not given (the library has neither canGetVersionEx nor "
+                      "canGetVersion)\n  kvaser:0     Kvaser Leaf Light v2, "),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(kvaser_open(&kFirst), 0);
+}
+
+TEST_F(KvaserTest, ChannelItemsTheLibraryCannotGiveAreNamed) {
+  fake_canlib::configure("cards=48,item_status@26=-32,item_status@11=-32,item_status@1=-32");
+  ConsoleCapture console;
+  kvaser_list();
+  EXPECT_NE(console.text().find("  kvaser:0     device name not given, EAN not given, serial "
+                                "number 10001, real\n"),
+            std::string::npos)
+      << console.text();
+}
+
+// An error frame is never an answer: it is skipped within the try that read it.
+TEST_F(KvaserTest, ErrorFrameIsSkippedWithinTheTry) {
+  open_channel();
+  const uint8_t bytes[8] = {0x0B};
+  fake_canlib::push_frame(0, bytes, 0, 0x0020);  // canMSG_ERROR_FRAME
+  fake_canlib::push_frame(CAN_ID_UNIT_ANSWER, bytes, 8, 0x0004 | 0x0001);  // remote request
+  fake_canlib::push_frame(CAN_ID_UNIT_ANSWER, bytes);
+  uint8_t data[8];
+  uint32_t id = 0;
+  ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
+  EXPECT_EQ(id, CAN_ID_UNIT_ANSWER);
+  EXPECT_EQ(clock_.sleeps(), 0u);
+  const std::string log = log_.text();
+  EXPECT_NE(log.find("Skipped error frame: "), std::string::npos) << log;
+  EXPECT_NE(log.find("Skipped remote frame: "), std::string::npos) << log;
+}
+}  // namespace
