@@ -19,6 +19,7 @@ const char kNoChannel[] = "Kvaser: Cannot init download\n";
 const char kInitOk[] = "Kvaser: CAN Init OK\n";
 const char* const kAbsent[] = {"libcanlib_absent.so.1", nullptr};
 const FakeLibrary kNoWrite("libcanlib_no_write.so.1");
+const CanTarget kFirst{CAN_DEFAULT_CHANNEL, ""};
 
 // The calls that set up channel `index` (handle 100 + index) with the unit's filters.
 std::string set_up_calls(int index) {
@@ -44,6 +45,9 @@ class KvaserTest : public ::testing::Test {
     can_reset();
     kvaser_test_reset(fake_canlib::library().names());
     fake_canlib::reset();
+    // The unit's identifiers, as every operation on the unit accepts them.
+    can_accept_id(CAN_ID_UNIT_ANSWER);
+    can_accept_id(CAN_ID_UNIT_DATA);
   }
   void TearDown() override {
     can_reset();
@@ -60,7 +64,7 @@ class KvaserTest : public ::testing::Test {
 
 TEST_F(KvaserTest, WalkSkipsVirtualChannelsAndOneThatDoesNotOpen) {
   fake_canlib::configure("cards=0:1:48:64,open_fail=2");
-  EXPECT_EQ(kvaser_open(), 0);
+  EXPECT_EQ(kvaser_open(&kFirst), 0);
   EXPECT_EQ(fake_canlib::calls(),
             "canInitializeLibrary()\ncanGetNumberOfChannels(0)\n" + channel_data_call(0) +
                 channel_data_call(1) + channel_data_call(2) + "canOpenChannel(2, 0)\n" +
@@ -85,7 +89,7 @@ TEST_P(KvaserOpenTest, OpenLogsAndResult) {
   const OpenRow& row = GetParam();
   kvaser_test_reset(row.library_names ? row.library_names : fake_canlib::library().names());
   fake_canlib::configure(row.settings);
-  EXPECT_EQ(kvaser_open(), row.result);
+  EXPECT_EQ(kvaser_open(&kFirst), row.result);
   EXPECT_EQ(log_.text(), row.log);
 }
 
@@ -136,7 +140,7 @@ class KvaserStepTest : public KvaserTest, public ::testing::WithParamInterface<S
 TEST_P(KvaserStepTest, FailedSetUpStepClosesTheChannelAndTheNextIsUsed) {
   const StepRow& row = GetParam();
   fake_canlib::configure(row.settings);
-  EXPECT_EQ(kvaser_open(), 0);
+  EXPECT_EQ(kvaser_open(&kFirst), 0);
   EXPECT_EQ(fake_canlib::calls(), "canInitializeLibrary()\ncanGetNumberOfChannels(0)\n" +
                                       channel_data_call(0) + row.calls_up_to_failure +
                                       "canClose(100)\n" + channel_data_call(1) + set_up_calls(1));
@@ -163,7 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(KvaserTest, UsualNamesNameTheLibrary) {
   kvaser_test_reset(nullptr);
-  EXPECT_EQ(kvaser_open(), 0);
+  EXPECT_EQ(kvaser_open(&kFirst), 0);
 }
 
 TEST_F(KvaserTest, WriteSendsOneExtendedFrameAndReportsARefusal) {
@@ -258,5 +262,51 @@ TEST_F(KvaserTest, WithANodesIdentifiersOtherFramesAreDroppedWithinTheTry) {
   ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
   EXPECT_EQ(id, 0x7041005u);
   EXPECT_EQ(clock_.sleeps(), 0u);
+}
+}  // namespace
+
+namespace {
+const FakeLibrary kNoVersion("libcanlib_no_version.so.1");
+
+// The version calls are looked up for the listing alone: a CANlib without them still opens a
+// channel as before, and the listing says what it could not ask.
+TEST_F(KvaserTest, LibraryWithoutVersionCallsOpensAndListsWithoutAVersion) {
+  kvaser_test_reset(kNoVersion.names());
+  ConsoleCapture console;
+  kvaser_list();
+  const std::string text = console.text();
+  EXPECT_NE(text.find(std::string("  CANlib: ") + kNoVersion.path() +
+                      ", version not given (the library has neither canGetVersionEx nor "
+                      "canGetVersion)\n  kvaser:0     Kvaser Leaf Light v2, "),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(kvaser_open(&kFirst), 0);
+}
+
+TEST_F(KvaserTest, ChannelItemsTheLibraryCannotGiveAreNamed) {
+  fake_canlib::configure("cards=48,item_status@26=-32,item_status@11=-32,item_status@1=-32");
+  ConsoleCapture console;
+  kvaser_list();
+  EXPECT_NE(console.text().find("  kvaser:0     device name not given, EAN not given, serial "
+                                "number 10001, real\n"),
+            std::string::npos)
+      << console.text();
+}
+
+// An error frame is never an answer: it is skipped within the try that read it.
+TEST_F(KvaserTest, ErrorFrameIsSkippedWithinTheTry) {
+  open_channel();
+  const uint8_t bytes[8] = {0x0B};
+  fake_canlib::push_frame(0, bytes, 0, 0x0020);  // canMSG_ERROR_FRAME
+  fake_canlib::push_frame(CAN_ID_UNIT_ANSWER, bytes, 8, 0x0004 | 0x0001);  // remote request
+  fake_canlib::push_frame(CAN_ID_UNIT_ANSWER, bytes);
+  uint8_t data[8];
+  uint32_t id = 0;
+  ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
+  EXPECT_EQ(id, CAN_ID_UNIT_ANSWER);
+  EXPECT_EQ(clock_.sleeps(), 0u);
+  const std::string log = log_.text();
+  EXPECT_NE(log.find("Skipped error frame: "), std::string::npos) << log;
+  EXPECT_NE(log.find("Skipped remote frame: "), std::string::npos) << log;
 }
 }  // namespace

@@ -2,8 +2,10 @@
 // line of the adapter chosen, and Kvaser's result when neither works.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "can/can.h"
 #include "can/kvaser/kvaser.h"
@@ -33,6 +35,8 @@ class CanOpenTest : public ::testing::TestWithParam<ChoiceRow> {
     kvaser_test_reset(fake_canlib::library().names());
     fake_pcan::reset();
     fake_canlib::reset();
+    can_accept_id(CAN_ID_UNIT_ANSWER);
+    can_accept_id(CAN_ID_UNIT_DATA);
   }
   void TearDown() override {
     can_reset();
@@ -176,3 +180,226 @@ TEST(CanOpenExecutableTest, FlashesASensorNodeThroughCanlib) {
       << output;
   EXPECT_NE(output.find("100.0%\nEnd of download\nFlashing completed\n"), std::string::npos);
 }
+
+namespace {
+const char kUnitHex[] = ":02000004700288\n:0400000001020304F2\n:00000001FF\n";
+
+// Runs the tool in `dir` with both fakes on the loader's path and their call records in
+// pcan.txt and canlib.txt; `settings` go before the command ("RALVEX_FAKE_PCAN=... ").
+int run_with_fakes(const ScratchDir& dir, const std::string& settings, const std::string& args,
+                   std::string* output) {
+  const std::string command = "cd " + shell_quote(dir.file("")) + " && LD_LIBRARY_PATH=" +
+                              shell_quote(RALVEX_FAKES_DIR) + " RALVEX_FAKE_PCAN_CALLS=" +
+                              shell_quote(dir.file("pcan.txt")) + " RALVEX_FAKE_CANLIB_CALLS=" +
+                              shell_quote(dir.file("canlib.txt")) + " " + settings + " " +
+                              shell_quote(RALVEX_TOOL_PATH) + " " + args;
+  return run_command(command, output);
+}
+
+// A call record, "" when the library was never called.
+std::string calls_in(const ScratchDir& dir, const char* file) {
+  std::ifstream in(dir.file(file));
+  return in ? read_file(dir.file(file)) : "";
+}
+
+struct NamedRow {
+  const char* name;
+  const char* settings;
+  const char* interface;
+  bool succeeds;
+  std::string pcan_calls_start;    // the record starts with this
+  std::string canlib_calls_start;  // the record starts with this ("" and never called: "")
+  std::string console;             // the console holds this
+};
+void PrintTo(const NamedRow& row, std::ostream* os) { *os << row.name; }
+
+class NamedAdapterTest : public ::testing::TestWithParam<NamedRow> {};
+
+// A named adapter is opened alone: the channel asked for, no other, and a failure is never made
+// good by another adapter.
+TEST_P(NamedAdapterTest, OpensTheChannelNamedAndNoOther) {
+  const NamedRow& row = GetParam();
+  ScratchDir dir;
+  write_file(dir.file("app.hex"), kUnitHex);
+  std::string output;
+  const int status =
+      run_with_fakes(dir, row.settings, std::string("-i ") + row.interface + " -f app.hex 4",
+                     &output);
+  EXPECT_EQ(status == 0, row.succeeds) << output;
+  EXPECT_NE(output.find(row.console), std::string::npos) << output;
+  const std::string pcan = calls_in(dir, "pcan.txt");
+  const std::string canlib = calls_in(dir, "canlib.txt");
+  EXPECT_EQ(pcan.rfind(row.pcan_calls_start, 0), 0u) << pcan;
+  EXPECT_EQ(canlib.rfind(row.canlib_calls_start, 0), 0u) << canlib;
+  if (row.pcan_calls_start.empty()) {
+    EXPECT_EQ(pcan, "");
+  }
+  if (row.canlib_calls_start.empty()) {
+    EXPECT_EQ(canlib, "");
+  }
+  // Exactly one PCAN channel is initialised, and only a named Kvaser channel is opened.
+  const size_t first = pcan.find("CAN_Initialize(");
+  if (first != std::string::npos) {
+    EXPECT_EQ(pcan.find("CAN_Initialize(", first + 1), std::string::npos) << pcan;
+  }
+  if (row.succeeds) {
+    EXPECT_NE(output.find("Flashing completed\n"), std::string::npos) << output;
+  }
+}
+
+const std::string kPcan2 =
+    "CAN_Initialize(0x52, 0x011C, 5, 0, 0)\nCAN_FilterMessages(0x52, 0xA44401, 0xA84401, 0x23)\n"
+    "CAN_Write(0x52, ";
+const std::string kKvaserStart = "canInitializeLibrary()\ncanGetNumberOfChannels(0)\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, NamedAdapterTest,
+    ::testing::Values(
+        NamedRow{"pcan_2", "RALVEX_FAKE_PCAN=bus=1,occupied=3", "pcan:2", true, kPcan2, "",
+                 "Using PEAK PCAN-USB interface 'pcan:2'\n"},
+        NamedRow{"pcan_usbbus2", "RALVEX_FAKE_PCAN=bus=1,occupied=3", "PCAN_USBBUS2", true,
+                 kPcan2, "", "Using PEAK PCAN-USB interface 'pcan:2'\n"},
+        NamedRow{"pcan_16", "RALVEX_FAKE_PCAN=bus=1,attached=16", "pcan:16", true,
+                 "CAN_Initialize(0x510, 0x011C, 5, 0, 0)\n"
+                 "CAN_FilterMessages(0x510, 0xA44401, 0xA84401, 0x23)\nCAN_Write(0x510, ",
+                 "", "Using PEAK PCAN-USB interface 'pcan:16'\n"},
+        NamedRow{"kvaser_1", "RALVEX_FAKE_CANLIB=bus=1", "kvaser:1", true, "",
+                 kKvaserStart + "canOpenChannel(1, 0)\ncanSetBusParams(101, -3, 0, 0, 0, 0, 0)\n",
+                 "Using Kvaser USBcan interface 'kvaser:1'\n"},
+        NamedRow{"kvaser_2_virtual", "RALVEX_FAKE_CANLIB=bus=1", "kvaser:2", true, "",
+                 kKvaserStart + "canOpenChannel(2, 0)\ncanSetBusParams(102, -3, 0, 0, 0, 0, 0)\n",
+                 "Using Kvaser USBcan interface 'kvaser:2'\n"},
+        NamedRow{"pcan_2_occupied_never_falls_back", "RALVEX_FAKE_CANLIB=bus=1", "pcan:2", false,
+                 "CAN_Initialize(0x52, 0x011C, 5, 0, 0)\nCAN_GetErrorText(0x400, 9)\n", "",
+                 "Cannot open pcan:2: CAN_Initialize: fake PCAN error 0x400: the hardware is in "
+                 "use by another program\nCAN init error\n"},
+        NamedRow{"kvaser_5_absent_never_falls_back", "RALVEX_FAKE_PCAN=bus=1", "kvaser:5", false,
+                 "", kKvaserStart,
+                 "Cannot open kvaser:5: canOpenChannel: CANlib has 3 channels (0 to 2)\n"
+                 "CAN init error\n"}),
+    [](const ::testing::TestParamInfo<NamedRow>& info) { return std::string(info.param.name); });
+
+struct ListRow {
+  const char* name;
+  const char* settings;
+  bool libraries_absent;
+  std::vector<std::string> lines;  // the console holds each
+};
+void PrintTo(const ListRow& row, std::ostream* os) { *os << row.name; }
+
+class ListTest : public ::testing::TestWithParam<ListRow> {};
+
+// `-l` lists what the libraries report, with the findings and their fixes, and opens nothing.
+TEST_P(ListTest, ListsTheChannelsAndFindingsWithoutOpeningAny) {
+  const ListRow& row = GetParam();
+  ScratchDir dir;
+  std::string output;
+  std::string settings = row.settings;
+  if (row.libraries_absent) settings += " LD_LIBRARY_PATH=" + shell_quote(dir.file(""));
+  EXPECT_EQ(run_with_fakes(dir, settings, "-l", &output), 0) << output;
+  for (const std::string& line : row.lines) {
+    EXPECT_NE(output.find(line), std::string::npos) << line << "\n---\n" << output;
+  }
+  const std::string calls = calls_in(dir, "pcan.txt") + calls_in(dir, "canlib.txt");
+  for (const char* call : {"CAN_Initialize", "CAN_Write", "CAN_FilterMessages", "canOpenChannel",
+                           "canBusOn", "canWrite"}) {
+    EXPECT_EQ(calls.find(call), std::string::npos) << call << "\n" << calls;
+  }
+}
+
+const std::string kKvaserLines =
+    "  CANlib: libcanlib.so.1, version 5.41\n"
+    "  kvaser:0     Kvaser Leaf Light v2, EAN 73-30130-00685-0, serial number 10001, real\n"
+    "  kvaser:1     Kvaser Leaf Light v2, EAN 73-30130-00685-0, serial number 10002, real\n"
+    "  kvaser:2     Kvaser Virtual CAN Driver, no EAN, serial number 0, virtual\n";
+const std::string kOccupied =
+    "Problems found:\n  pcan:2 is occupied by another program\n"
+    "      fix: close the program that holds pcan:2 (PCAN-View, another tool), or name a free "
+    "channel with -i pcan:N\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ListTest,
+    ::testing::Values(
+        ListRow{"fakes",
+                "",
+                false,
+                {"CAN interfaces:\n  PCAN-Basic: libpcanbasic.so, API version 4.8.0.5\n"
+                 "  pcan:1       PCAN-USB, device id 0x1, available\n"
+                 "  pcan:2       PCAN-USB, device id 0x2, occupied\n" +
+                     kKvaserLines,
+                 kOccupied}},
+        ListRow{"library_without_attached_channels",
+                "RALVEX_FAKE_PCAN=attached_status=0x4000,api_version_status=0x4000,device_id@2=0x2A",
+                false,
+                {"  PCAN-Basic: libpcanbasic.so, API version not given (fake PCAN error 0x4000)\n"
+                 "  PCAN-Basic cannot list the attached channels (fake PCAN error 0x4000); asking "
+                 "pcan:1 to pcan:16\n"
+                 "  pcan:1       PCAN-USB, device id 0x1, available\n"
+                 "  pcan:2       PCAN-USB, device id 0x2A, occupied\n",
+                 kOccupied}},
+        ListRow{"devices_named_by_the_settings",
+                "RALVEX_FAKE_PCAN=attached=3:9,occupied=0 "
+                "RALVEX_FAKE_CANLIB=cards=48,name@0=Kvaser\\ Memorator,ean@0=0x0007330130007590,"
+                "serial@0=42,version_ex=0x052A61",
+                false,
+                {"  pcan:3       PCAN-USB, device id 0x3, available\n"
+                 "  pcan:9       PCAN-USB, device id 0x9, available\n"
+                 "  CANlib: libcanlib.so.1, version 5.42a\n"
+                 "  kvaser:0     Kvaser Memorator, EAN 73-30130-00759-0, serial number 42, real\n"
+                 "  sim ",
+                 "No problems found.\n"}},
+        ListRow{"no_libraries",
+                "",
+                true,
+                {"  PCAN-Basic not usable: none of libpcanbasic.so, libpcanbasic.so.4, "
+                 "libpcanbasic.so.0 could be loaded (",
+                 "Problems found:\n"
+                 "  no PCAN-Basic library found (searched: libpcanbasic.so, libpcanbasic.so.4, "
+                 "libpcanbasic.so.0)\n"
+                 "      fix: for a PEAK adapter, install PEAK-System's driver package with "
+                 "PCAN-Basic (on Linux, libpcanbasic.so on the loader's path)\n"
+                 "  no CANlib library found (searched: libcanlib.so.1, libcanlib.so)\n"
+                 "      fix: for a Kvaser adapter, install Kvaser's CANlib"}}),
+    [](const ::testing::TestParamInfo<ListRow>& info) { return std::string(info.param.name); });
+
+struct NonDataRow {
+  const char* name;
+  const char* settings;
+  const char* args;
+  const char* completed;
+  const char* skipped;  // the log line's start
+};
+void PrintTo(const NonDataRow& row, std::ostream* os) { *os << row.name; }
+
+class NonDataFrameTest : public ::testing::TestWithParam<NonDataRow> {};
+
+// Only data frames are answers: a PCAN status message during the unit's erase wait and a CANlib
+// error frame within a page are logged and skipped, and the operation succeeds.
+TEST_P(NonDataFrameTest, IsSkippedAndTheOperationSucceeds) {
+  const NonDataRow& row = GetParam();
+  ScratchDir dir;
+  write_file(dir.file("app.hex"), kUnitHex);
+  std::string output;
+  EXPECT_EQ(run_with_fakes(dir, row.settings, row.args, &output), 0) << output;
+  EXPECT_NE(output.find(row.completed), std::string::npos) << output;
+  const std::string log = read_file(dir.file("ZR4_BL_Log.txt"));
+  EXPECT_NE(log.find(row.skipped), std::string::npos) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, NonDataFrameTest,
+    ::testing::Values(
+        // The first write is DL_START_LOADING; its answer comes after the erase time.
+        NonDataRow{"pcan_status_during_erase", "RALVEX_FAKE_PCAN=bus=1,status_after_write=1",
+                   "-f app.hex 4", "Flashing completed\n", "Skipped status message: "},
+        NonDataRow{"canlib_error_frame_during_flash",
+                   "RALVEX_FAKE_PCAN=initialize=4 RALVEX_FAKE_CANLIB=bus=1,"
+                   "error_frame_after_write=1:2:20",
+                   "-f app.hex 4", "Flashing completed\n", "Skipped error frame: "},
+        // The second write asks for the first page, whose data frames follow.
+        NonDataRow{"canlib_error_frame_during_backup_page",
+                   "RALVEX_FAKE_PCAN=initialize=4 RALVEX_FAKE_CANLIB=bus=1,"
+                   "error_frame_after_write=2:3:9",
+                   "-r backup.bin 4", "Backup completed\n", "Skipped error frame: "}),
+    [](const ::testing::TestParamInfo<NonDataRow>& info) { return std::string(info.param.name); });
+}  // namespace

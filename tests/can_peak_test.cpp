@@ -21,6 +21,7 @@ const char kLoadOk[] = "PEAK: PCANBasic.dll Load OK\n";
 const char kCannotInit[] = "PEAK: Cannot initialize DLL\n";
 const char* const kAbsent[] = {"libpcanbasic_absent.so", nullptr};
 const FakeLibrary kNoErrorText("libpcanbasic_no_error_text.so");
+const CanTarget kFirst{CAN_DEFAULT_CHANNEL, ""};
 
 class PeakTest : public ::testing::Test {
  protected:
@@ -28,6 +29,9 @@ class PeakTest : public ::testing::Test {
     can_reset();
     peak_test_reset(fake_pcan::library().names());
     fake_pcan::reset();
+    // The unit's identifiers, as every operation on the unit accepts them.
+    can_accept_id(CAN_ID_UNIT_ANSWER);
+    can_accept_id(CAN_ID_UNIT_DATA);
   }
   void TearDown() override {
     can_reset();
@@ -53,7 +57,7 @@ TEST_P(PeakOpenTest, OpenCallsLogsAndResult) {
   const OpenRow& row = GetParam();
   peak_test_reset(row.library_names ? row.library_names : fake_pcan::library().names());
   fake_pcan::configure(row.settings);
-  EXPECT_EQ(peak_open(), row.result);
+  EXPECT_EQ(peak_open(&kFirst), row.result);
   EXPECT_EQ(fake_pcan::calls(), row.calls);
   EXPECT_EQ(log_.text(), row.log);
 }
@@ -82,13 +86,13 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<OpenRow>& info) { return std::string(info.param.name); });
 
 TEST_F(PeakTest, LibraryIsLoadedOnceAndRefusedLibraryStaysRefused) {
-  EXPECT_EQ(peak_open(), 0);
-  EXPECT_EQ(peak_open(), 0);
+  EXPECT_EQ(peak_open(&kFirst), 0);
+  EXPECT_EQ(peak_open(&kFirst), 0);
   EXPECT_EQ(fake_pcan::calls(), std::string(kInitialize) + kFilter23 + kInitialize + kFilter23);
 
   peak_test_reset(kNoErrorText.names());
-  EXPECT_EQ(peak_open(), -1);
-  EXPECT_EQ(peak_open(), -1);
+  EXPECT_EQ(peak_open(&kFirst), -1);
+  EXPECT_EQ(peak_open(&kFirst), -1);
   const std::string text = log_.text();
   const std::string refused =
       "PEAK: ERROR: PCANBasic.dll can not resolve functions. Please check "
@@ -101,12 +105,12 @@ TEST_F(PeakTest, LibraryIsLoadedOnceAndRefusedLibraryStaysRefused) {
 TEST_F(PeakTest, LaterNamesAreTriedWhenTheFirstIsAbsent) {
   const char* const names[] = {"libpcanbasic_absent.so", fake_pcan::library().path(), nullptr};
   peak_test_reset(names);
-  EXPECT_EQ(peak_open(), 0);
+  EXPECT_EQ(peak_open(&kFirst), 0);
 }
 
 TEST_F(PeakTest, UsualNamesNameTheLibrary) {
   peak_test_reset(nullptr);
-  EXPECT_EQ(peak_open(), 0);
+  EXPECT_EQ(peak_open(&kFirst), 0);
   EXPECT_EQ(fake_pcan::calls(), std::string(kInitialize) + kFilter23);
 }
 
@@ -124,7 +128,7 @@ TEST_P(PeakAddedIdTest, EachAddedIdentifierWidensTheFilterInTheModeThatWorked) {
   fake_pcan::configure(row.settings);
   const uint32_t node[] = {0x5041005, 0x6E01005, 0x7041005};
   for (uint32_t id : node) can_accept_id(id);
-  ASSERT_EQ(peak_open(), 0);
+  ASSERT_EQ(peak_open(&kFirst), 0);
   const std::string calls = fake_pcan::calls();
   std::string expected_tail;
   for (uint32_t id : node) {
@@ -144,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<AddedIdRow>& info) { return std::string(info.param.name); });
 
 TEST_F(PeakTest, SendWritesOneExtendedMessageAndLogsNothing) {
-  ASSERT_EQ(peak_open(), 0);
+  ASSERT_EQ(peak_open(&kFirst), 0);
   fake_pcan::reset();
   const uint8_t data[8] = {0x10, 0, 0, 0, 0x00, 0x00, 0x02, 0x70};
   EXPECT_EQ(peak_send_frame(CAN_ID_UNIT_COMMAND, data), 0);
@@ -159,14 +163,21 @@ TEST_F(PeakTest, SendWritesOneExtendedMessageAndLogsNothing) {
   EXPECT_EQ(log_.text(), std::string(kLoadOk) + "PEAK: CAN Init OK\nPEAK: CAN Filter OK\n");
 }
 
-TEST_F(PeakTest, ChannelDeliversWhatTheLibraryReadsAndNothingOnAnEmptyQueue) {
+TEST_F(PeakTest, ChannelDeliversDataMessagesAndSkipsOtherKindsWithinTheTry) {
   ConsoleCapture console;
   ASSERT_EQ(can_open(), 0);
   EXPECT_EQ(console.text(), "Using PEAK PCAN-USB interface\n");
   const uint8_t bytes[8] = {0x0B, 1, 2, 3, 4, 5, 6, 7};
-  // Fewer than 8 bytes leave the rest at 0; the identifier and the type are not checked.
+  // Fewer than 8 bytes leave the rest at 0.
   fake_pcan::push_message(CAN_ID_UNIT_ANSWER, PCAN_MESSAGE_EXTENDED, 3, bytes);
-  fake_pcan::push_message(0xA44402, PCAN_MESSAGE_STANDARD, 8, bytes);
+  // An 11-bit frame, a remote request, an error frame and the adapter's status message with the
+  // answer's identifier are none of them answers; the data frame after them is delivered in the
+  // same try.
+  fake_pcan::push_message(CAN_ID_UNIT_ANSWER, PCAN_MESSAGE_STANDARD, 8, bytes);
+  fake_pcan::push_message(CAN_ID_UNIT_ANSWER, PCAN_MESSAGE_EXTENDED | PCAN_MESSAGE_RTR, 0, bytes);
+  fake_pcan::push_message(0, PCAN_MESSAGE_ERRFRAME, 4, bytes);
+  fake_pcan::push_message(CAN_ID_UNIT_ANSWER, PCAN_MESSAGE_STATUS, 4, bytes);
+  fake_pcan::push_message(CAN_ID_UNIT_DATA, PCAN_MESSAGE_EXTENDED, 8, bytes);
   uint8_t data[8];
   uint32_t id = 0;
   ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
@@ -174,13 +185,34 @@ TEST_F(PeakTest, ChannelDeliversWhatTheLibraryReadsAndNothingOnAnEmptyQueue) {
   const uint8_t short_message[8] = {0x0B, 1, 2, 0, 0, 0, 0, 0};
   EXPECT_EQ(std::memcmp(data, short_message, 8), 0);
   ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
-  EXPECT_EQ(id, 0xA44402u);
+  EXPECT_EQ(id, CAN_ID_UNIT_DATA);
   EXPECT_EQ(std::memcmp(data, bytes, 8), 0);
   EXPECT_EQ(clock_.sleeps(), 0u);
 
+  // A status message alone is no answer: the receive times out.
+  fake_pcan::push_message(0, PCAN_MESSAGE_STATUS, 4, bytes);
   EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
   EXPECT_EQ(clock_.sleeps(), 12u);
-  EXPECT_EQ(log_.text(), std::string(kLoadOk) + "PEAK: CAN Init OK\nPEAK: CAN Filter OK\n");
+  const std::string log = log_.text();
+  EXPECT_EQ(log.rfind(std::string(kLoadOk) + "PEAK: CAN Init OK\nPEAK: CAN Filter OK\n", 0), 0u)
+      << log;
+  for (const char* kind : {"Skipped 11-bit frame: ", "Skipped remote frame: ",
+                           "Skipped error frame: ", "Skipped status message: "}) {
+    EXPECT_NE(log.find(kind), std::string::npos) << kind << "\n" << log;
+  }
+}
+
+TEST_F(PeakTest, NarrowFilterFramesOfOtherIdentifiersCostATry) {
+  ASSERT_EQ(can_open(), 0);
+  const uint8_t bytes[8] = {0x0B};
+  // The adapter's range passes 0xA44402; the channel does not deliver it.
+  fake_pcan::push_message(0xA44402, PCAN_MESSAGE_EXTENDED, 8, bytes);
+  fake_pcan::push_message(CAN_ID_UNIT_ANSWER, PCAN_MESSAGE_EXTENDED, 8, bytes);
+  uint8_t data[8];
+  uint32_t id = 0;
+  ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
+  EXPECT_EQ(id, CAN_ID_UNIT_ANSWER);
+  EXPECT_EQ(clock_.sleeps(), 1u);
 }
 
 TEST_F(PeakTest, WithANodesIdentifiersOtherFramesAreDroppedWithinTheTry) {
@@ -213,13 +245,12 @@ TEST_F(PeakTest, FakeCarriesItsOwnEmulatedBusWithoutTouchingTheTools) {
                                                 "fake_pcan_set_clock")(&kForwardClock);
   fake_pcan::reset();
   fake_pcan::configure("bus=1");
-  ASSERT_EQ(peak_open(), 0);
+  ASSERT_EQ(peak_open(&kFirst), 0);
   const uint8_t data[8] = {0x0A};
   ASSERT_EQ(peak_send_frame(CAN_ID_UNIT_COMMAND, data), 0);
   clock_.advance_us(SIM_FRAME_US);
-  uint8_t received[8];
-  uint32_t id = 0;
-  EXPECT_NE(peak_try_receive(received, &id), 0);  // the fake's bus has no device to answer
+  CanRead received{};
+  EXPECT_NE(peak_try_receive(&received), 0);  // the fake's bus has no device to answer
   const auto bus_frames =
       fake_function<size_t (*)()>(fake_pcan::library(), "fake_pcan_bus_frame_count");
   EXPECT_EQ(bus_frames(), 1u);

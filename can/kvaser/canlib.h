@@ -15,10 +15,23 @@ using canStatus = int;
 using CanHandle = int;
 
 constexpr canStatus canOK = 0;
+constexpr canStatus canERR_PARAM = -1;
 constexpr canStatus canERR_NOMSG = -2;
+constexpr canStatus canERR_NOTFOUND = -3;
 constexpr canStatus canERR_NOT_IMPLEMENTED = -32;
 constexpr long canBITRATE_250K = -3;
+// Items of canGetChannelData: the capabilities (32 bits, canCHANNEL_CAP_xxx), the card type (32
+// bits), the card's serial number (64 bits), its EAN (8 bytes of BCD, least significant first:
+// 73-30130-00122-0 is 0x0007330130001220) and the device's name (text).
+constexpr int canCHANNELDATA_CHANNEL_CAP = 1;
 constexpr int canCHANNELDATA_CARD_TYPE = 4;
+constexpr int canCHANNELDATA_CARD_SERIAL_NO = 7;
+constexpr int canCHANNELDATA_CARD_UPC_NO = 11;
+constexpr int canCHANNELDATA_DEVDESCR_ASCII = 26;
+constexpr unsigned int canCHANNEL_CAP_VIRTUAL = 0x00010000;
+// Items of canGetVersionEx: PRODVER32 is major << 16 | minor << 8 | letter.
+constexpr unsigned int canVERSION_CANLIB32_VERSION = 0;
+constexpr unsigned int canVERSION_CANLIB32_PRODVER32 = 2;
 constexpr unsigned int canMSG_RTR = 0x0001;
 constexpr unsigned int canMSG_STD = 0x0002;
 constexpr unsigned int canMSG_EXT = 0x0004;
@@ -40,5 +53,9 @@ using canSetAcceptanceFilter_t = canStatus(CANLIBAPI*)(CanHandle hnd, unsigned i
 using canBusOn_t = canStatus(CANLIBAPI*)(CanHandle hnd);
 using canRead_t = canStatus(CANLIBAPI*)(CanHandle hnd, long* id, void* msg, unsigned int* dlc,
                                         unsigned int* flag, unsigned long* time);
+// Entry points that only the listing uses, and that a library may lack: canGetVersion gives major
+// << 8 | minor.
+using canGetVersion_t = unsigned short(CANLIBAPI*)();
+using canGetVersionEx_t = unsigned int(CANLIBAPI*)(unsigned int item_code);
 using canWrite_t = canStatus(CANLIBAPI*)(CanHandle hnd, long id, void* msg, unsigned int dlc,
                                          unsigned int flag);

@@ -25,6 +25,7 @@ CanlibApi g_api;
 LibraryState g_state = LibraryState::NOT_LOADED;
 const char* const* g_library_names = kLibraryNames;
 const char* g_library_file = "";
+void* g_library = nullptr;
 char g_load_failure[160] = "";
 CanHandle g_handle = -1;
 canStatus g_last_read_status = canOK;
@@ -175,6 +176,7 @@ int32_t kvaser_load_library() {
       return -1;
     }
     g_state = LibraryState::READY;
+    g_library = library;
     log_write("Kvaser: canlib32.dll Load OK\n", LOG_ALWAYS);
     return 0;
   }
@@ -185,6 +187,8 @@ int32_t kvaser_load_library() {
 const CanlibApi& kvaser_api() { return g_api; }
 const char* kvaser_library_file() { return g_library_file; }
 const char* const* kvaser_library_names() { return g_library_names; }
+const char* kvaser_load_failure() { return g_load_failure; }
+void* kvaser_library_handle() { return g_library; }
 
 void kvaser_error_text(canStatus status, char text[50]) {
   std::memset(text, 0, kErrorTextSize);
@@ -272,6 +276,7 @@ void kvaser_test_reset(const char* const* library_names) {
   g_state = LibraryState::NOT_LOADED;
   g_library_names = library_names ? library_names : kLibraryNames;
   g_library_file = "";
+  g_library = nullptr;
   g_load_failure[0] = '\0';
   g_handle = -1;
   g_last_read_status = canOK;

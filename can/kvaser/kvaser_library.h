@@ -30,5 +30,10 @@ const CanlibApi& kvaser_api();
 // The file name that loaded ("" before); the names tried, ending with nullptr.
 const char* kvaser_library_file();
 const char* const* kvaser_library_names();
+// Why the library is not usable ("" while it is or before the first load): the names tried and
+// the loader's error, or the entry point that is missing.
+const char* kvaser_load_failure();
+// The loaded library, for entry points that only some callers look up (nullptr before).
+void* kvaser_library_handle();
 // The library's text for `status`, at most 49 characters.
 void kvaser_error_text(canStatus status, char text[50]);

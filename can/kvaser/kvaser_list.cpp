@@ -1,20 +1,134 @@
-// The `-l` lines of the Kvaser back-end.
+// The `-l` lines of the Kvaser back-end: the library that loaded (or every name tried), its
+// version, and each CANlib channel with its device name, EAN, serial number and whether it is
+// virtual. Only canInitializeLibrary, canGetNumberOfChannels, canGetChannelData and the version
+// calls are used: no channel is opened. canGetVersionEx and canGetVersion are looked up here and
+// may be missing; a channel item the library cannot give is named as such.
+#include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "can/can.h"
 #include "can/kvaser/kvaser.h"
 #include "can/kvaser/kvaser_library.h"
 #include "can/vendor_library.h"
 
+namespace {
+// The most channels listed, as many as the channel walk looks at.
+constexpr int kMaxChannels = 300;
+
+// "CANlib: FILE, version 5.41" from canGetVersionEx, else canGetVersion, else what is missing.
+void list_version() {
+  canGetVersionEx_t version_ex = nullptr;
+  canGetVersion_t version = nullptr;
+  void* library = kvaser_library_handle();
+  vendor_library_optional(library, VendorEntryPoint{"canGetVersionEx", &version_ex});
+  vendor_library_optional(library, VendorEntryPoint{"canGetVersion", &version});
+  char text[200];
+  if (version_ex) {
+    const unsigned int product = version_ex(canVERSION_CANLIB32_PRODVER32);
+    // The low byte is a letter after the minor version ('a' in 5.41a), or 0.
+    const unsigned int letter = product & 0xFF;
+    const char suffix[2] = {letter >= 'a' && letter <= 'z' ? static_cast<char>(letter) : '\0',
+                            '\0'};
+    std::snprintf(text, sizeof text, "CANlib: %s, version %u.%u%s", kvaser_library_file(),
+                  (product >> 16) & 0xFF, (product >> 8) & 0xFF, suffix);
+  } else if (version) {
+    const unsigned int value = version();
+    std::snprintf(text, sizeof text, "CANlib: %s, version %u.%u", kvaser_library_file(),
+                  (value >> 8) & 0xFF, value & 0xFF);
+  } else {
+    std::snprintf(text, sizeof text,
+                  "CANlib: %s, version not given (the library has neither canGetVersionEx nor "
+                  "canGetVersion)",
+                  kvaser_library_file());
+  }
+  can_list_note(text);
+}
+
+// The EAN from its BCD digits, least significant first: 0x0007330130006850 -> 73-30130-00685-0.
+void ean_text(uint64_t bcd, char* out, size_t size) {
+  char digits[17];
+  std::snprintf(digits, sizeof digits, "%013" PRIX64, bcd);
+  const size_t n = std::strlen(digits);
+  // The last 13 digits in the vendor's grouping 2-5-5-1; longer numbers keep their head.
+  const char* d = digits + (n > 13 ? n - 13 : 0);
+  std::snprintf(out, size, "%.*s%.2s-%.5s-%.5s-%.1s", static_cast<int>(n > 13 ? n - 13 : 0),
+                digits, d, d + 2, d + 7, d + 12);
+}
+
+// One channel's line; a value the library does not give reads "not given".
+void list_channel(const CanlibApi& api, int index) {
+  char name[64] = "";
+  if (api.get_channel_data(index, canCHANNELDATA_DEVDESCR_ASCII, name, sizeof name) < 0) {
+    std::snprintf(name, sizeof name, "device name not given");
+  }
+  name[sizeof name - 1] = '\0';
+  char ean[40] = "EAN not given";
+  uint64_t bcd = 0;
+  if (api.get_channel_data(index, canCHANNELDATA_CARD_UPC_NO, &bcd, sizeof bcd) >= 0 && bcd == 0) {
+    std::snprintf(ean, sizeof ean, "no EAN");
+  } else if (api.get_channel_data(index, canCHANNELDATA_CARD_UPC_NO, &bcd, sizeof bcd) >= 0) {
+    char digits[32];
+    ean_text(bcd, digits, sizeof digits);
+    std::snprintf(ean, sizeof ean, "EAN %s", digits);
+  }
+  char serial[40] = "serial number not given";
+  uint64_t serial_number = 0;
+  if (api.get_channel_data(index, canCHANNELDATA_CARD_SERIAL_NO, &serial_number,
+                           sizeof serial_number) >= 0) {
+    std::snprintf(serial, sizeof serial, "serial number %" PRIu64, serial_number);
+  }
+  // The capability flag says it; libraries without it still give the card type.
+  const char* kind = "real";
+  uint32_t caps = 0;
+  uint32_t card_type = 0;
+  if (api.get_channel_data(index, canCHANNELDATA_CHANNEL_CAP, &caps, sizeof caps) >= 0) {
+    if (caps & canCHANNEL_CAP_VIRTUAL) kind = "virtual";
+  } else if (api.get_channel_data(index, canCHANNELDATA_CARD_TYPE, &card_type,
+                                  sizeof card_type) >= 0) {
+    if (card_type == static_cast<uint32_t>(canHWTYPE_VIRTUAL)) kind = "virtual";
+  } else {
+    kind = "real or virtual not given";
+  }
+  char spelling[16];
+  char description[200];
+  std::snprintf(spelling, sizeof spelling, "kvaser:%d", index);
+  std::snprintf(description, sizeof description, "%s, %s, %s, %s", name, ean, serial, kind);
+  can_list_interface(spelling, description);
+}
+}  // namespace
+
 void kvaser_list() {
-  char text[160];
+  char text[320];
   if (kvaser_load_library() != 0) {
-    char names[96];
+    char names[160];
     vendor_library_names_text(kvaser_library_names(), names, sizeof names);
-    std::snprintf(text, sizeof text, "CANlib not usable (tried %s)", names);
+    std::snprintf(text, sizeof text, "CANlib not usable: %s", kvaser_load_failure());
+    can_list_note(text);
+    if (kvaser_library_file()[0] == '\0') {
+      std::snprintf(text, sizeof text, "no CANlib library found (searched: %s)", names);
+      can_list_finding(text,
+                       "for a Kvaser adapter, install Kvaser's CANlib (Windows: the Kvaser "
+                       "drivers; Linux: linuxcan, libcanlib.so.1 on the loader's path)");
+    } else {
+      std::snprintf(text, sizeof text, "%s is not a usable CANlib", kvaser_library_file());
+      can_list_finding(text, "install a current CANlib from Kvaser");
+    }
+    return;
+  }
+  const CanlibApi& api = kvaser_api();
+  api.initialize_library();
+  list_version();
+  int count = 0;
+  const canStatus status = api.get_number_of_channels(&count);
+  if (status < 0) {
+    char error[50];
+    kvaser_error_text(status, error);
+    std::snprintf(text, sizeof text, "CANlib cannot count its channels: status %d (%s)", status,
+                  error);
     can_list_note(text);
     return;
   }
-  std::snprintf(text, sizeof text, "CANlib: %s", kvaser_library_file());
-  can_list_note(text);
+  if (count <= 0) can_list_note("CANlib: no channel");
+  for (int index = 0; index < count && index < kMaxChannels; ++index) list_channel(api, index);
 }

@@ -5,6 +5,7 @@
 // __stdcall.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #if defined(_WIN32)
@@ -20,6 +21,7 @@ using TPCANType = uint8_t;
 using TPCANMode = uint8_t;
 using TPCANMessageType = uint8_t;
 using TPCANBaudrate = uint16_t;
+using TPCANDevice = uint8_t;
 
 struct TPCANMsg {
   uint32_t ID;
@@ -36,12 +38,57 @@ struct TPCANTimestamp {
 };
 static_assert(sizeof(TPCANTimestamp) == 8, "TPCANTimestamp is 8 bytes");
 
+// Maximum length of a device name (32 characters and the terminator) and of a version string.
+constexpr size_t MAX_LENGTH_HARDWARE_NAME = 33;
+constexpr size_t MAX_LENGTH_VERSION_STRING = 256;
+
+// One attached channel, as CAN_GetValue(PCAN_NONEBUS, PCAN_ATTACHED_CHANNELS) fills an array of
+// them.
+struct TPCANChannelInformation {
+  TPCANHandle channel_handle;
+  TPCANDevice device_type;
+  uint8_t controller_number;
+  uint32_t device_features;
+  char device_name[MAX_LENGTH_HARDWARE_NAME];
+  uint32_t device_id;
+  uint32_t channel_condition;
+};
+static_assert(sizeof(TPCANChannelInformation) == 52, "TPCANChannelInformation is 52 bytes");
+
+// The handle for values of the library itself rather than of a channel.
+constexpr TPCANHandle PCAN_NONEBUS = 0x00;
 // PCAN-USB channels 1 to 8 are 0x51 to 0x58, channels 9 to 16 are 0x509 to 0x510.
 constexpr TPCANHandle PCAN_USBBUS1 = 0x51;
 constexpr TPCANHandle PCAN_USBBUS9 = 0x509;
 constexpr TPCANBaudrate PCAN_BAUD_250K = 0x011C;
 constexpr TPCANStatus PCAN_ERROR_OK = 0x00000;
+constexpr TPCANStatus PCAN_ERROR_BUSLIGHT = 0x00004;
 constexpr TPCANStatus PCAN_ERROR_QRCVEMPTY = 0x00020;
+constexpr TPCANStatus PCAN_ERROR_HWINUSE = 0x00400;
+constexpr TPCANStatus PCAN_ERROR_ILLHW = 0x01400;
+constexpr TPCANStatus PCAN_ERROR_ILLPARAMTYPE = 0x04000;
+constexpr TPCANStatus PCAN_ERROR_ILLPARAMVAL = 0x08000;
+// Parameters of CAN_GetValue.
+constexpr TPCANParameter PCAN_DEVICE_ID = 0x01;
+constexpr TPCANParameter PCAN_API_VERSION = 0x05;
+constexpr TPCANParameter PCAN_CHANNEL_CONDITION = 0x0D;
+constexpr TPCANParameter PCAN_ATTACHED_CHANNELS_COUNT = 0x2A;
+constexpr TPCANParameter PCAN_ATTACHED_CHANNELS = 0x2B;
+// Values of PCAN_CHANNEL_CONDITION (PCANVIEW: both bits, in use by PCAN-View but free to connect).
+constexpr uint32_t PCAN_CHANNEL_UNAVAILABLE = 0x00;
+constexpr uint32_t PCAN_CHANNEL_AVAILABLE = 0x01;
+constexpr uint32_t PCAN_CHANNEL_OCCUPIED = 0x02;
+constexpr uint32_t PCAN_CHANNEL_PCANVIEW = 0x03;
+// Device types (TPCANDevice).
+constexpr TPCANDevice PCAN_NONE = 0x00;
+constexpr TPCANDevice PCAN_PEAKCAN = 0x01;
+constexpr TPCANDevice PCAN_ISA = 0x02;
+constexpr TPCANDevice PCAN_DNG = 0x03;
+constexpr TPCANDevice PCAN_PCI = 0x04;
+constexpr TPCANDevice PCAN_USB = 0x05;
+constexpr TPCANDevice PCAN_PCC = 0x06;
+constexpr TPCANDevice PCAN_VIRTUAL = 0x07;
+constexpr TPCANDevice PCAN_LAN = 0x08;
 constexpr TPCANMessageType PCAN_MESSAGE_STANDARD = 0x00;
 constexpr TPCANMessageType PCAN_MESSAGE_RTR = 0x01;
 constexpr TPCANMessageType PCAN_MESSAGE_EXTENDED = 0x02;

@@ -57,8 +57,13 @@ TPCANHandle usb_handle(int32_t number) {
                                               : PCAN_USBBUS9 + (number - 9));
 }
 
-// Names the failed call with the library's own text.
+// Set while a channel asked for by number is being set up: its failures are named on the console.
+bool g_named = false;
+
+// Names the failed call with the library's own text, for a channel asked for by number; the
+// default open asks the library nothing more than it always has.
 void failed(const char* call, TPCANStatus status) {
+  if (!g_named) return;
   char text[256];
   peak_error_text(status, text);
   can_open_failed(call, text);
@@ -131,6 +136,7 @@ int32_t peak_load_library() {
 const PcanApi& peak_api() { return g_api; }
 const char* peak_library_file() { return g_library_file; }
 const char* const* peak_library_names() { return g_library_names; }
+const char* peak_load_failure() { return g_load_failure; }
 
 void peak_error_text(TPCANStatus status, char text[256]) {
   std::memset(text, 0, 256);
@@ -150,6 +156,7 @@ int32_t peak_open(const CanTarget* target) {
     return -2;
   }
   g_channel = usb_handle(number);
+  g_named = target->channel != CAN_DEFAULT_CHANNEL;
   const TPCANStatus initialized =
       g_api.initialize(g_channel, PCAN_BAUD_250K, kHardwareType, 0, 0);
   if (initialized != PCAN_ERROR_OK) {

@@ -29,5 +29,8 @@ const PcanApi& peak_api();
 // The file name that loaded ("" before); the names tried, ending with nullptr.
 const char* peak_library_file();
 const char* const* peak_library_names();
+// Why the library is not usable ("" while it is or before the first load): the names tried and
+// the loader's error, or the entry point that is missing.
+const char* peak_load_failure();
 // The library's text for `status` ("" when it has none).
 void peak_error_text(TPCANStatus status, char text[256]);

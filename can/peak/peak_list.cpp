@@ -1,20 +1,199 @@
-// The `-l` lines of the PEAK back-end.
+// The `-l` lines of the PEAK back-end: the library that loaded (or every name tried), its API
+// version and each attached channel with its device type, device id and condition. Only
+// CAN_GetValue is called; no channel is initialised. A library too old for the attached-channels
+// query is asked channel by channel (PCAN_CHANNEL_CONDITION for pcan:1 to pcan:16) instead, and a
+// value it cannot give is named as such.
 #include <cstdio>
+#include <vector>
 
 #include "can/can.h"
 #include "can/peak/peak.h"
 #include "can/peak/peak_library.h"
 #include "can/vendor_library.h"
 
-void peak_list() {
-  char text[160];
-  if (peak_load_library() != 0) {
-    char names[96];
-    vendor_library_names_text(peak_library_names(), names, sizeof names);
-    std::snprintf(text, sizeof text, "PCAN-Basic not usable (tried %s)", names);
+namespace {
+constexpr int32_t kLastUsbChannel = 16;
+// More than any machine has; a larger count from the library is taken as a fault.
+constexpr uint32_t kMaxAttached = 64;
+
+const char* device_type_name(TPCANDevice type) {
+  switch (type) {
+    case PCAN_USB:
+      return "PCAN-USB";
+    case PCAN_PCI:
+      return "PCAN-PCI";
+    case PCAN_LAN:
+      return "PCAN-LAN";
+    case PCAN_ISA:
+      return "PCAN-ISA";
+    case PCAN_DNG:
+      return "PCAN-Dongle";
+    case PCAN_PCC:
+      return "PCAN-PC Card";
+    case PCAN_VIRTUAL:
+      return "PCAN virtual";
+    default:
+      return "PCAN device";
+  }
+}
+
+const char* condition_name(uint32_t condition) {
+  switch (condition) {
+    case PCAN_CHANNEL_AVAILABLE:
+      return "available";
+    case PCAN_CHANNEL_OCCUPIED:
+      return "occupied";
+    case PCAN_CHANNEL_PCANVIEW:
+      return "available (PCAN-View is connected)";
+    default:
+      return "unavailable";
+  }
+}
+
+// The pcan:N number of a PCAN-USB handle, 0 for any other handle.
+int32_t usb_number(TPCANHandle handle) {
+  if (handle >= PCAN_USBBUS1 && handle < PCAN_USBBUS1 + 8) return handle - PCAN_USBBUS1 + 1;
+  if (handle >= PCAN_USBBUS9 && handle < PCAN_USBBUS9 + 8) return handle - PCAN_USBBUS9 + 9;
+  return 0;
+}
+
+TPCANHandle usb_handle(int32_t number) {
+  return static_cast<TPCANHandle>(number <= 8 ? PCAN_USBBUS1 + (number - 1)
+                                              : PCAN_USBBUS9 + (number - 9));
+}
+
+void list_channel(int32_t number, const char* type, const char* device_id, uint32_t condition) {
+  char spelling[16];
+  char description[160];
+  std::snprintf(spelling, sizeof spelling, "pcan:%d", number);
+  std::snprintf(description, sizeof description, "%s, device id %s, %s", type, device_id,
+                condition_name(condition));
+  can_list_interface(spelling, description);
+  if (condition == PCAN_CHANNEL_OCCUPIED) {
+    char problem[96];
+    char fix[200];
+    std::snprintf(problem, sizeof problem, "%s is occupied by another program", spelling);
+    std::snprintf(fix, sizeof fix,
+                  "close the program that holds %s (PCAN-View, another tool), or name a free "
+                  "channel with -i pcan:N",
+                  spelling);
+    can_list_finding(problem, fix);
+  }
+}
+
+void list_api_version(const PcanApi& api) {
+  char version[MAX_LENGTH_VERSION_STRING] = "";
+  char text[MAX_LENGTH_VERSION_STRING + 128];
+  const TPCANStatus status =
+      api.get_value(PCAN_NONEBUS, PCAN_API_VERSION, version, sizeof version);
+  version[sizeof version - 1] = '\0';
+  if (status == PCAN_ERROR_OK) {
+    std::snprintf(text, sizeof text, "PCAN-Basic: %s, API version %s", peak_library_file(),
+                  version);
+  } else {
+    char error[256];
+    peak_error_text(status, error);
+    std::snprintf(text, sizeof text, "PCAN-Basic: %s, API version not given (%s)",
+                  peak_library_file(), error);
+  }
+  can_list_note(text);
+}
+
+// 0 when the library listed its attached channels, -1 when it cannot (said in a note).
+int32_t list_attached(const PcanApi& api) {
+  uint32_t count = 0;
+  TPCANStatus status =
+      api.get_value(PCAN_NONEBUS, PCAN_ATTACHED_CHANNELS_COUNT, &count, sizeof count);
+  std::vector<TPCANChannelInformation> channels;
+  if (status == PCAN_ERROR_OK && count > kMaxAttached) status = PCAN_ERROR_ILLPARAMVAL;
+  if (status == PCAN_ERROR_OK && count > 0) {
+    channels.resize(count);
+    status = api.get_value(PCAN_NONEBUS, PCAN_ATTACHED_CHANNELS, channels.data(),
+                           static_cast<uint32_t>(count * sizeof(TPCANChannelInformation)));
+  }
+  if (status != PCAN_ERROR_OK) {
+    char error[256];
+    char text[400];
+    peak_error_text(status, error);
+    std::snprintf(text, sizeof text,
+                  "PCAN-Basic cannot list the attached channels (%s); asking pcan:1 to pcan:%d",
+                  error, kLastUsbChannel);
     can_list_note(text);
+    return -1;
+  }
+  for (const TPCANChannelInformation& channel : channels) {
+    char device_id[16];
+    std::snprintf(device_id, sizeof device_id, "0x%X", static_cast<unsigned>(channel.device_id));
+    const int32_t number = usb_number(channel.channel_handle);
+    if (number == 0) {
+      // This tool opens PCAN-USB channels only; others are named so that nobody looks for them.
+      char text[160];
+      std::snprintf(text, sizeof text, "%s channel 0x%X (device id %s, %s): not a PCAN-USB channel",
+                    device_type_name(channel.device_type), channel.channel_handle, device_id,
+                    condition_name(channel.channel_condition));
+      can_list_note(text);
+      continue;
+    }
+    list_channel(number, device_type_name(channel.device_type), device_id,
+                 channel.channel_condition);
+  }
+  if (channels.empty()) can_list_note("PCAN-Basic: no PCAN channel attached");
+  return 0;
+}
+
+// Asks each PCAN-USB channel for its condition; lists those that are present.
+void list_by_condition(const PcanApi& api) {
+  int32_t present = 0;
+  TPCANStatus last_failure = PCAN_ERROR_OK;
+  for (int32_t number = 1; number <= kLastUsbChannel; ++number) {
+    const TPCANHandle handle = usb_handle(number);
+    uint32_t condition = PCAN_CHANNEL_UNAVAILABLE;
+    const TPCANStatus status =
+        api.get_value(handle, PCAN_CHANNEL_CONDITION, &condition, sizeof condition);
+    if (status != PCAN_ERROR_OK) {
+      last_failure = status;
+      continue;
+    }
+    if (condition == PCAN_CHANNEL_UNAVAILABLE) continue;
+    ++present;
+    uint32_t id = 0;
+    char device_id[16] = "not given";
+    if (api.get_value(handle, PCAN_DEVICE_ID, &id, sizeof id) == PCAN_ERROR_OK) {
+      std::snprintf(device_id, sizeof device_id, "0x%X", static_cast<unsigned>(id));
+    }
+    list_channel(number, "PCAN-USB", device_id, condition);
+  }
+  if (present == 0 && last_failure != PCAN_ERROR_OK) {
+    char error[256];
+    char text[400];
+    peak_error_text(last_failure, error);
+    std::snprintf(text, sizeof text, "PCAN-Basic cannot tell the channels' condition (%s)", error);
+    can_list_note(text);
+  } else if (present == 0) {
+    can_list_note("PCAN-Basic: no PCAN-USB channel attached");
+  }
+}
+}  // namespace
+
+void peak_list() {
+  if (peak_load_library() != 0) {
+    char names[160];
+    char text[400];
+    vendor_library_names_text(peak_library_names(), names, sizeof names);
+    std::snprintf(text, sizeof text, "PCAN-Basic not usable: %s", peak_load_failure());
+    can_list_note(text);
+    if (peak_library_file()[0] == '\0') {
+      std::snprintf(text, sizeof text, "no PCAN-Basic library found (searched: %s)", names);
+      can_list_finding(text,
+                       "for a PEAK adapter, install PEAK-System's driver package with PCAN-Basic "
+                       "(on Linux, libpcanbasic.so on the loader's path)");
+    } else {
+      std::snprintf(text, sizeof text, "%s is not a usable PCAN-Basic", peak_library_file());
+      can_list_finding(text, "install a current PCAN-Basic from PEAK-System");
+    }
     return;
   }
-  std::snprintf(text, sizeof text, "PCAN-Basic: %s", peak_library_file());
-  can_list_note(text);
+  const PcanApi& api = peak_api();
+  list_api_version(api);
+  if (list_attached(api) != 0) list_by_condition(api);
 }

@@ -6,7 +6,16 @@
 // fake_canlib_calls, fake_canlib_push_frame.
 // Settings (also from RALVEX_FAKE_CANLIB at load; calls also go to the file
 // RALVEX_FAKE_CANLIB_CALLS):
-//   cards=T0:T1:...  card type per channel (default one real channel, type 48)
+//   cards=T0:T1:...  card type per channel (default 48:48:1, two real channels and a virtual one;
+//     type 1 is virtual and has canCHANNEL_CAP_VIRTUAL)
+//   name@I=TEXT  ean@I=BCD  serial@I=N  the device name, EAN and serial number of channel I
+//     (defaults: "Kvaser Leaf Light v2", 0x0007330130006850, 10001 + I for a real channel;
+//     "Kvaser Virtual CAN Driver", 0, 0 for a virtual one)
+//   item_status@ITEM=STATUS  canGetChannelData of item ITEM fails with STATUS (e.g. -32)
+//   version=0xMMmm (canGetVersion, default 0x0529)  version_ex=0xMMmmLL (canGetVersionEx
+//     PRODVER32, default 0x052900); built with FAKE_WITHOUT_canGetVersion it exports neither
+//   error_frame_after_write=N1:N2:...  after the Nth canWrite, the next canRead brings an error
+//     frame before anything else
 //   channels=N       the count reported instead of the number of cards
 //   channels_status=STATUS  channel_data_status=STATUS
 //   open_fail=I0:I1:...  channel indexes whose canOpenChannel fails with canERR_NOTFOUND (-3)
@@ -17,6 +26,8 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <string>
+#include <vector>
 
 #include "can/kvaser/canlib.h"
 #include "can/sim/sim_bus.h"
@@ -25,6 +36,7 @@
 
 namespace {
 constexpr long long kRealCardType = 48;
+constexpr long long kVirtualCardType = 1;
 constexpr CanHandle kFirstHandle = 100;
 
 struct Frame {
@@ -42,6 +54,8 @@ FakeSettings& settings() {
 
 FakeCallRecord g_calls("RALVEX_FAKE_CANLIB_CALLS");
 std::deque<Frame> g_frames;
+long long g_writes = 0;
+int g_pending_error_frames = 0;
 // The extended acceptance filter: an identifier passes when it equals the code in every mask bit.
 unsigned int g_extended_code = 0;
 unsigned int g_extended_mask = 0;
@@ -54,8 +68,21 @@ bool bus_mode() { return settings().number("bus", 0) != 0; }
 
 std::vector<long long> card_types() {
   std::vector<long long> cards = settings().list("cards");
-  if (cards.empty()) cards.push_back(kRealCardType);
+  if (cards.empty()) cards = {kRealCardType, kRealCardType, kVirtualCardType};
   return cards;
+}
+
+// A per-channel setting "name@I", else `fallback`.
+long long channel_number(const char* name, int channel, long long fallback) {
+  const std::string own = std::string(name) + "@" + std::to_string(channel);
+  return settings().number(own.c_str(), fallback);
+}
+
+// Copies `size` bytes of `value` into a canGetChannelData buffer, or canERR_PARAM when too small.
+canStatus put(void* buffer, size_t bufsize, const void* value, size_t size) {
+  if (!buffer || bufsize < size) return canERR_PARAM;
+  std::memcpy(buffer, value, size);
+  return canOK;
 }
 
 canStatus setting(const char* name) {
@@ -115,8 +142,39 @@ FAKE_EXPORT canStatus CANLIBAPI canGetChannelData(int channel, int item, void* b
   const std::vector<long long> cards = card_types();
   if (channel < 0 || static_cast<size_t>(channel) >= cards.size()) return -1;
   const uint32_t type = static_cast<uint32_t>(cards[static_cast<size_t>(channel)]);
-  std::memcpy(buffer, &type, std::min(bufsize, sizeof type));
-  return setting("channel_data_status");
+  const bool is_virtual = type == kVirtualCardType;
+  const std::string item_status = "item_status@" + std::to_string(item);
+  const canStatus failed = static_cast<canStatus>(settings().number(item_status.c_str(), canOK));
+  if (failed != canOK) return failed;
+  switch (item) {
+    case canCHANNELDATA_CARD_TYPE:
+      std::memcpy(buffer, &type, std::min(bufsize, sizeof type));
+      return setting("channel_data_status");
+    case canCHANNELDATA_CHANNEL_CAP: {
+      const uint32_t caps = is_virtual ? canCHANNEL_CAP_VIRTUAL : 0;
+      return put(buffer, bufsize, &caps, sizeof caps);
+    }
+    case canCHANNELDATA_CARD_SERIAL_NO: {
+      const uint64_t serial =
+          static_cast<uint64_t>(channel_number("serial", channel, is_virtual ? 0 : 10001 + channel));
+      return put(buffer, bufsize, &serial, sizeof serial);
+    }
+    case canCHANNELDATA_CARD_UPC_NO: {
+      const uint64_t ean = static_cast<uint64_t>(
+          channel_number("ean", channel, is_virtual ? 0 : 0x0007330130006850LL));
+      return put(buffer, bufsize, &ean, sizeof ean);
+    }
+    case canCHANNELDATA_DEVDESCR_ASCII: {
+      const std::string own = "name@" + std::to_string(channel);
+      const std::string name = settings().text(
+          own.c_str(), is_virtual ? "Kvaser Virtual CAN Driver" : "Kvaser Leaf Light v2");
+      if (!buffer || bufsize == 0) return canERR_PARAM;
+      std::snprintf(static_cast<char*>(buffer), bufsize, "%s", name.c_str());
+      return canOK;
+    }
+    default:
+      return canERR_NOT_IMPLEMENTED;
+  }
 }
 
 FAKE_EXPORT canStatus CANLIBAPI canSetAcceptanceFilter(CanHandle hnd, unsigned int code,
@@ -148,6 +206,15 @@ FAKE_EXPORT canStatus CANLIBAPI canBusOn(CanHandle hnd) {
 // as the real library does.
 FAKE_EXPORT canStatus CANLIBAPI canRead(CanHandle, long* id, void* msg, unsigned int* dlc,
                                         unsigned int* flag, unsigned long* time) {
+  if (g_pending_error_frames > 0) {
+    --g_pending_error_frames;
+    *id = 0;
+    std::memset(msg, 0, 8);
+    *dlc = 0;
+    *flag = canMSG_ERROR_FRAME;
+    *time = 0;
+    return canOK;
+  }
   if (bus_mode()) {
     uint8_t data[8];
     uint32_t bus_id = 0;
@@ -178,11 +245,29 @@ FAKE_EXPORT canStatus CANLIBAPI canWrite(CanHandle hnd, long id, void* msg, unsi
               d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7], dlc, flag);
   constexpr canStatus canERR_TXBUFOFL = -13;
   const canStatus status = channel_setting("write", hnd);
+  ++g_writes;
+  const std::vector<long long> after = settings().list("error_frame_after_write");
+  if (std::find(after.begin(), after.end(), g_writes) != after.end()) ++g_pending_error_frames;
   if (status == canOK && bus_mode() &&
       sim_bus_tool_send(static_cast<uint32_t>(id), static_cast<const uint8_t*>(msg)) != 0) {
     return canERR_TXBUFOFL;
   }
   return status;
+}
+#endif
+
+#ifndef FAKE_WITHOUT_canGetVersion
+FAKE_EXPORT unsigned short CANLIBAPI canGetVersion() {
+  g_calls.add("canGetVersion()");
+  return static_cast<unsigned short>(settings().number("version", 0x0529));
+}
+
+FAKE_EXPORT unsigned int CANLIBAPI canGetVersionEx(unsigned int item_code) {
+  g_calls.add("canGetVersionEx(%u)", item_code);
+  const unsigned int product = static_cast<unsigned int>(settings().number("version_ex", 0x052900));
+  if (item_code == canVERSION_CANLIB32_PRODVER32) return product;
+  if (item_code == canVERSION_CANLIB32_VERSION) return product >> 8;
+  return 0;
 }
 #endif
 
@@ -192,6 +277,8 @@ FAKE_EXPORT void fake_canlib_reset() {
   g_frames.clear();
   g_extended_code = 0;
   g_extended_mask = 0;
+  g_writes = 0;
+  g_pending_error_frames = 0;
   sim_bus_reset();
 }
 

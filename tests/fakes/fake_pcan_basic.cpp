@@ -6,8 +6,17 @@
 // Settings (also from RALVEX_FAKE_PCAN at load; calls also go to the file RALVEX_FAKE_PCAN_CALLS):
 //   initialize=STATUS  filter_mode_0xMM=STATUS (mode MM; 0x23 and 0x02 succeed by default)
 //   write=STATUS  bus=1 (frames go over the emulated bus, from CAN_Initialize on)
+//   attached=N1:N2:...  the PCAN-USB channels plugged in (default 1:2); occupied=N1:...  those that
+//     another program holds (default 2): CAN_Initialize on one fails with PCAN_ERROR_HWINUSE
+//   device_id@N=ID (default N)  api_version=TEXT (default 4.8.0.5)
+//   attached_status=STATUS  both attached-channel queries fail with it (an older library:
+//     0x4000, PCAN_ERROR_ILLPARAMTYPE); api_version_status=STATUS  condition_status=STATUS
+//   status_after_write=N1:N2:...  after the Nth CAN_Write, the next CAN_Read brings a status
+//     message (bus light) before anything else
+#include <algorithm>
 #include <cstring>
 #include <deque>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -26,6 +35,8 @@ FakeSettings& settings() {
 
 FakeCallRecord g_calls("RALVEX_FAKE_PCAN_CALLS");
 std::deque<TPCANMsg> g_messages;
+long long g_writes = 0;
+int g_pending_status = 0;
 std::vector<std::pair<uint32_t, uint32_t>> g_filter_ranges;
 
 TPCANStatus setting(const char* name) {
@@ -48,6 +59,49 @@ bool filter_passes(uint32_t id) {
 
 bool bus_mode() { return settings().number("bus", 0) != 0; }
 
+bool listed(const char* name, long long fallback, long long value) {
+  std::vector<long long> items = settings().list(name);
+  if (settings().text(name, "").empty()) items.assign(1, fallback);
+  return std::find(items.begin(), items.end(), value) != items.end();
+}
+
+std::vector<long long> attached_numbers() {
+  std::vector<long long> numbers = settings().list("attached");
+  if (settings().text("attached", "").empty()) numbers = {1, 2};
+  return numbers;
+}
+
+// The PCAN-USB channel number of a handle (0x51-0x58: 1-8, 0x509-0x510: 9-16), 0 for others.
+long long usb_number(TPCANHandle handle) {
+  if (handle >= 0x51 && handle <= 0x58) return handle - 0x51 + 1;
+  if (handle >= 0x509 && handle <= 0x510) return handle - 0x509 + 9;
+  return 0;
+}
+
+TPCANHandle usb_handle(long long number) {
+  return static_cast<TPCANHandle>(number <= 8 ? 0x51 + number - 1 : 0x509 + number - 9);
+}
+
+uint32_t device_id(long long number) {
+  const std::string name = "device_id@" + std::to_string(number);
+  return static_cast<uint32_t>(settings().number(name.c_str(), number));
+}
+
+uint32_t condition(long long number) {
+  const std::vector<long long> attached = attached_numbers();
+  if (std::find(attached.begin(), attached.end(), number) == attached.end()) {
+    return PCAN_CHANNEL_UNAVAILABLE;
+  }
+  return listed("occupied", 2, number) ? PCAN_CHANNEL_OCCUPIED : PCAN_CHANNEL_AVAILABLE;
+}
+
+// Copies a 32-bit value into a CAN_GetValue buffer of at least 4 bytes.
+TPCANStatus put_u32(void* buffer, uint32_t length, uint32_t value) {
+  if (!buffer || length < sizeof value) return PCAN_ERROR_ILLPARAMVAL;
+  std::memcpy(buffer, &value, sizeof value);
+  return PCAN_ERROR_OK;
+}
+
 }  // namespace
 
 FAKE_EXPORT TPCANStatus PCAN_API CAN_Initialize(TPCANHandle channel, TPCANBaudrate btr0btr1,
@@ -55,7 +109,10 @@ FAKE_EXPORT TPCANStatus PCAN_API CAN_Initialize(TPCANHandle channel, TPCANBaudra
                                                 uint16_t interrupt) {
   g_calls.add("CAN_Initialize(0x%02X, 0x%04X, %u, %u, %u)", channel, btr0btr1, hw_type, io_port,
               interrupt);
-  const TPCANStatus status = setting("initialize");
+  TPCANStatus status = setting("initialize");
+  if (status == PCAN_ERROR_OK && condition(usb_number(channel)) == PCAN_CHANNEL_OCCUPIED) {
+    status = PCAN_ERROR_HWINUSE;
+  }
   g_filter_ranges.clear();
   if (status == PCAN_ERROR_OK && bus_mode()) {
     if (sim_bus_device_count() == 0) {
@@ -86,6 +143,12 @@ FAKE_EXPORT TPCANStatus PCAN_API CAN_GetStatus(TPCANHandle channel) {
 // Reads are not recorded: a receive polls many times.
 FAKE_EXPORT TPCANStatus PCAN_API CAN_Read(TPCANHandle, TPCANMsg* message, TPCANTimestamp* stamp) {
   std::memset(stamp, 0, sizeof *stamp);
+  if (g_pending_status > 0) {
+    // A status message carries its status in the first four data bytes, most significant first.
+    --g_pending_status;
+    *message = TPCANMsg{0, PCAN_MESSAGE_STATUS, 4, {0, 0, 0, PCAN_ERROR_BUSLIGHT}};
+    return PCAN_ERROR_OK;
+  }
   if (bus_mode()) {
     uint8_t data[8];
     uint32_t id = 0;
@@ -106,6 +169,8 @@ FAKE_EXPORT TPCANStatus PCAN_API CAN_Write(TPCANHandle channel, TPCANMsg* messag
               message->DATA[1], message->DATA[2], message->DATA[3], message->DATA[4],
               message->DATA[5], message->DATA[6], message->DATA[7]);
   const TPCANStatus status = setting("write");
+  ++g_writes;
+  if (listed("status_after_write", 0, g_writes)) ++g_pending_status;
   if (status == PCAN_ERROR_OK && bus_mode() && sim_bus_tool_send(message->ID, message->DATA) != 0) {
     return 0x00001;  // PCAN_ERROR_XMTFULL
   }
@@ -124,9 +189,48 @@ FAKE_EXPORT TPCANStatus PCAN_API CAN_FilterMessages(TPCANHandle channel, uint32_
   return status;
 }
 
-FAKE_EXPORT TPCANStatus PCAN_API CAN_GetValue(TPCANHandle channel, TPCANParameter parameter, void*,
-                                              uint32_t) {
+FAKE_EXPORT TPCANStatus PCAN_API CAN_GetValue(TPCANHandle channel, TPCANParameter parameter,
+                                              void* buffer, uint32_t length) {
   g_calls.add("CAN_GetValue(0x%02X, 0x%02X)", channel, parameter);
+  if (parameter == PCAN_API_VERSION && channel == PCAN_NONEBUS) {
+    const TPCANStatus status = setting("api_version_status");
+    if (status != PCAN_ERROR_OK) return status;
+    if (!buffer || length == 0) return PCAN_ERROR_ILLPARAMVAL;
+    std::snprintf(static_cast<char*>(buffer), length, "%s",
+                  settings().text("api_version", "4.8.0.5").c_str());
+    return PCAN_ERROR_OK;
+  }
+  if ((parameter == PCAN_ATTACHED_CHANNELS_COUNT || parameter == PCAN_ATTACHED_CHANNELS) &&
+      channel == PCAN_NONEBUS) {
+    const TPCANStatus status = setting("attached_status");
+    if (status != PCAN_ERROR_OK) return status;
+    const std::vector<long long> numbers = attached_numbers();
+    if (parameter == PCAN_ATTACHED_CHANNELS_COUNT) {
+      return put_u32(buffer, length, static_cast<uint32_t>(numbers.size()));
+    }
+    if (!buffer || length < numbers.size() * sizeof(TPCANChannelInformation)) {
+      return PCAN_ERROR_ILLPARAMVAL;
+    }
+    auto* info = static_cast<TPCANChannelInformation*>(buffer);
+    for (size_t i = 0; i < numbers.size(); ++i) {
+      info[i] = TPCANChannelInformation{};
+      info[i].channel_handle = usb_handle(numbers[i]);
+      info[i].device_type = PCAN_USB;
+      std::snprintf(info[i].device_name, sizeof info[i].device_name, "PCAN-USB");
+      info[i].device_id = device_id(numbers[i]);
+      info[i].channel_condition = condition(numbers[i]);
+    }
+    return PCAN_ERROR_OK;
+  }
+  if (parameter == PCAN_CHANNEL_CONDITION) {
+    const TPCANStatus status = setting("condition_status");
+    if (status != PCAN_ERROR_OK) return status;
+    return put_u32(buffer, length, condition(usb_number(channel)));
+  }
+  if (parameter == PCAN_DEVICE_ID) {
+    if (condition(usb_number(channel)) == PCAN_CHANNEL_UNAVAILABLE) return PCAN_ERROR_ILLHW;
+    return put_u32(buffer, length, device_id(usb_number(channel)));
+  }
   return PCAN_ERROR_OK;
 }
 
@@ -140,7 +244,12 @@ FAKE_EXPORT TPCANStatus PCAN_API CAN_SetValue(TPCANHandle channel, TPCANParamete
 FAKE_EXPORT TPCANStatus PCAN_API CAN_GetErrorText(TPCANStatus error, uint16_t language,
                                                   char* buffer) {
   g_calls.add("CAN_GetErrorText(0x%X, %u)", error, language);
-  std::snprintf(buffer, 256, "fake PCAN error 0x%X", error);
+  if (error == PCAN_ERROR_HWINUSE) {
+    std::snprintf(buffer, 256, "fake PCAN error 0x%X: the hardware is in use by another program",
+                  error);
+  } else {
+    std::snprintf(buffer, 256, "fake PCAN error 0x%X", error);
+  }
   return PCAN_ERROR_OK;
 }
 #endif
@@ -150,6 +259,8 @@ FAKE_EXPORT void fake_pcan_reset() {
   settings().clear();
   g_messages.clear();
   g_filter_ranges.clear();
+  g_writes = 0;
+  g_pending_status = 0;
   sim_bus_reset();
 }
 

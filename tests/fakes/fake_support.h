@@ -77,6 +77,10 @@ class FakeSettings {
     auto it = values_.find(name);
     return it == values_.end() ? fallback : std::strtoll(it->second.c_str(), nullptr, 0);
   }
+  std::string text(const char* name, const char* fallback) const {
+    auto it = values_.find(name);
+    return it == values_.end() ? fallback : it->second;
+  }
   std::vector<long long> list(const char* name) const {
     std::vector<long long> items;
     auto it = values_.find(name);

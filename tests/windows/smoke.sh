@@ -3,7 +3,7 @@
 # of the .exe, the banner and usage with exit status -2 and the 1 ms timer resolution it requests,
 # application flashing through the fake PCANBasic.dll with the emulated unit behind it, the Kvaser
 # fallback through the fake canlib32.dll when PCANBasic.dll is absent (application and sensor
-# flashing), and no adapter at all.
+# flashing), the listing (-l), a named channel (-i pcan:2) free and occupied, and no adapter at all.
 # Usage: tests/windows/smoke.sh BUILD_DIR
 #   BUILD_DIR: cmake -S . -B BUILD_DIR -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 # Wine's prefix lives in BUILD_DIR/wineprefix; only the first run creates it (20-60 s).
@@ -130,6 +130,43 @@ pages="$(tr -d '\r' <"$work/kvaser/canlib.txt" | grep -c '^canWrite(100, 0xA8440
 RALVEX_FAKE_CANLIB=bus=1 run kvaser-sensor 0 canlib32.dll -f sensor.hex -g 5
 expect_text kvaser-sensor "$work/kvaser-sensor/console.txt" "Using Kvaser USBcan interface\n"
 expect_text kvaser-sensor "$work/kvaser-sensor/console.txt" "100.0%\nEnd of download\nFlashing completed\n"
+
+# The listing through both DLLs: the fakes' channels, the occupied channel's finding, nothing
+# opened or sent.
+RALVEX_FAKE_PCAN_CALLS=pcan.txt RALVEX_FAKE_CANLIB_CALLS=canlib.txt \
+  run list 0 "PCANBasic.dll canlib32.dll" -l
+expect_text list "$work/list/console.txt" "CAN interfaces:\n\
+  PCAN-Basic: PCANBasic, API version 4.8.0.5\n\
+  pcan:1       PCAN-USB, device id 0x1, available\n\
+  pcan:2       PCAN-USB, device id 0x2, occupied\n\
+  CANlib: canlib32, version 5.41\n\
+  kvaser:0     Kvaser Leaf Light v2, EAN 73-30130-00685-0, serial number 10001, real\n\
+  kvaser:1     Kvaser Leaf Light v2, EAN 73-30130-00685-0, serial number 10002, real\n\
+  kvaser:2     Kvaser Virtual CAN Driver, no EAN, serial number 0, virtual\n"
+expect_text list "$work/list/console.txt" "Problems found:\n  pcan:2 is occupied by another program\n"
+if grep -qE 'CAN_Initialize|CAN_Write|canOpenChannel|canWrite' "$work/list/pcan.txt" \
+   "$work/list/canlib.txt"; then
+  fail "list: a channel was opened or written"
+fi
+
+# A named channel is opened alone: pcan:2 (free in this run) is handle 0x52, and CANlib is never
+# asked.
+RALVEX_FAKE_PCAN=bus=1,occupied=3 RALVEX_FAKE_PCAN_CALLS=pcan.txt \
+  RALVEX_FAKE_CANLIB_CALLS=canlib.txt run pcan2 0 "PCANBasic.dll canlib32.dll" \
+  -i pcan:2 -f demo-app.hex 4
+expect_text pcan2 "$work/pcan2/console.txt" "Using PEAK PCAN-USB interface 'pcan:2'\nErase flash\n"
+expect_text pcan2 "$work/pcan2/console.txt" "End of download\nFlashing completed\n"
+expect_text pcan2 "$work/pcan2/pcan.txt" \
+  "CAN_Initialize(0x52, 0x011C, 5, 0, 0)\nCAN_FilterMessages(0x52, 0xA44401, 0xA84401, 0x23)\n"
+if grep -q '(0x51' "$work/pcan2/pcan.txt"; then fail "pcan2: channel 0x51 was used"; fi
+[ ! -e "$work/pcan2/canlib.txt" ] || fail "pcan2: CANlib was called"
+
+# pcan:2 occupied by another program: named with the library's text, and no fallback to Kvaser.
+RALVEX_FAKE_PCAN_CALLS=pcan.txt RALVEX_FAKE_CANLIB=bus=1 RALVEX_FAKE_CANLIB_CALLS=canlib.txt \
+  run pcan2-occupied 252 "PCANBasic.dll canlib32.dll" -i pcan:2 -f demo-app.hex
+expect_text pcan2-occupied "$work/pcan2-occupied/console.txt" "Cannot open pcan:2: CAN_Initialize: \
+fake PCAN error 0x400: the hardware is in use by another program\nCAN init error\n"
+[ ! -e "$work/pcan2-occupied/canlib.txt" ] || fail "pcan2-occupied: CANlib was called"
 
 # Neither library: the channel cannot be opened.
 run none 252 "" -f demo-app.hex
