@@ -18,7 +18,7 @@ constexpr int kNarrowIdCount = 2;
 const CanBackend* g_active = nullptr;
 const CanBackend* g_forced = nullptr;
 const CanBackendRow* g_selected = nullptr;  // nullptr: the default candidates
-CanTarget g_target{CAN_DEFAULT_CHANNEL, ""};
+CanTarget g_target{CAN_DEFAULT_CHANNEL, "", false};
 char g_spelling[CAN_INTERFACE_NAME_MAX + 16] = "";
 uint32_t g_accepted[CAN_MAX_ACCEPTED_IDS];
 int g_accepted_count = 0;
@@ -101,7 +101,7 @@ int32_t can_open() {
   }
   // The defaults' own failure codes only decide that the next is tried; the last one's is returned.
   int32_t result = -1;
-  const CanTarget first{CAN_DEFAULT_CHANNEL, ""};
+  const CanTarget first{CAN_DEFAULT_CHANNEL, "", false};
   for (const CanBackendRow* row = can_backend_rows(); row->backend; ++row) {
     if (!row->tried_by_default) continue;
     result = open_row(*row, first, false);
@@ -151,6 +151,7 @@ int32_t can_select_interface(const char* name) {
   }
   g_selected = row;
   g_target = target;
+  g_target.named = true;
   if (row->prefix && row->last_channel >= row->first_channel &&
       target.channel != CAN_DEFAULT_CHANNEL) {
     std::snprintf(g_spelling, sizeof g_spelling, "%s:%d", row->prefix, target.channel);
@@ -219,7 +220,7 @@ void can_reset() {
   g_active = nullptr;
   g_forced = nullptr;
   g_selected = nullptr;
-  g_target = CanTarget{CAN_DEFAULT_CHANNEL, ""};
+  g_target = CanTarget{CAN_DEFAULT_CHANNEL, "", false};
   g_spelling[0] = '\0';
   g_accepted_count = 0;
   g_open_failure.clear();

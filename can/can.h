@@ -42,12 +42,14 @@ struct CanRead {
 
 // Which channel of a back-end to open: `channel` as the `-i` value numbers it (pcan:2 -> 2,
 // kvaser:0 -> 0), CAN_DEFAULT_CHANNEL for the back-end's own choice; `name` for back-ends that open
-// interfaces by name (SocketCAN).
+// interfaces by name (SocketCAN); `named` when the operator chose it with -i (its failures are then
+// named on the console, and nothing else is tried).
 constexpr int32_t CAN_DEFAULT_CHANNEL = -1;
 constexpr size_t CAN_INTERFACE_NAME_MAX = 15;
 struct CanTarget {
   int32_t channel;
   char name[CAN_INTERFACE_NAME_MAX + 1];
+  bool named;
 };
 
 // What a back-end supplies; a const table of functions (see can/backends.cpp for the registry).

@@ -19,7 +19,7 @@ const char kNoChannel[] = "Kvaser: Cannot init download\n";
 const char kInitOk[] = "Kvaser: CAN Init OK\n";
 const char* const kAbsent[] = {"libcanlib_absent.so.1", nullptr};
 const FakeLibrary kNoWrite("libcanlib_no_write.so.1");
-const CanTarget kFirst{CAN_DEFAULT_CHANNEL, ""};
+const CanTarget kFirst{CAN_DEFAULT_CHANNEL, "", false};
 
 // The calls that set up channel `index` (handle 100 + index) with the unit's filters.
 std::string set_up_calls(int index) {

@@ -21,7 +21,7 @@ const char kLoadOk[] = "PEAK: PCANBasic.dll Load OK\n";
 const char kCannotInit[] = "PEAK: Cannot initialize DLL\n";
 const char* const kAbsent[] = {"libpcanbasic_absent.so", nullptr};
 const FakeLibrary kNoErrorText("libpcanbasic_no_error_text.so");
-const CanTarget kFirst{CAN_DEFAULT_CHANNEL, ""};
+const CanTarget kFirst{CAN_DEFAULT_CHANNEL, "", false};
 
 class PeakTest : public ::testing::Test {
  protected:

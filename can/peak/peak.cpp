@@ -57,11 +57,11 @@ TPCANHandle usb_handle(int32_t number) {
                                               : PCAN_USBBUS9 + (number - 9));
 }
 
-// Set while a channel asked for by number is being set up: its failures are named on the console.
+// Set while a channel chosen with -i is being set up: its failures are named on the console.
 bool g_named = false;
 
-// Names the failed call with the library's own text, for a channel asked for by number; the
-// default open asks the library nothing more than it always has.
+// Names the failed call with the library's own text, for a channel chosen with -i; the default
+// open asks the library nothing more than it always has.
 void failed(const char* call, TPCANStatus status) {
   if (!g_named) return;
   char text[256];
@@ -156,7 +156,7 @@ int32_t peak_open(const CanTarget* target) {
     return -2;
   }
   g_channel = usb_handle(number);
-  g_named = target->channel != CAN_DEFAULT_CHANNEL;
+  g_named = target->named;
   const TPCANStatus initialized =
       g_api.initialize(g_channel, PCAN_BAUD_250K, kHardwareType, 0, 0);
   if (initialized != PCAN_ERROR_OK) {
