@@ -46,21 +46,11 @@ class FlashTest : public BusTest {
       EXPECT_EQ(commands[2 + 2 * page].data, bytes({0x10, 0, 0, 0, int(address & 0xFF),
                                                     int(address >> 8 & 0xFF),
                                                     int(address >> 16 & 0xFF), int(address >> 24)}));
-      uint32_t sum = 0;
-      for (int frame = 0; frame < 37; ++frame) {
-        const Bytes8& d = data[37 * page + frame].data;
-        EXPECT_EQ(d[0], frame);
-        for (int k = 1; k <= 7; ++k) {
-          const int offset = frame * 7 + k - 1;
-          const uint8_t expected =
-              offset < 256 && 256u * page + offset < image.size() ? image[256 * page + offset] : 0;
-          EXPECT_EQ(d[k], expected) << "page " << page << " frame " << frame << " byte " << k;
-          if (offset < 256) sum += d[k];
-        }
-      }
+      const auto page_bytes = page_slice(image, 256u * page, 256);
+      expect_page_frames(data, 37u * page, page_bytes, kUnitPageShape, "page " + std::to_string(page));
       const Bytes8& flash = commands[3 + 2 * page].data;
       EXPECT_EQ(flash[0], 0x11);
-      EXPECT_EQ(flash[4] | flash[5] << 8 | flash[6] << 16 | uint32_t(flash[7]) << 24, sum);
+      EXPECT_EQ(tail_of(flash), sum_of(page_bytes));
     }
     EXPECT_EQ(commands.back().data, bytes({0x0E}));
     EXPECT_EQ(sim_unit_stats().pages_written, static_cast<uint32_t>(pages));

@@ -56,15 +56,11 @@ class SensorFlashTest : public BusTest {
     BusTest::SetUp();
     ihex_reset();
     std::memset(FlashImage, 0, FLASH_IMAGE_SIZE);
-    sensor_node_id = 5;
-    bootloader_force = 0;
-    node_force_mode = 0;
+    node_ = 5;
+    force_ = false;
     sim_nodes_config = SimNodesConfig{};
   }
   void TearDown() override {
-    sensor_node_id = NODE_ID_NOT_SET;
-    bootloader_force = 0;
-    node_force_mode = 0;
     sim_nodes_config = SimNodesConfig{};
     BusTest::TearDown();
   }
@@ -75,7 +71,7 @@ class SensorFlashTest : public BusTest {
   // Without force the sensors run their application already; with force the operator switches
   // them on 300 ms after the tool started listening.
   void attach_nodes(bool force) {
-    bootloader_force = force ? 1 : 0;
+    force_ = force;
     if (force) {
       sim_nodes_config.power_on_us = 300000;
     } else {
@@ -83,7 +79,13 @@ class SensorFlashTest : public BusTest {
     }
     ASSERT_EQ(sim_bus_attach(sim_nodes_device()), 0);
   }
-  int32_t flash(const std::string& path) { return flash_sensor(path.c_str()); }
+  int32_t flash(const std::string& path) { return flash_sensor(path.c_str(), node_, force_); }
+
+ public:
+  uint8_t node_ = 5;
+  bool force_ = false;
+
+ protected:
 
   // Checks the traffic of a download of `pages` pages built from `image` (indices 0 to image
   // end), the answers the tool got, and the node's flash afterwards.
@@ -112,18 +114,13 @@ class SensorFlashTest : public BusTest {
                 bytes({0x10, 0, int(address & 0xFF), int(address >> 8 & 0xFF),
                        int(address >> 16 & 0xFF), int(address >> 24)}))
           << where << " page " << page;
-      uint32_t sum = 0;
-      for (int f = 0; f < 150; ++f) {
-        const Bytes8& d = data[150 * static_cast<size_t>(page) + static_cast<size_t>(f)].data;
-        ASSERT_EQ(d[0], f + 1) << where;
-        ASSERT_EQ(d[1], 0) << where;
-        for (int k = 2; k < 8; ++k) {
-          const size_t index = address + static_cast<size_t>(f * 6 + k - 2);
-          ASSERT_EQ(d[k], index < image.size() ? image[index] : 0) << where << " index " << index;
-          sum += d[k];
-          sent.push_back(d[k]);
-        }
+      const auto page_bytes = page_slice(image, address, kPage);
+      const uint32_t sum = sum_of(page_bytes);
+      if (!expect_page_frames(data, 150u * static_cast<size_t>(page), page_bytes, kNodePageShape,
+                              where + " page " + std::to_string(page))) {
+        return;
       }
+      sent.insert(sent.end(), page_bytes.begin(), page_bytes.end());
       const Bytes8& close = commands[3 + 2 * page].data;
       EXPECT_EQ(close, bytes({0x11, 0, int(sum & 0xFF), int(sum >> 8 & 0xFF),
                               int(sum >> 16 & 0xFF), int(sum >> 24)}))
@@ -333,7 +330,7 @@ TEST_F(SensorFlashTest, FailuresEndTheOperationWithoutEndOfDownload) {
   const Row rows[] = {
       {"missing file", [](SensorFlashTest*) { std::remove("node.hex"); }, nullptr, 0, -3,
        "IHex init error 'node.hex'\n", true},
-      {"no node id", [](SensorFlashTest*) { sensor_node_id = NODE_ID_NOT_SET; }, nullptr, 0, -4,
+      {"no node id", [](SensorFlashTest* t) { t->node_ = NODE_ID_NOT_SET; }, nullptr, 0, -4,
        "IHex init ok\nEnd of file record, hiaddr 0x20002\nW2 Node id not set! \n", true},
       {"checksum error in the file",
        [](SensorFlashTest*) {

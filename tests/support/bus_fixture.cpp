@@ -106,3 +106,51 @@ std::string hex8(const Bytes8& data) {
                 data[2], data[3], data[4], data[5], data[6], data[7]);
   return text;
 }
+
+std::vector<uint8_t> page_slice(const std::vector<uint8_t>& image, size_t first, size_t count) {
+  std::vector<uint8_t> page(count, 0);
+  for (size_t i = 0; i < count && first + i < image.size(); ++i) page[i] = image[first + i];
+  return page;
+}
+
+uint32_t sum_of(const std::vector<uint8_t>& bytes) {
+  uint32_t sum = 0;
+  for (uint8_t b : bytes) sum += b;
+  return sum;
+}
+
+std::vector<Bytes8> page_frames(const std::vector<uint8_t>& page, const PageShape& shape) {
+  std::vector<Bytes8> frames;
+  size_t offset = 0;
+  for (int f = 0; f < shape.frames; ++f) {
+    Bytes8 frame{};
+    frame[0] = static_cast<uint8_t>(shape.first_sequence + f);
+    for (int k = shape.first_byte; k < 8; ++k, ++offset) {
+      if (offset < shape.size) frame[k] = page[offset];
+    }
+    frames.push_back(frame);
+  }
+  return frames;
+}
+
+bool expect_page_frames(const std::vector<SeenFrame>& data, size_t first,
+                        const std::vector<uint8_t>& page, const PageShape& shape,
+                        const std::string& where) {
+  const std::vector<Bytes8> expected = page_frames(page, shape);
+  if (data.size() < first + expected.size()) {
+    ADD_FAILURE() << where << ": " << data.size() << " data frames";
+    return false;
+  }
+  for (size_t f = 0; f < expected.size(); ++f) {
+    if (data[first + f].data != expected[f]) {
+      ADD_FAILURE() << where << " frame " << f << ": " << hex8(data[first + f].data)
+                    << " instead of " << hex8(expected[f]);
+      return false;
+    }
+  }
+  return true;
+}
+
+uint32_t tail_of(const Bytes8& data) {
+  return data[4] | data[5] << 8 | data[6] << 16 | static_cast<uint32_t>(data[7]) << 24;
+}
