@@ -50,39 +50,56 @@ TEST_F(DownloadTest, CommandsWithoutAnswerSendTheirFrames) {
   EXPECT_EQ(console(), "");  // open_channel cleared the adapter line
 }
 
-TEST_F(DownloadTest, FlashCommandJudgesItsOneAnswer) {
-  struct Row {
-    Bytes8 answer;
-    uint32_t answer_id;
-    int32_t result;
-    const char* console;
-  };
-  const Row rows[] = {
-      {bytes({0x12, 0, 0, 0, 0, 0, 0, 0}), kAnswer, 0, ""},
-      {bytes({0x12, 1, 2, 3, 0, 0, 0, 0}), kAnswer, 0, ""},
-      // Whatever identifier the channel delivers the answer on.
-      {bytes({0x12, 0, 0, 0, 0, 0, 0, 0}), kData, 0, ""},
-      {bytes({0x12, 0, 0, 0, 1, 0, 0, 0}), kAnswer, -5,
-       "ERROR --- Invalid answer data\n00A44401  12 00 00 00 01 00 00 00\n"},
-      {bytes({0x13, 0, 0, 0, 0, 0, 0, 0}), kAnswer, -5,
-       "ERROR --- Invalid answer data\n00A44401  13 00 00 00 00 00 00 00\n"},
-      {bytes({0x12, 0, 0, 0, 0, 0, 0, 0x80}), kData, -5,
-       "ERROR --- Invalid answer data\n00A84401  12 00 00 00 00 00 00 80\n"},
-  };
-  for (const Row& row : rows) {
-    TearDown();
-    SetUp();
-    script_add({kCommand, 0x11, 0, row.answer_id, row.answer});
-    open_channel();
-    EXPECT_EQ(dl_flash_command(65280), row.result) << hex8(row.answer);
-    EXPECT_EQ(console(), row.console);
-    const auto sent = tool_frames(kCommand);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(hex8(sent[0].data), "11 00 00 00 00 FF 00 00");
-    EXPECT_EQ(log_text(), row.result == 0 ? "DL_FLASH_COMMAND\n"
-                                          : "DL_FLASH_COMMAND\nInvalid Write to flash answer\n");
-  }
+namespace {
+struct FlashAnswerRow {
+  Bytes8 answer;
+  uint32_t answer_id;
+  int32_t result;
+  const char* console;
+};
+using FlashAnswerTest = RowTest<DownloadTest, FlashAnswerRow>;
+const FlashAnswerRow kFlashAnswerRows[] = {
+    {bytes({0x12, 0, 0, 0, 0, 0, 0, 0}), kAnswer, 0, ""},
+    {bytes({0x12, 1, 2, 3, 0, 0, 0, 0}), kAnswer, 0, ""},
+    // Whatever identifier the channel delivers the answer on.
+    {bytes({0x12, 0, 0, 0, 0, 0, 0, 0}), kData, 0, ""},
+    {bytes({0x12, 0, 0, 0, 1, 0, 0, 0}), kAnswer, -5,
+     "ERROR --- Invalid answer data\n00A44401  12 00 00 00 01 00 00 00\n"},
+    {bytes({0x13, 0, 0, 0, 0, 0, 0, 0}), kAnswer, -5,
+     "ERROR --- Invalid answer data\n00A44401  13 00 00 00 00 00 00 00\n"},
+    {bytes({0x12, 0, 0, 0, 0, 0, 0, 0x80}), kData, -5,
+     "ERROR --- Invalid answer data\n00A84401  12 00 00 00 00 00 00 80\n"},
+};
+
+struct EraseRow {
+  uint32_t id;
+  Bytes8 answer;
+  uint64_t delay_us;
+  int32_t result;
+  const char* console;
+};
+using EraseTest = RowTest<DownloadTest, EraseRow>;
+const EraseRow kEraseRows[] = {
+    {kAnswer, bytes({0x0D}), 30000000, 0, ""},
+    {0x123, bytes({0x0D, 0xFF}), 500000, 0, ""},
+    {kAnswer, bytes({0x0B, 1, 2, 3, 4}), 500000, -5,
+     "ERROR --- Invalid answer\n00A44401  0B  01  02  03\n"},
+};
+}  // namespace
+
+TEST_P(FlashAnswerTest, FlashCommandJudgesItsOneAnswer) {
+  const FlashAnswerRow& row = GetParam();
+  script_add({kCommand, 0x11, 0, row.answer_id, row.answer});
+  open_channel();
+  EXPECT_EQ(dl_flash_command(65280), row.result) << hex8(row.answer);
+  EXPECT_EQ(console(), row.console);
+  const auto sent = tool_frames(kCommand);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(hex8(sent[0].data), "11 00 00 00 00 FF 00 00");
+  EXPECT_EQ(log_text(), row.result == 0 ? "DL_FLASH_COMMAND\n"
+                                        : "DL_FLASH_COMMAND\nInvalid Write to flash answer\n");
 }
+INSTANTIATE_TEST_SUITE_P(Rows, FlashAnswerTest, ::testing::ValuesIn(kFlashAnswerRows));
 
 TEST_F(DownloadTest, FlashCommandWithoutAnswerGivesUpAfterOneWindow) {
   open_channel();
@@ -156,33 +173,18 @@ TEST_F(DownloadTest, EraseWaitsUpToNinetyOneWindows) {
   EXPECT_EQ(log_text(), "DL_ERASE_APP\nNo answer DL_ERASE_APP\n");
 }
 
-TEST_F(DownloadTest, EraseTakesTheFirstFrameWhateverItsIdentifier) {
-  struct Row {
-    uint32_t id;
-    Bytes8 answer;
-    uint64_t delay_us;
-    int32_t result;
-    const char* console;
-  };
-  const Row rows[] = {
-      {kAnswer, bytes({0x0D}), 30000000, 0, ""},
-      {0x123, bytes({0x0D, 0xFF}), 500000, 0, ""},
-      {kAnswer, bytes({0x0B, 1, 2, 3, 4}), 500000, -5,
-       "ERROR --- Invalid answer\n00A44401  0B  01  02  03\n"},
-  };
-  for (const Row& row : rows) {
-    TearDown();
-    SetUp();
-    sim_bus_open_tool_filter(true);
-    script_add({kCommand, 0x0C, row.delay_us, row.id, row.answer});
-    open_channel();
-    EXPECT_EQ(dl_erase_app(), row.result);
-    EXPECT_EQ(console(), row.console);
-    // Answered within its window: the wait ended within one step of the answer.
-    EXPECT_LE(clock_.slept_ms() * 1000, row.delay_us + 5000 + 2 * SIM_FRAME_US);
-    EXPECT_GE(clock_.slept_ms() * 1000, row.delay_us);
-  }
+TEST_P(EraseTest, TakesTheFirstFrameWhateverItsIdentifier) {
+  const EraseRow& row = GetParam();
+  sim_bus_open_tool_filter(true);
+  script_add({kCommand, 0x0C, row.delay_us, row.id, row.answer});
+  open_channel();
+  EXPECT_EQ(dl_erase_app(), row.result);
+  EXPECT_EQ(console(), row.console);
+  // Answered within its window: the wait ended within one step of the answer.
+  EXPECT_LE(clock_.slept_ms() * 1000, row.delay_us + 5000 + 2 * SIM_FRAME_US);
+  EXPECT_GE(clock_.slept_ms() * 1000, row.delay_us);
 }
+INSTANTIATE_TEST_SUITE_P(Rows, EraseTest, ::testing::ValuesIn(kEraseRows));
 
 TEST_F(DownloadTest, SendFailuresAreLoggedOnly) {
   open_channel();
@@ -212,4 +214,22 @@ TEST_F(DownloadTest, SilencedUnitIsNoAnswer) {
   sim_bus_set_transmit_hook(drop_everything);
   open_channel();
   EXPECT_EQ(dl_flash_command(0), -1);
+}
+
+TEST_F(DownloadTest, PageGoesOutAsItsThirtySevenFrames) {
+  open_channel();
+  std::vector<uint8_t> page(256);
+  for (size_t i = 0; i < page.size(); ++i) page[i] = static_cast<uint8_t>(255 - i);
+  uint32_t sum = 0;
+  EXPECT_EQ(dl_send_page(page.data(), &sum), 0);
+  EXPECT_EQ(sum, sum_of(page));
+  const auto data = tool_frames(kData);
+  ASSERT_EQ(data.size(), 37u);
+  expect_page_frames(data, 0, page, kUnitPageShape, "unit page");
+  EXPECT_EQ(hex8(data[36].data), "24 03 02 01 00 00 00 00");
+  // A refused frame ends the page.
+  sim_bus_refuse_tool_sends(1);
+  EXPECT_EQ(dl_send_page(page.data(), &sum), -3);
+  EXPECT_EQ(tool_frames(kData).size(), 37u);
+  EXPECT_NE(log_text().find("DL_SEND_DATA failure\n"), std::string::npos);
 }

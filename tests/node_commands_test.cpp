@@ -54,10 +54,6 @@ class NodeTest : public BusTest {
   }
 };
 
-// A table of cases on the scripted node.
-template <typename Row>
-class NodeRowTest : public NodeTest, public ::testing::WithParamInterface<Row> {};
-
 int count_lines(const std::string& text, const std::string& line) {
   int count = 0;
   for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
@@ -75,7 +71,7 @@ struct UnsetRow {
   std::function<int32_t()> call;
   int32_t result;
 };
-using NodeIdTest = NodeRowTest<UnsetRow>;
+using NodeIdTest = RowTest<NodeTest, UnsetRow>;
 const UnsetRow kUnsetRows[] = {
     {"start", [] { return node_dl_start_loading(kUnset, true); }, -1},
     {"erase", [] { return node_dl_erase_app(kUnset); }, -5},
@@ -90,12 +86,12 @@ struct StartRow {
   bool force;
   uint32_t found_on;  // base of the frame that ends the wake phase
 };
-using StartTest = NodeRowTest<StartRow>;
+using StartTest = RowTest<NodeTest, StartRow>;
 const StartRow kStartRows[] = {{1, false, 0x5041000}, {5, false, 0x5041000}, {5, false, 0x6E01000},
                                {127, false, 0x6E01000}, {5, true, 0x6E01000}, {5, true, 0x5041000},
                                {127, true, 0x6E01000}};
 
-using SilentNodeTest = NodeRowTest<bool>;
+using SilentNodeTest = RowTest<NodeTest, bool>;
 
 struct BudgetRow {
   const char* what;
@@ -103,7 +99,7 @@ struct BudgetRow {
   std::function<void(NodeTest*)> arrange;
   size_t wake_frames;
 };
-using BudgetTest = NodeRowTest<BudgetRow>;
+using BudgetTest = RowTest<NodeTest, BudgetRow>;
 const BudgetRow kBudgetRows[] = {
     {"answers the 151st wake frame", false,
      [](NodeTest*) {
@@ -137,7 +133,7 @@ struct SendFailureRow {
   int32_t result;
   const char* log;
 };
-using SendFailureTest = NodeRowTest<SendFailureRow>;
+using SendFailureTest = RowTest<NodeTest, SendFailureRow>;
 void open(NodeTest* t) { t->open_channel(); }
 const SendFailureRow kSendFailureRows[] = {
     {"wake frame", nullptr, 1, [] { return node_dl_start_loading(kNode, false); }, -3,
@@ -167,7 +163,7 @@ struct EraseRow {
   const char* console;
   const char* log;
 };
-using EraseTest = NodeRowTest<EraseRow>;
+using EraseTest = RowTest<NodeTest, EraseRow>;
 const EraseRow kEraseRows[] = {
     {"node answers", kAnswer, bytes({13}), 500000, 0, "", "DL_ERASE_APP\n"},
     {"stray 13", kStray, bytes({13}), 1000, 0, "", "DL_ERASE_APP\n"},
@@ -182,7 +178,7 @@ struct FlashAnswerRow {
   bool force;
   int32_t result;
 };
-using FlashAnswerTest = NodeRowTest<FlashAnswerRow>;
+using FlashAnswerTest = RowTest<NodeTest, FlashAnswerRow>;
 const FlashAnswerRow kFlashAnswerRows[] = {
     {bytes({0x12}), false, 0},
     {bytes({0x12}), true, 0},
@@ -205,7 +201,7 @@ struct TenthTryRow {
   int32_t result;
   const char* console;
 };
-using TenthTryTest = NodeRowTest<TenthTryRow>;
+using TenthTryTest = RowTest<NodeTest, TenthTryRow>;
 const Bytes8 kOk = bytes({0x12});
 const TenthTryRow kTenthTryRows[] = {
     {"ten strays", 0, 10, kOk, false, 0, ""},
