@@ -141,6 +141,16 @@ int32_t read_page(uint8_t* page) {
   }
   return 0;
 }
+
+// Opens the page at `address` and reads it into ParameterImage. 0, or the failing step's result.
+int32_t backup_page(uint32_t address) {
+  const int32_t result = start_page_backup(address);
+  if (result < 0) {
+    console_print("Backup starting failed: %d\n", result);
+    return result;
+  }
+  return read_page(&ParameterImage[address]);
+}
 }  // namespace
 
 int32_t backup_parameters(const char* path) {
@@ -155,17 +165,11 @@ int32_t backup_parameters(const char* path) {
   int32_t result = start_parameter_pages();
   if (result < 0) return fail(result);
   int32_t last_progress = -1;
-  for (int32_t block = 0; block < PARAMETER_PAGE_COUNT; ++block) {
-    const uint32_t page_address = static_cast<uint32_t>(block * PARAMETER_PAGE_SIZE);
+  for (int32_t block = 0; block < PARAMETER_PAGE_COUNT && result == 0; ++block) {
     print_progress(&last_progress, block, PARAMETER_PAGE_COUNT);
-    result = start_page_backup(page_address);
-    if (result < 0) {
-      console_print("Backup starting failed: %d\n", result);
-      return fail(result);
-    }
-    result = read_page(&ParameterImage[page_address]);
-    if (result < 0) return fail(result);
+    result = backup_page(static_cast<uint32_t>(block * PARAMETER_PAGE_SIZE));
   }
+  if (result < 0) return fail(result);
 
   if (replace_target() != 0) {
     console_print("Binary file writing error '%s'\n", path);

@@ -12,7 +12,6 @@
 
 namespace {
 constexpr int32_t kFirstPageIndex = 0x20000;
-constexpr int32_t kBlockSize = 256;
 
 // A page that starts near the end of the image runs past it: those bytes are sent as zeros, the
 // same fillers as the zeros that follow the image end inside it.
@@ -39,35 +38,22 @@ int32_t flash_sensor(const char* path, uint8_t node, bool force) {
   }
 
   // The byte at the image end itself is not part of this sum.
-  console_print("Checksum %d  (%d)\n", static_cast<int32_t>(image_sum(FlashImage, image_end)),
-                image_end);
-  const int32_t block_count = image_end / kBlockSize + 1;
-  console_print("Block count %d\n", block_count);
-  print_image_dump(FlashImage, block_count);
+  const int32_t block_count = print_image_report(FlashImage, image_end);
 
   int32_t last_progress = -1;
   int32_t pages = 0;
   for (int32_t first = kFirstPageIndex; first <= image_end && pages < block_count;
        first += static_cast<int32_t>(NODE_PAGE.size), ++pages) {
     int32_t result = node_dl_download(node, first);
-    if (result < 0) {
-      console_print("Download starting failed: %d\n", result);
-      return operation_failed(result);
-    }
+    if (result < 0) return step_failed("Download starting", result);
     print_progress(&last_progress, first, image_end);
     uint8_t page[PAGE_SIZE_MAX];
     copy_page(first, page);
     uint32_t page_sum = 0;
     result = node_dl_send_page(node, page, &page_sum);
-    if (result < 0) {
-      console_print("Send data failed: %d\n", result);
-      return operation_failed(result);
-    }
+    if (result < 0) return step_failed("Send data", result);
     result = node_dl_flash_command(node, page_sum, force);
-    if (result < 0) {
-      console_print("Writing flash failed: %d\n", result);
-      return operation_failed(result);
-    }
+    if (result < 0) return step_failed("Writing flash", result);
   }
 
   sleep_ms(500);

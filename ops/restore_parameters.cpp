@@ -64,22 +64,13 @@ int32_t restore_parameters(const char* path) {
     // The unit erases a 4 KiB sector before its first page is written.
     result = page_address % kSectorSize == 0 ? erase_sector(page_address, code) : 0;
     if (result == 0) result = start_page_restore(page_address, code);
-    if (result < 0) {
-      console_print("Restore starting failed: %d\n", result);
-      return operation_failed(result);
-    }
+    if (result < 0) return step_failed("Restore starting", result);
     print_progress(&last_progress, block, PARAMETER_PAGE_COUNT);
     uint32_t page_sum = 0;
     result = dl_send_page(&ParameterImage[page_address], &page_sum);
-    if (result < 0) {
-      console_print("Send data failed: %d\n", result);
-      return operation_failed(result);
-    }
+    if (result < 0) return step_failed("Send data", result);
     result = finish_page_restore(page_sum, code);
-    if (result < 0) {
-      console_print("Writing flash failed: %d\n", result);
-      return operation_failed(result);
-    }
+    if (result < 0) return step_failed("Writing flash", result);
   }
 
   log_close();

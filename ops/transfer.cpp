@@ -11,6 +11,11 @@ int32_t operation_failed(int32_t result) {
   return result;
 }
 
+int32_t step_failed(const char* step, int32_t result) {
+  console_print("%s failed: %d\n", step, result);
+  return operation_failed(result);
+}
+
 int32_t open_hex_file(const char* path) {
   print_separator();
   console_print("Starting application software flashing from HEX file: '%s'\n", path);
@@ -50,6 +55,14 @@ uint32_t image_sum(const uint8_t* image, int32_t end) {
   uint32_t sum = 0;
   for (int32_t i = 0; i < end; ++i) sum += image[i];
   return sum;
+}
+
+int32_t print_image_report(const uint8_t* image, int32_t image_end) {
+  console_print("Checksum %d  (%d)\n", static_cast<int32_t>(image_sum(image, image_end)), image_end);
+  const int32_t blocks = image_end / 256 + 1;
+  console_print("Block count %d\n", blocks);
+  print_image_dump(image, blocks);
+  return blocks;
 }
 
 void print_image_dump(const uint8_t* image, int32_t blocks) {

@@ -7,6 +7,9 @@
 
 // Every way out of an operation closes the log: log_close, then `result`.
 int32_t operation_failed(int32_t result);
+// A failed step of the page loop: "<step> failed: <result>\n", then operation_failed(result).
+// Example: step_failed("Send data", -3) prints "Send data failed: -3\n".
+int32_t step_failed(const char* step, int32_t result);
 
 // The start of both flashing operations: the separator, the start message with `path` and the
 // HEX file opened. 0 ("IHex init ok\n"), or -3 ("IHex init error '%s'\n").
@@ -27,6 +30,11 @@ void print_progress(int32_t* last_printed, int32_t done, int32_t total);
 
 // Sum of image[0] .. image[end - 1] (0 when end <= 0).
 uint32_t image_sum(const uint8_t* image, int32_t end);
+
+// The report of a flashing image before its pages go out: "Checksum %d  (%d)\n" with the sum of
+// image[0] .. image[image_end - 1] and image_end, "Block count %d\n" and the image dump.
+// Returns the block count, image_end / 256 + 1.
+int32_t print_image_report(const uint8_t* image, int32_t image_end);
 
 // The two 16-row dumps of an image: its first 256 bytes and the 256 bytes of block
 // `blocks` - 1, each followed by the separator line.

@@ -9,20 +9,16 @@
 #include "protocol/identifiers.h"
 
 const CommandRule DL_START_LOADING_RULE{
-    DL_START_LOADING, "DL_START_LOADING\n", "DL_START_LOADING send failure\n", true,
-    {201, 5, 50, Listen::OWN_IDS, true},
+    DL_START_LOADING, "DL_START_LOADING", true, {201, 5, 50, Listen::OWN_IDS, true},
     {"No answer DL_START_LOADING\n", true, -3},
     {Judge::CODE, DL_START_LOADING_ANSWER, "Invalid answer\n", nullptr, -5}};
+// The first frame the channel delivers is the answer, whatever its identifier.
 const CommandRule DL_ERASE_APP_RULE{
-    DL_ERASE_APP, "DL_ERASE_APP\n", "DL_ERASE_APP send failure\n", false,
-    {91, 5, 1000, Listen::ANY_ID, false},
+    DL_ERASE_APP, "DL_ERASE_APP", false, {91, 5, 1000, Listen::ANY_ID, false},
     {"No answer DL_ERASE_APP\n", false, -3},
     {Judge::CODE, DL_ERASE_APP_ANSWER, "Invalid answer\n", nullptr, -5}};
-const CommandRule DL_DOWNLOAD_RULE{
-    DL_DOWNLOAD, "DL_DOWNLOAD\n", "DL_DOWNLOAD send failure\n", false, {}, {}, {}};
-const CommandRule DL_END_OF_DOWNLOAD_RULE{
-    DL_END_OF_DOWNLOAD, "DL_END_OF_DOWNLOAD\n", "DL_END_OF_DOWNLOAD send failure\n", false, {}, {},
-    {}};
+const CommandRule DL_DOWNLOAD_RULE{DL_DOWNLOAD, "DL_DOWNLOAD", false, {}, {}, {}};
+const CommandRule DL_END_OF_DOWNLOAD_RULE{DL_END_OF_DOWNLOAD, "DL_END_OF_DOWNLOAD", false, {}, {}, {}};
 
 namespace {
 int32_t send_command(const CommandRule& rule, const Route& route, uint32_t argument) {
@@ -33,10 +29,10 @@ int32_t send_command(const CommandRule& rule, const Route& route, uint32_t argum
     frame[route.argument_offset + i] = static_cast<uint8_t>(argument >> (8 * i));
   }
   if (can_send_frame(route.to, frame) != 0) {
-    log_write(rule.send_failure, LOG_ALWAYS);
+    log_writef(LOG_ALWAYS, "%s send failure\n", rule.name);
     return -3;
   }
-  log_write(rule.sent, LOG_CAN_FRAMES);
+  log_writef(LOG_CAN_FRAMES, "%s\n", rule.name);
   if (rule.trace) log_frame(route.to, frame);
   return 0;
 }
@@ -52,25 +48,20 @@ bool tail_is_zero(const uint8_t data[8]) {
 
 int32_t judge(const CommandCheck& check, const CommandCall& call) {
   const uint8_t* data = call.answer;
-  const uint8_t expected = call.expected >= 0 ? static_cast<uint8_t>(call.expected) : check.code;
-  switch (check.judge) {
-    case Judge::NONE:
-      return 0;
-    case Judge::CODE:
-      if (data[0] == expected) return 0;
-      log_write(check.log_text, LOG_ALWAYS);
-      console_print("ERROR --- Invalid answer\n");
-      console_print("%08X  %02X  %02X  %02X  %02X\n", call.answer_id, data[0], data[1], data[2],
-                    data[3]);
-      return check.result;
-    case Judge::CODE_ZERO_TAIL:
-      if (data[0] == expected && (call.force || tail_is_zero(data))) return 0;
-      log_write(check.log_text, LOG_ALWAYS);
-      console_print("%s", check.console_text);
-      console_print("%08X  %02X %02X %02X %02X %02X %02X %02X %02X\n", call.answer_id, data[0],
-                    data[1], data[2], data[3], data[4], data[5], data[6], data[7]);
-      return check.result;
+  if (check.judge == Judge::NONE) return 0;
+  if (check.judge == Judge::CODE) {
+    if (data[0] == check.code) return 0;
+    log_write(check.log_text, LOG_ALWAYS);
+    console_print("ERROR --- Invalid answer\n");
+    console_print("%08X  %02X  %02X  %02X  %02X\n", call.answer_id, data[0], data[1], data[2],
+                  data[3]);
+    return check.result;
   }
+  if (data[0] == check.code && (call.force || tail_is_zero(data))) return 0;
+  log_write(check.log_text, LOG_ALWAYS);
+  console_print("%s", check.console_text);
+  console_print("%08X  %02X %02X %02X %02X %02X %02X %02X %02X\n", call.answer_id, data[0],
+                data[1], data[2], data[3], data[4], data[5], data[6], data[7]);
   return check.result;
 }
 }  // namespace

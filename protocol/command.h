@@ -46,7 +46,7 @@ struct CommandSilence {
 
 struct CommandCheck {
   Judge judge;
-  uint8_t code;              // the expected byte 0, unless a call gives its own
+  uint8_t code;              // the expected byte 0
   const char* log_text;      // logged under LOG_ALWAYS for a rejected answer
   const char* console_text;  // Judge::CODE_ZERO_TAIL: the console line before the dump
   int32_t result;
@@ -54,9 +54,10 @@ struct CommandCheck {
 
 struct CommandRule {
   uint8_t code;
-  const char* sent;          // logged under LOG_CAN_FRAMES after every send
-  const char* send_failure;  // logged under LOG_ALWAYS when the channel refuses the frame (-3)
-  bool trace;                // the command frame and the answer are logged too (LOG_CAN_FRAMES)
+  // Logged as "<name>\n" under LOG_CAN_FRAMES after every send, and as "<name> send failure\n"
+  // under LOG_ALWAYS when the channel refuses the frame (-3).
+  const char* name;
+  bool trace;  // the command frame and the answer are logged too (LOG_CAN_FRAMES)
   CommandWait wait;
   CommandSilence silence;
   CommandCheck check;
@@ -72,7 +73,6 @@ struct Route {
 // One call: its argument and options in, the answer out.
 struct CommandCall {
   uint32_t argument = 0;
-  int expected = -1;      // the expected byte 0 of this call; -1: the rule's
   bool force = false;     // Judge::CODE_ZERO_TAIL: bytes 4-7 are not looked at
   int* budget = nullptr;  // failed waits left, shared by several calls; nullptr: rule.wait.waits
   uint8_t answer[8] = {};

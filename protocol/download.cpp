@@ -8,9 +8,9 @@
 namespace {
 const Route kUnit{UNIT_COMMAND_ID, UNIT_ARGUMENT_OFFSET, {UNIT_ANSWER_ID, 0}};
 
+// One receive window, whatever identifier the answer comes on.
 const CommandRule kFlashCommand{
-    DL_FLASH_COMMAND, "DL_FLASH_COMMAND\n", "DL_FLASH_COMMAND send failure\n", false,
-    {1, 5, 50, Listen::ANY_ID, false},
+    DL_FLASH_COMMAND, "DL_FLASH_COMMAND", false, {1, 5, 50, Listen::ANY_ID, false},
     {"No answer DL_WRITE_TO_FLASH_COMMAND\n", true, -1},
     {Judge::CODE_ZERO_TAIL, DL_FLASH_COMMAND_ANSWER, "Invalid Write to flash answer\n",
      "ERROR --- Invalid answer data\n", -5}};

@@ -8,15 +8,11 @@
 namespace {
 // The wake frame is all zeros: code 0, argument 0. Its wait ends on the node's wake answer or on
 // its power-on announcement.
-const CommandRule kWake{
-    0, "DL_START_LOADING\n", "DL_START_LOADING send failure\n", false,
-    {201, 5, 50, Listen::OWN_IDS, true},
-    {"No answer DL_START_LOADING\n", true, -3},
-    {Judge::NONE, 0, nullptr, nullptr, 0}};
+const CommandRule kWake{0, "DL_START_LOADING", false, {201, 5, 50, Listen::OWN_IDS, true},
+                        {"No answer DL_START_LOADING\n", true, -3}, {}};
 // Frames of other identifiers are skipped, except on the tenth try.
 const CommandRule kFlashCommand{
-    DL_FLASH_COMMAND, "DL_FLASH_COMMAND\n", "DL_FLASH_COMMAND send failure\n", false,
-    {10, 5, 30, Listen::OWN_IDS_UNTIL_LAST, false},
+    DL_FLASH_COMMAND, "DL_FLASH_COMMAND", false, {10, 5, 30, Listen::OWN_IDS_UNTIL_LAST, false},
     {"No answer DL_WRITE_TO_FLASH_COMMAND\n", true, -3},
     {Judge::CODE_ZERO_TAIL, DL_FLASH_COMMAND_ANSWER, "Illegal Write to flash answer\n",
      "ERROR --- Illegal answer data\n", -1}};

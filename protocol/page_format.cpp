@@ -3,8 +3,18 @@
 #include <cstring>
 
 namespace {
-uint32_t first_offset(const PageFormat& format, int index) {
-  return static_cast<uint32_t>(index) * static_cast<uint32_t>(8 - format.first_byte);
+// The page bytes that frame `index` carries: their count, and their first offset in *first.
+uint32_t frame_span(const PageFormat& format, int index, uint32_t* first) {
+  const uint32_t per_frame = static_cast<uint32_t>(8 - format.first_byte);
+  *first = static_cast<uint32_t>(index) * per_frame;
+  if (*first >= format.size) return 0;
+  return format.size - *first < per_frame ? format.size - *first : per_frame;
+}
+
+uint32_t sum_of(const uint8_t* bytes, uint32_t count) {
+  uint32_t sum = 0;
+  for (uint32_t i = 0; i < count; ++i) sum += bytes[i];
+  return sum;
 }
 }  // namespace
 
@@ -12,22 +22,16 @@ uint32_t page_build_frame(const PageFormat& format, int index, const uint8_t* pa
                           uint8_t frame[8]) {
   std::memset(frame, 0, 8);
   frame[0] = static_cast<uint8_t>(format.first_sequence + index);
-  uint32_t sum = 0;
-  uint32_t offset = first_offset(format, index);
-  for (int k = format.first_byte; k < 8 && offset < format.size; ++k, ++offset) {
-    frame[k] = page[offset];
-    sum += frame[k];
-  }
-  return sum;
+  uint32_t first = 0;
+  const uint32_t count = frame_span(format, index, &first);
+  if (count > 0) std::memcpy(&frame[format.first_byte], &page[first], count);
+  return sum_of(&frame[format.first_byte], count);
 }
 
 uint32_t page_take_frame(const PageFormat& format, int index, const uint8_t frame[8],
                          uint8_t* page) {
-  uint32_t sum = 0;
-  uint32_t offset = first_offset(format, index);
-  for (int k = format.first_byte; k < 8 && offset < format.size; ++k, ++offset) {
-    page[offset] = frame[k];
-    sum += frame[k];
-  }
-  return sum;
+  uint32_t first = 0;
+  const uint32_t count = frame_span(format, index, &first);
+  if (count > 0) std::memcpy(&page[first], &frame[format.first_byte], count);
+  return sum_of(&frame[format.first_byte], count);
 }

@@ -8,47 +8,43 @@
 namespace {
 const Route kUnit{UNIT_COMMAND_ID, UNIT_ARGUMENT_OFFSET, {UNIT_ANSWER_ID, 0}};
 
+// Sent once; frames on other identifiers are dropped while 201 windows pass.
 const CommandRule kEnterTestMode{
-    COMMAND_ID_ENTER_PRODUCTION_TEST_MODE, "COMMAND_ID_ENTER_PRODUCTION_TEST_MODE\n",
-    "COMMAND_ID_ENTER_PRODUCTION_TEST_MODE send failure\n", true,
+    COMMAND_ID_ENTER_PRODUCTION_TEST_MODE, "COMMAND_ID_ENTER_PRODUCTION_TEST_MODE", true,
     {201, 5, 50, Listen::OWN_IDS, false},
     {"No answer COMMAND_ID_ENTER_PRODUCTION_TEST_MODE\n", true, -3},
     {Judge::CODE, PARAMETER_ANSWER, "Invalid answer\n", nullptr, -5}};
 
-// The page commands: one send, one receive window, whatever identifier the answer comes on.
-constexpr CommandWait kOneWindow{1, 5, 50, Listen::ANY_ID, false};
-const CommandRule kStartBackup{
-    COMMAND_ID_START_PAGE_BACKUP, "COMMAND_ID_START_PAGE_BACKUP\n",
-    "COMMAND_ID_START_PAGE_BACKUP send failure\n", false, kOneWindow,
-    {"No answer COMMAND_ID_START_PAGE_BACKUP\n", true, -1},
-    {Judge::CODE_ZERO_TAIL, PARAMETER_ANSWER, "Invalid Write to flash answer\n",
-     "ERROR --- Invalid answer data\n", -5}};
-const CommandRule kStartRestore{
-    COMMAND_ID_START_PAGE_RESTORE, "COMMAND_ID_START_PAGE_RESTORE\n",
-    "COMMAND_ID_START_PAGE_RESTORE send failure\n", false, kOneWindow,
-    {"No answer COMMAND_ID_START_PAGE_RESTORE\n", true, -1},
-    {Judge::CODE_ZERO_TAIL, PARAMETER_ANSWER, "Invalid Write restored data to flash answer\n",
-     "ERROR --- Invalid answer data\n", -5}};
-const CommandRule kFinishRestore{
-    COMMAND_ID_FINISH_PAGE_RESTORE, "COMMAND_ID_FINISH_PAGE_RESTORE\n",
-    "COMMAND_ID_FINISH_PAGE_RESTORE send failure\n", false, kOneWindow,
-    {"No answer COMMAND_ID_FINISH_PAGE_RESTORE\n", true, -1},
-    {Judge::CODE_ZERO_TAIL, PARAMETER_ANSWER, "Invalid Write restored data to flash answer\n",
-     "ERROR --- Invalid answer data\n", -5}};
-const CommandRule kEraseSector{
-    COMMAND_ID_ERASE_SECTOR, "COMMAND_ID_ERASE_SECTOR\n", "COMMAND_ID_ERASE_SECTOR send failure\n",
-    false, kOneWindow, {"No answer COMMAND_ID_ERASE_SECTOR\n", true, -1},
-    {Judge::CODE_ZERO_TAIL, PARAMETER_ANSWER, "Invalid Write restored data to flash answer\n",
-     "ERROR --- Invalid answer data\n", -5}};
+// The page commands differ only in these; each is sent once and given one receive window of
+// about 60 ms, and takes the one frame it brings as the answer, whatever its identifier.
+struct PageCommand {
+  uint8_t code;
+  const char* name;
+  const char* no_answer;
+  const char* rejected;
+};
+const PageCommand kStartBackup{COMMAND_ID_START_PAGE_BACKUP, "COMMAND_ID_START_PAGE_BACKUP",
+                               "No answer COMMAND_ID_START_PAGE_BACKUP\n",
+                               "Invalid Write to flash answer\n"};
+const char* const kRestoreRejected = "Invalid Write restored data to flash answer\n";
+const PageCommand kStartRestore{COMMAND_ID_START_PAGE_RESTORE, "COMMAND_ID_START_PAGE_RESTORE",
+                                "No answer COMMAND_ID_START_PAGE_RESTORE\n", kRestoreRejected};
+const PageCommand kFinishRestore{COMMAND_ID_FINISH_PAGE_RESTORE, "COMMAND_ID_FINISH_PAGE_RESTORE",
+                                 "No answer COMMAND_ID_FINISH_PAGE_RESTORE\n", kRestoreRejected};
+const PageCommand kEraseSector{COMMAND_ID_ERASE_SECTOR, "COMMAND_ID_ERASE_SECTOR",
+                               "No answer COMMAND_ID_ERASE_SECTOR\n", kRestoreRejected};
 
 // Listens only: 61 tries of about 52 ms for one frame on the awaited identifier.
-const CommandRule kAwaitFrame{0, "", "", false, {61, 1, 50, Listen::OWN_IDS, false},
-                              {"No answer\n", true, -3}, {Judge::NONE, 0, nullptr, nullptr, 0}};
+const CommandRule kAwaitFrame{0, "", false, {61, 1, 50, Listen::OWN_IDS, false},
+                              {"No answer\n", true, -3}, {}};
 
-int32_t page_command(const CommandRule& rule, uint32_t argument, uint8_t answer_code) {
+int32_t page_command(const PageCommand& command, uint32_t argument, uint8_t answer_code) {
+  const CommandRule rule{command.code, command.name, false,
+                         {1, 5, 50, Listen::ANY_ID, false}, {command.no_answer, true, -1},
+                         {Judge::CODE_ZERO_TAIL, answer_code, command.rejected,
+                          "ERROR --- Invalid answer data\n", -5}};
   CommandCall call;
   call.argument = argument;
-  call.expected = answer_code;
   return command_run(rule, kUnit, &call);
 }
 }  // namespace

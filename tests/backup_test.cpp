@@ -98,14 +98,6 @@ class BackupTest : public BusTest {
   void set_unit_memory(const std::vector<uint8_t>& memory) {
     std::memcpy(sim_unit_parameters(), memory.data(), kArea);
   }
-  std::vector<uint8_t> unit_memory() {
-    return std::vector<uint8_t>(sim_unit_parameters(), sim_unit_parameters() + kArea);
-  }
-  void expect_console_end(const std::string& end, const std::string& what) {
-    const std::string& out = console();
-    ASSERT_GE(out.size(), end.size()) << what << "\n" << out;
-    EXPECT_EQ(out.substr(out.size() - end.size()), end) << what << "\n" << out;
-  }
 };
 }  // namespace
 

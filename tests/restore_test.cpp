@@ -71,14 +71,6 @@ class RestoreTest : public BusTest {
     ASSERT_EQ(sim_bus_attach(sim_unit_device()), 0);
     sim_bus_set_transmit_hook(fault_hook);
   }
-  std::vector<uint8_t> unit_memory() {
-    return std::vector<uint8_t>(sim_unit_parameters(), sim_unit_parameters() + kArea);
-  }
-  void expect_console_end(const std::string& end, const std::string& what) {
-    const std::string& out = console();
-    ASSERT_GE(out.size(), end.size()) << what << "\n" << out;
-    EXPECT_EQ(out.substr(out.size() - end.size()), end) << what << "\n" << out;
-  }
 };
 
 size_t count(const std::string& text, const std::string& piece) {
@@ -92,7 +84,7 @@ TEST_F(RestoreTest, WholeFileIntoTheUnit) {
   const auto file = random_bytes(kArea, 1);
   write_bytes("backup.bin", file);
   EXPECT_EQ(restore_parameters("backup.bin"), 0);
-  EXPECT_EQ(unit_memory(), file);
+  EXPECT_EQ(unit_parameter_memory(), file);
   EXPECT_EQ(console(), std::string(kSeparator) +
                            "Starting application data restore from data file: 'backup.bin'\n"
                            "Binary file init ok\nUsing emulated CAN bus\nBlock count 208\n" +
@@ -166,9 +158,9 @@ TEST_F(RestoreTest, BackupChangeRestoreBackupAgain) {
   ASSERT_EQ(backup_parameters("first.bin"), 0);
   const auto first = read_bytes("first.bin");
   std::memcpy(sim_unit_parameters(), random_bytes(kArea, 3).data(), kArea);
-  ASSERT_NE(unit_memory(), first);
+  ASSERT_NE(unit_parameter_memory(), first);
   ASSERT_EQ(restore_parameters("first.bin"), 0);
-  EXPECT_EQ(unit_memory(), first);
+  EXPECT_EQ(unit_parameter_memory(), first);
   ASSERT_EQ(backup_parameters("second.bin"), 0);
   EXPECT_EQ(read_bytes("second.bin"), first);
   EXPECT_EQ(count(console(), "Using emulated CAN bus\n"), 3u);
@@ -182,7 +174,7 @@ TEST_F(RestoreTest, PageOfFFAndALongerFile) {
   write_bytes("long.bin", file);
   EXPECT_EQ(restore_parameters("long.bin"), 0);
   file.pop_back();  // the byte after 0xD000 is ignored
-  EXPECT_EQ(unit_memory(), file);
+  EXPECT_EQ(unit_parameter_memory(), file);
   const auto data = tool_frames(kData);
   EXPECT_EQ(hex8(data[37 * 5 + 36].data), "24 FF FF FF FF 00 00 00");
   const auto commands = tool_frames(kCommand);
@@ -263,12 +255,12 @@ TEST_P(RefusedFileTest, SendsNothing) {
   ASSERT_EQ(mkfifo("pipe", 0600), 0);
   write_bytes("short.bin", random_bytes(kArea - 1, 5));
   write_bytes("empty.bin", {});
-  const auto memory = unit_memory();
+  const auto memory = unit_parameter_memory();
   EXPECT_EQ(restore_parameters(row.name), row.result) << row.name;
   expect_console_end(row.console_end, row.name);
   EXPECT_EQ(console().find("Using emulated CAN bus"), std::string::npos) << row.name;
   EXPECT_TRUE(tool_frames().empty()) << row.name;
-  EXPECT_EQ(unit_memory(), memory) << row.name;
+  EXPECT_EQ(unit_parameter_memory(), memory) << row.name;
   EXPECT_EQ(log_text(), "") << row.name;
 }
 INSTANTIATE_TEST_SUITE_P(Rows, RefusedFileTest, ::testing::ValuesIn(kRefusedFileRows));

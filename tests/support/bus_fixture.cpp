@@ -5,6 +5,7 @@
 
 #include "can/can.h"
 #include "log/log.h"
+#include "sim/unit.h"
 
 namespace {
 struct RuleState {
@@ -82,6 +83,12 @@ std::string BusTest::log_text() {
   return text.size() >= head.size() ? text.substr(head.size()) : text;
 }
 
+void BusTest::expect_console_end(const std::string& end, const std::string& what) {
+  const std::string& out = console();
+  ASSERT_GE(out.size(), end.size()) << what << "\n" << out;
+  EXPECT_EQ(out.substr(out.size() - end.size()), end) << what << "\n" << out;
+}
+
 const std::string kSeparator = "-------------------------------------------------------------\n";
 
 std::string parameter_progress_lines(int first, int end) {
@@ -153,4 +160,8 @@ bool expect_page_frames(const std::vector<SeenFrame>& data, size_t first,
 
 uint32_t tail_of(const Bytes8& data) {
   return data[4] | data[5] << 8 | data[6] << 16 | static_cast<uint32_t>(data[7]) << 24;
+}
+
+std::vector<uint8_t> unit_parameter_memory() {
+  return std::vector<uint8_t>(sim_unit_parameters(), sim_unit_parameters() + SIM_UNIT_PARAMETER_SIZE);
 }

@@ -53,6 +53,8 @@ class BusTest : public ::testing::Test {
   // Closes the log (again) and returns what follows its banner and level line.
   std::string log_text();
   const std::string& console() const { return console_.text(); }
+  // Checks that the console text ends with `end`.
+  void expect_console_end(const std::string& end, const std::string& what);
 
   ScratchDir dir_;
   VirtualClock clock_;
@@ -93,5 +95,7 @@ std::vector<Bytes8> page_frames(const std::vector<uint8_t>& page, const PageShap
 bool expect_page_frames(const std::vector<SeenFrame>& data, size_t first,
                         const std::vector<uint8_t>& page, const PageShape& shape,
                         const std::string& where);
+// The emulated unit's parameter memory, all 0xD000 bytes.
+std::vector<uint8_t> unit_parameter_memory();
 // Bytes 4-7 of a frame as a little-endian number (a unit argument, a status, a checksum).
 uint32_t tail_of(const Bytes8& data);
