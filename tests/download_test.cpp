@@ -3,6 +3,7 @@
 #include "can/can.h"
 #include "log/log.h"
 #include "protocol/download.h"
+#include "protocol/parameters.h"
 #include "support/bus_fixture.h"
 
 namespace {
@@ -232,4 +233,23 @@ TEST_F(DownloadTest, PageGoesOutAsItsThirtySevenFrames) {
   EXPECT_EQ(dl_send_page(page.data(), &sum), -3);
   EXPECT_EQ(tool_frames(kData).size(), 37u);
   EXPECT_NE(log_text().find("DL_SEND_DATA failure\n"), std::string::npos);
+}
+
+// The unit's opening commands name the identifiers the channel must deliver before it opens.
+TEST_F(DownloadTest, OpeningCommandsAskForTheUnitsAnswerAndDataIdentifiers) {
+  static std::vector<uint32_t> at_open;
+  static const CanBackend recording{"recording",
+                                    [] {
+                                      const uint32_t* ids = nullptr;
+                                      const int count = can_accepted_ids(&ids);
+                                      at_open.assign(ids, ids + count);
+                                      return int32_t{-2};
+                                    },
+                                    never_send, never_receive, nullptr};
+  for (int32_t (*opening)() : {dl_start_loading, enter_production_test_mode}) {
+    at_open.clear();
+    can_use_backend(&recording);
+    EXPECT_LT(opening(), 0);
+    EXPECT_EQ(at_open, (std::vector<uint32_t>{0xA44401, 0xA84401}));
+  }
 }
