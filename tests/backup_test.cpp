@@ -305,6 +305,23 @@ TEST_P(TargetTest, ThatCannotTakeABackupSendsNothing) {
 INSTANTIATE_TEST_SUITE_P(Targets, TargetTest,
                          ::testing::Values("missing/backup.bin", "folder", "pipe", "folder/", ""));
 
+// The unit's first frame turns the target into a folder that is not empty: the rename fails.
+bool folder_at_target(const SimDevice*, uint64_t*, uint32_t*, uint8_t*) {
+  if (!std::filesystem::exists("backup.bin")) {
+    std::filesystem::create_directory("backup.bin");
+    write_file("backup.bin/keep", "x");
+  }
+  return true;
+}
+
+TEST_F(BackupTest, FailedRenameRemovesTheTemporaryFile) {
+  sim_bus_set_transmit_hook(folder_at_target);
+  EXPECT_EQ(backup_parameters("backup.bin"), -7);
+  expect_console_end("99.5%\nBinary file writing error 'backup.bin'\n", "rename");
+  EXPECT_EQ(directory_names(), (std::vector<std::string>{"ZR4_BL_Log.txt", "backup.bin"}));
+  EXPECT_EQ(read_file("backup.bin/keep"), "x");
+}
+
 TEST_F(BackupTest, ShortWriteKeepsTheEarlierBackup) {
   struct rlimit old {};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);

@@ -4,6 +4,7 @@
 #include "log/log.h"
 #include "protocol/download.h"
 #include "protocol/parameters.h"
+#include "sim/unit.h"
 #include "support/bus_fixture.h"
 
 namespace {
@@ -252,4 +253,18 @@ TEST_F(DownloadTest, OpeningCommandsAskForTheUnitsAnswerAndDataIdentifiers) {
     EXPECT_LT(opening(), 0);
     EXPECT_EQ(at_open, (std::vector<uint32_t>{0xA44401, 0xA84401}));
   }
+}
+
+// The emulated unit refuses a page that was never announced, and ignores unknown commands.
+TEST_F(DownloadTest, EmulatedUnitRefusesAPageWithoutDownload) {
+  ASSERT_EQ(sim_bus_attach(sim_unit_device()), 0);
+  ASSERT_EQ(dl_start_loading(), 0);
+  ASSERT_EQ(dl_erase_app(), 0);
+  const Bytes8 unknown = bytes({0x55});
+  ASSERT_EQ(can_send_frame(kCommand, unknown.data()), 0);
+  console_.clear();
+  EXPECT_EQ(dl_flash_command(0), -5);
+  EXPECT_EQ(console(), "ERROR --- Invalid answer data\n00A44401  12 00 00 00 03 00 00 00\n");
+  EXPECT_EQ(sim_unit_stats().pages_refused, 1u);
+  EXPECT_EQ(sim_unit_stats().pages_written, 0u);
 }

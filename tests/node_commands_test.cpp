@@ -610,8 +610,11 @@ TEST_F(EmulatedNodeTest, NodeStatesFollowTheDownload) {
   EXPECT_EQ(flash[0x1FFFF], SIM_NODE_OLD_FLASH);
   EXPECT_EQ(flash[0x20000], 0xFF);
   EXPECT_EQ(flash[SIM_NODE_FLASH_SIZE - 1], 0xFF);
+  // An unknown command changes nothing.
+  const Bytes8 unknown = bytes({0x55});
+  ASSERT_EQ(can_send_frame(kCommand, unknown.data()), 0);
   EXPECT_EQ(node_dl_end_of_download(kNode), 0);
-  sim_bus_run_until(now() + SIM_FRAME_US);
+  sim_bus_run_until(now() + 2 * SIM_FRAME_US);
   EXPECT_EQ(sim_node_stats(5).end_of_download, 1u);
   EXPECT_EQ(node_dl_erase_app(kNode), -3);  // no longer loading
   EXPECT_EQ(sim_node_stats(5).erases, 1u);
