@@ -1,3 +1,4 @@
+// Page framing shared by the tool and the emulated devices.
 #include "protocol/page_format.h"
 
 #include <cstring>

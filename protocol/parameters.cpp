@@ -43,9 +43,7 @@ int32_t page_command(const PageCommand& command, uint32_t argument, uint8_t answ
                          {1, 5, 50, Listen::ANY_ID, false}, {command.no_answer, true, -1},
                          {Judge::CODE_ZERO_TAIL, answer_code, command.rejected,
                           "ERROR --- Invalid answer data\n", -5}};
-  CommandCall call;
-  call.argument = argument;
-  return command_run(rule, kUnit, &call);
+  return command_run_with(rule, kUnit, argument);
 }
 }  // namespace
 
