@@ -11,20 +11,12 @@
 #include "can/sim/sim_backend.h"
 #include "log/log.h"
 #include "ops/operations.h"
-#include "protocol/node_commands.h"
 #include "sim/world.h"
 
 namespace {
 constexpr int kVersionMajor = 0;
 constexpr int kVersionMinor = 7;
 constexpr int kVersionPatch = 0;
-constexpr size_t kFileNameMax = 255;
-// A Linux interface name (IFNAMSIZ less the terminator).
-constexpr size_t kInterfaceNameMax = 15;
-
-RunMode g_run_mode = RUN_MODE_NONE;
-char g_file_name[kFileNameMax + 1];
-char g_interface_name[kInterfaceNameMax + 1];
 
 const char* const kUsage[] = {
     "Usage: ralvex-service-tool.exe -f <FileName.hex> [-i Can_Interface] [Logging_Level]\n",
@@ -101,10 +93,12 @@ int32_t copy_value(char* buffer, size_t max, const char* value, const char* too_
   return 0;
 }
 
-void read_node_id(const char* text) {
+// An unsuitable id leaves the one chosen before (if any) in place.
+void read_node_id(const char* text, RunSettings* settings) {
   long long id = 0;
   if (node_id_value(text, &id) && id >= 1 && id <= 127) {
-    sensor_set_node_id(static_cast<uint8_t>(id));
+    settings->node_id = static_cast<uint8_t>(id);
+    console_print("Setting W2 id %d \n", settings->node_id);
   } else {
     console_print("Unsuitable W2 id %s\n", text);
   }
@@ -115,19 +109,9 @@ void print_usage() {
   for (const char* line : kUsage) console_print("%s", line);
 }
 
-RunMode app_run_mode() { return g_run_mode; }
-const char* app_file_name() { return g_file_name; }
-const char* app_interface_name() { return g_interface_name; }
-
-void sensor_set_node_id(uint8_t id) {
-  sensor_node_id = id;
-  console_print("Setting W2 id %d \n", id);
-}
-
-int32_t read_options(int argc, char** argv) {
-  std::memset(g_file_name, 0, sizeof g_file_name);
-  std::memset(g_interface_name, 0, sizeof g_interface_name);
-  g_run_mode = RUN_MODE_NONE;
+int32_t read_options(int argc, char** argv, RunSettings* settings) {
+  *settings = RunSettings{};
+  char* file_name = settings->file_name;
   for (int i = 1; i < argc && argv[i][0] == '-'; ++i) {
     const char letter = argv[i][1];
     const bool takes_value = letter == 'f' || letter == 'r' || letter == 'w' || letter == 'g' ||
@@ -142,45 +126,45 @@ int32_t read_options(int argc, char** argv) {
       case 'f':
       case 'r':
       case 'w':
-        if (copy_value(g_file_name, kFileNameMax, value, "File name too long: '%s'\n") != 0) {
+        if (copy_value(file_name, RUN_FILE_NAME_MAX, value, "File name too long: '%s'\n") != 0) {
           return -2;
         }
         if (letter == 'f') {
-          console_print("HEX file: '%s'\n", g_file_name);
-          g_run_mode = RUN_MODE_FLASH;
+          console_print("HEX file: '%s'\n", file_name);
+          settings->mode = RUN_MODE_FLASH;
         } else if (letter == 'r') {
-          console_print("Backup data file: '%s'\n", g_file_name);
-          g_run_mode = RUN_MODE_BACKUP;
+          console_print("Backup data file: '%s'\n", file_name);
+          settings->mode = RUN_MODE_BACKUP;
         } else {
-          console_print("Restore data file: '%s'\n", g_file_name);
-          g_run_mode = RUN_MODE_RESTORE;
+          console_print("Restore data file: '%s'\n", file_name);
+          settings->mode = RUN_MODE_RESTORE;
         }
         break;
       case 'g':
         console_print("W2 sensor mode initiated\n");
-        read_node_id(value);
-        if (g_file_name[0] == '\0') console_print("Use -f to give filename!\n");
-        g_run_mode = RUN_MODE_SENSOR;
+        read_node_id(value, settings);
+        if (file_name[0] == '\0') console_print("Use -f to give filename!\n");
+        settings->mode = RUN_MODE_SENSOR;
         break;
       case 'b':
         console_print("W2 sensor bootloader force enabled\n");
         console_print("Turn sensor power on\n");
-        bootloader_force = 1;
-        g_run_mode = RUN_MODE_SENSOR_FORCE;
+        settings->force = true;
+        settings->mode = RUN_MODE_SENSOR_FORCE;
         break;
       case 'i':
-        if (copy_value(g_interface_name, kInterfaceNameMax, value,
+        if (copy_value(settings->interface_name, RUN_INTERFACE_NAME_MAX, value,
                        "CAN interface name too long: '%s'\n") != 0) {
           return -2;
         }
-        console_print("Use CAN interface: '%s'\n", g_interface_name);
-        if (can_select_interface(g_interface_name) != 0) {
+        console_print("Use CAN interface: '%s'\n", settings->interface_name);
+        if (can_select_interface(settings->interface_name) != 0) {
           print_usage();
           return -2;
         }
         break;
       case 'l':
-        g_run_mode = RUN_MODE_LIST;
+        settings->mode = RUN_MODE_LIST;
         break;
       default:
         break;  // unknown letters and a lone "-" are skipped silently
@@ -213,21 +197,22 @@ int32_t app_main(int argc, char** argv) {
     console_print("Logging init error\n");
     return -1;
   }
-  if (read_options(argc, argv) != 0) return -2;
-  const int32_t level = read_logging_level(argc, argv);
-  console_print("Logging level: %d\n", level);
-  log_set_level(level);
+  RunSettings settings;
+  if (read_options(argc, argv, &settings) != 0) return -2;
+  settings.log_level = read_logging_level(argc, argv);
+  console_print("Logging level: %d\n", settings.log_level);
+  log_set_level(settings.log_level);
   console_print("\n");
-  switch (g_run_mode) {
+  switch (settings.mode) {
     case RUN_MODE_FLASH:
-      return flash_application(g_file_name);
+      return flash_application(settings.file_name);
     case RUN_MODE_BACKUP:
-      return backup_parameters(g_file_name);
+      return backup_parameters(settings.file_name);
     case RUN_MODE_RESTORE:
-      return restore_parameters(g_file_name);
+      return restore_parameters(settings.file_name);
     case RUN_MODE_SENSOR:
     case RUN_MODE_SENSOR_FORCE:
-      return flash_sensor(g_file_name);
+      return flash_sensor(settings.file_name, settings.node_id, settings.force);
     case RUN_MODE_LIST:
       return list_interfaces();
     case RUN_MODE_NONE:

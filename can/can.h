@@ -12,11 +12,6 @@
 
 #include "log/log.h"
 
-// Identifiers on which the unit listens and transmits (until the protocol layer owns them).
-constexpr uint32_t CAN_ID_UNIT_COMMAND = 0xA04401;
-constexpr uint32_t CAN_ID_UNIT_ANSWER = 0xA44401;
-constexpr uint32_t CAN_ID_UNIT_DATA = 0xA84401;
-
 // One classic CAN frame: 29-bit extended identifier, always 8 data bytes.
 struct CanFrame {
   uint32_t id;

@@ -9,20 +9,19 @@
 #include <filesystem>
 #include <string>
 
-#include "can/can.h"
 #include "log/log.h"
 #include "ops/operations.h"
 #include "ops/parameter_image.h"
 #include "ops/transfer.h"
 #include "platform/platform.h"
+#include "protocol/identifiers.h"
+#include "protocol/page_format.h"
 #include "protocol/parameters.h"
 
 uint8_t ParameterImage[PARAMETER_AREA_SIZE];
 
 namespace {
 namespace fs = std::filesystem;
-
-constexpr int kFrameBytes = 7;
 
 // The temporary file while the backup runs, and the file it replaces at the end.
 FILE* g_temp = nullptr;
@@ -109,44 +108,48 @@ int32_t replace_target() {
   return 0;
 }
 
-// Reads the 37 data frames and the checksum frame of the page that start_page_backup opened.
-// 0; the wait_for_frame result; -6 a frame out of sequence; -8 checksum mismatch.
-int32_t read_page() {
-  while (page_index < PARAMETER_PAGE_SIZE) {
-    const int32_t received = wait_for_frame(CAN_ID_UNIT_DATA, current_frame);
+// Reads the 37 data frames and the checksum frame of the page that start_page_backup opened into
+// `page`. 0; the wait_for_frame result; -6 a frame out of sequence; -8 checksum mismatch.
+int32_t read_page(uint8_t* page) {
+  uint8_t frame[8];
+  uint32_t page_sum = 0;
+  for (int index = 0; index < UNIT_PAGE.frames; ++index) {
+    const int32_t received = wait_for_frame(UNIT_DATA_ID, frame);
     if (received < 0) {
       console_print("Read CAN frame failed: %d\n", received);
       return received;
     }
-    if (current_frame[0] != frame_sequence) {
+    const uint8_t sequence = static_cast<uint8_t>(UNIT_PAGE.first_sequence + index);
+    if (frame[0] != sequence) {
       console_print("Expected sequence index: %u, received sequence index: %u\n",
-                    static_cast<unsigned>(frame_sequence), static_cast<unsigned>(current_frame[0]));
+                    static_cast<unsigned>(sequence), static_cast<unsigned>(frame[0]));
       return -6;
     }
-    // The last frame of a page carries 4 page bytes; its bytes 5-7 are neither stored nor summed.
-    for (int k = 1; k <= kFrameBytes; ++k) {
-      if (page_index + k - 1 < PARAMETER_PAGE_SIZE) {
-        ParameterImage[byte_index++] = current_frame[k];
-        page_checksum += current_frame[k];
-      }
-    }
-    page_index += kFrameBytes;
-    ++frame_sequence;
+    // The last frame's bytes 5-7 are neither stored nor summed.
+    page_sum += page_take_frame(UNIT_PAGE, index, frame, page);
   }
-  const int32_t received = wait_for_frame(CAN_ID_UNIT_ANSWER, current_frame);
+  const int32_t received = wait_for_frame(UNIT_ANSWER_ID, frame);
   if (received < 0) {
     console_print("Read CAN frame failed: %d\n", received);
     return received;
   }
-  const uint32_t sum = static_cast<uint32_t>(current_frame[4]) |
-                       static_cast<uint32_t>(current_frame[5]) << 8 |
-                       static_cast<uint32_t>(current_frame[6]) << 16 |
-                       static_cast<uint32_t>(current_frame[7]) << 24;
-  if (sum != page_checksum) {
-    console_print("Checksum mismatch, received: %u, expected: %u\n", sum, page_checksum);
+  const uint32_t sum = static_cast<uint32_t>(frame[4]) | static_cast<uint32_t>(frame[5]) << 8 |
+                       static_cast<uint32_t>(frame[6]) << 16 | static_cast<uint32_t>(frame[7]) << 24;
+  if (sum != page_sum) {
+    console_print("Checksum mismatch, received: %u, expected: %u\n", sum, page_sum);
     return -8;
   }
   return 0;
+}
+
+// Opens the page at `address` and reads it into ParameterImage. 0, or the failing step's result.
+int32_t backup_page(uint32_t address) {
+  const int32_t result = start_page_backup(address);
+  if (result < 0) {
+    console_print("Backup starting failed: %d\n", result);
+    return result;
+  }
+  return read_page(&ParameterImage[address]);
 }
 }  // namespace
 
@@ -161,18 +164,12 @@ int32_t backup_parameters(const char* path) {
 
   int32_t result = start_parameter_pages();
   if (result < 0) return fail(result);
-  for (block_counter = 0; block_counter < block_count; ++block_counter) {
-    transfer_start_page(0);
-    page_address = static_cast<uint32_t>(block_counter * PARAMETER_PAGE_SIZE);
-    print_progress(block_counter, block_count);
-    result = start_page_backup(page_address);
-    if (result < 0) {
-      console_print("Backup starting failed: %d\n", result);
-      return fail(result);
-    }
-    result = read_page();
-    if (result < 0) return fail(result);
+  int32_t last_progress = -1;
+  for (int32_t block = 0; block < PARAMETER_PAGE_COUNT && result == 0; ++block) {
+    print_progress(&last_progress, block, PARAMETER_PAGE_COUNT);
+    result = backup_page(static_cast<uint32_t>(block * PARAMETER_PAGE_SIZE));
   }
+  if (result < 0) return fail(result);
 
   if (replace_target() != 0) {
     console_print("Binary file writing error '%s'\n", path);

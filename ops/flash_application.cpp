@@ -103,32 +103,18 @@ int32_t flash_application(const char* path) {
   }
 
   console_print("Check sum: %d\n", static_cast<int32_t>(g_data_sum));
-  console_print("Checksum %d  (%d)\n", static_cast<int32_t>(image_sum(FlashImage, g_image_end)),
-                g_image_end);
-  transfer_reset();
-  block_count = g_image_end / kPageSize + 1;
-  console_print("Block count %d\n", block_count);
-  print_image_dump(FlashImage, block_count);
+  const int32_t block_count = print_image_report(FlashImage, g_image_end);
 
-  for (block_counter = 0; block_counter < block_count; ++block_counter) {
-    transfer_start_page(0);
-    page_address = kFlashBase + static_cast<uint32_t>(kPageSize * block_counter);
-    int32_t result = dl_download(page_address);
-    if (result < 0) {
-      console_print("Download starting failed: %d\n", result);
-      return operation_failed(result);
-    }
-    print_progress(block_counter, block_count);
-    result = send_unit_page(FlashImage);
-    if (result < 0) {
-      console_print("Send data failed: %d\n", result);
-      return operation_failed(result);
-    }
-    result = dl_flash_command(page_checksum);
-    if (result < 0) {
-      console_print("Writing flash failed: %d\n", result);
-      return operation_failed(result);
-    }
+  int32_t last_progress = -1;
+  for (int32_t block = 0; block < block_count; ++block) {
+    int32_t result = dl_download(kFlashBase + static_cast<uint32_t>(kPageSize * block));
+    if (result < 0) return step_failed("Download starting", result);
+    print_progress(&last_progress, block, block_count);
+    uint32_t page_sum = 0;
+    result = dl_send_page(&FlashImage[kPageSize * block], &page_sum);
+    if (result < 0) return step_failed("Send data", result);
+    result = dl_flash_command(page_sum);
+    if (result < 0) return step_failed("Writing flash", result);
   }
 
   sleep_ms(500);

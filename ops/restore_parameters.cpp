@@ -11,6 +11,7 @@
 #include "ops/parameter_image.h"
 #include "ops/transfer.h"
 #include "protocol/commands.h"
+#include "protocol/download.h"
 #include "protocol/parameters.h"
 
 namespace {
@@ -56,33 +57,20 @@ int32_t restore_parameters(const char* path) {
 
   result = start_parameter_pages();
   if (result < 0) return operation_failed(result);
-  for (block_counter = 0; block_counter < block_count; ++block_counter) {
-    transfer_start_page(0);
-    page_address = static_cast<uint32_t>(block_counter * PARAMETER_PAGE_SIZE);
+  int32_t last_progress = -1;
+  for (int32_t block = 0; block < PARAMETER_PAGE_COUNT; ++block) {
+    const uint32_t page_address = static_cast<uint32_t>(block * PARAMETER_PAGE_SIZE);
     const uint8_t code = answer_code(page_address);
-    if (page_address % kSectorSize == 0) {
-      result = erase_sector(page_address, code);
-      if (result < 0) {
-        console_print("Restore starting failed: %d\n", result);
-        return operation_failed(result);
-      }
-    }
-    result = start_page_restore(page_address, code);
-    if (result < 0) {
-      console_print("Restore starting failed: %d\n", result);
-      return operation_failed(result);
-    }
-    print_progress(block_counter, block_count);
-    result = send_unit_page(ParameterImage);
-    if (result < 0) {
-      console_print("Send data failed: %d\n", result);
-      return operation_failed(result);
-    }
-    result = finish_page_restore(page_checksum, code);
-    if (result < 0) {
-      console_print("Writing flash failed: %d\n", result);
-      return operation_failed(result);
-    }
+    // The unit erases a 4 KiB sector before its first page is written.
+    result = page_address % kSectorSize == 0 ? erase_sector(page_address, code) : 0;
+    if (result == 0) result = start_page_restore(page_address, code);
+    if (result < 0) return step_failed("Restore starting", result);
+    print_progress(&last_progress, block, PARAMETER_PAGE_COUNT);
+    uint32_t page_sum = 0;
+    result = dl_send_page(&ParameterImage[page_address], &page_sum);
+    if (result < 0) return step_failed("Send data", result);
+    result = finish_page_restore(page_sum, code);
+    if (result < 0) return step_failed("Writing flash", result);
   }
 
   log_close();

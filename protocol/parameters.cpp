@@ -1,96 +1,57 @@
-// Parameter page commands.
+// Parameter page commands: the unit's parameter service through the command layer.
 #include "protocol/parameters.h"
 
-#include <cstring>
-
-#include "can/can.h"
-#include "log/log.h"
+#include "protocol/command.h"
 #include "protocol/commands.h"
-#include "protocol/frames.h"
+#include "protocol/identifiers.h"
 
 namespace {
+const Route kUnit{UNIT_COMMAND_ID, UNIT_ARGUMENT_OFFSET, {UNIT_ANSWER_ID, 0}};
 
-// Every failed window of production test mode costs 50 of this budget: 201 windows.
-constexpr int32_t kTestModeBudget = 10000;
-constexpr int32_t kTestModeBudgetStep = 50;
-// Every failed try of wait_for_frame costs 5 of this budget: 61 tries.
-constexpr int32_t kFrameBudget = 300;
-constexpr int32_t kFrameBudgetStep = 5;
+// Sent once; frames on other identifiers are dropped while 201 windows pass.
+const CommandRule kEnterTestMode{
+    COMMAND_ID_ENTER_PRODUCTION_TEST_MODE, "COMMAND_ID_ENTER_PRODUCTION_TEST_MODE", true,
+    {201, 5, 50, Listen::OWN_IDS, false},
+    {"No answer COMMAND_ID_ENTER_PRODUCTION_TEST_MODE\n", true, -3},
+    {Judge::CODE, PARAMETER_ANSWER, "Invalid answer\n", nullptr, -5}};
 
+// The page commands differ only in these; each is sent once and given one receive window of
+// about 60 ms, and takes the one frame it brings as the answer, whatever its identifier.
 struct PageCommand {
   uint8_t code;
-  const char* send_failure;
-  const char* sent;
+  const char* name;
   const char* no_answer;
   const char* rejected;
 };
+const PageCommand kStartBackup{COMMAND_ID_START_PAGE_BACKUP, "COMMAND_ID_START_PAGE_BACKUP",
+                               "No answer COMMAND_ID_START_PAGE_BACKUP\n",
+                               "Invalid Write to flash answer\n"};
+const char* const kRestoreRejected = "Invalid Write restored data to flash answer\n";
+const PageCommand kStartRestore{COMMAND_ID_START_PAGE_RESTORE, "COMMAND_ID_START_PAGE_RESTORE",
+                                "No answer COMMAND_ID_START_PAGE_RESTORE\n", kRestoreRejected};
+const PageCommand kFinishRestore{COMMAND_ID_FINISH_PAGE_RESTORE, "COMMAND_ID_FINISH_PAGE_RESTORE",
+                                 "No answer COMMAND_ID_FINISH_PAGE_RESTORE\n", kRestoreRejected};
+const PageCommand kEraseSector{COMMAND_ID_ERASE_SECTOR, "COMMAND_ID_ERASE_SECTOR",
+                               "No answer COMMAND_ID_ERASE_SECTOR\n", kRestoreRejected};
 
-const PageCommand kStartBackup{
-    COMMAND_ID_START_PAGE_BACKUP, "COMMAND_ID_START_PAGE_BACKUP send failure\n",
-    "COMMAND_ID_START_PAGE_BACKUP\n", "No answer COMMAND_ID_START_PAGE_BACKUP\n",
-    "Invalid Write to flash answer\n"};
-const PageCommand kStartRestore{
-    COMMAND_ID_START_PAGE_RESTORE, "COMMAND_ID_START_PAGE_RESTORE send failure\n",
-    "COMMAND_ID_START_PAGE_RESTORE\n", "No answer COMMAND_ID_START_PAGE_RESTORE\n",
-    "Invalid Write restored data to flash answer\n"};
-const PageCommand kFinishRestore{
-    COMMAND_ID_FINISH_PAGE_RESTORE, "COMMAND_ID_FINISH_PAGE_RESTORE send failure\n",
-    "COMMAND_ID_FINISH_PAGE_RESTORE\n", "No answer COMMAND_ID_FINISH_PAGE_RESTORE\n",
-    "Invalid Write restored data to flash answer\n"};
-const PageCommand kEraseSector{
-    COMMAND_ID_ERASE_SECTOR, "COMMAND_ID_ERASE_SECTOR send failure\n",
-    "COMMAND_ID_ERASE_SECTOR\n", "No answer COMMAND_ID_ERASE_SECTOR\n",
-    "Invalid Write restored data to flash answer\n"};
+// Listens only: 61 tries of about 52 ms for one frame on the awaited identifier.
+const CommandRule kAwaitFrame{0, "", false, {61, 1, 50, Listen::OWN_IDS, false},
+                              {"No answer\n", true, -3}, {}};
 
-int32_t page_command(const PageCommand& command, uint32_t argument, uint8_t expected) {
-  uint8_t frame[8];
-  command_frame(frame, command.code, argument, UNIT_ARGUMENT_OFFSET);
-  const int32_t sent = can_send_frame(CAN_ID_UNIT_COMMAND, frame);
-  if (sent != 0) {
-    log_write(command.send_failure, LOG_ALWAYS);
-    return sent;
-  }
-  log_write(command.sent, LOG_CAN_FRAMES);
-  std::memset(frame, 0, sizeof frame);
-  uint32_t id = 0;
-  const int32_t received = can_receive_frame(frame, &id, 5, 50);
-  if (received < 0) {
-    log_write(command.no_answer, LOG_ALWAYS);
-    console_print("%s", command.no_answer);
-    return received;
-  }
-  if (frame[0] == expected && answer_tail_is_zero(frame)) return 0;
-  report_long_answer(command.rejected, "ERROR --- Invalid answer data\n", id, frame);
-  return -5;
+int32_t page_command(const PageCommand& command, uint32_t argument, uint8_t answer_code) {
+  const CommandRule rule{command.code, command.name, false,
+                         {1, 5, 50, Listen::ANY_ID, false}, {command.no_answer, true, -1},
+                         {Judge::CODE_ZERO_TAIL, answer_code, command.rejected,
+                          "ERROR --- Invalid answer data\n", -5}};
+  return command_run_with(rule, kUnit, argument);
 }
 }  // namespace
 
 int32_t enter_production_test_mode() {
-  if (can_accept_id(CAN_ID_UNIT_ANSWER) != 0 || can_accept_id(CAN_ID_UNIT_DATA) != 0) return -1;
-  const int32_t opened = can_open();
+  const int32_t opened = command_open_channel(nullptr, 0);
   // A back-end that reports failure with a positive code must not pass for an open channel.
   if (opened != 0) return opened < 0 ? opened : -1;
-  uint8_t frame[8];
-  command_frame(frame, COMMAND_ID_ENTER_PRODUCTION_TEST_MODE, 0, UNIT_ARGUMENT_OFFSET);
-  const int32_t sent = can_send_frame(CAN_ID_UNIT_COMMAND, frame);
-  if (sent != 0) {
-    log_write("COMMAND_ID_ENTER_PRODUCTION_TEST_MODE send failure\n", LOG_ALWAYS);
-    return sent;
-  }
-  log_write("COMMAND_ID_ENTER_PRODUCTION_TEST_MODE\n", LOG_CAN_FRAMES);
-  log_frame(CAN_ID_UNIT_COMMAND, frame);
-  uint32_t id = 0;
-  for (int32_t waited = 0; waited <= kTestModeBudget; waited += kTestModeBudgetStep) {
-    std::memset(frame, 0, sizeof frame);
-    if (can_receive_frame(frame, &id, 5, 50) < 0 || id != CAN_ID_UNIT_ANSWER) continue;
-    log_frame(id, frame);
-    if (frame[0] == PARAMETER_ANSWER) return 0;
-    report_short_answer("Invalid answer\n", id, frame);
-    return -5;
-  }
-  log_write("No answer COMMAND_ID_ENTER_PRODUCTION_TEST_MODE\n", LOG_ALWAYS);
-  console_print("No answer COMMAND_ID_ENTER_PRODUCTION_TEST_MODE\n");
-  return -3;
+  return command_run_with(kEnterTestMode, kUnit, 0);
 }
 
 int32_t start_page_backup(uint32_t page_address) {
@@ -110,12 +71,8 @@ int32_t erase_sector(uint32_t page_address, uint8_t answer_code) {
 }
 
 int32_t wait_for_frame(uint32_t identifier, uint8_t data[8]) {
-  uint32_t id = 0;
-  for (int32_t waited = 0; waited <= kFrameBudget; waited += kFrameBudgetStep) {
-    std::memset(data, 0, 8);
-    if (can_receive_frame(data, &id, 1, 50) >= 0 && id == identifier) return 0;
-  }
-  log_write("No answer\n", LOG_ALWAYS);
-  console_print("No answer\n");
-  return -3;
+  CommandCall call;
+  const int32_t result = command_run(kAwaitFrame, Route{0, 0, {identifier, 0}}, &call);
+  for (int i = 0; i < 8; ++i) data[i] = call.answer[i];
+  return result;
 }

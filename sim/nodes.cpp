@@ -7,28 +7,19 @@
 
 #include "platform/platform.h"
 #include "protocol/commands.h"
+#include "protocol/identifiers.h"
 #include "sim/page.h"
 
 SimNodesConfig sim_nodes_config;
 
 namespace {
-constexpr uint32_t kWakeBase = 0x5001000;
-constexpr uint32_t kWakeAnswerBase = 0x5041000;
-constexpr uint32_t kAliveBase = 0x6E01000;
-constexpr uint32_t kCommandBase = 0x7001000;
-constexpr uint32_t kAnswerBase = 0x7041000;
-constexpr uint32_t kDataBase = 0x7081000;
 constexpr int kFirstNode = 1;
 constexpr int kLastNode = 127;
-constexpr uint8_t kFramesPerPage = 150;
 
 // What a node does with a frame depends on its history and, before anything addressed it, on
 // the time since power-on.
 enum class History { FRESH, WOKEN, LOADING, RESTARTED };
 enum class Mode { OFF, BOOT_WINDOW, APPLICATION, BOOTLOADER, LOADING };
-
-// 900-byte pages in 150 frames: sequence 1 to 150, byte 1 zero, six bytes each.
-const SimPageFormat kPageFormat{SIM_NODE_PAGE_SIZE, kFramesPerPage, 1, 2};
 
 struct Node {
   History history = History::FRESH;
@@ -83,7 +74,7 @@ void answer(uint64_t at_us, int n, uint8_t code, uint32_t status) {
   const uint8_t data[8] = {code, 0, 0, 0, static_cast<uint8_t>(status),
                            static_cast<uint8_t>(status >> 8), static_cast<uint8_t>(status >> 16),
                            static_cast<uint8_t>(status >> 24)};
-  transmit(at_us, kAnswerBase, n, data);
+  transmit(at_us, NODE_ANSWER_ID, n, data);
 }
 
 uint32_t argument(const uint8_t data[8]) {
@@ -143,7 +134,7 @@ void on_command(uint64_t at_us, int n, const uint8_t data[8]) {
       break;
     }
     case DL_DOWNLOAD:
-      sim_page_open(&state.page, &kPageFormat, argument(data));
+      sim_page_open(&state.page, &NODE_PAGE, argument(data));
       break;
     case DL_FLASH_COMMAND:
       on_flash_command(at_us, n, state, data);
@@ -169,7 +160,7 @@ void on_wake(uint64_t at_us, int n, const uint8_t data[8]) {
   if (now != Mode::APPLICATION && now != Mode::BOOTLOADER) return;
   state.history = History::WOKEN;
   const uint8_t zeros[8] = {};
-  transmit(at_us, kWakeAnswerBase, n, zeros);
+  transmit(at_us, NODE_WAKE_ANSWER_ID, n, zeros);
 }
 
 // The node id addressed by `id` on the identifier family `base`, or 0.
@@ -185,16 +176,16 @@ void nodes_reset() {
   g_power_on_us = now_us() + g_plan.power_on_us;
   const uint8_t zeros[8] = {};
   for (int n = kFirstNode; n <= kLastNode; ++n) {
-    if (!g_plan.absent[static_cast<size_t>(n)]) transmit(announce_us(n), kAliveBase, n, zeros);
+    if (!g_plan.absent[static_cast<size_t>(n)]) transmit(announce_us(n), NODE_ALIVE_ID, n, zeros);
   }
 }
 
 void nodes_on_frame(uint64_t at_us, uint32_t id, const uint8_t data[8]) {
-  if (int n = addressed(id, kWakeBase)) {
+  if (int n = addressed(id, NODE_WAKE_ID)) {
     on_wake(at_us, n, data);
-  } else if (int c = addressed(id, kCommandBase)) {
+  } else if (int c = addressed(id, NODE_COMMAND_ID)) {
     on_command(at_us, c, data);
-  } else if (int d = addressed(id, kDataBase)) {
+  } else if (int d = addressed(id, NODE_DATA_ID)) {
     if (mode(d, at_us) == Mode::LOADING) on_data(node(d), data);
   }
 }

@@ -18,12 +18,13 @@
 #include <cstdint>
 
 #include "can/sim/sim_bus.h"
+#include "protocol/page_format.h"
 
 // A node's application flash: index = image address. Below SIM_NODE_APPLICATION_START lives the
 // bootloader, which neither erases nor writes there.
 constexpr uint32_t SIM_NODE_FLASH_SIZE = 0x400000;
 constexpr uint32_t SIM_NODE_APPLICATION_START = 0x20000;
-constexpr uint32_t SIM_NODE_PAGE_SIZE = 900;
+constexpr uint32_t SIM_NODE_PAGE_SIZE = NODE_PAGE.size;
 // What every flash byte holds before the first erase.
 constexpr uint8_t SIM_NODE_OLD_FLASH = 0x5A;
 // power_on_us for sensors that stay switched off.

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-void sim_page_open(SimPage* page, const SimPageFormat* format, uint32_t address) {
+void sim_page_open(SimPage* page, const PageFormat* format, uint32_t address) {
   std::memset(page, 0, sizeof *page);
   page->format = format;
   page->open = true;
@@ -12,7 +12,7 @@ void sim_page_open(SimPage* page, const SimPageFormat* format, uint32_t address)
 
 void sim_page_take(SimPage* page, const uint8_t data[8]) {
   if (!page->open) return;
-  const SimPageFormat& format = *page->format;
+  const PageFormat& format = *page->format;
   bool fillers_zero = true;
   for (int k = 1; k < format.first_byte; ++k) fillers_zero = fillers_zero && data[k] == 0;
   if (data[0] != page->next_sequence ||

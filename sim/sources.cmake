@@ -1,5 +1,8 @@
-# The emulated devices; also compiled into the fake vendor libraries of the tests.
-set(RALVEX_SIM_DEVICE_SOURCES ${CMAKE_CURRENT_LIST_DIR}/world.cpp ${CMAKE_CURRENT_LIST_DIR}/unit.cpp
+# The emulated devices; also compiled into the fake vendor libraries of the tests, with the page
+# format they share with the tool.
+set(sim_device_sources ${CMAKE_CURRENT_LIST_DIR}/world.cpp ${CMAKE_CURRENT_LIST_DIR}/unit.cpp
     ${CMAKE_CURRENT_LIST_DIR}/unit_parameters.cpp ${CMAKE_CURRENT_LIST_DIR}/nodes.cpp
     ${CMAKE_CURRENT_LIST_DIR}/page.cpp)
-target_sources(ralvex PRIVATE ${RALVEX_SIM_DEVICE_SOURCES})
+target_sources(ralvex PRIVATE ${sim_device_sources})
+set(RALVEX_SIM_DEVICE_SOURCES ${sim_device_sources}
+    ${CMAKE_CURRENT_LIST_DIR}/../protocol/page_format.cpp)

@@ -5,17 +5,13 @@
 #include <vector>
 
 #include "protocol/commands.h"
+#include "protocol/identifiers.h"
 #include "sim/page.h"
 
 SimUnitConfig sim_unit_config;
 
 namespace {
-constexpr uint32_t kCommandId = 0xA04401;
-constexpr uint32_t kAnswerId = 0xA44401;
-constexpr uint32_t kDataId = 0xA84401;
-constexpr uint32_t kPageSize = 256;
-// 256-byte pages in 37 frames of seven bytes, sequence 0 to 36.
-const SimPageFormat kPageFormat{kPageSize, 37, 0, 1};
+constexpr uint32_t kPageSize = UNIT_PAGE.size;
 
 std::vector<uint8_t> g_flash;
 SimUnitStats g_stats;
@@ -28,7 +24,7 @@ const SimDevice* self();
 void answer(uint64_t at_us, uint8_t code, uint32_t status) {
   uint8_t data[8] = {code, 0, 0, 0, static_cast<uint8_t>(status), static_cast<uint8_t>(status >> 8),
                      static_cast<uint8_t>(status >> 16), static_cast<uint8_t>(status >> 24)};
-  sim_bus_transmit(self(), at_us, kAnswerId, data);
+  sim_bus_transmit(self(), at_us, UNIT_ANSWER_ID, data);
 }
 
 uint32_t argument(const uint8_t data[8]) {
@@ -68,7 +64,7 @@ void on_command(uint64_t at_us, const uint8_t data[8]) {
       break;
     case DL_DOWNLOAD:
       if (!g_loading) break;
-      sim_page_open(&g_page, &kPageFormat, argument(data));
+      sim_page_open(&g_page, &UNIT_PAGE, argument(data));
       break;
     case DL_FLASH_COMMAND: {
       if (!g_loading) break;
@@ -104,9 +100,9 @@ void unit_reset() {
 }
 
 void unit_on_frame(uint64_t at_us, uint32_t id, const uint8_t data[8]) {
-  if (id == kCommandId) {
+  if (id == UNIT_COMMAND_ID) {
     if (!sim_unit_parameters_command(at_us, data)) on_command(at_us, data);
-  } else if (id == kDataId) {
+  } else if (id == UNIT_DATA_ID) {
     if (!sim_unit_parameters_data(data)) on_data(data);
   }
 }

@@ -6,17 +6,13 @@
 #include <cstring>
 
 #include "protocol/commands.h"
+#include "protocol/identifiers.h"
 #include "sim/page.h"
 #include "sim/unit.h"
 
 namespace {
-constexpr uint32_t kAnswerId = 0xA44401;
-constexpr uint32_t kDataId = 0xA84401;
-constexpr uint32_t kPageSize = 256;
+constexpr uint32_t kPageSize = UNIT_PAGE.size;
 constexpr uint32_t kSectorSize = 0x1000;
-constexpr uint8_t kFramesPerPage = 37;
-// A restored page comes as the download service's pages do: 37 frames of seven bytes.
-const SimPageFormat kPageFormat{kPageSize, kFramesPerPage, 0, 1};
 
 uint8_t g_memory[SIM_UNIT_PARAMETER_SIZE];
 SimUnitParameterStats g_stats;
@@ -42,7 +38,7 @@ void answer(uint64_t at_us, uint8_t code, uint32_t status) {
   uint8_t frame[8] = {code};
   put_argument(frame, status);
   if (status != SIM_UNIT_PAGE_WRITTEN) ++g_stats.requests_refused;
-  sim_bus_transmit(sim_unit_device(), at_us, kAnswerId, frame);
+  sim_bus_transmit(sim_unit_device(), at_us, UNIT_ANSWER_ID, frame);
 }
 
 bool page_in_memory(uint32_t address, uint32_t alignment) {
@@ -58,18 +54,14 @@ void backup_page(uint64_t at_us, uint32_t address) {
   }
   answer(at_us, PARAMETER_ANSWER, SIM_UNIT_PAGE_WRITTEN);
   uint32_t sum = 0;
-  uint32_t offset = 0;
-  for (uint8_t sequence = 0; sequence < kFramesPerPage; ++sequence) {
-    uint8_t frame[8] = {sequence};
-    for (int k = 1; k <= 7 && offset < kPageSize; ++k, ++offset) {
-      frame[k] = g_memory[address + offset];
-      sum += frame[k];
-    }
-    sim_bus_transmit(sim_unit_device(), at_us, kDataId, frame);
+  for (int index = 0; index < UNIT_PAGE.frames; ++index) {
+    uint8_t frame[8];
+    sum += page_build_frame(UNIT_PAGE, index, &g_memory[address], frame);
+    sim_bus_transmit(sim_unit_device(), at_us, UNIT_DATA_ID, frame);
   }
   uint8_t checksum[8] = {};
   put_argument(checksum, sum);
-  sim_bus_transmit(sim_unit_device(), at_us, kAnswerId, checksum);
+  sim_bus_transmit(sim_unit_device(), at_us, UNIT_ANSWER_ID, checksum);
   ++g_stats.pages_backed_up;
 }
 
@@ -89,7 +81,7 @@ void start_restore(uint64_t at_us, uint32_t address) {
     answer(at_us, range_code(address), SIM_UNIT_BAD_ADDRESS);
     return;
   }
-  sim_page_open(&g_restore, &kPageFormat, address);
+  sim_page_open(&g_restore, &UNIT_PAGE, address);
   answer(at_us, range_code(address), SIM_UNIT_PAGE_WRITTEN);
 }
 

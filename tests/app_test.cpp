@@ -1,5 +1,6 @@
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -39,117 +40,132 @@ std::string tool(const std::string& args, int* status) {
   return output;
 }
 
-class OptionsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    sensor_node_id = NODE_ID_NOT_SET;
-    bootloader_force = 0;
-  }
+std::string where(const std::vector<std::string>& list) {
+  std::string text = "args:";
+  for (const auto& a : list) text += " [" + a + "]";
+  return text;
+}
+
+struct OptionsRow {
+  std::vector<std::string> args;
+  RunMode mode;
+  const char* file;
+  uint8_t node;
+  bool force;
+  int32_t level;
+  const char* console;
 };
+class OptionsTest : public ::testing::TestWithParam<OptionsRow> {};
+
+const OptionsRow kOptionRows[] = {
+    {{}, RUN_MODE_NONE, "", 255, false, 1, ""},
+    {{"-f", "app.hex"}, RUN_MODE_FLASH, "app.hex", 255, false, 1, "HEX file: 'app.hex'\n"},
+    {{"-f", "app.hex", "4"}, RUN_MODE_FLASH, "app.hex", 255, false, 4, "HEX file: 'app.hex'\n"},
+    {{"-r", "12.bin"}, RUN_MODE_BACKUP, "12.bin", 255, false, 12, "Backup data file: '12.bin'\n"},
+    {{"-w", "p.bin", "-7"}, RUN_MODE_RESTORE, "p.bin", 255, false, -7,
+     "Restore data file: 'p.bin'\n"},
+    {{"-f", "app.hex", "-g", "5"}, RUN_MODE_SENSOR, "app.hex", 5, false, 5,
+     "HEX file: 'app.hex'\nW2 sensor mode initiated\nSetting W2 id 5 \n"},
+    {{"-g", "5", "-f", "app.hex"}, RUN_MODE_FLASH, "app.hex", 5, false, 1,
+     "W2 sensor mode initiated\nSetting W2 id 5 \nUse -f to give filename!\nHEX file: 'app.hex'\n"},
+    {{"-f", "app.hex", "-g", "3", "-b"}, RUN_MODE_SENSOR_FORCE, "app.hex", 3, true, 1,
+     "HEX file: 'app.hex'\nW2 sensor mode initiated\nSetting W2 id 3 \n"
+     "W2 sensor bootloader force enabled\nTurn sensor power on\n"},
+    {{"-f", "app.hex", "-b", "-g", "3"}, RUN_MODE_SENSOR, "app.hex", 3, true, 3,
+     "HEX file: 'app.hex'\nW2 sensor bootloader force enabled\nTurn sensor power on\n"
+     "W2 sensor mode initiated\nSetting W2 id 3 \n"},
+    {{"-f", "a.hex", "-r", "b.bin"}, RUN_MODE_BACKUP, "b.bin", 255, false, 1,
+     "HEX file: 'a.hex'\nBackup data file: 'b.bin'\n"},
+    {{"-x", "-f", "app.hex"}, RUN_MODE_FLASH, "app.hex", 255, false, 1, "HEX file: 'app.hex'\n"},
+    {{"-file", "app.hex"}, RUN_MODE_FLASH, "app.hex", 255, false, 1, "HEX file: 'app.hex'\n"},
+    {{"app.hex", "-f"}, RUN_MODE_NONE, "", 255, false, 1, ""},
+    {{"-F", "app.hex"}, RUN_MODE_NONE, "", 255, false, 1, ""},
+    {{"-", "-f", "x.hex", ""}, RUN_MODE_FLASH, "x.hex", 255, false, 1, "HEX file: 'x.hex'\n"},
+    // A value is consumed whatever it looks like.
+    {{"-f", "-r", "3"}, RUN_MODE_FLASH, "-r", 255, false, 3, "HEX file: '-r'\n"},
+    // Options end at the first argument without a dash; later ones are not read.
+    {{"-f", "a.hex", "stop", "-r", "b.bin"}, RUN_MODE_FLASH, "a.hex", 255, false, 1,
+     "HEX file: 'a.hex'\n"},
+    {{"-i", "sim"}, RUN_MODE_NONE, "", 255, false, 1, "Use CAN interface: 'sim'\n"},
+    {{"-g", "127", "-f", "a.hex"}, RUN_MODE_FLASH, "a.hex", 127, false, 1,
+     "W2 sensor mode initiated\nSetting W2 id 127 \nUse -f to give filename!\nHEX file: 'a.hex'\n"},
+};
+
+struct RefusedRow {
+  std::vector<std::string> args;
+  std::string first_line;
+};
+class RefusedOptionsTest : public ::testing::TestWithParam<RefusedRow> {};
+
+const std::string kLongName(256, 'n');
+const RefusedRow kRefusedRows[] = {
+    {{"-f"}, "Missing value for option -f\n"},
+    {{"-r"}, "Missing value for option -r\n"},
+    {{"-f", "a.hex", "-w"}, "HEX file: 'a.hex'\nMissing value for option -w\n"},
+    {{"-f", "a.hex", "-g"}, "HEX file: 'a.hex'\nMissing value for option -g\n"},
+    {{"-i"}, "Missing value for option -i\n"},
+    {{"-f", kLongName}, "File name too long: '" + kLongName + "'\n"},
+    {{"-i", "sixteen-letters!"}, "CAN interface name too long: 'sixteen-letters!'\n"},
+};
+
+class UnsuitableNodeIdTest
+    : public ::testing::TestWithParam<std::tuple<const char*, bool>> {};
 }  // namespace
 
-TEST_F(OptionsTest, ModesFileNamesAndNodeIds) {
-  struct Row {
-    std::vector<std::string> args;
-    RunMode mode;
-    const char* file;
-    uint8_t node;
-    uint8_t force;
-    int32_t level;
-    const char* console;
-  };
-  const Row rows[] = {
-      {{}, RUN_MODE_NONE, "", 255, 0, 1, ""},
-      {{"-f", "app.hex"}, RUN_MODE_FLASH, "app.hex", 255, 0, 1, "HEX file: 'app.hex'\n"},
-      {{"-f", "app.hex", "4"}, RUN_MODE_FLASH, "app.hex", 255, 0, 4, "HEX file: 'app.hex'\n"},
-      {{"-r", "12.bin"}, RUN_MODE_BACKUP, "12.bin", 255, 0, 12, "Backup data file: '12.bin'\n"},
-      {{"-w", "p.bin", "-7"}, RUN_MODE_RESTORE, "p.bin", 255, 0, -7, "Restore data file: 'p.bin'\n"},
-      {{"-f", "app.hex", "-g", "5"}, RUN_MODE_SENSOR, "app.hex", 5, 0, 5,
-       "HEX file: 'app.hex'\nW2 sensor mode initiated\nSetting W2 id 5 \n"},
-      {{"-g", "5", "-f", "app.hex"}, RUN_MODE_FLASH, "app.hex", 5, 0, 1,
-       "W2 sensor mode initiated\nSetting W2 id 5 \nUse -f to give filename!\nHEX file: 'app.hex'\n"},
-      {{"-f", "app.hex", "-g", "3", "-b"}, RUN_MODE_SENSOR_FORCE, "app.hex", 3, 1, 1,
-       "HEX file: 'app.hex'\nW2 sensor mode initiated\nSetting W2 id 3 \n"
-       "W2 sensor bootloader force enabled\nTurn sensor power on\n"},
-      {{"-f", "app.hex", "-b", "-g", "3"}, RUN_MODE_SENSOR, "app.hex", 3, 1, 3,
-       "HEX file: 'app.hex'\nW2 sensor bootloader force enabled\nTurn sensor power on\n"
-       "W2 sensor mode initiated\nSetting W2 id 3 \n"},
-      {{"-f", "a.hex", "-r", "b.bin"}, RUN_MODE_BACKUP, "b.bin", 255, 0, 1,
-       "HEX file: 'a.hex'\nBackup data file: 'b.bin'\n"},
-      {{"-x", "-f", "app.hex"}, RUN_MODE_FLASH, "app.hex", 255, 0, 1, "HEX file: 'app.hex'\n"},
-      {{"-file", "app.hex"}, RUN_MODE_FLASH, "app.hex", 255, 0, 1, "HEX file: 'app.hex'\n"},
-      {{"app.hex", "-f"}, RUN_MODE_NONE, "", 255, 0, 1, ""},
-      {{"-F", "app.hex"}, RUN_MODE_NONE, "", 255, 0, 1, ""},
-      {{"-", "-f", "x.hex", ""}, RUN_MODE_FLASH, "x.hex", 255, 0, 1, "HEX file: 'x.hex'\n"},
-      // A value is consumed whatever it looks like.
-      {{"-f", "-r", "3"}, RUN_MODE_FLASH, "-r", 255, 0, 3, "HEX file: '-r'\n"},
-      // Options end at the first argument without a dash; later ones are not read.
-      {{"-f", "a.hex", "stop", "-r", "b.bin"}, RUN_MODE_FLASH, "a.hex", 255, 0, 1,
-       "HEX file: 'a.hex'\n"},
-      {{"-i", "sim"}, RUN_MODE_NONE, "", 255, 0, 1, "Use CAN interface: 'sim'\n"},
-      {{"-g", "127", "-f", "a.hex"}, RUN_MODE_FLASH, "a.hex", 127, 0, 1,
-       "W2 sensor mode initiated\nSetting W2 id 127 \nUse -f to give filename!\nHEX file: 'a.hex'\n"},
-  };
-  for (const Row& row : rows) {
-    SetUp();
-    Args args(row.args);
-    ConsoleCapture console;
-    ASSERT_EQ(read_options(args.argc(), args.argv()), 0);
-    std::string where = "args:";
-    for (const auto& a : row.args) where += " [" + a + "]";
-    EXPECT_EQ(app_run_mode(), row.mode) << where;
-    EXPECT_STREQ(app_file_name(), row.file) << where;
-    EXPECT_EQ(sensor_node_id, row.node) << where;
-    EXPECT_EQ(bootloader_force, row.force) << where;
-    EXPECT_EQ(read_logging_level(args.argc(), args.argv()), row.level) << where;
-    EXPECT_EQ(console.text(), row.console) << where;
-  }
+TEST_P(OptionsTest, ModesFileNamesAndNodeIds) {
+  const OptionsRow& row = GetParam();
+  Args args(row.args);
+  ConsoleCapture console;
+  RunSettings settings;
+  ASSERT_EQ(read_options(args.argc(), args.argv(), &settings), 0);
+  EXPECT_EQ(settings.mode, row.mode) << where(row.args);
+  EXPECT_STREQ(settings.file_name, row.file) << where(row.args);
+  EXPECT_EQ(settings.node_id, row.node) << where(row.args);
+  EXPECT_EQ(settings.force, row.force) << where(row.args);
+  EXPECT_EQ(read_logging_level(args.argc(), args.argv()), row.level) << where(row.args);
+  EXPECT_EQ(console.text(), row.console) << where(row.args);
 }
+INSTANTIATE_TEST_SUITE_P(Rows, OptionsTest, ::testing::ValuesIn(kOptionRows));
 
-TEST_F(OptionsTest, UnsuitableNodeIdsLeaveTheIdAsItWas) {
-  // Judged as written: no low-8-bit folding, no trailing text.
-  for (const char* id : {"0", "128", "300", "-1", "abc", "5x", "", "99999999999999999999"}) {
-    for (uint8_t before : {NODE_ID_NOT_SET, uint8_t{9}}) {
-      sensor_node_id = before;
-      Args args({"-f", "a.hex", "-g", id});
-      ConsoleCapture console;
-      ASSERT_EQ(read_options(args.argc(), args.argv()), 0);
-      EXPECT_EQ(sensor_node_id, before) << id;
-      EXPECT_EQ(app_run_mode(), RUN_MODE_SENSOR) << id;
-      EXPECT_EQ(console.text(), std::string("HEX file: 'a.hex'\nW2 sensor mode initiated\n"
-                                            "Unsuitable W2 id ") + id + "\n");
-    }
+// Judged as written: no low-8-bit folding, no trailing text. An earlier -g keeps its id.
+TEST_P(UnsuitableNodeIdTest, LeavesTheIdAsItWas) {
+  const char* id = std::get<0>(GetParam());
+  const bool earlier = std::get<1>(GetParam());
+  std::vector<std::string> list = {"-f", "a.hex", "-g", id};
+  std::string expected = "HEX file: 'a.hex'\nW2 sensor mode initiated\n";
+  if (earlier) {
+    list.insert(list.begin() + 2, {"-g", "9"});
+    expected += "Setting W2 id 9 \nW2 sensor mode initiated\n";
   }
+  Args args(list);
+  ConsoleCapture console;
+  RunSettings settings;
+  ASSERT_EQ(read_options(args.argc(), args.argv(), &settings), 0);
+  EXPECT_EQ(settings.node_id, earlier ? 9 : NODE_ID_NOT_SET) << id;
+  EXPECT_EQ(settings.mode, RUN_MODE_SENSOR) << id;
+  EXPECT_EQ(console.text(), expected + "Unsuitable W2 id " + id + "\n");
 }
+INSTANTIATE_TEST_SUITE_P(Ids, UnsuitableNodeIdTest,
+                         ::testing::Combine(::testing::Values("0", "128", "300", "-1", "abc", "5x",
+                                                              "", "99999999999999999999"),
+                                            ::testing::Bool()));
 
-TEST_F(OptionsTest, RefusedCommandLines) {
-  const std::string usage = usage_text();
-  const std::string long_name(256, 'n');
-  struct Row {
-    std::vector<std::string> args;
-    std::string first_line;
-  };
-  const Row rows[] = {
-      {{"-f"}, "Missing value for option -f\n"},
-      {{"-r"}, "Missing value for option -r\n"},
-      {{"-f", "a.hex", "-w"}, "HEX file: 'a.hex'\nMissing value for option -w\n"},
-      {{"-f", "a.hex", "-g"}, "HEX file: 'a.hex'\nMissing value for option -g\n"},
-      {{"-i"}, "Missing value for option -i\n"},
-      {{"-f", long_name}, "File name too long: '" + long_name + "'\n"},
-      {{"-i", "sixteen-letters!"}, "CAN interface name too long: 'sixteen-letters!'\n"},
-  };
-  for (const Row& row : rows) {
-    Args args(row.args);
-    ConsoleCapture console;
-    EXPECT_EQ(read_options(args.argc(), args.argv()), -2);
-    EXPECT_EQ(console.text(), row.first_line + usage);
-  }
-  // The longest names that fit are taken whole.
+TEST_P(RefusedOptionsTest, PrintWhyAndTheUsage) {
+  Args args(GetParam().args);
+  ConsoleCapture console;
+  RunSettings settings;
+  EXPECT_EQ(read_options(args.argc(), args.argv(), &settings), -2);
+  EXPECT_EQ(console.text(), GetParam().first_line + usage_text());
+}
+INSTANTIATE_TEST_SUITE_P(Rows, RefusedOptionsTest, ::testing::ValuesIn(kRefusedRows));
+
+TEST(OptionNamesTest, LongestThatFitAreTakenWhole) {
   Args fits({"-r", std::string(255, 'n'), "-i", "fifteen-letters"});
   ConsoleCapture console;
-  EXPECT_EQ(read_options(fits.argc(), fits.argv()), 0);
-  EXPECT_EQ(std::string(app_file_name()), std::string(255, 'n'));
-  EXPECT_STREQ(app_interface_name(), "fifteen-letters");
+  RunSettings settings;
+  EXPECT_EQ(read_options(fits.argc(), fits.argv(), &settings), 0);
+  EXPECT_EQ(std::string(settings.file_name), std::string(255, 'n'));
+  EXPECT_STREQ(settings.interface_name, "fifteen-letters");
 }
 
 TEST(LoggingLevelTest, TakenFromTheLastArgument) {

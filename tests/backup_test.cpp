@@ -14,7 +14,6 @@
 
 #include "ops/operations.h"
 #include "ops/parameter_image.h"
-#include "ops/transfer.h"
 #include "sim/unit.h"
 #include "support/bus_fixture.h"
 #include "support/hex_files.h"
@@ -92,21 +91,12 @@ class BackupTest : public BusTest {
     g_command = 0;
     g_reaction = 0;
     std::memset(ParameterImage, 0, sizeof ParameterImage);
-    transfer_reset();
     ASSERT_EQ(sim_bus_attach(&kObserver), 0);
     ASSERT_EQ(sim_bus_attach(sim_unit_device()), 0);
     sim_bus_set_transmit_hook(fault_hook);
   }
   void set_unit_memory(const std::vector<uint8_t>& memory) {
     std::memcpy(sim_unit_parameters(), memory.data(), kArea);
-  }
-  std::vector<uint8_t> unit_memory() {
-    return std::vector<uint8_t>(sim_unit_parameters(), sim_unit_parameters() + kArea);
-  }
-  void expect_console_end(const std::string& end, const std::string& what) {
-    const std::string& out = console();
-    ASSERT_GE(out.size(), end.size()) << what << "\n" << out;
-    EXPECT_EQ(out.substr(out.size() - end.size()), end) << what << "\n" << out;
   }
 };
 }  // namespace
@@ -173,29 +163,32 @@ TEST_F(BackupTest, ReplacesAnEarlierBackupKeepingItsRightsAndLinks) {
             (std::vector<std::string>{"ZR4_BL_Log.txt", "link.bin", "real.bin"}));
 }
 
-TEST_F(BackupTest, WhatTheBackupIgnores) {
-  struct Row {
-    const char* what;
-    Fault fault;
-  };
-  const Row rows[] = {
-      // Bytes 5-7 of a page's last data frame are neither stored nor summed.
-      {"fillers of the last data frame", {Fault::XOR, 0xA0, -1, 36, bytes({0, 0, 0, 0, 0, 0xEE, 1, 0x80})}},
-      // Only bytes 4-7 of the checksum frame count.
-      {"bytes 0-3 of the checksum frame", {Fault::XOR, 0xA0, -1, 37, bytes({0xFF, 0x12, 0x34, 0x56})}},
-      // A frame on the answer identifier while data frames are awaited is dropped.
-      {"stray answer during the data",
-       {Fault::INJECT, 0xA0, 3, 10, bytes({0xA0, 0, 0, 0, 1}), 10 * SIM_FRAME_US}},
-  };
+namespace {
+struct IgnoredRow {
+  const char* what;
+  Fault fault;
+};
+using IgnoredTest = RowTest<BackupTest, IgnoredRow>;
+const IgnoredRow kIgnoredRows[] = {
+    // Bytes 5-7 of a page's last data frame are neither stored nor summed.
+    {"fillers of the last data frame",
+     {Fault::XOR, 0xA0, -1, 36, bytes({0, 0, 0, 0, 0, 0xEE, 1, 0x80})}},
+    // Only bytes 4-7 of the checksum frame count.
+    {"bytes 0-3 of the checksum frame", {Fault::XOR, 0xA0, -1, 37, bytes({0xFF, 0x12, 0x34, 0x56})}},
+    // A frame on the answer identifier while data frames are awaited is dropped.
+    {"stray answer during the data",
+     {Fault::INJECT, 0xA0, 3, 10, bytes({0xA0, 0, 0, 0, 1}), 10 * SIM_FRAME_US}},
+};
+}  // namespace
+
+TEST_P(IgnoredTest, WhatTheBackupIgnores) {
+  const IgnoredRow& row = GetParam();
   const auto memory = random_bytes(kArea, 4);
-  for (const Row& row : rows) {
-    TearDown();
-    SetUp();
-    set_unit_memory(memory);
-    g_fault = row.fault;
-    EXPECT_EQ(backup_parameters("backup.bin"), 0) << row.what;
-    EXPECT_EQ(read_bytes("backup.bin"), memory) << row.what;
-  }
+  set_unit_memory(memory);
+  g_fault = row.fault;
+  EXPECT_EQ(backup_parameters("backup.bin"), 0) << row.what;
+  EXPECT_EQ(read_bytes("backup.bin"), memory) << row.what;
+  if (row.fault.kind != Fault::INJECT) return;
   // The stray went over the bus among the data frames of page 3.
   const auto frames = bus_frames();
   const auto stray = std::find_if(frames.begin(), frames.end(), [](const SeenFrame& frame) {
@@ -205,22 +198,30 @@ TEST_F(BackupTest, WhatTheBackupIgnores) {
   EXPECT_EQ((stray - 1)->id, kData);
   EXPECT_EQ((stray + 1)->id, kData);
 }
+INSTANTIATE_TEST_SUITE_P(Rows, IgnoredTest, ::testing::ValuesIn(kIgnoredRows));
 
-TEST_F(BackupTest, FailuresKeepTheEarlierBackup) {
-  const auto memory = random_bytes(kArea, 5);
-  const auto earlier = random_bytes(kArea, 6);
+namespace {
+const std::vector<uint8_t>& failure_memory() {
+  static const std::vector<uint8_t> memory = random_bytes(kArea, 5);
+  return memory;
+}
+
+struct FailureRow {
+  const char* what;
+  Fault fault;
+  uint32_t refuse_from;
+  uint64_t answer_delay_us;
+  int32_t result;
+  std::string console_end;
+};
+using FailureTest = RowTest<BackupTest, FailureRow>;
+
+std::vector<FailureRow> failure_rows() {
+  const std::vector<uint8_t>& memory = failure_memory();
   const uint32_t last_sum = page_sum(memory, 207);
   const uint8_t changed = memory[50 * 256 + 3 * 7 + 1];
   const uint32_t changed_sum = page_sum(memory, 50) - changed + (changed ^ 0x10);
-  struct Row {
-    const char* what;
-    Fault fault;
-    uint32_t refuse_from;
-    uint64_t answer_delay_us;
-    int32_t result;
-    std::string console_end;
-  };
-  const Row rows[] = {
+  return {
       {"silent unit", {Fault::DROP, 0x80}, 0, 0, -3,
        "Using emulated CAN bus\nNo answer COMMAND_ID_ENTER_PRODUCTION_TEST_MODE\n"
        "Production test mode initialization error -3\n"},
@@ -264,41 +265,61 @@ TEST_F(BackupTest, FailuresKeepTheEarlierBackup) {
        "4.3%\nChecksum mismatch, received: 305419896, expected: " +
            std::to_string(page_sum(memory, 9)) + "\n"},
   };
-  for (const Row& row : rows) {
-    TearDown();
-    SetUp();
-    set_unit_memory(memory);
-    write_bytes("backup.bin", earlier);
-    g_fault = row.fault;
-    if (row.refuse_from) sim_bus_refuse_tool_sends(row.refuse_from);
-    sim_unit_config.parameter_us = row.answer_delay_us;
-    EXPECT_EQ(backup_parameters("backup.bin"), row.result) << row.what;
-    expect_console_end(row.console_end, row.what);
-    EXPECT_EQ(read_bytes("backup.bin"), earlier) << row.what;
-    EXPECT_EQ(directory_names(), (std::vector<std::string>{"ZR4_BL_Log.txt", "backup.bin"}))
-        << row.what;
-    // The log was closed on the way out: the failure is its last line.
-    const std::string log = log_text();
-    EXPECT_EQ(log.find("Backup completed"), std::string::npos);
-  }
 }
+}  // namespace
 
-TEST_F(BackupTest, TargetsThatCannotTakeABackupSendNothing) {
+TEST_P(FailureTest, KeepsTheEarlierBackup) {
+  const FailureRow& row = GetParam();
+  const auto earlier = random_bytes(kArea, 6);
+  set_unit_memory(failure_memory());
+  write_bytes("backup.bin", earlier);
+  g_fault = row.fault;
+  if (row.refuse_from) sim_bus_refuse_tool_sends(row.refuse_from);
+  sim_unit_config.parameter_us = row.answer_delay_us;
+  EXPECT_EQ(backup_parameters("backup.bin"), row.result) << row.what;
+  expect_console_end(row.console_end, row.what);
+  EXPECT_EQ(read_bytes("backup.bin"), earlier) << row.what;
+  EXPECT_EQ(directory_names(), (std::vector<std::string>{"ZR4_BL_Log.txt", "backup.bin"}))
+      << row.what;
+  // The log was closed on the way out: the failure is its last line.
+  const std::string log = log_text();
+  EXPECT_EQ(log.find("Backup completed"), std::string::npos);
+}
+INSTANTIATE_TEST_SUITE_P(Rows, FailureTest, ::testing::ValuesIn(failure_rows()));
+
+using TargetTest = RowTest<BackupTest, const char*>;
+
+TEST_P(TargetTest, ThatCannotTakeABackupSendsNothing) {
+  const std::string target = GetParam();
   std::filesystem::create_directory("folder");
   ASSERT_EQ(mkfifo("pipe", 0600), 0);
-  for (const char* target : {"missing/backup.bin", "folder", "pipe", "folder/", ""}) {
-    TearDown();
-    SetUp();
-    const auto before = directory_names();
-    EXPECT_EQ(backup_parameters(target), -3) << target;
-    EXPECT_EQ(console(), std::string(kSeparator) +
-                             "Starting application data backup to data file: '" + target +
-                             "'\nBinary file init error '" + target + "'\n");
-    EXPECT_TRUE(tool_frames().empty()) << target;
-    EXPECT_EQ(directory_names(), before) << target;
-    EXPECT_TRUE(std::filesystem::is_empty("folder"));
-    EXPECT_EQ(log_text(), "");
+  const auto before = directory_names();
+  EXPECT_EQ(backup_parameters(target.c_str()), -3) << target;
+  EXPECT_EQ(console(), std::string(kSeparator) + "Starting application data backup to data file: '" +
+                           target + "'\nBinary file init error '" + target + "'\n");
+  EXPECT_TRUE(tool_frames().empty()) << target;
+  EXPECT_EQ(directory_names(), before) << target;
+  EXPECT_TRUE(std::filesystem::is_empty("folder"));
+  EXPECT_EQ(log_text(), "");
+}
+INSTANTIATE_TEST_SUITE_P(Targets, TargetTest,
+                         ::testing::Values("missing/backup.bin", "folder", "pipe", "folder/", ""));
+
+// The unit's first frame turns the target into a folder that is not empty: the rename fails.
+bool folder_at_target(const SimDevice*, uint64_t*, uint32_t*, uint8_t*) {
+  if (!std::filesystem::exists("backup.bin")) {
+    std::filesystem::create_directory("backup.bin");
+    write_file("backup.bin/keep", "x");
   }
+  return true;
+}
+
+TEST_F(BackupTest, FailedRenameRemovesTheTemporaryFile) {
+  sim_bus_set_transmit_hook(folder_at_target);
+  EXPECT_EQ(backup_parameters("backup.bin"), -7);
+  expect_console_end("99.5%\nBinary file writing error 'backup.bin'\n", "rename");
+  EXPECT_EQ(directory_names(), (std::vector<std::string>{"ZR4_BL_Log.txt", "backup.bin"}));
+  EXPECT_EQ(read_file("backup.bin/keep"), "x");
 }
 
 TEST_F(BackupTest, ShortWriteKeepsTheEarlierBackup) {

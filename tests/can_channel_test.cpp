@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "can/can.h"
+#include "protocol/identifiers.h"
 #include "can_test_support.h"
 #include "platform/platform.h"
 
@@ -61,8 +62,8 @@ class CanChannelTest : public ::testing::Test {
     g_reads = g_timeouts = 0;
     g_open_result = g_send_result = 0;
     can_use_backend(&kDouble);
-    ASSERT_EQ(can_accept_id(CAN_ID_UNIT_ANSWER), 0);
-    ASSERT_EQ(can_accept_id(CAN_ID_UNIT_DATA), 0);
+    ASSERT_EQ(can_accept_id(UNIT_ANSWER_ID), 0);
+    ASSERT_EQ(can_accept_id(UNIT_DATA_ID), 0);
   }
   void TearDown() override { can_reset(); }
   VirtualClock clock_;
@@ -102,12 +103,12 @@ INSTANTIATE_TEST_SUITE_P(
                       PollingRow{0, 50, 0}));  // a step that would never use up the limit
 
 TEST_F(CanChannelTest, WaitingFrameIsReturnedOnTheFirstTryWithoutSleep) {
-  g_script.push_back({true, {CAN_ID_UNIT_ANSWER, {0x0B, 1, 2, 3, 4, 5, 6, 7}}});
+  g_script.push_back({true, {UNIT_ANSWER_ID, {0x0B, 1, 2, 3, 4, 5, 6, 7}}});
   ASSERT_EQ(can_open(), 0);
   uint8_t data[8];
   uint32_t id = 0;
   ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
-  EXPECT_EQ(id, CAN_ID_UNIT_ANSWER);
+  EXPECT_EQ(id, UNIT_ANSWER_ID);
   const uint8_t expected[8] = {0x0B, 1, 2, 3, 4, 5, 6, 7};
   EXPECT_EQ(std::memcmp(data, expected, 8), 0);
   EXPECT_EQ(g_reads, 1);
@@ -117,12 +118,12 @@ TEST_F(CanChannelTest, WaitingFrameIsReturnedOnTheFirstTryWithoutSleep) {
 
 TEST_F(CanChannelTest, FrameOnTheLastTryIsDelivered) {
   for (int i = 0; i < 11; ++i) g_script.push_back({false, {}});
-  g_script.push_back({true, {CAN_ID_UNIT_DATA, {9}}});
+  g_script.push_back({true, {UNIT_DATA_ID, {9}}});
   ASSERT_EQ(can_open(), 0);
   uint8_t data[8];
   uint32_t id = 0;
   ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
-  EXPECT_EQ(id, CAN_ID_UNIT_DATA);
+  EXPECT_EQ(id, UNIT_DATA_ID);
   EXPECT_EQ(data[0], 9);
   EXPECT_EQ(g_reads, 12);
   EXPECT_EQ(clock_.slept_ms(), 55u);
@@ -131,24 +132,24 @@ TEST_F(CanChannelTest, FrameOnTheLastTryIsDelivered) {
 TEST_F(CanChannelTest, SendIsForwardedAndAnyRefusalIsMinusThree) {
   ASSERT_EQ(can_open(), 0);
   const uint8_t data[8] = {0x0A, 0, 0, 0, 0x78, 0x56, 0x34, 0x12};
-  EXPECT_EQ(can_send_frame(CAN_ID_UNIT_COMMAND, data), 0);
-  EXPECT_EQ(g_sent.id, CAN_ID_UNIT_COMMAND);
+  EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, data), 0);
+  EXPECT_EQ(g_sent.id, UNIT_COMMAND_ID);
   EXPECT_EQ(std::memcmp(g_sent.data, data, 8), 0);
   g_send_result = -9;
-  EXPECT_EQ(can_send_frame(CAN_ID_UNIT_COMMAND, data), -3);
+  EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, data), -3);
 }
 
 TEST_F(CanChannelTest, NothingMovesBeforeASuccessfulOpen) {
   const uint8_t data[8] = {};
   uint8_t received[8];
   uint32_t id = 0;
-  EXPECT_EQ(can_send_frame(CAN_ID_UNIT_COMMAND, data), -3);
+  EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, data), -3);
   EXPECT_EQ(can_receive_frame(received, &id, 5, 50), -1);
   g_open_result = -4;
   ConsoleCapture console;
   EXPECT_EQ(can_open(), -4);
   EXPECT_EQ(console.text(), "");
-  EXPECT_EQ(can_send_frame(CAN_ID_UNIT_COMMAND, data), -3);
+  EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, data), -3);
   EXPECT_EQ(can_receive_frame(received, &id, 5, 50), -1);
   EXPECT_EQ(g_reads, 0);
 }
@@ -157,13 +158,13 @@ TEST_F(CanChannelTest, AcceptedIdentifiersKeepTheirOrderAndGrowUpToTheLimit) {
   can_reset();
   const uint32_t* ids = nullptr;
   EXPECT_EQ(can_accepted_ids(&ids), 0);
-  const uint32_t wanted[] = {CAN_ID_UNIT_ANSWER, CAN_ID_UNIT_DATA, 0x5041005, 0x6E01005,
+  const uint32_t wanted[] = {UNIT_ANSWER_ID, UNIT_DATA_ID, 0x5041005, 0x6E01005,
                              0x7041005};
   for (uint32_t id : wanted) EXPECT_EQ(can_accept_id(id), 0);
   EXPECT_EQ(can_accept_id(0x6E01005), 0);  // already there
   ASSERT_EQ(can_accepted_ids(&ids), 5);
   for (int i = 0; i < 5; ++i) EXPECT_EQ(ids[i], wanted[i]);
-  EXPECT_FALSE(can_id_accepted(CAN_ID_UNIT_COMMAND));
+  EXPECT_FALSE(can_id_accepted(UNIT_COMMAND_ID));
 
   for (uint32_t id = 1; can_accepted_ids(&ids) < CAN_MAX_ACCEPTED_IDS; ++id) {
     ASSERT_EQ(can_accept_id(id), 0);
@@ -210,7 +211,7 @@ TEST_P(CanFilterTest, OnlyAcceptedExtendedDataFramesAreDelivered) {
   EXPECT_EQ(log.text(), "Logger level 4\n" + row.log);
 }
 
-const Outcome kAnswer{true, {CAN_ID_UNIT_ANSWER, {0x0B}}};
+const Outcome kAnswer{true, {UNIT_ANSWER_ID, {0x0B}}};
 const Outcome kNodeAnswer{true, {0x7041005, {0x12}}};
 const Outcome kStranger{true, {0xAC4401, {1}}};
 const Outcome kOtherNode{true, {0x6E01009, {2}}};
@@ -221,9 +222,9 @@ const std::string kSkippedTail = " 00A44401 A0 01 00 00 00 00 00 00\n";
 INSTANTIATE_TEST_SUITE_P(
     Channel, CanFilterTest,
     ::testing::Values(
-        FilterRow{"answer", false, {kAnswer}, 0, CAN_ID_UNIT_ANSWER, 1, 0, ""},
+        FilterRow{"answer", false, {kAnswer}, 0, UNIT_ANSWER_ID, 1, 0, ""},
         // With the unit's two identifiers a stranger costs its try (and its sleep).
-        FilterRow{"stranger_costs_a_try", false, {kStranger, kAnswer}, 0, CAN_ID_UNIT_ANSWER, 2,
+        FilterRow{"stranger_costs_a_try", false, {kStranger, kAnswer}, 0, UNIT_ANSWER_ID, 2,
                   1, ""},
         // With a node's identifiers, other nodes' traffic is skipped within the try.
         FilterRow{"other_node_skipped", true, {kOtherNode, kOtherNode, kNodeAnswer}, 0, 0x7041005,
@@ -232,17 +233,17 @@ INSTANTIATE_TEST_SUITE_P(
         // No adapter status message or error frame is ever an answer, whatever its identifier.
         FilterRow{"status_message",
                   false,
-                  {of_kind(CAN_KIND_STATUS, CAN_ID_UNIT_ANSWER), kAnswer},
+                  {of_kind(CAN_KIND_STATUS, UNIT_ANSWER_ID), kAnswer},
                   0,
-                  CAN_ID_UNIT_ANSWER,
+                  UNIT_ANSWER_ID,
                   2,
                   0,
                   "Skipped status message:" + kSkippedTail},
         FilterRow{"error_remote_standard",
                   false,
-                  {of_kind(CAN_KIND_ERROR, CAN_ID_UNIT_ANSWER),
-                   of_kind(CAN_KIND_REMOTE, CAN_ID_UNIT_ANSWER),
-                   of_kind(CAN_KIND_STANDARD, CAN_ID_UNIT_ANSWER), kEmpty},
+                  {of_kind(CAN_KIND_ERROR, UNIT_ANSWER_ID),
+                   of_kind(CAN_KIND_REMOTE, UNIT_ANSWER_ID),
+                   of_kind(CAN_KIND_STANDARD, UNIT_ANSWER_ID), kEmpty},
                   -1,
                   0,
                   15,

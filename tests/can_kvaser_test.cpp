@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "can/can.h"
+#include "protocol/identifiers.h"
 #include "can/kvaser/kvaser.h"
 #include "can_test_support.h"
 
@@ -46,8 +47,8 @@ class KvaserTest : public ::testing::Test {
     kvaser_test_reset(fake_canlib::library().names());
     fake_canlib::reset();
     // The unit's identifiers, as every operation on the unit accepts them.
-    can_accept_id(CAN_ID_UNIT_ANSWER);
-    can_accept_id(CAN_ID_UNIT_DATA);
+    can_accept_id(UNIT_ANSWER_ID);
+    can_accept_id(UNIT_DATA_ID);
   }
   void TearDown() override {
     can_reset();
@@ -174,9 +175,9 @@ TEST_F(KvaserTest, WriteSendsOneExtendedFrameAndReportsARefusal) {
   open_channel();
   fake_canlib::reset();
   const uint8_t data[8] = {0x11, 0, 0, 0, 0x44, 0x33, 0x22, 0x11};
-  EXPECT_EQ(can_send_frame(CAN_ID_UNIT_DATA, data), 0);
+  EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data), 0);
   fake_canlib::configure("write=-1");
-  EXPECT_EQ(can_send_frame(CAN_ID_UNIT_COMMAND, data), -3);
+  EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, data), -3);
   EXPECT_EQ(fake_canlib::calls(),
             "canWrite(100, 0xA84401, 11 00 00 00 44 33 22 11, 8, 0x4)\n"
             "canWrite(100, 0xA04401, 11 00 00 00 44 33 22 11, 8, 0x4)\n"
@@ -199,7 +200,7 @@ TEST_F(KvaserTest, ForeignIdentifiersCostATryAndTheirTimeoutLogsNothing) {
   const uint8_t bytes[8] = {0x0B, 1, 2, 3, 4, 5, 6, 7};
   // The adapter's code and mask admit the command and 0xAC4401 as well; neither is delivered.
   for (int i = 0; i < 6; ++i) {
-    fake_canlib::push_frame(CAN_ID_UNIT_COMMAND, bytes);
+    fake_canlib::push_frame(UNIT_COMMAND_ID, bytes);
     fake_canlib::push_frame(0xAC4401, bytes);
   }
   uint8_t data[8];
@@ -215,11 +216,11 @@ TEST_F(KvaserTest, AcceptedFrameAfterAForeignOneIsDelivered) {
   open_channel();
   const uint8_t bytes[8] = {0xA0, 1, 2, 3, 4, 5, 6, 7};
   fake_canlib::push_frame(0xAC4401, bytes);
-  fake_canlib::push_frame(CAN_ID_UNIT_DATA, bytes, 2);
+  fake_canlib::push_frame(UNIT_DATA_ID, bytes, 2);
   uint8_t data[8];
   uint32_t id = 0;
   ASSERT_EQ(can_receive_frame(data, &id, 1, 50), 0);
-  EXPECT_EQ(id, CAN_ID_UNIT_DATA);
+  EXPECT_EQ(id, UNIT_DATA_ID);
   EXPECT_EQ(std::memcmp(data, bytes, 2), 0);
   EXPECT_EQ(clock_.sleeps(), 1u);
 }
@@ -239,7 +240,7 @@ TEST_F(KvaserTest, AddedIdentifiersWidenTheExtendedFilterAndAreDelivered) {
   const uint32_t* ids = nullptr;
   const int count = can_accepted_ids(&ids);
   for (int i = 0; i < count; ++i) EXPECT_EQ(ids[i] & mask, code) << std::hex << ids[i];
-  EXPECT_EQ(CAN_ID_UNIT_COMMAND & mask, code);
+  EXPECT_EQ(UNIT_COMMAND_ID & mask, code);
   EXPECT_NE(mask & 0x1FFFFFFF, 0u);
 
   const uint8_t bytes[8] = {0x0B};
@@ -298,12 +299,12 @@ TEST_F(KvaserTest, ErrorFrameIsSkippedWithinTheTry) {
   open_channel();
   const uint8_t bytes[8] = {0x0B};
   fake_canlib::push_frame(0, bytes, 0, 0x0020);  // canMSG_ERROR_FRAME
-  fake_canlib::push_frame(CAN_ID_UNIT_ANSWER, bytes, 8, 0x0004 | 0x0001);  // remote request
-  fake_canlib::push_frame(CAN_ID_UNIT_ANSWER, bytes);
+  fake_canlib::push_frame(UNIT_ANSWER_ID, bytes, 8, 0x0004 | 0x0001);  // remote request
+  fake_canlib::push_frame(UNIT_ANSWER_ID, bytes);
   uint8_t data[8];
   uint32_t id = 0;
   ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
-  EXPECT_EQ(id, CAN_ID_UNIT_ANSWER);
+  EXPECT_EQ(id, UNIT_ANSWER_ID);
   EXPECT_EQ(clock_.sleeps(), 0u);
   const std::string log = log_.text();
   EXPECT_NE(log.find("Skipped error frame: "), std::string::npos) << log;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "can/can.h"
+#include "protocol/identifiers.h"
 #include "can/kvaser/kvaser.h"
 #include "can/peak/peak.h"
 #include "can_test_support.h"
@@ -35,8 +36,8 @@ class CanOpenTest : public ::testing::TestWithParam<ChoiceRow> {
     kvaser_test_reset(fake_canlib::library().names());
     fake_pcan::reset();
     fake_canlib::reset();
-    can_accept_id(CAN_ID_UNIT_ANSWER);
-    can_accept_id(CAN_ID_UNIT_DATA);
+    can_accept_id(UNIT_ANSWER_ID);
+    can_accept_id(UNIT_DATA_ID);
   }
   void TearDown() override {
     can_reset();
@@ -62,11 +63,11 @@ TEST_P(CanOpenTest, ChoosesTheFirstAdapterThatWorks) {
   // The frames go to the adapter chosen.
   const uint8_t data[8] = {0x0A};
   if (row.result == 0) {
-    ASSERT_EQ(can_send_frame(CAN_ID_UNIT_COMMAND, data), 0);
+    ASSERT_EQ(can_send_frame(UNIT_COMMAND_ID, data), 0);
     EXPECT_EQ(fake_canlib::calls().find("canWrite") != std::string::npos, row.kvaser_used);
     EXPECT_EQ(fake_pcan::calls().find("CAN_Write") != std::string::npos, !row.kvaser_used);
   } else {
-    EXPECT_EQ(can_send_frame(CAN_ID_UNIT_COMMAND, data), -3);
+    EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, data), -3);
   }
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "can/can.h"
+#include "protocol/identifiers.h"
 #include "can/peak/pcan_basic.h"
 #include "can/peak/peak.h"
 #include "can/sim/sim_bus.h"
@@ -30,8 +31,8 @@ class PeakTest : public ::testing::Test {
     peak_test_reset(fake_pcan::library().names());
     fake_pcan::reset();
     // The unit's identifiers, as every operation on the unit accepts them.
-    can_accept_id(CAN_ID_UNIT_ANSWER);
-    can_accept_id(CAN_ID_UNIT_DATA);
+    can_accept_id(UNIT_ANSWER_ID);
+    can_accept_id(UNIT_DATA_ID);
   }
   void TearDown() override {
     can_reset();
@@ -151,14 +152,14 @@ TEST_F(PeakTest, SendWritesOneExtendedMessageAndLogsNothing) {
   ASSERT_EQ(peak_open(&kFirst), 0);
   fake_pcan::reset();
   const uint8_t data[8] = {0x10, 0, 0, 0, 0x00, 0x00, 0x02, 0x70};
-  EXPECT_EQ(peak_send_frame(CAN_ID_UNIT_COMMAND, data), 0);
+  EXPECT_EQ(peak_send_frame(UNIT_COMMAND_ID, data), 0);
   fake_pcan::configure("write=0x1");
-  EXPECT_EQ(peak_send_frame(CAN_ID_UNIT_DATA, data), -3);
+  EXPECT_EQ(peak_send_frame(UNIT_DATA_ID, data), -3);
   const std::string write = "CAN_Write(0x51, 0x%X, 0x02, 8, 10 00 00 00 00 00 02 70)\n";
   char a[96];
   char b[96];
-  std::snprintf(a, sizeof a, write.c_str(), CAN_ID_UNIT_COMMAND);
-  std::snprintf(b, sizeof b, write.c_str(), CAN_ID_UNIT_DATA);
+  std::snprintf(a, sizeof a, write.c_str(), UNIT_COMMAND_ID);
+  std::snprintf(b, sizeof b, write.c_str(), UNIT_DATA_ID);
   EXPECT_EQ(fake_pcan::calls(), std::string(a) + b);
   EXPECT_EQ(log_.text(), std::string(kLoadOk) + "PEAK: CAN Init OK\nPEAK: CAN Filter OK\n");
 }
@@ -169,23 +170,23 @@ TEST_F(PeakTest, ChannelDeliversDataMessagesAndSkipsOtherKindsWithinTheTry) {
   EXPECT_EQ(console.text(), "Using PEAK PCAN-USB interface\n");
   const uint8_t bytes[8] = {0x0B, 1, 2, 3, 4, 5, 6, 7};
   // Fewer than 8 bytes leave the rest at 0.
-  fake_pcan::push_message(CAN_ID_UNIT_ANSWER, PCAN_MESSAGE_EXTENDED, 3, bytes);
+  fake_pcan::push_message(UNIT_ANSWER_ID, PCAN_MESSAGE_EXTENDED, 3, bytes);
   // An 11-bit frame, a remote request, an error frame and the adapter's status message with the
   // answer's identifier are none of them answers; the data frame after them is delivered in the
   // same try.
-  fake_pcan::push_message(CAN_ID_UNIT_ANSWER, PCAN_MESSAGE_STANDARD, 8, bytes);
-  fake_pcan::push_message(CAN_ID_UNIT_ANSWER, PCAN_MESSAGE_EXTENDED | PCAN_MESSAGE_RTR, 0, bytes);
+  fake_pcan::push_message(UNIT_ANSWER_ID, PCAN_MESSAGE_STANDARD, 8, bytes);
+  fake_pcan::push_message(UNIT_ANSWER_ID, PCAN_MESSAGE_EXTENDED | PCAN_MESSAGE_RTR, 0, bytes);
   fake_pcan::push_message(0, PCAN_MESSAGE_ERRFRAME, 4, bytes);
-  fake_pcan::push_message(CAN_ID_UNIT_ANSWER, PCAN_MESSAGE_STATUS, 4, bytes);
-  fake_pcan::push_message(CAN_ID_UNIT_DATA, PCAN_MESSAGE_EXTENDED, 8, bytes);
+  fake_pcan::push_message(UNIT_ANSWER_ID, PCAN_MESSAGE_STATUS, 4, bytes);
+  fake_pcan::push_message(UNIT_DATA_ID, PCAN_MESSAGE_EXTENDED, 8, bytes);
   uint8_t data[8];
   uint32_t id = 0;
   ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
-  EXPECT_EQ(id, CAN_ID_UNIT_ANSWER);
+  EXPECT_EQ(id, UNIT_ANSWER_ID);
   const uint8_t short_message[8] = {0x0B, 1, 2, 0, 0, 0, 0, 0};
   EXPECT_EQ(std::memcmp(data, short_message, 8), 0);
   ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
-  EXPECT_EQ(id, CAN_ID_UNIT_DATA);
+  EXPECT_EQ(id, UNIT_DATA_ID);
   EXPECT_EQ(std::memcmp(data, bytes, 8), 0);
   EXPECT_EQ(clock_.sleeps(), 0u);
 
@@ -207,11 +208,11 @@ TEST_F(PeakTest, NarrowFilterFramesOfOtherIdentifiersCostATry) {
   const uint8_t bytes[8] = {0x0B};
   // The adapter's range passes 0xA44402; the channel does not deliver it.
   fake_pcan::push_message(0xA44402, PCAN_MESSAGE_EXTENDED, 8, bytes);
-  fake_pcan::push_message(CAN_ID_UNIT_ANSWER, PCAN_MESSAGE_EXTENDED, 8, bytes);
+  fake_pcan::push_message(UNIT_ANSWER_ID, PCAN_MESSAGE_EXTENDED, 8, bytes);
   uint8_t data[8];
   uint32_t id = 0;
   ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
-  EXPECT_EQ(id, CAN_ID_UNIT_ANSWER);
+  EXPECT_EQ(id, UNIT_ANSWER_ID);
   EXPECT_EQ(clock_.sleeps(), 1u);
 }
 
@@ -247,7 +248,7 @@ TEST_F(PeakTest, FakeCarriesItsOwnEmulatedBusWithoutTouchingTheTools) {
   fake_pcan::configure("bus=1");
   ASSERT_EQ(peak_open(&kFirst), 0);
   const uint8_t data[8] = {0x0A};
-  ASSERT_EQ(peak_send_frame(CAN_ID_UNIT_COMMAND, data), 0);
+  ASSERT_EQ(peak_send_frame(UNIT_COMMAND_ID, data), 0);
   clock_.advance_us(SIM_FRAME_US);
   CanRead received{};
   EXPECT_NE(peak_try_receive(&received), 0);  // the fake's bus has no device to answer

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "can/can.h"
+#include "protocol/identifiers.h"
 #include "can/sim/sim_backend.h"
 #include "can/sim/sim_bus.h"
 #include "can_test_support.h"
@@ -21,15 +22,15 @@ constexpr uint32_t kOtherAnswerId = 0xAC4401;
 void responder_on_frame(uint64_t at_us, uint32_t id, const uint8_t data[8]);
 const SimDevice kResponder{"responder", nullptr, responder_on_frame};
 void responder_on_frame(uint64_t at_us, uint32_t id, const uint8_t data[8]) {
-  if (id == CAN_ID_UNIT_COMMAND)
-    sim_bus_transmit(&kResponder, at_us + kTurnaroundUs, CAN_ID_UNIT_ANSWER, data);
+  if (id == UNIT_COMMAND_ID)
+    sim_bus_transmit(&kResponder, at_us + kTurnaroundUs, UNIT_ANSWER_ID, data);
 }
 
 // Answers every command at once on another identifier, competing with the responder.
 void rival_on_frame(uint64_t at_us, uint32_t id, const uint8_t data[8]);
 const SimDevice kRival{"rival", nullptr, rival_on_frame};
 void rival_on_frame(uint64_t at_us, uint32_t id, const uint8_t data[8]) {
-  if (id == CAN_ID_UNIT_COMMAND)
+  if (id == UNIT_COMMAND_ID)
     sim_bus_transmit(&kRival, at_us + kTurnaroundUs, kOtherAnswerId, data);
 }
 
@@ -62,8 +63,8 @@ class SimBusTest : public ::testing::Test {
   }
   // Opens the channel on the emulated bus with the devices attached so far.
   void open_sim() {
-    ASSERT_EQ(can_accept_id(CAN_ID_UNIT_ANSWER), 0);
-    ASSERT_EQ(can_accept_id(CAN_ID_UNIT_DATA), 0);
+    ASSERT_EQ(can_accept_id(UNIT_ANSWER_ID), 0);
+    ASSERT_EQ(can_accept_id(UNIT_DATA_ID), 0);
     ASSERT_EQ(can_select_interface("sim"), 0);
     ConsoleCapture console;
     ASSERT_EQ(can_open(), 0);
@@ -76,7 +77,7 @@ class SimBusTest : public ::testing::Test {
 TEST_F(SimBusTest, AnswerIsReadableOnlyWhenItWouldHaveArrived) {
   sim_bus_attach(&kResponder);
   open_sim();
-  ASSERT_EQ(can_send_frame(CAN_ID_UNIT_COMMAND, kCommand), 0);
+  ASSERT_EQ(can_send_frame(UNIT_COMMAND_ID, kCommand), 0);
   const uint64_t arrival = start_ + SIM_FRAME_US + kTurnaroundUs + SIM_FRAME_US;
   uint8_t data[8];
   uint32_t id = 0;
@@ -84,14 +85,14 @@ TEST_F(SimBusTest, AnswerIsReadableOnlyWhenItWouldHaveArrived) {
   EXPECT_NE(sim_bus_tool_try_receive(data, &id), 0);
   clock_.advance_us(1);
   ASSERT_EQ(sim_bus_tool_try_receive(data, &id), 0);
-  EXPECT_EQ(id, CAN_ID_UNIT_ANSWER);
+  EXPECT_EQ(id, UNIT_ANSWER_ID);
   EXPECT_EQ(std::memcmp(data, kCommand, 8), 0);
 
   const std::vector<SimBusFrame> frames = record();
   ASSERT_EQ(frames.size(), 2u);
   EXPECT_EQ(frames[0].done_us, start_ + SIM_FRAME_US);
   EXPECT_EQ(frames[0].sender, nullptr);
-  EXPECT_EQ(frames[0].id, CAN_ID_UNIT_COMMAND);
+  EXPECT_EQ(frames[0].id, UNIT_COMMAND_ID);
   EXPECT_EQ(frames[1].done_us, arrival);
   EXPECT_EQ(frames[1].sender, &kResponder);
 }
@@ -99,20 +100,20 @@ TEST_F(SimBusTest, AnswerIsReadableOnlyWhenItWouldHaveArrived) {
 TEST_F(SimBusTest, ChannelPicksTheAnswerUpAfterOneStep) {
   sim_bus_attach(&kResponder);
   open_sim();
-  ASSERT_EQ(can_send_frame(CAN_ID_UNIT_COMMAND, kCommand), 0);
+  ASSERT_EQ(can_send_frame(UNIT_COMMAND_ID, kCommand), 0);
   uint8_t data[8];
   uint32_t id = 0;
   ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
-  EXPECT_EQ(id, CAN_ID_UNIT_ANSWER);
+  EXPECT_EQ(id, UNIT_ANSWER_ID);
   EXPECT_EQ(clock_.sleeps(), 1u);
 }
 
 TEST_F(SimBusTest, BurstGoesOutBackToBackInOrderAndOnlyOthersSeeIt) {
   sim_bus_attach(&kListener);
   open_sim();
-  for (int i = 0; i < 37; ++i) ASSERT_EQ(can_send_frame(CAN_ID_UNIT_DATA, kCommand), 0);
+  for (int i = 0; i < 37; ++i) ASSERT_EQ(can_send_frame(UNIT_DATA_ID, kCommand), 0);
   // Queued last, so sent last although its identifier is lower.
-  ASSERT_EQ(can_send_frame(CAN_ID_UNIT_COMMAND, kCommand), 0);
+  ASSERT_EQ(can_send_frame(UNIT_COMMAND_ID, kCommand), 0);
   sim_bus_run_until(start_ + 38 * SIM_FRAME_US - 1);
   EXPECT_EQ(record().size(), 37u);
   sim_bus_run_until(start_ + 38 * SIM_FRAME_US);
@@ -120,7 +121,7 @@ TEST_F(SimBusTest, BurstGoesOutBackToBackInOrderAndOnlyOthersSeeIt) {
   ASSERT_EQ(frames.size(), 38u);
   for (size_t i = 0; i < frames.size(); ++i) {
     EXPECT_EQ(frames[i].done_us, start_ + (i + 1) * SIM_FRAME_US);
-    EXPECT_EQ(frames[i].id, i < 37 ? CAN_ID_UNIT_DATA : CAN_ID_UNIT_COMMAND);
+    EXPECT_EQ(frames[i].id, i < 37 ? UNIT_DATA_ID : UNIT_COMMAND_ID);
   }
   EXPECT_EQ(g_seen.size(), 38u);
   uint8_t data[8];
@@ -135,18 +136,18 @@ TEST_F(SimBusTest, LowerIdentifierWinsArbitrationAndTheLoserFollows) {
   EXPECT_EQ(g_listener_resets, 1);
   EXPECT_EQ(sim_bus_attach(&kListener), -1);
   EXPECT_EQ(sim_bus_device_count(), 3u);
-  ASSERT_EQ(sim_bus_tool_send(CAN_ID_UNIT_COMMAND, kCommand), 0);
+  ASSERT_EQ(sim_bus_tool_send(UNIT_COMMAND_ID, kCommand), 0);
   sim_bus_run_until(start_ + 10000);
   const std::vector<SimBusFrame> frames = record();
   ASSERT_EQ(frames.size(), 3u);
   const uint64_t both_ready = start_ + SIM_FRAME_US + kTurnaroundUs;
-  EXPECT_EQ(frames[1].id, CAN_ID_UNIT_ANSWER);
+  EXPECT_EQ(frames[1].id, UNIT_ANSWER_ID);
   EXPECT_EQ(frames[1].done_us, both_ready + SIM_FRAME_US);
   EXPECT_EQ(frames[2].id, kOtherAnswerId);
   EXPECT_EQ(frames[2].sender, &kRival);
   EXPECT_EQ(frames[2].done_us, both_ready + 2 * SIM_FRAME_US);
   EXPECT_EQ(g_seen,
-            (std::vector<uint32_t>{CAN_ID_UNIT_COMMAND, CAN_ID_UNIT_ANSWER, kOtherAnswerId}));
+            (std::vector<uint32_t>{UNIT_COMMAND_ID, UNIT_ANSWER_ID, kOtherAnswerId}));
 }
 
 struct FilterRow {
@@ -165,7 +166,7 @@ TEST_P(SimFilterTest, ToolReceivesTheAcceptedIdentifiers) {
   sim_bus_attach(&kListener);
   open_sim();
   sim_bus_open_tool_filter(row.open_filter);
-  const uint32_t sent[] = {CAN_ID_UNIT_ANSWER, kOtherAnswerId, 0x7041005, CAN_ID_UNIT_DATA};
+  const uint32_t sent[] = {UNIT_ANSWER_ID, kOtherAnswerId, 0x7041005, UNIT_DATA_ID};
   for (uint32_t id : sent) sim_bus_inject(start_, id, kCommand);
   // One node's frames leave in the order it queued them, whatever their identifiers.
   std::vector<uint32_t> delivered;
@@ -180,22 +181,22 @@ TEST_P(SimFilterTest, ToolReceivesTheAcceptedIdentifiers) {
 INSTANTIATE_TEST_SUITE_P(
     Filter, SimFilterTest,
     ::testing::Values(
-        FilterRow{"unit", 0, false, {CAN_ID_UNIT_ANSWER, CAN_ID_UNIT_DATA}},
-        FilterRow{"node", 0x7041005, false, {CAN_ID_UNIT_ANSWER, 0x7041005, CAN_ID_UNIT_DATA}},
+        FilterRow{"unit", 0, false, {UNIT_ANSWER_ID, UNIT_DATA_ID}},
+        FilterRow{"node", 0x7041005, false, {UNIT_ANSWER_ID, 0x7041005, UNIT_DATA_ID}},
         // An open adapter filter lets strays through; the channel still drops them.
-        FilterRow{"open", 0, true, {CAN_ID_UNIT_ANSWER, CAN_ID_UNIT_DATA}}),
+        FilterRow{"open", 0, true, {UNIT_ANSWER_ID, UNIT_DATA_ID}}),
     [](const ::testing::TestParamInfo<FilterRow>& info) { return std::string(info.param.name); });
 
 TEST_F(SimBusTest, RefusedSendsStayOffTheBus) {
   sim_bus_attach(&kListener);
   open_sim();
   sim_bus_refuse_tool_sends(3);
-  EXPECT_EQ(can_send_frame(CAN_ID_UNIT_COMMAND, kCommand), 0);
-  EXPECT_EQ(can_send_frame(CAN_ID_UNIT_COMMAND, kCommand), 0);
-  EXPECT_EQ(can_send_frame(CAN_ID_UNIT_COMMAND, kCommand), -3);
-  EXPECT_EQ(can_send_frame(CAN_ID_UNIT_COMMAND, kCommand), -3);
+  EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, kCommand), 0);
+  EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, kCommand), 0);
+  EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, kCommand), -3);
+  EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, kCommand), -3);
   sim_bus_refuse_tool_sends(0);
-  EXPECT_EQ(can_send_frame(CAN_ID_UNIT_COMMAND, kCommand), 0);
+  EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, kCommand), 0);
   sim_bus_run_until(start_ + 10000);
   EXPECT_EQ(record().size(), 3u);
 }
@@ -227,7 +228,7 @@ TEST_P(SimHookTest, DeviceFramesPassTheHook) {
   sim_bus_attach(&kResponder);
   open_sim();
   sim_bus_set_transmit_hook(row.hook);
-  ASSERT_EQ(can_send_frame(CAN_ID_UNIT_COMMAND, kCommand), 0);
+  ASSERT_EQ(can_send_frame(UNIT_COMMAND_ID, kCommand), 0);
   uint8_t data[8];
   uint32_t id = 0;
   EXPECT_EQ(can_receive_frame(data, &id, 5, 50), row.result);
@@ -269,7 +270,7 @@ TEST_F(SimBusTest, ResetEmptiesTheBus) {
   sim_bus_attach(&kResponder);
   sim_bus_set_transmit_hook(drop_all);
   sim_bus_refuse_tool_sends(1);
-  sim_bus_inject(start_, CAN_ID_UNIT_ANSWER, kCommand);
+  sim_bus_inject(start_, UNIT_ANSWER_ID, kCommand);
   sim_bus_run_until(start_ + SIM_FRAME_US);
   sim_bus_reset();
   EXPECT_EQ(sim_bus_device_count(), 0u);
@@ -277,6 +278,6 @@ TEST_F(SimBusTest, ResetEmptiesTheBus) {
   uint8_t data[8];
   uint32_t id = 0;
   EXPECT_NE(sim_bus_tool_try_receive(data, &id), 0);
-  EXPECT_EQ(sim_bus_tool_send(CAN_ID_UNIT_COMMAND, kCommand), 0);
+  EXPECT_EQ(sim_bus_tool_send(UNIT_COMMAND_ID, kCommand), 0);
 }
 }  // namespace

@@ -3,6 +3,8 @@
 #include "can/can.h"
 #include "log/log.h"
 #include "protocol/download.h"
+#include "protocol/parameters.h"
+#include "sim/unit.h"
 #include "support/bus_fixture.h"
 
 namespace {
@@ -23,10 +25,10 @@ class DownloadTest : public BusTest {
 
 bool drop_everything(const SimDevice*, uint64_t*, uint32_t*, uint8_t*) { return false; }
 
-int32_t failing_open() { return -7; }
+int32_t failing_open(const CanTarget*) { return -7; }
 int32_t never_send(uint32_t, const uint8_t*) { return -3; }
-int32_t never_receive(uint8_t*, uint32_t*) { return -1; }
-const CanBackend kDeadAdapter{"dead", failing_open, never_send, never_receive, nullptr};
+int32_t never_receive(CanRead*) { return -1; }
+const CanBackend kDeadAdapter{"dead", failing_open, never_send, never_receive, nullptr, nullptr};
 }  // namespace
 
 TEST_F(DownloadTest, CommandsWithoutAnswerSendTheirFrames) {
@@ -50,39 +52,56 @@ TEST_F(DownloadTest, CommandsWithoutAnswerSendTheirFrames) {
   EXPECT_EQ(console(), "");  // open_channel cleared the adapter line
 }
 
-TEST_F(DownloadTest, FlashCommandJudgesItsOneAnswer) {
-  struct Row {
-    Bytes8 answer;
-    uint32_t answer_id;
-    int32_t result;
-    const char* console;
-  };
-  const Row rows[] = {
-      {bytes({0x12, 0, 0, 0, 0, 0, 0, 0}), kAnswer, 0, ""},
-      {bytes({0x12, 1, 2, 3, 0, 0, 0, 0}), kAnswer, 0, ""},
-      // Whatever identifier the channel delivers the answer on.
-      {bytes({0x12, 0, 0, 0, 0, 0, 0, 0}), kData, 0, ""},
-      {bytes({0x12, 0, 0, 0, 1, 0, 0, 0}), kAnswer, -5,
-       "ERROR --- Invalid answer data\n00A44401  12 00 00 00 01 00 00 00\n"},
-      {bytes({0x13, 0, 0, 0, 0, 0, 0, 0}), kAnswer, -5,
-       "ERROR --- Invalid answer data\n00A44401  13 00 00 00 00 00 00 00\n"},
-      {bytes({0x12, 0, 0, 0, 0, 0, 0, 0x80}), kData, -5,
-       "ERROR --- Invalid answer data\n00A84401  12 00 00 00 00 00 00 80\n"},
-  };
-  for (const Row& row : rows) {
-    TearDown();
-    SetUp();
-    script_add({kCommand, 0x11, 0, row.answer_id, row.answer});
-    open_channel();
-    EXPECT_EQ(dl_flash_command(65280), row.result) << hex8(row.answer);
-    EXPECT_EQ(console(), row.console);
-    const auto sent = tool_frames(kCommand);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(hex8(sent[0].data), "11 00 00 00 00 FF 00 00");
-    EXPECT_EQ(log_text(), row.result == 0 ? "DL_FLASH_COMMAND\n"
-                                          : "DL_FLASH_COMMAND\nInvalid Write to flash answer\n");
-  }
+namespace {
+struct FlashAnswerRow {
+  Bytes8 answer;
+  uint32_t answer_id;
+  int32_t result;
+  const char* console;
+};
+using FlashAnswerTest = RowTest<DownloadTest, FlashAnswerRow>;
+const FlashAnswerRow kFlashAnswerRows[] = {
+    {bytes({0x12, 0, 0, 0, 0, 0, 0, 0}), kAnswer, 0, ""},
+    {bytes({0x12, 1, 2, 3, 0, 0, 0, 0}), kAnswer, 0, ""},
+    // Whatever identifier the channel delivers the answer on.
+    {bytes({0x12, 0, 0, 0, 0, 0, 0, 0}), kData, 0, ""},
+    {bytes({0x12, 0, 0, 0, 1, 0, 0, 0}), kAnswer, -5,
+     "ERROR --- Invalid answer data\n00A44401  12 00 00 00 01 00 00 00\n"},
+    {bytes({0x13, 0, 0, 0, 0, 0, 0, 0}), kAnswer, -5,
+     "ERROR --- Invalid answer data\n00A44401  13 00 00 00 00 00 00 00\n"},
+    {bytes({0x12, 0, 0, 0, 0, 0, 0, 0x80}), kData, -5,
+     "ERROR --- Invalid answer data\n00A84401  12 00 00 00 00 00 00 80\n"},
+};
+
+struct EraseRow {
+  uint32_t id;
+  Bytes8 answer;
+  uint64_t delay_us;
+  int32_t result;
+  const char* console;
+};
+using EraseTest = RowTest<DownloadTest, EraseRow>;
+const EraseRow kEraseRows[] = {
+    {kAnswer, bytes({0x0D}), 30000000, 0, ""},
+    {kData, bytes({0x0D, 0xFF}), 500000, 0, ""},  // any identifier the channel delivers
+    {kAnswer, bytes({0x0B, 1, 2, 3, 4}), 500000, -5,
+     "ERROR --- Invalid answer\n00A44401  0B  01  02  03\n"},
+};
+}  // namespace
+
+TEST_P(FlashAnswerTest, FlashCommandJudgesItsOneAnswer) {
+  const FlashAnswerRow& row = GetParam();
+  script_add({kCommand, 0x11, 0, row.answer_id, row.answer});
+  open_channel();
+  EXPECT_EQ(dl_flash_command(65280), row.result) << hex8(row.answer);
+  EXPECT_EQ(console(), row.console);
+  const auto sent = tool_frames(kCommand);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(hex8(sent[0].data), "11 00 00 00 00 FF 00 00");
+  EXPECT_EQ(log_text(), row.result == 0 ? "DL_FLASH_COMMAND\n"
+                                        : "DL_FLASH_COMMAND\nInvalid Write to flash answer\n");
 }
+INSTANTIATE_TEST_SUITE_P(Rows, FlashAnswerTest, ::testing::ValuesIn(kFlashAnswerRows));
 
 TEST_F(DownloadTest, FlashCommandWithoutAnswerGivesUpAfterOneWindow) {
   open_channel();
@@ -156,33 +175,18 @@ TEST_F(DownloadTest, EraseWaitsUpToNinetyOneWindows) {
   EXPECT_EQ(log_text(), "DL_ERASE_APP\nNo answer DL_ERASE_APP\n");
 }
 
-TEST_F(DownloadTest, EraseTakesTheFirstFrameWhateverItsIdentifier) {
-  struct Row {
-    uint32_t id;
-    Bytes8 answer;
-    uint64_t delay_us;
-    int32_t result;
-    const char* console;
-  };
-  const Row rows[] = {
-      {kAnswer, bytes({0x0D}), 30000000, 0, ""},
-      {0x123, bytes({0x0D, 0xFF}), 500000, 0, ""},
-      {kAnswer, bytes({0x0B, 1, 2, 3, 4}), 500000, -5,
-       "ERROR --- Invalid answer\n00A44401  0B  01  02  03\n"},
-  };
-  for (const Row& row : rows) {
-    TearDown();
-    SetUp();
-    sim_bus_open_tool_filter(true);
-    script_add({kCommand, 0x0C, row.delay_us, row.id, row.answer});
-    open_channel();
-    EXPECT_EQ(dl_erase_app(), row.result);
-    EXPECT_EQ(console(), row.console);
-    // Answered within its window: the wait ended within one step of the answer.
-    EXPECT_LE(clock_.slept_ms() * 1000, row.delay_us + 5000 + 2 * SIM_FRAME_US);
-    EXPECT_GE(clock_.slept_ms() * 1000, row.delay_us);
-  }
+TEST_P(EraseTest, TakesTheFirstFrameWhateverItsIdentifier) {
+  const EraseRow& row = GetParam();
+  sim_bus_open_tool_filter(true);
+  script_add({kCommand, 0x0C, row.delay_us, row.id, row.answer});
+  open_channel();
+  EXPECT_EQ(dl_erase_app(), row.result);
+  EXPECT_EQ(console(), row.console);
+  // Answered within its window: the wait ended within one step of the answer.
+  EXPECT_LE(clock_.slept_ms() * 1000, row.delay_us + 5000 + 2 * SIM_FRAME_US);
+  EXPECT_GE(clock_.slept_ms() * 1000, row.delay_us);
 }
+INSTANTIATE_TEST_SUITE_P(Rows, EraseTest, ::testing::ValuesIn(kEraseRows));
 
 TEST_F(DownloadTest, SendFailuresAreLoggedOnly) {
   open_channel();
@@ -212,4 +216,55 @@ TEST_F(DownloadTest, SilencedUnitIsNoAnswer) {
   sim_bus_set_transmit_hook(drop_everything);
   open_channel();
   EXPECT_EQ(dl_flash_command(0), -1);
+}
+
+TEST_F(DownloadTest, PageGoesOutAsItsThirtySevenFrames) {
+  open_channel();
+  std::vector<uint8_t> page(256);
+  for (size_t i = 0; i < page.size(); ++i) page[i] = static_cast<uint8_t>(255 - i);
+  uint32_t sum = 0;
+  EXPECT_EQ(dl_send_page(page.data(), &sum), 0);
+  EXPECT_EQ(sum, sum_of(page));
+  const auto data = tool_frames(kData);
+  ASSERT_EQ(data.size(), 37u);
+  expect_page_frames(data, 0, page, kUnitPageShape, "unit page");
+  EXPECT_EQ(hex8(data[36].data), "24 03 02 01 00 00 00 00");
+  // A refused frame ends the page.
+  sim_bus_refuse_tool_sends(1);
+  EXPECT_EQ(dl_send_page(page.data(), &sum), -3);
+  EXPECT_EQ(tool_frames(kData).size(), 37u);
+  EXPECT_NE(log_text().find("DL_SEND_DATA failure\n"), std::string::npos);
+}
+
+// The unit's opening commands name the identifiers the channel must deliver before it opens.
+TEST_F(DownloadTest, OpeningCommandsAskForTheUnitsAnswerAndDataIdentifiers) {
+  static std::vector<uint32_t> at_open;
+  static const CanBackend recording{"recording",
+                                    [](const CanTarget*) {
+                                      const uint32_t* ids = nullptr;
+                                      const int count = can_accepted_ids(&ids);
+                                      at_open.assign(ids, ids + count);
+                                      return int32_t{-2};
+                                    },
+                                    never_send, never_receive, nullptr, nullptr};
+  for (int32_t (*opening)() : {dl_start_loading, enter_production_test_mode}) {
+    at_open.clear();
+    can_use_backend(&recording);
+    EXPECT_LT(opening(), 0);
+    EXPECT_EQ(at_open, (std::vector<uint32_t>{0xA44401, 0xA84401}));
+  }
+}
+
+// The emulated unit refuses a page that was never announced, and ignores unknown commands.
+TEST_F(DownloadTest, EmulatedUnitRefusesAPageWithoutDownload) {
+  ASSERT_EQ(sim_bus_attach(sim_unit_device()), 0);
+  ASSERT_EQ(dl_start_loading(), 0);
+  ASSERT_EQ(dl_erase_app(), 0);
+  const Bytes8 unknown = bytes({0x55});
+  ASSERT_EQ(can_send_frame(kCommand, unknown.data()), 0);
+  console_.clear();
+  EXPECT_EQ(dl_flash_command(0), -5);
+  EXPECT_EQ(console(), "ERROR --- Invalid answer data\n00A44401  12 00 00 00 03 00 00 00\n");
+  EXPECT_EQ(sim_unit_stats().pages_refused, 1u);
+  EXPECT_EQ(sim_unit_stats().pages_written, 0u);
 }

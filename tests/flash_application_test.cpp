@@ -46,21 +46,11 @@ class FlashTest : public BusTest {
       EXPECT_EQ(commands[2 + 2 * page].data, bytes({0x10, 0, 0, 0, int(address & 0xFF),
                                                     int(address >> 8 & 0xFF),
                                                     int(address >> 16 & 0xFF), int(address >> 24)}));
-      uint32_t sum = 0;
-      for (int frame = 0; frame < 37; ++frame) {
-        const Bytes8& d = data[37 * page + frame].data;
-        EXPECT_EQ(d[0], frame);
-        for (int k = 1; k <= 7; ++k) {
-          const int offset = frame * 7 + k - 1;
-          const uint8_t expected =
-              offset < 256 && 256u * page + offset < image.size() ? image[256 * page + offset] : 0;
-          EXPECT_EQ(d[k], expected) << "page " << page << " frame " << frame << " byte " << k;
-          if (offset < 256) sum += d[k];
-        }
-      }
+      const auto page_bytes = page_slice(image, 256u * page, 256);
+      expect_page_frames(data, 37u * page, page_bytes, kUnitPageShape, "page " + std::to_string(page));
       const Bytes8& flash = commands[3 + 2 * page].data;
       EXPECT_EQ(flash[0], 0x11);
-      EXPECT_EQ(flash[4] | flash[5] << 8 | flash[6] << 16 | uint32_t(flash[7]) << 24, sum);
+      EXPECT_EQ(tail_of(flash), sum_of(page_bytes));
     }
     EXPECT_EQ(commands.back().data, bytes({0x0E}));
     EXPECT_EQ(sim_unit_stats().pages_written, static_cast<uint32_t>(pages));
@@ -185,99 +175,98 @@ TEST_F(FlashTest, SegmentFrom8000OnEndsReadingAndFlashesWhatWasLoaded) {
   expect_pages({7}, 1);
 }
 
-TEST_F(FlashTest, RefusedFilesSendNothing) {
-  const std::string good = segment(0x7002) + hex_line(0, 0, {1, 2, 3, 4});
+namespace {
+struct RefusedFileRow {
+  std::string name;
+  std::string content;  // not written when empty
+  int32_t result;
+  std::string console_end;
+};
+using RefusedFileTest = RowTest<FlashTest, RefusedFileRow>;
+const std::string kGood = segment(0x7002) + hex_line(0, 0, {1, 2, 3, 4});
+const RefusedFileRow kRefusedFileRows[] = {
+    {"missing.hex", "", -3, "IHex init error 'missing.hex'\n"},
+    {"folder.hex", "", -3, "IHex init error 'folder.hex'\n"},
+    // A device never ends: only regular files are read.
+    {"/dev/zero", "", -3, "IHex init error '/dev/zero'\n"},
+    {"sum.hex", kGood + ":00000001FE\n", -7, "IHex parse error\n"},
+    {"noend.hex", kGood, -7, "IHex parse error\n"},
+    {"noseg.hex", hex_line(0, 0, {1}) + kEnd, -7,
+     "Missing segment address before data\nIHex parse error\n"},
+    {"type2.hex", hex_line(2, 0, {0x10, 0}) + hex_line(0, 0, {1}) + kEnd, -7,
+     "Missing segment address before data\nIHex parse error\n"},
+    {"below.hex", segment(0x7002) + segment(0x7001) + hex_line(0, 0xFFF0, {1}) + kEnd, -7,
+     "HEX data outside the image at 0x7001FFF0\nIHex parse error\n"},
+    // Index 0x3DFFFE is the last that fits: a byte at 0x3DFFFF would need a page past the image.
+    {"above.hex", segment(0x7002) + segment(0x703F) + hex_line(0, 0xFFFC, {1, 2, 3, 4}) + kEnd, -7,
+     "HEX data outside the image at 0x703FFFFF\nIHex parse error\n"},
+    {"beyond.hex", segment(0x7002) + segment(0x7040) + hex_line(0, 0, {0xAA}) + kEnd, -7,
+     "HEX data outside the image at 0x70400000\nIHex parse error\n"},
+    {"short4.hex", segment(0x7002) + hex_line(4, 0, {0x70}) + kEnd, -7,
+     "Address record of type 4 has 1 data bytes instead of 2\nIHex parse error\n"},
+};
+
+struct FailureRow {
+  const char* what;
+  SimTransmitHook hook;
+  uint32_t refuse_from;  // the tool's nth send is refused
+  int32_t result;
+  const char* console_end;
+};
+using ProtocolFailureTest = RowTest<FlashTest, FailureRow>;
+const FailureRow kFailureRows[] = {
+    {"silent unit", drop_unit_frames, 0, -4, "No answer DL_START_LOADING\n"},
+    {"start send refused", nullptr, 1, -4, "Using emulated CAN bus\n"},
+    {"erase refused", refuse_erase, 0, -5,
+     "Erase flash\nERROR --- Invalid answer\n00A44401  0E  00  00  00\nErase flash error\n"},
+    {"erase send refused", nullptr, 2, -5, "Erase flash\nErase flash error\n"},
+    {"download send refused", nullptr, 3, -3,
+     "-------------------------------------------------------------\n"
+     "Download starting failed: -3\n"},
+    {"data send refused", nullptr, 4, -3, "0.0%\nSend data failed: -3\n"},
+    {"flash send refused", nullptr, 41, -3, "0.0%\nWriting flash failed: -3\n"},
+    {"page refused", refuse_pages, 0, -5,
+     "0.0%\nERROR --- Invalid answer data\n00A44401  12 00 00 00 00 01 00 00\n"
+     "Writing flash failed: -5\n"},
+    {"page not answered", silence_pages, 0, -1,
+     "0.0%\nNo answer DL_WRITE_TO_FLASH_COMMAND\nWriting flash failed: -1\n"},
+};
+}  // namespace
+
+TEST_P(RefusedFileTest, SendsNothing) {
+  const RefusedFileRow& row = GetParam();
   std::filesystem::create_directory("folder.hex");
-  struct Row {
-    std::string name;
-    std::string content;  // not written when empty
-    int32_t result;
-    std::string console_end;
-  };
-  const Row rows[] = {
-      {"missing.hex", "", -3, "IHex init error 'missing.hex'\n"},
-      {"folder.hex", "", -3, "IHex init error 'folder.hex'\n"},
-      // A device never ends: only regular files are read.
-      {"/dev/zero", "", -3, "IHex init error '/dev/zero'\n"},
-      {"sum.hex", good + ":00000001FE\n", -7, "IHex parse error\n"},
-      {"noend.hex", good, -7, "IHex parse error\n"},
-      {"noseg.hex", hex_line(0, 0, {1}) + kEnd, -7,
-       "Missing segment address before data\nIHex parse error\n"},
-      {"type2.hex", hex_line(2, 0, {0x10, 0}) + hex_line(0, 0, {1}) + kEnd, -7,
-       "Missing segment address before data\nIHex parse error\n"},
-      {"below.hex", segment(0x7002) + segment(0x7001) + hex_line(0, 0xFFF0, {1}) + kEnd, -7,
-       "HEX data outside the image at 0x7001FFF0\nIHex parse error\n"},
-      // Index 0x3DFFFE is the last that fits: a byte at 0x3DFFFF would need a page past the image.
-      {"above.hex", segment(0x7002) + segment(0x703F) + hex_line(0, 0xFFFC, {1, 2, 3, 4}) + kEnd, -7,
-       "HEX data outside the image at 0x703FFFFF\nIHex parse error\n"},
-      {"beyond.hex", segment(0x7002) + segment(0x7040) + hex_line(0, 0, {0xAA}) + kEnd, -7,
-       "HEX data outside the image at 0x70400000\nIHex parse error\n"},
-      {"short4.hex", segment(0x7002) + hex_line(4, 0, {0x70}) + kEnd, -7,
-       "Address record of type 4 has 1 data bytes instead of 2\nIHex parse error\n"},
-  };
-  for (const Row& row : rows) {
-    TearDown();
-    SetUp();
-    if (!row.content.empty()) write_file(row.name, row.content);
-    EXPECT_EQ(flash(row.name), row.result) << row.name;
-    EXPECT_TRUE(tool_frames().empty()) << row.name;
-    const std::string& out = console();
-    ASSERT_GE(out.size(), row.console_end.size()) << row.name;
-    EXPECT_EQ(out.substr(out.size() - row.console_end.size()), row.console_end) << row.name;
-    EXPECT_EQ(sim_unit_stats().erases, 0u);
-  }
-  // The last index that fits is taken.
-  TearDown();
-  SetUp();
+  if (!row.content.empty()) write_file(row.name, row.content);
+  EXPECT_EQ(flash(row.name), row.result) << row.name;
+  EXPECT_TRUE(tool_frames().empty()) << row.name;
+  const std::string& out = console();
+  ASSERT_GE(out.size(), row.console_end.size()) << row.name;
+  EXPECT_EQ(out.substr(out.size() - row.console_end.size()), row.console_end) << row.name;
+  EXPECT_EQ(sim_unit_stats().erases, 0u);
+}
+INSTANTIATE_TEST_SUITE_P(Rows, RefusedFileTest, ::testing::ValuesIn(kRefusedFileRows));
+
+TEST_F(FlashTest, LastIndexThatFitsIsTaken) {
   write_file("edge.hex", segment(0x7002) + segment(0x703F) + hex_line(0, 0xFFFB, {1, 2, 3}) + kEnd);
   EXPECT_EQ(flash("edge.hex"), 0);
   EXPECT_NE(console().find("Block count 15872\n"), std::string::npos);
 }
 
-TEST_F(FlashTest, ProtocolFailuresEndTheOperation) {
-  const std::string hex = segment(0x7002) + hex_line(0, 0, {1, 2, 3, 4}) + kEnd;
-  struct Row {
-    const char* what;
-    SimTransmitHook hook;
-    uint32_t refuse_from;  // the tool's nth send is refused
-    int32_t result;
-    const char* console_end;
-  };
-  const Row rows[] = {
-      {"silent unit", drop_unit_frames, 0, -4, "No answer DL_START_LOADING\n"},
-      {"start send refused", nullptr, 1, -4, "Using emulated CAN bus\n"},
-      {"erase refused", refuse_erase, 0, -5,
-       "Erase flash\nERROR --- Invalid answer\n00A44401  0E  00  00  00\nErase flash error\n"},
-      {"erase send refused", nullptr, 2, -5, "Erase flash\nErase flash error\n"},
-      {"download send refused", nullptr, 3, -3, "0.0%\n" /* never printed */},
-      {"data send refused", nullptr, 4, -3, "0.0%\nSend data failed: -3\n"},
-      {"flash send refused", nullptr, 41, -3, "0.0%\nWriting flash failed: -3\n"},
-      {"page refused", refuse_pages, 0, -5,
-       "0.0%\nERROR --- Invalid answer data\n00A44401  12 00 00 00 00 01 00 00\n"
-       "Writing flash failed: -5\n"},
-      {"page not answered", silence_pages, 0, -1,
-       "0.0%\nNo answer DL_WRITE_TO_FLASH_COMMAND\nWriting flash failed: -1\n"},
-  };
-  for (const Row& row : rows) {
-    TearDown();
-    SetUp();
-    write_file("app.hex", hex);
-    sim_bus_set_transmit_hook(row.hook);
-    if (row.refuse_from) sim_bus_refuse_tool_sends(row.refuse_from);
-    EXPECT_EQ(flash("app.hex"), row.result) << row.what;
-    const std::string& out = console();
-    std::string end = row.console_end;
-    if (std::string(row.what) == "download send refused") {
-      end = "-------------------------------------------------------------\n"
-            "Download starting failed: -3\n";
-    }
-    ASSERT_GE(out.size(), end.size()) << row.what;
-    EXPECT_EQ(out.substr(out.size() - end.size()), end) << row.what << "\n" << out;
-    // Never an end of download after a failure.
-    for (const auto& frame : tool_frames(kCommand)) EXPECT_NE(frame.data[0], 0x0E) << row.what;
-    EXPECT_EQ(sim_unit_stats().end_of_download, 0u);
-  }
+TEST_P(ProtocolFailureTest, EndsTheOperation) {
+  const FailureRow& row = GetParam();
+  write_file("app.hex", kGood + kEnd);
+  sim_bus_set_transmit_hook(row.hook);
+  if (row.refuse_from) sim_bus_refuse_tool_sends(row.refuse_from);
+  EXPECT_EQ(flash("app.hex"), row.result) << row.what;
+  const std::string& out = console();
+  const std::string end = row.console_end;
+  ASSERT_GE(out.size(), end.size()) << row.what;
+  EXPECT_EQ(out.substr(out.size() - end.size()), end) << row.what << "\n" << out;
+  // Never an end of download after a failure.
+  for (const auto& frame : tool_frames(kCommand)) EXPECT_NE(frame.data[0], 0x0E) << row.what;
+  EXPECT_EQ(sim_unit_stats().end_of_download, 0u);
 }
+INSTANTIATE_TEST_SUITE_P(Rows, ProtocolFailureTest, ::testing::ValuesIn(kFailureRows));
 
 TEST(FlashExecutableTest, DemoFileOnTheEmulatedBus) {
   ScratchDir dir;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -56,26 +57,18 @@ class SensorFlashTest : public BusTest {
     BusTest::SetUp();
     ihex_reset();
     std::memset(FlashImage, 0, FLASH_IMAGE_SIZE);
-    sensor_node_id = 5;
-    bootloader_force = 0;
-    node_force_mode = 0;
+    node_ = 5;
+    force_ = false;
     sim_nodes_config = SimNodesConfig{};
   }
   void TearDown() override {
-    sensor_node_id = NODE_ID_NOT_SET;
-    bootloader_force = 0;
-    node_force_mode = 0;
     sim_nodes_config = SimNodesConfig{};
     BusTest::TearDown();
-  }
-  void restart() {
-    TearDown();
-    SetUp();
   }
   // Without force the sensors run their application already; with force the operator switches
   // them on 300 ms after the tool started listening.
   void attach_nodes(bool force) {
-    bootloader_force = force ? 1 : 0;
+    force_ = force;
     if (force) {
       sim_nodes_config.power_on_us = 300000;
     } else {
@@ -83,7 +76,13 @@ class SensorFlashTest : public BusTest {
     }
     ASSERT_EQ(sim_bus_attach(sim_nodes_device()), 0);
   }
-  int32_t flash(const std::string& path) { return flash_sensor(path.c_str()); }
+  int32_t flash(const std::string& path) { return flash_sensor(path.c_str(), node_, force_); }
+
+ public:
+  uint8_t node_ = 5;
+  bool force_ = false;
+
+ protected:
 
   // Checks the traffic of a download of `pages` pages built from `image` (indices 0 to image
   // end), the answers the tool got, and the node's flash afterwards.
@@ -112,18 +111,13 @@ class SensorFlashTest : public BusTest {
                 bytes({0x10, 0, int(address & 0xFF), int(address >> 8 & 0xFF),
                        int(address >> 16 & 0xFF), int(address >> 24)}))
           << where << " page " << page;
-      uint32_t sum = 0;
-      for (int f = 0; f < 150; ++f) {
-        const Bytes8& d = data[150 * static_cast<size_t>(page) + static_cast<size_t>(f)].data;
-        ASSERT_EQ(d[0], f + 1) << where;
-        ASSERT_EQ(d[1], 0) << where;
-        for (int k = 2; k < 8; ++k) {
-          const size_t index = address + static_cast<size_t>(f * 6 + k - 2);
-          ASSERT_EQ(d[k], index < image.size() ? image[index] : 0) << where << " index " << index;
-          sum += d[k];
-          sent.push_back(d[k]);
-        }
+      const auto page_bytes = page_slice(image, address, kPage);
+      const uint32_t sum = sum_of(page_bytes);
+      if (!expect_page_frames(data, 150u * static_cast<size_t>(page), page_bytes, kNodePageShape,
+                              where + " page " + std::to_string(page))) {
+        return;
       }
+      sent.insert(sent.end(), page_bytes.begin(), page_bytes.end());
       const Bytes8& close = commands[3 + 2 * page].data;
       EXPECT_EQ(close, bytes({0x11, 0, int(sum & 0xFF), int(sum >> 8 & 0xFF),
                               int(sum >> 16 & 0xFF), int(sum >> 24)}))
@@ -155,119 +149,122 @@ class SensorFlashTest : public BusTest {
 };
 }  // namespace
 
-TEST_F(SensorFlashTest, EndToEndOnEmulatedNode5) {
-  struct Row {
-    const char* what;
-    std::function<std::vector<uint8_t>()> make;  // writes node.hex, returns the image
-    int pages;
-    std::string report;    // from "Checksum" to the block count
-    std::string progress;  // every progress line
-    std::string last_dump; // start of the last block's first row
-  };
-  const std::string segment_2000 = hex_line(2, 0, {0x20, 0x00});
-  const Row rows[] = {
-      {"one byte at 0x20000",
-       [&] {
-         write_file("node.hex", segment_2000 + hex_line(0, 0, {0xAB}) + kEnd);
-         std::vector<uint8_t> image(0x20001, 0);
-         image[0x20000] = 0xAB;
-         return image;
-       },
-       1, "Checksum 0  (131072)\nBlock count 513\n", "100.0%\n", "\n20000: AB 00 00 "},
-      {"01 02 03 at 0x20000",
-       [&] {
-         write_file("node.hex", segment_2000 + hex_line(0, 0, {1, 2, 3}) + kEnd);
-         std::vector<uint8_t> image(0x20003, 0);
-         image[0x20000] = 1, image[0x20001] = 2, image[0x20002] = 3;
-         return image;
-       },
-       1, "Checksum 3  (131074)\nBlock count 513\n", "100.0%\n", "\n20000: 01 02 03 00 "},
-      {"image end 0x20383",
-       [] {
-         const auto content = random_bytes(900, 1);
-         objcopy_hex(content, kFirstPage, "node.hex");
-         std::vector<uint8_t> image(kFirstPage, 0);
-         image.insert(image.end(), content.begin(), content.end());
-         return image;
-       },
-       1, "", "99.3%\n", "\n20300: "},
-      {"image end 0x20384",
-       [] {
-         const auto content = random_bytes(901, 2);
-         objcopy_hex(content, kFirstPage, "node.hex");
-         std::vector<uint8_t> image(kFirstPage, 0);
-         image.insert(image.end(), content.begin(), content.end());
-         return image;
-       },
-       2, "", "99.3%\n100.0%\n", "\n20300: "},
-      {"a block below 0x20000 is summed and dumped, never sent",
-       [] {
-         const auto content = random_bytes(512, 3);
-         objcopy_hex(content, kFirstPage - 256, "node.hex");
-         std::vector<uint8_t> image(kFirstPage - 256, 0);
-         image.insert(image.end(), content.begin(), content.end());
-         return image;
-       },
-       1, "", "99.8%\n", "\n20000: "},
-      {"everything below 0x20000",
-       [] {
-         write_file("node.hex", hex_line(0, 0x1000, {9, 8}) + kEnd);
-         std::vector<uint8_t> image(0x1002, 0);
-         image[0x1000] = 9, image[0x1001] = 8;
-         return image;
-       },
-       0, "Checksum 9  (4097)\nBlock count 17\n", "", "\n1000: 09 08 00 "},
-  };
-  for (const Row& row : rows) {
-    for (bool force : {false, true}) {
-      restart();
-      const std::string where = std::string(row.what) + (force ? ", force" : "");
-      const std::vector<uint8_t> image = row.make();
-      attach_nodes(force);
-      ASSERT_EQ(flash("node.hex"), 0) << where;
-      expect_download(image, row.pages, force, where);
+namespace {
+struct EndToEndRow {
+  const char* what;
+  std::vector<uint8_t> (*make)();  // writes node.hex, returns the image
+  int pages;
+  std::string report;    // from "Checksum" to the block count
+  std::string progress;  // every progress line
+  std::string last_dump; // start of the last block's first row
+};
+const std::string kSegment2000 = hex_line(2, 0, {0x20, 0x00});
+const EndToEndRow kEndToEndRows[] = {
+    {"one byte at 0x20000",
+     [] {
+       write_file("node.hex", kSegment2000 + hex_line(0, 0, {0xAB}) + kEnd);
+       std::vector<uint8_t> image(0x20001, 0);
+       image[0x20000] = 0xAB;
+       return image;
+     },
+     1, "Checksum 0  (131072)\nBlock count 513\n", "100.0%\n", "\n20000: AB 00 00 "},
+    {"01 02 03 at 0x20000",
+     [] {
+       write_file("node.hex", kSegment2000 + hex_line(0, 0, {1, 2, 3}) + kEnd);
+       std::vector<uint8_t> image(0x20003, 0);
+       image[0x20000] = 1, image[0x20001] = 2, image[0x20002] = 3;
+       return image;
+     },
+     1, "Checksum 3  (131074)\nBlock count 513\n", "100.0%\n", "\n20000: 01 02 03 00 "},
+    {"image end 0x20383",
+     [] {
+       const auto content = random_bytes(900, 1);
+       objcopy_hex(content, kFirstPage, "node.hex");
+       std::vector<uint8_t> image(kFirstPage, 0);
+       image.insert(image.end(), content.begin(), content.end());
+       return image;
+     },
+     1, "", "99.3%\n", "\n20300: "},
+    {"image end 0x20384",
+     [] {
+       const auto content = random_bytes(901, 2);
+       objcopy_hex(content, kFirstPage, "node.hex");
+       std::vector<uint8_t> image(kFirstPage, 0);
+       image.insert(image.end(), content.begin(), content.end());
+       return image;
+     },
+     2, "", "99.3%\n100.0%\n", "\n20300: "},
+    {"a block below 0x20000 is summed and dumped, never sent",
+     [] {
+       const auto content = random_bytes(512, 3);
+       objcopy_hex(content, kFirstPage - 256, "node.hex");
+       std::vector<uint8_t> image(kFirstPage - 256, 0);
+       image.insert(image.end(), content.begin(), content.end());
+       return image;
+     },
+     1, "", "99.8%\n", "\n20000: "},
+    {"everything below 0x20000",
+     [] {
+       write_file("node.hex", hex_line(0, 0x1000, {9, 8}) + kEnd);
+       std::vector<uint8_t> image(0x1002, 0);
+       image[0x1000] = 9, image[0x1001] = 8;
+       return image;
+     },
+     0, "Checksum 9  (4097)\nBlock count 17\n", "", "\n1000: 09 08 00 "},
+};
+using EndToEndTest = RowTest<SensorFlashTest, std::tuple<EndToEndRow, bool>>;
+}  // namespace
 
-      const int32_t end = static_cast<int32_t>(image.size()) - 1;
-      char head[160];
-      std::snprintf(head, sizeof head, "IHex init ok\nEnd of file record, hiaddr 0x%x\n"
-                    "Using emulated CAN bus\nErase flash\n", static_cast<unsigned>(end));
-      const std::string& out = console();
-      EXPECT_EQ(out.rfind(kSeparator + "Starting application software flashing from HEX file: "
-                          "'node.hex'\n" + head, 0), 0u) << where << "\n" << out;
-      uint32_t sum = 0;
-      for (int32_t i = 0; i < end; ++i) sum += image[static_cast<size_t>(i)];
-      char report[96];
-      std::snprintf(report, sizeof report, "Checksum %u  (%d)\nBlock count %d\n0000: ", sum, end,
-                    end / 256 + 1);
-      EXPECT_NE(out.find(report), std::string::npos) << where << "\n" << out;
-      if (!row.report.empty()) {
-        EXPECT_NE(out.find(row.report), std::string::npos) << where;
-      }
-      EXPECT_NE(out.find(row.last_dump), std::string::npos) << where;
-      EXPECT_EQ(ends_with(out, kSeparator.size() + row.progress.size() + kCompleted.size()),
-                kSeparator + row.progress + kCompleted) << where;
+TEST_P(EndToEndTest, OnEmulatedNode5) {
+  const EndToEndRow& row = std::get<0>(GetParam());
+  const bool force = std::get<1>(GetParam());
+  const std::string where = std::string(row.what) + (force ? ", force" : "");
+  const std::vector<uint8_t> image = row.make();
+  attach_nodes(force);
+  ASSERT_EQ(flash("node.hex"), 0) << where;
+  expect_download(image, row.pages, force, where);
 
-      // The 500 ms pause lies between the node's last answer and the end of the download.
-      const auto frames = bus_frames();
-      ASSERT_GE(frames.size(), 2u);
-      EXPECT_EQ(frames.back().data, bytes({0x0E})) << where;
-      const SeenFrame& last_answer = frames[frames.size() - 2];
-      EXPECT_EQ(last_answer.id, kAnswer) << where;
-      EXPECT_GE(frames.back().done_us - last_answer.done_us, 500000u) << where;
-      EXPECT_LT(frames.back().done_us - last_answer.done_us, 510000u) << where;
+  const int32_t end = static_cast<int32_t>(image.size()) - 1;
+  char head[160];
+  std::snprintf(head, sizeof head, "IHex init ok\nEnd of file record, hiaddr 0x%x\n"
+                "Using emulated CAN bus\nErase flash\n", static_cast<unsigned>(end));
+  const std::string& out = console();
+  EXPECT_EQ(out.rfind(kSeparator + "Starting application software flashing from HEX file: "
+                      "'node.hex'\n" + head, 0), 0u) << where << "\n" << out;
+  uint32_t sum = 0;
+  for (int32_t i = 0; i < end; ++i) sum += image[static_cast<size_t>(i)];
+  char report[96];
+  std::snprintf(report, sizeof report, "Checksum %u  (%d)\nBlock count %d\n0000: ", sum, end,
+                end / 256 + 1);
+  EXPECT_NE(out.find(report), std::string::npos) << where << "\n" << out;
+  if (!row.report.empty()) {
+    EXPECT_NE(out.find(row.report), std::string::npos) << where;
+  }
+  EXPECT_NE(out.find(row.last_dump), std::string::npos) << where;
+  EXPECT_EQ(ends_with(out, kSeparator.size() + row.progress.size() + kCompleted.size()),
+            kSeparator + row.progress + kCompleted) << where;
 
-      // The log was closed before the completion lines.
-      const std::string log = log_text();
-      EXPECT_EQ(ends_with(log, 19), "DL_END_OF_DOWNLOAD\n") << where;
-      EXPECT_NE(log.find("DL_START_LOADING\n07001005 0A 00 00 00 00 00 00 00\n"
-                         "07041005 0B 00 00 00 00 00 00 00\nDL_ERASE_APP\n"),
-                std::string::npos) << where;
-      if (row.pages > 0) {
-        EXPECT_NE(log.find("DL_DOWNLOAD\nWrite CAN frame   07081005 01 00 "), std::string::npos);
-      }
-    }
+  // The 500 ms pause lies between the node's last answer and the end of the download.
+  const auto frames = bus_frames();
+  ASSERT_GE(frames.size(), 2u);
+  EXPECT_EQ(frames.back().data, bytes({0x0E})) << where;
+  const SeenFrame& last_answer = frames[frames.size() - 2];
+  EXPECT_EQ(last_answer.id, kAnswer) << where;
+  EXPECT_GE(frames.back().done_us - last_answer.done_us, 500000u) << where;
+  EXPECT_LT(frames.back().done_us - last_answer.done_us, 510000u) << where;
+
+  // The log was closed before the completion lines.
+  const std::string log = log_text();
+  EXPECT_EQ(ends_with(log, 19), "DL_END_OF_DOWNLOAD\n") << where;
+  EXPECT_NE(log.find("DL_START_LOADING\n07001005 0A 00 00 00 00 00 00 00\n"
+                     "07041005 0B 00 00 00 00 00 00 00\nDL_ERASE_APP\n"),
+            std::string::npos) << where;
+  if (row.pages > 0) {
+    EXPECT_NE(log.find("DL_DOWNLOAD\nWrite CAN frame   07081005 01 00 "), std::string::npos);
   }
 }
+INSTANTIATE_TEST_SUITE_P(Rows, EndToEndTest,
+                         ::testing::Combine(::testing::ValuesIn(kEndToEndRows), ::testing::Bool()));
 
 TEST_F(SensorFlashTest, ImageEnd3FFFF) {
   const auto content = random_bytes(0x20000, 4);
@@ -318,73 +315,79 @@ TEST_F(SensorFlashQuietTest, LastPageOfTheLargestImageEndsInZeros) {
   EXPECT_EQ(ends_with(console(), 7 + kCompleted.size()), "100.0%\n" + kCompleted);
 }
 
-TEST_F(SensorFlashTest, FailuresEndTheOperationWithoutEndOfDownload) {
-  const std::string good = hex_line(2, 0, {0x20, 0x00}) + hex_line(0, 0, {1, 2, 3}) + kEnd;
-  struct Row {
-    const char* what;
-    std::function<void(SensorFlashTest*)> arrange;
-    SimTransmitHook hook;
-    uint32_t refuse_from;
-    int32_t result;
-    std::string console_end;
-    bool nothing_sent;
-  };
-  const std::string dumped = kSeparator + "100.0%\n";
-  const Row rows[] = {
-      {"missing file", [](SensorFlashTest*) { std::remove("node.hex"); }, nullptr, 0, -3,
-       "IHex init error 'node.hex'\n", true},
-      {"no node id", [](SensorFlashTest*) { sensor_node_id = NODE_ID_NOT_SET; }, nullptr, 0, -4,
-       "IHex init ok\nEnd of file record, hiaddr 0x20002\nW2 Node id not set! \n", true},
-      {"checksum error in the file",
-       [](SensorFlashTest*) {
-         write_file("node.hex", hex_line(0, 0, {1, 2}) + ":0100000001FF\n" + kEnd);
-       },
-       nullptr, 0, -7, "IHex parse error\n", true},
-      {"silent node",
-       [](SensorFlashTest*) { sim_nodes_config.absent.set(5); }, nullptr, 0, -4,
-       "Using emulated CAN bus\nNo answer DL_START_LOADING\n", false},
-      {"erase refused", nullptr, refuse_erase, 0, -5,
-       "Erase flash\nERROR --- Invalid answer\n07041005  0E  00  00  00\nErase flash error\n",
-       false},
-      {"erase not answered", nullptr, drop_erase_answer, 0, -5, "Erase flash\nErase flash error\n",
-       false},
-      {"download not sent", nullptr, nullptr, 4, -3, kSeparator + "Download starting failed: -3\n",
-       false},
-      {"data not sent", nullptr, nullptr, 5, -3, dumped + "Send data failed: -3\n", false},
-      {"last data frame not sent", nullptr, nullptr, 154, -3, dumped + "Send data failed: -3\n",
-       false},
-      {"flash command not sent", nullptr, nullptr, 155, -3, dumped + "Writing flash failed: -3\n",
-       false},
-      {"page refused", nullptr, status_in_page_answer, 0, -1,
-       dumped + "ERROR --- Illegal answer data\n07041005  12 00 00 00 02 00 00 00\n"
-                "Writing flash failed: -1\n",
-       false},
-      {"page not answered", nullptr, drop_page_answer, 0, -3,
-       dumped + "No answer DL_WRITE_TO_FLASH_COMMAND\nWriting flash failed: -3\n", false},
-  };
-  for (const Row& row : rows) {
-    restart();
-    write_file("node.hex", good);
-    sim_bus_set_transmit_hook(row.hook);
-    if (row.arrange) row.arrange(this);
-    attach_nodes(false);
-    if (row.refuse_from) sim_bus_refuse_tool_sends(row.refuse_from);
-    EXPECT_EQ(flash("node.hex"), row.result) << row.what;
-    EXPECT_EQ(ends_with(console(), row.console_end.size()), row.console_end)
-        << row.what << "\n" << console();
-    if (row.nothing_sent) {
-      EXPECT_TRUE(tool_frames().empty()) << row.what;
-      EXPECT_EQ(console().find("Using emulated CAN bus"), std::string::npos) << row.what;
-    }
-    for (const auto& frame : tool_frames(kCommand)) EXPECT_NE(frame.data[0], 0x0E) << row.what;
-    EXPECT_EQ(sim_node_stats(5).end_of_download, 0u) << row.what;
-    // Every way out has closed the log.
-    log_write("after the operation\n", LOG_ALWAYS);
-    EXPECT_EQ(log_text().find("after the operation"), std::string::npos) << row.what;
+namespace {
+const std::string kGood = hex_line(2, 0, {0x20, 0x00}) + hex_line(0, 0, {1, 2, 3}) + kEnd;
+struct FailureRow {
+  const char* what;
+  void (*arrange)(SensorFlashTest*);
+  SimTransmitHook hook;
+  uint32_t refuse_from;
+  int32_t result;
+  std::string console_end;
+  bool nothing_sent;
+};
+using FailureTest = RowTest<SensorFlashTest, FailureRow>;
+// kSeparator of the support library may not be built yet while this table is.
+const std::string kLine = std::string(61, '-') + "\n";
+const std::string kDumped = kLine + "100.0%\n";
+const FailureRow kFailureRows[] = {
+    {"missing file", [](SensorFlashTest*) { std::remove("node.hex"); }, nullptr, 0, -3,
+     "IHex init error 'node.hex'\n", true},
+    {"no node id", [](SensorFlashTest* t) { t->node_ = NODE_ID_NOT_SET; }, nullptr, 0, -4,
+     "IHex init ok\nEnd of file record, hiaddr 0x20002\nW2 Node id not set! \n", true},
+    {"checksum error in the file",
+     [](SensorFlashTest*) {
+       write_file("node.hex", hex_line(0, 0, {1, 2}) + ":0100000001FF\n" + kEnd);
+     },
+     nullptr, 0, -7, "IHex parse error\n", true},
+    {"silent node", [](SensorFlashTest*) { sim_nodes_config.absent.set(5); }, nullptr, 0, -4,
+     "Using emulated CAN bus\nNo answer DL_START_LOADING\n", false},
+    {"erase refused", nullptr, refuse_erase, 0, -5,
+     "Erase flash\nERROR --- Invalid answer\n07041005  0E  00  00  00\nErase flash error\n",
+     false},
+    {"erase not answered", nullptr, drop_erase_answer, 0, -5, "Erase flash\nErase flash error\n",
+     false},
+    {"download not sent", nullptr, nullptr, 4, -3, kLine + "Download starting failed: -3\n",
+     false},
+    {"data not sent", nullptr, nullptr, 5, -3, kDumped + "Send data failed: -3\n", false},
+    {"last data frame not sent", nullptr, nullptr, 154, -3, kDumped + "Send data failed: -3\n",
+     false},
+    {"flash command not sent", nullptr, nullptr, 155, -3, kDumped + "Writing flash failed: -3\n",
+     false},
+    {"page refused", nullptr, status_in_page_answer, 0, -1,
+     kDumped + "ERROR --- Illegal answer data\n07041005  12 00 00 00 02 00 00 00\n"
+               "Writing flash failed: -1\n",
+     false},
+    {"page not answered", nullptr, drop_page_answer, 0, -3,
+     kDumped + "No answer DL_WRITE_TO_FLASH_COMMAND\nWriting flash failed: -3\n", false},
+};
+}  // namespace
+
+TEST_P(FailureTest, EndsTheOperationWithoutEndOfDownload) {
+  const FailureRow& row = GetParam();
+  write_file("node.hex", kGood);
+  sim_bus_set_transmit_hook(row.hook);
+  if (row.arrange) row.arrange(this);
+  attach_nodes(false);
+  if (row.refuse_from) sim_bus_refuse_tool_sends(row.refuse_from);
+  EXPECT_EQ(flash("node.hex"), row.result) << row.what;
+  EXPECT_EQ(ends_with(console(), row.console_end.size()), row.console_end)
+      << row.what << "\n" << console();
+  if (row.nothing_sent) {
+    EXPECT_TRUE(tool_frames().empty()) << row.what;
+    EXPECT_EQ(console().find("Using emulated CAN bus"), std::string::npos) << row.what;
   }
-  // The silent node got 201 wake frames and never a DL_START_LOADING.
-  restart();
-  write_file("node.hex", good);
+  for (const auto& frame : tool_frames(kCommand)) EXPECT_NE(frame.data[0], 0x0E) << row.what;
+  EXPECT_EQ(sim_node_stats(5).end_of_download, 0u) << row.what;
+  // Every way out has closed the log.
+  log_write("after the operation\n", LOG_ALWAYS);
+  EXPECT_EQ(log_text().find("after the operation"), std::string::npos) << row.what;
+}
+INSTANTIATE_TEST_SUITE_P(Rows, FailureTest, ::testing::ValuesIn(kFailureRows));
+
+TEST_F(SensorFlashTest, SilentNodeGetsWakeFramesButNeverAStart) {
+  // 201 wake frames and never a DL_START_LOADING.
+  write_file("node.hex", kGood);
   sim_nodes_config.absent.set(5);
   attach_nodes(false);
   EXPECT_EQ(flash("node.hex"), -4);

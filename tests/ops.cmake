@@ -1,4 +1,6 @@
-ralvex_test(flash_application_test flash_application_test.cpp)
-ralvex_test(backup_test backup_test.cpp)
+ralvex_test(flash_application_test flash_application_test.cpp
+            SLOW "FlashExecutableTest.DemoFileOnTheEmulatedBus")
+ralvex_test(backup_test backup_test.cpp SLOW "BackupExecutableTest.WholeBackupThenOneKilledHalfway")
 ralvex_test(restore_test restore_test.cpp)
-ralvex_test(flash_sensor_test flash_sensor_test.cpp)
+ralvex_test(flash_sensor_test flash_sensor_test.cpp
+            SLOW "SensorFlashExecutableTest.FlashesNode5WithAndWithoutForce")

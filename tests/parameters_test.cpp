@@ -30,35 +30,77 @@ class ParametersTest : public BusTest {
 };
 
 int32_t open_code = 0;
-int32_t coded_open() { return open_code; }
+int32_t coded_open(const CanTarget*) { return open_code; }
 int32_t never_send(uint32_t, const uint8_t*) { return -3; }
-int32_t never_receive(uint8_t*, uint32_t*) { return -1; }
-const CanBackend kCodedAdapter{"coded", coded_open, never_send, never_receive, nullptr};
+int32_t never_receive(CanRead*) { return -1; }
+const CanBackend kCodedAdapter{"coded", coded_open, never_send, never_receive, nullptr, nullptr};
 
-// A page's 37 data frames as the tool sends them: sequence 0 to 36, 7 bytes each, fillers 0.
 std::vector<Bytes8> page_frames(const std::vector<uint8_t>& page) {
-  std::vector<Bytes8> frames;
-  for (int sequence = 0; sequence < 37; ++sequence) {
-    Bytes8 frame{};
-    frame[0] = static_cast<uint8_t>(sequence);
-    for (int k = 1; k <= 7; ++k) {
-      const int offset = sequence * 7 + k - 1;
-      if (offset < 256) frame[k] = page[offset];
-    }
-    frames.push_back(frame);
-  }
-  return frames;
+  return page_frames(page, kUnitPageShape);
 }
+uint32_t tail(const Bytes8& data) { return tail_of(data); }
 
-uint32_t sum_of(const std::vector<uint8_t>& bytes) {
-  uint32_t sum = 0;
-  for (uint8_t b : bytes) sum += b;
-  return sum;
-}
+struct OpenRow {
+  int32_t open_result;
+  int32_t result;
+};
+using NoChannelTest = RowTest<ParametersTest, OpenRow>;
 
-uint32_t tail(const Bytes8& data) {
-  return data[4] | data[5] << 8 | data[6] << 16 | static_cast<uint32_t>(data[7]) << 24;
-}
+struct PageCommandRow {
+  const char* name;
+  int32_t (*call)();
+  const char* sent;
+  Bytes8 answer;
+  uint32_t answer_id;
+  int32_t result;
+};
+using PageCommandTest = RowTest<ParametersTest, PageCommandRow>;
+int32_t backup() { return start_page_backup(0xB000); }
+int32_t restore() { return start_page_restore(0x1000, 0xA6); }
+int32_t finish() { return finish_page_restore(65280, 0xA0); }
+int32_t erase() { return erase_sector(0xC000, 0xA0); }
+int32_t erase_guarded() { return erase_sector(0xB000, 0xA6); }
+const char* const kBackupSent = "A0 00 00 00 00 B0 00 00";
+const char* const kRestoreSent = "A1 00 00 00 00 10 00 00";
+const char* const kFinishSent = "A2 00 00 00 00 FF 00 00";
+const char* const kEraseSent = "A3 00 00 00 00 C0 00 00";
+const PageCommandRow kPageCommandRows[] = {
+    {"COMMAND_ID_START_PAGE_BACKUP", backup, kBackupSent, bytes({0xA0}), kAnswer, 0},
+    {"COMMAND_ID_START_PAGE_BACKUP", backup, kBackupSent, bytes({0xA0, 1, 2, 3}), kAnswer, 0},
+    {"COMMAND_ID_START_PAGE_BACKUP", backup, kBackupSent, bytes({0xA0}), kData, 0},
+    {"COMMAND_ID_START_PAGE_BACKUP", backup, kBackupSent, bytes({0xA0, 0, 0, 0, 0, 0, 0, 1}),
+     kAnswer, -5},
+    {"COMMAND_ID_START_PAGE_BACKUP", backup, kBackupSent, bytes({0xA6}), kAnswer, -5},
+    {"COMMAND_ID_START_PAGE_RESTORE", restore, kRestoreSent, bytes({0xA6, 7}), kAnswer, 0},
+    {"COMMAND_ID_START_PAGE_RESTORE", restore, kRestoreSent, bytes({0xA0}), kAnswer, -5},
+    {"COMMAND_ID_START_PAGE_RESTORE", restore, kRestoreSent, bytes({0xA6, 0, 0, 0, 1}), kData,
+     -5},
+    {"COMMAND_ID_FINISH_PAGE_RESTORE", finish, kFinishSent, bytes({0xA0}), kAnswer, 0},
+    {"COMMAND_ID_FINISH_PAGE_RESTORE", finish, kFinishSent, bytes({0xA0, 0, 0, 0, 2}), kAnswer,
+     -5},
+    {"COMMAND_ID_ERASE_SECTOR", erase, kEraseSent, bytes({0xA0}), kAnswer, 0},
+    {"COMMAND_ID_ERASE_SECTOR", erase, kEraseSent, bytes({0xA6}), kAnswer, -5},
+    {"COMMAND_ID_ERASE_SECTOR", erase_guarded, "A3 00 00 00 00 B0 00 00", bytes({0xA6}), kData,
+     0},
+};
+
+struct SilentRow {
+  const char* name;
+  int32_t (*call)();
+};
+using SilentPageCommandTest = RowTest<ParametersTest, SilentRow>;
+const SilentRow kSilentRows[] = {
+    {"COMMAND_ID_START_PAGE_BACKUP", [] { return start_page_backup(0); }},
+    {"COMMAND_ID_START_PAGE_RESTORE", [] { return start_page_restore(0, 0xA0); }},
+    {"COMMAND_ID_FINISH_PAGE_RESTORE", [] { return finish_page_restore(0, 0xA0); }},
+    {"COMMAND_ID_ERASE_SECTOR", [] { return erase_sector(0, 0xA0); }},
+};
+
+struct StrayRow {
+  int strays;  // frames on the answer identifier ahead of the awaited data frame
+  int32_t result;
+};
+using WaitForFrameTest = RowTest<ParametersTest, StrayRow>;
 }  // namespace
 
 TEST_F(ParametersTest, ProductionTestModeOpensTheChannelAndAcceptsA0) {
@@ -116,22 +158,17 @@ TEST_F(ParametersTest, ProductionTestModeDropsFramesOnOtherIdentifiers) {
                         "00A04401 80 00 00 00 00 00 00 00\n00A44401 A0 09 00 00 00 00 00 00\n");
 }
 
-TEST_F(ParametersTest, ProductionTestModeWithoutAChannelSendsNothing) {
-  struct Row {
-    int32_t open_result;
-    int32_t result;
-  };
-  // A back-end's failure code is passed on; a positive one must not pass for an open channel.
-  for (const Row& row : {Row{-7, -7}, Row{-1, -1}, Row{2, -1}}) {
-    TearDown();
-    SetUp();
-    open_code = row.open_result;
-    can_use_backend(&kCodedAdapter);
-    EXPECT_EQ(enter_production_test_mode(), row.result) << row.open_result;
-    EXPECT_TRUE(tool_frames().empty());
-    EXPECT_EQ(clock_.sleeps(), 0u);
-  }
+// A back-end's failure code is passed on; a positive one must not pass for an open channel.
+TEST_P(NoChannelTest, ProductionTestModeSendsNothing) {
+  const OpenRow& row = GetParam();
+  open_code = row.open_result;
+  can_use_backend(&kCodedAdapter);
+  EXPECT_EQ(enter_production_test_mode(), row.result) << row.open_result;
+  EXPECT_TRUE(tool_frames().empty());
+  EXPECT_EQ(clock_.sleeps(), 0u);
 }
+INSTANTIATE_TEST_SUITE_P(Rows, NoChannelTest,
+                         ::testing::Values(OpenRow{-7, -7}, OpenRow{-1, -1}, OpenRow{2, -1}));
 
 TEST_F(ParametersTest, ProductionTestModeSendFailureIsLoggedOnly) {
   attach(script_device());
@@ -142,94 +179,44 @@ TEST_F(ParametersTest, ProductionTestModeSendFailureIsLoggedOnly) {
   EXPECT_EQ(log_text(), "COMMAND_ID_ENTER_PRODUCTION_TEST_MODE send failure\n");
 }
 
-TEST_F(ParametersTest, PageCommandsJudgeTheirOneAnswer) {
-  struct Row {
-    const char* name;
-    std::function<int32_t()> call;
-    const char* sent;
-    Bytes8 answer;
-    uint32_t answer_id;
-    int32_t result;
-  };
-  const auto backup = [] { return start_page_backup(0xB000); };
-  const auto restore = [] { return start_page_restore(0x1000, 0xA6); };
-  const auto finish = [] { return finish_page_restore(65280, 0xA0); };
-  const auto erase = [] { return erase_sector(0xC000, 0xA0); };
-  const auto erase_guarded = [] { return erase_sector(0xB000, 0xA6); };
-  const char* backup_sent = "A0 00 00 00 00 B0 00 00";
-  const char* restore_sent = "A1 00 00 00 00 10 00 00";
-  const char* finish_sent = "A2 00 00 00 00 FF 00 00";
-  const char* erase_sent = "A3 00 00 00 00 C0 00 00";
-  const Row rows[] = {
-      {"COMMAND_ID_START_PAGE_BACKUP", backup, backup_sent, bytes({0xA0}), kAnswer, 0},
-      {"COMMAND_ID_START_PAGE_BACKUP", backup, backup_sent, bytes({0xA0, 1, 2, 3}), kAnswer, 0},
-      {"COMMAND_ID_START_PAGE_BACKUP", backup, backup_sent, bytes({0xA0}), kData, 0},
-      {"COMMAND_ID_START_PAGE_BACKUP", backup, backup_sent, bytes({0xA0, 0, 0, 0, 0, 0, 0, 1}),
-       kAnswer, -5},
-      {"COMMAND_ID_START_PAGE_BACKUP", backup, backup_sent, bytes({0xA6}), kAnswer, -5},
-      {"COMMAND_ID_START_PAGE_RESTORE", restore, restore_sent, bytes({0xA6, 7}), kAnswer, 0},
-      {"COMMAND_ID_START_PAGE_RESTORE", restore, restore_sent, bytes({0xA0}), kAnswer, -5},
-      {"COMMAND_ID_START_PAGE_RESTORE", restore, restore_sent, bytes({0xA6, 0, 0, 0, 1}), kData,
-       -5},
-      {"COMMAND_ID_FINISH_PAGE_RESTORE", finish, finish_sent, bytes({0xA0}), kAnswer, 0},
-      {"COMMAND_ID_FINISH_PAGE_RESTORE", finish, finish_sent, bytes({0xA0, 0, 0, 0, 2}), kAnswer,
-       -5},
-      {"COMMAND_ID_ERASE_SECTOR", erase, erase_sent, bytes({0xA0}), kAnswer, 0},
-      {"COMMAND_ID_ERASE_SECTOR", erase, erase_sent, bytes({0xA6}), kAnswer, -5},
-      {"COMMAND_ID_ERASE_SECTOR", erase_guarded, "A3 00 00 00 00 B0 00 00", bytes({0xA6}), kData,
-       0},
-  };
-  for (const Row& row : rows) {
-    TearDown();
-    SetUp();
-    sim_bus_open_tool_filter(true);
-    script_add({kCommand, -1, 0, row.answer_id, row.answer});
-    open_channel(script_device());
-    const std::string what = std::string(row.name) + " answered " + hex8(row.answer);
-    EXPECT_EQ(row.call(), row.result) << what;
-    const auto sent = tool_frames();
-    ASSERT_EQ(sent.size(), 1u) << what;
-    EXPECT_EQ(sent[0].id, kCommand);
-    EXPECT_EQ(hex8(sent[0].data), row.sent) << what;
-    EXPECT_EQ(clock_.sleeps(), 1u) << what;  // one poll of 5 ms, no second window
-    const std::string rejected = std::string(row.name) == "COMMAND_ID_START_PAGE_BACKUP"
-                                     ? "Invalid Write to flash answer\n"
-                                     : "Invalid Write restored data to flash answer\n";
-    char dump[64];
-    std::snprintf(dump, sizeof dump, "%08X  %s\n", row.answer_id, hex8(row.answer).c_str());
-    EXPECT_EQ(console(), row.result == 0 ? "" : "ERROR --- Invalid answer data\n" + std::string(dump))
-        << what;
-    // The page commands trace neither their frame nor the answer.
-    EXPECT_EQ(log_text(), std::string(row.name) + "\n" + (row.result == 0 ? "" : rejected)) << what;
-  }
+TEST_P(PageCommandTest, JudgesItsOneAnswer) {
+  const PageCommandRow& row = GetParam();
+  sim_bus_open_tool_filter(true);
+  script_add({kCommand, -1, 0, row.answer_id, row.answer});
+  open_channel(script_device());
+  const std::string what = std::string(row.name) + " answered " + hex8(row.answer);
+  EXPECT_EQ(row.call(), row.result) << what;
+  const auto sent = tool_frames();
+  ASSERT_EQ(sent.size(), 1u) << what;
+  EXPECT_EQ(sent[0].id, kCommand);
+  EXPECT_EQ(hex8(sent[0].data), row.sent) << what;
+  EXPECT_EQ(clock_.sleeps(), 1u) << what;  // one poll of 5 ms, no second window
+  const std::string rejected = std::string(row.name) == "COMMAND_ID_START_PAGE_BACKUP"
+                                   ? "Invalid Write to flash answer\n"
+                                   : "Invalid Write restored data to flash answer\n";
+  char dump[64];
+  std::snprintf(dump, sizeof dump, "%08X  %s\n", row.answer_id, hex8(row.answer).c_str());
+  EXPECT_EQ(console(), row.result == 0 ? "" : "ERROR --- Invalid answer data\n" + std::string(dump))
+      << what;
+  // The page commands trace neither their frame nor the answer.
+  EXPECT_EQ(log_text(), std::string(row.name) + "\n" + (row.result == 0 ? "" : rejected)) << what;
 }
+INSTANTIATE_TEST_SUITE_P(Rows, PageCommandTest, ::testing::ValuesIn(kPageCommandRows));
 
-TEST_F(ParametersTest, PageCommandsWithoutAnswerGiveUpAfterOneWindow) {
-  struct Row {
-    const char* name;
-    std::function<int32_t()> call;
-  };
-  const Row rows[] = {
-      {"COMMAND_ID_START_PAGE_BACKUP", [] { return start_page_backup(0); }},
-      {"COMMAND_ID_START_PAGE_RESTORE", [] { return start_page_restore(0, 0xA0); }},
-      {"COMMAND_ID_FINISH_PAGE_RESTORE", [] { return finish_page_restore(0, 0xA0); }},
-      {"COMMAND_ID_ERASE_SECTOR", [] { return erase_sector(0, 0xA0); }},
-  };
-  for (const Row& row : rows) {
-    TearDown();
-    SetUp();
-    // An answer 61 ms late is outside the window.
-    script_add({kCommand, -1, 61000, kAnswer, bytes({0xA0})});
-    open_channel(script_device());
-    EXPECT_EQ(row.call(), -1) << row.name;
-    EXPECT_EQ(clock_.sleeps(), 12u) << row.name;
-    EXPECT_EQ(clock_.slept_ms(), 60u) << row.name;
-    EXPECT_EQ(tool_frames(kCommand).size(), 1u) << row.name;  // not sent again
-    const std::string no_answer = std::string("No answer ") + row.name + "\n";
-    EXPECT_EQ(console(), no_answer);
-    EXPECT_EQ(log_text(), std::string(row.name) + "\n" + no_answer);
-  }
+TEST_P(SilentPageCommandTest, GivesUpAfterOneWindow) {
+  const SilentRow& row = GetParam();
+  // An answer 61 ms late is outside the window.
+  script_add({kCommand, -1, 61000, kAnswer, bytes({0xA0})});
+  open_channel(script_device());
+  EXPECT_EQ(row.call(), -1) << row.name;
+  EXPECT_EQ(clock_.sleeps(), 12u) << row.name;
+  EXPECT_EQ(clock_.slept_ms(), 60u) << row.name;
+  EXPECT_EQ(tool_frames(kCommand).size(), 1u) << row.name;  // not sent again
+  const std::string no_answer = std::string("No answer ") + row.name + "\n";
+  EXPECT_EQ(console(), no_answer);
+  EXPECT_EQ(log_text(), std::string(row.name) + "\n" + no_answer);
 }
+INSTANTIATE_TEST_SUITE_P(Rows, SilentPageCommandTest, ::testing::ValuesIn(kSilentRows));
 
 TEST_F(ParametersTest, PageCommandSendFailuresAreLoggedOnly) {
   open_channel(script_device());
@@ -246,30 +233,25 @@ TEST_F(ParametersTest, PageCommandSendFailuresAreLoggedOnly) {
                         "COMMAND_ID_ERASE_SECTOR send failure\n");
 }
 
-TEST_F(ParametersTest, WaitForFrameSpendsOneTryOnEveryOtherFrame) {
-  struct Row {
-    int strays;  // frames on the answer identifier ahead of the awaited data frame
-    int32_t result;
-  };
-  for (const Row& row : {Row{0, 0}, Row{60, 0}, Row{61, -3}}) {
-    TearDown();
-    SetUp();
-    open_channel(script_device());
-    const uint64_t now = clock_.now_us();
-    for (int i = 0; i < row.strays; ++i) sim_bus_inject(now, kAnswer, bytes({0xA0, i}).data());
-    const Bytes8 awaited = bytes({5, 1, 2, 3, 4, 5, 6, 7});
-    sim_bus_inject(now, kData, awaited.data());
-    clock_.advance_us((row.strays + 1) * SIM_FRAME_US);  // all of them are in the queue now
-    Bytes8 data{};
-    EXPECT_EQ(wait_for_frame(kData, data.data()), row.result) << row.strays;
-    EXPECT_EQ(clock_.sleeps(), 0u) << row.strays;  // every try found a frame
-    if (row.result == 0) {
-      EXPECT_EQ(data, awaited);
-    }
-    EXPECT_EQ(console(), row.result == 0 ? "" : "No answer\n");
-    EXPECT_EQ(log_text(), row.result == 0 ? "" : "No answer\n");
+TEST_P(WaitForFrameTest, SpendsOneTryOnEveryOtherFrame) {
+  const StrayRow& row = GetParam();
+  open_channel(script_device());
+  const uint64_t now = clock_.now_us();
+  for (int i = 0; i < row.strays; ++i) sim_bus_inject(now, kAnswer, bytes({0xA0, i}).data());
+  const Bytes8 awaited = bytes({5, 1, 2, 3, 4, 5, 6, 7});
+  sim_bus_inject(now, kData, awaited.data());
+  clock_.advance_us((row.strays + 1) * SIM_FRAME_US);  // all of them are in the queue now
+  Bytes8 data{};
+  EXPECT_EQ(wait_for_frame(kData, data.data()), row.result) << row.strays;
+  EXPECT_EQ(clock_.sleeps(), 0u) << row.strays;  // every try found a frame
+  if (row.result == 0) {
+    EXPECT_EQ(data, awaited);
   }
+  EXPECT_EQ(console(), row.result == 0 ? "" : "No answer\n");
+  EXPECT_EQ(log_text(), row.result == 0 ? "" : "No answer\n");
 }
+INSTANTIATE_TEST_SUITE_P(Rows, WaitForFrameTest,
+                         ::testing::Values(StrayRow{0, 0}, StrayRow{60, 0}, StrayRow{61, -3}));
 
 TEST_F(ParametersTest, WaitForFrameGivesUpAfter61Tries) {
   open_channel(script_device());
@@ -373,60 +355,63 @@ TEST_F(EmulatedParametersTest, AnswerCodesFollowTheAddressRange) {
   EXPECT_EQ(start_page_backup(0xB000), 0);  // a backup is always answered 0xA0
 }
 
-TEST_F(EmulatedParametersTest, PageRestoreIsWrittenOnlyWhenItsChecksPass) {
-  const std::vector<uint8_t> page = [] {
-    std::vector<uint8_t> bytes(256);
-    for (int i = 0; i < 256; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + 3);
-    return bytes;
-  }();
-  const auto frames = page_frames(page);
-  auto skipped = frames;
-  skipped.erase(skipped.begin() + 5);
-  auto repeated = frames;
-  repeated.push_back(frames.back());
-  auto changed = frames;
-  changed[10][3] ^= 0x40;
-  auto filler = frames;
-  filler.back()[7] = 0x01;  // the last frame's bytes 5-7 are fillers, always 0
-  struct Row {
-    const char* what;
-    bool erase;
-    uint32_t address;
-    std::vector<Bytes8> frames;
-    uint32_t checksum;
-    int32_t start_result;
-    int32_t finish_result;
-    uint32_t status;  // bytes 4-7 of the last answer
-  };
-  const Row rows[] = {
-      {"good page", true, 0x2300, frames, sum_of(page), 0, 0, 0},
-      {"not erased", false, 0x2300, frames, sum_of(page), 0, -5, SIM_UNIT_NOT_ERASED},
-      {"wrong checksum", true, 0x2300, frames, sum_of(page) + 1, 0, -5, SIM_UNIT_BAD_CHECKSUM},
-      {"changed byte", true, 0x2300, changed, sum_of(page), 0, -5, SIM_UNIT_BAD_CHECKSUM},
-      {"filler not 0", true, 0x2300, filler, sum_of(page), 0, -5, SIM_UNIT_BAD_SEQUENCE},
-      {"frame skipped", true, 0x2300, skipped, sum_of(page), 0, -5, SIM_UNIT_BAD_SEQUENCE},
-      {"38 frames", true, 0x2300, repeated, sum_of(page), 0, -5, SIM_UNIT_BAD_SEQUENCE},
-      {"36 frames", true, 0x2300, std::vector<Bytes8>(frames.begin(), frames.end() - 1),
-       sum_of(page), 0, -5, SIM_UNIT_BAD_SEQUENCE},
-      {"unaligned page", true, 0x2310, frames, sum_of(page), -5, -5, SIM_UNIT_BAD_ADDRESS},
-      {"beyond the area", true, 0xD000, frames, sum_of(page), -5, -5, SIM_UNIT_BAD_ADDRESS},
-  };
-  for (const Row& row : rows) {
-    TearDown();
-    SetUp();
-    ASSERT_EQ(enter_production_test_mode(), 0);
-    if (row.erase) {
-      ASSERT_EQ(erase_sector(0x2000, 0xA0), 0);
-    }
-    const std::vector<uint8_t> before = memory(0x2300, 256);
-    EXPECT_EQ(start_page_restore(row.address, 0xA0), row.start_result) << row.what;
-    send(row.frames);
-    EXPECT_EQ(finish_page_restore(row.checksum, 0xA0), row.finish_result) << row.what;
-    EXPECT_EQ(tail(last_answer()), row.status) << row.what;
-    EXPECT_EQ(memory(0x2300, 256), row.finish_result == 0 ? page : before) << row.what;
-    EXPECT_EQ(sim_unit_parameter_stats().pages_restored, row.finish_result == 0 ? 1u : 0u);
-  }
+namespace {
+std::vector<uint8_t> restored_page() {
+  std::vector<uint8_t> bytes(256);
+  for (int i = 0; i < 256; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + 3);
+  return bytes;
 }
+
+struct RestoreRow {
+  const char* what;
+  bool erase;
+  uint32_t address;
+  void (*change)(std::vector<Bytes8>* frames);  // how the frames differ from the page's
+  uint32_t checksum_offset;
+  int32_t start_result;
+  int32_t finish_result;
+  uint32_t status;  // bytes 4-7 of the last answer
+};
+using PageRestoreTest = RowTest<EmulatedParametersTest, RestoreRow>;
+const RestoreRow kRestoreRows[] = {
+    {"good page", true, 0x2300, nullptr, 0, 0, 0, 0},
+    {"not erased", false, 0x2300, nullptr, 0, 0, -5, SIM_UNIT_NOT_ERASED},
+    {"wrong checksum", true, 0x2300, nullptr, 1, 0, -5, SIM_UNIT_BAD_CHECKSUM},
+    {"changed byte", true, 0x2300, [](std::vector<Bytes8>* f) { (*f)[10][3] ^= 0x40; }, 0, 0, -5,
+     SIM_UNIT_BAD_CHECKSUM},
+    // The last frame's bytes 5-7 are fillers, always 0.
+    {"filler not 0", true, 0x2300, [](std::vector<Bytes8>* f) { f->back()[7] = 0x01; }, 0, 0, -5,
+     SIM_UNIT_BAD_SEQUENCE},
+    {"frame skipped", true, 0x2300, [](std::vector<Bytes8>* f) { f->erase(f->begin() + 5); }, 0,
+     0, -5, SIM_UNIT_BAD_SEQUENCE},
+    {"38 frames", true, 0x2300, [](std::vector<Bytes8>* f) { f->push_back(f->back()); }, 0, 0, -5,
+     SIM_UNIT_BAD_SEQUENCE},
+    {"36 frames", true, 0x2300, [](std::vector<Bytes8>* f) { f->pop_back(); }, 0, 0, -5,
+     SIM_UNIT_BAD_SEQUENCE},
+    {"unaligned page", true, 0x2310, nullptr, 0, -5, -5, SIM_UNIT_BAD_ADDRESS},
+    {"beyond the area", true, 0xD000, nullptr, 0, -5, -5, SIM_UNIT_BAD_ADDRESS},
+};
+}  // namespace
+
+TEST_P(PageRestoreTest, IsWrittenOnlyWhenItsChecksPass) {
+  const RestoreRow& row = GetParam();
+  const std::vector<uint8_t> page = restored_page();
+  std::vector<Bytes8> frames = page_frames(page);
+  if (row.change) row.change(&frames);
+  ASSERT_EQ(enter_production_test_mode(), 0);
+  if (row.erase) {
+    ASSERT_EQ(erase_sector(0x2000, 0xA0), 0);
+  }
+  const std::vector<uint8_t> before = memory(0x2300, 256);
+  EXPECT_EQ(start_page_restore(row.address, 0xA0), row.start_result) << row.what;
+  send(frames);
+  EXPECT_EQ(finish_page_restore(sum_of(page) + row.checksum_offset, 0xA0), row.finish_result)
+      << row.what;
+  EXPECT_EQ(tail(last_answer()), row.status) << row.what;
+  EXPECT_EQ(memory(0x2300, 256), row.finish_result == 0 ? page : before) << row.what;
+  EXPECT_EQ(sim_unit_parameter_stats().pages_restored, row.finish_result == 0 ? 1u : 0u);
+}
+INSTANTIATE_TEST_SUITE_P(Rows, PageRestoreTest, ::testing::ValuesIn(kRestoreRows));
 
 TEST_F(EmulatedParametersTest, BadAddressesAreRefused) {
   ASSERT_EQ(enter_production_test_mode(), 0);

@@ -7,7 +7,6 @@
 
 #include "ops/operations.h"
 #include "ops/parameter_image.h"
-#include "ops/transfer.h"
 #include "sim/unit.h"
 #include "support/bus_fixture.h"
 #include "support/hex_files.h"
@@ -68,18 +67,9 @@ class RestoreTest : public BusTest {
     g_command = 0;
     g_page = 0;
     std::memset(ParameterImage, 0, sizeof ParameterImage);
-    transfer_reset();
     ASSERT_EQ(sim_bus_attach(&kObserver), 0);
     ASSERT_EQ(sim_bus_attach(sim_unit_device()), 0);
     sim_bus_set_transmit_hook(fault_hook);
-  }
-  std::vector<uint8_t> unit_memory() {
-    return std::vector<uint8_t>(sim_unit_parameters(), sim_unit_parameters() + kArea);
-  }
-  void expect_console_end(const std::string& end, const std::string& what) {
-    const std::string& out = console();
-    ASSERT_GE(out.size(), end.size()) << what << "\n" << out;
-    EXPECT_EQ(out.substr(out.size() - end.size()), end) << what << "\n" << out;
   }
 };
 
@@ -94,12 +84,11 @@ TEST_F(RestoreTest, WholeFileIntoTheUnit) {
   const auto file = random_bytes(kArea, 1);
   write_bytes("backup.bin", file);
   EXPECT_EQ(restore_parameters("backup.bin"), 0);
-  EXPECT_EQ(unit_memory(), file);
+  EXPECT_EQ(unit_parameter_memory(), file);
   EXPECT_EQ(console(), std::string(kSeparator) +
                            "Starting application data restore from data file: 'backup.bin'\n"
                            "Binary file init ok\nUsing emulated CAN bus\nBlock count 208\n" +
                            parameter_progress_lines(0, 208) + "Restore completed\n\n");
-  EXPECT_EQ(byte_index, 0xD000);  // no byte beyond the image, none for the fillers
 
   // Commands: test mode, then per page an erase before each sector's first page, start, finish.
   const auto commands = tool_frames(kCommand);
@@ -108,6 +97,7 @@ TEST_F(RestoreTest, WholeFileIntoTheUnit) {
   const auto data = tool_frames(kData);
   ASSERT_EQ(data.size(), 37u * 208u);
   size_t next = 1;
+  uint32_t carried = 0;  // image bytes in the data frames, fillers not counted
   for (uint32_t page = 0; page < 208; ++page) {
     const uint32_t address = page * 256;
     if (address % 0x1000 == 0) {
@@ -122,12 +112,14 @@ TEST_F(RestoreTest, WholeFileIntoTheUnit) {
         const int offset = frame * 7 + k - 1;
         ASSERT_EQ(d[k], offset < 256 ? file[address + offset] : 0) << page << " " << frame;
         if (offset < 256) sum += d[k];
+        if (offset < 256) ++carried;
       }
     }
     const Bytes8& finish = commands[next++].data;
     EXPECT_EQ(finish[0], 0xA2);
     EXPECT_EQ(argument_of(finish), sum) << page;
   }
+  EXPECT_EQ(carried, 0xD000u);  // no byte beyond the image, none for the fillers
 
   // Every answer carries its page's range code: 0xA6 for 0x1000-0x1FFF and 0xB000-0xBFFF.
   uint32_t page_address = 0;
@@ -166,9 +158,9 @@ TEST_F(RestoreTest, BackupChangeRestoreBackupAgain) {
   ASSERT_EQ(backup_parameters("first.bin"), 0);
   const auto first = read_bytes("first.bin");
   std::memcpy(sim_unit_parameters(), random_bytes(kArea, 3).data(), kArea);
-  ASSERT_NE(unit_memory(), first);
+  ASSERT_NE(unit_parameter_memory(), first);
   ASSERT_EQ(restore_parameters("first.bin"), 0);
-  EXPECT_EQ(unit_memory(), first);
+  EXPECT_EQ(unit_parameter_memory(), first);
   ASSERT_EQ(backup_parameters("second.bin"), 0);
   EXPECT_EQ(read_bytes("second.bin"), first);
   EXPECT_EQ(count(console(), "Using emulated CAN bus\n"), 3u);
@@ -182,7 +174,7 @@ TEST_F(RestoreTest, PageOfFFAndALongerFile) {
   write_bytes("long.bin", file);
   EXPECT_EQ(restore_parameters("long.bin"), 0);
   file.pop_back();  // the byte after 0xD000 is ignored
-  EXPECT_EQ(unit_memory(), file);
+  EXPECT_EQ(unit_parameter_memory(), file);
   const auto data = tool_frames(kData);
   EXPECT_EQ(hex8(data[37 * 5 + 36].data), "24 FF FF FF FF 00 00 00");
   const auto commands = tool_frames(kCommand);
@@ -190,105 +182,106 @@ TEST_F(RestoreTest, PageOfFFAndALongerFile) {
   EXPECT_EQ(hex8(commands[1 + 1 + 2 * 5 + 1].data), "A2 00 00 00 00 FF 00 00");
 }
 
-TEST_F(RestoreTest, RefusedFilesSendNothing) {
+namespace {
+struct RefusedFileRow {
+  const char* name;
+  int32_t result;
+  std::string console_end;
+};
+using RefusedFileTest = RowTest<RestoreTest, RefusedFileRow>;
+const RefusedFileRow kRefusedFileRows[] = {
+    {"missing.bin", -3, "'missing.bin'\nBinary file init error 'missing.bin'\n"},
+    {"short.bin", -4, "Binary file init ok\nBinary file reading error 'short.bin'\n"},
+    {"empty.bin", -4, "Binary file init ok\nBinary file reading error 'empty.bin'\n"},
+    // Not regular files: refused before they are opened (a pipe would block the open).
+    {"folder", -4, "'folder'\nBinary file reading error 'folder'\n"},
+    {"pipe", -4, "'pipe'\nBinary file reading error 'pipe'\n"},
+};
+
+struct FailureRow {
+  const char* what;
+  Fault fault;
+  uint32_t refuse_from;
+  int32_t result;
+  uint32_t pages_restored;
+  std::string console_end;
+};
+using FailureTest = RowTest<RestoreTest, FailureRow>;
+const Bytes8 kA0ToA6 = bytes({0x06});
+const FailureRow kFailureRows[] = {
+    {"silent unit", {Fault::DROP, 0x80, 0}, 0, -3, 0,
+     "Using emulated CAN bus\nNo answer COMMAND_ID_ENTER_PRODUCTION_TEST_MODE\n"
+     "Production test mode initialization error -3\n"},
+    {"test mode refused", {Fault::XOR, 0x80, 0, bytes({0x01})}, 0, -5, 0,
+     "ERROR --- Invalid answer\n00A44401  A1  00  00  00\n"
+     "Production test mode initialization error -5\n"},
+    {"test mode not sent", {}, 1, -3, 0,
+     "Using emulated CAN bus\nProduction test mode initialization error -3\n"},
+    {"erase not sent", {}, 2, -3, 0, "Block count 208\nRestore starting failed: -3\n"},
+    {"erase of 0x1000 answered A0", {Fault::XOR, 0xA3, 0x1000, kA0ToA6}, 0, -5, 16,
+     "7.2%\nERROR --- Invalid answer data\n00A44401  A0 00 00 00 00 00 00 00\n"
+     "Restore starting failed: -5\n"},
+    {"erase of 0x2000 answered A6", {Fault::XOR, 0xA3, 0x2000, kA0ToA6}, 0, -5, 32,
+     "14.9%\nERROR --- Invalid answer data\n00A44401  A6 00 00 00 00 00 00 00\n"
+     "Restore starting failed: -5\n"},
+    {"erase not answered", {Fault::DROP, 0xA3, 0xC000}, 0, -1, 192,
+     "91.8%\nNo answer COMMAND_ID_ERASE_SECTOR\nRestore starting failed: -1\n"},
+    {"start of 0xB200 answered A0", {Fault::XOR, 0xA1, 0xB200, kA0ToA6}, 0, -5, 178,
+     "85.1%\nERROR --- Invalid answer data\n00A44401  A0 00 00 00 00 00 00 00\n"
+     "Restore starting failed: -5\n"},
+    {"start of 0xC000 answered A6", {Fault::XOR, 0xA1, 0xC000, kA0ToA6}, 0, -5, 192,
+     "91.8%\nERROR --- Invalid answer data\n00A44401  A6 00 00 00 00 00 00 00\n"
+     "Restore starting failed: -5\n"},
+    {"start not answered", {Fault::DROP, 0xA1, 0x0300}, 0, -1, 3,
+     "1.0%\nNo answer COMMAND_ID_START_PAGE_RESTORE\nRestore starting failed: -1\n"},
+    {"start not sent", {}, 3, -3, 0, "Block count 208\nRestore starting failed: -3\n"},
+    {"data not sent", {}, 4, -3, 0, "Block count 208\n0.0%\nSend data failed: -3\n"},
+    {"last data frame not sent", {}, 40, -3, 0, "Block count 208\n0.0%\nSend data failed: -3\n"},
+    {"finish not sent", {}, 41, -3, 0, "Block count 208\n0.0%\nWriting flash failed: -3\n"},
+    {"finish refused", {Fault::XOR, 0xA2, 0x4400, bytes({0, 0, 0, 0, 2})}, 0, -5, 69,
+     "32.7%\nERROR --- Invalid answer data\n00A44401  A0 00 00 00 02 00 00 00\n"
+     "Writing flash failed: -5\n"},
+    {"finish of 0x1F00 answered A0", {Fault::XOR, 0xA2, 0x1F00, kA0ToA6}, 0, -5, 32,
+     "14.9%\nERROR --- Invalid answer data\n00A44401  A0 00 00 00 00 00 00 00\n"
+     "Writing flash failed: -5\n"},
+    {"finish not answered", {Fault::DROP, 0xA2, 0xCF00}, 0, -1, 208,
+     "99.5%\nNo answer COMMAND_ID_FINISH_PAGE_RESTORE\nWriting flash failed: -1\n"},
+  };
+}  // namespace
+
+TEST_P(RefusedFileTest, SendsNothing) {
+  const RefusedFileRow& row = GetParam();
   std::filesystem::create_directory("folder");
   ASSERT_EQ(mkfifo("pipe", 0600), 0);
   write_bytes("short.bin", random_bytes(kArea - 1, 5));
   write_bytes("empty.bin", {});
-  struct Row {
-    const char* name;
-    int32_t result;
-    std::string console_end;
-  };
-  const Row rows[] = {
-      {"missing.bin", -3, "'missing.bin'\nBinary file init error 'missing.bin'\n"},
-      {"short.bin", -4, "Binary file init ok\nBinary file reading error 'short.bin'\n"},
-      {"empty.bin", -4, "Binary file init ok\nBinary file reading error 'empty.bin'\n"},
-      // Not regular files: refused before they are opened (a pipe would block the open).
-      {"folder", -4, "'folder'\nBinary file reading error 'folder'\n"},
-      {"pipe", -4, "'pipe'\nBinary file reading error 'pipe'\n"},
-  };
-  const auto memory = unit_memory();
-  for (const Row& row : rows) {
-    TearDown();
-    SetUp();
-    EXPECT_EQ(restore_parameters(row.name), row.result) << row.name;
-    expect_console_end(row.console_end, row.name);
-    EXPECT_EQ(console().find("Using emulated CAN bus"), std::string::npos) << row.name;
-    EXPECT_TRUE(tool_frames().empty()) << row.name;
-    EXPECT_EQ(unit_memory(), memory) << row.name;
-    EXPECT_EQ(log_text(), "") << row.name;
-  }
+  const auto memory = unit_parameter_memory();
+  EXPECT_EQ(restore_parameters(row.name), row.result) << row.name;
+  expect_console_end(row.console_end, row.name);
+  EXPECT_EQ(console().find("Using emulated CAN bus"), std::string::npos) << row.name;
+  EXPECT_TRUE(tool_frames().empty()) << row.name;
+  EXPECT_EQ(unit_parameter_memory(), memory) << row.name;
+  EXPECT_EQ(log_text(), "") << row.name;
 }
+INSTANTIATE_TEST_SUITE_P(Rows, RefusedFileTest, ::testing::ValuesIn(kRefusedFileRows));
 
-TEST_F(RestoreTest, ProtocolFailuresEndTheRestore) {
-  struct Row {
-    const char* what;
-    Fault fault;
-    uint32_t refuse_from;
-    int32_t result;
-    uint32_t pages_restored;
-    std::string console_end;
-  };
-  const Bytes8 code_a0_to_a6 = bytes({0x06});
-  const Row rows[] = {
-      {"silent unit", {Fault::DROP, 0x80, 0}, 0, -3, 0,
-       "Using emulated CAN bus\nNo answer COMMAND_ID_ENTER_PRODUCTION_TEST_MODE\n"
-       "Production test mode initialization error -3\n"},
-      {"test mode refused", {Fault::XOR, 0x80, 0, bytes({0x01})}, 0, -5, 0,
-       "ERROR --- Invalid answer\n00A44401  A1  00  00  00\n"
-       "Production test mode initialization error -5\n"},
-      {"test mode not sent", {}, 1, -3, 0,
-       "Using emulated CAN bus\nProduction test mode initialization error -3\n"},
-      {"erase not sent", {}, 2, -3, 0, "Block count 208\nRestore starting failed: -3\n"},
-      {"erase of 0x1000 answered A0", {Fault::XOR, 0xA3, 0x1000, code_a0_to_a6}, 0, -5, 16,
-       "7.2%\nERROR --- Invalid answer data\n00A44401  A0 00 00 00 00 00 00 00\n"
-       "Restore starting failed: -5\n"},
-      {"erase of 0x2000 answered A6", {Fault::XOR, 0xA3, 0x2000, code_a0_to_a6}, 0, -5, 32,
-       "14.9%\nERROR --- Invalid answer data\n00A44401  A6 00 00 00 00 00 00 00\n"
-       "Restore starting failed: -5\n"},
-      {"erase not answered", {Fault::DROP, 0xA3, 0xC000}, 0, -1, 192,
-       "91.8%\nNo answer COMMAND_ID_ERASE_SECTOR\nRestore starting failed: -1\n"},
-      {"start of 0xB200 answered A0", {Fault::XOR, 0xA1, 0xB200, code_a0_to_a6}, 0, -5, 178,
-       "85.1%\nERROR --- Invalid answer data\n00A44401  A0 00 00 00 00 00 00 00\n"
-       "Restore starting failed: -5\n"},
-      {"start of 0xC000 answered A6", {Fault::XOR, 0xA1, 0xC000, code_a0_to_a6}, 0, -5, 192,
-       "91.8%\nERROR --- Invalid answer data\n00A44401  A6 00 00 00 00 00 00 00\n"
-       "Restore starting failed: -5\n"},
-      {"start not answered", {Fault::DROP, 0xA1, 0x0300}, 0, -1, 3,
-       "1.0%\nNo answer COMMAND_ID_START_PAGE_RESTORE\nRestore starting failed: -1\n"},
-      {"start not sent", {}, 3, -3, 0, "Block count 208\nRestore starting failed: -3\n"},
-      {"data not sent", {}, 4, -3, 0, "Block count 208\n0.0%\nSend data failed: -3\n"},
-      {"last data frame not sent", {}, 40, -3, 0, "Block count 208\n0.0%\nSend data failed: -3\n"},
-      {"finish not sent", {}, 41, -3, 0, "Block count 208\n0.0%\nWriting flash failed: -3\n"},
-      {"finish refused", {Fault::XOR, 0xA2, 0x4400, bytes({0, 0, 0, 0, 2})}, 0, -5, 69,
-       "32.7%\nERROR --- Invalid answer data\n00A44401  A0 00 00 00 02 00 00 00\n"
-       "Writing flash failed: -5\n"},
-      {"finish of 0x1F00 answered A0", {Fault::XOR, 0xA2, 0x1F00, code_a0_to_a6}, 0, -5, 32,
-       "14.9%\nERROR --- Invalid answer data\n00A44401  A0 00 00 00 00 00 00 00\n"
-       "Writing flash failed: -5\n"},
-      {"finish not answered", {Fault::DROP, 0xA2, 0xCF00}, 0, -1, 208,
-       "99.5%\nNo answer COMMAND_ID_FINISH_PAGE_RESTORE\nWriting flash failed: -1\n"},
-  };
-  const auto file = random_bytes(kArea, 6);
-  for (const Row& row : rows) {
-    TearDown();
-    SetUp();
-    write_bytes("backup.bin", file);
-    g_fault = row.fault;
-    if (row.refuse_from) sim_bus_refuse_tool_sends(row.refuse_from);
-    EXPECT_EQ(restore_parameters("backup.bin"), row.result) << row.what;
-    expect_console_end(row.console_end, row.what);
-    // The unit took the pages up to the failure (a lost or spoiled finish answer comes after the
-    // page was written), and the tool sent nothing after the failed command.
-    EXPECT_EQ(sim_unit_parameter_stats().pages_restored, row.pages_restored) << row.what;
-    const auto commands = tool_frames(kCommand);
-    if (!commands.empty() && row.refuse_from == 0) {
-      EXPECT_EQ(commands.back().data[0], row.fault.command) << row.what;
-    }
-    EXPECT_EQ(log_text().find("Restore completed"), std::string::npos);
+TEST_P(FailureTest, EndsTheRestore) {
+  const FailureRow& row = GetParam();
+  write_bytes("backup.bin", random_bytes(kArea, 6));
+  g_fault = row.fault;
+  if (row.refuse_from) sim_bus_refuse_tool_sends(row.refuse_from);
+  EXPECT_EQ(restore_parameters("backup.bin"), row.result) << row.what;
+  expect_console_end(row.console_end, row.what);
+  // The unit took the pages up to the failure (a lost or spoiled finish answer comes after the
+  // page was written), and the tool sent nothing after the failed command.
+  EXPECT_EQ(sim_unit_parameter_stats().pages_restored, row.pages_restored) << row.what;
+  const auto commands = tool_frames(kCommand);
+  if (!commands.empty() && row.refuse_from == 0) {
+    EXPECT_EQ(commands.back().data[0], row.fault.command) << row.what;
   }
+  EXPECT_EQ(log_text().find("Restore completed"), std::string::npos);
 }
+INSTANTIATE_TEST_SUITE_P(Rows, FailureTest, ::testing::ValuesIn(kFailureRows));
 
 TEST(RestoreExecutableTest, ShortFileExitsWith252) {
   ScratchDir dir;

@@ -60,6 +60,11 @@ INSTANTIATE_TEST_SUITE_P(
         // Without CAN in the kernel the socket fails, with it the interface lookup: both name it.
         CommandRow{"interface_missing", "rsu-missing0 --flash-out flash.bin", 1,
                    " on 'rsu-missing0' failed: "},
+        // Every option taken, then the interface fails: still nothing written.
+        CommandRow{"all_options_interface_missing",
+                   "rsu-missing0 --trace --flash-out flash.bin --parameters-out p.bin --node-out "
+                   "5:n.bin --sensors-on 10 --erase-ms 5",
+                   1, " on 'rsu-missing0' failed: "},
         CommandRow{"interface_name_too_long", "abcdefghijklmnopq --flash-out flash.bin", 1,
                    "interface name on 'abcdefghijklmnopq' failed: File name too long\n"}));
 }  // namespace

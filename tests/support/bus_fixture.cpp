@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "can/can.h"
+#include "protocol/identifiers.h"
 #include "log/log.h"
+#include "sim/unit.h"
 
 namespace {
 struct RuleState {
@@ -60,6 +62,9 @@ void BusTest::SetUp() {
   sim_bus_reset();
   script_clear();
   ASSERT_EQ(can_select_interface("sim"), 0);
+  // As the unit's opening commands ask, so that a test may open the channel by itself.
+  ASSERT_EQ(can_accept_id(UNIT_ANSWER_ID), 0);
+  ASSERT_EQ(can_accept_id(UNIT_DATA_ID), 0);
   ASSERT_EQ(log_open(), 0);
   log_set_level(level_);
   console_.clear();
@@ -80,6 +85,12 @@ std::string BusTest::log_text() {
       "\n   ---------   ZR4_BL_Log   --------\n\nLogger level " + std::to_string(level_) + "\n";
   EXPECT_EQ(text.compare(0, head.size(), head), 0) << text;
   return text.size() >= head.size() ? text.substr(head.size()) : text;
+}
+
+void BusTest::expect_console_end(const std::string& end, const std::string& what) {
+  const std::string& out = console();
+  ASSERT_GE(out.size(), end.size()) << what << "\n" << out;
+  EXPECT_EQ(out.substr(out.size() - end.size()), end) << what << "\n" << out;
 }
 
 const std::string kSeparator = "-------------------------------------------------------------\n";
@@ -105,4 +116,56 @@ std::string hex8(const Bytes8& data) {
   std::snprintf(text, sizeof text, "%02X %02X %02X %02X %02X %02X %02X %02X", data[0], data[1],
                 data[2], data[3], data[4], data[5], data[6], data[7]);
   return text;
+}
+
+std::vector<uint8_t> page_slice(const std::vector<uint8_t>& image, size_t first, size_t count) {
+  std::vector<uint8_t> page(count, 0);
+  for (size_t i = 0; i < count && first + i < image.size(); ++i) page[i] = image[first + i];
+  return page;
+}
+
+uint32_t sum_of(const std::vector<uint8_t>& bytes) {
+  uint32_t sum = 0;
+  for (uint8_t b : bytes) sum += b;
+  return sum;
+}
+
+std::vector<Bytes8> page_frames(const std::vector<uint8_t>& page, const PageShape& shape) {
+  std::vector<Bytes8> frames;
+  size_t offset = 0;
+  for (int f = 0; f < shape.frames; ++f) {
+    Bytes8 frame{};
+    frame[0] = static_cast<uint8_t>(shape.first_sequence + f);
+    for (int k = shape.first_byte; k < 8; ++k, ++offset) {
+      if (offset < shape.size) frame[k] = page[offset];
+    }
+    frames.push_back(frame);
+  }
+  return frames;
+}
+
+bool expect_page_frames(const std::vector<SeenFrame>& data, size_t first,
+                        const std::vector<uint8_t>& page, const PageShape& shape,
+                        const std::string& where) {
+  const std::vector<Bytes8> expected = page_frames(page, shape);
+  if (data.size() < first + expected.size()) {
+    ADD_FAILURE() << where << ": " << data.size() << " data frames";
+    return false;
+  }
+  for (size_t f = 0; f < expected.size(); ++f) {
+    if (data[first + f].data != expected[f]) {
+      ADD_FAILURE() << where << " frame " << f << ": " << hex8(data[first + f].data)
+                    << " instead of " << hex8(expected[f]);
+      return false;
+    }
+  }
+  return true;
+}
+
+uint32_t tail_of(const Bytes8& data) {
+  return data[4] | data[5] << 8 | data[6] << 16 | static_cast<uint32_t>(data[7]) << 24;
+}
+
+std::vector<uint8_t> unit_parameter_memory() {
+  return std::vector<uint8_t>(sim_unit_parameters(), sim_unit_parameters() + SIM_UNIT_PARAMETER_SIZE);
 }

@@ -53,12 +53,18 @@ class BusTest : public ::testing::Test {
   // Closes the log (again) and returns what follows its banner and level line.
   std::string log_text();
   const std::string& console() const { return console_.text(); }
+  // Checks that the console text ends with `end`.
+  void expect_console_end(const std::string& end, const std::string& what);
 
   ScratchDir dir_;
   VirtualClock clock_;
   ConsoleCapture console_;
   int32_t level_;
 };
+
+// A fixture that runs once per row of a table: TEST_P(RowTest<Fixture, Row>, ...) with GetParam().
+template <typename Fixture, typename Row>
+class RowTest : public Fixture, public ::testing::WithParamInterface<Row> {};
 
 // The operations' separator line.
 extern const std::string kSeparator;
@@ -67,3 +73,29 @@ std::string parameter_progress_lines(int first, int end);
 
 Bytes8 bytes(std::initializer_list<int> values);
 std::string hex8(const Bytes8& data);
+
+// How the tool cuts a page into data frames, written out independently of the code under test.
+struct PageShape {
+  size_t size;
+  int frames;
+  int first_sequence;
+  int first_byte;  // bytes 1 up to it are 0
+};
+constexpr PageShape kUnitPageShape{256, 37, 0, 1};
+constexpr PageShape kNodePageShape{900, 150, 1, 2};
+
+// `count` bytes of `image` from `first`, zeros where the image ends.
+std::vector<uint8_t> page_slice(const std::vector<uint8_t>& image, size_t first, size_t count);
+uint32_t sum_of(const std::vector<uint8_t>& bytes);
+// A page's data frames as the tool sends them: sequence numbers, zero bytes, the page's bytes in
+// order, zero fillers.
+std::vector<Bytes8> page_frames(const std::vector<uint8_t>& page, const PageShape& shape);
+// Checks that data[first ..] are the page's frames; stops at the first wrong frame. True when
+// they all were.
+bool expect_page_frames(const std::vector<SeenFrame>& data, size_t first,
+                        const std::vector<uint8_t>& page, const PageShape& shape,
+                        const std::string& where);
+// The emulated unit's parameter memory, all 0xD000 bytes.
+std::vector<uint8_t> unit_parameter_memory();
+// Bytes 4-7 of a frame as a little-endian number (a unit argument, a status, a checksum).
+uint32_t tail_of(const Bytes8& data);

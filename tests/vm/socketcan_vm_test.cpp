@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "can/can.h"
+#include "protocol/identifiers.h"
 #include "log/log.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
@@ -72,8 +73,8 @@ class SocketCanTest : public ::testing::Test {
   }
   // Opens the channel on vcan0 with the identifiers given accepted besides the unit's.
   void open(std::vector<uint32_t> added = {}) {
-    ASSERT_EQ(can_accept_id(CAN_ID_UNIT_ANSWER), 0);
-    ASSERT_EQ(can_accept_id(CAN_ID_UNIT_DATA), 0);
+    ASSERT_EQ(can_accept_id(UNIT_ANSWER_ID), 0);
+    ASSERT_EQ(can_accept_id(UNIT_DATA_ID), 0);
     for (uint32_t id : added) ASSERT_EQ(can_accept_id(id), 0);
     ASSERT_EQ(can_select_interface(kInterface), 0);
     ConsoleCapture console;
@@ -91,10 +92,10 @@ TEST_F(SocketCanTest, FramesGoOutExtendedWithTheirEightBytes) {
   Peer peer;
   open();
   const uint8_t data[8] = {0x10, 0, 0, 0, 0x00, 0x01, 0x02, 0x70};
-  ASSERT_EQ(can_send_frame(CAN_ID_UNIT_COMMAND, data), 0);
+  ASSERT_EQ(can_send_frame(UNIT_COMMAND_ID, data), 0);
   can_frame frame{};
   ASSERT_TRUE(peer.receive(&frame));
-  EXPECT_EQ(frame.can_id, CAN_ID_UNIT_COMMAND | CAN_EFF_FLAG);
+  EXPECT_EQ(frame.can_id, UNIT_COMMAND_ID | CAN_EFF_FLAG);
   EXPECT_EQ(frame.can_dlc, 8);
   EXPECT_EQ(std::memcmp(frame.data, data, 8), 0);
 }
@@ -103,18 +104,18 @@ TEST_F(SocketCanTest, KernelFilterPassesExactlyTheAcceptedIdentifiers) {
   Peer peer;
   open({0x7041005});
   peer.send(0xA44402 | CAN_EFF_FLAG, 8, 0x10);             // a neighbour of the answer
-  peer.send(CAN_ID_UNIT_COMMAND | CAN_EFF_FLAG, 8, 0x20);  // the tool's own command identifier
-  peer.send(CAN_ID_UNIT_ANSWER & CAN_SFF_MASK, 8, 0x30);   // standard frame, same low bits
-  peer.send(CAN_ID_UNIT_ANSWER | CAN_EFF_FLAG | CAN_RTR_FLAG, 0, 0);
-  peer.send(CAN_ID_UNIT_ANSWER | CAN_EFF_FLAG, 8, 0x40);
+  peer.send(UNIT_COMMAND_ID | CAN_EFF_FLAG, 8, 0x20);  // the tool's own command identifier
+  peer.send(UNIT_ANSWER_ID & CAN_SFF_MASK, 8, 0x30);   // standard frame, same low bits
+  peer.send(UNIT_ANSWER_ID | CAN_EFF_FLAG | CAN_RTR_FLAG, 0, 0);
+  peer.send(UNIT_ANSWER_ID | CAN_EFF_FLAG, 8, 0x40);
   peer.send(0x7041005 | CAN_EFF_FLAG, 8, 0x50);
-  peer.send(CAN_ID_UNIT_DATA | CAN_EFF_FLAG, 3, 0x60);
+  peer.send(UNIT_DATA_ID | CAN_EFF_FLAG, 3, 0x60);
   const struct {
     uint32_t id;
     uint8_t data[8];
-  } expected[] = {{CAN_ID_UNIT_ANSWER, {0x40, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47}},
+  } expected[] = {{UNIT_ANSWER_ID, {0x40, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47}},
                   {0x7041005, {0x50, 0x51, 0x52, 0x53, 0x54, 0x55, 0x56, 0x57}},
-                  {CAN_ID_UNIT_DATA, {0x60, 0x61, 0x62, 0, 0, 0, 0, 0}}};
+                  {UNIT_DATA_ID, {0x60, 0x61, 0x62, 0, 0, 0, 0, 0}}};
   for (const auto& frame : expected) {
     uint8_t data[8];
     uint32_t id = 0;
@@ -138,12 +139,12 @@ TEST_F(SocketCanTest, PollingRuleInRealTime) {
   EXPECT_GE(silent_us, 60000u);
   EXPECT_LT(silent_us, 600000u);  // the VM's timing is noisy
 
-  peer.send(CAN_ID_UNIT_ANSWER | CAN_EFF_FLAG, 8, 0x0B);
+  peer.send(UNIT_ANSWER_ID | CAN_EFF_FLAG, 8, 0x0B);
   usleep(20000);
   start = now_us();
   EXPECT_EQ(can_receive_frame(data, &id, 5, 1000), 0);
   EXPECT_LT(now_us() - start, 5000u);  // taken on the first try, before any sleep
-  EXPECT_EQ(id, CAN_ID_UNIT_ANSWER);
+  EXPECT_EQ(id, UNIT_ANSWER_ID);
 }
 
 TEST_F(SocketCanTest, ErrorFramesAreLoggedAndNotDelivered) {
@@ -198,7 +199,7 @@ TEST_F(SocketCanTest, SlowQueueBurstOf150AllGoesOut) {
   const uint64_t start = now_us();
   for (int i = 0; i < 150; ++i) {
     uint8_t data[8] = {static_cast<uint8_t>(i + 1), 0, 7, 6, 5, 4, 3, 2};
-    ASSERT_EQ(can_send_frame(CAN_ID_UNIT_DATA, data), 0) << "frame " << i;
+    ASSERT_EQ(can_send_frame(UNIT_DATA_ID, data), 0) << "frame " << i;
   }
   const uint64_t burst_us = now_us() - start;
   std::printf(
@@ -210,7 +211,7 @@ TEST_F(SocketCanTest, SlowQueueBurstOf150AllGoesOut) {
     can_frame frame{};
     ASSERT_TRUE(peer.receive(&frame)) << "frame " << i;
     if (frame.can_id == stray.can_id) continue;
-    EXPECT_EQ(frame.can_id, CAN_ID_UNIT_DATA | CAN_EFF_FLAG);
+    EXPECT_EQ(frame.can_id, UNIT_DATA_ID | CAN_EFF_FLAG);
     EXPECT_EQ(frame.data[0], static_cast<uint8_t>(i + 1));
     ++i;
   }

@@ -1,0 +1,31 @@
+// The settings of one run, read from the command line by app/ and handed to the operation it
+// chooses; nothing else carries the command line into the operations.
+// Example: `-f node.hex -g 5 -b -i sim 4` gives mode 5, file "node.hex", interface "sim", node 5,
+// force, logging level 4.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+enum RunMode : int32_t {
+  RUN_MODE_NONE = 0,
+  RUN_MODE_FLASH = 1,
+  RUN_MODE_BACKUP = 2,
+  RUN_MODE_RESTORE = 3,
+  RUN_MODE_SENSOR = 4,
+  RUN_MODE_SENSOR_FORCE = 5,
+  RUN_MODE_LIST = 6,  // -l: list the CAN interfaces; no operation runs
+};
+
+constexpr size_t RUN_FILE_NAME_MAX = 255;
+// A Linux interface name (IFNAMSIZ less the terminator).
+constexpr size_t RUN_INTERFACE_NAME_MAX = 15;
+
+struct RunSettings {
+  RunMode mode = RUN_MODE_NONE;
+  char file_name[RUN_FILE_NAME_MAX + 1] = {};
+  char interface_name[RUN_INTERFACE_NAME_MAX + 1] = {};
+  uint8_t node_id = 255;  // NODE_ID_NOT_SET until -g chooses a node (1 to 127)
+  bool force = false;     // -b: the sensor's bootloader is awaited, not woken
+  int32_t log_level = 1;
+};

@@ -1,0 +1,128 @@
+// The command layer: sending, waiting and judging by table rows.
+#include "protocol/command.h"
+
+#include <cstring>
+
+#include "can/can.h"
+#include "log/log.h"
+#include "protocol/commands.h"
+#include "protocol/identifiers.h"
+
+const CommandRule DL_START_LOADING_RULE{
+    DL_START_LOADING, "DL_START_LOADING", true, {201, 5, 50, Listen::OWN_IDS, true},
+    {"No answer DL_START_LOADING\n", true, -3},
+    {Judge::CODE, DL_START_LOADING_ANSWER, "Invalid answer\n", nullptr, -5}};
+// The first frame the channel delivers is the answer, whatever its identifier.
+const CommandRule DL_ERASE_APP_RULE{
+    DL_ERASE_APP, "DL_ERASE_APP", false, {91, 5, 1000, Listen::ANY_ID, false},
+    {"No answer DL_ERASE_APP\n", false, -3},
+    {Judge::CODE, DL_ERASE_APP_ANSWER, "Invalid answer\n", nullptr, -5}};
+const CommandRule DL_DOWNLOAD_RULE{DL_DOWNLOAD, "DL_DOWNLOAD", false, {}, {}, {}};
+const CommandRule DL_END_OF_DOWNLOAD_RULE{DL_END_OF_DOWNLOAD, "DL_END_OF_DOWNLOAD", false, {}, {}, {}};
+
+namespace {
+int32_t send_command(const CommandRule& rule, const Route& route, uint32_t argument) {
+  if (route.to == 0) return 0;
+  uint8_t frame[8] = {};
+  frame[0] = rule.code;
+  for (int i = 0; i < 4; ++i) {
+    frame[route.argument_offset + i] = static_cast<uint8_t>(argument >> (8 * i));
+  }
+  if (can_send_frame(route.to, frame) != 0) {
+    log_writef(LOG_ALWAYS, "%s send failure\n", rule.name);
+    return -3;
+  }
+  log_writef(LOG_CAN_FRAMES, "%s\n", rule.name);
+  if (rule.trace) log_frame(route.to, frame);
+  return 0;
+}
+
+bool ends_wait(Listen listen, const Route& route, uint32_t id, bool last) {
+  if (listen == Listen::ANY_ID || (listen == Listen::OWN_IDS_UNTIL_LAST && last)) return true;
+  return id == route.answers[0] || (route.answers[1] != 0 && id == route.answers[1]);
+}
+
+bool tail_is_zero(const uint8_t data[8]) {
+  return data[4] == 0 && data[5] == 0 && data[6] == 0 && data[7] == 0;
+}
+
+int32_t judge(const CommandCheck& check, const CommandCall& call) {
+  const uint8_t* data = call.answer;
+  if (check.judge == Judge::NONE) return 0;
+  if (check.judge == Judge::CODE) {
+    if (data[0] == check.code) return 0;
+    log_write(check.log_text, LOG_ALWAYS);
+    console_print("ERROR --- Invalid answer\n");
+    console_print("%08X  %02X  %02X  %02X  %02X\n", call.answer_id, data[0], data[1], data[2],
+                  data[3]);
+    return check.result;
+  }
+  if (data[0] == check.code && (call.force || tail_is_zero(data))) return 0;
+  log_write(check.log_text, LOG_ALWAYS);
+  console_print("%s", check.console_text);
+  console_print("%08X  %02X %02X %02X %02X %02X %02X %02X %02X\n", call.answer_id, data[0],
+                data[1], data[2], data[3], data[4], data[5], data[6], data[7]);
+  return check.result;
+}
+}  // namespace
+
+int32_t command_run(const CommandRule& rule, const Route& route, CommandCall* call) {
+  if (send_command(rule, route, call->argument) != 0) return -3;
+  if (rule.wait.waits == 0) return 0;
+  int own_budget = rule.wait.waits;
+  int* left = call->budget != nullptr ? call->budget : &own_budget;
+  for (;;) {
+    const bool received = can_receive_frame(call->answer, &call->answer_id, rule.wait.step_ms,
+                                            rule.wait.extra_ms) == 0;
+    if (received && ends_wait(rule.wait.listen, route, call->answer_id, *left == 1)) break;
+    if (--*left <= 0) {
+      log_write(rule.silence.text, LOG_ALWAYS);
+      if (rule.silence.printed) console_print("%s", rule.silence.text);
+      return rule.silence.result;
+    }
+    if (rule.wait.resend && send_command(rule, route, call->argument) != 0) return -3;
+  }
+  if (rule.trace) log_frame(call->answer_id, call->answer);
+  return judge(rule.check, *call);
+}
+
+int32_t command_run_with(const CommandRule& rule, const Route& route, uint32_t argument) {
+  CommandCall call;
+  call.argument = argument;
+  return command_run(rule, route, &call);
+}
+
+int32_t command_open_channel(const uint32_t* ids, int count) {
+  const uint32_t unit_ids[] = {UNIT_ANSWER_ID, UNIT_DATA_ID};
+  for (int i = 0; i < 2 + count; ++i) {
+    const uint32_t id = i < 2 ? unit_ids[i] : ids[i - 2];
+    if (can_accept_id(id) != 0) {
+      log_writef(LOG_ALWAYS, "CAN channel cannot deliver identifier %08X\n", id);
+      return -1;
+    }
+  }
+  return can_open();
+}
+
+int32_t command_send_data(uint32_t id, const uint8_t data[8]) {
+  const int32_t sent = can_send_frame(id, data);
+  if (sent != 0) {
+    log_write("DL_SEND_DATA failure\n", LOG_ALWAYS);
+    return sent;
+  }
+  log_write("Write CAN frame   ", LOG_CAN_FRAMES);
+  log_frame(id, data);
+  return 0;
+}
+
+int32_t command_send_page(const PageFormat& format, const uint8_t* page, uint32_t id,
+                          uint32_t* sum) {
+  *sum = 0;
+  for (int index = 0; index < format.frames; ++index) {
+    uint8_t frame[8];
+    *sum += page_build_frame(format, index, page, frame);
+    const int32_t sent = command_send_data(id, frame);
+    if (sent != 0) return sent;
+  }
+  return 0;
+}
