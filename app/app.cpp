@@ -7,15 +7,17 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ralvex_version.h"  // generated from the project() version
+
 #include "can/can.h"
 #include "log/log.h"
 #include "ops/operations.h"
 #include "protocol/node_commands.h"
 
 namespace {
-constexpr int kVersionMajor = 0;
-constexpr int kVersionMinor = 7;
-constexpr int kVersionPatch = 0;
+constexpr int kVersionMajor = RALVEX_VERSION_MAJOR;
+constexpr int kVersionMinor = RALVEX_VERSION_MINOR;
+constexpr int kVersionPatch = RALVEX_VERSION_PATCH;
 constexpr size_t kFileNameMax = 255;
 // A Linux interface name (IFNAMSIZ less the terminator).
 constexpr size_t kInterfaceNameMax = 15;
