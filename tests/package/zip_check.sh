@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks the Windows zip as a technician meets it: it unpacks into one folder holding the .exe,
 # its manual page as text, README.md, NOTICE.txt and examples/demo-app.hex, and no DLL; under wine
-# the unpacked .exe prints its usage with exit status -2 (254), and flashes the example through
-# the fake PCANBasic.dll (with the emulated unit behind it) copied beside it.
+# the unpacked .exe prints its usage with exit status -2 (254), flashes the example on the emulated
+# bus (-i sim), and flashes it through the fake PCANBasic.dll (with the emulated unit behind it)
+# copied beside it.
 # Usage: tests/package/zip_check.sh ralvex-service-tool-<version>-win64.zip WIN_BUILD_DIR
 #   WIN_BUILD_DIR: a mingw-w64 build with the tests (tests/windows/fakes/PCANBasic.dll); its wine
 #   prefix (WIN_BUILD_DIR/wineprefix) is shared with tests/windows/smoke.sh.
@@ -51,6 +52,9 @@ run usage 254
 echo "  (wine prefix ready, first run done in $(($(date +%s) - start)) s)"
 tr -d '\r' <"$work/usage.txt" | grep -q '^===  Ralvex Service Tool .*  ===$' || fail "usage: no banner"
 tr -d '\r' <"$work/usage.txt" | grep -q '^Usage: ralvex-service-tool.exe -f ' || fail "usage: no usage"
+
+run sim 0 -i sim -f examples/demo-app.hex
+tr -d '\r' <"$work/sim.txt" | grep -qx 'Flashing completed' || fail "sim: no 'Flashing completed'"
 
 cp "$fake" "$work/$top/"
 RALVEX_FAKE_PCAN=bus=1 run flash 0 -f examples/demo-app.hex 4
