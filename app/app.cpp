@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ralvex_version.h"  // generated from the project() version
+
 #include "can/can.h"
 #include "can/sim/sim_backend.h"
 #include "log/log.h"
@@ -14,9 +16,9 @@
 #include "sim/world.h"
 
 namespace {
-constexpr int kVersionMajor = 0;
-constexpr int kVersionMinor = 7;
-constexpr int kVersionPatch = 0;
+constexpr int kVersionMajor = RALVEX_VERSION_MAJOR;
+constexpr int kVersionMinor = RALVEX_VERSION_MINOR;
+constexpr int kVersionPatch = RALVEX_VERSION_PATCH;
 
 const char* const kUsage[] = {
     "Usage: ralvex-service-tool.exe -f <FileName.hex> [-i Can_Interface] [Logging_Level]\n",
