@@ -28,30 +28,32 @@ uint64_t g_address_origin = 0;
 uint64_t g_linear_base = 0;   // sensor
 uint64_t g_segment_base = 0;  // sensor
 int32_t g_base_segment = kNoSegment;  // application: the first type 4 segment
+// Set while data would be refused for want of a segment (an application before its first type 4).
+bool g_segment_missing = false;
+int64_t g_limit = FLASH_IMAGE_SIZE;  // first image index that cannot be held
 int64_t g_end = 0;
 uint32_t g_data_sum = 0;
 
 int32_t highest_index() { return g_end > 0 ? static_cast<int32_t>(g_end - 1) : 0; }
 
 int32_t place_data(const IhexRecord& record) {
-  if (g_addressing == IHEX_APPLICATION && g_base_segment == kNoSegment) {
+  if (g_segment_missing) {
     console_print("Missing segment address before data\n");
     return kRefused;
   }
   if (record.length == 0) return kGoOn;  // places no byte and moves no image end
   const int64_t first = g_index_origin + record.address;
   const int64_t end = first + record.length;
-  const int64_t limit = g_addressing == IHEX_APPLICATION ? kApplicationLimit : FLASH_IMAGE_SIZE;
-  if (first < 0 || end > limit) {
+  if (first < 0 || end > g_limit) {
     // Name the first byte that cannot be held, by its address in the file.
-    const int64_t offset = first < 0 || first >= limit ? 0 : limit - first;
+    const int64_t offset = first < 0 || first >= g_limit ? 0 : g_limit - first;
     console_print("HEX data outside the image at 0x%llX\n",
                   static_cast<unsigned long long>(g_address_origin + record.address +
                                                   static_cast<uint64_t>(offset)));
     return kRefused;
   }
   std::memcpy(FlashImage + first, record.data, record.length);
-  for (int i = 0; i < record.length; ++i) g_data_sum += record.data[i];
+  g_data_sum += record.data_sum;
   if (end > g_end) g_end = end;
   return kGoOn;
 }
@@ -59,6 +61,7 @@ int32_t place_data(const IhexRecord& record) {
 int32_t application_segment(uint32_t segment) {
   if (g_base_segment == kNoSegment) {
     g_base_segment = static_cast<int32_t>(segment);
+    g_segment_missing = false;
     console_print("IHEX segment: %04X, BinDataIndexStart = 0\n", segment);
   } else if (segment >= kLastSegment) {
     console_print("Segment > 0x8000  --> END reading\n");
@@ -127,6 +130,8 @@ int32_t ihex_load_image(IhexAddressing addressing, IhexLoad* load) {
   g_linear_base = 0;
   g_segment_base = 0;
   g_base_segment = kNoSegment;
+  g_segment_missing = addressing == IHEX_APPLICATION;
+  g_limit = addressing == IHEX_APPLICATION ? kApplicationLimit : FLASH_IMAGE_SIZE;
   g_end = 0;
   g_data_sum = 0;
   int32_t step = kGoOn;
