@@ -19,8 +19,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot open %s\n", argv[1]);
     return 1;
   }
-  const int32_t highest = ihex_load_image();
-  if (highest < 0) return 1;
+  IhexLoad image{};
+  if (ihex_load_image(IHEX_SENSOR, &image) < 0) return 1;
   log_close();
   return 0;
 }

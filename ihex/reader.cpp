@@ -146,8 +146,11 @@ int32_t decode_line() {
     console_print("Illegal HexCH\n");
     return -1;
   }
-  unsigned sum = g_record.length + address_high + address_low + g_record.type + g_record.checksum;
-  for (size_t i = 0; i < length; ++i) sum += g_record.data[i];
+  uint32_t data_sum = 0;
+  for (size_t i = 0; i < length; ++i) data_sum += g_record.data[i];
+  g_record.data_sum = data_sum;
+  const uint32_t sum = g_record.length + address_high + address_low + g_record.type +
+                       g_record.checksum + data_sum;
   if ((sum & 0xFF) != 0) {
     log_write("Check sum error\n", LOG_ALWAYS);
     return -1;

@@ -19,6 +19,7 @@ struct IhexRecord {
   uint8_t type;
   uint8_t data[IHEX_MAX_RECORD_BYTES];
   uint8_t checksum;
+  uint32_t data_sum;  // sum of data[0 .. length - 1], formed by the checksum test anyway
 };
 
 // Opens `path` for reading as the reader's file; 1 when open, 0 (logged under LOG_ALWAYS as

@@ -25,10 +25,13 @@ void copy_page(int32_t first, uint8_t page[PAGE_SIZE_MAX]) {
 
 int32_t flash_sensor(const char* path, uint8_t node, bool force) {
   if (open_hex_file(path) < 0) return operation_failed(-3);
-  // A bad file must end the run before the node's application is erased. The loader has printed
-  // its message and closed the log when it fails.
-  const int32_t image_end = ihex_load_image();
-  if (image_end < 0) return image_end;
+  // A bad file must end the run before the node's application is erased.
+  IhexLoad image{};
+  if (ihex_load_image(IHEX_SENSOR, &image) < 0) {
+    console_print("IHex parse error\n");
+    return operation_failed(-7);
+  }
+  const int32_t image_end = image.highest;
 
   if (node_dl_start_loading(node, force) < 0) return operation_failed(-4);
   console_print("Erase flash\n");

@@ -194,7 +194,10 @@ const RefusedFileRow kRefusedFileRows[] = {
     {"noseg.hex", hex_line(0, 0, {1}) + kEnd, -7,
      "Missing segment address before data\nIHex parse error\n"},
     {"type2.hex", hex_line(2, 0, {0x10, 0}) + hex_line(0, 0, {1}) + kEnd, -7,
-     "Missing segment address before data\nIHex parse error\n"},
+     "Extended segment address record in an application file\nIHex parse error\n"},
+    // Ignoring the type 2 record would flash the byte after it at 0x70020000.
+    {"mixed.hex", kGood + hex_line(2, 0, {0x10, 0}) + hex_line(0, 0, {1}) + kEnd, -7,
+     "Extended segment address record in an application file\nIHex parse error\n"},
     {"below.hex", segment(0x7002) + segment(0x7001) + hex_line(0, 0xFFF0, {1}) + kEnd, -7,
      "HEX data outside the image at 0x7001FFF0\nIHex parse error\n"},
     // Index 0x3DFFFE is the last that fits: a byte at 0x3DFFFF would need a page past the image.

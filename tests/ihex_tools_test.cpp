@@ -1,7 +1,10 @@
-// Whole HEX files written by the usual tools, loaded and compared byte for byte with the binary
-// objcopy extracts from the same file.
+// Whole HEX files written by the usual tools, loaded under both address layouts and compared byte
+// for byte with the binary objcopy extracts from the same file.
+#include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <numeric>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -16,14 +19,23 @@
 namespace {
 const char kSegment[] = ":02000002";
 const char kLinear[] = ":02000004";
+// Image index 0 of an application is this address: the unit's application starts there.
+constexpr uint32_t kApplicationAddress = 0x70020000;
+
+enum Tool { OBJCOPY, SREC_CAT };
 
 struct ToolCase {
   const char* name;
+  IhexAddressing addressing;
   uint32_t offset;  // image index of the first byte
   uint32_t size;
-  std::string command;  // makes out.hex from in.bin
+  Tool tool;
+  int record_size;     // srec_cat's -obs (objcopy always writes 16)
+  int address_length;  // srec_cat's -address-length: 4 linear records, 3 segment records
   std::vector<std::string> records;  // records the file must hold, e.g. ":02000004"
 };
+
+void PrintTo(const ToolCase& c, std::ostream* out) { *out << c.name; }
 
 std::string hex_number(uint32_t value) {
   char text[16];
@@ -31,18 +43,60 @@ std::string hex_number(uint32_t value) {
   return text;
 }
 
+// Makes out.hex from in.bin, its first byte at `address`.
+std::string tool_command(const ToolCase& c, uint32_t address) {
+  if (c.tool == OBJCOPY) {
+    return "objcopy -I binary -O ihex --change-addresses " + hex_number(address) +
+           " in.bin out.hex";
+  }
+  return "srec_cat in.bin -binary -offset " + hex_number(address) + " -o out.hex -intel -obs=" +
+         std::to_string(c.record_size) + " -address-length=" + std::to_string(c.address_length);
+}
+
+size_t count_of(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+bool ends_with(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+std::string row_name(const ::testing::TestParamInfo<ToolCase>& info) {
+  std::string name = info.param.name;
+  for (char& c : name) {
+    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+  }
+  return name;
+}
+
+class IhexToolsTest : public ::testing::TestWithParam<ToolCase> {
+ protected:
+  void SetUp() override {
+    ihex_reset();
+    std::memset(FlashImage, 0, FLASH_IMAGE_SIZE);
+  }
+  void TearDown() override { ihex_reset(); }
+  ScratchDir dir_;
+};
+
 void require_tool(const char* name, const char* package) {
   ASSERT_EQ(run_command(std::string("command -v ") + name + " >/dev/null", nullptr), 0)
       << name << " is needed for these tests (Debian package " << package << ")";
 }
+}  // namespace
 
-void load_and_compare(const ToolCase& c) {
-  SCOPED_TRACE(c.name);
-  ihex_reset();
-  std::memset(FlashImage, 0, FLASH_IMAGE_SIZE);
+TEST_P(IhexToolsTest, LoadsLikeObjcopy) {
+  const ToolCase& c = GetParam();
+  require_tool("objcopy", "binutils");
+  if (c.tool == SREC_CAT) require_tool("srec_cat", "srecord");
+  const bool application = c.addressing == IHEX_APPLICATION;
   const std::vector<uint8_t> input = random_bytes(c.size, c.size ^ c.offset);
   write_bytes("in.bin", input);
-  ASSERT_EQ(run_command(c.command + " 2>&1", nullptr), 0) << c.command;
+  const std::string command =
+      tool_command(c, application ? kApplicationAddress + c.offset : c.offset);
+  ASSERT_EQ(run_command(command + " 2>&1", nullptr), 0) << command;
   ASSERT_EQ(run_command("objcopy -I ihex -O binary out.hex ref.bin", nullptr), 0);
   const std::vector<uint8_t> reference = read_bytes("ref.bin");
   ASSERT_EQ(reference, input) << "objcopy reads the file differently";
@@ -51,19 +105,35 @@ void load_and_compare(const ToolCase& c) {
   for (const std::string& record : c.records) {
     EXPECT_NE(hex.find(record), std::string::npos) << "no " << record << " record";
   }
+  if (c.tool == SREC_CAT) {
+    char length[8];
+    std::snprintf(length, sizeof length, "\n:%02X", c.record_size);
+    EXPECT_NE(hex.find(length), std::string::npos) << "no record of " << c.record_size << " bytes";
+  }
 
   ConsoleCapture console;
   ASSERT_EQ(log_open(), 0);
   log_set_level(1);
   console.clear();
   ASSERT_EQ(ihex_open("out.hex"), 1);
-  const int32_t highest = ihex_load_image();
+  IhexLoad load{};
+  ASSERT_EQ(ihex_load_image(c.addressing, &load), 0) << console.text();
   log_close();
   const uint32_t last = c.offset + c.size - 1;
-  ASSERT_EQ(highest, static_cast<int32_t>(last));
-  char end_line[64];
-  std::snprintf(end_line, sizeof end_line, "End of file record, hiaddr 0x%x\n", last);
-  EXPECT_EQ(console.text(), end_line);
+  EXPECT_EQ(load.end, static_cast<int32_t>(last + 1));
+  EXPECT_EQ(load.highest, static_cast<int32_t>(last));
+  EXPECT_EQ(load.data_sum, std::accumulate(input.begin(), input.end(), 0u));
+  const std::string& out = console.text();
+  if (application) {
+    // One line per linear address record, the first one the base.
+    EXPECT_EQ(out.rfind("IHEX segment: 7002, BinDataIndexStart = 0\n", 0), 0u) << out;
+    EXPECT_EQ(count_of(out, "IHEX segment: "), count_of(hex, kLinear));
+    EXPECT_TRUE(ends_with(out, "End of file record\n")) << out;
+  } else {
+    char end_line[64];
+    std::snprintf(end_line, sizeof end_line, "End of file record, hiaddr 0x%x\n", last);
+    EXPECT_EQ(out, end_line);
+  }
   EXPECT_EQ(std::memcmp(FlashImage + c.offset, reference.data(), reference.size()), 0);
   size_t stray = 0;
   for (uint32_t i = 0; i < FLASH_IMAGE_SIZE; ++i) {
@@ -75,45 +145,49 @@ void load_and_compare(const ToolCase& c) {
   EXPECT_NE(read_file("ZR4_BL_Log.txt").find(hex), std::string::npos);
 }
 
-class IhexToolsTest : public ::testing::Test {
- protected:
-  void SetUp() override { ihex_reset(); }
-  void TearDown() override { ihex_reset(); }
-  ScratchDir dir_;
-};
-}  // namespace
+INSTANTIATE_TEST_SUITE_P(
+    Sensor, IhexToolsTest,
+    ::testing::Values(
+        ToolCase{"objcopy small at 0", IHEX_SENSOR, 0, 0x1234, OBJCOPY, 16, 0, {}},
+        ToolCase{"objcopy across 64 KiB boundaries", IHEX_SENSOR, 0x1FFF7, 0x30013, OBJCOPY, 16,
+                 0, {kSegment}},
+        // objcopy writes segment records below 1 MiB and linear records above.
+        ToolCase{"objcopy across 1 MiB", IHEX_SENSOR, 0xF8001, 0x20101, OBJCOPY, 16, 0,
+                 {kSegment, kLinear}},
+        ToolCase{"objcopy the whole image", IHEX_SENSOR, 0, FLASH_IMAGE_SIZE, OBJCOPY, 16, 0,
+                 {kSegment, kLinear}},
+        ToolCase{"srec_cat 16-byte records, linear", IHEX_SENSOR, 0x2FFF3, 0x20011, SREC_CAT, 16,
+                 4, {kLinear}},
+        ToolCase{"srec_cat 32-byte records, linear", IHEX_SENSOR, 0x10, 0x30000, SREC_CAT, 32, 4,
+                 {kLinear}},
+        ToolCase{"srec_cat 64-byte records, linear", IHEX_SENSOR, 0x3C0001, 0x1FFFF, SREC_CAT, 64,
+                 4, {kLinear}},
+        ToolCase{"srec_cat 255-byte records, linear", IHEX_SENSOR, 0x123, 0x50000, SREC_CAT, 255,
+                 4, {kLinear}},
+        ToolCase{"srec_cat 16-byte records, segments", IHEX_SENSOR, 0x8001, 0x30000, SREC_CAT, 16,
+                 3, {kSegment}},
+        ToolCase{"srec_cat 64-byte records, segments", IHEX_SENSOR, 0xE0000, 0x1FFF0, SREC_CAT,
+                 64, 3, {kSegment}},
+        ToolCase{"srec_cat 255-byte records, segments", IHEX_SENSOR, 0x7, 0x40000, SREC_CAT, 255,
+                 3, {kSegment}}),
+    row_name);
 
-TEST_F(IhexToolsTest, ObjcopyFiles) {
-  require_tool("objcopy", "binutils");
-  const std::string objcopy = "objcopy -I binary -O ihex";
-  const ToolCase cases[] = {
-      {"small at 0", 0, 0x1234, objcopy + " in.bin out.hex", {}},
-      {"across 64 KiB boundaries", 0x1FFF7, 0x30013,
-       objcopy + " --change-addresses 0x1FFF7 in.bin out.hex", {kSegment}},
-      // objcopy writes segment records below 1 MiB and linear records above.
-      {"across 1 MiB", 0xF8001, 0x20101, objcopy + " --change-addresses 0xF8001 in.bin out.hex",
-       {kSegment, kLinear}},
-      {"the whole image", 0, FLASH_IMAGE_SIZE, objcopy + " in.bin out.hex", {kSegment, kLinear}},
-  };
-  for (const ToolCase& c : cases) load_and_compare(c);
-}
-
-TEST_F(IhexToolsTest, SrecCatFiles) {
-  require_tool("srec_cat", "srecord");
-  require_tool("objcopy", "binutils");
-  auto srec_cat = [](uint32_t offset, int block, int address_length) {
-    return "srec_cat in.bin -binary -offset " + hex_number(offset) + " -o out.hex -intel -obs=" +
-           std::to_string(block) + " -address-length=" + std::to_string(address_length);
-  };
-  const ToolCase cases[] = {
-      {"16-byte records, linear", 0x2FFF3, 0x20011, srec_cat(0x2FFF3, 16, 4), {kLinear, "\n:10"}},
-      {"32-byte records, linear", 0x10, 0x30000, srec_cat(0x10, 32, 4), {kLinear, "\n:20"}},
-      {"64-byte records, linear", 0x3C0001, 0x1FFFF, srec_cat(0x3C0001, 64, 4), {kLinear, "\n:40"}},
-      {"255-byte records, linear", 0x123, 0x50000, srec_cat(0x123, 255, 4), {kLinear, "\n:FF"}},
-      {"16-byte records, segments", 0x8001, 0x30000, srec_cat(0x8001, 16, 3), {kSegment, "\n:10"}},
-      {"64-byte records, segments", 0xE0000, 0x1FFF0, srec_cat(0xE0000, 64, 3),
-       {kSegment, "\n:40"}},
-      {"255-byte records, segments", 0x7, 0x40000, srec_cat(0x7, 255, 3), {kSegment, "\n:FF"}},
-  };
-  for (const ToolCase& c : cases) load_and_compare(c);
-}
+// Files placed from 0x70020000 on, as the unit's application is linked: linear records only.
+INSTANTIATE_TEST_SUITE_P(
+    Application, IhexToolsTest,
+    ::testing::Values(
+        ToolCase{"objcopy small at the start", IHEX_APPLICATION, 0, 0x1234, OBJCOPY, 16, 0,
+                 {kLinear}},
+        ToolCase{"objcopy across 64 KiB boundaries", IHEX_APPLICATION, 0xFFF7, 0x30013, OBJCOPY,
+                 16, 0, {kLinear}},
+        ToolCase{"objcopy the largest application", IHEX_APPLICATION, 0, FLASH_IMAGE_SIZE - 1,
+                 OBJCOPY, 16, 0, {kLinear}},
+        ToolCase{"srec_cat 16-byte records", IHEX_APPLICATION, 0x10, 0x20011, SREC_CAT, 16, 4,
+                 {kLinear}},
+        ToolCase{"srec_cat 32-byte records", IHEX_APPLICATION, 0xFFF3, 0x30000, SREC_CAT, 32, 4,
+                 {kLinear}},
+        ToolCase{"srec_cat 64-byte records", IHEX_APPLICATION, 0x1, 0x3DFFFD, SREC_CAT, 64, 4,
+                 {kLinear}},
+        ToolCase{"srec_cat 255-byte records", IHEX_APPLICATION, 0x123, 0x50000, SREC_CAT, 255, 4,
+                 {kLinear}}),
+    row_name);
