@@ -81,15 +81,14 @@ bool node_id_value(const char* text, long long* value) {
   return true;
 }
 
-int32_t refuse(const char* format, const char* text) {
-  console_print(format, text);
-  print_usage();
-  return -2;
-}
-
-// Copies a value into a fixed buffer; an over-long value is refused, never cut.
-int32_t copy_value(char* buffer, size_t max, const char* value, const char* too_long_format) {
-  if (std::strlen(value) > max) return refuse(too_long_format, value);
+// Copies a value into a fixed buffer; an over-long value is refused, never cut: "<what> too long:
+// '<value>'" and the usage text.
+int32_t copy_value(char* buffer, size_t max, const char* value, const char* what) {
+  if (std::strlen(value) > max) {
+    console_print("%s too long: '%s'\n", what, value);
+    print_usage();
+    return -2;
+  }
   std::memset(buffer, 0, max + 1);
   std::memcpy(buffer, value, std::strlen(value));
   return 0;
@@ -128,7 +127,7 @@ int32_t read_options(int argc, char** argv, RunSettings* settings) {
       case 'f':
       case 'r':
       case 'w':
-        if (copy_value(file_name, RUN_FILE_NAME_MAX, value, "File name too long: '%s'\n") != 0) {
+        if (copy_value(file_name, RUN_FILE_NAME_MAX, value, "File name") != 0) {
           return -2;
         }
         if (letter == 'f') {
@@ -156,7 +155,7 @@ int32_t read_options(int argc, char** argv, RunSettings* settings) {
         break;
       case 'i':
         if (copy_value(settings->interface_name, RUN_INTERFACE_NAME_MAX, value,
-                       "CAN interface name too long: '%s'\n") != 0) {
+                       "CAN interface name") != 0) {
           return -2;
         }
         console_print("Use CAN interface: '%s'\n", settings->interface_name);

@@ -149,8 +149,9 @@ int32_t decode_line() {
   uint32_t data_sum = 0;
   for (size_t i = 0; i < length; ++i) data_sum += g_record.data[i];
   g_record.data_sum = data_sum;
-  const uint32_t sum = g_record.length + address_high + address_low + g_record.type +
-                       g_record.checksum + data_sum;
+  const uint32_t sum = static_cast<uint32_t>(g_record.length + address_high + address_low +
+                                             g_record.type + g_record.checksum) +
+                       data_sum;
   if ((sum & 0xFF) != 0) {
     log_write("Check sum error\n", LOG_ALWAYS);
     return -1;

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -78,8 +79,12 @@ bool parse_node_dump(const char* text, NodeDump* dump) {
   return true;
 }
 
-int usage_error(const char* format, const char* text) {
-  std::fprintf(stderr, format, text);
+int usage_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+int usage_error(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
   std::fputs(kUsage, stderr);
   return 2;
 }

@@ -32,7 +32,8 @@ int g_reaction = 0;  // frames the unit sent for the last command
 void observe(uint64_t, uint32_t id, const uint8_t data[8]) {
   if (id != kCommand) return;
   g_command = data[0];
-  g_argument = data[4] | data[5] << 8 | data[6] << 16 | static_cast<uint32_t>(data[7]) << 24;
+  g_argument = static_cast<uint32_t>(data[4]) | static_cast<uint32_t>(data[5]) << 8 |
+      static_cast<uint32_t>(data[6]) << 16 | static_cast<uint32_t>(data[7]) << 24;
   g_reaction = 0;
 }
 const SimDevice kObserver{"observer", nullptr, observe};
@@ -59,7 +60,7 @@ bool fault_hook(const SimDevice* sender, uint64_t* ready_us, uint32_t*, uint8_t 
     case Fault::DROP:
       return false;
     case Fault::XOR:
-      for (int i = 0; i < 8; ++i) data[i] ^= f.bytes[i];
+      for (size_t i = 0; i < 8; ++i) data[i] ^= f.bytes[i];
       return true;
     default:
       sim_bus_inject(*ready_us + f.delay_us, kAnswer, f.bytes.data());
@@ -69,7 +70,7 @@ bool fault_hook(const SimDevice* sender, uint64_t* ready_us, uint32_t*, uint8_t 
 
 uint32_t page_sum(const std::vector<uint8_t>& memory, int page) {
   uint32_t sum = 0;
-  for (int i = 0; i < 256; ++i) sum += memory[page * 256 + i];
+  for (size_t i = 0; i < 256; ++i) sum += memory[static_cast<size_t>(page) * 256 + i];
   return sum;
 }
 
@@ -118,8 +119,8 @@ TEST_F(BackupTest, WholeAreaIntoANewFile) {
   const auto commands = tool_frames(kCommand);
   ASSERT_EQ(commands.size(), 209u);
   EXPECT_EQ(hex8(commands[0].data), "80 00 00 00 00 00 00 00");
-  for (int page = 0; page < 208; ++page) {
-    EXPECT_EQ(commands[1 + page].data, bytes({0xA0, 0, 0, 0, 0, page}));
+  for (size_t page = 0; page < 208; ++page) {
+    EXPECT_EQ(commands[1 + page].data, bytes({0xA0, 0, 0, 0, 0, static_cast<int>(page)}));
   }
   EXPECT_TRUE(tool_frames(kData).empty());
   // The file holds the data frames' payload in order: page 176 (0xB000) as an example.

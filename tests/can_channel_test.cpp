@@ -250,7 +250,7 @@ INSTANTIATE_TEST_SUITE_P(
                   12,
                   "Skipped error frame:" + kSkippedTail + "Skipped remote frame:" + kSkippedTail +
                       "Skipped 11-bit frame:" + kSkippedTail}),
-    [](const ::testing::TestParamInfo<FilterRow>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<FilterRow>& row_info) { return row_info.param.name; });
 
 TEST_F(CanChannelTest, SimSelectsTheEmulatedBus) {
   can_use_backend(nullptr);
@@ -331,9 +331,9 @@ const InterfaceRow kInterfaceRows[] = {
 
 INSTANTIATE_TEST_SUITE_P(
     Names, CanInterfaceNameTest, ::testing::ValuesIn(kInterfaceRows),
-    [](const ::testing::TestParamInfo<InterfaceRow>& info) {
+    [](const ::testing::TestParamInfo<InterfaceRow>& row_info) {
       std::string name;
-      for (const char* c = info.param.name; *c; ++c) name += std::isalnum(*c) ? *c : '_';
-      return name.empty() ? std::string("empty") : name + "_" + std::to_string(info.index);
+      for (const char* c = row_info.param.name; *c; ++c) name += std::isalnum(*c) ? *c : '_';
+      return name.empty() ? std::string("empty") : name + "_" + std::to_string(row_info.index);
     });
 }  // namespace

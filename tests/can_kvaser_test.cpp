@@ -126,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
         OpenRow{"filters_not_implemented", nullptr, "standard_filter=-32,extended_filter=-32", 0,
                 std::string(kLoadOk) + status_line(kStandard.c_str(), -32) +
                     status_line(kExtended.c_str(), -32) + kInitOk}),
-    [](const ::testing::TestParamInfo<OpenRow>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<OpenRow>& row_info) { return std::string(row_info.param.name); });
 
 struct StepRow {
   const char* name;
@@ -164,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
                               first_calls(4, -1), status_line(kExtended.c_str(), -1)},
                       StepRow{"bus_on", "cards=48:48,bus_on@0=-7", first_calls(5, -7),
                               status_line("canBusOn", -7)}),
-    [](const ::testing::TestParamInfo<StepRow>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<StepRow>& row_info) { return std::string(row_info.param.name); });
 
 TEST_F(KvaserTest, UsualNamesNameTheLibrary) {
   kvaser_test_reset(nullptr);

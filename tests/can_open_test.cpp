@@ -94,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(
         ChoiceRow{"kvaser_channel_count_fails", true, "", "channels_status=-3", -3,
                   "CAN init error\n", true,
                   kPeakAbsentLog + "Kvaser: canlib32.dll Load OK\nKvaser: CAN Init Error\n"}),
-    [](const ::testing::TestParamInfo<ChoiceRow>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<ChoiceRow>& row_info) { return std::string(row_info.param.name); });
 
 // The tool itself finds both vendor libraries by their usual names on the loader's path, and the
 // fakes take their settings from the environment.
@@ -278,7 +278,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "", kKvaserStart,
                  "Cannot open kvaser:5: canOpenChannel: CANlib has 3 channels (0 to 2)\n"
                  "CAN init error\n"}),
-    [](const ::testing::TestParamInfo<NamedRow>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<NamedRow>& row_info) { return std::string(row_info.param.name); });
 
 struct ListRow {
   const char* name;
@@ -361,7 +361,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "PCAN-Basic (on Linux, libpcanbasic.so on the loader's path)\n"
                  "  no CANlib library found (searched: libcanlib.so.1, libcanlib.so)\n"
                  "      fix: for a Kvaser adapter, install Kvaser's CANlib"}}),
-    [](const ::testing::TestParamInfo<ListRow>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<ListRow>& row_info) { return std::string(row_info.param.name); });
 
 struct NonDataRow {
   const char* name;
@@ -402,5 +402,5 @@ INSTANTIATE_TEST_SUITE_P(
                    "RALVEX_FAKE_PCAN=initialize=4 RALVEX_FAKE_CANLIB=bus=1,"
                    "error_frame_after_write=2:3:9",
                    "-r backup.bin 4", "Backup completed\n", "Skipped error frame: "}),
-    [](const ::testing::TestParamInfo<NonDataRow>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<NonDataRow>& row_info) { return std::string(row_info.param.name); });
 }  // namespace

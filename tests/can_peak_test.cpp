@@ -84,7 +84,7 @@ INSTANTIATE_TEST_SUITE_P(
         OpenRow{"filter_fails", nullptr, "filter_mode_0x23=0x10000,filter_mode_0x02=0x4000", -2,
                 std::string(kLoadOk) + "PEAK: CAN Init OK\nPEAK: CAN Filter Error\n",
                 std::string(kInitialize) + kFilter23 + kFilter02}),
-    [](const ::testing::TestParamInfo<OpenRow>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<OpenRow>& row_info) { return std::string(row_info.param.name); });
 
 TEST_F(PeakTest, LibraryIsLoadedOnceAndRefusedLibraryStaysRefused) {
   EXPECT_EQ(peak_open(&kFirst), 0);
@@ -146,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
     Modes, PeakAddedIdTest,
     ::testing::Values(AddedIdRow{"first_mode", "", "0x23"},
                       AddedIdRow{"extended_mode", "filter_mode_0x23=0x10000", "0x02"}),
-    [](const ::testing::TestParamInfo<AddedIdRow>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<AddedIdRow>& row_info) { return std::string(row_info.param.name); });
 
 TEST_F(PeakTest, SendWritesOneExtendedMessageAndLogsNothing) {
   ASSERT_EQ(peak_open(&kFirst), 0);
@@ -155,11 +155,12 @@ TEST_F(PeakTest, SendWritesOneExtendedMessageAndLogsNothing) {
   EXPECT_EQ(peak_send_frame(UNIT_COMMAND_ID, data), 0);
   fake_pcan::configure("write=0x1");
   EXPECT_EQ(peak_send_frame(UNIT_DATA_ID, data), -3);
-  const std::string write = "CAN_Write(0x51, 0x%X, 0x02, 8, 10 00 00 00 00 00 02 70)\n";
   char a[96];
   char b[96];
-  std::snprintf(a, sizeof a, write.c_str(), UNIT_COMMAND_ID);
-  std::snprintf(b, sizeof b, write.c_str(), UNIT_DATA_ID);
+  std::snprintf(a, sizeof a, "CAN_Write(0x51, 0x%X, 0x02, 8, 10 00 00 00 00 00 02 70)\n",
+                UNIT_COMMAND_ID);
+  std::snprintf(b, sizeof b, "CAN_Write(0x51, 0x%X, 0x02, 8, 10 00 00 00 00 00 02 70)\n",
+                UNIT_DATA_ID);
   EXPECT_EQ(fake_pcan::calls(), std::string(a) + b);
   EXPECT_EQ(log_.text(), std::string(kLoadOk) + "PEAK: CAN Init OK\nPEAK: CAN Filter OK\n");
 }

@@ -185,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(
         FilterRow{"node", 0x7041005, false, {UNIT_ANSWER_ID, 0x7041005, UNIT_DATA_ID}},
         // An open adapter filter lets strays through; the channel still drops them.
         FilterRow{"open", 0, true, {UNIT_ANSWER_ID, UNIT_DATA_ID}}),
-    [](const ::testing::TestParamInfo<FilterRow>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<FilterRow>& row_info) { return std::string(row_info.param.name); });
 
 TEST_F(SimBusTest, RefusedSendsStayOffTheBus) {
   sim_bus_attach(&kListener);
@@ -241,8 +241,8 @@ INSTANTIATE_TEST_SUITE_P(Faults, SimHookTest,
                                            HookRow{"silence", drop_all, -1, 0, 12},
                                            HookRow{"wrong_byte", corrupt_byte0, 0, 0x0C, 1},
                                            HookRow{"delay", delay_20ms, 0, 0x0A, 5}),
-                         [](const ::testing::TestParamInfo<HookRow>& info) {
-                           return std::string(info.param.name);
+                         [](const ::testing::TestParamInfo<HookRow>& row_info) {
+                           return std::string(row_info.param.name);
                          });
 
 TEST_F(SimBusTest, OpenKeepsTheDevicesATestAttached) {

@@ -35,14 +35,14 @@ class FlashTest : public BusTest {
 
   // Checks the page traffic: per page DL_DOWNLOAD, 37 data frames, DL_FLASH_COMMAND with the
   // page's checksum, all built from `image`; and that the unit's flash now holds `image`.
-  void expect_pages(const std::vector<uint8_t>& image, int pages) {
+  void expect_pages(const std::vector<uint8_t>& image, size_t pages) {
     const auto commands = tool_frames(kCommand);
     const auto data = tool_frames(kData);
     ASSERT_EQ(data.size(), 37u * pages);
     // DL_START_LOADING, DL_ERASE_APP, per page two, DL_END_OF_DOWNLOAD.
     ASSERT_EQ(commands.size(), 2u + 2u * pages + 1u);
-    for (int page = 0; page < pages; ++page) {
-      const uint32_t address = 0x70020000 + 256 * page;
+    for (size_t page = 0; page < pages; ++page) {
+      const uint32_t address = 0x70020000 + 256 * static_cast<uint32_t>(page);
       EXPECT_EQ(commands[2 + 2 * page].data, bytes({0x10, 0, 0, 0, int(address & 0xFF),
                                                     int(address >> 8 & 0xFF),
                                                     int(address >> 16 & 0xFF), int(address >> 24)}));

@@ -107,7 +107,7 @@ class SensorFlashTest : public BusTest {
     std::vector<uint8_t> sent;  // the bytes the pages carried, from index 0x20000 on
     for (int page = 0; page < pages; ++page) {
       const uint32_t address = kFirstPage + kPage * static_cast<uint32_t>(page);
-      EXPECT_EQ(commands[2 + 2 * page].data,
+      EXPECT_EQ(commands[2 + 2 * static_cast<size_t>(page)].data,
                 bytes({0x10, 0, int(address & 0xFF), int(address >> 8 & 0xFF),
                        int(address >> 16 & 0xFF), int(address >> 24)}))
           << where << " page " << page;
@@ -118,7 +118,7 @@ class SensorFlashTest : public BusTest {
         return;
       }
       sent.insert(sent.end(), page_bytes.begin(), page_bytes.end());
-      const Bytes8& close = commands[3 + 2 * page].data;
+      const Bytes8& close = commands[3 + 2 * static_cast<size_t>(page)].data;
       EXPECT_EQ(close, bytes({0x11, 0, int(sum & 0xFF), int(sum >> 8 & 0xFF),
                               int(sum >> 16 & 0xFF), int(sum >> 24)}))
           << where << " page " << page;

@@ -41,8 +41,8 @@ const std::string kEof = ":00000001FF\n";
 const std::string kData4 = ":0400000001020304F2\n";  // 01 02 03 04 at record address 0
 const std::vector<uint8_t> kBytes4 = {1, 2, 3, 4};
 
-std::string row_name(const ::testing::TestParamInfo<LoadCase>& info) {
-  std::string name = info.param.name;
+std::string row_name(const ::testing::TestParamInfo<LoadCase>& row_info) {
+  std::string name = row_info.param.name;
   for (char& c : name) {
     if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
   }

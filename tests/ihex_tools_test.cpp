@@ -63,8 +63,8 @@ bool ends_with(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-std::string row_name(const ::testing::TestParamInfo<ToolCase>& info) {
-  std::string name = info.param.name;
+std::string row_name(const ::testing::TestParamInfo<ToolCase>& row_info) {
+  std::string name = row_info.param.name;
   for (char& c : name) {
     if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
   }

@@ -240,7 +240,7 @@ TEST_P(WaitForFrameTest, SpendsOneTryOnEveryOtherFrame) {
   for (int i = 0; i < row.strays; ++i) sim_bus_inject(now, kAnswer, bytes({0xA0, i}).data());
   const Bytes8 awaited = bytes({5, 1, 2, 3, 4, 5, 6, 7});
   sim_bus_inject(now, kData, awaited.data());
-  clock_.advance_us((row.strays + 1) * SIM_FRAME_US);  // all of them are in the queue now
+  clock_.advance_us(static_cast<uint64_t>(row.strays + 1) * SIM_FRAME_US);  // all of them are in the queue now
   Bytes8 data{};
   EXPECT_EQ(wait_for_frame(kData, data.data()), row.result) << row.strays;
   EXPECT_EQ(clock_.sleeps(), 0u) << row.strays;  // every try found a frame
@@ -317,7 +317,7 @@ TEST_F(EmulatedParametersTest, PageBackupSendsThePageAndItsChecksumBackToBack) {
   EXPECT_EQ(page[0], 0x12);  // the default content: each row starts with the page number
   EXPECT_EQ(page[1], 0x01);
   const auto expected = page_frames(page);
-  for (int sequence = 0; sequence < 37; ++sequence) {
+  for (size_t sequence = 0; sequence < 37; ++sequence) {
     Bytes8 frame{};
     ASSERT_EQ(wait_for_frame(kData, frame.data()), 0);
     EXPECT_EQ(frame, expected[sequence]) << sequence;
@@ -358,7 +358,7 @@ TEST_F(EmulatedParametersTest, AnswerCodesFollowTheAddressRange) {
 namespace {
 std::vector<uint8_t> restored_page() {
   std::vector<uint8_t> bytes(256);
-  for (int i = 0; i < 256; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + 3);
+  for (size_t i = 0; i < 256; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + 3);
   return bytes;
 }
 

@@ -18,7 +18,8 @@ constexpr uint32_t kData = 0xA84401;
 constexpr size_t kArea = 0xD000;
 
 uint32_t argument_of(const Bytes8& data) {
-  return data[4] | data[5] << 8 | data[6] << 16 | static_cast<uint32_t>(data[7]) << 24;
+  return static_cast<uint32_t>(data[4]) | static_cast<uint32_t>(data[5]) << 8 |
+      static_cast<uint32_t>(data[6]) << 16 | static_cast<uint32_t>(data[7]) << 24;
 }
 
 bool guarded(uint32_t address) {
@@ -33,7 +34,8 @@ void observe(uint64_t, uint32_t id, const uint8_t data[8]) {
   if (id != kCommand) return;
   g_command = data[0];
   if (g_command != 0xA2) {
-    g_page = data[4] | data[5] << 8 | data[6] << 16 | static_cast<uint32_t>(data[7]) << 24;
+    g_page = static_cast<uint32_t>(data[4]) | static_cast<uint32_t>(data[5]) << 8 |
+      static_cast<uint32_t>(data[6]) << 16 | static_cast<uint32_t>(data[7]) << 24;
   }
 }
 const SimDevice kObserver{"observer", nullptr, observe};
@@ -54,7 +56,7 @@ bool fault_hook(const SimDevice* sender, uint64_t*, uint32_t*, uint8_t data[8]) 
     return true;
   }
   if (f.kind == Fault::DROP) return false;
-  for (int i = 0; i < 8; ++i) data[i] ^= f.mask[i];
+  for (size_t i = 0; i < 8; ++i) data[i] ^= f.mask[i];
   return true;
 }
 
@@ -105,11 +107,11 @@ TEST_F(RestoreTest, WholeFileIntoTheUnit) {
     }
     EXPECT_EQ(commands[next++].data, bytes({0xA1, 0, 0, 0, 0, int(page)})) << page;
     uint32_t sum = 0;
-    for (int frame = 0; frame < 37; ++frame) {
+    for (uint32_t frame = 0; frame < 37; ++frame) {
       const Bytes8& d = data[37 * page + frame].data;
       ASSERT_EQ(d[0], frame);
-      for (int k = 1; k <= 7; ++k) {
-        const int offset = frame * 7 + k - 1;
+      for (uint32_t k = 1; k <= 7; ++k) {
+        const uint32_t offset = frame * 7 + k - 1;
         ASSERT_EQ(d[k], offset < 256 ? file[address + offset] : 0) << page << " " << frame;
         if (offset < 256) sum += d[k];
         if (offset < 256) ++carried;

@@ -60,9 +60,13 @@ template <typename Take>
 void for_each_attribute(const void* start, size_t length, Take take) {
   const auto* attribute = static_cast<const rtattr*>(start);
   auto left = static_cast<unsigned int>(length);
+  // The kernel's RTA_NEXT aligns with a signed mask.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-conversion"
   for (; RTA_OK(attribute, left); attribute = RTA_NEXT(attribute, left)) {
     take(attribute->rta_type & NLA_TYPE_MASK, RTA_DATA(attribute), RTA_PAYLOAD(attribute));
   }
+#pragma GCC diagnostic pop
 }
 
 void parse_can_data(const void* data, size_t length, CanLink* link) {

@@ -136,7 +136,7 @@ std::vector<Bytes8> page_frames(const std::vector<uint8_t>& page, const PageShap
   for (int f = 0; f < shape.frames; ++f) {
     Bytes8 frame{};
     frame[0] = static_cast<uint8_t>(shape.first_sequence + f);
-    for (int k = shape.first_byte; k < 8; ++k, ++offset) {
+    for (size_t k = static_cast<size_t>(shape.first_byte); k < 8; ++k, ++offset) {
       if (offset < shape.size) frame[k] = page[offset];
     }
     frames.push_back(frame);
@@ -163,7 +163,8 @@ bool expect_page_frames(const std::vector<SeenFrame>& data, size_t first,
 }
 
 uint32_t tail_of(const Bytes8& data) {
-  return data[4] | data[5] << 8 | data[6] << 16 | static_cast<uint32_t>(data[7]) << 24;
+  return static_cast<uint32_t>(data[4]) | static_cast<uint32_t>(data[5]) << 8 |
+      static_cast<uint32_t>(data[6]) << 16 | static_cast<uint32_t>(data[7]) << 24;
 }
 
 std::vector<uint8_t> unit_parameter_memory() {
