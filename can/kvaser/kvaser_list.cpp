@@ -90,7 +90,7 @@ void list_channel(const CanlibApi& api, int index) {
   } else {
     kind = "real or virtual not given";
   }
-  char spelling[16];
+  char spelling[24];
   char description[200];
   std::snprintf(spelling, sizeof spelling, "kvaser:%d", index);
   std::snprintf(description, sizeof description, "%s, %s, %s, %s", name, ean, serial, kind);

@@ -63,7 +63,7 @@ TPCANHandle usb_handle(int32_t number) {
 }
 
 void list_channel(int32_t number, const char* type, const char* device_id, uint32_t condition) {
-  char spelling[16];
+  char spelling[24];
   char description[160];
   std::snprintf(spelling, sizeof spelling, "pcan:%d", number);
   std::snprintf(description, sizeof description, "%s, device id %s, %s", type, device_id,
