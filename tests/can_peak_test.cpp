@@ -189,12 +189,12 @@ TEST_F(PeakTest, ChannelDeliversDataMessagesAndSkipsOtherKindsWithinTheTry) {
   ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
   EXPECT_EQ(id, UNIT_DATA_ID);
   EXPECT_EQ(std::memcmp(data, bytes, 8), 0);
-  EXPECT_EQ(clock_.sleeps(), 0u);
+  EXPECT_EQ(clock_.elapsed_steps(5), 0u);
 
   // A status message alone is no answer: the receive times out.
   fake_pcan::push_message(0, PCAN_MESSAGE_STATUS, 4, bytes);
   EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
-  EXPECT_EQ(clock_.sleeps(), 12u);
+  EXPECT_EQ(clock_.elapsed_steps(5), 12u);
   const std::string log = log_.text();
   EXPECT_EQ(log.rfind(std::string(kLoadOk) + "PEAK: CAN Init OK\nPEAK: CAN Filter OK\n", 0), 0u)
       << log;
@@ -214,7 +214,7 @@ TEST_F(PeakTest, NarrowFilterFramesOfOtherIdentifiersCostATry) {
   uint32_t id = 0;
   ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
   EXPECT_EQ(id, UNIT_ANSWER_ID);
-  EXPECT_EQ(clock_.sleeps(), 1u);
+  EXPECT_EQ(clock_.elapsed_steps(5), 1u);
 }
 
 TEST_F(PeakTest, WithANodesIdentifiersOtherFramesAreDroppedWithinTheTry) {
@@ -230,16 +230,11 @@ TEST_F(PeakTest, WithANodesIdentifiersOtherFramesAreDroppedWithinTheTry) {
   uint32_t id = 0;
   ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
   EXPECT_EQ(id, 0x7041005u);
-  EXPECT_EQ(clock_.sleeps(), 0u);  // the two foreign frames did not cost a try
+  EXPECT_EQ(clock_.elapsed_steps(5), 0u);  // the two foreign frames did not cost a try
   fake_pcan::push_message(0x6E01009, PCAN_MESSAGE_EXTENDED, 8, bytes);
   EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
-  EXPECT_EQ(clock_.sleeps(), 12u);
+  EXPECT_EQ(clock_.elapsed_steps(5), 12u);
 }
-
-// A clock for the fake's own copy of the platform layer that follows this process's clock.
-void forward_sleep(uint32_t ms) { sleep_ms(ms); }
-uint64_t forward_now() { return now_us(); }
-const PlatformClock kForwardClock{forward_sleep, forward_now};
 
 TEST_F(PeakTest, FakeCarriesItsOwnEmulatedBusWithoutTouchingTheTools) {
   sim_bus_reset();
