@@ -313,3 +313,37 @@ TEST_F(KvaserTest, ErrorFrameIsSkippedWithinTheTry) {
   EXPECT_NE(log.find("Skipped remote frame: "), std::string::npos) << log;
 }
 }  // namespace
+
+namespace {
+const FakeLibrary kNoReadWait("libcanlib_no_read_wait.so.1");
+
+// A message that canReadWait read is the next try's, and is delivered at once.
+TEST_F(KvaserTest, SilentWindowIsWaitedOutInCanReadWait) {
+  open_channel();
+  clock_.reset_counts();
+  uint8_t data[8];
+  uint32_t id = 0;
+  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  EXPECT_EQ(clock_.elapsed_us(), 60000u);
+  EXPECT_EQ(clock_.sleeps(), 0u);
+}
+
+// A CANlib without canReadWait: said once under LOG_CAN_FRAMES, and every receive polls.
+TEST_F(KvaserTest, LibraryWithoutCanReadWaitIsPolled) {
+  kvaser_test_reset(kNoReadWait.names());
+  log_set_level(LOG_CAN_FRAMES);
+  open_channel();
+  clock_.reset_counts();
+  uint8_t data[8];
+  uint32_t id = 0;
+  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  EXPECT_EQ(can_receive_frame(data, &id, 1, 50), -1);
+  // The first receive learns it at its first wait and keeps its 60 ms; the second polls.
+  EXPECT_EQ(clock_.sleeps(), 52u);
+  EXPECT_EQ(clock_.elapsed_us(), 60000u + 52000u);
+  const std::string log = log_.text();
+  const std::string line = "Kvaser: the library has no canReadWait, polling\n";
+  EXPECT_NE(log.find(line), std::string::npos) << log;
+  EXPECT_EQ(log.find(line), log.rfind(line));
+}
+}  // namespace

@@ -257,3 +257,43 @@ TEST_F(PeakTest, FakeCarriesItsOwnEmulatedBusWithoutTouchingTheTools) {
                                                 "fake_pcan_set_clock")(nullptr);
 }
 }  // namespace
+
+namespace {
+const FakeLibrary kNoEvent("libpcanbasic_no_event.so");
+
+// The receive event is asked for at the first wait; a silent window is then waited out on the
+// event, not polled, and keeps its length.
+TEST_F(PeakTest, SilentWindowIsWaitedOutOnTheReceiveEvent) {
+  ASSERT_EQ(can_open(), 0);
+  clock_.reset_counts();
+  uint8_t data[8];
+  uint32_t id = 0;
+  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  EXPECT_EQ(clock_.elapsed_us(), 60000u);
+  EXPECT_EQ(clock_.sleeps(), 0u);
+  const std::string calls = fake_pcan::calls();
+  EXPECT_NE(calls.find("CAN_GetValue(0x51, 0x03)\n"), std::string::npos) << calls;
+  EXPECT_EQ(log_.text().find("polling"), std::string::npos);
+}
+
+// A library without the receive event: said once under LOG_CAN_FRAMES, and every receive polls.
+TEST_F(PeakTest, LibraryWithoutTheReceiveEventIsPolled) {
+  peak_test_reset(kNoEvent.names());
+  log_set_level(LOG_CAN_FRAMES);
+  ASSERT_EQ(can_open(), 0);
+  clock_.reset_counts();
+  uint8_t data[8];
+  uint32_t id = 0;
+  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  EXPECT_EQ(can_receive_frame(data, &id, 5, 30), -1);
+  // The first receive learns it at its first wait and keeps its 60 ms; the second polls.
+  EXPECT_EQ(clock_.sleeps(), 8u);
+  EXPECT_EQ(clock_.elapsed_us(), 100000u);
+  const std::string log = log_.text();
+  EXPECT_NE(log.find("PEAK: no receive event (CAN_GetValue PCAN_RECEIVE_EVENT: status 0x4000), "
+                     "polling\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("polling"), log.rfind("polling"));  // once
+}
+}  // namespace
