@@ -1,5 +1,5 @@
 // The CAN channel: the interface choice, the accepted identifiers, the back-end opened, the
-// polling receive that drops what must not be delivered, and the listing.
+// receive (waiting, or polling) that drops what must not be delivered, and the listing.
 #include "can/can.h"
 
 #include <cstdio>
@@ -16,6 +16,8 @@ namespace {
 constexpr int kNarrowIdCount = 2;
 
 const CanBackend* g_active = nullptr;
+// Set when the back-end said it cannot wait: every later receive polls.
+bool g_polling = false;
 const CanBackend* g_forced = nullptr;
 const CanBackendRow* g_selected = nullptr;  // nullptr: the default candidates
 CanTarget g_target{CAN_DEFAULT_CHANNEL, "", false};
@@ -45,14 +47,19 @@ const char* kind_name(CanFrameKind kind) {
   return "frame";
 }
 
-// Reads until a frame is delivered, the adapter is empty, or the try is used up. Frames that are
-// not extended data frames never count as answers; a frame of an identifier not accepted ends the
-// try while the filters are narrow, and is skipped within it when they are wide.
+// What a try that delivered nothing ended on.
+constexpr int32_t kAdapterEmpty = -1;
+constexpr int32_t kTryUsedUp = -2;
+
+// Reads until a frame is delivered (0), the adapter is empty (kAdapterEmpty), or the try is used
+// up (kTryUsedUp). Frames that are not extended data frames never count as answers; a frame of an
+// identifier not accepted ends the try while the filters are narrow, and is skipped within it when
+// they are wide.
 int32_t try_once(uint8_t data[8], uint32_t* id) {
   const bool wide = g_accepted_count > kNarrowIdCount;
   for (int read = 0; read < CAN_DROPS_PER_TRY; ++read) {
     CanRead frame{};
-    if (g_active->try_receive(&frame) != 0) return -1;
+    if (g_active->try_receive(&frame) != 0) return kAdapterEmpty;
     if (frame.kind != CAN_KIND_DATA) {
       if (log_passes(LOG_CAN_FRAMES)) {
         log_writef(LOG_CAN_FRAMES, "Skipped %s: ", kind_name(frame.kind));
@@ -62,15 +69,52 @@ int32_t try_once(uint8_t data[8], uint32_t* id) {
     }
     if (!can_id_accepted(frame.id)) {
       if (wide) continue;
-      return -1;
+      return kTryUsedUp;
     }
     *id = frame.id;
     std::memcpy(data, frame.data, 8);
     return 0;
   }
+  return kTryUsedUp;
+}
+
+// The polling receive: a sleep of step_ms after every failed try; the elapsed count is the sum of
+// the requested sleeps.
+int32_t receive_polling(uint8_t data[8], uint32_t* id, int32_t step_ms, int64_t limit) {
+  int64_t elapsed = 0;
+  do {
+    if (try_once(data, id) == 0) return 0;
+    sleep_ms(static_cast<uint32_t>(step_ms));
+    elapsed += step_ms;
+  } while (elapsed <= limit);
   return -1;
 }
 
+// The waiting receive: `tries` steps on the clock from now, each a read at its start and then a
+// wait for frames until its end.
+int32_t receive_waiting(uint8_t data[8], uint32_t* id, int32_t step_ms, int64_t tries) {
+  const uint64_t step_us = static_cast<uint64_t>(step_ms) * 1000u;
+  const uint64_t start = now_us();
+  for (uint64_t k = 1; k <= static_cast<uint64_t>(tries); ++k) {
+    const uint64_t step_end = start + k * step_us;
+    for (;;) {
+      const int32_t tried = try_once(data, id);
+      if (tried == 0) return 0;
+      if (tried == kTryUsedUp || g_polling) {
+        sleep_until_us(step_end);
+        break;
+      }
+      if (now_us() >= step_end) break;
+      const int32_t woke = g_active->wait(step_end);
+      if (woke < 0) g_polling = true;
+      if (woke <= 0) {
+        sleep_until_us(step_end);
+        break;
+      }
+    }
+  }
+  return -1;
+}
 int32_t open_row(const CanBackendRow& row, const CanTarget& target, bool named) {
   g_open_failure.clear();
   const int32_t result = row.backend()->open(&target);
@@ -85,6 +129,7 @@ int32_t open_row(const CanBackendRow& row, const CanTarget& target, bool named) 
 
 int32_t can_open() {
   g_active = nullptr;
+  g_polling = false;
   if (g_forced) {
     const int32_t result = g_forced->open(&g_target);
     if (result == 0) g_active = g_forced;
@@ -122,13 +167,10 @@ int32_t can_receive_frame(uint8_t data[8], uint32_t* id, int32_t step_ms, int32_
   const int64_t limit = static_cast<int64_t>(step_ms) + extra_ms;
   // A step below 1 ms would never use up the limit.
   if (limit < 0 || step_ms < 1 || !g_active) return -1;
-  // The elapsed count is the sum of requested sleeps, not a clock reading.
-  int64_t elapsed = 0;
-  do {
-    if (try_once(data, id) == 0) return 0;
-    sleep_ms(static_cast<uint32_t>(step_ms));
-    elapsed += step_ms;
-  } while (elapsed <= limit);
+  const int32_t received = g_active->wait && !g_polling
+                               ? receive_waiting(data, id, step_ms, limit / step_ms + 1)
+                               : receive_polling(data, id, step_ms, limit);
+  if (received == 0) return 0;
   if (g_active->receive_timed_out) g_active->receive_timed_out();
   *id = 0;
   std::memset(data, 0, 8);
@@ -218,6 +260,7 @@ void can_use_backend(const CanBackend* backend) { g_forced = backend; }
 
 void can_reset() {
   g_active = nullptr;
+  g_polling = false;
   g_forced = nullptr;
   g_selected = nullptr;
   g_target = CanTarget{CAN_DEFAULT_CHANNEL, "", false};

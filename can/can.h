@@ -1,7 +1,8 @@
 // The adapter-independent CAN channel: the interface choice (`-i`), the identifiers to deliver,
-// opening on a back-end found by name in one table (can/backends.h), sends, and the one polling
-// receive loop of the tool, which is also the one place where frames that must not be delivered
-// are dropped: a back-end only supplies a single non-blocking read of whatever its adapter has.
+// opening on a back-end found by name in one table (can/backends.h), sends, and the one receive
+// of the tool, which is also the one place where frames that must not be delivered are dropped: a
+// back-end supplies a single non-blocking read of whatever its adapter has and, where it can, a
+// wait that returns when a frame arrives; without that wait the receive polls.
 // Call order: can_select_interface (optional), can_accept_id for every identifier the caller wants
 // (before opening), can_open, then can_send_frame and can_receive_frame. The channel stays open
 // until the process ends. can_list (the `-l` run mode) needs nothing before it and opens nothing.
@@ -52,7 +53,10 @@ struct CanTarget {
 // send: 0 accepted, -3 refused. try_receive: one non-blocking read; 0 when a frame of any kind was
 // read into `frame`, non-zero when the adapter had none. receive_timed_out (may be null): called
 // once when a whole receive delivered nothing. list (may be null): the `-l` lines of this back-end
-// through can_list_interface / can_list_note / can_list_finding.
+// through can_list_interface / can_list_note / can_list_finding. wait (may be null): returns when a
+// frame may be there to read (1), when now_us() reached `until_us` (0), or at once with -1 when
+// the back-end cannot wait (no event from its library): the channel then polls for the rest of
+// the run. A wake for a frame that is then dropped is harmless.
 struct CanBackend {
   const char* name;  // the adapter as the console names it: "PEAK PCAN-USB", "SocketCAN", ...
   int32_t (*open)(const CanTarget* target);
@@ -60,6 +64,7 @@ struct CanBackend {
   int32_t (*try_receive)(CanRead* frame);
   void (*receive_timed_out)();
   void (*list)();
+  int32_t (*wait)(uint64_t until_us);
 };
 
 // Opens the selected interface, or with none selected PEAK's first channel and else Kvaser's first
@@ -67,9 +72,14 @@ struct CanBackend {
 int32_t can_open();
 // Sends one extended frame of length 8. 0 when the adapter accepted it, -3 when refused.
 int32_t can_send_frame(uint32_t id, const uint8_t data[8]);
-// Polls for one frame: floor((step+extra)/step)+1 tries, a sleep of step_ms after every failed try.
-// 0 with id/data filled, or -1 (outputs cleared) when nothing arrived.
-// Example: step 5, extra 50 and a silent bus: 12 tries, 12 sleeps of 5 ms, -1.
+// Receives one frame within floor((step+extra)/step)+1 tries of step_ms each. A back-end that can
+// wait: the window of tries x step_ms is measured on now_us() from the call; try k (from 0) reads
+// at start + k x step_ms and then waits for a frame until start + (k+1) x step_ms, reading again
+// whenever one arrives; a try that ends on a dropped frame (see CAN_DROPS_PER_TRY) sleeps out its
+// step. Without a wait: a sleep of step_ms after every failed try. 0 with id/data filled, or -1
+// (outputs cleared) when nothing arrived.
+// Example: step 5, extra 50 and a silent bus: 12 tries, 60 ms, -1; an answer that arrives 0.5 ms
+// after the call is delivered 0.5 ms after the call.
 int32_t can_receive_frame(uint8_t data[8], uint32_t* id, int32_t step_ms, int32_t extra_ms);
 
 // Chooses the interface by its `-i` name (case-insensitive): "pcan", "pcan:N" or "PCAN_USBBUSN"

@@ -1,4 +1,5 @@
-// The only operating-system code of the tool: sleeping, a monotonic clock, and loading shared
+// The only operating-system code of the tool: sleeping, a monotonic clock, waiting for a signal
+// from an adapter's library (a descriptor or an event object) until a time, and loading shared
 // libraries by name. POSIX (dlopen) and Windows (LoadLibraryA) implementations sit side by side;
 // everything else stays portable. Tests replace the clock with a virtual one so that waits of
 // seconds run instantly while every requested sleep is still counted.
@@ -13,10 +14,26 @@ void sleep_ms(uint32_t ms);
 // Monotonic time in microseconds since an arbitrary start.
 uint64_t now_us();
 
-// A replacement clock. Both functions must be set.
+// Sleeps until now_us() reaches `until_us` (at once when it has); a virtual clock jumps there.
+void sleep_until_us(uint64_t until_us);
+
+// What a vendor library signals when frames arrive: a file descriptor that becomes readable
+// (POSIX) or an event object's HANDLE (Windows), held as an integer.
+using PlatformSignal = intptr_t;
+// Waits until `signal` is readable or set, or now_us() reaches `until_us`. 1 signalled (an
+// auto-reset event is reset by the wait), 0 time up, -1 the wait failed. With a virtual clock the
+// signal is looked at once and, when it is not there, the clock jumps to `until_us`.
+int32_t wait_signal(PlatformSignal signal, uint64_t until_us);
+#if defined(_WIN32)
+// An auto-reset event object, not set, for a library to set; 0 when none can be made.
+PlatformSignal event_create();
+#endif
+
+// A replacement clock. All three functions must be set.
 struct PlatformClock {
   void (*sleep_ms)(uint32_t ms);
   uint64_t (*now_us)();
+  void (*sleep_us)(uint64_t us);  // what sleep_until_us and a wait that is not signalled request
 };
 
 // Installs `clock` for all later sleep_ms/now_us calls; nullptr restores the operating system's.

@@ -3,6 +3,10 @@
 
 void os_sleep_ms(uint32_t ms);
 uint64_t os_now_us();
+void os_sleep_us(uint64_t us);
+// 1 when `signal` is there now, 0 when not, -1 when it cannot be looked at.
+int32_t os_signal_now(PlatformSignal signal);
+int32_t os_wait_signal(PlatformSignal signal, uint64_t until_us);
 
 namespace {
 const PlatformClock* g_clock = nullptr;
@@ -19,3 +23,21 @@ void sleep_ms(uint32_t ms) {
 }
 
 uint64_t now_us() { return g_clock ? g_clock->now_us() : os_now_us(); }
+
+void sleep_until_us(uint64_t until_us) {
+  const uint64_t now = now_us();
+  if (until_us <= now) return;
+  if (g_clock) {
+    g_clock->sleep_us(until_us - now);
+  } else {
+    os_sleep_us(until_us - now);
+  }
+}
+
+int32_t wait_signal(PlatformSignal signal, uint64_t until_us) {
+  if (!g_clock) return os_wait_signal(signal, until_us);
+  const int32_t there = os_signal_now(signal);
+  if (there != 0) return there;
+  sleep_until_us(until_us);
+  return 0;
+}

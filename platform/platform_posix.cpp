@@ -1,6 +1,8 @@
-// POSIX implementation: nanosleep, CLOCK_MONOTONIC, open/fsync, dlopen/dlsym/dlerror.
+// POSIX implementation: nanosleep, CLOCK_MONOTONIC, ppoll on a descriptor, open/fsync,
+// dlopen/dlsym/dlerror.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -22,6 +24,40 @@ void remember_dl_error() {
 void os_sleep_ms(uint32_t ms) {
   timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+uint64_t os_now_us();
+
+void os_sleep_us(uint64_t us) {
+  timespec left{static_cast<time_t>(us / 1000000u), static_cast<long>(us % 1000000u) * 1000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+int32_t os_signal_now(PlatformSignal signal) {
+  pollfd entry{static_cast<int>(signal), POLLIN, 0};
+  const int n = poll(&entry, 1, 0);
+  if (n < 0) return errno == EINTR ? 0 : -1;
+  if (n == 0) return 0;
+  return (entry.revents & POLLIN) ? 1 : -1;
+}
+
+int32_t os_wait_signal(PlatformSignal signal, uint64_t until_us) {
+  for (;;) {
+    const uint64_t now = os_now_us();
+    const uint64_t left = until_us > now ? until_us - now : 0;
+    pollfd entry{static_cast<int>(signal), POLLIN, 0};
+#if defined(__linux__)
+    const timespec timeout{static_cast<time_t>(left / 1000000u),
+                           static_cast<long>(left % 1000000u) * 1000L};
+    const int n = ppoll(&entry, 1, &timeout, nullptr);
+#else
+    const int n = poll(&entry, 1, static_cast<int>((left + 999u) / 1000u));
+#endif
+    if (n < 0 && errno != EINTR) return -1;
+    if (n > 0) return (entry.revents & POLLIN) ? 1 : -1;
+    if (left == 0) return 0;
   }
 }
 

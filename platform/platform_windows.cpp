@@ -1,5 +1,6 @@
-// Windows implementation: Sleep, QueryPerformanceCounter, LoadLibraryA/GetProcAddress, and a 1 ms
-// timer resolution for the run (the default 15.6 ms would triple every 5 ms poll).
+// Windows implementation: Sleep, QueryPerformanceCounter, event objects and WaitForSingleObject,
+// LoadLibraryA/GetProcAddress, and a 1 ms timer resolution for the run (the default 15.6 ms would
+// triple every 5 ms poll).
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
@@ -26,6 +27,40 @@ void remember_last_error(const char* what, const char* name) {
 }  // namespace
 
 void os_sleep_ms(uint32_t ms) { Sleep(ms); }
+
+uint64_t os_now_us();
+
+// Sleep takes whole milliseconds: the part below one is waited out on the clock.
+void os_sleep_us(uint64_t us) {
+  const uint64_t until = os_now_us() + us;
+  if (us >= 1000u) Sleep(static_cast<DWORD>(us / 1000u));
+  while (os_now_us() < until) Sleep(0);
+}
+
+int32_t os_signal_now(PlatformSignal signal) {
+  const DWORD result = WaitForSingleObject(reinterpret_cast<HANDLE>(signal), 0);
+  if (result == WAIT_OBJECT_0) return 1;
+  return result == WAIT_TIMEOUT ? 0 : -1;
+}
+
+// WaitForSingleObject takes whole milliseconds; it waits the remainder rounded up, so that the
+// time up is never early.
+int32_t os_wait_signal(PlatformSignal signal, uint64_t until_us) {
+  for (;;) {
+    const uint64_t now = os_now_us();
+    const uint64_t left = until_us > now ? until_us - now : 0;
+    const DWORD result = WaitForSingleObject(reinterpret_cast<HANDLE>(signal),
+                                             static_cast<DWORD>((left + 999u) / 1000u));
+    if (result == WAIT_OBJECT_0) return 1;
+    if (result != WAIT_TIMEOUT) return -1;
+    if (os_now_us() >= until_us) return 0;
+  }
+}
+
+PlatformSignal event_create() {
+  HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  return event ? reinterpret_cast<PlatformSignal>(event) : 0;
+}
 
 uint64_t os_now_us() {
   LARGE_INTEGER frequency, counter;

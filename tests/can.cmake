@@ -30,13 +30,17 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   ralvex_fake_library(fake_pcan_basic libpcanbasic.so ${fake_pcan_sources})
   ralvex_fake_library(fake_pcan_basic_no_error_text libpcanbasic_no_error_text.so
                       ${fake_pcan_sources} DEFINES FAKE_WITHOUT_CAN_GetErrorText)
+  ralvex_fake_library(fake_pcan_basic_no_event libpcanbasic_no_event.so ${fake_pcan_sources}
+                      DEFINES FAKE_WITHOUT_RECEIVE_EVENT)
   ralvex_fake_library(fake_canlib libcanlib.so.1 fakes/fake_canlib.cpp ${fake_bus_sources})
+  ralvex_fake_library(fake_canlib_no_read_wait libcanlib_no_read_wait.so.1 fakes/fake_canlib.cpp
+                      ${fake_bus_sources} DEFINES FAKE_WITHOUT_canReadWait)
   ralvex_fake_library(fake_canlib_no_write libcanlib_no_write.so.1 fakes/fake_canlib.cpp
                       ${fake_bus_sources} DEFINES FAKE_WITHOUT_canWrite)
   ralvex_fake_library(fake_canlib_no_version libcanlib_no_version.so.1 fakes/fake_canlib.cpp
                       ${fake_bus_sources} DEFINES FAKE_WITHOUT_canGetVersion)
-  set(RALVEX_FAKE_LIBRARIES fake_pcan_basic fake_pcan_basic_no_error_text fake_canlib
-      fake_canlib_no_write fake_canlib_no_version)
+  set(RALVEX_FAKE_LIBRARIES fake_pcan_basic fake_pcan_basic_no_error_text fake_pcan_basic_no_event
+      fake_canlib fake_canlib_no_write fake_canlib_no_version fake_canlib_no_read_wait)
 
   foreach(test can_peak_test can_kvaser_test can_open_test)
     ralvex_test(${test} ${test}.cpp)

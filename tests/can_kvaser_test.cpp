@@ -46,6 +46,7 @@ class KvaserTest : public ::testing::Test {
     can_reset();
     kvaser_test_reset(fake_canlib::library().names());
     fake_canlib::reset();
+    fake_canlib::set_clock(&kForwardClock);
     // The unit's identifiers, as every operation on the unit accepts them.
     can_accept_id(UNIT_ANSWER_ID);
     can_accept_id(UNIT_DATA_ID);
@@ -53,6 +54,7 @@ class KvaserTest : public ::testing::Test {
   void TearDown() override {
     can_reset();
     kvaser_test_reset(nullptr);
+    fake_canlib::set_clock(nullptr);
   }
   // Opens the channel on Kvaser alone.
   void open_channel() {
@@ -190,7 +192,7 @@ TEST_F(KvaserTest, TimeoutOnAnEmptyQueueReportsTheLastRead) {
   uint8_t data[8];
   uint32_t id = 0;
   EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
-  EXPECT_EQ(clock_.sleeps(), 12u);
+  EXPECT_EQ(clock_.elapsed_steps(5), 12u);
   EXPECT_EQ(log_.text(), std::string(kLoadOk) + kInitOk +
                              "Kvaser: canRead: failed, status=-2 (No messages available)\n");
 }
@@ -206,7 +208,7 @@ TEST_F(KvaserTest, ForeignIdentifiersCostATryAndTheirTimeoutLogsNothing) {
   uint8_t data[8];
   uint32_t id = 0;
   EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
-  EXPECT_EQ(clock_.sleeps(), 12u);
+  EXPECT_EQ(clock_.elapsed_steps(5), 12u);
   EXPECT_EQ(id, 0u);
   EXPECT_EQ(data[0], 0);
   EXPECT_EQ(log_.text(), std::string(kLoadOk) + kInitOk);
@@ -222,7 +224,7 @@ TEST_F(KvaserTest, AcceptedFrameAfterAForeignOneIsDelivered) {
   ASSERT_EQ(can_receive_frame(data, &id, 1, 50), 0);
   EXPECT_EQ(id, UNIT_DATA_ID);
   EXPECT_EQ(std::memcmp(data, bytes, 2), 0);
-  EXPECT_EQ(clock_.sleeps(), 1u);
+  EXPECT_EQ(clock_.elapsed_steps(1), 1u);
 }
 
 TEST_F(KvaserTest, AddedIdentifiersWidenTheExtendedFilterAndAreDelivered) {
@@ -262,7 +264,7 @@ TEST_F(KvaserTest, WithANodesIdentifiersOtherFramesAreDroppedWithinTheTry) {
   uint32_t id = 0;
   ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
   EXPECT_EQ(id, 0x7041005u);
-  EXPECT_EQ(clock_.sleeps(), 0u);
+  EXPECT_EQ(clock_.elapsed_steps(5), 0u);
 }
 }  // namespace
 
@@ -305,9 +307,43 @@ TEST_F(KvaserTest, ErrorFrameIsSkippedWithinTheTry) {
   uint32_t id = 0;
   ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
   EXPECT_EQ(id, UNIT_ANSWER_ID);
-  EXPECT_EQ(clock_.sleeps(), 0u);
+  EXPECT_EQ(clock_.elapsed_steps(5), 0u);
   const std::string log = log_.text();
   EXPECT_NE(log.find("Skipped error frame: "), std::string::npos) << log;
   EXPECT_NE(log.find("Skipped remote frame: "), std::string::npos) << log;
+}
+}  // namespace
+
+namespace {
+const FakeLibrary kNoReadWait("libcanlib_no_read_wait.so.1");
+
+// A message that canReadWait read is the next try's, and is delivered at once.
+TEST_F(KvaserTest, SilentWindowIsWaitedOutInCanReadWait) {
+  open_channel();
+  clock_.reset_counts();
+  uint8_t data[8];
+  uint32_t id = 0;
+  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  EXPECT_EQ(clock_.elapsed_us(), 60000u);
+  EXPECT_EQ(clock_.sleeps(), 0u);
+}
+
+// A CANlib without canReadWait: said once under LOG_CAN_FRAMES, and every receive polls.
+TEST_F(KvaserTest, LibraryWithoutCanReadWaitIsPolled) {
+  kvaser_test_reset(kNoReadWait.names());
+  log_set_level(LOG_CAN_FRAMES);
+  open_channel();
+  clock_.reset_counts();
+  uint8_t data[8];
+  uint32_t id = 0;
+  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  EXPECT_EQ(can_receive_frame(data, &id, 1, 50), -1);
+  // The first receive learns it at its first wait and keeps its 60 ms; the second polls.
+  EXPECT_EQ(clock_.sleeps(), 52u);
+  EXPECT_EQ(clock_.elapsed_us(), 60000u + 52000u);
+  const std::string log = log_.text();
+  const std::string line = "Kvaser: the library has no canReadWait, polling\n";
+  EXPECT_NE(log.find(line), std::string::npos) << log;
+  EXPECT_EQ(log.find(line), log.rfind(line));
 }
 }  // namespace

@@ -189,12 +189,12 @@ TEST_F(PeakTest, ChannelDeliversDataMessagesAndSkipsOtherKindsWithinTheTry) {
   ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
   EXPECT_EQ(id, UNIT_DATA_ID);
   EXPECT_EQ(std::memcmp(data, bytes, 8), 0);
-  EXPECT_EQ(clock_.sleeps(), 0u);
+  EXPECT_EQ(clock_.elapsed_steps(5), 0u);
 
   // A status message alone is no answer: the receive times out.
   fake_pcan::push_message(0, PCAN_MESSAGE_STATUS, 4, bytes);
   EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
-  EXPECT_EQ(clock_.sleeps(), 12u);
+  EXPECT_EQ(clock_.elapsed_steps(5), 12u);
   const std::string log = log_.text();
   EXPECT_EQ(log.rfind(std::string(kLoadOk) + "PEAK: CAN Init OK\nPEAK: CAN Filter OK\n", 0), 0u)
       << log;
@@ -214,7 +214,7 @@ TEST_F(PeakTest, NarrowFilterFramesOfOtherIdentifiersCostATry) {
   uint32_t id = 0;
   ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
   EXPECT_EQ(id, UNIT_ANSWER_ID);
-  EXPECT_EQ(clock_.sleeps(), 1u);
+  EXPECT_EQ(clock_.elapsed_steps(5), 1u);
 }
 
 TEST_F(PeakTest, WithANodesIdentifiersOtherFramesAreDroppedWithinTheTry) {
@@ -230,16 +230,11 @@ TEST_F(PeakTest, WithANodesIdentifiersOtherFramesAreDroppedWithinTheTry) {
   uint32_t id = 0;
   ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
   EXPECT_EQ(id, 0x7041005u);
-  EXPECT_EQ(clock_.sleeps(), 0u);  // the two foreign frames did not cost a try
+  EXPECT_EQ(clock_.elapsed_steps(5), 0u);  // the two foreign frames did not cost a try
   fake_pcan::push_message(0x6E01009, PCAN_MESSAGE_EXTENDED, 8, bytes);
   EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
-  EXPECT_EQ(clock_.sleeps(), 12u);
+  EXPECT_EQ(clock_.elapsed_steps(5), 12u);
 }
-
-// A clock for the fake's own copy of the platform layer that follows this process's clock.
-void forward_sleep(uint32_t ms) { sleep_ms(ms); }
-uint64_t forward_now() { return now_us(); }
-const PlatformClock kForwardClock{forward_sleep, forward_now};
 
 TEST_F(PeakTest, FakeCarriesItsOwnEmulatedBusWithoutTouchingTheTools) {
   sim_bus_reset();
@@ -260,5 +255,45 @@ TEST_F(PeakTest, FakeCarriesItsOwnEmulatedBusWithoutTouchingTheTools) {
   EXPECT_EQ(sim_bus_frames(&frames), 0u);
   fake_function<void (*)(const PlatformClock*)>(fake_pcan::library(),
                                                 "fake_pcan_set_clock")(nullptr);
+}
+}  // namespace
+
+namespace {
+const FakeLibrary kNoEvent("libpcanbasic_no_event.so");
+
+// The receive event is asked for at the first wait; a silent window is then waited out on the
+// event, not polled, and keeps its length.
+TEST_F(PeakTest, SilentWindowIsWaitedOutOnTheReceiveEvent) {
+  ASSERT_EQ(can_open(), 0);
+  clock_.reset_counts();
+  uint8_t data[8];
+  uint32_t id = 0;
+  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  EXPECT_EQ(clock_.elapsed_us(), 60000u);
+  EXPECT_EQ(clock_.sleeps(), 0u);
+  const std::string calls = fake_pcan::calls();
+  EXPECT_NE(calls.find("CAN_GetValue(0x51, 0x03)\n"), std::string::npos) << calls;
+  EXPECT_EQ(log_.text().find("polling"), std::string::npos);
+}
+
+// A library without the receive event: said once under LOG_CAN_FRAMES, and every receive polls.
+TEST_F(PeakTest, LibraryWithoutTheReceiveEventIsPolled) {
+  peak_test_reset(kNoEvent.names());
+  log_set_level(LOG_CAN_FRAMES);
+  ASSERT_EQ(can_open(), 0);
+  clock_.reset_counts();
+  uint8_t data[8];
+  uint32_t id = 0;
+  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  EXPECT_EQ(can_receive_frame(data, &id, 5, 30), -1);
+  // The first receive learns it at its first wait and keeps its 60 ms; the second polls.
+  EXPECT_EQ(clock_.sleeps(), 8u);
+  EXPECT_EQ(clock_.elapsed_us(), 100000u);
+  const std::string log = log_.text();
+  EXPECT_NE(log.find("PEAK: no receive event (CAN_GetValue PCAN_RECEIVE_EVENT: status 0x4000), "
+                     "polling\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("polling"), log.rfind("polling"));  // once
 }
 }  // namespace

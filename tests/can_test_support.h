@@ -9,6 +9,7 @@
 #include <string>
 
 #include "log/log.h"
+#include "platform/platform.h"
 #include "support/test_support.h"
 
 // Opens ZR4_BL_Log.txt in a scratch directory at a level that lets every line through.
@@ -60,6 +61,12 @@ F fake_function(const FakeLibrary& library, const char* name) {
   return reinterpret_cast<F>(symbol);
 }
 
+// A clock for a fake's own copy of the platform layer that follows this process's clock.
+inline void forward_sleep(uint32_t ms) { sleep_ms(ms); }
+inline uint64_t forward_now() { return now_us(); }
+inline void forward_sleep_us(uint64_t us) { sleep_until_us(now_us() + us); }
+inline const PlatformClock kForwardClock{forward_sleep, forward_now, forward_sleep_us};
+
 namespace fake_pcan {
 inline const FakeLibrary& library() {
   static const FakeLibrary fake("libpcanbasic.so");
@@ -94,6 +101,10 @@ inline void push_frame(long id, const uint8_t data[8], unsigned int dlc = 8,
                        unsigned int flags = 4) {
   fake_function<void (*)(long, const uint8_t*, unsigned int, unsigned int)>(
       library(), "fake_canlib_push_frame")(id, data, dlc, flags);
+}
+// Lets the fake's waits (canReadWait) run on this process's clock; nullptr: its own.
+inline void set_clock(const PlatformClock* clock) {
+  fake_function<void (*)(const PlatformClock*)>(library(), "fake_canlib_set_clock")(clock);
 }
 }  // namespace fake_canlib
 #endif

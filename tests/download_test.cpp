@@ -28,7 +28,8 @@ bool drop_everything(const SimDevice*, uint64_t*, uint32_t*, uint8_t*) { return 
 int32_t failing_open(const CanTarget*) { return -7; }
 int32_t never_send(uint32_t, const uint8_t*) { return -3; }
 int32_t never_receive(CanRead*) { return -1; }
-const CanBackend kDeadAdapter{"dead", failing_open, never_send, never_receive, nullptr, nullptr};
+const CanBackend kDeadAdapter{"dead", failing_open, never_send, never_receive, nullptr, nullptr,
+                              nullptr};
 }  // namespace
 
 TEST_F(DownloadTest, CommandsWithoutAnswerSendTheirFrames) {
@@ -37,7 +38,7 @@ TEST_F(DownloadTest, CommandsWithoutAnswerSendTheirFrames) {
   EXPECT_EQ(dl_end_of_download(), 0);
   const Bytes8 data = bytes({0x24, 1, 2, 3, 4, 0, 0, 0});
   EXPECT_EQ(dl_send_data(data.data()), 0);
-  EXPECT_EQ(clock_.sleeps(), 0u);  // nothing waits
+  EXPECT_EQ(clock_.elapsed_steps(5), 0u);  // nothing waits
 
   const auto sent = tool_frames();
   ASSERT_EQ(sent.size(), 3u);
@@ -106,8 +107,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, FlashAnswerTest, ::testing::ValuesIn(kFlashAnswer
 TEST_F(DownloadTest, FlashCommandWithoutAnswerGivesUpAfterOneWindow) {
   open_channel();
   EXPECT_EQ(dl_flash_command(1), -1);
-  EXPECT_EQ(clock_.sleeps(), 12u);
-  EXPECT_EQ(clock_.slept_ms(), 60u);
+  EXPECT_EQ(clock_.elapsed_steps(5), 12u);
+  EXPECT_EQ(clock_.elapsed_ms(), 60u);
   EXPECT_EQ(tool_frames().size(), 1u);  // no second try
   EXPECT_EQ(console(), "No answer DL_WRITE_TO_FLASH_COMMAND\n");
   EXPECT_EQ(log_text(), "DL_FLASH_COMMAND\nNo answer DL_WRITE_TO_FLASH_COMMAND\n");
@@ -120,7 +121,7 @@ TEST_F(DownloadTest, StartLoadingOpensTheChannelAndAcceptsEleven) {
   EXPECT_EQ(console(), "Using emulated CAN bus\n");
   EXPECT_EQ(tool_frames().size(), 1u);
   // The answer is on the bus 1.05 ms after the command was sent: seen at the first 5 ms poll.
-  EXPECT_EQ(clock_.sleeps(), 1u);
+  EXPECT_EQ(clock_.elapsed_steps(5), 1u);
   EXPECT_EQ(log_text(), "DL_START_LOADING\n00A04401 0A 00 00 00 00 00 00 00\n"
                         "00A44401 0B 09 09 09 09 09 09 09\n");
 }
@@ -131,8 +132,8 @@ TEST_F(DownloadTest, StartLoadingResendsUntilTheBudgetIsSpent) {
   const auto sent = tool_frames(kCommand);
   EXPECT_EQ(sent.size(), 201u);
   for (const auto& frame : sent) EXPECT_EQ(hex8(frame.data), "0A 00 00 00 00 00 00 00");
-  EXPECT_EQ(clock_.sleeps(), 201u * 12u);
-  EXPECT_EQ(clock_.slept_ms(), 201u * 60u);  // about 12 s
+  EXPECT_EQ(clock_.elapsed_steps(5), 201u * 12u);
+  EXPECT_EQ(clock_.elapsed_ms(), 201u * 60u);  // about 12 s
   EXPECT_EQ(console(), "Using emulated CAN bus\nNo answer DL_START_LOADING\n");
   const std::string log = log_text();
   EXPECT_EQ(log.size() - log.find("No answer"), std::string("No answer DL_START_LOADING\n").size());
@@ -169,8 +170,8 @@ TEST_F(DownloadTest, EraseWaitsUpToNinetyOneWindows) {
   open_channel();
   EXPECT_EQ(dl_erase_app(), -3);
   EXPECT_EQ(tool_frames().size(), 1u);  // never sent again
-  EXPECT_EQ(clock_.sleeps(), 91u * 202u);
-  EXPECT_EQ(clock_.slept_ms(), 91u * 1010u);  // about 92 s
+  EXPECT_EQ(clock_.elapsed_steps(5), 91u * 202u);
+  EXPECT_EQ(clock_.elapsed_ms(), 91u * 1010u);  // about 92 s
   EXPECT_EQ(console(), "");
   EXPECT_EQ(log_text(), "DL_ERASE_APP\nNo answer DL_ERASE_APP\n");
 }
@@ -183,8 +184,8 @@ TEST_P(EraseTest, TakesTheFirstFrameWhateverItsIdentifier) {
   EXPECT_EQ(dl_erase_app(), row.result);
   EXPECT_EQ(console(), row.console);
   // Answered within its window: the wait ended within one step of the answer.
-  EXPECT_LE(clock_.slept_ms() * 1000, row.delay_us + 5000 + 2 * SIM_FRAME_US);
-  EXPECT_GE(clock_.slept_ms() * 1000, row.delay_us);
+  EXPECT_LE(clock_.elapsed_ms() * 1000, row.delay_us + 5000 + 2 * SIM_FRAME_US);
+  EXPECT_GE(clock_.elapsed_ms() * 1000, row.delay_us);
 }
 INSTANTIATE_TEST_SUITE_P(Rows, EraseTest, ::testing::ValuesIn(kEraseRows));
 
@@ -198,7 +199,7 @@ TEST_F(DownloadTest, SendFailuresAreLoggedOnly) {
   EXPECT_EQ(dl_flash_command(5), -3);
   EXPECT_EQ(dl_erase_app(), -3);
   EXPECT_EQ(console(), "");
-  EXPECT_EQ(clock_.sleeps(), 0u);
+  EXPECT_EQ(clock_.elapsed_steps(5), 0u);
   EXPECT_EQ(log_text(), "DL_DOWNLOAD send failure\nDL_END_OF_DOWNLOAD send failure\n"
                         "DL_SEND_DATA failure\nDL_FLASH_COMMAND send failure\n"
                         "DL_ERASE_APP send failure\n");
@@ -246,7 +247,7 @@ TEST_F(DownloadTest, OpeningCommandsAskForTheUnitsAnswerAndDataIdentifiers) {
                                       at_open.assign(ids, ids + count);
                                       return int32_t{-2};
                                     },
-                                    never_send, never_receive, nullptr, nullptr};
+                                    never_send, never_receive, nullptr, nullptr, nullptr};
   for (int32_t (*opening)() : {dl_start_loading, enter_production_test_mode}) {
     at_open.clear();
     can_use_backend(&recording);

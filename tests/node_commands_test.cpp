@@ -289,7 +289,7 @@ TEST_F(NodeTest, AnswerIdentifiersAreAcceptedBeforeTheChannelOpens) {
                                    return int32_t{-2};
                                  },
                                  [](uint32_t, const uint8_t*) { return int32_t{-3}; },
-                                 [](CanRead*) { return int32_t{-1}; }, nullptr, nullptr};
+                                 [](CanRead*) { return int32_t{-1}; }, nullptr, nullptr, nullptr};
   accepted_at_open = false;
   can_use_backend(&broken);
   EXPECT_EQ(node_dl_start_loading(kNode, true), -1);
@@ -297,7 +297,7 @@ TEST_F(NodeTest, AnswerIdentifiersAreAcceptedBeforeTheChannelOpens) {
   // The unit's answer and data identifiers come first.
   EXPECT_EQ(first_ids[0], 0xA44401u);
   EXPECT_EQ(first_ids[1], 0xA84401u);
-  EXPECT_EQ(clock_.sleeps(), 0u);
+  EXPECT_EQ(clock_.elapsed_steps(5), 0u);
   EXPECT_EQ(log_text(), "");
 }
 
@@ -317,8 +317,8 @@ TEST_P(SilentNodeTest, UsesTheWholeBudget) {
   // Without force: 201 wake frames, each followed by one wait; DL_START_LOADING never goes out.
   EXPECT_EQ(sent.size(), force ? 0u : 201u);
   for (const auto& frame : sent) EXPECT_EQ(frame.id, kWake);
-  EXPECT_EQ(clock_.sleeps(), 201u * 12u);
-  EXPECT_EQ(clock_.slept_ms(), 201u * 60u);
+  EXPECT_EQ(clock_.elapsed_steps(5), 201u * 12u);
+  EXPECT_EQ(clock_.elapsed_ms(), 201u * 60u);
   EXPECT_EQ(console(), "Using emulated CAN bus\nNo answer DL_START_LOADING\n");
   const std::string log = log_text();
   EXPECT_EQ(count_lines(log, "DL_START_LOADING\n"), force ? 0 : 201);
@@ -388,7 +388,7 @@ TEST_P(EraseTest, TakesTheFirstFrameOnAnyIdentifier) {
   EXPECT_EQ(tool_frames()[0].data, bytes({12}));
   // 91 waits of 202 tries when nothing comes: about 92 s.
   if (row.after_us == UINT64_MAX) {
-    EXPECT_EQ(clock_.sleeps(), 91u * 202u);
+    EXPECT_EQ(clock_.elapsed_steps(5), 91u * 202u);
   }
 }
 INSTANTIATE_TEST_SUITE_P(Rows, EraseTest, ::testing::ValuesIn(kEraseRows));
@@ -470,7 +470,7 @@ TEST_P(TenthTryTest, JudgesAFrameOfAnyIdentifier) {
   }
   // Ten silent tries: 80 sleeps of 5 ms.
   if (row.silent_tries == 10) {
-    EXPECT_EQ(clock_.sleeps(), 80u);
+    EXPECT_EQ(clock_.elapsed_steps(5), 80u);
   }
 }
 INSTANTIATE_TEST_SUITE_P(Rows, TenthTryTest, ::testing::ValuesIn(kTenthTryRows));

@@ -33,7 +33,8 @@ int32_t open_code = 0;
 int32_t coded_open(const CanTarget*) { return open_code; }
 int32_t never_send(uint32_t, const uint8_t*) { return -3; }
 int32_t never_receive(CanRead*) { return -1; }
-const CanBackend kCodedAdapter{"coded", coded_open, never_send, never_receive, nullptr, nullptr};
+const CanBackend kCodedAdapter{"coded", coded_open, never_send, never_receive, nullptr, nullptr,
+                                nullptr};
 
 std::vector<Bytes8> page_frames(const std::vector<uint8_t>& page) {
   return page_frames(page, kUnitPageShape);
@@ -112,7 +113,7 @@ TEST_F(ParametersTest, ProductionTestModeOpensTheChannelAndAcceptsA0) {
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].id, kCommand);
   EXPECT_EQ(hex8(sent[0].data), "80 00 00 00 00 00 00 00");
-  EXPECT_EQ(clock_.sleeps(), 1u);  // the answer is there at the first 5 ms poll
+  EXPECT_EQ(clock_.elapsed_steps(5), 1u);  // the answer is there at the first 5 ms poll
   EXPECT_EQ(log_text(), "COMMAND_ID_ENTER_PRODUCTION_TEST_MODE\n"
                         "00A04401 80 00 00 00 00 00 00 00\n00A44401 A0 01 02 03 04 05 06 07\n");
 }
@@ -134,8 +135,8 @@ TEST_F(ParametersTest, ProductionTestModeWaits201WindowsWithoutSendingAgain) {
   attach(script_device());
   EXPECT_EQ(enter_production_test_mode(), -3);
   EXPECT_EQ(tool_frames().size(), 1u);
-  EXPECT_EQ(clock_.sleeps(), 201u * 12u);
-  EXPECT_EQ(clock_.slept_ms(), 201u * 60u);  // about 12 s
+  EXPECT_EQ(clock_.elapsed_steps(5), 201u * 12u);
+  EXPECT_EQ(clock_.elapsed_ms(), 201u * 60u);  // about 12 s
   EXPECT_EQ(console(), "Using emulated CAN bus\nNo answer COMMAND_ID_ENTER_PRODUCTION_TEST_MODE\n");
   EXPECT_EQ(log_text(), "COMMAND_ID_ENTER_PRODUCTION_TEST_MODE\n"
                         "00A04401 80 00 00 00 00 00 00 00\n"
@@ -150,8 +151,8 @@ TEST_F(ParametersTest, ProductionTestModeDropsFramesOnOtherIdentifiers) {
   script_add({kCommand, 0x80, 100000, kAnswer, bytes({0xA0, 9})});
   attach(script_device());
   EXPECT_EQ(enter_production_test_mode(), 0);
-  EXPECT_GE(clock_.slept_ms(), 100u);
-  EXPECT_LE(clock_.slept_ms(), 110u);
+  EXPECT_GE(clock_.elapsed_ms(), 100u);
+  EXPECT_LE(clock_.elapsed_ms(), 110u);
   EXPECT_EQ(tool_frames().size(), 1u);
   // Dropped frames leave no trace.
   EXPECT_EQ(log_text(), "COMMAND_ID_ENTER_PRODUCTION_TEST_MODE\n"
@@ -165,7 +166,7 @@ TEST_P(NoChannelTest, ProductionTestModeSendsNothing) {
   can_use_backend(&kCodedAdapter);
   EXPECT_EQ(enter_production_test_mode(), row.result) << row.open_result;
   EXPECT_TRUE(tool_frames().empty());
-  EXPECT_EQ(clock_.sleeps(), 0u);
+  EXPECT_EQ(clock_.elapsed_steps(5), 0u);
 }
 INSTANTIATE_TEST_SUITE_P(Rows, NoChannelTest,
                          ::testing::Values(OpenRow{-7, -7}, OpenRow{-1, -1}, OpenRow{2, -1}));
@@ -175,7 +176,7 @@ TEST_F(ParametersTest, ProductionTestModeSendFailureIsLoggedOnly) {
   sim_bus_refuse_tool_sends(1);
   EXPECT_EQ(enter_production_test_mode(), -3);
   EXPECT_EQ(console(), "Using emulated CAN bus\n");
-  EXPECT_EQ(clock_.sleeps(), 0u);
+  EXPECT_EQ(clock_.elapsed_steps(5), 0u);
   EXPECT_EQ(log_text(), "COMMAND_ID_ENTER_PRODUCTION_TEST_MODE send failure\n");
 }
 
@@ -190,7 +191,7 @@ TEST_P(PageCommandTest, JudgesItsOneAnswer) {
   ASSERT_EQ(sent.size(), 1u) << what;
   EXPECT_EQ(sent[0].id, kCommand);
   EXPECT_EQ(hex8(sent[0].data), row.sent) << what;
-  EXPECT_EQ(clock_.sleeps(), 1u) << what;  // one poll of 5 ms, no second window
+  EXPECT_EQ(clock_.elapsed_steps(5), 1u) << what;  // one poll of 5 ms, no second window
   const std::string rejected = std::string(row.name) == "COMMAND_ID_START_PAGE_BACKUP"
                                    ? "Invalid Write to flash answer\n"
                                    : "Invalid Write restored data to flash answer\n";
@@ -209,8 +210,8 @@ TEST_P(SilentPageCommandTest, GivesUpAfterOneWindow) {
   script_add({kCommand, -1, 61000, kAnswer, bytes({0xA0})});
   open_channel(script_device());
   EXPECT_EQ(row.call(), -1) << row.name;
-  EXPECT_EQ(clock_.sleeps(), 12u) << row.name;
-  EXPECT_EQ(clock_.slept_ms(), 60u) << row.name;
+  EXPECT_EQ(clock_.elapsed_steps(5), 12u) << row.name;
+  EXPECT_EQ(clock_.elapsed_ms(), 60u) << row.name;
   EXPECT_EQ(tool_frames(kCommand).size(), 1u) << row.name;  // not sent again
   const std::string no_answer = std::string("No answer ") + row.name + "\n";
   EXPECT_EQ(console(), no_answer);
@@ -226,7 +227,7 @@ TEST_F(ParametersTest, PageCommandSendFailuresAreLoggedOnly) {
   EXPECT_EQ(finish_page_restore(0, 0xA0), -3);
   EXPECT_EQ(erase_sector(0, 0xA0), -3);
   EXPECT_EQ(console(), "");
-  EXPECT_EQ(clock_.sleeps(), 0u);
+  EXPECT_EQ(clock_.elapsed_steps(5), 0u);
   EXPECT_EQ(log_text(), "COMMAND_ID_START_PAGE_BACKUP send failure\n"
                         "COMMAND_ID_START_PAGE_RESTORE send failure\n"
                         "COMMAND_ID_FINISH_PAGE_RESTORE send failure\n"
@@ -241,9 +242,10 @@ TEST_P(WaitForFrameTest, SpendsOneTryOnEveryOtherFrame) {
   const Bytes8 awaited = bytes({5, 1, 2, 3, 4, 5, 6, 7});
   sim_bus_inject(now, kData, awaited.data());
   clock_.advance_us(static_cast<uint64_t>(row.strays + 1) * SIM_FRAME_US);  // all of them are in the queue now
+  clock_.reset_counts();
   Bytes8 data{};
   EXPECT_EQ(wait_for_frame(kData, data.data()), row.result) << row.strays;
-  EXPECT_EQ(clock_.sleeps(), 0u) << row.strays;  // every try found a frame
+  EXPECT_EQ(clock_.elapsed_steps(5), 0u) << row.strays;  // every try found a frame
   if (row.result == 0) {
     EXPECT_EQ(data, awaited);
   }
@@ -257,8 +259,8 @@ TEST_F(ParametersTest, WaitForFrameGivesUpAfter61Tries) {
   open_channel(script_device());
   Bytes8 data = bytes({1, 2, 3});
   EXPECT_EQ(wait_for_frame(kAnswer, data.data()), -3);
-  EXPECT_EQ(clock_.sleeps(), 61u * 52u);
-  EXPECT_EQ(clock_.slept_ms(), 61u * 52u);  // about 3 s of 1 ms steps
+  EXPECT_EQ(clock_.elapsed_steps(1), 61u * 52u);
+  EXPECT_EQ(clock_.elapsed_ms(), 61u * 52u);  // about 3 s of 1 ms steps
   EXPECT_TRUE(tool_frames().empty());
   EXPECT_EQ(console(), "No answer\n");
   EXPECT_EQ(log_text(), "No answer\n");
@@ -270,8 +272,9 @@ TEST_F(ParametersTest, WaitForFrameTakesAFrameAsSoonAsItIsThere) {
   Bytes8 data{};
   EXPECT_EQ(wait_for_frame(kAnswer, data.data()), 0);
   EXPECT_EQ(tail(data), 0x12345678u);
-  // Ready after 20 ms, on the bus 0.524 ms later: picked up at the next 1 ms step.
-  EXPECT_EQ(clock_.slept_ms(), 21u);
+  // Ready after 20 ms, on the bus 0.524 ms later: picked up as it arrives (polling took it at the
+  // next 1 ms step, 21 ms).
+  EXPECT_EQ(clock_.elapsed_us(), 20000u + SIM_FRAME_US);
 }
 
 // The emulated unit's parameter service, driven through the tool's commands.

@@ -53,6 +53,11 @@ using canSetAcceptanceFilter_t = canStatus(CANLIBAPI*)(CanHandle hnd, unsigned i
 using canBusOn_t = canStatus(CANLIBAPI*)(CanHandle hnd);
 using canRead_t = canStatus(CANLIBAPI*)(CanHandle hnd, long* id, void* msg, unsigned int* dlc,
                                         unsigned int* flag, unsigned long* time);
+// Reads one message like canRead, waiting up to `timeout` ms for one: canOK, or canERR_NOMSG when
+// none came. Optional: without it the channel polls.
+using canReadWait_t = canStatus(CANLIBAPI*)(CanHandle hnd, long* id, void* msg, unsigned int* dlc,
+                                            unsigned int* flag, unsigned long* time,
+                                            unsigned long timeout);
 // Entry points that only the listing uses, and that a library may lack: canGetVersion gives major
 // << 8 | minor.
 using canGetVersion_t = unsigned short(CANLIBAPI*)();

@@ -32,6 +32,19 @@ canStatus g_last_read_status = canOK;
 // Set while a channel asked for by name is being set up: its failures are named on the console.
 bool g_named = false;
 
+// canReadWait, looked up at the first wait; a message it read waits here for the next try.
+enum class WaitState { NOT_LOOKED_UP, READY, NONE };
+WaitState g_wait_state = WaitState::NOT_LOOKED_UP;
+canReadWait_t g_read_wait = nullptr;
+struct Waited {
+  bool held;
+  long id;
+  uint8_t bytes[8];
+  unsigned int dlc;
+  unsigned int flags;
+};
+Waited g_waited{};
+
 const VendorEntryPoint kEntryPoints[] = {
     {"canInitializeLibrary", &g_api.initialize_library},
     {"canClose", &g_api.close},
@@ -209,6 +222,7 @@ int32_t kvaser_open(const CanTarget* target) {
     return -1;
   }
   g_api.initialize_library();
+  g_waited = Waited{};
   if (target->channel != CAN_DEFAULT_CHANNEL) return open_named(target->channel);
   int count = 0;
   const canStatus status = g_api.get_number_of_channels(&count);
@@ -244,7 +258,15 @@ int32_t kvaser_try_receive(CanRead* frame) {
   unsigned int dlc = 0;
   unsigned int flags = 0;
   unsigned long time = 0;
-  g_last_read_status = g_api.read(g_handle, &read_id, bytes, &dlc, &flags, &time);
+  if (g_waited.held) {
+    g_waited.held = false;
+    read_id = g_waited.id;
+    std::memcpy(bytes, g_waited.bytes, sizeof bytes);
+    flags = g_waited.flags;
+    g_last_read_status = canOK;
+  } else {
+    g_last_read_status = g_api.read(g_handle, &read_id, bytes, &dlc, &flags, &time);
+  }
   if (g_last_read_status != canOK) return -1;
   frame->id = static_cast<uint32_t>(read_id);
   // canRead writes the data bytes straight into the buffer, which is handed on whole.
@@ -261,13 +283,46 @@ int32_t kvaser_try_receive(CanRead* frame) {
   return 0;
 }
 
+int32_t kvaser_wait(uint64_t until_us) {
+  if (g_wait_state == WaitState::NOT_LOOKED_UP) {
+    const VendorEntryPoint entry{"canReadWait", &g_read_wait};
+    g_wait_state = g_library && vendor_library_optional(g_library, entry) ? WaitState::READY
+                                                                            : WaitState::NONE;
+    if (g_wait_state == WaitState::NONE) {
+      log_write("Kvaser: the library has no canReadWait, polling\n", LOG_CAN_FRAMES);
+    }
+  }
+  if (g_wait_state != WaitState::READY) return -1;
+  if (g_waited.held) return 1;
+  // canReadWait counts whole milliseconds: the part below one is slept out.
+  const uint64_t now = now_us();
+  const uint64_t whole_ms = until_us > now ? (until_us - now) / 1000u : 0;
+  if (whole_ms == 0) {
+    sleep_until_us(until_us);
+    return 0;
+  }
+  Waited waited{};
+  unsigned long time = 0;
+  const canStatus status = g_read_wait(g_handle, &waited.id, waited.bytes, &waited.dlc,
+                                       &waited.flags, &time, static_cast<unsigned long>(whole_ms));
+  if (status == canOK) {
+    waited.held = true;
+    g_waited = waited;
+    return 1;
+  }
+  if (status == canERR_NOMSG) return 0;
+  kvaser_report_status("canReadWait", status);
+  return -1;
+}
+
 // A frame of another identifier also ends a try with a read that brought something: then nothing
 // is reported.
 void kvaser_receive_timed_out() { kvaser_report_status("canRead", g_last_read_status); }
 
 const CanBackend* kvaser_backend() {
   static const CanBackend backend{"Kvaser USBcan", kvaser_open, kvaser_send_frame,
-                                  kvaser_try_receive, kvaser_receive_timed_out, kvaser_list};
+                                  kvaser_try_receive, kvaser_receive_timed_out, kvaser_list,
+                                  kvaser_wait};
   return &backend;
 }
 
@@ -281,4 +336,7 @@ void kvaser_test_reset(const char* const* library_names) {
   g_handle = -1;
   g_last_read_status = canOK;
   g_named = false;
+  g_wait_state = WaitState::NOT_LOOKED_UP;
+  g_read_wait = nullptr;
+  g_waited = Waited{};
 }

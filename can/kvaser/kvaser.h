@@ -2,8 +2,8 @@
 // number (kvaser:N) or walks the channels for the first real one that opens at 250 kbit/s with its
 // acceptance filters and goes on bus, and then sends and reads single frames, telling the channel
 // each frame's kind.
-// Call order: kvaser_open until it returns 0, then kvaser_send_frame and kvaser_try_receive
-// (kvaser_receive_timed_out after a receive that delivered nothing).
+// Call order: kvaser_open until it returns 0, then kvaser_send_frame, kvaser_try_receive and
+// kvaser_wait (kvaser_receive_timed_out after a receive that delivered nothing).
 #pragma once
 
 #include <cstdint>
@@ -17,6 +17,10 @@ int32_t kvaser_open(const CanTarget* target);
 int32_t kvaser_send_frame(uint32_t id, const uint8_t data[8]);
 // One canRead: 0 with the frame and its kind, non-zero when the queue had none.
 int32_t kvaser_try_receive(CanRead* frame);
+// Waits with canReadWait (looked up at the first wait) until `until_us`: 1 when it read a frame,
+// which the next kvaser_try_receive returns; 0 time up; -1 when the library has no canReadWait
+// (said once under LOG_CAN_FRAMES) or it failed (reported): the channel then polls.
+int32_t kvaser_wait(uint64_t until_us);
 // Reports the last canRead status with the label "canRead" unless that read returned a frame.
 void kvaser_receive_timed_out();
 // Logs "Kvaser: <label>: failed, status=<status> (<error text>)\n"; nothing for status 0.

@@ -70,6 +70,9 @@ constexpr TPCANStatus PCAN_ERROR_ILLPARAMTYPE = 0x04000;
 constexpr TPCANStatus PCAN_ERROR_ILLPARAMVAL = 0x08000;
 // Parameters of CAN_GetValue.
 constexpr TPCANParameter PCAN_DEVICE_ID = 0x01;
+// The receive event: on Linux CAN_GetValue gives a file descriptor (int) that is readable while
+// messages wait; on Windows CAN_SetValue takes an event HANDLE that the library sets.
+constexpr TPCANParameter PCAN_RECEIVE_EVENT = 0x03;
 constexpr TPCANParameter PCAN_API_VERSION = 0x05;
 constexpr TPCANParameter PCAN_CHANNEL_CONDITION = 0x0D;
 constexpr TPCANParameter PCAN_ATTACHED_CHANNELS_COUNT = 0x2A;

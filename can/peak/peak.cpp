@@ -30,6 +30,13 @@ LibraryState g_state = LibraryState::NOT_LOADED;
 const char* const* g_library_names = kLibraryNames;
 const char* g_library_file = "";
 TPCANHandle g_channel = 0;
+// The receive event, asked for at the first wait after an open.
+enum class EventState { NOT_ASKED, READY, NONE };
+EventState g_event_state = EventState::NOT_ASKED;
+PlatformSignal g_event = 0;
+#if defined(_WIN32)
+PlatformSignal g_event_object = 0;  // made once, handed to every channel opened
+#endif
 TPCANMsg g_send_message;
 TPCANMsg g_receive_message;
 TPCANTimestamp g_timestamp;
@@ -88,6 +95,32 @@ TPCANStatus set_filter() {
     status = g_api.filter_messages(g_channel, ids[i], ids[i], mode);
   }
   return status;
+}
+
+// Linux: the library's descriptor; Windows: an event object of ours, handed to the library.
+void set_up_event() {
+  TPCANStatus status = PCAN_ERROR_ILLPARAMVAL;
+  bool ready = false;
+#if defined(_WIN32)
+  const char* call = "CAN_SetValue";
+  if (!g_event_object) g_event_object = event_create();
+  if (g_event_object) {
+    void* handle = reinterpret_cast<void*>(g_event_object);
+    status = g_api.set_value(g_channel, PCAN_RECEIVE_EVENT, &handle, sizeof handle);
+    ready = status == PCAN_ERROR_OK;
+    g_event = g_event_object;
+  }
+#else
+  const char* call = "CAN_GetValue";
+  int descriptor = -1;
+  status = g_api.get_value(g_channel, PCAN_RECEIVE_EVENT, &descriptor, sizeof descriptor);
+  ready = status == PCAN_ERROR_OK && descriptor >= 0;
+  g_event = descriptor;
+#endif
+  g_event_state = ready ? EventState::READY : EventState::NONE;
+  if (ready) return;
+  log_writef(LOG_CAN_FRAMES, "PEAK: no receive event (%s PCAN_RECEIVE_EVENT: status 0x%X), polling\n",
+             call, static_cast<unsigned>(status));
 }
 
 CanFrameKind kind_of(TPCANMessageType type) {
@@ -157,6 +190,8 @@ int32_t peak_open(const CanTarget* target) {
   }
   g_channel = usb_handle(number);
   g_named = target->named;
+  g_event_state = EventState::NOT_ASKED;
+  g_event = 0;
   const TPCANStatus initialized =
       g_api.initialize(g_channel, PCAN_BAUD_250K, kHardwareType, 0, 0);
   if (initialized != PCAN_ERROR_OK) {
@@ -173,6 +208,12 @@ int32_t peak_open(const CanTarget* target) {
   }
   log_write("PEAK: CAN Filter OK\n", LOG_ALWAYS);
   return 0;
+}
+
+int32_t peak_wait(uint64_t until_us) {
+  if (g_event_state == EventState::NOT_ASKED) set_up_event();
+  if (g_event_state != EventState::READY) return -1;
+  return wait_signal(g_event, until_us);
 }
 
 int32_t peak_send_frame(uint32_t id, const uint8_t data[8]) {
@@ -196,7 +237,7 @@ int32_t peak_try_receive(CanRead* frame) {
 
 const CanBackend* peak_backend() {
   static const CanBackend backend{"PEAK PCAN-USB", peak_open, peak_send_frame, peak_try_receive,
-                                  nullptr, peak_list};
+                                  nullptr, peak_list, peak_wait};
   return &backend;
 }
 
@@ -207,4 +248,6 @@ void peak_test_reset(const char* const* library_names) {
   g_library_file = "";
   g_load_failure[0] = '\0';
   g_channel = 0;
+  g_event_state = EventState::NOT_ASKED;
+  g_event = 0;
 }

@@ -2,7 +2,7 @@
 // PCAN-USB channel at 250 kbit/s (the first unless another is named: pcan:N), asks the adapter's
 // filter for the accepted identifiers' range plus each identifier outside it, and then sends and
 // reads single messages, telling the channel each message's kind.
-// Call order: peak_open until it returns 0, then peak_send_frame and peak_try_receive.
+// Call order: peak_open until it returns 0, then peak_send_frame, peak_try_receive and peak_wait.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +16,10 @@ int32_t peak_open(const CanTarget* target);
 int32_t peak_send_frame(uint32_t id, const uint8_t data[8]);
 // One CAN_Read: 0 with the message, its kind and its bytes (at most 8), non-zero when none.
 int32_t peak_try_receive(CanRead* frame);
+// Waits for the receive event until `until_us`: 1 set, 0 time up, -1 when the library gives no
+// event (said once under LOG_CAN_FRAMES; the channel then polls). The event is asked for at the
+// first wait after an open, so that opening and listing call the library as they always did.
+int32_t peak_wait(uint64_t until_us);
 // The `-l` lines: the library, its version and the attached channels.
 void peak_list();
 

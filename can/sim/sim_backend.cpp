@@ -28,6 +28,17 @@ int32_t sim_try_receive(CanRead* frame) {
   return sim_bus_tool_try_receive(frame->data, &frame->id);
 }
 
+// Sleeps until the next frame for the tool completes, or until `until_us`.
+int32_t sim_wait(uint64_t until_us) {
+  uint64_t at_us = 0;
+  if (sim_bus_next_tool_delivery(until_us, &at_us) == 0) {
+    sleep_until_us(at_us);
+    return 1;
+  }
+  sleep_until_us(until_us);
+  return 0;
+}
+
 void sim_list() {
   can_list_interface("sim", "emulated bus at 250 kbit/s with the emulated Ralvex unit and W2 sensor "
                             "nodes 1 to 127");
@@ -38,6 +49,6 @@ void sim_backend_set_devices(const SimDevice* const* devices) { g_devices = devi
 
 const CanBackend* sim_backend() {
   static const CanBackend backend{"emulated bus", sim_open, sim_bus_tool_send, sim_try_receive,
-                                  nullptr, sim_list};
+                                  nullptr, sim_list, sim_wait};
   return &backend;
 }

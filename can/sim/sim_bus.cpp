@@ -24,6 +24,7 @@ struct SenderQueue {
 };
 
 struct Received {
+  uint64_t done_us;  // readable from then on (the bus may have run ahead of the clock)
   uint32_t id;
   uint8_t data[8];
 };
@@ -85,7 +86,7 @@ void deliver(const SimBusFrame& frame) {
   }
   if (frame.sender == nullptr) return;
   if (g_tool_filter_open || !g_tool_filter || g_tool_filter(frame.id)) {
-    Received received{frame.id, {}};
+    Received received{frame.done_us, frame.id, {}};
     std::memcpy(received.data, frame.data, 8);
     g_tool_queue.push_back(received);
   }
@@ -150,12 +151,28 @@ int32_t sim_bus_tool_send(uint32_t id, const uint8_t data[8]) {
 }
 
 int32_t sim_bus_tool_try_receive(uint8_t data[8], uint32_t* id) {
-  sim_bus_run_until(now_us());
-  if (g_tool_queue.empty()) return -1;
+  const uint64_t now = now_us();
+  sim_bus_run_until(now);
+  if (g_tool_queue.empty() || g_tool_queue.front().done_us > now) return -1;
   *id = g_tool_queue.front().id;
   std::memcpy(data, g_tool_queue.front().data, 8);
   g_tool_queue.pop_front();
   return 0;
+}
+
+int32_t sim_bus_next_tool_delivery(uint64_t until_us, uint64_t* at_us) {
+  sim_bus_run_until(now_us());
+  for (;;) {
+    if (!g_tool_queue.empty()) {
+      *at_us = g_tool_queue.front().done_us;
+      return 0;
+    }
+    SenderQueue* next = next_sender();
+    if (!next) return -1;
+    const uint64_t done_us = start_of(next->frames.front()) + SIM_FRAME_US;
+    if (done_us > until_us) return -1;
+    sim_bus_run_until(done_us);
+  }
 }
 
 void sim_bus_set_tool_filter(bool (*accept)(uint32_t id)) { g_tool_filter = accept; }

@@ -7,7 +7,9 @@
 // completes SIM_FRAME_US later. A completed frame reaches every attached device except its sender
 // and, when a device or another node sent it, the tool's receive queue (through the tool's
 // filter). Nothing happens between calls: the bus catches up to the present whenever the tool
-// sends or tries to receive (or sim_bus_run_until is called).
+// sends or tries to receive (or sim_bus_run_until is called). A tool that is about to wait asks
+// for the time of the next frame it will receive (sim_bus_next_tool_delivery), which runs the bus
+// ahead of the clock up to that frame; the frame is readable from its completion time on.
 // Call order: sim_bus_reset, sim_bus_attach for each device, then the tool side
 // (sim_bus_tool_send, sim_bus_tool_try_receive); devices answer from on_frame with
 // sim_bus_transmit. Fault injection and the frame record serve the tests.
@@ -60,6 +62,13 @@ int32_t sim_bus_tool_try_receive(uint8_t data[8], uint32_t* id);
 // The adapter's acceptance filter: frames for which `accept` is false never reach the tool's
 // queue. nullptr lets everything through.
 void sim_bus_set_tool_filter(bool (*accept)(uint32_t id));
+
+// For a tool that waits and sends nothing before `until_us` or the time returned: 0 with the
+// completion time of the next frame that reaches the tool's receive queue (at most `until_us`;
+// the bus has run up to it), -1 when none completes by `until_us` (the bus has run up to the last
+// frame that completes by then). Example: the tool's command completes at t, the unit answers
+// from t + 100: 0 and t + 100 + SIM_FRAME_US.
+int32_t sim_bus_next_tool_delivery(uint64_t until_us, uint64_t* at_us);
 
 // Every completed frame so far, in completion order; returns the count.
 size_t sim_bus_frames(const SimBusFrame** frames);

@@ -133,8 +133,11 @@ int32_t socketcan_try_receive(CanRead* read) {
   return 0;
 }
 
+int32_t socketcan_wait(uint64_t until_us) { return wait_signal(g_socket, until_us); }
+
 const CanBackend* socketcan_backend() {
   static const CanBackend backend{"SocketCAN", socketcan_open, socketcan_send_frame,
-                                  socketcan_try_receive, nullptr, socketcan_list};
+                                  socketcan_try_receive, nullptr, socketcan_list,
+                                  socketcan_wait};
   return &backend;
 }

@@ -3,7 +3,7 @@
 // controller error frames, which are logged and handed on as such. Every frame goes out with
 // CAN_EFF_FLAG and length 8; a full transmit queue (ENOBUFS) is waited out for about 100 ms before
 // the send fails.
-// Call order: socketcan_open with the interface's name, then sends and receive tries.
+// Call order: socketcan_open with the interface's name, then sends, receive tries and waits.
 // Recommended on a real interface: `ip link set can0 txqueuelen 1000`.
 #pragma once
 
@@ -18,6 +18,9 @@ int32_t socketcan_open(const CanTarget* target);
 int32_t socketcan_send_frame(uint32_t id, const uint8_t data[8]);
 // One non-blocking read: 0 with a frame and its kind (error frames are logged), non-zero when none.
 int32_t socketcan_try_receive(CanRead* frame);
+// Waits with poll on the socket until a frame is there or now_us() reaches `until_us`: 1, 0, or -1
+// when poll fails.
+int32_t socketcan_wait(uint64_t until_us);
 // The `-l` lines: every CAN network interface with its state, bit rate and queue length.
 void socketcan_list();
 

@@ -22,6 +22,10 @@
 //   bus_params=STATUS  standard_filter=STATUS  extended_filter=STATUS  bus_on=STATUS  write=STATUS
 //   (each of these five also as name@I=STATUS for channel index I alone)
 //   bus=1 (frames go over the emulated bus, from canBusOn on)
+// canReadWait waits for real on the fake's platform clock: in bus mode until the next frame
+// reaches the tool (looked ahead on the emulated bus) or the timeout; with a queue, until the
+// timeout when the queue is empty. A test hands the fake its clock with fake_canlib_set_clock.
+// Built with FAKE_WITHOUT_canReadWait it lacks that entry point, as an old library would.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -32,6 +36,7 @@
 #include "can/kvaser/canlib.h"
 #include "can/sim/sim_bus.h"
 #include "fakes/fake_support.h"
+#include "platform/platform.h"
 #include "sim/world.h"
 
 namespace {
@@ -237,6 +242,22 @@ FAKE_EXPORT canStatus CANLIBAPI canRead(CanHandle, long* id, void* msg, unsigned
   return canOK;
 }
 
+#ifndef FAKE_WITHOUT_canReadWait
+// Reads are not recorded, nor are their waits.
+FAKE_EXPORT canStatus CANLIBAPI canReadWait(CanHandle hnd, long* id, void* msg, unsigned int* dlc,
+                                            unsigned int* flag, unsigned long* time,
+                                            unsigned long timeout) {
+  const uint64_t until_us = now_us() + static_cast<uint64_t>(timeout) * 1000u;
+  if (bus_mode() && g_pending_error_frames == 0) {
+    uint64_t at_us = 0;
+    if (sim_bus_next_tool_delivery(until_us, &at_us) == 0) sleep_until_us(at_us);
+  }
+  const canStatus status = canRead(hnd, id, msg, dlc, flag, time);
+  if (status == canERR_NOMSG) sleep_until_us(until_us);
+  return status;
+}
+#endif
+
 #ifndef FAKE_WITHOUT_canWrite
 FAKE_EXPORT canStatus CANLIBAPI canWrite(CanHandle hnd, long id, void* msg, unsigned int dlc,
                                          unsigned int flag) {
@@ -292,3 +313,7 @@ FAKE_EXPORT void fake_canlib_push_frame(long id, const unsigned char data[8], un
   std::memcpy(frame.data, data, 8);
   g_frames.push_back(frame);
 }
+
+// The bus and the waits inside this library run on its own copy of the platform clock; a test in
+// the same process hands it a clock that forwards to its own (virtual) one.
+FAKE_EXPORT void fake_canlib_set_clock(const PlatformClock* clock) { platform_set_clock(clock); }

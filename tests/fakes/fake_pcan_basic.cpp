@@ -13,6 +13,12 @@
 //     0x4000, PCAN_ERROR_ILLPARAMTYPE); api_version_status=STATUS  condition_status=STATUS
 //   status_after_write=N1:N2:...  after the Nth CAN_Write, the next CAN_Read brings a status
 //     message (bus light) before anything else
+// The receive event (PCAN_RECEIVE_EVENT) is real: on Linux CAN_GetValue hands out a timerfd that
+// is readable while a message waits, and in bus mode from the time the next frame reaches the
+// tool (looked ahead on the emulated bus when a CAN_Read finds nothing); on Windows CAN_SetValue
+// takes the caller's event HANDLE, which is set at the same moments (by a timer thread for the
+// future ones). Built with FAKE_WITHOUT_RECEIVE_EVENT it refuses the parameter, as an old
+// library would (PCAN_ERROR_ILLPARAMTYPE).
 #include <algorithm>
 #include <cstring>
 #include <deque>
@@ -25,6 +31,13 @@
 #include "fakes/fake_support.h"
 #include "platform/platform.h"
 #include "sim/world.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/timerfd.h>
+#include <unistd.h>
+#endif
 
 namespace {
 // Starts with the settings of the environment (for runs of the tool's executable).
@@ -58,6 +71,83 @@ bool filter_passes(uint32_t id) {
 }
 
 bool bus_mode() { return settings().number("bus", 0) != 0; }
+
+// How far a CAN_Read that finds nothing looks ahead on the bus for the next frame to the tool: a
+// little more than the tool's longest step between reads.
+constexpr uint64_t kLookaheadUs = 6000;
+// Set while a test's clock drives the bus: the event then follows the queue alone.
+bool g_virtual_clock = false;
+
+#if defined(_WIN32)
+HANDLE g_tool_event = nullptr;
+HANDLE g_timer = nullptr;
+
+DWORD WINAPI timer_thread(void*) {
+  for (;;) {
+    if (WaitForSingleObject(g_timer, INFINITE) != WAIT_OBJECT_0) return 0;
+    if (g_tool_event) SetEvent(g_tool_event);
+  }
+}
+
+// Signals now (`at_us` 0), at `at_us` on the monotonic clock, or not at all (UINT64_MAX).
+void signal_at(uint64_t at_us) {
+  if (!g_tool_event) return;
+  if (at_us == 0) {
+    SetEvent(g_tool_event);
+    return;
+  }
+  if (!g_timer) {
+    g_timer = CreateWaitableTimerA(nullptr, FALSE, nullptr);
+    if (!g_timer) return;
+    CloseHandle(CreateThread(nullptr, 0, timer_thread, nullptr, 0, nullptr));
+  }
+  if (at_us == UINT64_MAX) {
+    CancelWaitableTimer(g_timer);
+    return;
+  }
+  const uint64_t now = now_us();
+  LARGE_INTEGER due;
+  due.QuadPart = -static_cast<LONGLONG>((at_us > now ? at_us - now : 0) * 10u);  // 100 ns units
+  if (due.QuadPart == 0) due.QuadPart = -1;
+  SetWaitableTimer(g_timer, &due, 0, nullptr, nullptr, FALSE);
+}
+#else
+int g_event_fd = -1;
+
+void signal_at(uint64_t at_us) {
+  if (g_event_fd < 0) return;
+  itimerspec when{};
+  if (at_us == 0) {
+    when.it_value.tv_nsec = 1;  // long past: readable at once
+  } else if (at_us != UINT64_MAX) {
+    when.it_value.tv_sec = static_cast<time_t>(at_us / 1000000u);
+    when.it_value.tv_nsec = static_cast<long>(at_us % 1000000u) * 1000L;
+    if (when.it_value.tv_sec == 0 && when.it_value.tv_nsec == 0) when.it_value.tv_nsec = 1;
+  }
+  // Setting the timer also clears what it signalled before.
+  timerfd_settime(g_event_fd, TFD_TIMER_ABSTIME, &when, nullptr);
+}
+#endif
+
+// After every call that changes what the tool can read: the event is there while a message
+// waits; in bus mode with nothing waiting, from the next frame's arrival on.
+void update_event(bool looked_empty) {
+  if (!g_messages.empty() || g_pending_status > 0) {
+    signal_at(0);
+    return;
+  }
+  uint64_t at_us = 0;
+  if (bus_mode() && looked_empty && !g_virtual_clock &&
+      sim_bus_next_tool_delivery(now_us() + kLookaheadUs, &at_us) == 0) {
+    signal_at(at_us);
+    return;
+  }
+  if (bus_mode() && !looked_empty) {
+    signal_at(0);  // the tool reads until empty; the next CAN_Read looks again
+    return;
+  }
+  signal_at(UINT64_MAX);
+}
 
 bool listed(const char* name, long long fallback, long long value) {
   std::vector<long long> items = settings().list(name);
@@ -147,19 +237,28 @@ FAKE_EXPORT TPCANStatus PCAN_API CAN_Read(TPCANHandle, TPCANMsg* message, TPCANT
     // A status message carries its status in the first four data bytes, most significant first.
     --g_pending_status;
     *message = TPCANMsg{0, PCAN_MESSAGE_STATUS, 4, {0, 0, 0, PCAN_ERROR_BUSLIGHT}};
+    update_event(false);
     return PCAN_ERROR_OK;
   }
   if (bus_mode()) {
     uint8_t data[8];
     uint32_t id = 0;
-    if (sim_bus_tool_try_receive(data, &id) != 0) return PCAN_ERROR_QRCVEMPTY;
+    if (sim_bus_tool_try_receive(data, &id) != 0) {
+      update_event(true);
+      return PCAN_ERROR_QRCVEMPTY;
+    }
     *message = TPCANMsg{id, PCAN_MESSAGE_EXTENDED, 8, {}};
     std::memcpy(message->DATA, data, 8);
+    update_event(false);
     return PCAN_ERROR_OK;
   }
-  if (g_messages.empty()) return PCAN_ERROR_QRCVEMPTY;
+  if (g_messages.empty()) {
+    update_event(true);
+    return PCAN_ERROR_QRCVEMPTY;
+  }
   *message = g_messages.front();
   g_messages.pop_front();
+  update_event(false);
   return PCAN_ERROR_OK;
 }
 
@@ -170,7 +269,10 @@ FAKE_EXPORT TPCANStatus PCAN_API CAN_Write(TPCANHandle channel, TPCANMsg* messag
               message->DATA[5], message->DATA[6], message->DATA[7]);
   const TPCANStatus status = setting("write");
   ++g_writes;
-  if (listed("status_after_write", 0, g_writes)) ++g_pending_status;
+  if (listed("status_after_write", 0, g_writes)) {
+    ++g_pending_status;
+    signal_at(0);
+  }
   if (status == PCAN_ERROR_OK && bus_mode() && sim_bus_tool_send(message->ID, message->DATA) != 0) {
     return 0x00001;  // PCAN_ERROR_XMTFULL
   }
@@ -227,6 +329,20 @@ FAKE_EXPORT TPCANStatus PCAN_API CAN_GetValue(TPCANHandle channel, TPCANParamete
     if (status != PCAN_ERROR_OK) return status;
     return put_u32(buffer, length, condition(usb_number(channel)));
   }
+#if !defined(_WIN32)
+  if (parameter == PCAN_RECEIVE_EVENT) {
+#if defined(FAKE_WITHOUT_RECEIVE_EVENT)
+    return PCAN_ERROR_ILLPARAMTYPE;
+#else
+    if (!buffer || length < sizeof(int)) return PCAN_ERROR_ILLPARAMVAL;
+    if (g_event_fd < 0) g_event_fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    if (g_event_fd < 0) return PCAN_ERROR_ILLPARAMVAL;
+    std::memcpy(buffer, &g_event_fd, sizeof(int));
+    update_event(true);
+    return PCAN_ERROR_OK;
+#endif
+  }
+#endif
   if (parameter == PCAN_DEVICE_ID) {
     if (condition(usb_number(channel)) == PCAN_CHANNEL_UNAVAILABLE) return PCAN_ERROR_ILLHW;
     return put_u32(buffer, length, device_id(usb_number(channel)));
@@ -234,9 +350,23 @@ FAKE_EXPORT TPCANStatus PCAN_API CAN_GetValue(TPCANHandle channel, TPCANParamete
   return PCAN_ERROR_OK;
 }
 
-FAKE_EXPORT TPCANStatus PCAN_API CAN_SetValue(TPCANHandle channel, TPCANParameter parameter, void*,
-                                              uint32_t) {
+FAKE_EXPORT TPCANStatus PCAN_API CAN_SetValue(TPCANHandle channel, TPCANParameter parameter,
+                                              void* buffer, uint32_t length) {
   g_calls.add("CAN_SetValue(0x%02X, 0x%02X)", channel, parameter);
+#if defined(_WIN32)
+  if (parameter == PCAN_RECEIVE_EVENT) {
+#if defined(FAKE_WITHOUT_RECEIVE_EVENT)
+    return PCAN_ERROR_ILLPARAMTYPE;
+#else
+    if (!buffer || length < sizeof(HANDLE)) return PCAN_ERROR_ILLPARAMVAL;
+    std::memcpy(&g_tool_event, buffer, sizeof(HANDLE));
+    update_event(true);
+#endif
+  }
+#else
+  (void)buffer;
+  (void)length;
+#endif
   return PCAN_ERROR_OK;
 }
 
@@ -262,6 +392,7 @@ FAKE_EXPORT void fake_pcan_reset() {
   g_writes = 0;
   g_pending_status = 0;
   sim_bus_reset();
+  signal_at(UINT64_MAX);
 }
 
 FAKE_EXPORT void fake_pcan_configure(const char* text) { settings().parse(text); }
@@ -273,11 +404,15 @@ FAKE_EXPORT void fake_pcan_push_message(uint32_t id, uint8_t type, uint8_t lengt
   TPCANMsg message{id, type, length, {}};
   std::memcpy(message.DATA, data, 8);
   g_messages.push_back(message);
+  signal_at(0);
 }
 
 // The bus inside this library runs on its own copy of the platform clock; a test in the same
 // process hands it a clock that forwards to its own (virtual) one.
-FAKE_EXPORT void fake_pcan_set_clock(const PlatformClock* clock) { platform_set_clock(clock); }
+FAKE_EXPORT void fake_pcan_set_clock(const PlatformClock* clock) {
+  platform_set_clock(clock);
+  g_virtual_clock = clock != nullptr;
+}
 
 FAKE_EXPORT size_t fake_pcan_bus_frame_count() {
   const SimBusFrame* frames = nullptr;

@@ -18,6 +18,7 @@ namespace {
 uint64_t g_now_us = 1000000;
 uint64_t g_sleeps = 0;
 uint64_t g_slept_ms = 0;
+uint64_t g_since_us = 0;
 
 void virtual_sleep(uint32_t ms) {
   ++g_sleeps;
@@ -25,12 +26,14 @@ void virtual_sleep(uint32_t ms) {
   g_now_us += static_cast<uint64_t>(ms) * 1000u;
 }
 uint64_t virtual_now() { return g_now_us; }
-const PlatformClock kVirtualClock{virtual_sleep, virtual_now};
+void virtual_sleep_us(uint64_t us) { g_now_us += us; }
+const PlatformClock kVirtualClock{virtual_sleep, virtual_now, virtual_sleep_us};
 }  // namespace
 
 VirtualClock::VirtualClock() {
   g_sleeps = 0;
   g_slept_ms = 0;
+  g_since_us = g_now_us;
   platform_set_clock(&kVirtualClock);
 }
 VirtualClock::~VirtualClock() { platform_set_clock(nullptr); }
@@ -38,9 +41,16 @@ uint64_t VirtualClock::sleeps() const { return g_sleeps; }
 uint64_t VirtualClock::slept_ms() const { return g_slept_ms; }
 uint64_t VirtualClock::now_us() const { return g_now_us; }
 void VirtualClock::advance_us(uint64_t us) { g_now_us += us; }
+uint64_t VirtualClock::elapsed_us() const { return g_now_us - g_since_us; }
+uint64_t VirtualClock::elapsed_ms() const { return elapsed_us() / 1000u; }
+uint64_t VirtualClock::elapsed_steps(uint32_t step_ms) const {
+  const uint64_t step_us = static_cast<uint64_t>(step_ms) * 1000u;
+  return (elapsed_us() + step_us - 1) / step_us;
+}
 void VirtualClock::reset_counts() {
   g_sleeps = 0;
   g_slept_ms = 0;
+  g_since_us = g_now_us;
 }
 
 ScratchDir::ScratchDir() {

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-// Installs itself as the platform clock while alive. Sleeps advance time instantly.
+// Installs itself as the platform clock while alive. Sleeps and waits advance time instantly;
+// sleeps() counts the polling sleeps (sleep_ms) alone, elapsed_us() every advance.
 class VirtualClock {
  public:
   VirtualClock();
@@ -17,6 +18,11 @@ class VirtualClock {
   uint64_t sleeps() const;          // number of sleep_ms calls
   uint64_t slept_ms() const;        // sum of requested milliseconds
   uint64_t now_us() const;
+  uint64_t elapsed_us() const;      // virtual time since construction or reset_counts
+  uint64_t elapsed_ms() const;      // the same in whole milliseconds
+  // Steps of `step_ms` begun in that time: a receive that took its answer 0.5 ms into its first
+  // 5 ms step counts 1, one that found it waiting 0, a silent window of 12 tries 12.
+  uint64_t elapsed_steps(uint32_t step_ms) const;
   void advance_us(uint64_t us);     // time passing without a sleep (work inside a call)
   void reset_counts();
 };
