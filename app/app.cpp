@@ -347,6 +347,8 @@ int32_t app_main(int argc, char** argv) {
   print_banner_and_notice();
   // The emulated devices wait on the emulated bus for `-i sim` (and for nothing else).
   sim_backend_set_devices(sim_world_devices());
+  // Every run starts from a closed channel with nothing counted (tests run several in a process).
+  can_reset();
   run_record_reset();
   const RunEnd end{run_report_path(argc, argv), argc, argv,
                    static_cast<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
