@@ -98,7 +98,7 @@ echo "== end to end on vcan0 ($mode)"
 tc qdisc show dev vcan0
 
 start_sim app --flash-out "$out/app-flash.bin" && {
-  run_tool app "Flashing completed" -f "$here/app.hex" -i vcan0 4 --trace trace.log
+  run_tool app "Flashing completed" --trace trace.log -f "$here/app.hex" -i vcan0 4
   stop_sim app
   same "unit's application flash after -f" "$out/app-flash.bin" "$here/expected-app-flash.bin"
 }
