@@ -3,16 +3,22 @@
 
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "ralvex_version.h"  // generated from the project() version
 
 #include "can/can.h"
+#include "app/run_report.h"
 #include "can/sim/sim_backend.h"
+#include "log/frame_trace.h"
 #include "log/log.h"
 #include "ops/operations.h"
+#include "ops/run_record.h"
+#include "platform/platform.h"
 #include "sim/world.h"
 
 namespace {
@@ -43,6 +49,54 @@ const char* const kUsage[] = {
     "           6   -- Log CAN frames and HEX file parsed data\n",
     "           7   -- Log CAN frames, HEX file parsed data and HEX file raw data\n",
 };
+
+// Printed after the usage by --help and when a long option is refused.
+const char* const kLongOptions[] = {
+    "       Long options (anywhere among the options):\n",
+    "           --trace FILE   -- Writes every CAN frame sent and received into FILE\n",
+    "                             (can-utils log format)\n",
+    "           --report FILE  -- Writes a JSON record of the run into FILE when the run ends\n",
+    "           --verify       -- With -w: reads the parameters back and compares them with the file\n",
+    "           --help         -- Prints this text\n",
+    "           --version      -- Prints the version\n",
+};
+
+// The console line that refused the command line, for the run report.
+std::string g_refusal;
+
+// The command line is refused: the reason printed last is kept, then the usage text follows.
+int32_t refuse(bool long_options) {
+  g_refusal = console_last_line();
+  print_usage();
+  if (long_options) {
+    console_print("\n");
+    for (const char* line : kLongOptions) console_print("%s", line);
+  }
+  return -2;
+}
+
+struct LongOption {
+  const char* name;
+  bool takes_value;
+};
+const LongOption kLongOptionTable[] = {
+    {"--trace", true}, {"--report", true}, {"--verify", false}, {"--help", false},
+    {"--version", false},
+};
+
+// The long option `arg` names ("--trace" or "--trace=FILE"), with the value after '=' if any.
+const LongOption* find_long_option(const char* arg, const char** inline_value) {
+  *inline_value = nullptr;
+  const char* equals = std::strchr(arg, '=');
+  const size_t length = equals ? static_cast<size_t>(equals - arg) : std::strlen(arg);
+  for (const LongOption& option : kLongOptionTable) {
+    if (std::strlen(option.name) == length && std::strncmp(arg, option.name, length) == 0) {
+      if (equals) *inline_value = equals + 1;
+      return &option;
+    }
+  }
+  return nullptr;
+}
 
 void print_banner_and_notice() {
   console_print("\n\n===  Ralvex Service Tool %d.%d.%d  ===\n\n", kVersionMajor, kVersionMinor,
@@ -83,11 +137,11 @@ bool node_id_value(const char* text, long long* value) {
 
 // Copies a value into a fixed buffer; an over-long value is refused, never cut: "<what> too long:
 // '<value>'" and the usage text.
-int32_t copy_value(char* buffer, size_t max, const char* value, const char* what) {
+int32_t copy_value(char* buffer, size_t max, const char* value, const char* what,
+                   bool long_option = false) {
   if (std::strlen(value) > max) {
     console_print("%s too long: '%s'\n", what, value);
-    print_usage();
-    return -2;
+    return refuse(long_option);
   }
   std::memset(buffer, 0, max + 1);
   std::memcpy(buffer, value, std::strlen(value));
@@ -110,17 +164,67 @@ void print_usage() {
   for (const char* line : kUsage) console_print("%s", line);
 }
 
+namespace {
+// One long option. 0 read; 1 answered (--help, --version); -2 refused.
+int32_t read_long_option(int argc, char** argv, int* i, RunSettings* settings) {
+  const char* arg = argv[*i];
+  const char* value = nullptr;
+  const LongOption* option = find_long_option(arg, &value);
+  if (!option) {
+    console_print("Unknown option '%s'\n", arg);
+    return refuse(true);
+  }
+  if (option->takes_value && !value) {
+    if (*i + 1 >= argc) {
+      console_print("Missing value for option %s\n", option->name);
+      return refuse(true);
+    }
+    value = argv[++*i];
+  } else if (!option->takes_value && value) {
+    console_print("Option %s takes no value: '%s'\n", option->name, arg);
+    return refuse(true);
+  }
+  const std::string name = option->name;
+  if (name == "--trace" || name == "--report") {
+    char* target = name == "--trace" ? settings->trace_path : settings->report_path;
+    const char* what = name == "--trace" ? "Trace file name" : "Report file name";
+    if (value[0] == '\0') {
+      console_print("%s is empty\n", what);
+      return refuse(true);
+    }
+    return copy_value(target, RUN_FILE_NAME_MAX, value, what, true);
+  }
+  if (name == "--verify") {
+    settings->verify = true;
+  } else if (name == "--help") {
+    print_usage();
+    console_print("\n");
+    for (const char* line : kLongOptions) console_print("%s", line);
+    return 1;
+  } else {
+    console_print("ralvex-service-tool %s\n", RALVEX_VERSION);
+    return 1;
+  }
+  return 0;
+}
+}  // namespace
+
 int32_t read_options(int argc, char** argv, RunSettings* settings) {
   *settings = RunSettings{};
+  g_refusal.clear();
   char* file_name = settings->file_name;
   for (int i = 1; i < argc && argv[i][0] == '-'; ++i) {
+    if (argv[i][1] == '-') {
+      const int32_t result = read_long_option(argc, argv, &i, settings);
+      if (result != 0) return result;
+      continue;
+    }
     const char letter = argv[i][1];
     const bool takes_value = letter == 'f' || letter == 'r' || letter == 'w' || letter == 'g' ||
                              letter == 'i';
     if (takes_value && i + 1 >= argc) {
       console_print("Missing value for option -%c\n", letter);
-      print_usage();
-      return -2;
+      return refuse(false);
     }
     const char* value = takes_value ? argv[++i] : nullptr;
     switch (letter) {
@@ -159,10 +263,7 @@ int32_t read_options(int argc, char** argv, RunSettings* settings) {
           return -2;
         }
         console_print("Use CAN interface: '%s'\n", settings->interface_name);
-        if (can_select_interface(settings->interface_name) != 0) {
-          print_usage();
-          return -2;
-        }
+        if (can_select_interface(settings->interface_name) != 0) return refuse(false);
         break;
       case 'l':
         settings->mode = RUN_MODE_LIST;
@@ -171,8 +272,16 @@ int32_t read_options(int argc, char** argv, RunSettings* settings) {
         break;  // unknown letters and a lone "-" are skipped silently
     }
   }
+  // Only a restore can be read back: a flash has no read-back, a backup is checked page by page.
+  if (settings->verify && settings->mode != RUN_MODE_RESTORE && settings->mode != RUN_MODE_NONE) {
+    console_print("Option --verify applies to -w only (a flash cannot be read back, a backup is "
+                  "checked page by page)\n");
+    return refuse(true);
+  }
   return 0;
 }
+
+const std::string& refused_command_line_message() { return g_refusal; }
 
 int32_t read_logging_level(int argc, char** argv) {
   const char* last = argv[argc > 1 ? argc - 1 : 0];
@@ -188,29 +297,15 @@ int32_t list_interfaces() {
   log_close();
   return result;
 }
-}  // namespace
 
-int32_t app_main(int argc, char** argv) {
-  print_banner_and_notice();
-  // The emulated devices wait on the emulated bus for `-i sim` (and for nothing else).
-  sim_backend_set_devices(sim_world_devices());
-  if (log_open() != 0) {
-    console_print("Logging init error\n");
-    return -1;
-  }
-  RunSettings settings;
-  if (read_options(argc, argv, &settings) != 0) return -2;
-  settings.log_level = read_logging_level(argc, argv);
-  console_print("Logging level: %d\n", settings.log_level);
-  log_set_level(settings.log_level);
-  console_print("\n");
+int32_t run_operation(const RunSettings& settings) {
   switch (settings.mode) {
     case RUN_MODE_FLASH:
       return flash_application(settings.file_name);
     case RUN_MODE_BACKUP:
       return backup_parameters(settings.file_name);
     case RUN_MODE_RESTORE:
-      return restore_parameters(settings.file_name);
+      return restore_parameters(settings.file_name, settings.verify);
     case RUN_MODE_SENSOR:
     case RUN_MODE_SENSOR_FORCE:
       return flash_sensor(settings.file_name, settings.node_id, settings.force);
@@ -221,4 +316,67 @@ int32_t app_main(int argc, char** argv) {
   }
   print_usage();
   return -2;
+}
+
+// The end of every run that asked for a report: the trace is closed and the report written. A
+// report that cannot be written turns a successful run into -7 (a file could not be written).
+struct RunEnd {
+  std::string report_path;
+  int argc;
+  char** argv;
+  int64_t started_unix_ms;
+  uint64_t started_us;
+};
+
+int32_t finish_run(const RunEnd& end, const RunSettings* settings, int32_t status,
+                   const std::string& message) {
+  frame_trace_close();
+  run_record_end();
+  if (end.report_path.empty()) return status;
+  RunReport report{settings, end.argc, end.argv, end.started_unix_ms, now_us() - end.started_us,
+                   status, message};
+  if (run_report_write(end.report_path.c_str(), report) != 0) {
+    console_print("Report file writing error '%s'\n", end.report_path.c_str());
+    if (status == 0) return -7;
+  }
+  return status;
+}
+}  // namespace
+
+int32_t app_main(int argc, char** argv) {
+  print_banner_and_notice();
+  // The emulated devices wait on the emulated bus for `-i sim` (and for nothing else).
+  sim_backend_set_devices(sim_world_devices());
+  // Every run starts from a closed channel with nothing counted (tests run several in a process).
+  can_reset();
+  run_record_reset();
+  const RunEnd end{run_report_path(argc, argv), argc, argv,
+                   static_cast<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            std::chrono::system_clock::now().time_since_epoch())
+                                            .count()),
+                   now_us()};
+  if (log_open() != 0) {
+    console_print("Logging init error\n");
+    return finish_run(end, nullptr, -1, console_last_line());
+  }
+  RunSettings settings;
+  const int32_t read = read_options(argc, argv, &settings);
+  if (read == 1) return 0;
+  if (read != 0) return finish_run(end, &settings, -2, refused_command_line_message());
+  settings.log_level = read_logging_level(argc, argv);
+  console_print("Logging level: %d\n", settings.log_level);
+  log_set_level(settings.log_level);
+  console_print("\n");
+  if (settings.trace_path[0] != '\0' && settings.mode != RUN_MODE_NONE &&
+      frame_trace_open(settings.trace_path) != 0) {
+    console_print("Trace file init error '%s'\n", settings.trace_path);
+    log_close();
+    return finish_run(end, &settings, -1, console_last_line());
+  }
+  const int32_t status = run_operation(settings);
+  // Without a run mode the usage text is all the console says.
+  const std::string message = status == 0                        ? std::string()
+                              : settings.mode == RUN_MODE_NONE ? "No run mode given: usage printed"
+                                                               : console_last_line();
+  return finish_run(end, &settings, status, message);
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "can/backends.h"
+#include "log/frame_trace.h"
 #include "log/log.h"
 #include "platform/platform.h"
 
@@ -26,6 +27,12 @@ uint32_t g_accepted[CAN_MAX_ACCEPTED_IDS];
 int g_accepted_count = 0;
 // The reason the last back-end gave for not opening a named channel.
 std::string g_open_failure;
+
+// The run's frame counts, and what was opened (for the run report).
+CanCounters g_counters{};
+char g_opened_spelling[CAN_INTERFACE_NAME_MAX + 16] = "";
+int32_t g_opened_channel = CAN_DEFAULT_CHANNEL;
+std::string g_library;
 
 // Listing state: the interface lines are printed as they come, the findings after all of them.
 int g_listed = 0;
@@ -60,6 +67,11 @@ int32_t try_once(uint8_t data[8], uint32_t* id) {
   for (int read = 0; read < CAN_DROPS_PER_TRY; ++read) {
     CanRead frame{};
     if (g_active->try_receive(&frame) != 0) return kAdapterEmpty;
+    if (frame.kind != CAN_KIND_STATUS && frame.kind != CAN_KIND_ERROR) {
+      ++g_counters.received;
+      frame_trace_frame(false, frame.id, frame.kind != CAN_KIND_STANDARD,
+                        frame.kind == CAN_KIND_REMOTE, frame.data);
+    }
     if (frame.kind != CAN_KIND_DATA) {
       if (log_passes(LOG_CAN_FRAMES)) {
         log_writef(LOG_CAN_FRAMES, "Skipped %s: ", kind_name(frame.kind));
@@ -73,6 +85,7 @@ int32_t try_once(uint8_t data[8], uint32_t* id) {
     }
     *id = frame.id;
     std::memcpy(data, frame.data, 8);
+    ++g_counters.delivered;
     return 0;
   }
   return kTryUsedUp;
@@ -115,11 +128,28 @@ int32_t receive_waiting(uint8_t data[8], uint32_t* id, int32_t step_ms, int64_t 
   }
   return -1;
 }
+
+// Remembers what was opened, and gives the trace the interface in a spelling without ':'
+// (pcan:2 -> pcan2), as can-utils and python-can read interface names.
+void note_opened(const char* spelling, int32_t channel) {
+  g_opened_channel = channel;
+  std::snprintf(g_opened_spelling, sizeof g_opened_spelling, "%s", spelling);
+  char name[sizeof g_opened_spelling] = "";
+  size_t n = 0;
+  for (const char* c = spelling; *c && n + 1 < sizeof name; ++c) {
+    if (*c != ':') name[n++] = *c;
+  }
+  name[n] = '\0';
+  frame_trace_set_interface(name);
+}
+
 int32_t open_row(const CanBackendRow& row, const CanTarget& target, bool named) {
   g_open_failure.clear();
+  g_library.clear();
   const int32_t result = row.backend()->open(&target);
   if (result != 0) return result;
   g_active = row.backend();
+  note_opened(named ? g_spelling : (row.prefix ? row.prefix : target.name), target.channel);
   console_print("%s", row.opened);
   if (named && row.opened_names_it) console_print(" '%s'", g_spelling);
   console_print("\n");
@@ -132,7 +162,10 @@ int32_t can_open() {
   g_polling = false;
   if (g_forced) {
     const int32_t result = g_forced->open(&g_target);
-    if (result == 0) g_active = g_forced;
+    if (result == 0) {
+      g_active = g_forced;
+      note_opened(g_spelling[0] ? g_spelling : "can", g_target.channel);
+    }
     return result;
   }
   if (g_selected) {
@@ -158,7 +191,13 @@ int32_t can_open() {
 
 int32_t can_send_frame(uint32_t id, const uint8_t data[8]) {
   if (!g_active) return -3;
-  return g_active->send(id, data) == 0 ? 0 : -3;
+  if (g_active->send(id, data) != 0) {
+    ++g_counters.send_refused;
+    return -3;
+  }
+  ++g_counters.sent;
+  frame_trace_frame(true, id, true, false, data);
+  return 0;
 }
 
 int32_t can_receive_frame(uint8_t data[8], uint32_t* id, int32_t step_ms, int32_t extra_ms) {
@@ -256,6 +295,17 @@ void can_list_finding(const char* problem, const char* fix) {
   g_findings.push_back(std::string("  ") + problem + "\n      fix: " + fix + "\n");
 }
 
+const CanCounters& can_counters() { return g_counters; }
+
+void can_count_send_retry() { ++g_counters.send_retries; }
+
+CanOpened can_opened_name() {
+  if (!g_active) return CanOpened{nullptr, "", CAN_DEFAULT_CHANNEL, ""};
+  return CanOpened{g_active->name, g_opened_spelling, g_opened_channel, g_library.c_str()};
+}
+
+void can_note_library(const char* file) { g_library = file ? file : ""; }
+
 void can_use_backend(const CanBackend* backend) { g_forced = backend; }
 
 void can_reset() {
@@ -267,4 +317,8 @@ void can_reset() {
   g_spelling[0] = '\0';
   g_accepted_count = 0;
   g_open_failure.clear();
+  g_counters = CanCounters{};
+  g_opened_spelling[0] = '\0';
+  g_opened_channel = CAN_DEFAULT_CHANNEL;
+  g_library.clear();
 }

@@ -119,6 +119,35 @@ void can_list_interface(const char* spelling, const char* description);
 void can_list_note(const char* text);
 void can_list_finding(const char* problem, const char* fix);
 
+// What the channel has carried since the start of the run. received counts every frame read from
+// the adapter (those the channel then drops included; not the adapter's status messages),
+// delivered those handed to a caller; send_retries the sends a back-end repeated because the
+// adapter's transmit queue was full (each back-end that retries counts them with
+// can_count_send_retry).
+struct CanCounters {
+  uint64_t sent;
+  uint64_t send_refused;
+  uint64_t received;
+  uint64_t delivered;
+  uint64_t send_retries;
+};
+const CanCounters& can_counters();
+void can_count_send_retry();
+
+// What can_open opened: the back-end as the console names it ("emulated bus", "SocketCAN"), the
+// interface in the `-i` spelling ("pcan:2", "sim", "can0"; "pcan" or "kvaser" for the default
+// choice), the channel number (CAN_DEFAULT_CHANNEL when the back-end chose it or opens by name)
+// and the vendor library file it loaded ("" for none). All null/empty before a successful open.
+struct CanOpened {
+  const char* backend;
+  const char* interface;
+  int32_t channel;
+  const char* library;
+};
+CanOpened can_opened_name();
+// For the vendor library loader: the file that was just loaded.
+void can_note_library(const char* file);
+
 // Tests: the next can_open opens `backend` alone (no console line); nullptr ends that.
 void can_use_backend(const CanBackend* backend);
 // Tests: back to the start state (not open, no interface selected, no identifiers accepted).

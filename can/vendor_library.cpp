@@ -4,12 +4,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "can/can.h"
 #include "platform/platform.h"
 
 void* vendor_library_open(const char* const* names, const char** loaded) {
   for (; *names; ++names) {
     if (void* library = lib_open(*names)) {
       if (loaded) *loaded = *names;
+      can_note_library(*names);
       return library;
     }
   }

@@ -9,6 +9,20 @@ const char kLogFileName[] = "ZR4_BL_Log.txt";
 FILE* g_log = nullptr;
 int32_t g_level = 0;
 std::string* g_console_capture = nullptr;
+// The console line being printed and the last complete line that was not empty.
+std::string g_console_line;
+std::string g_console_last;
+
+void note_console_text(const char* text, size_t size) {
+  for (size_t i = 0; i < size; ++i) {
+    if (text[i] != '\n') {
+      g_console_line += text[i];
+    } else if (!g_console_line.empty()) {
+      g_console_last.swap(g_console_line);
+      g_console_line.clear();
+    }
+  }
+}
 
 bool passes(int32_t mask) { return g_log != nullptr && (mask & g_level) != 0; }
 }  // namespace
@@ -64,23 +78,25 @@ void log_frame(uint32_t id, const uint8_t data[8]) {
 int console_print(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  int n;
-  if (g_console_capture) {
-    va_list copy;
-    va_copy(copy, args);
-    n = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    if (n > 0) {
-      size_t old = g_console_capture->size();
-      g_console_capture->resize(old + static_cast<size_t>(n) + 1);
-      std::vsnprintf(&(*g_console_capture)[old], static_cast<size_t>(n) + 1, format, args);
-      g_console_capture->resize(old + static_cast<size_t>(n));
+  va_list copy;
+  va_copy(copy, args);
+  const int n = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  if (n > 0) {
+    std::string text(static_cast<size_t>(n) + 1, '\0');
+    std::vsnprintf(&text[0], text.size(), format, args);
+    text.resize(static_cast<size_t>(n));
+    note_console_text(text.data(), text.size());
+    if (g_console_capture) {
+      *g_console_capture += text;
+    } else {
+      std::fwrite(text.data(), 1, text.size(), stdout);
     }
-  } else {
-    n = std::vprintf(format, args);
   }
   va_end(args);
   return n;
 }
+
+std::string console_last_line() { return g_console_last; }
 
 void console_set_capture(std::string* sink) { g_console_capture = sink; }

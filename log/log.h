@@ -44,5 +44,9 @@ void log_frame(uint32_t id, const uint8_t data[8]);
 // printf-style output on standard output; returns what the formatted print returns.
 int console_print(const char* format, ...) RALVEX_PRINTF(1, 2);
 
+// The last line printed on the console that was not empty, without its line end ("" before one).
+// The run report takes a failed run's message from it.
+std::string console_last_line();
+
 // Tests: while `sink` is set, console text is appended to it instead of going to stdout.
 void console_set_capture(std::string* sink);

@@ -12,6 +12,7 @@
 #include "log/log.h"
 #include "ops/operations.h"
 #include "ops/parameter_image.h"
+#include "ops/run_record.h"
 #include "ops/transfer.h"
 #include "platform/platform.h"
 #include "protocol/identifiers.h"
@@ -108,9 +109,11 @@ int32_t replace_target() {
   return 0;
 }
 
+}  // namespace
+
 // Reads the 37 data frames and the checksum frame of the page that start_page_backup opened into
 // `page`. 0; the wait_for_frame result; -6 a frame out of sequence; -8 checksum mismatch.
-int32_t read_page(uint8_t* page) {
+static int32_t read_page(uint8_t* page) {
   uint8_t frame[8];
   uint32_t page_sum = 0;
   for (int index = 0; index < UNIT_PAGE.frames; ++index) {
@@ -142,34 +145,40 @@ int32_t read_page(uint8_t* page) {
   return 0;
 }
 
-// Opens the page at `address` and reads it into ParameterImage. 0, or the failing step's result.
-int32_t backup_page(uint32_t address) {
+int32_t read_parameter_page(uint32_t address, uint8_t* page) {
   const int32_t result = start_page_backup(address);
   if (result < 0) {
     console_print("Backup starting failed: %d\n", result);
     return result;
   }
-  return read_page(&ParameterImage[address]);
+  return read_page(page);
 }
-}  // namespace
 
 int32_t backup_parameters(const char* path) {
   print_separator();
   console_print("Starting application data backup to data file: '%s'\n", path);
+  run_record_phase(RUN_PHASE_OPEN);
   if (open_temp_file(path) != 0) {
     console_print("Binary file init error '%s'\n", path);
     return fail(-3);
   }
   console_print("Binary file init ok\n");
 
+  run_record_phase(RUN_PHASE_START);
   int32_t result = start_parameter_pages();
   if (result < 0) return fail(result);
+  run_record_phase(RUN_PHASE_TRANSFER);
   int32_t last_progress = -1;
   for (int32_t block = 0; block < PARAMETER_PAGE_COUNT && result == 0; ++block) {
     print_progress(&last_progress, block, PARAMETER_PAGE_COUNT);
-    result = backup_page(static_cast<uint32_t>(block * PARAMETER_PAGE_SIZE));
+    const uint32_t address = static_cast<uint32_t>(block * PARAMETER_PAGE_SIZE);
+    result = read_parameter_page(address, &ParameterImage[address]);
   }
   if (result < 0) return fail(result);
+  run_record_image(PARAMETER_AREA_SIZE, image_sum(ParameterImage, PARAMETER_AREA_SIZE),
+                   image_sum(ParameterImage, PARAMETER_AREA_SIZE), PARAMETER_PAGE_COUNT);
+
+  run_record_phase(RUN_PHASE_END);
 
   if (replace_target() != 0) {
     console_print("Binary file writing error '%s'\n", path);

@@ -3,6 +3,7 @@
 #include "ihex/image.h"
 #include "log/log.h"
 #include "ops/operations.h"
+#include "ops/run_record.h"
 #include "ops/transfer.h"
 #include "platform/platform.h"
 #include "protocol/download.h"
@@ -13,15 +14,20 @@ constexpr int32_t kPageSize = 256;
 }  // namespace
 
 int32_t flash_application(const char* path) {
+  run_record_phase(RUN_PHASE_OPEN);
   if (open_hex_file(path) < 0) return operation_failed(-3);
   IhexLoad image{};
   if (ihex_load_image(IHEX_APPLICATION, &image) < 0) {
     console_print("IHex parse error\n");
     return operation_failed(-7);
   }
+  run_record_image(image.end, image.data_sum, image_sum(FlashImage, image.end),
+                   image.end / kPageSize + 1);
 
+  run_record_phase(RUN_PHASE_START);
   if (dl_start_loading() < 0) return operation_failed(-4);
   console_print("Erase flash\n");
+  run_record_phase(RUN_PHASE_ERASE);
   if (dl_erase_app() < 0) {
     console_print("Erase flash error\n");
     return operation_failed(-5);
@@ -30,6 +36,7 @@ int32_t flash_application(const char* path) {
   console_print("Check sum: %d\n", static_cast<int32_t>(image.data_sum));
   const int32_t block_count = print_image_report(FlashImage, image.end);
 
+  run_record_phase(RUN_PHASE_TRANSFER);
   int32_t last_progress = -1;
   for (int32_t block = 0; block < block_count; ++block) {
     int32_t result = dl_download(kFlashBase + static_cast<uint32_t>(kPageSize * block));
@@ -42,6 +49,7 @@ int32_t flash_application(const char* path) {
     if (result < 0) return step_failed("Writing flash", result);
   }
 
+  run_record_phase(RUN_PHASE_END);
   sleep_ms(500);
   dl_end_of_download();
   console_print("End of download\n");

@@ -5,6 +5,7 @@
 #include "ihex/reader.h"
 #include "log/log.h"
 #include "ops/operations.h"
+#include "ops/run_record.h"
 #include "ops/transfer.h"
 #include "platform/platform.h"
 #include "protocol/node_commands.h"
@@ -24,6 +25,7 @@ void copy_page(int32_t first, uint8_t page[PAGE_SIZE_MAX]) {
 }  // namespace
 
 int32_t flash_sensor(const char* path, uint8_t node, bool force) {
+  run_record_phase(RUN_PHASE_OPEN);
   if (open_hex_file(path) < 0) return operation_failed(-3);
   // A bad file must end the run before the node's application is erased.
   IhexLoad image{};
@@ -32,9 +34,18 @@ int32_t flash_sensor(const char* path, uint8_t node, bool force) {
     return operation_failed(-7);
   }
   const int32_t image_end = image.highest;
+  int32_t pages_to_send = 0;
+  for (int32_t first = kFirstPageIndex; first <= image_end && pages_to_send < image_end / 256 + 1;
+       first += static_cast<int32_t>(NODE_PAGE.size)) {
+    ++pages_to_send;
+  }
+  run_record_image(image_end, image.data_sum, image_sum(FlashImage, image_end), pages_to_send);
+
+  run_record_phase(RUN_PHASE_START);
 
   if (node_dl_start_loading(node, force) < 0) return operation_failed(-4);
   console_print("Erase flash\n");
+  run_record_phase(RUN_PHASE_ERASE);
   if (node_dl_erase_app(node) < 0) {
     console_print("Erase flash error\n");
     return operation_failed(-5);
@@ -43,6 +54,7 @@ int32_t flash_sensor(const char* path, uint8_t node, bool force) {
   // The byte at the image end itself is not part of this sum.
   const int32_t block_count = print_image_report(FlashImage, image_end);
 
+  run_record_phase(RUN_PHASE_TRANSFER);
   int32_t last_progress = -1;
   int32_t pages = 0;
   for (int32_t first = kFirstPageIndex; first <= image_end && pages < block_count;
@@ -59,6 +71,7 @@ int32_t flash_sensor(const char* path, uint8_t node, bool force) {
     if (result < 0) return step_failed("Writing flash", result);
   }
 
+  run_record_phase(RUN_PHASE_END);
   sleep_ms(500);
   node_dl_end_of_download(node);
   console_print("End of download\n");

@@ -10,8 +10,12 @@
 int32_t flash_application(const char* path);
 // -r: back up the unit's 0xD000-byte parameter area into a file.
 int32_t backup_parameters(const char* path);
-// -w: restore the parameter area from a backup file.
-int32_t restore_parameters(const char* path);
+// -w: restore the parameter area from a backup file. With `verify` (--verify) the whole area is
+// then read back page by page, as the backup reads it, and compared with the file: "Restore
+// verified: 53248 bytes match\n", or -9 after "Restore verification failed: <n> bytes differ,
+// first at 0x<offset>: file 0x<byte>, unit 0x<byte>\n". A page that cannot be read back ends the
+// run with the backup's codes.
+int32_t restore_parameters(const char* path, bool verify = false);
 // -g / -b: flash W2 sensor node `node` from an Intel HEX file; `force` awaits the node's power-on
 // announcement instead of waking it.
 int32_t flash_sensor(const char* path, uint8_t node, bool force);

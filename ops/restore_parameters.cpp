@@ -9,6 +9,7 @@
 #include "log/log.h"
 #include "ops/operations.h"
 #include "ops/parameter_image.h"
+#include "ops/run_record.h"
 #include "ops/transfer.h"
 #include "protocol/commands.h"
 #include "protocol/download.h"
@@ -47,16 +48,50 @@ int32_t read_backup_file(const char* path) {
   }
   return 0;
 }
+
+// Reads the whole parameter area back and compares it with ParameterImage. 0 when every byte
+// matches; the page reader's result; -9 when bytes differ. Prints the outcome.
+int32_t verify_restore() {
+  static uint8_t unit[PARAMETER_AREA_SIZE];
+  for (int32_t block = 0; block < PARAMETER_PAGE_COUNT; ++block) {
+    const uint32_t address = static_cast<uint32_t>(block * PARAMETER_PAGE_SIZE);
+    const int32_t result = read_parameter_page(address, &unit[address]);
+    if (result < 0) return result;
+  }
+  int32_t differing = 0;
+  int32_t first = -1;
+  for (int32_t i = 0; i < PARAMETER_AREA_SIZE; ++i) {
+    if (unit[i] == ParameterImage[i]) continue;
+    if (first < 0) first = i;
+    ++differing;
+  }
+  const uint8_t file_byte = first < 0 ? 0 : ParameterImage[first];
+  const uint8_t unit_byte = first < 0 ? 0 : unit[first];
+  run_record_verify(differing, first, file_byte, unit_byte);
+  if (differing == 0) {
+    console_print("Restore verified: %d bytes match\n", PARAMETER_AREA_SIZE);
+    return 0;
+  }
+  console_print("Restore verification failed: %d bytes differ, first at 0x%04X: file 0x%02X, "
+                "unit 0x%02X\n",
+                differing, static_cast<unsigned>(first), file_byte, unit_byte);
+  return -9;
+}
 }  // namespace
 
-int32_t restore_parameters(const char* path) {
+int32_t restore_parameters(const char* path, bool verify) {
   print_separator();
   console_print("Starting application data restore from data file: '%s'\n", path);
+  run_record_phase(RUN_PHASE_OPEN);
   int32_t result = read_backup_file(path);
   if (result < 0) return operation_failed(result);
+  const uint32_t sum = image_sum(ParameterImage, PARAMETER_AREA_SIZE);
+  run_record_image(PARAMETER_AREA_SIZE, sum, sum, PARAMETER_PAGE_COUNT);
 
+  run_record_phase(RUN_PHASE_START);
   result = start_parameter_pages();
   if (result < 0) return operation_failed(result);
+  run_record_phase(RUN_PHASE_TRANSFER);
   int32_t last_progress = -1;
   for (int32_t block = 0; block < PARAMETER_PAGE_COUNT; ++block) {
     const uint32_t page_address = static_cast<uint32_t>(block * PARAMETER_PAGE_SIZE);
@@ -73,6 +108,11 @@ int32_t restore_parameters(const char* path) {
     if (result < 0) return step_failed("Writing flash", result);
   }
 
+  if (verify) {
+    run_record_phase(RUN_PHASE_VERIFY);
+    result = verify_restore();
+    if (result < 0) return operation_failed(result);
+  }
   log_close();
   console_print("Restore completed\n\n");
   return 0;

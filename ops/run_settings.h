@@ -1,7 +1,8 @@
 // The settings of one run, read from the command line by app/ and handed to the operation it
 // chooses; nothing else carries the command line into the operations.
 // Example: `-f node.hex -g 5 -b -i sim 4` gives mode 5, file "node.hex", interface "sim", node 5,
-// force, logging level 4.
+// force, logging level 4; `-w p.bin --verify --trace t.log --report r.json` a verified restore
+// with a frame trace and a run report.
 #pragma once
 
 #include <cstddef>
@@ -28,4 +29,8 @@ struct RunSettings {
   uint8_t node_id = 255;  // NODE_ID_NOT_SET until -g chooses a node (1 to 127)
   bool force = false;     // -b: the sensor's bootloader is awaited, not woken
   int32_t log_level = 1;
+  // The long options: "" when not given.
+  char trace_path[RUN_FILE_NAME_MAX + 1] = {};   // --trace: every frame, can-utils log format
+  char report_path[RUN_FILE_NAME_MAX + 1] = {};  // --report: a JSON record of the run at its end
+  bool verify = false;                           // --verify: read a restore back (-w only)
 };

@@ -20,6 +20,12 @@ int32_t open_hex_file(const char* path);
 // after "Production test mode initialization error %d\n".
 int32_t start_parameter_pages();
 
+// One parameter page read back as the backup reads it: start_page_backup for `address`, then its
+// 37 data frames and its checksum frame into `page` (256 bytes). 0; the start_page_backup result
+// ("Backup starting failed: %d\n"); the wait_for_frame result; -6 a frame out of sequence; -8 a
+// checksum mismatch (each with its console line).
+int32_t read_parameter_page(uint32_t address, uint8_t* page);
+
 // "-------------------------------------------------------------\n" (61 dashes).
 void print_separator();
 

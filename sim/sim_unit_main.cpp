@@ -36,6 +36,10 @@ const char kUsage[] =
     "  --sensors-on MS        switch the sensors on MS ms after the start, so that they announce\n"
     "                         themselves (for the tool's -b); without it they run from the start\n"
     "  --erase-ms MS          erase time of the unit and the sensors (default 500)\n"
+    "  --corrupt-parameter OFFSET\n"
+    "                         a fault: a restore stores the parameter byte at OFFSET (0 to\n"
+    "                         0xCFFF, decimal or 0x hex) inverted, and still answers the page\n"
+    "                         as written\n"
     "  --trace                print every frame (< from the interface, > from the devices)\n";
 
 struct NodeDump {
@@ -51,6 +55,7 @@ struct Options {
   std::vector<NodeDump> node_out;
   long long sensors_on_ms = -1;
   long long erase_ms = -1;
+  long long corrupt_parameter = -1;
   bool trace = false;
 };
 
@@ -110,7 +115,8 @@ int parse_options(int argc, char** argv, Options* options) {
       continue;
     }
     const char* const with_value[] = {"--parameters-in", "--flash-out", "--parameters-out",
-                                      "--node-out", "--sensors-on", "--erase-ms"};
+                                      "--node-out", "--sensors-on", "--erase-ms",
+                                      "--corrupt-parameter"};
     bool known = false;
     for (const char* name : with_value) known = known || std::strcmp(arg, name) == 0;
     if (!known) return usage_error("ralvex-sim-unit: unknown option '%s'\n", arg);
@@ -133,6 +139,15 @@ int parse_options(int argc, char** argv, Options* options) {
       if (!parse_number(value, 0, 3600000, &options->sensors_on_ms)) {
         return usage_error("ralvex-sim-unit: --sensors-on needs milliseconds, not '%s'\n", value);
       }
+    } else if (std::strcmp(arg, "--corrupt-parameter") == 0) {
+      char* end = nullptr;
+      errno = 0;
+      const long long offset = std::strtoll(value, &end, 0);
+      if (end == value || *end != '\0' || errno == ERANGE || offset < 0 || offset > 0xCFFF) {
+        return usage_error("ralvex-sim-unit: --corrupt-parameter needs an offset from 0 to 0xCFFF, "
+                           "not '%s'\n", value);
+      }
+      options->corrupt_parameter = offset;
     } else if (!parse_number(value, 0, 60000, &options->erase_ms)) {  // --erase-ms
       return usage_error("ralvex-sim-unit: --erase-ms needs milliseconds, not '%s'\n", value);
     }
@@ -209,6 +224,7 @@ void put_devices_on_bus(const Options& options) {
   if (options.erase_ms >= 0) {
     sim_unit_config.erase_us = static_cast<uint64_t>(options.erase_ms) * 1000u;
   }
+  sim_unit_config.corrupt_parameter = options.corrupt_parameter;
 }
 }  // namespace
 

@@ -34,6 +34,9 @@ struct SimUnitConfig {
   uint64_t erase_us = 500000;   // DL_ERASE_APP until its answer
   uint64_t flash_us = 0;        // DL_FLASH_COMMAND until its answer (0: as soon as it arrived)
   uint64_t parameter_us = 0;    // a parameter command until its answer (and a backup's frames)
+  // A fault: a restored page that holds this parameter offset stores its byte inverted, while
+  // the page is still answered as written (-1: none).
+  int64_t corrupt_parameter = -1;
 };
 extern SimUnitConfig sim_unit_config;
 

@@ -101,6 +101,11 @@ void finish_restore(uint64_t at_us, uint32_t checksum) {
   const uint8_t code = g_restore.open ? range_code(g_restore.address) : PARAMETER_ANSWER;
   if (status == SIM_UNIT_PAGE_WRITTEN) {
     std::memcpy(&g_memory[g_restore.address], g_restore.bytes, kPageSize);
+    const int64_t corrupt = sim_unit_config.corrupt_parameter;
+    if (corrupt >= g_restore.address && corrupt < g_restore.address + int64_t{kPageSize}) {
+      uint8_t& stored = g_memory[static_cast<size_t>(corrupt)];
+      stored = static_cast<uint8_t>(~stored);
+    }
     ++g_stats.pages_restored;
   }
   g_restore.open = false;

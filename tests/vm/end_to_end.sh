@@ -98,10 +98,38 @@ echo "== end to end on vcan0 ($mode)"
 tc qdisc show dev vcan0
 
 start_sim app --flash-out "$out/app-flash.bin" && {
-  run_tool app "Flashing completed" -f "$here/app.hex" -i vcan0 4
+  run_tool app "Flashing completed" --trace trace.log -f "$here/app.hex" -i vcan0 4
   stop_sim app
   same "unit's application flash after -f" "$out/app-flash.bin" "$here/expected-app-flash.bin"
 }
+
+# The frame trace of -f: canplayer replays it onto vcan0 frame for frame (candump counts them),
+# and log2asc converts it.
+if [ "$mode" = plain ]; then
+  trace="$out/app/trace.log"
+  lines="$(wc -l <"$trace")"
+  candump -L vcan0 >"$out/replayed.log" 2>&1 &
+  dump_pid=$!
+  sleep 0.3
+  canplayer -I "$trace" vcan0=vcan0
+  sleep 0.3
+  kill "$dump_pid" 2>/dev/null
+  wait "$dump_pid" 2>/dev/null
+  replayed="$(grep -c '^(' "$out/replayed.log")"
+  if [ "$lines" -gt 100 ] && [ "$replayed" -eq "$lines" ] &&
+     [ "$(cut -d' ' -f3 "$out/replayed.log")" = "$(cut -d' ' -f3 "$trace")" ]; then
+    echo "  trace: canplayer replayed all $lines frames of -f's trace onto vcan0, in order"
+  else
+    fail "trace: $lines lines, canplayer replayed $replayed frames"
+    head -n 3 "$trace" "$out/replayed.log"
+  fi
+  if log2asc -I "$trace" vcan0 >"$out/trace.asc" && [ "$(grep -c ' d 8 ' "$out/trace.asc")" -eq "$lines" ]; then
+    echo "  trace: log2asc converted all $lines frames"
+  else
+    fail "trace: log2asc did not convert the trace"
+    head -n 8 "$out/trace.asc"
+  fi
+fi
 
 start_sim sensor --node-out "5:$out/node5.bin" && {
   run_tool sensor "Flashing completed" -f "$here/sensor.hex" -g 5 -i vcan0 4
@@ -114,9 +142,27 @@ if [ "$mode" = plain ]; then
     --parameters-out "$out/parameters-after.bin" && {
     run_tool backup "Backup completed" -r backup.bin -i vcan0
     same "backup file of -r" "$out/backup/backup.bin" "$here/parameters.bin"
-    run_tool restore "Restore completed" -w "$here/restore.bin" -i vcan0
+    run_tool restore "Restore verified: 53248 bytes match" -w "$here/restore.bin" -i vcan0 \
+      --verify --report report.json
     stop_sim parameters
     same "unit's parameter memory after -w" "$out/parameters-after.bin" "$here/restore.bin"
+    grep -q '"exit_status": 0' "$out/restore/report.json" ||
+      fail "restore: the report does not say exit status 0"
+  }
+
+  # A unit that stores one byte wrongly: the read-back finds it, exit status -9 (247).
+  start_sim corrupt --corrupt-parameter 0x1234 && {
+    (cd "$out" && "$here/ralvex-service-tool" -w "$here/restore.bin" -i vcan0 --verify \
+      --report corrupt.json >corrupt.txt 2>&1)
+    status=$?
+    stop_sim corrupt
+    if [ "$status" -eq 247 ] && grep -q "Restore verification failed: 1 bytes differ, first at 0x1234" \
+         "$out/corrupt.txt" && grep -q '"exit_status": -9' "$out/corrupt.json"; then
+      echo "  corrupt: -w --verify found the corrupted byte, exit 247"
+    else
+      fail "corrupt: exit $status"
+      tail -n 5 "$out/corrupt.txt"
+    fi
   }
 
   # The operator switches the sensor on after starting the tool: -b listens for its announcement.

@@ -1,0 +1,209 @@
+// The run report as JSON (nlohmann-json, built as objects and dumped without throwing).
+#include "app/run_report.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+
+#include <nlohmann/json.hpp>
+
+#include "ralvex_version.h"  // generated from the project() version
+
+#include "can/can.h"
+#include "log/sha256.h"
+#include "ops/run_record.h"
+#include "platform/platform.h"
+
+namespace {
+using json = nlohmann::ordered_json;
+
+const char* operation_name(RunMode mode) {
+  switch (mode) {
+    case RUN_MODE_FLASH:
+      return "flash";
+    case RUN_MODE_BACKUP:
+      return "backup";
+    case RUN_MODE_RESTORE:
+      return "restore";
+    case RUN_MODE_SENSOR:
+    case RUN_MODE_SENSOR_FORCE:
+      return "sensor flash";
+    case RUN_MODE_LIST:
+      return "list";
+    case RUN_MODE_NONE:
+      break;
+  }
+  return "none";
+}
+
+double seconds(uint64_t us) { return static_cast<double>(us) / 1e6; }
+
+// "2024-05-02T09:14:03.120Z"
+std::string utc_text(int64_t unix_ms) {
+  const std::time_t seconds_since = static_cast<std::time_t>(unix_ms / 1000);
+  const std::tm* utc = std::gmtime(&seconds_since);
+  if (!utc) return "";
+  char text[96];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc->tm_year + 1900,
+                utc->tm_mon + 1, utc->tm_mday, utc->tm_hour, utc->tm_min, utc->tm_sec,
+                static_cast<int>(unix_ms % 1000));
+  return text;
+}
+
+json file_entry(const RunSettings& settings, int32_t status) {
+  json file = json::object();
+  if (settings.file_name[0] == '\0') return nullptr;
+  const bool output = settings.mode == RUN_MODE_BACKUP;
+  file["path"] = settings.file_name;
+  file["role"] = output ? "output" : "input";
+  // A backup's file is this run's only when the run succeeded; otherwise it is an earlier one.
+  char digest[65];
+  uint64_t size = 0;
+  if ((!output || status == 0) && sha256_file(settings.file_name, digest, &size) == 0) {
+    file["size"] = size;
+    file["sha256"] = digest;
+  } else {
+    file["size"] = nullptr;
+    file["sha256"] = nullptr;
+  }
+  if (output) file["written"] = status == 0;
+  return file;
+}
+
+json interface_entry(const RunSettings* settings) {
+  json entry = json::object();
+  entry["requested"] = settings && settings->interface_name[0] ? json(settings->interface_name)
+                                                               : json(nullptr);
+  const CanOpened opened = can_opened_name();
+  if (!opened.backend) {
+    entry["opened"] = nullptr;
+    return entry;
+  }
+  entry["opened"] = opened.interface;
+  entry["backend"] = opened.backend;
+  entry["channel"] = opened.channel == CAN_DEFAULT_CHANNEL ? json(nullptr) : json(opened.channel);
+  entry["library"] = opened.library[0] ? json(opened.library) : json(nullptr);
+  // The back-ends do not tell their library's version yet.
+  entry["library_version"] = nullptr;
+  return entry;
+}
+}  // namespace
+
+std::string run_report_path(int argc, char** argv) {
+  std::string path;
+  for (int i = 1; i < argc && argv[i][0] == '-'; ++i) {
+    const char* arg = argv[i];
+    const bool with_value = std::strcmp(arg, "--report") == 0 || std::strcmp(arg, "--trace") == 0 ||
+                            (arg[1] != '-' && arg[1] != '\0' && std::strchr("frwgi", arg[1]));
+    if (std::strncmp(arg, "--report=", 9) == 0) path = arg + 9;
+    if (!with_value) continue;
+    if (i + 1 >= argc) break;
+    ++i;
+    if (std::strcmp(arg, "--report") == 0) path = argv[i];
+  }
+  if (path.size() > RUN_FILE_NAME_MAX) path.clear();
+  return path;
+}
+
+std::string run_report_json(const RunReport& report) {
+  const RunRecord& record = run_record();
+  const RunSettings* settings = report.settings;
+  json doc = json::object();
+  doc["tool"] = {{"name", "ralvex-service-tool"}, {"version", RALVEX_VERSION}};
+  json arguments = json::array();
+  for (int i = 1; i < report.argc; ++i) arguments.push_back(report.argv[i]);
+  doc["arguments"] = arguments;
+
+  json operation = json::object();
+  operation["name"] = operation_name(settings ? settings->mode : RUN_MODE_NONE);
+  operation["run_mode"] = settings ? static_cast<int32_t>(settings->mode) : 0;
+  if (settings) {
+    operation["log_level"] = settings->log_level;
+    operation["verify"] = settings->verify;
+    operation["trace"] = settings->trace_path[0] ? json(settings->trace_path) : json(nullptr);
+    const bool sensor = settings->mode == RUN_MODE_SENSOR || settings->mode == RUN_MODE_SENSOR_FORCE;
+    operation["node_id"] = sensor ? json(settings->node_id) : json(nullptr);
+    operation["force"] = settings->force;
+  }
+  doc["operation"] = operation;
+  doc["interface"] = interface_entry(settings);
+  doc["file"] = settings ? file_entry(*settings, report.status) : json(nullptr);
+
+  if (record.has_image) {
+    doc["image"] = {{"extent", record.image_extent},
+                    {"data_sum", record.data_sum},
+                    {"image_sum", record.image_sum},
+                    {"pages", record.pages}};
+  } else {
+    doc["image"] = nullptr;
+  }
+  if (record.verified) {
+    json verify = json::object();
+    verify["bytes_compared"] = record.image_extent;
+    verify["differing_bytes"] = record.differing_bytes;
+    if (record.first_difference >= 0) {
+      verify["first_difference"] = record.first_difference;
+      verify["file_byte"] = record.file_byte;
+      verify["unit_byte"] = record.unit_byte;
+    } else {
+      verify["first_difference"] = nullptr;
+    }
+    doc["verify"] = verify;
+  } else {
+    doc["verify"] = nullptr;
+  }
+
+  doc["started_utc"] = utc_text(report.started_unix_ms);
+  doc["duration_s"] = seconds(report.duration_us);
+  json phases = json::object();
+  for (int32_t phase = 0; phase < RUN_PHASE_COUNT; ++phase) {
+    if (record.phase_seen[phase]) phases[run_phase_name(phase)] = seconds(record.phase_us[phase]);
+  }
+  doc["phases_s"] = phases;
+
+  const CanCounters& counters = can_counters();
+  doc["frames"] = {{"sent", counters.sent},
+                   {"received", counters.received},
+                   {"delivered", counters.delivered},
+                   {"send_refused", counters.send_refused},
+                   {"send_retries", counters.send_retries}};
+
+  json result = json::object();
+  result["exit_status"] = report.status;
+  result["shell_status"] = report.status & 0xFF;
+  result["success"] = report.status == 0;
+  result["message"] = report.status == 0 ? json(nullptr) : json(report.message);
+  result["failed_phase"] = report.status != 0 && record.phase >= 0
+                               ? json(run_phase_name(record.phase))
+                               : json(nullptr);
+  doc["result"] = result;
+  return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+int32_t run_report_write(const char* path, const RunReport& report) {
+  const std::string text = run_report_json(report);
+  // A name beside the target that no one else uses, retried on a clash.
+  uint64_t tag = now_us() ^ reinterpret_cast<uintptr_t>(&tag);
+  FILE* file = nullptr;
+  std::string temp;
+  for (int attempt = 0; !file; ++attempt, tag = tag * 6364136223846793005u + 1) {
+    if (attempt == 100) return -1;
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<unsigned>(tag >> 32));
+    temp = std::string(path) + suffix;
+    file = file_create_new(temp.c_str());
+    if (!file && errno != EEXIST) return -1;
+  }
+  bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  ok = ok && std::fflush(file) == 0 && file_sync(file) == 0;
+  ok = std::fclose(file) == 0 && ok;
+  std::error_code error;
+  if (ok) std::filesystem::rename(temp, path, error);
+  if (!ok || error) {
+    std::remove(temp.c_str());
+    return -1;
+  }
+  return 0;
+}

@@ -1,0 +1,23 @@
+// The frame trace of one run (`--trace FILE`): every frame the channel sends or reads, one line
+// each in the can-utils log format with python-can's direction mark, written and flushed as the
+// run goes, so that a run that dies keeps every line before it.
+// Call order: frame_trace_open, frame_trace_set_interface (when the channel opens), any number of
+// frame_trace_frame, frame_trace_close. Without frame_trace_open every call does nothing.
+// Example: "(0.001048) sim 00A44401#0B00000000000000 R" - 1.048 ms after the trace began, the
+// interface `-i sim`, a received extended frame; "T" marks a frame the tool sent.
+#pragma once
+
+#include <cstdint>
+
+// Creates (or empties) `path`; the timestamps count from now. 0, or -1 when it cannot be created.
+int32_t frame_trace_open(const char* path);
+// The interface name of the lines that follow, as can-utils spells interfaces ("can0", "pcan2").
+void frame_trace_set_interface(const char* name);
+// One line: `transmitted` gives " T", otherwise " R". A 29-bit identifier is written with 8 hex
+// digits, an 11-bit one with 3; a remote frame as "ID#R", a data frame with its 8 bytes.
+void frame_trace_frame(bool transmitted, uint32_t id, bool extended, bool remote,
+                       const uint8_t data[8]);
+// Whether a trace is being written.
+bool frame_trace_active();
+// Closes the file (every line is on disk already).
+void frame_trace_close();

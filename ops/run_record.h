@@ -1,0 +1,50 @@
+// What an operation tells about its run for the run report (`--report`): the time spent in each
+// phase, the image it moved and, for a verified restore, the comparison. The operations call the
+// setters as they go; app/ resets the record before the run and reads it afterwards. Nothing here
+// changes what an operation prints or sends.
+// Call order: run_record_reset, run_record_phase at each phase change (the next phase ends the
+// one before), run_record_image / run_record_verify when known, run_record_end once at the end.
+// Example: a flash that fails in its erase leaves open and start timed, erase timed up to the end,
+// and failed_phase RUN_PHASE_ERASE.
+#pragma once
+
+#include <cstdint>
+
+enum RunPhase : int32_t {
+  RUN_PHASE_OPEN = 0,   // the input file read (and a HEX file loaded) or the output file created
+  RUN_PHASE_START,      // the channel opened and the bootloader or production test mode entered
+  RUN_PHASE_ERASE,      // the application erased (a restore erases sector by sector in transfer)
+  RUN_PHASE_TRANSFER,   // the pages
+  RUN_PHASE_END,        // end of download, or the backup file written
+  RUN_PHASE_VERIFY,     // a restore read back (--verify)
+  RUN_PHASE_COUNT,
+};
+
+struct RunRecord {
+  bool phase_seen[RUN_PHASE_COUNT];
+  uint64_t phase_us[RUN_PHASE_COUNT];
+  int32_t phase;             // the running (after run_record_end: the last) phase, -1 for none
+  uint64_t phase_started_us;
+  bool has_image;
+  int32_t image_extent;      // bytes of the image (an application's end, a sensor's highest index)
+  uint32_t data_sum;         // the HEX file's data bytes as read (the parameter area's sum)
+  uint32_t image_sum;        // the image's bytes as the console's checksum line sums them
+  int32_t pages;             // pages to move
+  bool verified;             // a read-back comparison was made
+  int32_t differing_bytes;
+  int32_t first_difference;  // offset, -1 when all bytes match
+  uint8_t file_byte;         // the bytes at first_difference
+  uint8_t unit_byte;
+};
+
+void run_record_reset();
+// Ends the running phase and starts `phase` (a phase entered twice adds up).
+void run_record_phase(RunPhase phase);
+// Ends the running phase; the record keeps which one it was.
+void run_record_end();
+void run_record_image(int32_t extent, uint32_t data_sum, uint32_t image_sum, int32_t pages);
+void run_record_verify(int32_t differing_bytes, int32_t first_difference, uint8_t file_byte,
+                       uint8_t unit_byte);
+const RunRecord& run_record();
+// "open", "start", "erase", "transfer", "end", "verify".
+const char* run_phase_name(int32_t phase);
