@@ -3,7 +3,7 @@
 # with two SJA1000 controllers under the kernel's driver (down at start) and vcan0. can0 is set to
 # 250000 bit/s and up, can1 to 125000 bit/s and left down; every line and finding is checked.
 set -u
-cd /work
+here="$(cd "$(dirname "$0")" && pwd)"
 failures=0
 fail() {
   echo "FAIL: $*"
@@ -12,7 +12,7 @@ fail() {
 ip link set can0 type can bitrate 250000 && ip link set can0 up || fail "can0 could not be set up"
 ip link set can1 type can bitrate 125000 || fail "can1 could not be set"
 mkdir -p /tmp/listing && cd /tmp/listing
-/work/ralvex-service-tool -l >console.txt 2>stderr.txt
+"$here/ralvex-service-tool" -l >console.txt 2>stderr.txt
 status=$?
 cat console.txt
 [ "$status" -eq 0 ] || fail "exit status $status"
