@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "can/can.h"
+#include "log/log.h"
 #include "platform/platform.h"
 
 void* vendor_library_open(const char* const* names, const char** loaded) {
@@ -45,4 +46,43 @@ void vendor_library_names_text(const char* const* names, char* out, size_t size)
     if (n < 0) break;
     used += static_cast<size_t>(n);
   }
+}
+
+int vendor_library_load(VendorLibrary* library) {
+  if (library->state == VendorLibraryState::READY) return 0;
+  if (library->state == VendorLibraryState::UNUSABLE) {
+    log_write(library->texts.cannot_init, LOG_ALWAYS);
+    return -1;
+  }
+  void* handle = vendor_library_open(library->names, &library->file);
+  if (!handle) {
+    char names[96];
+    vendor_library_names_text(library->names, names, sizeof names);
+    std::snprintf(library->failure, sizeof library->failure, "none of %s could be loaded (%s)",
+                  names, lib_error());
+    log_write(library->texts.cannot_load, LOG_ALWAYS);
+    log_write(library->texts.cannot_init, LOG_ALWAYS);
+    return -1;
+  }
+  const char* missing = "";
+  if (vendor_library_resolve(handle, library->entries, library->count, &missing) != 0) {
+    library->state = VendorLibraryState::UNUSABLE;
+    std::snprintf(library->failure, sizeof library->failure, "%s has no entry point %s",
+                  library->file, missing);
+    log_write(library->texts.cannot_resolve, LOG_ALWAYS);
+    log_write(library->texts.cannot_init, LOG_ALWAYS);
+    return -1;
+  }
+  library->state = VendorLibraryState::READY;
+  library->handle = handle;
+  log_write(library->texts.load_ok, LOG_ALWAYS);
+  return 0;
+}
+
+void vendor_library_forget(VendorLibrary* library, const char* const* names) {
+  library->names = names;
+  library->state = VendorLibraryState::NOT_LOADED;
+  library->file = "";
+  library->handle = nullptr;
+  library->failure[0] = '\0';
 }

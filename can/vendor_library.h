@@ -25,3 +25,31 @@ bool vendor_library_optional(void* library, const VendorEntryPoint& entry);
 
 // "name1, name2, ..." of a nullptr-terminated list, cut to fit `size`.
 void vendor_library_names_text(const char* const* names, char* out, size_t size);
+
+// The logged lines of one back-end's library loading.
+struct VendorLoadTexts {
+  const char* cannot_load;     // no file of `names` loaded
+  const char* cannot_resolve;  // an entry point is missing
+  const char* cannot_init;     // after either, and on every later try
+  const char* load_ok;
+};
+
+enum class VendorLibraryState { NOT_LOADED, UNUSABLE, READY };
+
+// One vendor library as a back-end loads it: what to load, and how far loading got.
+struct VendorLibrary {
+  const char* const* names;  // nullptr-terminated, tried in order
+  const VendorEntryPoint* entries;
+  size_t count;
+  VendorLoadTexts texts;
+  VendorLibraryState state;
+  const char* file;   // the name that loaded ("" before)
+  void* handle;       // nullptr before
+  char failure[160];  // why it is not usable, for a channel chosen by name
+};
+
+// Loads the library and resolves its entry points once per run, logging the outcome under
+// LOG_ALWAYS; a library that lacked an entry point stays unusable. 0 when usable, -1 when not.
+int vendor_library_load(VendorLibrary* library);
+// Back to "not loaded", trying `names` next time.
+void vendor_library_forget(VendorLibrary* library, const char* const* names);

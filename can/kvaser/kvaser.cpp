@@ -19,14 +19,7 @@ constexpr int kMaxChannels = 300;
 constexpr unsigned int kExtendedIdBits = 0x1FFFFFFF;
 constexpr unsigned int kErrorTextSize = 50;
 
-enum class LibraryState { NOT_LOADED, UNUSABLE, READY };
-
 CanlibApi g_api;
-LibraryState g_state = LibraryState::NOT_LOADED;
-const char* const* g_library_names = kLibraryNames;
-const char* g_library_file = "";
-void* g_library = nullptr;
-char g_load_failure[160] = "";
 CanHandle g_handle = -1;
 canStatus g_last_read_status = canOK;
 // Set while a channel asked for by name is being set up: its failures are named on the console.
@@ -58,6 +51,13 @@ const VendorEntryPoint kEntryPoints[] = {
     {"canRead", &g_api.read},
     {"canWrite", &g_api.write},
 };
+VendorLibrary g_library{kLibraryNames, kEntryPoints,
+                        sizeof kEntryPoints / sizeof kEntryPoints[0],
+                        {"Kvaser: ERROR: can not load canlib32.dll\n",
+                         "Kvaser: ERROR: canlib32.dll can not resolve functions. Please check "
+                         "Kvaser driver version.\n",
+                         "Kvaser: Cannot initialize DLL\n", "Kvaser: canlib32.dll Load OK\n"},
+                        VendorLibraryState::NOT_LOADED, "", nullptr, ""};
 
 // Reports a failed call in the log and, for a named channel, to the channel.
 void report_failure(const char* label, canStatus status) {
@@ -162,46 +162,13 @@ int32_t open_named(int index) {
 }
 }  // namespace
 
-int32_t kvaser_load_library() {
-  if (g_state == LibraryState::READY) return 0;
-  if (g_state == LibraryState::NOT_LOADED) {
-    void* library = vendor_library_open(g_library_names, &g_library_file);
-    if (!library) {
-      char names[96];
-      vendor_library_names_text(g_library_names, names, sizeof names);
-      std::snprintf(g_load_failure, sizeof g_load_failure, "none of %s could be loaded (%s)",
-                    names, lib_error());
-      log_write("Kvaser: ERROR: can not load canlib32.dll\n", LOG_ALWAYS);
-      log_write("Kvaser: Cannot initialize DLL\n", LOG_ALWAYS);
-      return -1;
-    }
-    const char* missing = "";
-    if (vendor_library_resolve(library, kEntryPoints, sizeof kEntryPoints / sizeof kEntryPoints[0],
-                               &missing) != 0) {
-      g_state = LibraryState::UNUSABLE;
-      std::snprintf(g_load_failure, sizeof g_load_failure, "%s has no entry point %s",
-                    g_library_file, missing);
-      log_write(
-          "Kvaser: ERROR: canlib32.dll can not resolve functions. Please check Kvaser driver "
-          "version.\n",
-          LOG_ALWAYS);
-      log_write("Kvaser: Cannot initialize DLL\n", LOG_ALWAYS);
-      return -1;
-    }
-    g_state = LibraryState::READY;
-    g_library = library;
-    log_write("Kvaser: canlib32.dll Load OK\n", LOG_ALWAYS);
-    return 0;
-  }
-  log_write("Kvaser: Cannot initialize DLL\n", LOG_ALWAYS);
-  return -1;
-}
+int32_t kvaser_load_library() { return vendor_library_load(&g_library); }
 
 const CanlibApi& kvaser_api() { return g_api; }
-const char* kvaser_library_file() { return g_library_file; }
-const char* const* kvaser_library_names() { return g_library_names; }
-const char* kvaser_load_failure() { return g_load_failure; }
-void* kvaser_library_handle() { return g_library; }
+const char* kvaser_library_file() { return g_library.file; }
+const char* const* kvaser_library_names() { return g_library.names; }
+const char* kvaser_load_failure() { return g_library.failure; }
+void* kvaser_library_handle() { return g_library.handle; }
 
 void kvaser_error_text(canStatus status, char text[50]) {
   std::memset(text, 0, kErrorTextSize);
@@ -218,7 +185,7 @@ void kvaser_report_status(const char* label, int32_t status) {
 
 int32_t kvaser_open(const CanTarget* target) {
   if (kvaser_load_library() != 0) {
-    can_open_failed("loading CANlib", g_load_failure);
+    can_open_failed("loading CANlib", g_library.failure);
     return -1;
   }
   g_api.initialize_library();
@@ -286,7 +253,7 @@ int32_t kvaser_try_receive(CanRead* frame) {
 int32_t kvaser_wait(uint64_t until_us) {
   if (g_wait_state == WaitState::NOT_LOOKED_UP) {
     const VendorEntryPoint entry{"canReadWait", &g_read_wait};
-    g_wait_state = g_library && vendor_library_optional(g_library, entry) ? WaitState::READY
+    g_wait_state = g_library.handle && vendor_library_optional(g_library.handle, entry) ? WaitState::READY
                                                                             : WaitState::NONE;
     if (g_wait_state == WaitState::NONE) {
       log_write("Kvaser: the library has no canReadWait, polling\n", LOG_CAN_FRAMES);
@@ -328,11 +295,7 @@ const CanBackend* kvaser_backend() {
 
 void kvaser_test_reset(const char* const* library_names) {
   g_api = CanlibApi{};
-  g_state = LibraryState::NOT_LOADED;
-  g_library_names = library_names ? library_names : kLibraryNames;
-  g_library_file = "";
-  g_library = nullptr;
-  g_load_failure[0] = '\0';
+  vendor_library_forget(&g_library, library_names ? library_names : kLibraryNames);
   g_handle = -1;
   g_last_read_status = canOK;
   g_named = false;

@@ -23,12 +23,7 @@ constexpr TPCANType kHardwareType = 5;
 constexpr TPCANMode kFilterModeFirst = 0x23;
 constexpr int32_t kLastUsbChannel = 16;
 
-enum class LibraryState { NOT_LOADED, UNUSABLE, READY };
-
 PcanApi g_api;
-LibraryState g_state = LibraryState::NOT_LOADED;
-const char* const* g_library_names = kLibraryNames;
-const char* g_library_file = "";
 TPCANHandle g_channel = 0;
 // The receive event, asked for at the first wait after an open.
 enum class EventState { NOT_ASKED, READY, NONE };
@@ -54,9 +49,15 @@ const VendorEntryPoint kEntryPoints[] = {
     {"CAN_SetValue", &g_api.set_value},
     {"CAN_GetErrorText", &g_api.get_error_text},
 };
+VendorLibrary g_library{kLibraryNames, kEntryPoints,
+                        sizeof kEntryPoints / sizeof kEntryPoints[0],
+                        {"PEAK: ERROR: can not load pcanbasic.dll\n",
+                         "PEAK: ERROR: PCANBasic.dll can not resolve functions. Please check PEAK "
+                         "driver version.\n",
+                         "PEAK: Cannot initialize DLL\n", "PEAK: PCANBasic.dll Load OK\n"},
+                        VendorLibraryState::NOT_LOADED, "", nullptr, ""};
 
 // Why the library is not usable, for a channel asked for by name.
-char g_load_failure[160] = "";
 
 // The handle of PCAN-USB channel `number` (1 to 16), as the vendor's header numbers them.
 TPCANHandle usb_handle(int32_t number) {
@@ -132,44 +133,12 @@ CanFrameKind kind_of(TPCANMessageType type) {
 }
 }  // namespace
 
-int32_t peak_load_library() {
-  if (g_state == LibraryState::READY) return 0;
-  if (g_state == LibraryState::NOT_LOADED) {
-    void* library = vendor_library_open(g_library_names, &g_library_file);
-    if (!library) {
-      char names[96];
-      vendor_library_names_text(g_library_names, names, sizeof names);
-      std::snprintf(g_load_failure, sizeof g_load_failure, "none of %s could be loaded (%s)",
-                    names, lib_error());
-      log_write("PEAK: ERROR: can not load pcanbasic.dll\n", LOG_ALWAYS);
-      log_write("PEAK: Cannot initialize DLL\n", LOG_ALWAYS);
-      return -1;
-    }
-    const char* missing = "";
-    if (vendor_library_resolve(library, kEntryPoints, sizeof kEntryPoints / sizeof kEntryPoints[0],
-                               &missing) != 0) {
-      g_state = LibraryState::UNUSABLE;
-      std::snprintf(g_load_failure, sizeof g_load_failure, "%s has no entry point %s",
-                    g_library_file, missing);
-      log_write(
-          "PEAK: ERROR: PCANBasic.dll can not resolve functions. Please check PEAK driver "
-          "version.\n",
-          LOG_ALWAYS);
-      log_write("PEAK: Cannot initialize DLL\n", LOG_ALWAYS);
-      return -1;
-    }
-    g_state = LibraryState::READY;
-    log_write("PEAK: PCANBasic.dll Load OK\n", LOG_ALWAYS);
-    return 0;
-  }
-  log_write("PEAK: Cannot initialize DLL\n", LOG_ALWAYS);
-  return -1;
-}
+int32_t peak_load_library() { return vendor_library_load(&g_library); }
 
 const PcanApi& peak_api() { return g_api; }
-const char* peak_library_file() { return g_library_file; }
-const char* const* peak_library_names() { return g_library_names; }
-const char* peak_load_failure() { return g_load_failure; }
+const char* peak_library_file() { return g_library.file; }
+const char* const* peak_library_names() { return g_library.names; }
+const char* peak_load_failure() { return g_library.failure; }
 
 void peak_error_text(TPCANStatus status, char text[256]) {
   std::memset(text, 0, 256);
@@ -180,7 +149,7 @@ void peak_error_text(TPCANStatus status, char text[256]) {
 
 int32_t peak_open(const CanTarget* target) {
   if (peak_load_library() != 0) {
-    can_open_failed("loading PCAN-Basic", g_load_failure);
+    can_open_failed("loading PCAN-Basic", g_library.failure);
     return -1;
   }
   const int32_t number = target->channel == CAN_DEFAULT_CHANNEL ? 1 : target->channel;
@@ -243,10 +212,7 @@ const CanBackend* peak_backend() {
 
 void peak_test_reset(const char* const* library_names) {
   g_api = PcanApi{};
-  g_state = LibraryState::NOT_LOADED;
-  g_library_names = library_names ? library_names : kLibraryNames;
-  g_library_file = "";
-  g_load_failure[0] = '\0';
+  vendor_library_forget(&g_library, library_names ? library_names : kLibraryNames);
   g_channel = 0;
   g_event_state = EventState::NOT_ASKED;
   g_event = 0;
