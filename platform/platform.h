@@ -1,6 +1,7 @@
 // The only operating-system code of the tool: sleeping, a monotonic clock, waiting for a signal
-// from an adapter's library (a descriptor or an event object) until a time, and loading shared
-// libraries by name. POSIX (dlopen) and Windows (LoadLibraryA) implementations sit side by side;
+// from an adapter's library (a descriptor or an event object) until a time, loading shared
+// libraries by name, and noticing Ctrl-C / SIGTERM. POSIX (dlopen) and Windows (LoadLibraryA)
+// implementations sit side by side;
 // everything else stays portable. Tests replace the clock with a virtual one so that waits of
 // seconds run instantly while every requested sleep is still counted.
 #pragma once
@@ -39,9 +40,22 @@ struct PlatformClock {
 // Installs `clock` for all later sleep_ms/now_us calls; nullptr restores the operating system's.
 void platform_set_clock(const PlatformClock* clock);
 
-// Process-wide set-up and tear-down (on Windows: 1 ms timer resolution for the run).
+// Process-wide set-up and tear-down (on Windows: 1 ms timer resolution for the run). platform_init
+// also installs the interrupt handlers: SIGINT and SIGTERM (POSIX), Ctrl-C, Ctrl-Break and closing
+// the console (Windows). A handler only records the signal; a second one ends the process at once.
 void platform_init();
 void platform_exit();
+
+// Signal numbers as shells report them: exit status 128 + number.
+constexpr int PLATFORM_SIGINT = 2;
+constexpr int PLATFORM_SIGTERM = 15;
+// The signal that asked the tool to stop (PLATFORM_SIGINT or PLATFORM_SIGTERM), 0 while none did.
+// Safe to call from any loop: it only reads the recorded number.
+int platform_interrupt();
+// Records `signal` as if it had arrived (0 forgets one); for tests and for the handlers.
+void platform_set_interrupt(int signal);
+// "SIGINT" or "SIGTERM" for the numbers above, "signal" otherwise.
+const char* platform_signal_name(int signal);
 
 // Creates `path` for binary writing only if it does not exist yet (errno EEXIST when it does);
 // nullptr on failure.

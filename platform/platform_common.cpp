@@ -1,5 +1,7 @@
-// The clock switch shared by both operating-system implementations.
+// The clock switch and the interrupt record shared by both operating-system implementations.
 #include "platform/platform.h"
+
+#include <csignal>
 
 void os_sleep_ms(uint32_t ms);
 uint64_t os_now_us();
@@ -10,6 +12,18 @@ int32_t os_wait_signal(PlatformSignal signal, uint64_t until_us);
 
 namespace {
 const PlatformClock* g_clock = nullptr;
+// Written by the signal handlers, so nothing but a sig_atomic_t.
+volatile std::sig_atomic_t g_interrupt = 0;
+}  // namespace
+
+int platform_interrupt() { return static_cast<int>(g_interrupt); }
+
+void platform_set_interrupt(int signal) { g_interrupt = static_cast<std::sig_atomic_t>(signal); }
+
+const char* platform_signal_name(int signal) {
+  if (signal == PLATFORM_SIGINT) return "SIGINT";
+  if (signal == PLATFORM_SIGTERM) return "SIGTERM";
+  return "signal";
 }
 
 void platform_set_clock(const PlatformClock* clock) { g_clock = clock; }

@@ -1,8 +1,9 @@
 // POSIX implementation: nanosleep, CLOCK_MONOTONIC, ppoll on a descriptor, open/fsync,
-// dlopen/dlsym/dlerror.
+// dlopen/dlsym/dlerror, and the SIGINT/SIGTERM handlers.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -67,7 +68,21 @@ uint64_t os_now_us() {
   return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
 }
 
-void platform_init() {}
+namespace {
+// Async-signal-safe: records the number only. SA_RESETHAND lets a second signal end the process.
+void on_signal(int signal) { platform_set_interrupt(signal); }
+}  // namespace
+
+void platform_init() {
+  static_assert(SIGINT == PLATFORM_SIGINT && SIGTERM == PLATFORM_SIGTERM, "signal numbers");
+  struct sigaction action {};
+  action.sa_handler = on_signal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = static_cast<int>(SA_RESETHAND);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
 void platform_exit() {}
 
 void* lib_open(const char* name) {

@@ -1,6 +1,7 @@
 // Windows implementation: Sleep, QueryPerformanceCounter, event objects and WaitForSingleObject,
-// LoadLibraryA/GetProcAddress, and a 1 ms timer resolution for the run (the default 15.6 ms would
-// triple every 5 ms poll).
+// LoadLibraryA/GetProcAddress, a 1 ms timer resolution for the run (the default 15.6 ms would
+// triple every 5 ms poll), and the console control handler (Ctrl-C as SIGINT; Ctrl-Break, closing
+// the console, log-off, shutdown as SIGTERM).
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
@@ -71,7 +72,20 @@ uint64_t os_now_us() {
              static_cast<uint64_t>(frequency.QuadPart);
 }
 
-void platform_init() { g_period_set = timeBeginPeriod(1) == TIMERR_NOERROR; }
+namespace {
+// Runs on a thread of its own: records the event only. A second event is left to the system's
+// handler, which ends the process.
+BOOL WINAPI on_console_event(DWORD event) {
+  if (platform_interrupt() != 0) return FALSE;
+  platform_set_interrupt(event == CTRL_C_EVENT ? PLATFORM_SIGINT : PLATFORM_SIGTERM);
+  return TRUE;
+}
+}  // namespace
+
+void platform_init() {
+  g_period_set = timeBeginPeriod(1) == TIMERR_NOERROR;
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+}
 
 void platform_exit() {
   if (g_period_set) timeEndPeriod(1);
