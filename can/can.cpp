@@ -33,6 +33,11 @@ CanCounters g_counters{};
 char g_opened_spelling[CAN_INTERFACE_NAME_MAX + 16] = "";
 int32_t g_opened_channel = CAN_DEFAULT_CHANNEL;
 std::string g_library;
+// Why the channel stopped (CAN_STOPPED_*), 0 while it runs.
+int32_t g_stopped = 0;
+// The bus state the back-end reported last, and the one the console was told last.
+CanBusState g_bus_state = CAN_BUS_UNKNOWN;
+CanBusState g_bus_state_printed = CAN_BUS_UNKNOWN;
 
 // Listing state: the interface lines are printed as they come, the findings after all of them.
 int g_listed = 0;
@@ -96,6 +101,7 @@ int32_t try_once(uint8_t data[8], uint32_t* id) {
 int32_t receive_polling(uint8_t data[8], uint32_t* id, int32_t step_ms, int64_t limit) {
   int64_t elapsed = 0;
   do {
+    if (can_stopped() != 0) break;
     if (try_once(data, id) == 0) return 0;
     sleep_ms(static_cast<uint32_t>(step_ms));
     elapsed += step_ms;
@@ -111,6 +117,7 @@ int32_t receive_waiting(uint8_t data[8], uint32_t* id, int32_t step_ms, int64_t 
   for (uint64_t k = 1; k <= static_cast<uint64_t>(tries); ++k) {
     const uint64_t step_end = start + k * step_us;
     for (;;) {
+      if (can_stopped() != 0) return -1;
       const int32_t tried = try_once(data, id);
       if (tried == 0) return 0;
       if (tried == kTryUsedUp || g_polling) {
@@ -141,6 +148,32 @@ void note_opened(const char* spelling, int32_t channel) {
   }
   name[n] = '\0';
   frame_trace_set_interface(name);
+}
+
+const char* bus_state_text(CanBusState state) {
+  switch (state) {
+    case CAN_BUS_WARNING:
+      return "error warning (frames meet errors on the bus; check the wiring and the termination)";
+    case CAN_BUS_PASSIVE:
+      return "error-passive (frames are not acknowledged: is the unit or node powered and on this "
+             "bus, at 250 kbit/s?)";
+    case CAN_BUS_OFF:
+      return "bus-off (the adapter stopped sending: check the wiring, the termination and every "
+             "node's bit rate, then start again)";
+    case CAN_BUS_ACTIVE:
+    case CAN_BUS_UNKNOWN:
+      break;
+  }
+  return "";
+}
+
+// After a receive that brought nothing: names a troubled bus state, once per change.
+void explain_silence() {
+  if (g_bus_state == g_bus_state_printed) return;
+  g_bus_state_printed = g_bus_state;
+  if (g_bus_state == CAN_BUS_ACTIVE || g_bus_state == CAN_BUS_UNKNOWN) return;
+  console_print("CAN bus state: %s\n", bus_state_text(g_bus_state));
+  log_writef(LOG_ALWAYS, "CAN bus state: %s\n", bus_state_text(g_bus_state));
 }
 
 int32_t open_row(const CanBackendRow& row, const CanTarget& target, bool named) {
@@ -190,14 +223,28 @@ int32_t can_open() {
 }
 
 int32_t can_send_frame(uint32_t id, const uint8_t data[8]) {
-  if (!g_active) return -3;
-  if (g_active->send(id, data) != 0) {
-    ++g_counters.send_refused;
-    return -3;
+  if (can_stopped() != 0 || !g_active) return -3;
+  // A full queue drains in a few frame times; the same rule for every adapter.
+  uint32_t waited_ms = 0;
+  for (;;) {
+    const int32_t sent = g_active->send(id, data);
+    if (sent == 0) {
+      ++g_counters.sent;
+      frame_trace_frame(true, id, true, false, data);
+      return 0;
+    }
+    if (sent != CAN_SEND_QUEUE_FULL) break;
+    if (waited_ms >= CAN_FULL_QUEUE_RETRY_MS || can_stopped() != 0) {
+      log_writef(LOG_ALWAYS, "%s: transmit queue still full after %u ms\n", g_active->name,
+                 waited_ms);
+      break;
+    }
+    ++g_counters.send_retries;
+    sleep_ms(1);
+    ++waited_ms;
   }
-  ++g_counters.sent;
-  frame_trace_frame(true, id, true, false, data);
-  return 0;
+  ++g_counters.send_refused;
+  return -3;
 }
 
 int32_t can_receive_frame(uint8_t data[8], uint32_t* id, int32_t step_ms, int32_t extra_ms) {
@@ -210,7 +257,8 @@ int32_t can_receive_frame(uint8_t data[8], uint32_t* id, int32_t step_ms, int32_
                                ? receive_waiting(data, id, step_ms, limit / step_ms + 1)
                                : receive_polling(data, id, step_ms, limit);
   if (received == 0) return 0;
-  if (g_active->receive_timed_out) g_active->receive_timed_out();
+  if (g_active->receive_timed_out && can_stopped() == 0) g_active->receive_timed_out();
+  explain_silence();
   *id = 0;
   std::memset(data, 0, 8);
   return -1;
@@ -297,14 +345,30 @@ void can_list_finding(const char* problem, const char* fix) {
 
 const CanCounters& can_counters() { return g_counters; }
 
-void can_count_send_retry() { ++g_counters.send_retries; }
-
 CanOpened can_opened_name() {
   if (!g_active) return CanOpened{nullptr, "", CAN_DEFAULT_CHANNEL, ""};
   return CanOpened{g_active->name, g_opened_spelling, g_opened_channel, g_library.c_str()};
 }
 
 void can_note_library(const char* file) { g_library = file ? file : ""; }
+int32_t can_stopped() {
+  if (g_stopped == 0 && platform_interrupt() != 0) g_stopped = CAN_STOPPED_INTERRUPT;
+  return g_stopped;
+}
+
+void can_lost(const char* what) {
+  if (g_stopped != 0) return;
+  g_stopped = CAN_STOPPED_LOST;
+  console_print("CAN adapter lost: %s\n", what);
+  log_writef(LOG_ALWAYS, "CAN adapter lost: %s\n", what);
+}
+
+void can_bus_state(CanBusState state) { g_bus_state = state; }
+
+void can_close() {
+  if (g_active && g_active->close) g_active->close();
+  g_active = nullptr;
+}
 
 void can_use_backend(const CanBackend* backend) { g_forced = backend; }
 
@@ -321,4 +385,7 @@ void can_reset() {
   g_opened_spelling[0] = '\0';
   g_opened_channel = CAN_DEFAULT_CHANNEL;
   g_library.clear();
+  g_stopped = 0;
+  g_bus_state = CAN_BUS_UNKNOWN;
+  g_bus_state_printed = CAN_BUS_UNKNOWN;
 }

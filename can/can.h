@@ -5,7 +5,10 @@
 // wait that returns when a frame arrives; without that wait the receive polls.
 // Call order: can_select_interface (optional), can_accept_id for every identifier the caller wants
 // (before opening), can_open, then can_send_frame and can_receive_frame. The channel stays open
-// until the process ends. can_list (the `-l` run mode) needs nothing before it and opens nothing.
+// until the process ends, or until can_close after an interruption. Once stopped (an interrupt, or
+// a back-end that lost its adapter: can_stopped), every send is refused and every receive ends at
+// once, so that no wait outlasts the cause; a full transmit queue is retried here, for every
+// back-end alike. can_list (the `-l` run mode) needs nothing before it and opens nothing.
 #pragma once
 
 #include <cstddef>
@@ -48,15 +51,31 @@ struct CanTarget {
   bool named;
 };
 
+// What a back-end's send returns when the adapter's transmit queue is full: the channel tries the
+// frame again, every millisecond for CAN_FULL_QUEUE_RETRY_MS, before the send fails.
+constexpr int32_t CAN_SEND_QUEUE_FULL = 1;
+constexpr uint32_t CAN_FULL_QUEUE_RETRY_MS = 100;
+
+// The state of the bus as the adapter's controller sees it.
+enum CanBusState : uint8_t {
+  CAN_BUS_UNKNOWN = 0,  // not told (virtual interfaces, libraries that cannot say)
+  CAN_BUS_ACTIVE,       // error-active: all is well
+  CAN_BUS_WARNING,      // an error counter passed the warning limit (96)
+  CAN_BUS_PASSIVE,      // error-passive: an error counter passed 127
+  CAN_BUS_OFF,          // bus-off: the controller stopped taking part in the bus
+};
+
 // What a back-end supplies; a const table of functions (see can/backends.cpp for the registry).
 // open: 0, or a negative code after logging why (and, for a named channel, can_open_failed).
-// send: 0 accepted, -3 refused. try_receive: one non-blocking read; 0 when a frame of any kind was
+// send: 0 accepted, CAN_SEND_QUEUE_FULL, -3 refused (after can_lost when the adapter is gone).
+// try_receive: one non-blocking read; 0 when a frame of any kind was
 // read into `frame`, non-zero when the adapter had none. receive_timed_out (may be null): called
-// once when a whole receive delivered nothing. list (may be null): the `-l` lines of this back-end
-// through can_list_interface / can_list_note / can_list_finding. wait (may be null): returns when a
-// frame may be there to read (1), when now_us() reached `until_us` (0), or at once with -1 when
-// the back-end cannot wait (no event from its library): the channel then polls for the rest of
-// the run. A wake for a frame that is then dropped is harmless.
+// once when a whole receive delivered nothing (it may tell can_bus_state what the adapter says).
+// list (may be null): the `-l` lines of this back-end through can_list_interface / can_list_note /
+// can_list_finding. wait (may be null): returns when a frame may be there to read (1), when
+// now_us() reached `until_us` (0), or at once with -1 when the back-end cannot wait (no event from
+// its library): the channel then polls for the rest of the run. A wake for a frame that is then
+// dropped is harmless. close (may be null): releases the channel (after an interruption).
 struct CanBackend {
   const char* name;  // the adapter as the console names it: "PEAK PCAN-USB", "SocketCAN", ...
   int32_t (*open)(const CanTarget* target);
@@ -65,12 +84,14 @@ struct CanBackend {
   void (*receive_timed_out)();
   void (*list)();
   int32_t (*wait)(uint64_t until_us);
+  void (*close)();
 };
 
 // Opens the selected interface, or with none selected PEAK's first channel and else Kvaser's first
 // real one. A named interface never falls back to another. 0 on success, negative otherwise.
 int32_t can_open();
-// Sends one extended frame of length 8. 0 when the adapter accepted it, -3 when refused.
+// Sends one extended frame of length 8. 0 when the adapter accepted it, -3 when refused, when its
+// transmit queue stayed full for CAN_FULL_QUEUE_RETRY_MS, or when the channel is stopped.
 int32_t can_send_frame(uint32_t id, const uint8_t data[8]);
 // Receives one frame within floor((step+extra)/step)+1 tries of step_ms each. A back-end that can
 // wait: the window of tries x step_ms is measured on now_us() from the call; try k (from 0) reads
@@ -121,9 +142,8 @@ void can_list_finding(const char* problem, const char* fix);
 
 // What the channel has carried since the start of the run. received counts every frame read from
 // the adapter (those the channel then drops included; not the adapter's status messages),
-// delivered those handed to a caller; send_retries the sends a back-end repeated because the
-// adapter's transmit queue was full (each back-end that retries counts them with
-// can_count_send_retry).
+// delivered those handed to a caller; send_retries the sends repeated because the adapter's
+// transmit queue was full (one a millisecond, see CAN_SEND_QUEUE_FULL).
 struct CanCounters {
   uint64_t sent;
   uint64_t send_refused;
@@ -132,7 +152,6 @@ struct CanCounters {
   uint64_t send_retries;
 };
 const CanCounters& can_counters();
-void can_count_send_retry();
 
 // What can_open opened: the back-end as the console names it ("emulated bus", "SocketCAN"), the
 // interface in the `-i` spelling ("pcan:2", "sim", "can0"; "pcan" or "kvaser" for the default
@@ -147,6 +166,25 @@ struct CanOpened {
 CanOpened can_opened_name();
 // For the vendor library loader: the file that was just loaded.
 void can_note_library(const char* file);
+// Why the channel stopped: 0 while it runs; CAN_STOPPED_INTERRUPT when a signal asked the tool to
+// stop (platform_interrupt); CAN_STOPPED_LOST when the back-end lost its adapter or interface.
+constexpr int32_t CAN_STOPPED_INTERRUPT = 1;
+constexpr int32_t CAN_STOPPED_LOST = 2;
+int32_t can_stopped();
+
+// For back-ends: the adapter or interface is gone (unplugged, taken down). Prints once
+// "CAN adapter lost: <what>\n" (also to the log); from then on the channel is stopped.
+// Example: can_lost("can0 went down (send: Network is down); bring it up: sudo ip link set can0 up").
+void can_lost(const char* what);
+
+// For back-ends: the bus state the adapter reports (error frames, status messages or a status
+// query). When a receive ends empty and the state is not error-active, the console says so once per
+// change: "CAN bus state: bus-off (...)\n", so that the "No answer" that follows is explained.
+void can_bus_state(CanBusState state);
+
+// Releases the adapter (the back-end's close) and leaves the channel closed. Used when the run is
+// interrupted; otherwise the channel lives until the process ends.
+void can_close();
 
 // Tests: the next can_open opens `backend` alone (no console line); nullptr ends that.
 void can_use_backend(const CanBackend* backend);

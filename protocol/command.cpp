@@ -75,6 +75,8 @@ int32_t command_run(const CommandRule& rule, const Route& route, CommandCall* ca
     const bool received = can_receive_frame(call->answer, &call->answer_id, rule.wait.step_ms,
                                             rule.wait.extra_ms) == 0;
     if (received && ends_wait(rule.wait.listen, route, call->answer_id, *left == 1)) break;
+    // A stopped channel said why already: no further windows, no "No answer" line.
+    if (!received && can_stopped() != 0) return rule.silence.result;
     if (--*left <= 0) {
       log_write(rule.silence.text, LOG_ALWAYS);
       if (rule.silence.printed) console_print("%s", rule.silence.text);

@@ -80,7 +80,8 @@ struct CommandCall {
 };
 
 // Sends the command (and again by rule.wait.resend), waits for and judges its answer.
-// 0; -3 send refused; rule.silence.result when no answer came; rule.check.result when rejected.
+// 0; -3 send refused; rule.silence.result when no answer came (at once and without the silence
+// text when the channel stopped: can_stopped); rule.check.result when rejected.
 int32_t command_run(const CommandRule& rule, const Route& route, CommandCall* call);
 // The rule's command with `argument`, run on `route` with the rule's defaults.
 int32_t command_run_with(const CommandRule& rule, const Route& route, uint32_t argument);

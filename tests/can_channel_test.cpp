@@ -52,7 +52,7 @@ int32_t double_read(CanRead* frame) {
 }
 void double_timed_out() { ++g_timeouts; }
 const CanBackend kDouble{"double", double_open, double_send, double_read, double_timed_out,
-                         nullptr, nullptr};
+                         nullptr, nullptr, nullptr};
 
 class CanChannelTest : public ::testing::Test {
  protected:

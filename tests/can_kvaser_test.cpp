@@ -11,6 +11,7 @@
 #include "can/can.h"
 #include "protocol/identifiers.h"
 #include "can/kvaser/kvaser.h"
+#include "can/kvaser/kvaser_library.h"
 #include "can_test_support.h"
 
 namespace {
@@ -347,3 +348,53 @@ TEST_F(KvaserTest, LibraryWithoutCanReadWaitIsPolled) {
   EXPECT_EQ(log.find(line), log.rfind(line));
 }
 }  // namespace
+TEST_F(KvaserTest, FullTransmitBufferIsRetriedByTheChannelWithoutAReportPerTry) {
+  open_channel();
+  fake_canlib::configure("write=-13");  // canERR_TXBUFOFL
+  const uint8_t data[8] = {};
+  clock_.reset_counts();
+  EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data), -3);
+  EXPECT_EQ(clock_.slept_ms(), CAN_FULL_QUEUE_RETRY_MS);
+  EXPECT_EQ(log_.text(), std::string(kLoadOk) + kInitOk +
+                             "Kvaser USBcan: transmit queue still full after 100 ms\n");
+}
+
+TEST_F(KvaserTest, RemovedCardStopsTheChannelWithTheLibrarysText) {
+  ConsoleCapture console;
+  open_channel();
+  fake_canlib::configure("write_fail_from=2");  // canERR_NOCARD from the second frame on
+  const uint8_t data[8] = {};
+  EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data), 0);
+  EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data), -3);
+  EXPECT_EQ(can_stopped(), CAN_STOPPED_LOST);
+  char text[50];
+  kvaser_error_text(canERR_NOCARD, text);
+  EXPECT_NE(console.text().find(std::string("CAN adapter lost: Kvaser channel (canWrite: ") + text +
+                                "): the adapter was unplugged or its driver stopped\n"),
+            std::string::npos)
+      << console.text();
+  fake_canlib::reset();
+  EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data), -3);
+  EXPECT_EQ(fake_canlib::calls(), std::string(""));  // nothing reaches the library any more
+}
+
+TEST_F(KvaserTest, EmptyWaitNamesTheStateThatCanReadStatusGives) {
+  ConsoleCapture console;
+  open_channel();
+  fake_canlib::configure("status_flags=0x2");  // canSTAT_BUS_OFF
+  uint8_t data[8];
+  uint32_t id = 0;
+  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  EXPECT_NE(console.text().find("CAN bus state: bus-off"), std::string::npos) << console.text();
+  console.clear();
+  fake_canlib::configure("status_flags=0x1");  // canSTAT_ERROR_PASSIVE
+  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  EXPECT_NE(console.text().find("CAN bus state: error-passive"), std::string::npos);
+}
+
+TEST_F(KvaserTest, CloseTakesTheChannelOffBusAndClosesIt) {
+  open_channel();
+  fake_canlib::reset();
+  can_close();
+  EXPECT_EQ(fake_canlib::calls(), "canBusOff(100)\ncanClose(100)\n");
+}

@@ -10,6 +10,7 @@
 #include "protocol/identifiers.h"
 #include "can/peak/pcan_basic.h"
 #include "can/peak/peak.h"
+#include "can/peak/peak_library.h"
 #include "can/sim/sim_bus.h"
 #include "can_test_support.h"
 #include "platform/platform.h"
@@ -153,7 +154,7 @@ TEST_F(PeakTest, SendWritesOneExtendedMessageAndLogsNothing) {
   fake_pcan::reset();
   const uint8_t data[8] = {0x10, 0, 0, 0, 0x00, 0x00, 0x02, 0x70};
   EXPECT_EQ(peak_send_frame(UNIT_COMMAND_ID, data), 0);
-  fake_pcan::configure("write=0x1");
+  fake_pcan::configure("write=0x4000");
   EXPECT_EQ(peak_send_frame(UNIT_DATA_ID, data), -3);
   char a[96];
   char b[96];
@@ -297,3 +298,58 @@ TEST_F(PeakTest, LibraryWithoutTheReceiveEventIsPolled) {
   EXPECT_EQ(log.find("polling"), log.rfind("polling"));  // once
 }
 }  // namespace
+TEST_F(PeakTest, FullTransmitQueueIsRetriedByTheChannelForAHundredMilliseconds) {
+  can_use_backend(peak_backend());
+  ASSERT_EQ(can_open(), 0);
+  const uint8_t data[8] = {};
+  for (const char* status : {"write=0x80", "write=0x1"}) {  // QXMTFULL, XMTFULL
+    fake_pcan::configure(status);
+    clock_.reset_counts();
+    EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data), -3) << status;
+    EXPECT_EQ(clock_.slept_ms(), CAN_FULL_QUEUE_RETRY_MS) << status;
+  }
+  EXPECT_NE(log_.text().find("PEAK PCAN-USB: transmit queue still full after 100 ms\n"),
+            std::string::npos);
+}
+
+TEST_F(PeakTest, UnpluggedAdapterStopsTheChannelWithTheLibrarysText) {
+  ConsoleCapture console;
+  can_use_backend(peak_backend());
+  ASSERT_EQ(can_open(), 0);
+  fake_pcan::configure("write_fail_from=2");  // PCAN_ERROR_ILLHW from the second frame on
+  const uint8_t data[8] = {};
+  EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data), 0);
+  EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data), -3);
+  EXPECT_EQ(can_stopped(), CAN_STOPPED_LOST);
+  char text[256];
+  peak_error_text(PCAN_ERROR_ILLHW, text);
+  EXPECT_EQ(console.text(), std::string("CAN adapter lost: pcan:1 (CAN_Write: ") + text +
+                                "): the adapter was unplugged or its driver stopped\n");
+  uint8_t received[8];
+  uint32_t id = 0;
+  clock_.reset_counts();
+  EXPECT_EQ(can_receive_frame(received, &id, 5, 1000), -1);
+  EXPECT_EQ(clock_.sleeps(), 0u);
+}
+
+TEST_F(PeakTest, EmptyWaitNamesTheStateThatCanGetStatusGives) {
+  ConsoleCapture console;
+  can_use_backend(peak_backend());
+  ASSERT_EQ(can_open(), 0);
+  uint8_t data[8];
+  uint32_t id = 0;
+  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  EXPECT_EQ(console.text(), "");
+  const struct {
+    const char* setting;
+    const char* state;
+  } rows[] = {{"status=0x40000", "error-passive"}, {"status=0x10", "bus-off"},
+              {"status=0x8", "error warning"}};
+  for (const auto& row : rows) {
+    console.clear();
+    fake_pcan::configure(row.setting);
+    EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+    EXPECT_EQ(console.text().rfind(std::string("CAN bus state: ") + row.state, 0), 0u)
+        << row.setting << ": " << console.text();
+  }
+}

@@ -29,7 +29,7 @@ int32_t failing_open(const CanTarget*) { return -7; }
 int32_t never_send(uint32_t, const uint8_t*) { return -3; }
 int32_t never_receive(CanRead*) { return -1; }
 const CanBackend kDeadAdapter{"dead", failing_open, never_send, never_receive, nullptr, nullptr,
-                              nullptr};
+                              nullptr, nullptr};
 }  // namespace
 
 TEST_F(DownloadTest, CommandsWithoutAnswerSendTheirFrames) {
@@ -247,7 +247,7 @@ TEST_F(DownloadTest, OpeningCommandsAskForTheUnitsAnswerAndDataIdentifiers) {
                                       at_open.assign(ids, ids + count);
                                       return int32_t{-2};
                                     },
-                                    never_send, never_receive, nullptr, nullptr, nullptr};
+                                    never_send, never_receive, nullptr, nullptr, nullptr, nullptr};
   for (int32_t (*opening)() : {dl_start_loading, enter_production_test_mode}) {
     at_open.clear();
     can_use_backend(&recording);

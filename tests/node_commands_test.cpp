@@ -289,7 +289,8 @@ TEST_F(NodeTest, AnswerIdentifiersAreAcceptedBeforeTheChannelOpens) {
                                    return int32_t{-2};
                                  },
                                  [](uint32_t, const uint8_t*) { return int32_t{-3}; },
-                                 [](CanRead*) { return int32_t{-1}; }, nullptr, nullptr, nullptr};
+                                 [](CanRead*) { return int32_t{-1}; }, nullptr, nullptr, nullptr,
+                                 nullptr};
   accepted_at_open = false;
   can_use_backend(&broken);
   EXPECT_EQ(node_dl_start_loading(kNode, true), -1);

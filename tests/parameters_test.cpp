@@ -34,7 +34,7 @@ int32_t coded_open(const CanTarget*) { return open_code; }
 int32_t never_send(uint32_t, const uint8_t*) { return -3; }
 int32_t never_receive(CanRead*) { return -1; }
 const CanBackend kCodedAdapter{"coded", coded_open, never_send, never_receive, nullptr, nullptr,
-                                nullptr};
+                                nullptr, nullptr};
 
 std::vector<Bytes8> page_frames(const std::vector<uint8_t>& page) {
   return page_frames(page, kUnitPageShape);

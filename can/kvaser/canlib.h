@@ -18,6 +18,9 @@ constexpr canStatus canOK = 0;
 constexpr canStatus canERR_PARAM = -1;
 constexpr canStatus canERR_NOMSG = -2;
 constexpr canStatus canERR_NOTFOUND = -3;
+constexpr canStatus canERR_TXBUFOFL = -13;
+constexpr canStatus canERR_HARDWARE = -15;
+constexpr canStatus canERR_NOCARD = -26;
 constexpr canStatus canERR_NOT_IMPLEMENTED = -32;
 constexpr long canBITRATE_250K = -3;
 // Items of canGetChannelData: the capabilities (32 bits, canCHANNEL_CAP_xxx), the card type (32
@@ -37,6 +40,11 @@ constexpr unsigned int canMSG_STD = 0x0002;
 constexpr unsigned int canMSG_EXT = 0x0004;
 constexpr unsigned int canMSG_ERROR_FRAME = 0x0020;
 constexpr int canHWTYPE_VIRTUAL = 1;
+// Flags of canReadStatus.
+constexpr unsigned long canSTAT_ERROR_PASSIVE = 0x00000001;
+constexpr unsigned long canSTAT_BUS_OFF = 0x00000002;
+constexpr unsigned long canSTAT_ERROR_WARNING = 0x00000004;
+constexpr unsigned long canSTAT_ERROR_ACTIVE = 0x00000008;
 
 using canInitializeLibrary_t = void(CANLIBAPI*)();
 using canClose_t = canStatus(CANLIBAPI*)(CanHandle hnd);
@@ -62,5 +70,9 @@ using canReadWait_t = canStatus(CANLIBAPI*)(CanHandle hnd, long* id, void* msg, 
 // << 8 | minor.
 using canGetVersion_t = unsigned short(CANLIBAPI*)();
 using canGetVersionEx_t = unsigned int(CANLIBAPI*)(unsigned int item_code);
+// Looked up when needed (a library may lack it): the circuit status flags, canSTAT_xxx.
+using canReadStatus_t = canStatus(CANLIBAPI*)(CanHandle hnd, unsigned long* flags);
+// Takes the channel off bus (before canClose).
+using canBusOff_t = canStatus(CANLIBAPI*)(CanHandle hnd);
 using canWrite_t = canStatus(CANLIBAPI*)(CanHandle hnd, long id, void* msg, unsigned int dlc,
                                          unsigned int flag);

@@ -215,7 +215,18 @@ int32_t kvaser_send_frame(uint32_t id, const uint8_t data[8]) {
   std::memcpy(bytes, data, sizeof bytes);
   const canStatus status = g_api.write(g_handle, static_cast<long>(id), bytes, 8, canMSG_EXT);
   if (status == canOK) return 0;
+  // The transmit buffer drains by itself: the channel tries again without a line per try.
+  if (status == canERR_TXBUFOFL) return CAN_SEND_QUEUE_FULL;
   kvaser_report_status("canWrite", status);
+  if (status == canERR_NOCARD || status == canERR_HARDWARE) {
+    char text[kErrorTextSize];
+    kvaser_error_text(status, text);
+    char what[160];
+    std::snprintf(what, sizeof what,
+                  "Kvaser channel (canWrite: %s): the adapter was unplugged or its driver stopped",
+                  text);
+    can_lost(what);
+  }
   return -3;
 }
 
@@ -253,8 +264,9 @@ int32_t kvaser_try_receive(CanRead* frame) {
 int32_t kvaser_wait(uint64_t until_us) {
   if (g_wait_state == WaitState::NOT_LOOKED_UP) {
     const VendorEntryPoint entry{"canReadWait", &g_read_wait};
-    g_wait_state = g_library.handle && vendor_library_optional(g_library.handle, entry) ? WaitState::READY
-                                                                            : WaitState::NONE;
+    g_wait_state = g_library.handle && vendor_library_optional(g_library.handle, entry)
+                       ? WaitState::READY
+                       : WaitState::NONE;
     if (g_wait_state == WaitState::NONE) {
       log_write("Kvaser: the library has no canReadWait, polling\n", LOG_CAN_FRAMES);
     }
@@ -284,12 +296,41 @@ int32_t kvaser_wait(uint64_t until_us) {
 
 // A frame of another identifier also ends a try with a read that brought something: then nothing
 // is reported.
-void kvaser_receive_timed_out() { kvaser_report_status("canRead", g_last_read_status); }
+void kvaser_receive_timed_out() {
+  kvaser_report_status("canRead", g_last_read_status);
+  if (!g_library.handle) return;
+  canReadStatus_t read_status = nullptr;
+  if (!vendor_library_optional(g_library.handle, VendorEntryPoint{"canReadStatus", &read_status})) {
+    return;
+  }
+  unsigned long flags = 0;
+  if (read_status(g_handle, &flags) != canOK) return;
+  if (flags & canSTAT_BUS_OFF) {
+    can_bus_state(CAN_BUS_OFF);
+  } else if (flags & canSTAT_ERROR_PASSIVE) {
+    can_bus_state(CAN_BUS_PASSIVE);
+  } else if (flags & canSTAT_ERROR_WARNING) {
+    can_bus_state(CAN_BUS_WARNING);
+  } else if (flags & canSTAT_ERROR_ACTIVE) {
+    can_bus_state(CAN_BUS_ACTIVE);
+  }
+}
+
+void kvaser_close() {
+  if (g_handle < 0) return;
+  canBusOff_t bus_off = nullptr;
+  if (g_library.handle &&
+      vendor_library_optional(g_library.handle, VendorEntryPoint{"canBusOff", &bus_off})) {
+    bus_off(g_handle);
+  }
+  g_api.close(g_handle);
+  g_handle = -1;
+}
 
 const CanBackend* kvaser_backend() {
   static const CanBackend backend{"Kvaser USBcan", kvaser_open, kvaser_send_frame,
                                   kvaser_try_receive, kvaser_receive_timed_out, kvaser_list,
-                                  kvaser_wait};
+                                  kvaser_wait, kvaser_close};
   return &backend;
 }
 

@@ -62,12 +62,18 @@ constexpr TPCANHandle PCAN_USBBUS1 = 0x51;
 constexpr TPCANHandle PCAN_USBBUS9 = 0x509;
 constexpr TPCANBaudrate PCAN_BAUD_250K = 0x011C;
 constexpr TPCANStatus PCAN_ERROR_OK = 0x00000;
+constexpr TPCANStatus PCAN_ERROR_XMTFULL = 0x00001;
 constexpr TPCANStatus PCAN_ERROR_BUSLIGHT = 0x00004;
+constexpr TPCANStatus PCAN_ERROR_BUSHEAVY = 0x00008;
+constexpr TPCANStatus PCAN_ERROR_BUSOFF = 0x00010;
 constexpr TPCANStatus PCAN_ERROR_QRCVEMPTY = 0x00020;
+constexpr TPCANStatus PCAN_ERROR_QXMTFULL = 0x00080;
+constexpr TPCANStatus PCAN_ERROR_NODRIVER = 0x00200;
 constexpr TPCANStatus PCAN_ERROR_HWINUSE = 0x00400;
 constexpr TPCANStatus PCAN_ERROR_ILLHW = 0x01400;
 constexpr TPCANStatus PCAN_ERROR_ILLPARAMTYPE = 0x04000;
 constexpr TPCANStatus PCAN_ERROR_ILLPARAMVAL = 0x08000;
+constexpr TPCANStatus PCAN_ERROR_BUSPASSIVE = 0x40000;
 // Parameters of CAN_GetValue.
 constexpr TPCANParameter PCAN_DEVICE_ID = 0x01;
 // The receive event: on Linux CAN_GetValue gives a file descriptor (int) that is readable while

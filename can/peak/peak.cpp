@@ -32,6 +32,7 @@ PlatformSignal g_event = 0;
 #if defined(_WIN32)
 PlatformSignal g_event_object = 0;  // made once, handed to every channel opened
 #endif
+int32_t g_channel_number = 0;  // as pcan:N numbers it
 TPCANMsg g_send_message;
 TPCANMsg g_receive_message;
 TPCANTimestamp g_timestamp;
@@ -158,6 +159,7 @@ int32_t peak_open(const CanTarget* target) {
     return -2;
   }
   g_channel = usb_handle(number);
+  g_channel_number = number;
   g_named = target->named;
   g_event_state = EventState::NOT_ASKED;
   g_event = 0;
@@ -191,8 +193,36 @@ int32_t peak_send_frame(uint32_t id, const uint8_t data[8]) {
   g_send_message.MSGTYPE = PCAN_MESSAGE_EXTENDED;
   g_send_message.LEN = 8;
   std::memcpy(g_send_message.DATA, data, 8);
-  return g_api.write(g_channel, &g_send_message) == PCAN_ERROR_OK ? 0 : -3;
+  const TPCANStatus status = g_api.write(g_channel, &g_send_message);
+  if (status == PCAN_ERROR_OK) return 0;
+  // The library's queue or the controller's buffer: both drain by themselves.
+  if (status & (PCAN_ERROR_QXMTFULL | PCAN_ERROR_XMTFULL)) return CAN_SEND_QUEUE_FULL;
+  if (status == PCAN_ERROR_ILLHW || status == PCAN_ERROR_NODRIVER) {
+    char text[256];
+    peak_error_text(status, text);
+    char what[384];
+    std::snprintf(what, sizeof what,
+                  "pcan:%d (CAN_Write: %s): the adapter was unplugged or its driver stopped",
+                  g_channel_number, text);
+    can_lost(what);
+  }
+  return -3;
 }
+
+void peak_receive_timed_out() {
+  const TPCANStatus status = g_api.get_status(g_channel);
+  if (status & PCAN_ERROR_BUSOFF) {
+    can_bus_state(CAN_BUS_OFF);
+  } else if (status & PCAN_ERROR_BUSPASSIVE) {
+    can_bus_state(CAN_BUS_PASSIVE);
+  } else if (status & (PCAN_ERROR_BUSHEAVY | PCAN_ERROR_BUSLIGHT)) {
+    can_bus_state(CAN_BUS_WARNING);
+  } else if (status == PCAN_ERROR_OK) {
+    can_bus_state(CAN_BUS_ACTIVE);
+  }
+}
+
+void peak_close() { g_api.uninitialize(g_channel); }
 
 int32_t peak_try_receive(CanRead* frame) {
   if (g_api.read(g_channel, &g_receive_message, &g_timestamp) != PCAN_ERROR_OK) return -1;
@@ -205,8 +235,9 @@ int32_t peak_try_receive(CanRead* frame) {
 }
 
 const CanBackend* peak_backend() {
-  static const CanBackend backend{"PEAK PCAN-USB", peak_open, peak_send_frame, peak_try_receive,
-                                  nullptr, peak_list, peak_wait};
+  static const CanBackend backend{"PEAK PCAN-USB",  peak_open,  peak_send_frame,
+                                  peak_try_receive, peak_receive_timed_out,
+                                  peak_list,        peak_wait,  peak_close};
   return &backend;
 }
 

@@ -1,8 +1,11 @@
 // The PEAK PCAN-USB back-end: loads PCAN-Basic on its first open (once per run), initialises a
 // PCAN-USB channel at 250 kbit/s (the first unless another is named: pcan:N), asks the adapter's
 // filter for the accepted identifiers' range plus each identifier outside it, and then sends and
-// reads single messages, telling the channel each message's kind.
-// Call order: peak_open until it returns 0, then peak_send_frame, peak_try_receive and peak_wait.
+// reads single messages, telling the channel each message's kind. A full transmit queue is left to
+// the channel's retry; a send that finds the adapter gone stops the channel (can_lost); after a
+// receive that brought nothing, CAN_GetStatus tells the channel the bus state.
+// Call order: peak_open until it returns 0, then peak_send_frame, peak_try_receive and peak_wait
+// (peak_receive_timed_out after a receive that delivered nothing), peak_close when interrupted.
 #pragma once
 
 #include <cstdint>
@@ -12,8 +15,13 @@
 // 0 when the channel is initialised and filtered; -1 library or entry point missing; -2 when
 // CAN_Initialize or CAN_FilterMessages fails.
 int32_t peak_open(const CanTarget* target);
-// 0 when CAN_Write accepts the frame, -3 otherwise. Nothing is logged.
+// 0 when CAN_Write accepts the frame; CAN_SEND_QUEUE_FULL for PCAN_ERROR_QXMTFULL or XMTFULL; -3
+// otherwise (after can_lost for PCAN_ERROR_ILLHW or NODRIVER). Nothing is logged here.
 int32_t peak_send_frame(uint32_t id, const uint8_t data[8]);
+// CAN_GetStatus: bus-off, error-passive, heavy/light (warning) or OK, told to can_bus_state.
+void peak_receive_timed_out();
+// CAN_Uninitialize on the channel.
+void peak_close();
 // One CAN_Read: 0 with the message, its kind and its bytes (at most 8), non-zero when none.
 int32_t peak_try_receive(CanRead* frame);
 // Waits for the receive event until `until_us`: 1 set, 0 time up, -1 when the library gives no

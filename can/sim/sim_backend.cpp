@@ -49,6 +49,6 @@ void sim_backend_set_devices(const SimDevice* const* devices) { g_devices = devi
 
 const CanBackend* sim_backend() {
   static const CanBackend backend{"emulated bus", sim_open, sim_bus_tool_send, sim_try_receive,
-                                  nullptr, sim_list, sim_wait};
+                                  nullptr, sim_list, sim_wait, nullptr};
   return &backend;
 }

@@ -5,6 +5,7 @@
 #include <linux/can/error.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,10 +17,6 @@
 #include "platform/platform.h"
 
 namespace {
-// A full queue is retried in short sleeps for this long before the send fails.
-constexpr uint32_t kFullQueueRetryMs = 100;
-constexpr uint32_t kFullQueueSleepMs = 1;
-
 char g_name[IFNAMSIZ] = "";
 int g_socket = -1;
 int g_last_receive_errno = 0;
@@ -33,11 +30,59 @@ int32_t open_failed(const char* call) {
   return -1;
 }
 
+// The state an error frame tells: bus-off, or the controller's worst passive/warning flag.
+CanBusState bus_state_of(const can_frame& frame) {
+  if (frame.can_id & CAN_ERR_BUSOFF) return CAN_BUS_OFF;
+  if (!(frame.can_id & CAN_ERR_CRTL)) return CAN_BUS_UNKNOWN;
+  const uint8_t flags = frame.data[1];
+  if (flags & (CAN_ERR_CRTL_RX_PASSIVE | CAN_ERR_CRTL_TX_PASSIVE)) return CAN_BUS_PASSIVE;
+  if (flags & (CAN_ERR_CRTL_RX_WARNING | CAN_ERR_CRTL_TX_WARNING)) return CAN_BUS_WARNING;
+  if (flags & CAN_ERR_CRTL_ACTIVE) return CAN_BUS_ACTIVE;
+  return CAN_BUS_UNKNOWN;
+}
+
 void log_error_frame(const can_frame& frame) {
   if (frame.can_id & CAN_ERR_BUSOFF) log_writef(LOG_ALWAYS, "SocketCAN: '%s' is bus-off\n", g_name);
   if (frame.can_id & CAN_ERR_CRTL) {
     log_writef(LOG_ALWAYS, "SocketCAN: '%s' controller problem 0x%02X\n", g_name, frame.data[1]);
   }
+  can_bus_state(bus_state_of(frame));
+}
+
+// An interface that is down (or gone) at the start refuses the run: a send would only fail later.
+// 0 when it is up; -1 after naming its state and the fix.
+int32_t check_up() {
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;  // the open itself will say what is wrong
+  ifreq request{};
+  std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", g_name);
+  const bool known = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+  close(fd);
+  if (!known || (request.ifr_flags & IFF_UP) != 0) return 0;
+  char text[192];
+  std::snprintf(text, sizeof text,
+                "the interface is down; bring it up: sudo ip link set %s type can bitrate 250000 "
+                "&& sudo ip link set %s up",
+                g_name, g_name);
+  log_writef(LOG_ALWAYS, "SocketCAN: cannot open '%s': %s\n", g_name, text);
+  can_open_failed("state", text);
+  return -1;
+}
+
+// A send or receive error that means the interface went down or disappeared: the channel stops.
+void check_lost(const char* call, int error) {
+  char text[224];
+  if (error == ENETDOWN) {
+    std::snprintf(text, sizeof text, "%s went down (%s: %s); bring it up: sudo ip link set %s up",
+                  g_name, call, std::strerror(error), g_name);
+  } else if (error == ENODEV || error == ENXIO) {
+    std::snprintf(text, sizeof text,
+                  "%s is gone (%s: %s): the adapter was unplugged or its driver removed", g_name,
+                  call, std::strerror(error));
+  } else {
+    return;
+  }
+  can_lost(text);
 }
 }  // namespace
 
@@ -52,6 +97,7 @@ int32_t socketcan_open(const CanTarget* target) {
   // A mistyped name is the likeliest fault: look the interface up first.
   const unsigned int index = if_nametoindex(g_name);
   if (index == 0) return open_failed("if_nametoindex");
+  if (check_up() != 0) return -1;
   g_socket = socket(PF_CAN, SOCK_RAW, CAN_RAW);
   if (g_socket < 0) return open_failed("socket(PF_CAN, SOCK_RAW, CAN_RAW)");
 
@@ -88,16 +134,13 @@ int32_t socketcan_send_frame(uint32_t id, const uint8_t data[8]) {
   frame.can_dlc = 8;
   std::memcpy(frame.data, data, 8);
   // Non-blocking: a controller that stopped sending (bus-off) must not hang the tool. A full
-  // queue (ENOBUFS from the qdisc, EAGAIN from the socket buffer) drains in a few frame times.
-  uint32_t waited_ms = 0;
-  for (;;) {
-    if (send(g_socket, &frame, CAN_MTU, MSG_DONTWAIT) == static_cast<ssize_t>(CAN_MTU)) return 0;
-    const bool queue_full = errno == ENOBUFS || errno == EAGAIN || errno == EWOULDBLOCK;
-    if (!queue_full || waited_ms >= kFullQueueRetryMs) break;
-    sleep_ms(kFullQueueSleepMs);
-    waited_ms += kFullQueueSleepMs;
-  }
-  log_writef(LOG_ALWAYS, "SocketCAN: send on '%s' failed: %s\n", g_name, std::strerror(errno));
+  // queue (ENOBUFS from the qdisc, EAGAIN from the socket buffer) drains in a few frame times: the
+  // channel tries again.
+  if (send(g_socket, &frame, CAN_MTU, MSG_DONTWAIT) == static_cast<ssize_t>(CAN_MTU)) return 0;
+  const int error = errno;
+  if (error == ENOBUFS || error == EAGAIN || error == EWOULDBLOCK) return CAN_SEND_QUEUE_FULL;
+  log_writef(LOG_ALWAYS, "SocketCAN: send on '%s' failed: %s\n", g_name, std::strerror(error));
+  check_lost("send", error);
   return -3;
 }
 
@@ -111,6 +154,7 @@ int32_t socketcan_try_receive(CanRead* read) {
                  std::strerror(errno));
     }
     g_last_receive_errno = errno;
+    check_lost("receive", errno);
     return -1;
   }
   if (n != static_cast<ssize_t>(CAN_MTU)) return -1;
@@ -135,9 +179,14 @@ int32_t socketcan_try_receive(CanRead* read) {
 
 int32_t socketcan_wait(uint64_t until_us) { return wait_signal(g_socket, until_us); }
 
+void socketcan_close() {
+  if (g_socket >= 0) close(g_socket);
+  g_socket = -1;
+}
+
 const CanBackend* socketcan_backend() {
   static const CanBackend backend{"SocketCAN", socketcan_open, socketcan_send_frame,
                                   socketcan_try_receive, nullptr, socketcan_list,
-                                  socketcan_wait};
+                                  socketcan_wait, socketcan_close};
   return &backend;
 }

@@ -26,6 +26,9 @@
 // reaches the tool (looked ahead on the emulated bus) or the timeout; with a queue, until the
 // timeout when the queue is empty. A test hands the fake its clock with fake_canlib_set_clock.
 // Built with FAKE_WITHOUT_canReadWait it lacks that entry point, as an old library would.
+//   status_flags=FLAGS  what canReadStatus returns (default canSTAT_ERROR_ACTIVE)
+//   write_fail_from=N  from the Nth canWrite on, it returns write_fail=STATUS (default
+//     canERR_NOCARD, an unplugged adapter)
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -264,9 +267,12 @@ FAKE_EXPORT canStatus CANLIBAPI canWrite(CanHandle hnd, long id, void* msg, unsi
   const unsigned char* d = static_cast<const unsigned char*>(msg);
   g_calls.add("canWrite(%d, 0x%lX, %02X %02X %02X %02X %02X %02X %02X %02X, %u, 0x%X)", hnd, id,
               d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7], dlc, flag);
-  constexpr canStatus canERR_TXBUFOFL = -13;
-  const canStatus status = channel_setting("write", hnd);
+  canStatus status = channel_setting("write", hnd);
   ++g_writes;
+  const long long fail_from = settings().number("write_fail_from", 0);
+  if (fail_from != 0 && g_writes >= fail_from) {
+    status = static_cast<canStatus>(settings().number("write_fail", canERR_NOCARD));
+  }
   const std::vector<long long> after = settings().list("error_frame_after_write");
   if (std::find(after.begin(), after.end(), g_writes) != after.end()) ++g_pending_error_frames;
   if (status == canOK && bus_mode() &&
@@ -276,6 +282,17 @@ FAKE_EXPORT canStatus CANLIBAPI canWrite(CanHandle hnd, long id, void* msg, unsi
   return status;
 }
 #endif
+
+// Status queries are not recorded: the tool asks after every receive that brought nothing.
+FAKE_EXPORT canStatus CANLIBAPI canReadStatus(CanHandle, unsigned long* flags) {
+  *flags = static_cast<unsigned long>(settings().number("status_flags", canSTAT_ERROR_ACTIVE));
+  return canOK;
+}
+
+FAKE_EXPORT canStatus CANLIBAPI canBusOff(CanHandle hnd) {
+  g_calls.add("canBusOff(%d)", hnd);
+  return canOK;
+}
 
 #ifndef FAKE_WITHOUT_canGetVersion
 FAKE_EXPORT unsigned short CANLIBAPI canGetVersion() {

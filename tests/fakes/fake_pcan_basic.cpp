@@ -13,6 +13,9 @@
 //     0x4000, PCAN_ERROR_ILLPARAMTYPE); api_version_status=STATUS  condition_status=STATUS
 //   status_after_write=N1:N2:...  after the Nth CAN_Write, the next CAN_Read brings a status
 //     message (bus light) before anything else
+//   status=STATUS  what CAN_GetStatus returns (default PCAN_ERROR_OK)
+//   write_fail_from=N  from the Nth CAN_Write on, it returns write_fail=STATUS (default
+//     PCAN_ERROR_ILLHW, an unplugged adapter)
 // The receive event (PCAN_RECEIVE_EVENT) is real: on Linux CAN_GetValue hands out a timerfd that
 // is readable while a message waits, and in bus mode from the time the next frame reaches the
 // tool (looked ahead on the emulated bus when a CAN_Read finds nothing); on Windows CAN_SetValue
@@ -225,10 +228,8 @@ FAKE_EXPORT TPCANStatus PCAN_API CAN_Reset(TPCANHandle channel) {
   return PCAN_ERROR_OK;
 }
 
-FAKE_EXPORT TPCANStatus PCAN_API CAN_GetStatus(TPCANHandle channel) {
-  g_calls.add("CAN_GetStatus(0x%02X)", channel);
-  return PCAN_ERROR_OK;
-}
+// Status queries are not recorded: the tool asks after every receive that brought nothing.
+FAKE_EXPORT TPCANStatus PCAN_API CAN_GetStatus(TPCANHandle) { return setting("status"); }
 
 // Reads are not recorded: a receive polls many times.
 FAKE_EXPORT TPCANStatus PCAN_API CAN_Read(TPCANHandle, TPCANMsg* message, TPCANTimestamp* stamp) {
@@ -267,8 +268,12 @@ FAKE_EXPORT TPCANStatus PCAN_API CAN_Write(TPCANHandle channel, TPCANMsg* messag
               channel, message->ID, message->MSGTYPE, message->LEN, message->DATA[0],
               message->DATA[1], message->DATA[2], message->DATA[3], message->DATA[4],
               message->DATA[5], message->DATA[6], message->DATA[7]);
-  const TPCANStatus status = setting("write");
+  TPCANStatus status = setting("write");
   ++g_writes;
+  const long long fail_from = settings().number("write_fail_from", 0);
+  if (fail_from != 0 && g_writes >= fail_from) {
+    status = static_cast<TPCANStatus>(settings().number("write_fail", PCAN_ERROR_ILLHW));
+  }
   if (listed("status_after_write", 0, g_writes)) {
     ++g_pending_status;
     signal_at(0);
