@@ -119,7 +119,7 @@ static int32_t read_page(uint8_t* page) {
   for (int index = 0; index < UNIT_PAGE.frames; ++index) {
     const int32_t received = wait_for_frame(UNIT_DATA_ID, frame);
     if (received < 0) {
-      console_print("Read CAN frame failed: %d\n", received);
+      if (operation_interrupted() == 0) console_print("Read CAN frame failed: %d\n", received);
       return received;
     }
     const uint8_t sequence = static_cast<uint8_t>(UNIT_PAGE.first_sequence + index);
@@ -133,7 +133,7 @@ static int32_t read_page(uint8_t* page) {
   }
   const int32_t received = wait_for_frame(UNIT_ANSWER_ID, frame);
   if (received < 0) {
-    console_print("Read CAN frame failed: %d\n", received);
+    if (operation_interrupted() == 0) console_print("Read CAN frame failed: %d\n", received);
     return received;
   }
   const uint32_t sum = static_cast<uint32_t>(frame[4]) | static_cast<uint32_t>(frame[5]) << 8 |
@@ -148,7 +148,7 @@ static int32_t read_page(uint8_t* page) {
 int32_t read_parameter_page(uint32_t address, uint8_t* page) {
   const int32_t result = start_page_backup(address);
   if (result < 0) {
-    console_print("Backup starting failed: %d\n", result);
+    if (operation_interrupted() == 0) console_print("Backup starting failed: %d\n", result);
     return result;
   }
   return read_page(page);
@@ -165,16 +165,21 @@ int32_t backup_parameters(const char* path) {
   console_print("Binary file init ok\n");
 
   run_record_phase(RUN_PHASE_START);
+  operation_state("the unit is unchanged; no backup was written, an earlier file of that name is "
+                  "kept as it was");
+  if (operation_interrupted() != 0) return fail(-3);
   int32_t result = start_parameter_pages();
   if (result < 0) return fail(result);
   run_record_phase(RUN_PHASE_TRANSFER);
   int32_t last_progress = -1;
   for (int32_t block = 0; block < PARAMETER_PAGE_COUNT && result == 0; ++block) {
+    if (operation_interrupted() != 0) return fail(-3);
     print_progress(&last_progress, block, PARAMETER_PAGE_COUNT);
     const uint32_t address = static_cast<uint32_t>(block * PARAMETER_PAGE_SIZE);
     result = read_parameter_page(address, &ParameterImage[address]);
   }
   if (result < 0) return fail(result);
+  if (operation_interrupted() != 0) return fail(-3);
   run_record_image(PARAMETER_AREA_SIZE, image_sum(ParameterImage, PARAMETER_AREA_SIZE),
                    image_sum(ParameterImage, PARAMETER_AREA_SIZE), PARAMETER_PAGE_COUNT);
 

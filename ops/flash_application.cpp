@@ -25,11 +25,17 @@ int32_t flash_application(const char* path) {
                    image.end / kPageSize + 1);
 
   run_record_phase(RUN_PHASE_START);
+  operation_state("the unit is unchanged");
+  if (operation_interrupted() != 0) return operation_failed(-3);
+  // From the command on, the unit may have left its application.
+  operation_state("the unit may wait in its bootloader, its application unchanged: flash it again, "
+                  "or switch it off and on");
   if (dl_start_loading() < 0) return operation_failed(-4);
   console_print("Erase flash\n");
   run_record_phase(RUN_PHASE_ERASE);
+  operation_state("the unit's application is erased or incomplete: flash it again");
   if (dl_erase_app() < 0) {
-    console_print("Erase flash error\n");
+    if (operation_interrupted() == 0) console_print("Erase flash error\n");
     return operation_failed(-5);
   }
 
@@ -39,6 +45,7 @@ int32_t flash_application(const char* path) {
   run_record_phase(RUN_PHASE_TRANSFER);
   int32_t last_progress = -1;
   for (int32_t block = 0; block < block_count; ++block) {
+    if (operation_interrupted() != 0) return operation_failed(-3);
     int32_t result = dl_download(kFlashBase + static_cast<uint32_t>(kPageSize * block));
     if (result < 0) return step_failed("Download starting", result);
     print_progress(&last_progress, block, block_count);
@@ -51,6 +58,7 @@ int32_t flash_application(const char* path) {
 
   run_record_phase(RUN_PHASE_END);
   sleep_ms(500);
+  if (operation_interrupted() != 0) return operation_failed(-3);
   dl_end_of_download();
   console_print("End of download\n");
   log_close();

@@ -43,11 +43,17 @@ int32_t flash_sensor(const char* path, uint8_t node, bool force) {
 
   run_record_phase(RUN_PHASE_START);
 
+  operation_state("the sensor node is unchanged");
+  if (operation_interrupted() != 0) return operation_failed(-3);
+  // From the command on, the sensor node may have left its application.
+  operation_state("the sensor node may wait in its bootloader, its application unchanged: flash it "
+                  "again, or switch it off and on");
   if (node_dl_start_loading(node, force) < 0) return operation_failed(-4);
   console_print("Erase flash\n");
   run_record_phase(RUN_PHASE_ERASE);
+  operation_state("the sensor node's application is erased or incomplete: flash it again");
   if (node_dl_erase_app(node) < 0) {
-    console_print("Erase flash error\n");
+    if (operation_interrupted() == 0) console_print("Erase flash error\n");
     return operation_failed(-5);
   }
 
@@ -59,6 +65,7 @@ int32_t flash_sensor(const char* path, uint8_t node, bool force) {
   int32_t pages = 0;
   for (int32_t first = kFirstPageIndex; first <= image_end && pages < block_count;
        first += static_cast<int32_t>(NODE_PAGE.size), ++pages) {
+    if (operation_interrupted() != 0) return operation_failed(-3);
     int32_t result = node_dl_download(node, first);
     if (result < 0) return step_failed("Download starting", result);
     print_progress(&last_progress, first, image_end);
@@ -73,6 +80,7 @@ int32_t flash_sensor(const char* path, uint8_t node, bool force) {
 
   run_record_phase(RUN_PHASE_END);
   sleep_ms(500);
+  if (operation_interrupted() != 0) return operation_failed(-3);
   node_dl_end_of_download(node);
   console_print("End of download\n");
   log_close();

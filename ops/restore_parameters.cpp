@@ -54,6 +54,7 @@ int32_t read_backup_file(const char* path) {
 int32_t verify_restore() {
   static uint8_t unit[PARAMETER_AREA_SIZE];
   for (int32_t block = 0; block < PARAMETER_PAGE_COUNT; ++block) {
+    if (operation_interrupted() != 0) return -3;
     const uint32_t address = static_cast<uint32_t>(block * PARAMETER_PAGE_SIZE);
     const int32_t result = read_parameter_page(address, &unit[address]);
     if (result < 0) return result;
@@ -89,11 +90,18 @@ int32_t restore_parameters(const char* path, bool verify) {
   run_record_image(PARAMETER_AREA_SIZE, sum, sum, PARAMETER_PAGE_COUNT);
 
   run_record_phase(RUN_PHASE_START);
+  operation_state("the unit's parameters are unchanged");
+  if (operation_interrupted() != 0) return operation_failed(-3);
   result = start_parameter_pages();
   if (result < 0) return operation_failed(result);
   run_record_phase(RUN_PHASE_TRANSFER);
   int32_t last_progress = -1;
   for (int32_t block = 0; block < PARAMETER_PAGE_COUNT; ++block) {
+    if (operation_interrupted() != 0) return operation_failed(-3);
+    // From the first erase on, the area holds old and new pages.
+    if (block == 0) {
+      operation_state("the unit's parameter area is partly restored: restore it again");
+    }
     const uint32_t page_address = static_cast<uint32_t>(block * PARAMETER_PAGE_SIZE);
     const uint8_t code = answer_code(page_address);
     // The unit erases a 4 KiB sector before its first page is written.
@@ -109,6 +117,7 @@ int32_t restore_parameters(const char* path, bool verify) {
   }
 
   if (verify) {
+    operation_state("the unit's parameters are restored; reading them back was not finished");
     run_record_phase(RUN_PHASE_VERIFY);
     result = verify_restore();
     if (result < 0) return operation_failed(result);

@@ -1,18 +1,35 @@
 // The console pieces and openings shared by the operations.
 #include "ops/transfer.h"
 
+#include "can/can.h"
 #include "ihex/reader.h"
 #include "log/log.h"
 #include "ops/parameter_image.h"
+#include "platform/platform.h"
 #include "protocol/parameters.h"
 
+namespace {
+const char* g_state = "nothing was sent";
+}  // namespace
+
 int32_t operation_failed(int32_t result) {
+  const int signal = platform_interrupt();
+  if (signal != 0) {
+    can_close();
+    console_print("Interrupted by %s: %s\n", platform_signal_name(signal), g_state);
+    log_writef(LOG_ALWAYS, "Interrupted by %s: %s\n", platform_signal_name(signal), g_state);
+    result = 128 + signal;
+  }
   log_close();
   return result;
 }
 
+void operation_state(const char* state) { g_state = state; }
+
+int operation_interrupted() { return platform_interrupt(); }
+
 int32_t step_failed(const char* step, int32_t result) {
-  console_print("%s failed: %d\n", step, result);
+  if (operation_interrupted() == 0) console_print("%s failed: %d\n", step, result);
   return operation_failed(result);
 }
 
@@ -30,6 +47,7 @@ int32_t open_hex_file(const char* path) {
 int32_t start_parameter_pages() {
   const int32_t result = enter_production_test_mode();
   if (result < 0) {
+    if (operation_interrupted() != 0) return result;
     console_print("Production test mode initialization error %d\n", result);
     return result;
   }

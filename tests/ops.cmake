@@ -5,3 +5,4 @@ ralvex_test(restore_test restore_test.cpp)
 ralvex_test(flash_sensor_test flash_sensor_test.cpp
             SLOW "SensorFlashExecutableTest.FlashesNode5WithAndWithoutForce")
 ralvex_test(run_record_test run_record_test.cpp LIBS ralvex_json)
+ralvex_test(field_faults_test field_faults_test.cpp)

@@ -1,0 +1,285 @@
+// Faults of the field on the channel and the operations: a full transmit queue retried for about
+// 100 ms, an adapter lost during a transfer, the bus state named when a wait ends empty, and a
+// signal during a transfer (the adapter closed, the state of the unit said, 130 or 143).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "can/can.h"
+#include "ihex/image.h"
+#include "ihex/reader.h"
+#include "ops/operations.h"
+#include "ops/parameter_image.h"
+#include "platform/platform.h"
+#include "protocol/identifiers.h"
+#include "sim/unit.h"
+#include "support/bus_fixture.h"
+#include "support/hex_files.h"
+#include "support/test_support.h"
+
+namespace {
+// A back-end double whose sends return the scripted results in turn (0 once the script is empty).
+std::vector<int32_t> g_send_results;
+int g_sends = 0;
+int g_reads = 0;
+int g_closes = 0;
+CanBusState g_state_at_timeout = CAN_BUS_UNKNOWN;
+
+int32_t double_open(const CanTarget*) { return 0; }
+int32_t double_send(uint32_t, const uint8_t*) {
+  ++g_sends;
+  if (g_send_results.empty()) return 0;
+  const int32_t result = g_send_results.front();
+  g_send_results.erase(g_send_results.begin());
+  return result;
+}
+int32_t double_read(CanRead*) {
+  ++g_reads;
+  return -1;
+}
+void double_timed_out() { can_bus_state(g_state_at_timeout); }
+void double_close() { ++g_closes; }
+const CanBackend kDouble{"double", double_open, double_send,  double_read,
+                         double_timed_out, nullptr, nullptr, double_close};
+
+class FaultChannelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    can_reset();
+    platform_set_interrupt(0);
+    g_send_results.clear();
+    g_sends = g_reads = g_closes = 0;
+    g_state_at_timeout = CAN_BUS_UNKNOWN;
+    can_use_backend(&kDouble);
+    ASSERT_EQ(can_open(), 0);
+    ASSERT_EQ(log_open(), 0);
+    log_set_level(LOG_ALWAYS);
+    clock_.reset_counts();
+    console_.clear();
+  }
+  void TearDown() override {
+    log_close();
+    can_reset();
+    platform_set_interrupt(0);
+  }
+  std::string log() {
+    log_close();
+    return read_file("ZR4_BL_Log.txt");
+  }
+  ScratchDir dir_;
+  VirtualClock clock_;
+  ConsoleCapture console_;
+  const uint8_t data_[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+};
+
+TEST_F(FaultChannelTest, FullQueueIsTriedEveryMillisecondUntilItTakesTheFrame) {
+  g_send_results.assign(30, CAN_SEND_QUEUE_FULL);
+  EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data_), 0);
+  EXPECT_EQ(g_sends, 31);
+  EXPECT_EQ(clock_.sleeps(), 30u);
+  EXPECT_EQ(clock_.slept_ms(), 30u);
+  EXPECT_EQ(console_.text(), "");
+}
+
+TEST_F(FaultChannelTest, QueueFullForAHundredMillisecondsFailsTheSendWithALogLine) {
+  g_send_results.assign(1000, CAN_SEND_QUEUE_FULL);
+  EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data_), -3);
+  EXPECT_EQ(clock_.slept_ms(), CAN_FULL_QUEUE_RETRY_MS);
+  EXPECT_EQ(g_sends, 101);
+  EXPECT_NE(log().find("double: transmit queue still full after 100 ms\n"), std::string::npos);
+}
+
+TEST_F(FaultChannelTest, RefusedSendIsNotRetried) {
+  g_send_results.assign(3, -3);
+  EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data_), -3);
+  EXPECT_EQ(g_sends, 1);
+  EXPECT_EQ(clock_.sleeps(), 0u);
+}
+
+TEST_F(FaultChannelTest, LostAdapterStopsSendsAndWaitsAtOnceWithOneConsoleLine) {
+  can_lost("can0 went down (send: Network is down); bring it up: sudo ip link set can0 up");
+  can_lost("a second cause is not printed");
+  EXPECT_EQ(can_stopped(), CAN_STOPPED_LOST);
+  EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data_), -3);
+  EXPECT_EQ(g_sends, 0);
+  uint8_t data[8];
+  uint32_t id = 0;
+  EXPECT_EQ(can_receive_frame(data, &id, 5, 1000), -1);
+  EXPECT_EQ(g_reads, 0);
+  EXPECT_EQ(clock_.sleeps(), 0u);
+  const std::string line =
+      "CAN adapter lost: can0 went down (send: Network is down); bring it up: sudo ip link set "
+      "can0 up\n";
+  EXPECT_EQ(console_.text(), line);
+  EXPECT_NE(log().find(line), std::string::npos);
+}
+
+TEST_F(FaultChannelTest, SignalStopsSendsAndEndsAWaitBeforeItsNextTry) {
+  platform_set_interrupt(PLATFORM_SIGTERM);
+  EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data_), -3);
+  uint8_t data[8];
+  uint32_t id = 0;
+  EXPECT_EQ(can_receive_frame(data, &id, 5, 1000), -1);
+  EXPECT_EQ(g_sends + g_reads, 0);
+  EXPECT_EQ(can_stopped(), CAN_STOPPED_INTERRUPT);
+  can_close();
+  EXPECT_EQ(g_closes, 1);
+  EXPECT_EQ(console_.text(), "");
+}
+
+struct StateRow {
+  CanBusState state;
+  const char* line;  // "" for none
+};
+
+TEST_F(FaultChannelTest, EmptyWaitNamesATroubledBusStateOncePerChange) {
+  const StateRow rows[] = {
+      {CAN_BUS_ACTIVE, ""},
+      {CAN_BUS_UNKNOWN, ""},
+      {CAN_BUS_WARNING,
+       "CAN bus state: error warning (frames meet errors on the bus; check the wiring and the "
+       "termination)\n"},
+      {CAN_BUS_PASSIVE,
+       "CAN bus state: error-passive (frames are not acknowledged: is the unit or node powered "
+       "and on this bus, at 250 kbit/s?)\n"},
+      {CAN_BUS_OFF,
+       "CAN bus state: bus-off (the adapter stopped sending: check the wiring, the termination "
+       "and every node's bit rate, then start again)\n"},
+  };
+  for (const StateRow& row : rows) {
+    g_state_at_timeout = row.state;
+    for (int wait = 0; wait < 3; ++wait) {
+      console_.clear();
+      uint8_t data[8];
+      uint32_t id = 0;
+      EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+      EXPECT_EQ(console_.text(), wait == 0 ? row.line : "") << row.line << " wait " << wait;
+    }
+  }
+}
+
+// After the unit's `n`th frame the operator presses Ctrl-C (or the service manager stops the run).
+int g_unit_frames = 0;
+int g_signal_after = 0;
+int g_signal = 0;
+bool signal_after_frames(const SimDevice*, uint64_t*, uint32_t*, uint8_t*) {
+  if (++g_unit_frames == g_signal_after) platform_set_interrupt(g_signal);
+  return true;
+}
+
+class InterruptTest : public BusTest {
+ protected:
+  InterruptTest() : BusTest(4) {}
+  void SetUp() override {
+    BusTest::SetUp();
+    platform_set_interrupt(0);
+    ihex_reset();
+    std::memset(FlashImage, 0, FLASH_IMAGE_SIZE);
+    ASSERT_EQ(sim_bus_attach(sim_unit_device()), 0);
+    g_unit_frames = 0;
+    sim_bus_set_transmit_hook(signal_after_frames);
+  }
+  void TearDown() override {
+    BusTest::TearDown();
+    platform_set_interrupt(0);
+  }
+  void signal_after(int frames, int signal) {
+    g_signal_after = frames;
+    g_signal = signal;
+  }
+};
+
+std::vector<std::string> directory_names() {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(".")) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+}  // namespace
+
+TEST_F(InterruptTest, FlashStopsAfterThePageInHandAndSaysTheApplicationNeedsFlashing) {
+  const std::string path = objcopy_hex(random_bytes(256 * 20, 3), 0x70020000, "app.hex");
+  // Answers: DL_START_LOADING, DL_ERASE_APP, then one per page: Ctrl-C during page 4.
+  signal_after(2 + 4, PLATFORM_SIGINT);
+  EXPECT_EQ(flash_application(path.c_str()), 130);
+  const std::string end =
+      "Interrupted by SIGINT: the unit's application is erased or incomplete: flash it again\n";
+  expect_console_end(end, "flash");
+  EXPECT_EQ(console().find("failed"), std::string::npos) << console();
+  // Page 4's DL_FLASH_COMMAND was the last frame: nothing after the signal.
+  const auto frames = tool_frames();
+  EXPECT_EQ(frames.back().data[0], 0x11);
+  EXPECT_EQ(tool_frames(UNIT_DATA_ID).size(), 37u * 4);
+  EXPECT_NE(log_text().find(end), std::string::npos);
+}
+
+// The state named is the worst the unit can be in: a command that the signal cut short may have
+// reached it.
+struct OpeningRow {
+  int after_frames;
+  const char* end;
+};
+using OpeningInterruptTest = RowTest<InterruptTest, OpeningRow>;
+
+TEST_P(OpeningInterruptTest, NamesWhatTheUnitMayBeLeftIn) {
+  const std::string path = objcopy_hex(random_bytes(256, 4), 0x70020000, "app.hex");
+  signal_after(GetParam().after_frames, PLATFORM_SIGTERM);
+  EXPECT_EQ(flash_application(path.c_str()), 143);
+  expect_console_end(GetParam().end, "opening");
+  EXPECT_EQ(console().find("error"), std::string::npos) << console();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, OpeningInterruptTest,
+    ::testing::Values(
+        // The signal comes with DL_START_LOADING's answer, then with DL_ERASE_APP's.
+        OpeningRow{1, "Interrupted by SIGTERM: the unit may wait in its bootloader, its "
+                      "application unchanged: flash it again, or switch it off and on\n"},
+        OpeningRow{2, "Erase flash\nInterrupted by SIGTERM: the unit's application is erased or "
+                      "incomplete: flash it again\n"}));
+
+TEST_F(InterruptTest, BackupKeepsTheEarlierFileAndLeavesNoTemporaryOne) {
+  write_file("backup.bin", "the earlier backup");
+  signal_after(38 * 10, PLATFORM_SIGTERM);
+  EXPECT_EQ(backup_parameters("backup.bin"), 143);
+  EXPECT_EQ(read_file("backup.bin"), "the earlier backup");
+  EXPECT_EQ(directory_names(), (std::vector<std::string>{"ZR4_BL_Log.txt", "backup.bin"}));
+  expect_console_end("Interrupted by SIGTERM: the unit is unchanged; no backup was written, an "
+                     "earlier file of that name is kept as it was\n",
+                     "backup");
+  EXPECT_EQ(console().find("Read CAN frame failed"), std::string::npos) << console();
+}
+
+TEST_F(InterruptTest, RestoreSaysTheAreaIsPartlyRestored) {
+  write_bytes("restore.bin", random_bytes(0xD000, 5));
+  signal_after(30, PLATFORM_SIGINT);
+  EXPECT_EQ(restore_parameters("restore.bin"), 130);
+  expect_console_end(
+      "Interrupted by SIGINT: the unit's parameter area is partly restored: restore it again\n",
+      "restore");
+}
+
+TEST_F(InterruptTest, LostAdapterDuringAFlashNamesTheCauseAndNoNoAnswer) {
+  const std::string path = objcopy_hex(random_bytes(256 * 8, 6), 0x70020000, "app.hex");
+  g_signal_after = 0;
+  sim_bus_set_transmit_hook([](const SimDevice*, uint64_t*, uint32_t*, uint8_t* data) {
+    if (data[0] == 0x12) can_lost("test adapter is gone (send: No such device)");
+    return true;
+  });
+  const uint64_t before = clock_.slept_ms();
+  // The page's answer is lost with the adapter: the step fails at once, after the cause.
+  EXPECT_EQ(flash_application(path.c_str()), -1);
+  EXPECT_NE(console().find("CAN adapter lost: test adapter is gone (send: No such device)\n"
+                           "Writing flash failed: -1\n"),
+            std::string::npos)
+      << console();
+  EXPECT_EQ(console().find("No answer"), std::string::npos) << console();
+  // One window at most after the cause, plus the erase wait that came before.
+  EXPECT_LT(clock_.slept_ms() - before, 2000u);
+}
