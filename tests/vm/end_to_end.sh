@@ -1,18 +1,23 @@
 #!/bin/bash
-# Runs inside the vcan VM (see run.sh): ralvex-service-tool on vcan0 against ralvex-sim-unit on
-# vcan0, then the emulator's memories compared with the inputs.
-# Usage: end_to_end.sh plain   application flashing, backup, restore, sensor flashing (-g, -g -b)
+# Runs inside the vcan VM (see run.sh): ralvex-service-tool on one interface against ralvex-sim-unit
+# on another (or the same: vcan0 by default), then the emulator's memories compared with the inputs.
+# Usage: end_to_end.sh MODE [TOOL_INTERFACE [SIM_INTERFACE]]
+#        end_to_end.sh plain   application flashing, backup, restore, sensor flashing (-g, -g -b)
 #        end_to_end.sh slow    application and sensor flashing on a vcan0 slowed down by a tbf
 #                              qdisc with a 10-frame queue; full queues (ENOBUFS) must be retried,
 #                              and the sensor's 150-frame pages must meet one
 #        end_to_end.sh paced   the same at a real controller's pace (250 kbit/s, 10-frame queue),
 #                              where the application's 37-frame pages meet full queues too
+#        end_to_end.sh controllers can0 can1   everything of plain between two real controllers
+#                              (see controllers.sh); full queues may or may not be met
 # Inputs from run.sh in this folder: app.hex, sensor.hex, parameters.bin, restore.bin, and the
 # memories the runs must leave: expected-app-flash.bin, expected-node-flash.bin.
 set -uo pipefail
 cd "$(dirname "$0")"
 here="$PWD"
 mode="${1:-plain}"
+tool_if="${2:-vcan0}"
+sim_if="${3:-$tool_if}"
 out="/tmp/e2e-$mode"
 rm -rf "$out"
 mkdir -p "$out"
@@ -24,17 +29,17 @@ fail() {
   failures=$((failures + 1))
 }
 
-# Packets the vcan0 qdisc refused so far: each was an ENOBUFS for the tool or the emulator.
+# Packets the tool's qdisc refused so far: each was an ENOBUFS for the tool (or the emulator).
 qdisc_drops() {
   local drops
-  drops="$(tc -s qdisc show dev vcan0 | sed -n 's/.*(dropped \([0-9]*\),.*/\1/p' | head -n 1)"
+  drops="$(tc -s qdisc show dev "$tool_if" | sed -n 's/.*(dropped \([0-9]*\),.*/\1/p' | head -n 1)"
   echo "${drops:-0}"
 }
 
 start_sim() {
   local name="$1"
   shift
-  "$here/ralvex-sim-unit" vcan0 "$@" >"$out/$name.sim.txt" 2>&1 &
+  "$here/ralvex-sim-unit" "$sim_if" "$@" >"$out/$name.sim.txt" 2>&1 &
   sim_pid=$!
   for _ in $(seq 1 200); do
     grep -q "emulated Ralvex unit" "$out/$name.sim.txt" && return 0
@@ -73,7 +78,7 @@ run_tool() {
   echo "  $name: ralvex-service-tool $* -> exit $status in ${seconds} s, qdisc refused $drops frames"
   local ok=1
   [ "$status" -eq 0 ] || { fail "$name: exit status $status"; ok=0; }
-  grep -qF "Using SocketCAN interface 'vcan0'" "$dir/console.txt" ||
+  grep -qF "Using SocketCAN interface '$tool_if'" "$dir/console.txt" ||
     { fail "$name: no 'Using SocketCAN interface' line"; ok=0; }
   grep -qF "$expected" "$dir/console.txt" || { fail "$name: no '$expected' line"; ok=0; }
   # Whether the qdisc refuses a frame depends on how fast the VM drains it; the retry itself is
@@ -96,11 +101,11 @@ same() {
   fi
 }
 
-echo "== end to end on vcan0 ($mode)"
-tc qdisc show dev vcan0
+echo "== end to end: the tool on $tool_if, ralvex-sim-unit on $sim_if ($mode)"
+tc qdisc show dev "$tool_if"
 
 start_sim app --flash-out "$out/app-flash.bin" && {
-  run_tool app "Flashing completed" --trace trace.log -f "$here/app.hex" -i vcan0 4
+  run_tool app "Flashing completed" --trace trace.log -f "$here/app.hex" -i "$tool_if" 4
   stop_sim app
   same "unit's application flash after -f" "$out/app-flash.bin" "$here/expected-app-flash.bin"
 }
@@ -134,17 +139,17 @@ if [ "$mode" = plain ]; then
 fi
 
 start_sim sensor --node-out "5:$out/node5.bin" && {
-  run_tool sensor "Flashing completed" -f "$here/sensor.hex" -g 5 -i vcan0 4
+  run_tool sensor "Flashing completed" -f "$here/sensor.hex" -g 5 -i "$tool_if" 4
   stop_sim sensor
   same "node 5's flash after -g 5" "$out/node5.bin" "$here/expected-node-flash.bin"
 }
 
-if [ "$mode" = plain ]; then
+if [ "$mode" = plain ] || [ "$mode" = controllers ]; then
   start_sim parameters --parameters-in "$here/parameters.bin" \
     --parameters-out "$out/parameters-after.bin" && {
-    run_tool backup "Backup completed" -r backup.bin -i vcan0
+    run_tool backup "Backup completed" -r backup.bin -i "$tool_if"
     same "backup file of -r" "$out/backup/backup.bin" "$here/parameters.bin"
-    run_tool restore "Restore verified: 53248 bytes match" -w "$here/restore.bin" -i vcan0 \
+    run_tool restore "Restore verified: 53248 bytes match" -w "$here/restore.bin" -i "$tool_if" \
       --verify --report report.json
     stop_sim parameters
     same "unit's parameter memory after -w" "$out/parameters-after.bin" "$here/restore.bin"
@@ -154,7 +159,7 @@ if [ "$mode" = plain ]; then
 
   # A unit that stores one byte wrongly: the read-back finds it, exit status -9 (247).
   start_sim corrupt --corrupt-parameter 0x1234 && {
-    (cd "$out" && "$here/ralvex-service-tool" -w "$here/restore.bin" -i vcan0 --verify \
+    (cd "$out" && "$here/ralvex-service-tool" -w "$here/restore.bin" -i "$tool_if" --verify \
       --report corrupt.json >corrupt.txt 2>&1)
     status=$?
     stop_sim corrupt
@@ -169,7 +174,7 @@ if [ "$mode" = plain ]; then
 
   # The operator switches the sensor on after starting the tool: -b listens for its announcement.
   start_sim power-on --sensors-on 1500 --node-out "17:$out/node17.bin" && {
-    run_tool power-on "Flashing completed" -f "$here/sensor.hex" -g 17 -b -i vcan0
+    run_tool power-on "Flashing completed" -f "$here/sensor.hex" -g 17 -b -i "$tool_if"
     stop_sim power-on
     same "node 17's flash after -g 17 -b" "$out/node17.bin" "$here/expected-node-flash.bin"
   }

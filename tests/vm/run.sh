@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the SocketCAN test program, the tool and ralvex-sim-unit, makes the end-to-end inputs and
-# runs it all in a VM with a real kernel and vcan0 (socketcan_vm.sh), then the listing (-l) in a VM
-# with two emulated CAN controllers as well (listing.sh).
+# runs it all in a VM with a real kernel and vcan0 (socketcan_vm.sh), then, in a VM with two
+# emulated CAN controllers as well, the listing (-l, listing.sh) and the transfers and faults on
+# the controllers (controllers.sh).
 # Usage: tests/vm/run.sh [BUILD_DIR]   (default build-vm; needs srec_cat from srecord)
 # The VM harness is taken from $VCANVM, by default ../shared/tools/vcan-vm beside the repository.
 set -euo pipefail
@@ -18,7 +19,7 @@ dir="$(mktemp -d)"
 trap 'rm -rf "$dir"' EXIT
 cp "$build/tests/socketcan_vm_test" "$build/ralvex-service-tool" "$build/ralvex-sim-unit" \
    "$repo/tests/vm/socketcan_vm.sh" "$repo/tests/vm/end_to_end.sh" "$repo/tests/vm/listing.sh" \
-   "$dir/"
+   "$repo/tests/vm/controllers.sh" "$repo/tests/vm/controllers_vm.sh" "$dir/"
 
 # End-to-end inputs, and the memories they must leave in the emulator. The application (2000
 # bytes from 0x70020000) ends inside its 8th page, which the tool fills up with zeros; the rest of
@@ -37,5 +38,6 @@ head -c $((0xD000)) /dev/urandom >"$dir/restore.bin"
 rm "$dir/app.bin" "$dir/sensor.bin"
 
 "$repo/tests/vm/in-vm.sh" "$harness" "$dir" socketcan_vm.sh
-# The listing with two real controllers (SJA1000 under the kernel's driver) beside vcan0.
-VCANVM_CAN_CONTROLLERS=2 "$repo/tests/vm/in-vm.sh" "$harness" "$dir" listing.sh
+# Two real controllers (SJA1000 under the kernel's driver) beside vcan0: the listing, then the
+# transfers and faults on them.
+VCANVM_CAN_CONTROLLERS=2 "$repo/tests/vm/in-vm.sh" "$harness" "$dir" controllers_vm.sh
