@@ -73,7 +73,9 @@ int32_t check_up() {
 void check_lost(const char* call, int error) {
   char text[224];
   if (error == ENETDOWN) {
-    std::snprintf(text, sizeof text, "%s went down (%s: %s); bring it up: sudo ip link set %s up",
+    std::snprintf(text, sizeof text,
+                  "%s went down (%s: %s): if the adapter is still plugged in, bring it up: sudo ip "
+                  "link set %s up",
                   g_name, call, std::strerror(error), g_name);
   } else if (error == ENODEV || error == ENXIO) {
     std::snprintf(text, sizeof text,
