@@ -1,7 +1,7 @@
 // The clock switch and the interrupt record shared by both operating-system implementations.
 #include "platform/platform.h"
 
-#include <csignal>
+#include <atomic>
 
 void os_sleep_ms(uint32_t ms);
 uint64_t os_now_us();
@@ -12,13 +12,15 @@ int32_t os_wait_signal(PlatformSignal signal, uint64_t until_us);
 
 namespace {
 const PlatformClock* g_clock = nullptr;
-// Written by the signal handlers, so nothing but a sig_atomic_t.
-volatile std::sig_atomic_t g_interrupt = 0;
+// Written by a signal handler (POSIX) or the console handler's own thread (Windows): a lock-free
+// atomic serves both.
+std::atomic<int> g_interrupt{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 }  // namespace
 
-int platform_interrupt() { return static_cast<int>(g_interrupt); }
+int platform_interrupt() { return g_interrupt.load(); }
 
-void platform_set_interrupt(int signal) { g_interrupt = static_cast<std::sig_atomic_t>(signal); }
+void platform_set_interrupt(int signal) { g_interrupt.store(signal); }
 
 const char* platform_signal_name(int signal) {
   if (signal == PLATFORM_SIGINT) return "SIGINT";

@@ -58,7 +58,8 @@ int32_t os_wait_signal(PlatformSignal signal, uint64_t until_us) {
 #endif
     if (n < 0 && errno != EINTR) return -1;
     if (n > 0) return (entry.revents & POLLIN) ? 1 : -1;
-    if (left == 0) return 0;
+    // Ctrl-C ends the wait at once: the channel then stops.
+    if (left == 0 || (n < 0 && platform_interrupt() != 0)) return 0;
   }
 }
 

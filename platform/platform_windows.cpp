@@ -78,6 +78,11 @@ namespace {
 BOOL WINAPI on_console_event(DWORD event) {
   if (platform_interrupt() != 0) return FALSE;
   platform_set_interrupt(event == CTRL_C_EVENT ? PLATFORM_SIGINT : PLATFORM_SIGTERM);
+  // Closing the console, log-off and shut-down end the process as soon as this returns: give the
+  // run time to close the adapter and say what the unit is left in (it stops within one window).
+  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+    Sleep(3000);
+  }
   return TRUE;
 }
 }  // namespace

@@ -3,7 +3,8 @@
 # of the .exe, the banner and usage with exit status -2 and the 1 ms timer resolution it requests,
 # application flashing through the fake PCANBasic.dll with the emulated unit behind it, the Kvaser
 # fallback through the fake canlib32.dll when PCANBasic.dll is absent (application and sensor
-# flashing), the listing (-l), a named channel (-i pcan:2) free and occupied, and no adapter at all.
+# flashing), the listing (-l), a named channel (-i pcan:2) free and occupied, an unplugged adapter,
+# a full transmit buffer, a bus-off controller, and no adapter at all.
 # Usage: tests/windows/smoke.sh BUILD_DIR
 #   BUILD_DIR: cmake -S . -B BUILD_DIR -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 # Wine's prefix lives in BUILD_DIR/wineprefix; only the first run creates it (20-60 s).
@@ -167,6 +168,20 @@ RALVEX_FAKE_PCAN_CALLS=pcan.txt RALVEX_FAKE_CANLIB=bus=1 RALVEX_FAKE_CANLIB_CALL
 expect_text pcan2-occupied "$work/pcan2-occupied/console.txt" "Cannot open pcan:2: CAN_Initialize: \
 fake PCAN error 0x400: the hardware is in use by another program\nCAN init error\n"
 [ ! -e "$work/pcan2-occupied/canlib.txt" ] || fail "pcan2-occupied: CANlib was called"
+
+# Faults of the field through the DLLs: an adapter unplugged during the transfer (CAN_Write
+# returns PCAN_ERROR_ILLHW from the 60th frame on) is named at once; a transmit buffer that stays
+# full (canERR_TXBUFOFL) is tried for 100 ms and then named in the log; a bus-off controller
+# (CAN_GetStatus) is named when the unit's answer does not come.
+RALVEX_FAKE_PCAN=bus=1,write_fail_from=60 run unplugged 253 PCANBasic.dll -f demo-app.hex
+expect_text unplugged "$work/unplugged/console.txt" "CAN adapter lost: pcan:1 (CAN_Write: \
+fake PCAN error 0x1400): the adapter was unplugged or its driver stopped\nSend data failed: -3\n"
+RALVEX_FAKE_CANLIB=bus=1,write=-13 run queue-full 252 canlib32.dll -f demo-app.hex
+expect_text queue-full "$work/queue-full/ZR4_BL_Log.txt" \
+  "Kvaser USBcan: transmit queue still full after 100 ms\n"
+RALVEX_FAKE_PCAN=status=0x10 run bus-off 252 PCANBasic.dll -f demo-app.hex
+expect_text bus-off "$work/bus-off/console.txt" "CAN bus state: bus-off (the adapter stopped \
+sending: check the wiring, the termination and every node's bit rate, then start again)\n"
 
 # Neither library: the channel cannot be opened.
 run none 252 "" -f demo-app.hex
