@@ -15,6 +15,9 @@
 namespace {
 // Two identifiers pass adapter filters with few others; beyond them a filter may be wide.
 constexpr int kNarrowIdCount = 2;
+// The longest single wait of a receive: a Ctrl-C (seen on Windows only between waits) or a lost
+// adapter ends the receive within this.
+constexpr uint64_t kWaitSliceUs = 50000;
 
 const CanBackend* g_active = nullptr;
 // Set when the back-end said it cannot wait: every later receive polls.
@@ -109,31 +112,36 @@ int32_t receive_polling(uint8_t data[8], uint32_t* id, int32_t step_ms, int64_t 
   return -1;
 }
 
-// The waiting receive: `tries` steps on the clock from now, each a read at its start and then a
-// wait for frames until its end.
+// The waiting receive: a window of `tries` steps on the clock from now. It reads, then waits for a
+// frame; an arrival wakes it at once, wherever in the window it comes, so a wait spans steps (cut
+// into slices of kWaitSliceUs, so that a stop is seen soon). A try that ended on a dropped frame
+// sleeps out the rest of its step, as a polling try would.
 int32_t receive_waiting(uint8_t data[8], uint32_t* id, int32_t step_ms, int64_t tries) {
   const uint64_t step_us = static_cast<uint64_t>(step_ms) * 1000u;
   const uint64_t start = now_us();
-  for (uint64_t k = 1; k <= static_cast<uint64_t>(tries); ++k) {
-    const uint64_t step_end = start + k * step_us;
-    for (;;) {
-      if (can_stopped() != 0) return -1;
-      const int32_t tried = try_once(data, id);
-      if (tried == 0) return 0;
-      if (tried == kTryUsedUp || g_polling) {
-        sleep_until_us(step_end);
-        break;
+  const uint64_t end = start + static_cast<uint64_t>(tries) * step_us;
+  for (;;) {
+    if (can_stopped() != 0) return -1;
+    const int32_t tried = try_once(data, id);
+    if (tried == 0) return 0;
+    const uint64_t now = now_us();
+    if (now >= end) return -1;
+    const uint64_t step_end = start + ((now - start) / step_us + 1) * step_us;
+    if (tried != kTryUsedUp && !g_polling) {
+      const uint64_t until = end - now > kWaitSliceUs ? now + kWaitSliceUs : end;
+      const int32_t woke = g_active->wait(until);
+      if (woke > 0) continue;
+      if (woke == 0) {
+        sleep_until_us(until);  // a wait in whole milliseconds may end a little early
+        if (until >= end) return -1;
+        continue;
       }
-      if (now_us() >= step_end) break;
-      const int32_t woke = g_active->wait(step_end);
-      if (woke < 0) g_polling = true;
-      if (woke <= 0) {
-        sleep_until_us(step_end);
-        break;
-      }
+      g_polling = true;
     }
+    // The window's last read was at the start of its last step.
+    sleep_until_us(step_end < end ? step_end : end);
+    if (step_end >= end) return -1;
   }
-  return -1;
 }
 
 // Remembers what was opened, and gives the trace the interface in a spelling without ':'

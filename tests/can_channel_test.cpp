@@ -2,11 +2,13 @@
 // the one place where frames are dropped, the accepted identifiers, and the `-i` grammar.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <deque>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "can/can.h"
@@ -101,6 +103,88 @@ INSTANTIATE_TEST_SUITE_P(
                       PollingRow{5, -5, 1},    // limit 0: one try, one sleep
                       PollingRow{5, -6, 0},    // negative limit: nothing tried
                       PollingRow{0, 50, 0}));  // a step that would never use up the limit
+
+namespace {
+// A back-end that can wait: frames arrive at set times on the virtual clock; a wait returns at the
+// first arrival, or at its end. Each wait is recorded as [from, until].
+struct Arrival {
+  uint64_t at_us;
+  uint32_t id;
+};
+std::deque<Arrival> g_arrivals;
+std::vector<std::pair<uint64_t, uint64_t>> g_waits;
+VirtualClock* g_clock = nullptr;
+
+int32_t arriving_read(CanRead* frame) {
+  ++g_reads;
+  if (g_arrivals.empty() || g_arrivals.front().at_us > now_us()) return -1;
+  frame->id = g_arrivals.front().id;
+  frame->kind = CAN_KIND_DATA;
+  std::memset(frame->data, 0x5A, 8);
+  g_arrivals.pop_front();
+  return 0;
+}
+int32_t arriving_wait(uint64_t until_us) {
+  g_waits.emplace_back(now_us(), until_us);
+  const bool comes = !g_arrivals.empty() && g_arrivals.front().at_us <= until_us;
+  const uint64_t to = comes ? std::max(g_arrivals.front().at_us, now_us()) : until_us;
+  g_clock->advance_us(to - now_us());
+  return comes ? 1 : 0;
+}
+const CanBackend kWaiting{"waiting", double_open, double_send, arriving_read, double_timed_out,
+                          nullptr, arriving_wait, nullptr};
+
+struct WaitRow {
+  const char* what;
+  std::vector<Arrival> arrivals;  // times from the receive's start
+  int32_t result;
+  uint64_t taken_at_us;  // when the receive returned
+  std::vector<std::pair<uint64_t, uint64_t>> waits;
+  int reads;
+};
+class CanWaitTest : public CanChannelTest, public ::testing::WithParamInterface<WaitRow> {};
+}  // namespace
+
+// Step 5 ms, extra 50 ms: a window of 60 ms. A wait spans steps and ends at the arrival; a
+// stranger still costs the rest of its step; no wait is longer than 50 ms.
+TEST_P(CanWaitTest, AnArrivalEndsTheWaitWhereverItComes) {
+  const WaitRow& row = GetParam();
+  SCOPED_TRACE(row.what);
+  g_clock = &clock_;
+  clock_.reset_counts();
+  const uint64_t start = now_us();
+  for (const Arrival& arrival : row.arrivals) {
+    g_arrivals.push_back({start + arrival.at_us, arrival.id});
+  }
+  can_use_backend(&kWaiting);
+  ASSERT_EQ(can_open(), 0);
+  uint8_t data[8];
+  uint32_t id = 0;
+  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), row.result);
+  EXPECT_EQ(clock_.elapsed_us(), row.taken_at_us);
+  for (auto& wait : g_waits) {
+    wait.first -= start;
+    wait.second -= start;
+  }
+  EXPECT_EQ(g_waits, row.waits);
+  EXPECT_EQ(g_reads, row.reads);
+  EXPECT_EQ(id, row.result == 0 ? UNIT_ANSWER_ID : 0u);
+  g_arrivals.clear();
+  g_waits.clear();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CanWaitTest,
+    ::testing::Values(
+        WaitRow{"silent", {}, -1, 60000, {{0, 50000}, {50000, 60000}}, 2},
+        WaitRow{"answer in the fifth step", {{23500, UNIT_ANSWER_ID}}, 0, 23500, {{0, 50000}}, 2},
+        WaitRow{"answer after the first slice", {{57000, UNIT_ANSWER_ID}}, 0, 57000,
+                {{0, 50000}, {50000, 60000}}, 3},
+        WaitRow{"stranger costs its step",
+                {{7000, 0xAC4401}, {8000, UNIT_ANSWER_ID}}, 0, 10000, {{0, 50000}}, 3},
+        WaitRow{"stranger in the last step",
+                {{56000, 0xAC4401}, {57000, UNIT_ANSWER_ID}}, -1, 60000,
+                {{0, 50000}, {50000, 60000}}, 3}));
 
 TEST_F(CanChannelTest, WaitingFrameIsReturnedOnTheFirstTryWithoutSleep) {
   g_script.push_back({true, {UNIT_ANSWER_ID, {0x0B, 1, 2, 3, 4, 5, 6, 7}}});

@@ -75,9 +75,10 @@ bool filter_passes(uint32_t id) {
 
 bool bus_mode() { return settings().number("bus", 0) != 0; }
 
-// How far a CAN_Read that finds nothing looks ahead on the bus for the next frame to the tool: a
-// little more than the tool's longest step between reads.
-constexpr uint64_t kLookaheadUs = 6000;
+// How far a CAN_Read that finds nothing looks ahead on the bus for the next frame to the tool:
+// more than the tool's longest single wait (50 ms), so that every arrival within a wait sets the
+// event, as a real driver's would.
+constexpr uint64_t kLookaheadUs = 60000;
 // Set while a test's clock drives the bus: the event then follows the queue alone.
 bool g_virtual_clock = false;
 
