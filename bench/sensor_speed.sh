@@ -8,7 +8,7 @@
 # Usage: bench/sensor_speed.sh [BUILD_DIR]   (takes about half a minute; needs srec_cat)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${1:-$root/build-release}"
+build="$(realpath -m "${1:-$root/build-release}")"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRALVEX_TESTS=OFF >/dev/null
 cmake --build "$build" --target ralvex-service-tool >/dev/null
 work="$(mktemp -d)"

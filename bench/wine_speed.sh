@@ -7,8 +7,8 @@
 # and the mingw-w64 cross-compiler)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-linux="${1:-$root/build-bench-linux}"
-windows="${2:-$root/build-bench-win}"
+linux="$(realpath -m "${1:-$root/build-bench-linux}")"
+windows="$(realpath -m "${2:-$root/build-bench-win}")"
 cmake -S "$root" -B "$linux" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$linux" --target ralvex-service-tool fake_pcan_basic >/dev/null
 cmake -S "$root" -B "$windows" -G Ninja -DCMAKE_BUILD_TYPE=Release \
