@@ -20,6 +20,8 @@ constexpr int kNarrowIdCount = 2;
 constexpr uint64_t kWaitSliceUs = 50000;
 
 const CanBackend* g_active = nullptr;
+// The back-end opened last; kept when the channel is closed, for the run report.
+const CanBackend* g_opened = nullptr;
 // Set when the back-end said it cannot wait: every later receive polls.
 bool g_polling = false;
 const CanBackend* g_forced = nullptr;
@@ -147,6 +149,7 @@ int32_t receive_waiting(uint8_t data[8], uint32_t* id, int32_t step_ms, int64_t 
 // Remembers what was opened, and gives the trace the interface in a spelling without ':'
 // (pcan:2 -> pcan2), as can-utils and python-can read interface names.
 void note_opened(const char* spelling, int32_t channel) {
+  g_opened = g_active;
   g_opened_channel = channel;
   std::snprintf(g_opened_spelling, sizeof g_opened_spelling, "%s", spelling);
   char name[sizeof g_opened_spelling] = "";
@@ -200,6 +203,7 @@ int32_t open_row(const CanBackendRow& row, const CanTarget& target, bool named) 
 
 int32_t can_open() {
   g_active = nullptr;
+  g_opened = nullptr;
   g_polling = false;
   if (g_forced) {
     const int32_t result = g_forced->open(&g_target);
@@ -354,8 +358,8 @@ void can_list_finding(const char* problem, const char* fix) {
 const CanCounters& can_counters() { return g_counters; }
 
 CanOpened can_opened_name() {
-  if (!g_active) return CanOpened{nullptr, "", CAN_DEFAULT_CHANNEL, ""};
-  return CanOpened{g_active->name, g_opened_spelling, g_opened_channel, g_library.c_str()};
+  if (!g_opened) return CanOpened{nullptr, "", CAN_DEFAULT_CHANNEL, ""};
+  return CanOpened{g_opened->name, g_opened_spelling, g_opened_channel, g_library.c_str()};
 }
 
 void can_note_library(const char* file) { g_library = file ? file : ""; }
@@ -382,6 +386,7 @@ void can_use_backend(const CanBackend* backend) { g_forced = backend; }
 
 void can_reset() {
   g_active = nullptr;
+  g_opened = nullptr;
   g_polling = false;
   g_forced = nullptr;
   g_selected = nullptr;

@@ -129,6 +129,9 @@ TEST_F(FaultChannelTest, SignalStopsSendsAndEndsAWaitBeforeItsNextTry) {
   can_close();
   EXPECT_EQ(g_closes, 1);
   EXPECT_EQ(console_.text(), "");
+  // The run report still names what was opened.
+  ASSERT_NE(can_opened_name().backend, nullptr);
+  EXPECT_STREQ(can_opened_name().backend, "double");
 }
 
 struct StateRow {
