@@ -268,6 +268,17 @@ TEST_F(InterruptTest, RestoreSaysTheAreaIsPartlyRestored) {
       "restore");
 }
 
+TEST_F(InterruptTest, RestoreInterruptedWhileReadingBackSaysTheAreaIsRestored) {
+  write_bytes("restore.bin", random_bytes(0xD000, 7));
+  // The unit's answers of the restore: test mode, 13 erases, two per page; then the read-back.
+  signal_after(1 + 13 + 2 * 208 + 100, PLATFORM_SIGINT);
+  EXPECT_EQ(restore_parameters("restore.bin", true), 130);
+  expect_console_end("Interrupted by SIGINT: the unit's parameters are restored; reading them back "
+                     "was not finished\n",
+                     "verify");
+  EXPECT_EQ(console().find("Restore verif"), std::string::npos) << console();
+}
+
 TEST_F(InterruptTest, LostAdapterDuringAFlashNamesTheCauseAndNoNoAnswer) {
   const std::string path = objcopy_hex(random_bytes(256 * 8, 6), 0x70020000, "app.hex");
   g_signal_after = 0;
