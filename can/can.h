@@ -94,13 +94,13 @@ int32_t can_open();
 // transmit queue stayed full for CAN_FULL_QUEUE_RETRY_MS, or when the channel is stopped.
 int32_t can_send_frame(uint32_t id, const uint8_t data[8]);
 // Receives one frame within floor((step+extra)/step)+1 tries of step_ms each. A back-end that can
-// wait: the window of tries x step_ms is measured on now_us() from the call; try k (from 0) reads
-// at start + k x step_ms and then waits for a frame until start + (k+1) x step_ms, reading again
-// whenever one arrives; a try that ends on a dropped frame (see CAN_DROPS_PER_TRY) sleeps out its
-// step. Without a wait: a sleep of step_ms after every failed try. 0 with id/data filled, or -1
-// (outputs cleared) when nothing arrived.
-// Example: step 5, extra 50 and a silent bus: 12 tries, 60 ms, -1; an answer that arrives 0.5 ms
-// after the call is delivered 0.5 ms after the call.
+// wait: the window of tries x step_ms is measured on now_us() from the call; the channel reads,
+// then waits for a frame (in slices of at most 50 ms) and reads again whenever one arrives, until
+// the window ends; a read that ends on a dropped frame (see CAN_DROPS_PER_TRY) costs the rest of
+// its step of step_ms. Without a wait: a sleep of step_ms after every failed try. 0 with id/data
+// filled, or -1 (outputs cleared) when nothing arrived or the channel is stopped.
+// Example: step 5, extra 50 and a silent bus: 12 tries, 60 ms, -1; an answer that arrives 23.5 ms
+// after the call is delivered 23.5 ms after the call, after one wait.
 int32_t can_receive_frame(uint8_t data[8], uint32_t* id, int32_t step_ms, int32_t extra_ms);
 
 // Chooses the interface by its `-i` name (case-insensitive): "pcan", "pcan:N" or "PCAN_USBBUSN"
