@@ -249,6 +249,10 @@ int32_t can_send_frame(uint32_t id, const uint8_t data[8]) {
     if (waited_ms >= CAN_FULL_QUEUE_RETRY_MS || can_stopped() != 0) {
       log_writef(LOG_ALWAYS, "%s: transmit queue still full after %u ms\n", g_active->name,
                  waited_ms);
+      // The step that failed names itself next (or not at all); this says why.
+      if (can_stopped() == 0) {
+        console_print("%s: transmit queue still full after %u ms\n", g_active->name, waited_ms);
+      }
       break;
     }
     ++g_counters.send_retries;

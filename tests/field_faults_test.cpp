@@ -91,6 +91,7 @@ TEST_F(FaultChannelTest, QueueFullForAHundredMillisecondsFailsTheSendWithALogLin
   EXPECT_EQ(clock_.slept_ms(), CAN_FULL_QUEUE_RETRY_MS);
   EXPECT_EQ(g_sends, 101);
   EXPECT_NE(log().find("double: transmit queue still full after 100 ms\n"), std::string::npos);
+  EXPECT_EQ(console_.text(), "double: transmit queue still full after 100 ms\n");
 }
 
 TEST_F(FaultChannelTest, RefusedSendIsNotRetried) {

@@ -179,6 +179,8 @@ fake PCAN error 0x1400): the adapter was unplugged or its driver stopped\nSend d
 RALVEX_FAKE_CANLIB=bus=1,write=-13 run queue-full 252 canlib32.dll -f demo-app.hex
 expect_text queue-full "$work/queue-full/ZR4_BL_Log.txt" \
   "Kvaser USBcan: transmit queue still full after 100 ms\n"
+expect_text queue-full "$work/queue-full/console.txt" \
+  "Using Kvaser USBcan interface\nKvaser USBcan: transmit queue still full after 100 ms\n"
 RALVEX_FAKE_PCAN=status=0x10 run bus-off 252 PCANBasic.dll -f demo-app.hex
 expect_text bus-off "$work/bus-off/console.txt" "CAN bus state: bus-off (the adapter stopped \
 sending: check the wiring, the termination and every node's bit rate, then start again)\n"
