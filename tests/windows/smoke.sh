@@ -4,7 +4,7 @@
 # application flashing through the fake PCANBasic.dll with the emulated unit behind it, the Kvaser
 # fallback through the fake canlib32.dll when PCANBasic.dll is absent (application and sensor
 # flashing), the listing (-l), a named channel (-i pcan:2) free and occupied, an unplugged adapter,
-# a full transmit buffer, a bus-off controller, and no adapter at all.
+# a full transmit buffer, a bus-off controller, Ctrl-C during a flash, and no adapter at all.
 # Usage: tests/windows/smoke.sh BUILD_DIR
 #   BUILD_DIR: cmake -S . -B BUILD_DIR -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 # Wine's prefix lives in BUILD_DIR/wineprefix; only the first run creates it (20-60 s).
@@ -184,6 +184,35 @@ expect_text queue-full "$work/queue-full/console.txt" \
 RALVEX_FAKE_PCAN=status=0x10 run bus-off 252 PCANBasic.dll -f demo-app.hex
 expect_text bus-off "$work/bus-off/console.txt" "CAN bus state: bus-off (the adapter stopped \
 sending: check the wiring, the termination and every node's bit rate, then start again)\n"
+
+# Ctrl-C during a flash: wine hands SIGINT to the console control handler as CTRL_C_EVENT; the
+# tool stops after the page in hand, closes the channel, names what the unit is left in and exits
+# 130. (Wine ends a process on SIGTERM without a console event, so that row is not run here.)
+dir="$work/ctrl-c"
+mkdir -p "$dir"
+cp "$exe" "$fakes/PCANBasic.dll" "$dir/"
+head -c $((150 * 256 - 1)) /dev/urandom >"$dir/big.bin"
+objcopy -I binary -O ihex --change-addresses 0x70020000 "$dir/big.bin" "$dir/big.hex"
+(cd "$dir" && RALVEX_FAKE_PCAN=bus=1 RALVEX_FAKE_PCAN_CALLS=pcan.txt \
+   exec wine ralvex-service-tool.exe -f big.hex >console.txt 2>wine-stderr.txt) &
+wine_pid=$!
+for _ in $(seq 1 100); do
+  grep -q "Erase flash" "$dir/console.txt" 2>/dev/null && break
+  sleep 0.1
+done
+sleep 1
+tool_pid="$(pgrep -f 'ralvex-service-tool.exe -f big.hex' | head -n 1 || true)"
+if [ -n "$tool_pid" ]; then kill -INT "$tool_pid"; else fail "ctrl-c: the tool was not running"; fi
+set +e
+wait "$wine_pid"
+status=$?
+set -e
+echo "  ctrl-c: ralvex-service-tool.exe -f big.hex [PCANBasic.dll], SIGINT after the erase -> exit $status"
+[ "$status" -eq 130 ] || fail "ctrl-c: exit status $status, expected 130"
+expect_text ctrl-c "$dir/console.txt" \
+  "Interrupted by SIGINT: the unit's application is erased or incomplete: flash it again\n"
+expect_text ctrl-c "$dir/ZR4_BL_Log.txt" "Interrupted by SIGINT: "
+expect_text ctrl-c "$dir/pcan.txt" "CAN_Uninitialize(0x51)"
 
 # Neither library: the channel cannot be opened.
 run none 252 "" -f demo-app.hex
