@@ -367,6 +367,7 @@ CanOpened can_opened_name() {
 }
 
 void can_note_library(const char* file) { g_library = file ? file : ""; }
+
 int32_t can_stopped() {
   if (g_stopped == 0 && platform_interrupt() != 0) g_stopped = CAN_STOPPED_INTERRUPT;
   return g_stopped;
