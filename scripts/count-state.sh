@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Counts the mutable variables of static storage (file scope and function-local statics) in the
+# tool's library, per top-level directory, from the object files of a build: every object in a
+# writable data section (.data, .bss and their thread-local and relocated kinds), leaving out
+# read-only data with relocations (.data.rel.ro), the compiler's guard variables and its
+# personality references. Constants never count, however they are spelled.
+# Usage: scripts/count-state.sh [BUILD_DIR] [-v]   (BUILD_DIR: build; -v lists the variables)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dir="${1:-build}"
+verbose="${2:-}"
+objects="$dir/CMakeFiles/ralvex.dir"
+[ -d "$objects" ] || { echo "no objects under $objects: build first" >&2; exit 1; }
+total=0
+for area in $(cd "$objects" && find . -mindepth 1 -maxdepth 1 -type d | sed 's|^\./||' | sort); do
+  list=$(find "$objects/$area" -name '*.o' -print0 | sort -z | xargs -0 -r objdump -t |
+    awk '$0 ~ / O / {
+           section = ""; for (i = 1; i <= NF; ++i) if ($i ~ /^\./) { section = $i; break }
+           if (section !~ /^\.(bss|data|tbss|tdata)(\.|$)/) next
+           if (section ~ /^\.data\.rel\.ro/ || $NF ~ /^(_ZGV|DW\.ref)/) next
+           print $NF }' | c++filt)
+  count=$(printf '%s' "$list" | grep -c . || true)
+  total=$((total + count))
+  printf '%-10s %3d\n' "$area" "$count"
+  if [ "$verbose" = "-v" ] && [ -n "$list" ]; then printf '%s\n' "$list" | sed 's/^/    /'; fi
+done
+printf '%-10s %3d\n' total "$total"
