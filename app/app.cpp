@@ -11,7 +11,7 @@
 
 #include "ralvex_version.h"  // generated from the project() version
 
-#include "can/can.h"
+#include "can/interfaces.h"
 #include "app/run_report.h"
 #include "can/sim/sim_backend.h"
 #include "log/frame_trace.h"

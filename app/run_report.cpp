@@ -11,7 +11,8 @@
 
 #include "ralvex_version.h"  // generated from the project() version
 
-#include "can/can.h"
+#include "can/channel.h"
+#include "can/interfaces.h"
 #include "log/sha256.h"
 #include "ops/run_record.h"
 #include "platform/platform.h"

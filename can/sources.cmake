@@ -1,8 +1,9 @@
 # The emulated bus is also compiled into the fake vendor libraries of the tests.
 set(RALVEX_SIM_BUS_SOURCES ${CMAKE_CURRENT_LIST_DIR}/sim/sim_bus.cpp)
 target_sources(ralvex PRIVATE
-  ${CMAKE_CURRENT_LIST_DIR}/can.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/backends.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/channel.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/interfaces.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/listing.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vendor_library.cpp
   ${CMAKE_CURRENT_LIST_DIR}/peak/peak.cpp
   ${CMAKE_CURRENT_LIST_DIR}/peak/peak_list.cpp

@@ -26,7 +26,7 @@ void frame_trace_set_interface(const char* name) {
 }
 
 void frame_trace_frame(bool transmitted, uint32_t id, bool extended, bool remote,
-                       const uint8_t data[8]) {
+                       const uint8_t data[8], uint8_t length) {
   if (!g_trace) return;
   const uint64_t t = now_us() - g_start_us;
   char frame[40];
@@ -36,10 +36,13 @@ void frame_trace_frame(bool transmitted, uint32_t id, bool extended, bool remote
     std::snprintf(frame, sizeof frame, "%03X#", static_cast<unsigned>(id & 0x7FF));
   }
   char* end = frame + std::strlen(frame);
-  if (remote) {
+  const int bytes = length < 8 ? length : 8;
+  if (remote && bytes > 0) {
+    std::snprintf(end, 4, "R%d", bytes);
+  } else if (remote) {
     std::snprintf(end, 4, "R");
   } else {
-    for (int i = 0; i < 8; ++i) std::snprintf(end + 2 * i, 3, "%02X", data[i]);
+    for (int i = 0; i < bytes; ++i) std::snprintf(end + 2 * i, 3, "%02X", data[i]);
   }
   std::fprintf(g_trace, "(%llu.%06llu) %s %s %c\n",
                static_cast<unsigned long long>(t / 1000000),

@@ -14,9 +14,10 @@ int32_t frame_trace_open(const char* path);
 // The interface name of the lines that follow, as can-utils spells interfaces ("can0", "pcan2").
 void frame_trace_set_interface(const char* name);
 // One line: `transmitted` gives " T", otherwise " R". A 29-bit identifier is written with 8 hex
-// digits, an 11-bit one with 3; a remote frame as "ID#R", a data frame with its 8 bytes.
+// digits, an 11-bit one with 3; a data frame with its `length` bytes ("00000401#1122"), a remote
+// frame as "ID#R" followed by the length it asks for unless that is 0 ("00A44401#R", "123#R2").
 void frame_trace_frame(bool transmitted, uint32_t id, bool extended, bool remote,
-                       const uint8_t data[8]);
+                       const uint8_t data[8], uint8_t length);
 // Whether a trace is being written.
 bool frame_trace_active();
 // Closes the file (every line is on disk already).

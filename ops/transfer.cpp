@@ -1,7 +1,7 @@
 // The console pieces and openings shared by the operations.
 #include "ops/transfer.h"
 
-#include "can/can.h"
+#include "can/channel.h"
 #include "ihex/reader.h"
 #include "log/log.h"
 #include "ops/parameter_image.h"

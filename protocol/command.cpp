@@ -3,7 +3,8 @@
 
 #include <cstring>
 
-#include "can/can.h"
+#include "can/channel.h"
+#include "can/interfaces.h"
 #include "log/log.h"
 #include "protocol/commands.h"
 #include "protocol/identifiers.h"

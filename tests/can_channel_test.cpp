@@ -11,7 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "can/can.h"
+#include "can/channel.h"
+#include "can/interfaces.h"
 #include "protocol/identifiers.h"
 #include "can_test_support.h"
 #include "platform/platform.h"

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "can/can.h"
+#include "can/channel.h"
+#include "can/interfaces.h"
 #include "protocol/identifiers.h"
 #include "can/kvaser/kvaser.h"
 #include "can/kvaser/kvaser_library.h"
@@ -277,7 +278,7 @@ const FakeLibrary kNoVersion("libcanlib_no_version.so.1");
 TEST_F(KvaserTest, LibraryWithoutVersionCallsOpensAndListsWithoutAVersion) {
   kvaser_test_reset(kNoVersion.names());
   ConsoleCapture console;
-  kvaser_list();
+  print_listing(kvaser_list);
   const std::string text = console.text();
   EXPECT_NE(text.find(std::string("  CANlib: ") + kNoVersion.path() +
                       ", version not given (the library has neither canGetVersionEx nor "
@@ -290,7 +291,7 @@ TEST_F(KvaserTest, LibraryWithoutVersionCallsOpensAndListsWithoutAVersion) {
 TEST_F(KvaserTest, ChannelItemsTheLibraryCannotGiveAreNamed) {
   fake_canlib::configure("cards=48,item_status@26=-32,item_status@11=-32,item_status@1=-32");
   ConsoleCapture console;
-  kvaser_list();
+  print_listing(kvaser_list);
   EXPECT_NE(console.text().find("  kvaser:0     device name not given, EAN not given, serial "
                                 "number 10001, real\n"),
             std::string::npos)

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "can/can.h"
+#include "can/channel.h"
+#include "can/interfaces.h"
 #include "protocol/identifiers.h"
 #include "can/kvaser/kvaser.h"
 #include "can/peak/peak.h"

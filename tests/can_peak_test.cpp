@@ -6,7 +6,8 @@
 #include <ostream>
 #include <string>
 
-#include "can/can.h"
+#include "can/channel.h"
+#include "can/interfaces.h"
 #include "protocol/identifiers.h"
 #include "can/peak/pcan_basic.h"
 #include "can/peak/peak.h"

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "can/can.h"
+#include "can/channel.h"
+#include "can/interfaces.h"
 #include "protocol/identifiers.h"
 #include "can/sim/sim_backend.h"
 #include "can/sim/sim_bus.h"
@@ -48,6 +49,7 @@ class SimBusTest : public ::testing::Test {
   void SetUp() override {
     can_reset();
     sim_bus_reset();
+    sim_bus_record_frames(true);
     g_seen.clear();
     g_listener_resets = 0;
     start_ = clock_.now_us();

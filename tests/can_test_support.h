@@ -8,9 +8,17 @@
 #include <stdexcept>
 #include <string>
 
+#include "can/listing.h"
 #include "log/log.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
+
+// Prints one back-end's `-l` records as the listing prints them.
+inline void print_listing(void (*list)(CanListing*)) {
+  CanListing listing;
+  list(&listing);
+  can_listing_print(listing);
+}
 
 // Opens ZR4_BL_Log.txt in a scratch directory at a level that lets every line through.
 class RecordedLog {

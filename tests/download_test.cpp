@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "can/can.h"
+#include "can/channel.h"
+#include "can/interfaces.h"
 #include "log/log.h"
 #include "protocol/download.h"
 #include "protocol/parameters.h"

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "can/can.h"
+#include "can/channel.h"
+#include "can/interfaces.h"
+#include "log/log.h"
 #include "ihex/image.h"
 #include "ihex/reader.h"
 #include "ops/operations.h"

@@ -4,7 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "can/can.h"
+#include "can/channel.h"
+#include "can/interfaces.h"
 #include "ihex/image.h"
 #include "ihex/reader.h"
 #include "ops/operations.h"

@@ -6,7 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "can/can.h"
+#include "can/channel.h"
+#include "can/interfaces.h"
 #include "protocol/identifiers.h"
 #include "protocol/node_commands.h"
 #include "sim/nodes.h"

@@ -10,7 +10,8 @@
 #include <nlohmann/json.hpp>
 
 #include "app/app.h"
-#include "can/can.h"
+#include "can/channel.h"
+#include "can/interfaces.h"
 #include "can/sim/sim_bus.h"
 #include "log/log.h"
 #include "log/sha256.h"
@@ -39,7 +40,10 @@ struct Args {
 // first (so that a test can change the unit's configuration) unless `world` is false.
 class RunTest : public ::testing::Test {
  protected:
-  void SetUp() override { sim_bus_reset(); }
+  void SetUp() override {
+    sim_bus_reset();
+    sim_bus_record_frames(true);
+  }
   void attach_world() {
     for (const SimDevice* const* device = sim_world_devices(); *device; ++device) {
       ASSERT_EQ(sim_bus_attach(*device), 0);

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "can/kvaser/kvaser_library.h"
-#include "can/vendor_library.h"
 #include "log/log.h"
 #include "platform/platform.h"
 
@@ -19,16 +18,8 @@ constexpr int kMaxChannels = 300;
 constexpr unsigned int kExtendedIdBits = 0x1FFFFFFF;
 constexpr unsigned int kErrorTextSize = 50;
 
-CanlibApi g_api;
-CanHandle g_handle = -1;
-canStatus g_last_read_status = canOK;
-// Set while a channel asked for by name is being set up: its failures are named on the console.
-bool g_named = false;
-
-// canReadWait, looked up at the first wait; a message it read waits here for the next try.
+// canReadWait, looked up at the first wait; a message it read waits for the next try.
 enum class WaitState { NOT_LOOKED_UP, READY, NONE };
-WaitState g_wait_state = WaitState::NOT_LOOKED_UP;
-canReadWait_t g_read_wait = nullptr;
 struct Waited {
   bool held;
   long id;
@@ -36,36 +27,61 @@ struct Waited {
   unsigned int dlc;
   unsigned int flags;
 };
-Waited g_waited{};
+
+struct KvaserState {
+  CanlibApi api{};
+  VendorLibrary library;
+  CanHandle handle = -1;
+  canStatus last_read_status = canOK;
+  // Set while a channel asked for by name is being set up: its failures are named on the console.
+  bool named = false;
+  WaitState wait_state = WaitState::NOT_LOOKED_UP;
+  canReadWait_t read_wait = nullptr;
+  Waited waited{};
+};
+KvaserState g_kvaser;
 
 const VendorEntryPoint kEntryPoints[] = {
-    {"canInitializeLibrary", &g_api.initialize_library},
-    {"canClose", &g_api.close},
-    {"canOpenChannel", &g_api.open_channel},
-    {"canGetErrorText", &g_api.get_error_text},
-    {"canSetBusParams", &g_api.set_bus_params},
-    {"canGetNumberOfChannels", &g_api.get_number_of_channels},
-    {"canGetChannelData", &g_api.get_channel_data},
-    {"canSetAcceptanceFilter", &g_api.set_acceptance_filter},
-    {"canBusOn", &g_api.bus_on},
-    {"canRead", &g_api.read},
-    {"canWrite", &g_api.write},
+    {"canInitializeLibrary", &g_kvaser.api.initialize_library},
+    {"canClose", &g_kvaser.api.close},
+    {"canOpenChannel", &g_kvaser.api.open_channel},
+    {"canGetErrorText", &g_kvaser.api.get_error_text},
+    {"canSetBusParams", &g_kvaser.api.set_bus_params},
+    {"canGetNumberOfChannels", &g_kvaser.api.get_number_of_channels},
+    {"canGetChannelData", &g_kvaser.api.get_channel_data},
+    {"canSetAcceptanceFilter", &g_kvaser.api.set_acceptance_filter},
+    {"canBusOn", &g_kvaser.api.bus_on},
+    {"canRead", &g_kvaser.api.read},
+    {"canWrite", &g_kvaser.api.write},
 };
-VendorLibrary g_library{kLibraryNames, kEntryPoints,
-                        sizeof kEntryPoints / sizeof kEntryPoints[0],
-                        {"Kvaser: ERROR: can not load canlib32.dll\n",
-                         "Kvaser: ERROR: canlib32.dll can not resolve functions. Please check "
-                         "Kvaser driver version.\n",
-                         "Kvaser: Cannot initialize DLL\n", "Kvaser: canlib32.dll Load OK\n"},
-                        VendorLibraryState::NOT_LOADED, "", nullptr, ""};
+const VendorLibraryKind kLibrary{
+    kLibraryNames,
+    kEntryPoints,
+    sizeof kEntryPoints / sizeof kEntryPoints[0],
+    {"Kvaser: ERROR: can not load canlib32.dll\n",
+     "Kvaser: ERROR: canlib32.dll can not resolve functions. Please check Kvaser driver version.\n",
+     "Kvaser: Cannot initialize DLL\n", "Kvaser: canlib32.dll Load OK\n"}};
 
-// Reports a failed call in the log and, for a named channel, to the channel.
+// Reports a failed call in the log and, for a named channel, to the opening.
 void report_failure(const char* label, canStatus status) {
   kvaser_report_status(label, status);
-  if (!g_named) return;
+  if (!g_kvaser.named) return;
   char text[kErrorTextSize];
   kvaser_error_text(status, text);
   can_open_failed(label, text);
+}
+
+// "No card" and "hardware error" mean the adapter is gone, whichever call says so.
+bool check_lost(const char* call, canStatus status) {
+  if (status != canERR_NOCARD && status != canERR_HARDWARE) return false;
+  char text[kErrorTextSize];
+  kvaser_error_text(status, text);
+  char what[160];
+  std::snprintf(what, sizeof what,
+                "Kvaser channel (%s: %s): the adapter was unplugged or its driver stopped", call,
+                text);
+  can_lost(what);
+  return true;
 }
 
 // A code and mask that pass every accepted identifier: the first identifier exactly, widened (never
@@ -96,43 +112,45 @@ bool filter_failed(const char* label, canStatus status) {
 
 // Steps after canOpenChannel; on failure the handle is closed. 0 when the channel is on bus.
 int32_t set_up_channel(CanHandle handle) {
+  const CanlibApi& api = g_kvaser.api;
   kvaser_report_status("canSetBusParams",
-                       g_api.set_bus_params(handle, canBITRATE_250K, 0, 0, 0, 0, 0));
+                       api.set_bus_params(handle, canBITRATE_250K, 0, 0, 0, 0, 0));
   unsigned int code = 0;
   unsigned int mask = 0;
   extended_filter(&code, &mask);
   if (filter_failed("canSetAcceptanceFilter for standard messages",
-                    g_api.set_acceptance_filter(handle, 1, 0x7FF, 0)) ||
+                    api.set_acceptance_filter(handle, 1, 0x7FF, 0)) ||
       filter_failed("canSetAcceptanceFilter for extended messages",
-                    g_api.set_acceptance_filter(handle, code, mask, 1))) {
-    g_api.close(handle);
+                    api.set_acceptance_filter(handle, code, mask, 1))) {
+    api.close(handle);
     return -1;
   }
-  const canStatus status = g_api.bus_on(handle);
+  const canStatus status = api.bus_on(handle);
   if (status < 0) {
     report_failure("canBusOn", status);
-    g_api.close(handle);
+    api.close(handle);
     return -1;
   }
   return 0;
 }
 
-// Opens channel `index` and takes it on bus; g_handle then holds it. 0, or -1.
+// Opens channel `index` and takes it on bus; the state then holds its handle. 0, or -1.
 int32_t open_channel(int index) {
-  const CanHandle handle = g_api.open_channel(index, 0);
+  const CanHandle handle = g_kvaser.api.open_channel(index, 0);
   if (handle < 0) {
     report_failure("canOpenChannel", handle);
     return -1;
   }
   if (set_up_channel(handle) != 0) return -1;
-  g_handle = handle;
+  g_kvaser.handle = handle;
   return 0;
 }
 
 // 0 when channel `index` is real hardware that opens and goes on bus.
 int32_t try_channel(int index) {
   uint32_t card_type = 0;
-  if (g_api.get_channel_data(index, canCHANNELDATA_CARD_TYPE, &card_type, sizeof card_type) < 0 ||
+  if (g_kvaser.api.get_channel_data(index, canCHANNELDATA_CARD_TYPE, &card_type,
+                                    sizeof card_type) < 0 ||
       card_type <= static_cast<uint32_t>(canHWTYPE_VIRTUAL)) {
     return -1;
   }
@@ -140,9 +158,9 @@ int32_t try_channel(int index) {
 }
 
 int32_t open_named(int index) {
-  g_named = true;
+  g_kvaser.named = true;
   int count = 0;
-  const canStatus status = g_api.get_number_of_channels(&count);
+  const canStatus status = g_kvaser.api.get_number_of_channels(&count);
   int32_t result = -1;
   if (status < 0) {
     log_write("Kvaser: CAN Init Error\n", LOG_ALWAYS);
@@ -157,22 +175,47 @@ int32_t open_named(int index) {
     result = 0;
   }
   if (result == -1) log_write("Kvaser: Cannot init download\n", LOG_ALWAYS);
-  g_named = false;
+  g_kvaser.named = false;
   return result;
+}
+
+// A frame as canRead or canReadWait gave it.
+void fill_read(long id, const uint8_t bytes[8], unsigned int dlc, unsigned int flags,
+               CanRead* frame) {
+  frame->id = static_cast<uint32_t>(id);
+  frame->length = static_cast<uint8_t>(dlc < 8 ? dlc : 8);
+  frame->extended = (flags & canMSG_EXT) != 0;
+  // canRead writes the data bytes straight into the buffer, which is handed on whole.
+  std::memcpy(frame->data, bytes, 8);
+  if (flags & canMSG_ERROR_FRAME) {
+    frame->kind = CAN_KIND_ERROR;
+  } else if (flags & canMSG_RTR) {
+    frame->kind = CAN_KIND_REMOTE;
+  } else if (flags & canMSG_STD) {
+    frame->kind = CAN_KIND_STANDARD;
+  } else {
+    frame->kind = CAN_KIND_DATA;
+  }
 }
 }  // namespace
 
-int32_t kvaser_load_library() { return vendor_library_load(&g_library); }
+int32_t kvaser_load_library() { return vendor_library_load(kLibrary, &g_kvaser.library); }
 
-const CanlibApi& kvaser_api() { return g_api; }
-const char* kvaser_library_file() { return g_library.file; }
-const char* const* kvaser_library_names() { return g_library.names; }
-const char* kvaser_load_failure() { return g_library.failure; }
-void* kvaser_library_handle() { return g_library.handle; }
+const CanlibApi& kvaser_api() { return g_kvaser.api; }
+
+bool kvaser_optional(const VendorEntryPoint& entry) {
+  return vendor_library_optional(g_kvaser.library, entry);
+}
+
+CanListRecord kvaser_library_record(const char* version) {
+  return vendor_library_record(kLibrary, g_kvaser.library, CanVendor::KVASER, version);
+}
+
+const char* kvaser_library_path() { return g_kvaser.library.path; }
 
 void kvaser_error_text(canStatus status, char text[50]) {
   std::memset(text, 0, kErrorTextSize);
-  if (g_api.get_error_text) g_api.get_error_text(status, text, kErrorTextSize);
+  if (g_kvaser.api.get_error_text) g_kvaser.api.get_error_text(status, text, kErrorTextSize);
   text[kErrorTextSize - 1] = '\0';
 }
 
@@ -185,14 +228,14 @@ void kvaser_report_status(const char* label, int32_t status) {
 
 int32_t kvaser_open(const CanTarget* target) {
   if (kvaser_load_library() != 0) {
-    can_open_failed("loading CANlib", g_library.failure);
+    can_open_failed("loading CANlib", g_kvaser.library.failure);
     return -1;
   }
-  g_api.initialize_library();
-  g_waited = Waited{};
+  g_kvaser.api.initialize_library();
+  g_kvaser.waited = Waited{};
   if (target->channel != CAN_DEFAULT_CHANNEL) return open_named(target->channel);
   int count = 0;
-  const canStatus status = g_api.get_number_of_channels(&count);
+  const canStatus status = g_kvaser.api.get_number_of_channels(&count);
   if (status < 0) {
     log_write("Kvaser: CAN Init Error\n", LOG_ALWAYS);
     return status;
@@ -213,66 +256,46 @@ int32_t kvaser_open(const CanTarget* target) {
 int32_t kvaser_send_frame(uint32_t id, const uint8_t data[8]) {
   uint8_t bytes[8];
   std::memcpy(bytes, data, sizeof bytes);
-  const canStatus status = g_api.write(g_handle, static_cast<long>(id), bytes, 8, canMSG_EXT);
+  const canStatus status =
+      g_kvaser.api.write(g_kvaser.handle, static_cast<long>(id), bytes, 8, canMSG_EXT);
   if (status == canOK) return 0;
   // The transmit buffer drains by itself: the channel tries again without a line per try.
   if (status == canERR_TXBUFOFL) return CAN_SEND_QUEUE_FULL;
   kvaser_report_status("canWrite", status);
-  if (status == canERR_NOCARD || status == canERR_HARDWARE) {
-    char text[kErrorTextSize];
-    kvaser_error_text(status, text);
-    char what[160];
-    std::snprintf(what, sizeof what,
-                  "Kvaser channel (canWrite: %s): the adapter was unplugged or its driver stopped",
-                  text);
-    can_lost(what);
-  }
+  check_lost("canWrite", status);
   return -3;
 }
 
 int32_t kvaser_try_receive(CanRead* frame) {
-  long read_id = 0;
-  uint8_t bytes[8] = {};
-  unsigned int dlc = 0;
-  unsigned int flags = 0;
+  Waited read{};
   unsigned long time = 0;
-  if (g_waited.held) {
-    g_waited.held = false;
-    read_id = g_waited.id;
-    std::memcpy(bytes, g_waited.bytes, sizeof bytes);
-    flags = g_waited.flags;
-    g_last_read_status = canOK;
+  if (g_kvaser.waited.held) {
+    read = g_kvaser.waited;
+    g_kvaser.waited.held = false;
+    g_kvaser.last_read_status = canOK;
   } else {
-    g_last_read_status = g_api.read(g_handle, &read_id, bytes, &dlc, &flags, &time);
+    g_kvaser.last_read_status =
+        g_kvaser.api.read(g_kvaser.handle, &read.id, read.bytes, &read.dlc, &read.flags, &time);
   }
-  if (g_last_read_status != canOK) return -1;
-  frame->id = static_cast<uint32_t>(read_id);
-  // canRead writes the data bytes straight into the buffer, which is handed on whole.
-  std::memcpy(frame->data, bytes, sizeof bytes);
-  if (flags & canMSG_ERROR_FRAME) {
-    frame->kind = CAN_KIND_ERROR;
-  } else if (flags & canMSG_RTR) {
-    frame->kind = CAN_KIND_REMOTE;
-  } else if (flags & canMSG_STD) {
-    frame->kind = CAN_KIND_STANDARD;
-  } else {
-    frame->kind = CAN_KIND_DATA;
+  if (g_kvaser.last_read_status != canOK) {
+    check_lost("canRead", g_kvaser.last_read_status);
+    return -1;
   }
+  fill_read(read.id, read.bytes, read.dlc, read.flags, frame);
   return 0;
 }
 
 int32_t kvaser_wait(uint64_t until_us) {
-  if (g_wait_state == WaitState::NOT_LOOKED_UP) {
-    const VendorEntryPoint entry{"canReadWait", &g_read_wait};
-    g_wait_state = g_library.handle && vendor_library_optional(g_library.handle, entry)
-                       ? WaitState::READY
-                       : WaitState::NONE;
-    if (g_wait_state == WaitState::NONE) {
+  if (g_kvaser.wait_state == WaitState::NOT_LOOKED_UP) {
+    g_kvaser.wait_state = kvaser_optional(VendorEntryPoint{"canReadWait", &g_kvaser.read_wait})
+                              ? WaitState::READY
+                              : WaitState::NONE;
+    if (g_kvaser.wait_state == WaitState::NONE) {
       log_write("Kvaser: the library has no canReadWait, polling\n", LOG_CAN_FRAMES);
     }
   }
-  if (g_wait_state != WaitState::READY) return -1;
-  if (g_waited.held) return 1;
+  if (g_kvaser.wait_state != WaitState::READY) return -1;
+  if (g_kvaser.waited.held) return 1;
   // canReadWait counts whole milliseconds: the part below one is slept out.
   const uint64_t now = now_us();
   const uint64_t whole_ms = until_us > now ? (until_us - now) / 1000u : 0;
@@ -282,29 +305,29 @@ int32_t kvaser_wait(uint64_t until_us) {
   }
   Waited waited{};
   unsigned long time = 0;
-  const canStatus status = g_read_wait(g_handle, &waited.id, waited.bytes, &waited.dlc,
-                                       &waited.flags, &time, static_cast<unsigned long>(whole_ms));
+  const canStatus status =
+      g_kvaser.read_wait(g_kvaser.handle, &waited.id, waited.bytes, &waited.dlc, &waited.flags,
+                         &time, static_cast<unsigned long>(whole_ms));
   if (status == canOK) {
     waited.held = true;
-    g_waited = waited;
+    g_kvaser.waited = waited;
     return 1;
   }
   if (status == canERR_NOMSG) return 0;
   kvaser_report_status("canReadWait", status);
-  return -1;
+  // A lost adapter wakes the receive, which then ends at once.
+  return check_lost("canReadWait", status) ? 1 : -1;
 }
 
 // A frame of another identifier also ends a try with a read that brought something: then nothing
 // is reported.
 void kvaser_receive_timed_out() {
-  kvaser_report_status("canRead", g_last_read_status);
-  if (!g_library.handle) return;
+  kvaser_report_status("canRead", g_kvaser.last_read_status);
   canReadStatus_t read_status = nullptr;
-  if (!vendor_library_optional(g_library.handle, VendorEntryPoint{"canReadStatus", &read_status})) {
-    return;
-  }
+  if (!kvaser_optional(VendorEntryPoint{"canReadStatus", &read_status})) return;
   unsigned long flags = 0;
-  if (read_status(g_handle, &flags) != canOK) return;
+  const canStatus status = read_status(g_kvaser.handle, &flags);
+  if (check_lost("canReadStatus", status) || status != canOK) return;
   if (flags & canSTAT_BUS_OFF) {
     can_bus_state(CAN_BUS_OFF);
   } else if (flags & canSTAT_ERROR_PASSIVE) {
@@ -317,30 +340,22 @@ void kvaser_receive_timed_out() {
 }
 
 void kvaser_close() {
-  if (g_handle < 0) return;
+  if (g_kvaser.handle < 0) return;
   canBusOff_t bus_off = nullptr;
-  if (g_library.handle &&
-      vendor_library_optional(g_library.handle, VendorEntryPoint{"canBusOff", &bus_off})) {
-    bus_off(g_handle);
-  }
-  g_api.close(g_handle);
-  g_handle = -1;
+  if (kvaser_optional(VendorEntryPoint{"canBusOff", &bus_off})) bus_off(g_kvaser.handle);
+  g_kvaser.api.close(g_kvaser.handle);
+  g_kvaser.handle = -1;
 }
 
 const CanBackend* kvaser_backend() {
-  static const CanBackend backend{"Kvaser USBcan", kvaser_open, kvaser_send_frame,
-                                  kvaser_try_receive, kvaser_receive_timed_out, kvaser_list,
-                                  kvaser_wait, kvaser_close};
+  static const CanBackend backend{"Kvaser USBcan",    kvaser_open,   kvaser_send_frame,
+                                  kvaser_try_receive, kvaser_receive_timed_out,
+                                  kvaser_list,        kvaser_wait,   kvaser_close,
+                                  kvaser_library_path};
   return &backend;
 }
 
 void kvaser_test_reset(const char* const* library_names) {
-  g_api = CanlibApi{};
-  vendor_library_forget(&g_library, library_names ? library_names : kLibraryNames);
-  g_handle = -1;
-  g_last_read_status = canOK;
-  g_named = false;
-  g_wait_state = WaitState::NOT_LOOKED_UP;
-  g_read_wait = nullptr;
-  g_waited = Waited{};
+  g_kvaser = KvaserState{};
+  g_kvaser.library.names = library_names;
 }

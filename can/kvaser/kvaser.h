@@ -1,9 +1,10 @@
 // The Kvaser back-end: loads CANlib on its first open (once per run), opens the channel named by
 // number (kvaser:N) or walks the channels for the first real one that opens at 250 kbit/s with its
 // acceptance filters and goes on bus, and then sends and reads single frames, telling the channel
-// each frame's kind. A full transmit buffer is left to the channel's retry; a send that finds the
-// card gone stops the channel (can_lost); canReadStatus, where the library has it, tells the
-// channel the bus state after a receive that brought nothing.
+// each frame's kind and length. A full transmit buffer is left to the channel's retry; "no card" or
+// "hardware error" from a send, a read, a wait or a status query means the adapter is gone
+// (can_lost); canReadStatus, where the library has it, tells the channel the bus state after a
+// receive that brought nothing.
 // Call order: kvaser_open until it returns 0, then kvaser_send_frame, kvaser_try_receive and
 // kvaser_wait (kvaser_receive_timed_out after a receive that delivered nothing), kvaser_close when
 // interrupted.
@@ -11,7 +12,7 @@
 
 #include <cstdint>
 
-#include "can/can.h"
+#include "can/backend.h"
 
 // 0 when a channel is on bus; -1 library or entry point missing, or no channel could be set up;
 // the negative status of canGetNumberOfChannels when that fails.
@@ -19,7 +20,7 @@ int32_t kvaser_open(const CanTarget* target);
 // 0 when canWrite accepts the frame; CAN_SEND_QUEUE_FULL for canERR_TXBUFOFL; otherwise its status
 // is reported and the result is -3 (after can_lost for canERR_NOCARD or canERR_HARDWARE).
 int32_t kvaser_send_frame(uint32_t id, const uint8_t data[8]);
-// One canRead: 0 with the frame and its kind, non-zero when the queue had none.
+// One canRead: 0 with the frame, its kind and length, non-zero when the queue had none.
 int32_t kvaser_try_receive(CanRead* frame);
 // Waits with canReadWait (looked up at the first wait) until `until_us`: 1 when it read a frame,
 // which the next kvaser_try_receive returns; 0 time up; -1 when the library has no canReadWait
@@ -32,8 +33,10 @@ void kvaser_receive_timed_out();
 void kvaser_close();
 // Logs "Kvaser: <label>: failed, status=<status> (<error text>)\n"; nothing for status 0.
 void kvaser_report_status(const char* label, int32_t status);
-// The `-l` lines: the library, its version and every channel.
-void kvaser_list();
+// The `-l` records: the library, its version and every channel.
+void kvaser_list(CanListing* listing);
+// The full path of the library loaded ("" before).
+const char* kvaser_library_path();
 
 const CanBackend* kvaser_backend();
 

@@ -1,11 +1,12 @@
 // CANlib as loaded by the Kvaser back-end, shared by its channel code (kvaser.cpp) and its listing
-// (kvaser_list.cpp): the entry points, the file that loaded, and the names tried.
+// (kvaser_list.cpp): the entry points and the library's state.
 // Call order: kvaser_load_library, then the entry points of kvaser_api().
 #pragma once
 
 #include <cstdint>
 
 #include "can/kvaser/canlib.h"
+#include "can/vendor_library.h"
 
 // The eleven entry points the back-end needs; a library that lacks one is not used.
 struct CanlibApi {
@@ -27,13 +28,9 @@ struct CanlibApi {
 int32_t kvaser_load_library();
 // The entry points after a successful kvaser_load_library.
 const CanlibApi& kvaser_api();
-// The file name that loaded ("" before); the names tried, ending with nullptr.
-const char* kvaser_library_file();
-const char* const* kvaser_library_names();
-// Why the library is not usable ("" while it is or before the first load): the names tried and
-// the loader's error, or the entry point that is missing.
-const char* kvaser_load_failure();
-// The loaded library, for entry points that only some callers look up (nullptr before).
-void* kvaser_library_handle();
+// An entry point that only some callers look up (a library may lack it). True when found.
+bool kvaser_optional(const VendorEntryPoint& entry);
+// The listing's record of the library, with `version` when it is usable.
+CanListRecord kvaser_library_record(const char* version);
 // The library's text for `status`, at most 49 characters.
 void kvaser_error_text(canStatus status, char text[50]);

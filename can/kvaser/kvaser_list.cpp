@@ -1,4 +1,4 @@
-// The `-l` lines of the Kvaser back-end: the library that loaded (or every name tried), its
+// The `-l` records of the Kvaser back-end: the library that loaded (or every name tried), its
 // version, and each CANlib channel with its device name, EAN, serial number and whether it is
 // virtual. Only canInitializeLibrary, canGetNumberOfChannels, canGetChannelData and the version
 // calls are used: no channel is opened. canGetVersionEx and canGetVersion are looked up here and
@@ -7,42 +7,42 @@
 #include <cstdio>
 #include <cstring>
 
-#include "can/can.h"
 #include "can/kvaser/kvaser.h"
 #include "can/kvaser/kvaser_library.h"
-#include "can/vendor_library.h"
 
 namespace {
 // The most channels listed, as many as the channel walk looks at.
 constexpr int kMaxChannels = 300;
 
-// "CANlib: FILE, version 5.41" from canGetVersionEx, else canGetVersion, else what is missing.
-void list_version() {
+// "version 5.41" from canGetVersionEx, else canGetVersion, else what is missing.
+void library_version(char* text, size_t size) {
   canGetVersionEx_t version_ex = nullptr;
   canGetVersion_t version = nullptr;
-  void* library = kvaser_library_handle();
-  vendor_library_optional(library, VendorEntryPoint{"canGetVersionEx", &version_ex});
-  vendor_library_optional(library, VendorEntryPoint{"canGetVersion", &version});
-  char text[200];
+  kvaser_optional(VendorEntryPoint{"canGetVersionEx", &version_ex});
+  kvaser_optional(VendorEntryPoint{"canGetVersion", &version});
   if (version_ex) {
     const unsigned int product = version_ex(canVERSION_CANLIB32_PRODVER32);
     // The low byte is a letter after the minor version ('a' in 5.41a), or 0.
     const unsigned int letter = product & 0xFF;
     const char suffix[2] = {letter >= 'a' && letter <= 'z' ? static_cast<char>(letter) : '\0',
                             '\0'};
-    std::snprintf(text, sizeof text, "CANlib: %s, version %u.%u%s", kvaser_library_file(),
-                  (product >> 16) & 0xFF, (product >> 8) & 0xFF, suffix);
+    std::snprintf(text, size, "version %u.%u%s", (product >> 16) & 0xFF, (product >> 8) & 0xFF,
+                  suffix);
   } else if (version) {
     const unsigned int value = version();
-    std::snprintf(text, sizeof text, "CANlib: %s, version %u.%u", kvaser_library_file(),
-                  (value >> 8) & 0xFF, value & 0xFF);
+    std::snprintf(text, size, "version %u.%u", (value >> 8) & 0xFF, value & 0xFF);
   } else {
-    std::snprintf(text, sizeof text,
-                  "CANlib: %s, version not given (the library has neither canGetVersionEx nor "
-                  "canGetVersion)",
-                  kvaser_library_file());
+    std::snprintf(text, size,
+                  "version not given (the library has neither canGetVersionEx nor canGetVersion)");
   }
-  can_list_note(text);
+}
+
+CanListRecord note(const char* text) {
+  CanListRecord record{};
+  record.kind = CanListKind::NOTE;
+  record.vendor = CanVendor::KVASER;
+  record.text = text;
+  return record;
 }
 
 // The EAN from its BCD digits, least significant first: 0x0007330130006850 -> 73-30130-00685-0.
@@ -57,7 +57,7 @@ void ean_text(uint64_t bcd, char* out, size_t size) {
 }
 
 // One channel's line; a value the library does not give reads "not given".
-void list_channel(const CanlibApi& api, int index) {
+void list_channel(const CanlibApi& api, int index, CanListing* listing) {
   char name[64] = "";
   if (api.get_channel_data(index, canCHANNELDATA_DEVDESCR_ASCII, name, sizeof name) < 0) {
     std::snprintf(name, sizeof name, "device name not given");
@@ -94,31 +94,26 @@ void list_channel(const CanlibApi& api, int index) {
   char description[200];
   std::snprintf(spelling, sizeof spelling, "kvaser:%d", index);
   std::snprintf(description, sizeof description, "%s, %s, %s, %s", name, ean, serial, kind);
-  can_list_interface(spelling, description);
+  CanListRecord record{};
+  record.kind = CanListKind::INTERFACE;
+  record.vendor = CanVendor::KVASER;
+  record.spelling = spelling;
+  record.text = description;
+  record.queue = -1;
+  listing->push_back(record);
 }
 }  // namespace
 
-void kvaser_list() {
-  char text[320];
+void kvaser_list(CanListing* listing) {
   if (kvaser_load_library() != 0) {
-    char names[160];
-    vendor_library_names_text(kvaser_library_names(), names, sizeof names);
-    std::snprintf(text, sizeof text, "CANlib not usable: %s", kvaser_load_failure());
-    can_list_note(text);
-    if (kvaser_library_file()[0] == '\0') {
-      std::snprintf(text, sizeof text, "no CANlib library found (searched: %s)", names);
-      can_list_finding(text,
-                       "for a Kvaser adapter, install Kvaser's CANlib (Windows: the Kvaser "
-                       "drivers; Linux: linuxcan, libcanlib.so.1 on the loader's path)");
-    } else {
-      std::snprintf(text, sizeof text, "%s is not a usable CANlib", kvaser_library_file());
-      can_list_finding(text, "install a current CANlib from Kvaser");
-    }
+    listing->push_back(kvaser_library_record(""));
     return;
   }
   const CanlibApi& api = kvaser_api();
   api.initialize_library();
-  list_version();
+  char text[320];
+  library_version(text, sizeof text);
+  listing->push_back(kvaser_library_record(text));
   int count = 0;
   const canStatus status = api.get_number_of_channels(&count);
   if (status < 0) {
@@ -126,9 +121,11 @@ void kvaser_list() {
     kvaser_error_text(status, error);
     std::snprintf(text, sizeof text, "CANlib cannot count its channels: status %d (%s)", status,
                   error);
-    can_list_note(text);
+    listing->push_back(note(text));
     return;
   }
-  if (count <= 0) can_list_note("CANlib: no channel");
-  for (int index = 0; index < count && index < kMaxChannels; ++index) list_channel(api, index);
+  if (count <= 0) listing->push_back(note("CANlib: no channel"));
+  for (int index = 0; index < count && index < kMaxChannels; ++index) {
+    list_channel(api, index, listing);
+  }
 }

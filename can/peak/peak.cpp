@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "can/peak/peak_library.h"
-#include "can/vendor_library.h"
 #include "log/log.h"
 #include "platform/platform.h"
 
@@ -23,42 +22,44 @@ constexpr TPCANType kHardwareType = 5;
 constexpr TPCANMode kFilterModeFirst = 0x23;
 constexpr int32_t kLastUsbChannel = 16;
 
-PcanApi g_api;
-TPCANHandle g_channel = 0;
 // The receive event, asked for at the first wait after an open.
 enum class EventState { NOT_ASKED, READY, NONE };
-EventState g_event_state = EventState::NOT_ASKED;
-PlatformSignal g_event = 0;
+
+struct PeakState {
+  PcanApi api{};
+  VendorLibrary library;
+  TPCANHandle channel = 0;
+  int32_t channel_number = 0;  // as pcan:N numbers it
+  // Set while a channel chosen with -i is being set up: its failures are named on the console.
+  bool named = false;
+  EventState event_state = EventState::NOT_ASKED;
+  PlatformSignal event = 0;
 #if defined(_WIN32)
-PlatformSignal g_event_object = 0;  // made once, handed to every channel opened
+  PlatformSignal event_object = 0;  // made once, handed to every channel opened
 #endif
-int32_t g_channel_number = 0;  // as pcan:N numbers it
-TPCANMsg g_send_message;
-TPCANMsg g_receive_message;
-TPCANTimestamp g_timestamp;
+};
+PeakState g_peak;
 
 // All ten must resolve, in this order, although only some are called.
 const VendorEntryPoint kEntryPoints[] = {
-    {"CAN_Initialize", &g_api.initialize},
-    {"CAN_Uninitialize", &g_api.uninitialize},
-    {"CAN_Reset", &g_api.reset},
-    {"CAN_GetStatus", &g_api.get_status},
-    {"CAN_Read", &g_api.read},
-    {"CAN_Write", &g_api.write},
-    {"CAN_FilterMessages", &g_api.filter_messages},
-    {"CAN_GetValue", &g_api.get_value},
-    {"CAN_SetValue", &g_api.set_value},
-    {"CAN_GetErrorText", &g_api.get_error_text},
+    {"CAN_Initialize", &g_peak.api.initialize},
+    {"CAN_Uninitialize", &g_peak.api.uninitialize},
+    {"CAN_Reset", &g_peak.api.reset},
+    {"CAN_GetStatus", &g_peak.api.get_status},
+    {"CAN_Read", &g_peak.api.read},
+    {"CAN_Write", &g_peak.api.write},
+    {"CAN_FilterMessages", &g_peak.api.filter_messages},
+    {"CAN_GetValue", &g_peak.api.get_value},
+    {"CAN_SetValue", &g_peak.api.set_value},
+    {"CAN_GetErrorText", &g_peak.api.get_error_text},
 };
-VendorLibrary g_library{kLibraryNames, kEntryPoints,
-                        sizeof kEntryPoints / sizeof kEntryPoints[0],
-                        {"PEAK: ERROR: can not load pcanbasic.dll\n",
-                         "PEAK: ERROR: PCANBasic.dll can not resolve functions. Please check PEAK "
-                         "driver version.\n",
-                         "PEAK: Cannot initialize DLL\n", "PEAK: PCANBasic.dll Load OK\n"},
-                        VendorLibraryState::NOT_LOADED, "", nullptr, ""};
-
-// Why the library is not usable, for a channel asked for by name.
+const VendorLibraryKind kLibrary{
+    kLibraryNames,
+    kEntryPoints,
+    sizeof kEntryPoints / sizeof kEntryPoints[0],
+    {"PEAK: ERROR: can not load pcanbasic.dll\n",
+     "PEAK: ERROR: PCANBasic.dll can not resolve functions. Please check PEAK driver version.\n",
+     "PEAK: Cannot initialize DLL\n", "PEAK: PCANBasic.dll Load OK\n"}};
 
 // The handle of PCAN-USB channel `number` (1 to 16), as the vendor's header numbers them.
 TPCANHandle usb_handle(int32_t number) {
@@ -66,16 +67,26 @@ TPCANHandle usb_handle(int32_t number) {
                                               : PCAN_USBBUS9 + (number - 9));
 }
 
-// Set while a channel chosen with -i is being set up: its failures are named on the console.
-bool g_named = false;
-
 // Names the failed call with the library's own text, for a channel chosen with -i; the default
 // open asks the library nothing more than it always has.
 void failed(const char* call, TPCANStatus status) {
-  if (!g_named) return;
+  if (!g_peak.named) return;
   char text[256];
   peak_error_text(status, text);
   can_open_failed(call, text);
+}
+
+// "Illegal hardware" and "no driver" mean the adapter is gone, whichever call says so.
+bool check_lost(const char* call, TPCANStatus status) {
+  if (status != PCAN_ERROR_ILLHW && status != PCAN_ERROR_NODRIVER) return false;
+  char text[256];
+  peak_error_text(status, text);
+  char what[384];
+  std::snprintf(what, sizeof what,
+                "pcan:%d (%s: %s): the adapter was unplugged or its driver stopped",
+                g_peak.channel_number, call, text);
+  can_lost(what);
+  return true;
 }
 
 // The unit's range first (the first two accepted identifiers); each later identifier outside it
@@ -87,14 +98,14 @@ TPCANStatus set_filter() {
   const uint32_t low = count > 1 && ids[1] < ids[0] ? ids[1] : ids[0];
   const uint32_t high = count > 1 && ids[1] > ids[0] ? ids[1] : ids[0];
   TPCANMode mode = kFilterModeFirst;
-  TPCANStatus status = g_api.filter_messages(g_channel, low, high, mode);
+  TPCANStatus status = g_peak.api.filter_messages(g_peak.channel, low, high, mode);
   if (status != PCAN_ERROR_OK) {
     mode = PCAN_MODE_EXTENDED;
-    status = g_api.filter_messages(g_channel, low, high, mode);
+    status = g_peak.api.filter_messages(g_peak.channel, low, high, mode);
   }
   for (int i = 2; i < count && status == PCAN_ERROR_OK; ++i) {
     if (ids[i] >= low && ids[i] <= high) continue;
-    status = g_api.filter_messages(g_channel, ids[i], ids[i], mode);
+    status = g_peak.api.filter_messages(g_peak.channel, ids[i], ids[i], mode);
   }
   return status;
 }
@@ -105,24 +116,26 @@ void set_up_event() {
   bool ready = false;
 #if defined(_WIN32)
   const char* call = "CAN_SetValue";
-  if (!g_event_object) g_event_object = event_create();
-  if (g_event_object) {
-    void* handle = reinterpret_cast<void*>(g_event_object);
-    status = g_api.set_value(g_channel, PCAN_RECEIVE_EVENT, &handle, sizeof handle);
+  if (!g_peak.event_object) g_peak.event_object = event_create();
+  if (g_peak.event_object) {
+    void* handle = reinterpret_cast<void*>(g_peak.event_object);
+    status = g_peak.api.set_value(g_peak.channel, PCAN_RECEIVE_EVENT, &handle, sizeof handle);
     ready = status == PCAN_ERROR_OK;
-    g_event = g_event_object;
+    g_peak.event = g_peak.event_object;
   }
 #else
   const char* call = "CAN_GetValue";
   int descriptor = -1;
-  status = g_api.get_value(g_channel, PCAN_RECEIVE_EVENT, &descriptor, sizeof descriptor);
+  status = g_peak.api.get_value(g_peak.channel, PCAN_RECEIVE_EVENT, &descriptor,
+                                sizeof descriptor);
   ready = status == PCAN_ERROR_OK && descriptor >= 0;
-  g_event = descriptor;
+  g_peak.event = descriptor;
 #endif
-  g_event_state = ready ? EventState::READY : EventState::NONE;
+  g_peak.event_state = ready ? EventState::READY : EventState::NONE;
   if (ready) return;
-  log_writef(LOG_CAN_FRAMES, "PEAK: no receive event (%s PCAN_RECEIVE_EVENT: status 0x%X), polling\n",
-             call, static_cast<unsigned>(status));
+  log_writef(LOG_CAN_FRAMES,
+             "PEAK: no receive event (%s PCAN_RECEIVE_EVENT: status 0x%X), polling\n", call,
+             static_cast<unsigned>(status));
 }
 
 CanFrameKind kind_of(TPCANMessageType type) {
@@ -134,23 +147,26 @@ CanFrameKind kind_of(TPCANMessageType type) {
 }
 }  // namespace
 
-int32_t peak_load_library() { return vendor_library_load(&g_library); }
+int32_t peak_load_library() { return vendor_library_load(kLibrary, &g_peak.library); }
 
-const PcanApi& peak_api() { return g_api; }
-const char* peak_library_file() { return g_library.file; }
-const char* const* peak_library_names() { return g_library.names; }
-const char* peak_load_failure() { return g_library.failure; }
+const PcanApi& peak_api() { return g_peak.api; }
+
+CanListRecord peak_library_record(const char* version) {
+  return vendor_library_record(kLibrary, g_peak.library, CanVendor::PEAK, version);
+}
+
+const char* peak_library_path() { return g_peak.library.path; }
 
 void peak_error_text(TPCANStatus status, char text[256]) {
   std::memset(text, 0, 256);
-  if (g_api.get_error_text) g_api.get_error_text(status, PCAN_LANGUAGE_ENGLISH, text);
+  if (g_peak.api.get_error_text) g_peak.api.get_error_text(status, PCAN_LANGUAGE_ENGLISH, text);
   text[255] = '\0';
   if (text[0] == '\0') std::snprintf(text, 256, "status 0x%X", static_cast<unsigned>(status));
 }
 
 int32_t peak_open(const CanTarget* target) {
   if (peak_load_library() != 0) {
-    can_open_failed("loading PCAN-Basic", g_library.failure);
+    can_open_failed("loading PCAN-Basic", g_peak.library.failure);
     return -1;
   }
   const int32_t number = target->channel == CAN_DEFAULT_CHANNEL ? 1 : target->channel;
@@ -158,13 +174,13 @@ int32_t peak_open(const CanTarget* target) {
     can_open_failed("CAN_Initialize", "no such PCAN-USB channel");
     return -2;
   }
-  g_channel = usb_handle(number);
-  g_channel_number = number;
-  g_named = target->named;
-  g_event_state = EventState::NOT_ASKED;
-  g_event = 0;
+  g_peak.channel = usb_handle(number);
+  g_peak.channel_number = number;
+  g_peak.named = target->named;
+  g_peak.event_state = EventState::NOT_ASKED;
+  g_peak.event = 0;
   const TPCANStatus initialized =
-      g_api.initialize(g_channel, PCAN_BAUD_250K, kHardwareType, 0, 0);
+      g_peak.api.initialize(g_peak.channel, PCAN_BAUD_250K, kHardwareType, 0, 0);
   if (initialized != PCAN_ERROR_OK) {
     log_write("PEAK: CAN Init Error\n", LOG_ALWAYS);
     failed("CAN_Initialize", initialized);
@@ -182,35 +198,28 @@ int32_t peak_open(const CanTarget* target) {
 }
 
 int32_t peak_wait(uint64_t until_us) {
-  if (g_event_state == EventState::NOT_ASKED) set_up_event();
-  if (g_event_state != EventState::READY) return -1;
-  return wait_signal(g_event, until_us);
+  if (g_peak.event_state == EventState::NOT_ASKED) set_up_event();
+  if (g_peak.event_state != EventState::READY) return -1;
+  return wait_signal(g_peak.event, until_us);
 }
 
 int32_t peak_send_frame(uint32_t id, const uint8_t data[8]) {
-  std::memset(&g_send_message, 0, sizeof g_send_message);
-  g_send_message.ID = id;
-  g_send_message.MSGTYPE = PCAN_MESSAGE_EXTENDED;
-  g_send_message.LEN = 8;
-  std::memcpy(g_send_message.DATA, data, 8);
-  const TPCANStatus status = g_api.write(g_channel, &g_send_message);
+  TPCANMsg message{};
+  message.ID = id;
+  message.MSGTYPE = PCAN_MESSAGE_EXTENDED;
+  message.LEN = 8;
+  std::memcpy(message.DATA, data, 8);
+  const TPCANStatus status = g_peak.api.write(g_peak.channel, &message);
   if (status == PCAN_ERROR_OK) return 0;
   // The library's queue or the controller's buffer: both drain by themselves.
   if (status & (PCAN_ERROR_QXMTFULL | PCAN_ERROR_XMTFULL)) return CAN_SEND_QUEUE_FULL;
-  if (status == PCAN_ERROR_ILLHW || status == PCAN_ERROR_NODRIVER) {
-    char text[256];
-    peak_error_text(status, text);
-    char what[384];
-    std::snprintf(what, sizeof what,
-                  "pcan:%d (CAN_Write: %s): the adapter was unplugged or its driver stopped",
-                  g_channel_number, text);
-    can_lost(what);
-  }
+  check_lost("CAN_Write", status);
   return -3;
 }
 
 void peak_receive_timed_out() {
-  const TPCANStatus status = g_api.get_status(g_channel);
+  const TPCANStatus status = g_peak.api.get_status(g_peak.channel);
+  if (check_lost("CAN_GetStatus", status)) return;
   if (status & PCAN_ERROR_BUSOFF) {
     can_bus_state(CAN_BUS_OFF);
   } else if (status & PCAN_ERROR_BUSPASSIVE) {
@@ -222,29 +231,34 @@ void peak_receive_timed_out() {
   }
 }
 
-void peak_close() { g_api.uninitialize(g_channel); }
+void peak_close() { g_peak.api.uninitialize(g_peak.channel); }
 
 int32_t peak_try_receive(CanRead* frame) {
-  if (g_api.read(g_channel, &g_receive_message, &g_timestamp) != PCAN_ERROR_OK) return -1;
-  frame->id = g_receive_message.ID;
-  frame->kind = kind_of(g_receive_message.MSGTYPE);
+  TPCANMsg message{};
+  TPCANTimestamp timestamp{};
+  const TPCANStatus status = g_peak.api.read(g_peak.channel, &message, &timestamp);
+  if (status != PCAN_ERROR_OK) {
+    check_lost("CAN_Read", status);
+    return -1;
+  }
+  frame->id = message.ID;
+  frame->kind = kind_of(message.MSGTYPE);
+  frame->extended = (message.MSGTYPE & PCAN_MESSAGE_EXTENDED) != 0;
+  frame->length = message.LEN < 8 ? message.LEN : 8;
   std::memset(frame->data, 0, sizeof frame->data);
-  std::memcpy(frame->data, g_receive_message.DATA,
-              g_receive_message.LEN < 8 ? g_receive_message.LEN : 8);
+  std::memcpy(frame->data, message.DATA, frame->length);
   return 0;
 }
 
 const CanBackend* peak_backend() {
   static const CanBackend backend{"PEAK PCAN-USB",  peak_open,  peak_send_frame,
                                   peak_try_receive, peak_receive_timed_out,
-                                  peak_list,        peak_wait,  peak_close};
+                                  peak_list,        peak_wait,  peak_close,
+                                  peak_library_path};
   return &backend;
 }
 
 void peak_test_reset(const char* const* library_names) {
-  g_api = PcanApi{};
-  vendor_library_forget(&g_library, library_names ? library_names : kLibraryNames);
-  g_channel = 0;
-  g_event_state = EventState::NOT_ASKED;
-  g_event = 0;
+  g_peak = PeakState{};
+  g_peak.library.names = library_names;
 }

@@ -1,16 +1,17 @@
 // The PEAK PCAN-USB back-end: loads PCAN-Basic on its first open (once per run), initialises a
 // PCAN-USB channel at 250 kbit/s (the first unless another is named: pcan:N), asks the adapter's
 // filter for the accepted identifiers' range plus each identifier outside it, and then sends and
-// reads single messages, telling the channel each message's kind. A full transmit queue is left to
-// the channel's retry; a send that finds the adapter gone stops the channel (can_lost); after a
-// receive that brought nothing, CAN_GetStatus tells the channel the bus state.
+// reads single messages, telling the channel each message's kind and length. A full transmit
+// queue is left to the channel's retry. "Illegal hardware" or "no driver" from a send, a read or
+// a status query means the adapter is gone (can_lost); after a receive that brought nothing,
+// CAN_GetStatus tells the channel the bus state.
 // Call order: peak_open until it returns 0, then peak_send_frame, peak_try_receive and peak_wait
 // (peak_receive_timed_out after a receive that delivered nothing), peak_close when interrupted.
 #pragma once
 
 #include <cstdint>
 
-#include "can/can.h"
+#include "can/backend.h"
 
 // 0 when the channel is initialised and filtered; -1 library or entry point missing; -2 when
 // CAN_Initialize or CAN_FilterMessages fails.
@@ -22,14 +23,16 @@ int32_t peak_send_frame(uint32_t id, const uint8_t data[8]);
 void peak_receive_timed_out();
 // CAN_Uninitialize on the channel.
 void peak_close();
-// One CAN_Read: 0 with the message, its kind and its bytes (at most 8), non-zero when none.
+// One CAN_Read: 0 with the message, its kind, length and bytes (at most 8), non-zero when none.
 int32_t peak_try_receive(CanRead* frame);
 // Waits for the receive event until `until_us`: 1 set, 0 time up, -1 when the library gives no
 // event (said once under LOG_CAN_FRAMES; the channel then polls). The event is asked for at the
 // first wait after an open, so that opening and listing call the library as they always did.
 int32_t peak_wait(uint64_t until_us);
-// The `-l` lines: the library, its version and the attached channels.
-void peak_list();
+// The `-l` records: the library, its version and the attached channels.
+void peak_list(CanListing* listing);
+// The full path of the library loaded ("" before).
+const char* peak_library_path();
 
 const CanBackend* peak_backend();
 

@@ -1,11 +1,12 @@
 // PCAN-Basic as loaded by the PEAK back-end, shared by its channel code (peak.cpp) and its
-// listing (peak_list.cpp): the entry points, the file that loaded, and the names tried.
+// listing (peak_list.cpp): the entry points and the library's state.
 // Call order: peak_load_library, then the entry points of peak_api().
 #pragma once
 
 #include <cstdint>
 
 #include "can/peak/pcan_basic.h"
+#include "can/vendor_library.h"
 
 // The ten entry points the back-end needs; a library that lacks one is not used.
 struct PcanApi {
@@ -26,11 +27,7 @@ struct PcanApi {
 int32_t peak_load_library();
 // The entry points after a successful peak_load_library.
 const PcanApi& peak_api();
-// The file name that loaded ("" before); the names tried, ending with nullptr.
-const char* peak_library_file();
-const char* const* peak_library_names();
-// Why the library is not usable ("" while it is or before the first load): the names tried and
-// the loader's error, or the entry point that is missing.
-const char* peak_load_failure();
-// The library's text for `status` ("" when it has none).
+// The listing's record of the library, with `version` when it is usable.
+CanListRecord peak_library_record(const char* version);
+// The library's text for `status` ("status 0x<hex>" when it has none).
 void peak_error_text(TPCANStatus status, char text[256]);

@@ -1,4 +1,4 @@
-// The `-l` lines of the PEAK back-end: the library that loaded (or every name tried), its API
+// The `-l` records of the PEAK back-end: the library that loaded (or every name tried), its API
 // version and each attached channel with its device type, device id and condition. Only
 // CAN_GetValue is called; no channel is initialised. A library too old for the attached-channels
 // query is asked channel by channel (PCAN_CHANNEL_CONDITION for pcan:1 to pcan:16) instead, and a
@@ -6,10 +6,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "can/can.h"
 #include "can/peak/peak.h"
 #include "can/peak/peak_library.h"
-#include "can/vendor_library.h"
 
 namespace {
 constexpr int32_t kLastUsbChannel = 16;
@@ -62,45 +60,48 @@ TPCANHandle usb_handle(int32_t number) {
                                               : PCAN_USBBUS9 + (number - 9));
 }
 
-void list_channel(int32_t number, const char* type, const char* device_id, uint32_t condition) {
+CanListRecord note(const char* text) {
+  CanListRecord record{};
+  record.kind = CanListKind::NOTE;
+  record.vendor = CanVendor::PEAK;
+  record.text = text;
+  return record;
+}
+
+void list_channel(CanListing* listing, int32_t number, const char* type, const char* device_id,
+                  uint32_t condition) {
   char spelling[24];
   char description[160];
   std::snprintf(spelling, sizeof spelling, "pcan:%d", number);
   std::snprintf(description, sizeof description, "%s, device id %s, %s", type, device_id,
                 condition_name(condition));
-  can_list_interface(spelling, description);
-  if (condition == PCAN_CHANNEL_OCCUPIED) {
-    char problem[96];
-    char fix[200];
-    std::snprintf(problem, sizeof problem, "%s is occupied by another program", spelling);
-    std::snprintf(fix, sizeof fix,
-                  "close the program that holds %s (PCAN-View, another tool), or name a free "
-                  "channel with -i pcan:N",
-                  spelling);
-    can_list_finding(problem, fix);
-  }
+  CanListRecord record{};
+  record.kind = CanListKind::INTERFACE;
+  record.vendor = CanVendor::PEAK;
+  record.spelling = spelling;
+  record.text = description;
+  record.occupied = condition == PCAN_CHANNEL_OCCUPIED;
+  record.queue = -1;
+  listing->push_back(record);
 }
 
-void list_api_version(const PcanApi& api) {
+// "API version 4.8.0.5", or why the library does not say.
+void api_version(const PcanApi& api, char* text, size_t size) {
   char version[MAX_LENGTH_VERSION_STRING] = "";
-  char text[MAX_LENGTH_VERSION_STRING + 128];
   const TPCANStatus status =
       api.get_value(PCAN_NONEBUS, PCAN_API_VERSION, version, sizeof version);
   version[sizeof version - 1] = '\0';
   if (status == PCAN_ERROR_OK) {
-    std::snprintf(text, sizeof text, "PCAN-Basic: %s, API version %s", peak_library_file(),
-                  version);
+    std::snprintf(text, size, "API version %s", version);
   } else {
     char error[256];
     peak_error_text(status, error);
-    std::snprintf(text, sizeof text, "PCAN-Basic: %s, API version not given (%s)",
-                  peak_library_file(), error);
+    std::snprintf(text, size, "API version not given (%s)", error);
   }
-  can_list_note(text);
 }
 
 // 0 when the library listed its attached channels, -1 when it cannot (said in a note).
-int32_t list_attached(const PcanApi& api) {
+int32_t list_attached(const PcanApi& api, CanListing* listing) {
   uint32_t count = 0;
   TPCANStatus status =
       api.get_value(PCAN_NONEBUS, PCAN_ATTACHED_CHANNELS_COUNT, &count, sizeof count);
@@ -118,7 +119,7 @@ int32_t list_attached(const PcanApi& api) {
     std::snprintf(text, sizeof text,
                   "PCAN-Basic cannot list the attached channels (%s); asking pcan:1 to pcan:%d",
                   error, kLastUsbChannel);
-    can_list_note(text);
+    listing->push_back(note(text));
     return -1;
   }
   for (const TPCANChannelInformation& channel : channels) {
@@ -131,18 +132,18 @@ int32_t list_attached(const PcanApi& api) {
       std::snprintf(text, sizeof text, "%s channel 0x%X (device id %s, %s): not a PCAN-USB channel",
                     device_type_name(channel.device_type), channel.channel_handle, device_id,
                     condition_name(channel.channel_condition));
-      can_list_note(text);
+      listing->push_back(note(text));
       continue;
     }
-    list_channel(number, device_type_name(channel.device_type), device_id,
+    list_channel(listing, number, device_type_name(channel.device_type), device_id,
                  channel.channel_condition);
   }
-  if (channels.empty()) can_list_note("PCAN-Basic: no PCAN channel attached");
+  if (channels.empty()) listing->push_back(note("PCAN-Basic: no PCAN channel attached"));
   return 0;
 }
 
 // Asks each PCAN-USB channel for its condition; lists those that are present.
-void list_by_condition(const PcanApi& api) {
+void list_by_condition(const PcanApi& api, CanListing* listing) {
   int32_t present = 0;
   TPCANStatus last_failure = PCAN_ERROR_OK;
   for (int32_t number = 1; number <= kLastUsbChannel; ++number) {
@@ -161,39 +162,28 @@ void list_by_condition(const PcanApi& api) {
     if (api.get_value(handle, PCAN_DEVICE_ID, &id, sizeof id) == PCAN_ERROR_OK) {
       std::snprintf(device_id, sizeof device_id, "0x%X", static_cast<unsigned>(id));
     }
-    list_channel(number, "PCAN-USB", device_id, condition);
+    list_channel(listing, number, "PCAN-USB", device_id, condition);
   }
   if (present == 0 && last_failure != PCAN_ERROR_OK) {
     char error[256];
     char text[400];
     peak_error_text(last_failure, error);
     std::snprintf(text, sizeof text, "PCAN-Basic cannot tell the channels' condition (%s)", error);
-    can_list_note(text);
+    listing->push_back(note(text));
   } else if (present == 0) {
-    can_list_note("PCAN-Basic: no PCAN-USB channel attached");
+    listing->push_back(note("PCAN-Basic: no PCAN-USB channel attached"));
   }
 }
 }  // namespace
 
-void peak_list() {
+void peak_list(CanListing* listing) {
   if (peak_load_library() != 0) {
-    char names[160];
-    char text[400];
-    vendor_library_names_text(peak_library_names(), names, sizeof names);
-    std::snprintf(text, sizeof text, "PCAN-Basic not usable: %s", peak_load_failure());
-    can_list_note(text);
-    if (peak_library_file()[0] == '\0') {
-      std::snprintf(text, sizeof text, "no PCAN-Basic library found (searched: %s)", names);
-      can_list_finding(text,
-                       "for a PEAK adapter, install PEAK-System's driver package with PCAN-Basic "
-                       "(on Linux, libpcanbasic.so on the loader's path)");
-    } else {
-      std::snprintf(text, sizeof text, "%s is not a usable PCAN-Basic", peak_library_file());
-      can_list_finding(text, "install a current PCAN-Basic from PEAK-System");
-    }
+    listing->push_back(peak_library_record(""));
     return;
   }
   const PcanApi& api = peak_api();
-  list_api_version(api);
-  if (list_attached(api) != 0) list_by_condition(api);
+  char version[MAX_LENGTH_VERSION_STRING + 64];
+  api_version(api, version, sizeof version);
+  listing->push_back(peak_library_record(version));
+  if (list_attached(api, listing) != 0) list_by_condition(api, listing);
 }

@@ -6,11 +6,16 @@
 #include "platform/platform.h"
 
 namespace {
-const SimDevice* const* g_devices = nullptr;
+struct SimBackendState {
+  const SimDevice* const* devices = nullptr;  // attached by the next open to an empty bus
+};
+SimBackendState g_sim_backend;
 
 int32_t sim_open(const CanTarget*) {
-  if (sim_bus_device_count() == 0 && g_devices) {
-    for (const SimDevice* const* device = g_devices; *device; ++device) sim_bus_attach(*device);
+  if (sim_bus_device_count() == 0 && g_sim_backend.devices) {
+    for (const SimDevice* const* device = g_sim_backend.devices; *device; ++device) {
+      sim_bus_attach(*device);
+    }
   }
   sim_bus_set_tool_filter(can_id_accepted);
   // An adapter receives only what passes the bus after it opened.
@@ -22,9 +27,11 @@ int32_t sim_open(const CanTarget*) {
   return 0;
 }
 
-// The emulated bus carries extended data frames only.
+// The emulated bus carries extended data frames of 8 bytes only.
 int32_t sim_try_receive(CanRead* frame) {
   frame->kind = CAN_KIND_DATA;
+  frame->extended = true;
+  frame->length = 8;
   return sim_bus_tool_try_receive(frame->data, &frame->id);
 }
 
@@ -39,16 +46,25 @@ int32_t sim_wait(uint64_t until_us) {
   return 0;
 }
 
-void sim_list() {
-  can_list_interface("sim", "emulated bus at 250 kbit/s with the emulated Ralvex unit and W2 sensor "
-                            "nodes 1 to 127");
+void sim_list(CanListing* listing) {
+  CanListRecord record{};
+  record.kind = CanListKind::INTERFACE;
+  record.vendor = CanVendor::SIM;
+  record.spelling = "sim";
+  record.text = "emulated bus at 250 kbit/s with the emulated Ralvex unit and W2 sensor nodes 1 to "
+                "127";
+  record.is_virtual = true;
+  record.queue = -1;
+  listing->push_back(record);
 }
 }  // namespace
 
-void sim_backend_set_devices(const SimDevice* const* devices) { g_devices = devices; }
+void sim_backend_set_devices(const SimDevice* const* devices) {
+  g_sim_backend.devices = devices;
+}
 
 const CanBackend* sim_backend() {
   static const CanBackend backend{"emulated bus", sim_open, sim_bus_tool_send, sim_try_receive,
-                                  nullptr, sim_list, sim_wait, nullptr};
+                                  nullptr, sim_list, sim_wait, nullptr, nullptr};
   return &backend;
 }

@@ -3,7 +3,7 @@
 // sim_backend_set_devices on the bus, unless devices are attached already (a test's own set-up).
 #pragma once
 
-#include "can/can.h"
+#include "can/backend.h"
 #include "can/sim/sim_bus.h"
 
 // The devices (ending with nullptr) that the next open attaches to an empty bus; nullptr for none.

@@ -31,23 +31,29 @@ struct Received {
 
 const SimDevice kOtherNode{"other node", nullptr, nullptr};
 
-std::vector<const SimDevice*> g_devices;
-std::vector<SenderQueue> g_queues;
-std::deque<Received> g_tool_queue;
-std::vector<SimBusFrame> g_record;
-uint64_t g_bus_free_us = 0;
-uint64_t g_order = 0;
-bool (*g_tool_filter)(uint32_t id) = nullptr;
-bool g_tool_filter_open = false;
-uint32_t g_tool_sends = 0;
-uint32_t g_refuse_from = 0;
-SimTransmitHook g_transmit_hook = nullptr;
+struct SimBusState {
+  std::vector<const SimDevice*> devices;
+  std::vector<SenderQueue> queues;
+  std::deque<Received> tool_queue;
+  bool recording = false;  // the record costs memory with every frame: only tests read it
+  std::vector<SimBusFrame> record;
+  uint64_t bus_free_us = 0;
+  uint64_t order = 0;
+  bool (*tool_filter)(uint32_t id) = nullptr;
+  bool tool_filter_open = false;
+  uint32_t tool_sends = 0;
+  uint32_t refuse_from = 0;
+  SimTransmitHook transmit_hook = nullptr;
+};
+SimBusState g_bus;
 
 void queue(const SimDevice* sender, uint64_t ready_us, uint32_t id, const uint8_t data[8]) {
-  auto owner = std::find_if(g_queues.begin(), g_queues.end(),
+  auto owner = std::find_if(g_bus.queues.begin(), g_bus.queues.end(),
                             [sender](const SenderQueue& q) { return q.sender == sender; });
-  if (owner == g_queues.end()) owner = g_queues.insert(g_queues.end(), SenderQueue{sender, {}});
-  Pending frame{ready_us, g_order++, id, {}};
+  if (owner == g_bus.queues.end()) {
+    owner = g_bus.queues.insert(g_bus.queues.end(), SenderQueue{sender, {}});
+  }
+  Pending frame{ready_us, g_bus.order++, id, {}};
   std::memcpy(frame.data, data, 8);
   // A delayed frame lets the sender's later frames with earlier ready times go first.
   auto at = std::upper_bound(owner->frames.begin(), owner->frames.end(), ready_us,
@@ -56,14 +62,14 @@ void queue(const SimDevice* sender, uint64_t ready_us, uint32_t id, const uint8_
 }
 
 uint64_t start_of(const Pending& frame) {
-  return frame.ready_us > g_bus_free_us ? frame.ready_us : g_bus_free_us;
+  return frame.ready_us > g_bus.bus_free_us ? frame.ready_us : g_bus.bus_free_us;
 }
 
 // The sender whose head frame gets the bus next: the earliest start; among equal starts the
 // lowest identifier wins arbitration. nullptr when nothing is pending.
 SenderQueue* next_sender() {
   SenderQueue* best = nullptr;
-  for (SenderQueue& q : g_queues) {
+  for (SenderQueue& q : g_bus.queues) {
     if (q.frames.empty()) continue;
     if (!best) {
       best = &q;
@@ -79,50 +85,38 @@ SenderQueue* next_sender() {
 }
 
 void deliver(const SimBusFrame& frame) {
-  for (const SimDevice* device : g_devices) {
+  for (const SimDevice* device : g_bus.devices) {
     if (device != frame.sender && device->on_frame) {
       device->on_frame(frame.done_us, frame.id, frame.data);
     }
   }
   if (frame.sender == nullptr) return;
-  if (g_tool_filter_open || !g_tool_filter || g_tool_filter(frame.id)) {
+  if (g_bus.tool_filter_open || !g_bus.tool_filter || g_bus.tool_filter(frame.id)) {
     Received received{frame.done_us, frame.id, {}};
     std::memcpy(received.data, frame.data, 8);
-    g_tool_queue.push_back(received);
+    g_bus.tool_queue.push_back(received);
   }
 }
 }  // namespace
 
-void sim_bus_reset() {
-  g_devices.clear();
-  g_queues.clear();
-  g_tool_queue.clear();
-  g_record.clear();
-  g_bus_free_us = 0;
-  g_order = 0;
-  g_tool_filter = nullptr;
-  g_tool_filter_open = false;
-  g_tool_sends = 0;
-  g_refuse_from = 0;
-  g_transmit_hook = nullptr;
-}
+void sim_bus_reset() { g_bus = SimBusState{}; }
 
 int32_t sim_bus_attach(const SimDevice* device) {
-  for (const SimDevice* attached : g_devices) {
+  for (const SimDevice* attached : g_bus.devices) {
     if (attached == device) return -1;
   }
-  g_devices.push_back(device);
+  g_bus.devices.push_back(device);
   if (device->reset) device->reset();
   return 0;
 }
 
-size_t sim_bus_device_count() { return g_devices.size(); }
+size_t sim_bus_device_count() { return g_bus.devices.size(); }
 
 int32_t sim_bus_transmit(const SimDevice* sender, uint64_t ready_us, uint32_t id,
                          const uint8_t data[8]) {
   uint8_t bytes[8];
   std::memcpy(bytes, data, sizeof bytes);
-  if (g_transmit_hook && !g_transmit_hook(sender, &ready_us, &id, bytes)) return 1;
+  if (g_bus.transmit_hook && !g_bus.transmit_hook(sender, &ready_us, &id, bytes)) return 1;
   queue(sender, ready_us, id, bytes);
   return 0;
 }
@@ -135,15 +129,15 @@ void sim_bus_run_until(uint64_t t_us) {
     SimBusFrame frame{done_us, next->sender, pending.id, {}};
     std::memcpy(frame.data, pending.data, 8);
     next->frames.pop_front();
-    g_bus_free_us = done_us;
-    g_record.push_back(frame);
+    g_bus.bus_free_us = done_us;
+    if (g_bus.recording) g_bus.record.push_back(frame);
     deliver(frame);  // may queue answers, so `next` is not used after this
   }
 }
 
 int32_t sim_bus_tool_send(uint32_t id, const uint8_t data[8]) {
-  ++g_tool_sends;
-  if (g_refuse_from != 0 && g_tool_sends >= g_refuse_from) return -3;
+  ++g_bus.tool_sends;
+  if (g_bus.refuse_from != 0 && g_bus.tool_sends >= g_bus.refuse_from) return -3;
   const uint64_t now = now_us();
   sim_bus_run_until(now);
   queue(nullptr, now, id, data);
@@ -153,18 +147,18 @@ int32_t sim_bus_tool_send(uint32_t id, const uint8_t data[8]) {
 int32_t sim_bus_tool_try_receive(uint8_t data[8], uint32_t* id) {
   const uint64_t now = now_us();
   sim_bus_run_until(now);
-  if (g_tool_queue.empty() || g_tool_queue.front().done_us > now) return -1;
-  *id = g_tool_queue.front().id;
-  std::memcpy(data, g_tool_queue.front().data, 8);
-  g_tool_queue.pop_front();
+  if (g_bus.tool_queue.empty() || g_bus.tool_queue.front().done_us > now) return -1;
+  *id = g_bus.tool_queue.front().id;
+  std::memcpy(data, g_bus.tool_queue.front().data, 8);
+  g_bus.tool_queue.pop_front();
   return 0;
 }
 
 int32_t sim_bus_next_tool_delivery(uint64_t until_us, uint64_t* at_us) {
   sim_bus_run_until(now_us());
   for (;;) {
-    if (!g_tool_queue.empty()) {
-      *at_us = g_tool_queue.front().done_us;
+    if (!g_bus.tool_queue.empty()) {
+      *at_us = g_bus.tool_queue.front().done_us;
       return 0;
     }
     SenderQueue* next = next_sender();
@@ -175,14 +169,17 @@ int32_t sim_bus_next_tool_delivery(uint64_t until_us, uint64_t* at_us) {
   }
 }
 
-void sim_bus_set_tool_filter(bool (*accept)(uint32_t id)) { g_tool_filter = accept; }
+void sim_bus_set_tool_filter(bool (*accept)(uint32_t id)) { g_bus.tool_filter = accept; }
 
 size_t sim_bus_frames(const SimBusFrame** frames) {
-  *frames = g_record.data();
-  return g_record.size();
+  *frames = g_bus.record.data();
+  return g_bus.record.size();
 }
 
-void sim_bus_forget_frames() { g_record.clear(); }
+void sim_bus_record_frames(bool on) {
+  g_bus.recording = on;
+  if (!on) g_bus.record.clear();
+}
 
 void sim_bus_inject(uint64_t ready_us, uint32_t id, const uint8_t data[8]) {
   queue(&kOtherNode, ready_us, id, data);
@@ -190,8 +187,8 @@ void sim_bus_inject(uint64_t ready_us, uint32_t id, const uint8_t data[8]) {
 
 const SimDevice* sim_bus_other_node() { return &kOtherNode; }
 
-void sim_bus_refuse_tool_sends(uint32_t nth) { g_refuse_from = nth; }
+void sim_bus_refuse_tool_sends(uint32_t nth) { g_bus.refuse_from = nth; }
 
-void sim_bus_set_transmit_hook(SimTransmitHook hook) { g_transmit_hook = hook; }
+void sim_bus_set_transmit_hook(SimTransmitHook hook) { g_bus.transmit_hook = hook; }
 
-void sim_bus_open_tool_filter(bool open) { g_tool_filter_open = open; }
+void sim_bus_open_tool_filter(bool open) { g_bus.tool_filter_open = open; }

@@ -12,7 +12,8 @@
 // ahead of the clock up to that frame; the frame is readable from its completion time on.
 // Call order: sim_bus_reset, sim_bus_attach for each device, then the tool side
 // (sim_bus_tool_send, sim_bus_tool_try_receive); devices answer from on_frame with
-// sim_bus_transmit. Fault injection and the frame record serve the tests.
+// sim_bus_transmit. Fault injection and the frame record serve the tests; the record is kept
+// only when asked for (sim_bus_record_frames), since it grows with every frame.
 #pragma once
 
 #include <cstddef>
@@ -39,8 +40,9 @@ struct SimBusFrame {
   uint8_t data[8];
 };
 
-// Empties the bus: no devices, nothing pending or queued for the tool, no record, no faults,
-// the tool's filter open, the bus free. Needs no clock: a test may install its clock after it.
+// Empties the bus: no devices, nothing pending or queued for the tool, no record (and none kept),
+// no faults, the tool's filter open, the bus free. Needs no clock: a test may install its clock
+// after it.
 void sim_bus_reset();
 // Puts a device on the bus and resets it. 0, or -1 when it is already attached.
 int32_t sim_bus_attach(const SimDevice* device);
@@ -70,10 +72,10 @@ void sim_bus_set_tool_filter(bool (*accept)(uint32_t id));
 // from t + 100: 0 and t + 100 + SIM_FRAME_US.
 int32_t sim_bus_next_tool_delivery(uint64_t until_us, uint64_t* at_us);
 
-// Every completed frame so far, in completion order; returns the count.
+// Keeps a record of every frame completed from now on (`on`), or none and forgets it.
+void sim_bus_record_frames(bool on);
+// The frames recorded, in completion order; returns the count.
 size_t sim_bus_frames(const SimBusFrame** frames);
-// Empties that record (a long-running host of the bus keeps none).
-void sim_bus_forget_frames();
 
 // Faults. A frame from a node that is not emulated, competing from `ready_us` on (that node's
 // frames, too, leave in order of their ready times).

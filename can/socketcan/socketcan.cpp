@@ -17,16 +17,19 @@
 #include "platform/platform.h"
 
 namespace {
-char g_name[IFNAMSIZ] = "";
-int g_socket = -1;
-int g_last_receive_errno = 0;
+struct SocketCanState {
+  char name[IFNAMSIZ] = "";
+  int socket = -1;
+  int last_receive_errno = 0;  // one log line per kind of receive failure, not one per try
+};
+SocketCanState g_socketcan;
 
 int32_t open_failed(const char* call) {
   const char* text = std::strerror(errno);
-  log_writef(LOG_ALWAYS, "SocketCAN: cannot open '%s': %s: %s\n", g_name, call, text);
+  log_writef(LOG_ALWAYS, "SocketCAN: cannot open '%s': %s: %s\n", g_socketcan.name, call, text);
   can_open_failed(call, text);
-  if (g_socket >= 0) close(g_socket);
-  g_socket = -1;
+  if (g_socketcan.socket >= 0) close(g_socketcan.socket);
+  g_socketcan.socket = -1;
   return -1;
 }
 
@@ -42,9 +45,10 @@ CanBusState bus_state_of(const can_frame& frame) {
 }
 
 void log_error_frame(const can_frame& frame) {
-  if (frame.can_id & CAN_ERR_BUSOFF) log_writef(LOG_ALWAYS, "SocketCAN: '%s' is bus-off\n", g_name);
+  const char* name = g_socketcan.name;
+  if (frame.can_id & CAN_ERR_BUSOFF) log_writef(LOG_ALWAYS, "SocketCAN: '%s' is bus-off\n", name);
   if (frame.can_id & CAN_ERR_CRTL) {
-    log_writef(LOG_ALWAYS, "SocketCAN: '%s' controller problem 0x%02X\n", g_name, frame.data[1]);
+    log_writef(LOG_ALWAYS, "SocketCAN: '%s' controller problem 0x%02X\n", name, frame.data[1]);
   }
   can_bus_state(bus_state_of(frame));
 }
@@ -55,7 +59,7 @@ int32_t check_up() {
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return 0;  // the open itself will say what is wrong
   ifreq request{};
-  std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", g_name);
+  std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", g_socketcan.name);
   const bool known = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
   close(fd);
   if (!known || (request.ifr_flags & IFF_UP) != 0) return 0;
@@ -63,8 +67,8 @@ int32_t check_up() {
   std::snprintf(text, sizeof text,
                 "the interface is down; bring it up: sudo ip link set %s type can bitrate 250000 "
                 "&& sudo ip link set %s up",
-                g_name, g_name);
-  log_writef(LOG_ALWAYS, "SocketCAN: cannot open '%s': %s\n", g_name, text);
+                g_socketcan.name, g_socketcan.name);
+  log_writef(LOG_ALWAYS, "SocketCAN: cannot open '%s': %s\n", g_socketcan.name, text);
   can_open_failed("state", text);
   return -1;
 }
@@ -76,11 +80,11 @@ void check_lost(const char* call, int error) {
     std::snprintf(text, sizeof text,
                   "%s went down (%s: %s): if the adapter is still plugged in, bring it up: sudo ip "
                   "link set %s up",
-                  g_name, call, std::strerror(error), g_name);
+                  g_socketcan.name, call, std::strerror(error), g_socketcan.name);
   } else if (error == ENODEV || error == ENXIO) {
     std::snprintf(text, sizeof text,
-                  "%s is gone (%s: %s): the adapter was unplugged or its driver removed", g_name,
-                  call, std::strerror(error));
+                  "%s is gone (%s: %s): the adapter was unplugged or its driver removed",
+                  g_socketcan.name, call, std::strerror(error));
   } else {
     return;
   }
@@ -89,19 +93,20 @@ void check_lost(const char* call, int error) {
 }  // namespace
 
 int32_t socketcan_open(const CanTarget* target) {
-  if (g_socket >= 0) close(g_socket);
-  g_socket = -1;
-  std::snprintf(g_name, sizeof g_name, "%s", target->name);
-  if (g_name[0] == '\0') {
+  if (g_socketcan.socket >= 0) close(g_socketcan.socket);
+  g_socketcan.socket = -1;
+  std::snprintf(g_socketcan.name, sizeof g_socketcan.name, "%s", target->name);
+  if (g_socketcan.name[0] == '\0') {
     errno = ENODEV;
     return open_failed("interface name");
   }
   // A mistyped name is the likeliest fault: look the interface up first.
-  const unsigned int index = if_nametoindex(g_name);
+  const unsigned int index = if_nametoindex(g_socketcan.name);
   if (index == 0) return open_failed("if_nametoindex");
   if (check_up() != 0) return -1;
-  g_socket = socket(PF_CAN, SOCK_RAW, CAN_RAW);
-  if (g_socket < 0) return open_failed("socket(PF_CAN, SOCK_RAW, CAN_RAW)");
+  g_socketcan.socket = socket(PF_CAN, SOCK_RAW, CAN_RAW);
+  if (g_socketcan.socket < 0) return open_failed("socket(PF_CAN, SOCK_RAW, CAN_RAW)");
+  const int fd = g_socketcan.socket;
 
   const uint32_t* ids = nullptr;
   const int count = can_accepted_ids(&ids);
@@ -113,20 +118,20 @@ int32_t socketcan_open(const CanTarget* target) {
   }
   const socklen_t filters_size =
       static_cast<socklen_t>(sizeof filters[0] * static_cast<size_t>(count));
-  if (setsockopt(g_socket, SOL_CAN_RAW, CAN_RAW_FILTER, filters, filters_size) != 0) {
+  if (setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, filters, filters_size) != 0) {
     return open_failed("setsockopt(CAN_RAW_FILTER)");
   }
   const can_err_mask_t errors = CAN_ERR_BUSOFF | CAN_ERR_CRTL;
-  if (setsockopt(g_socket, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errors, sizeof errors) != 0) {
+  if (setsockopt(fd, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errors, sizeof errors) != 0) {
     return open_failed("setsockopt(CAN_RAW_ERR_FILTER)");
   }
   sockaddr_can address{};
   address.can_family = AF_CAN;
   address.can_ifindex = static_cast<int>(index);
-  if (bind(g_socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     return open_failed("bind");
   }
-  g_last_receive_errno = 0;
+  g_socketcan.last_receive_errno = 0;
   return 0;
 }
 
@@ -138,30 +143,35 @@ int32_t socketcan_send_frame(uint32_t id, const uint8_t data[8]) {
   // Non-blocking: a controller that stopped sending (bus-off) must not hang the tool. A full
   // queue (ENOBUFS from the qdisc, EAGAIN from the socket buffer) drains in a few frame times: the
   // channel tries again.
-  if (send(g_socket, &frame, CAN_MTU, MSG_DONTWAIT) == static_cast<ssize_t>(CAN_MTU)) return 0;
+  if (send(g_socketcan.socket, &frame, CAN_MTU, MSG_DONTWAIT) == static_cast<ssize_t>(CAN_MTU)) {
+    return 0;
+  }
   const int error = errno;
   if (error == ENOBUFS || error == EAGAIN || error == EWOULDBLOCK) return CAN_SEND_QUEUE_FULL;
-  log_writef(LOG_ALWAYS, "SocketCAN: send on '%s' failed: %s\n", g_name, std::strerror(error));
+  log_writef(LOG_ALWAYS, "SocketCAN: send on '%s' failed: %s\n", g_socketcan.name,
+             std::strerror(error));
   check_lost("send", error);
   return -3;
 }
 
 int32_t socketcan_try_receive(CanRead* read) {
   can_frame frame{};
-  const ssize_t n = recv(g_socket, &frame, sizeof frame, MSG_DONTWAIT);
+  const ssize_t n = recv(g_socketcan.socket, &frame, sizeof frame, MSG_DONTWAIT);
   if (n < 0) {
     // One line per kind of failure, not one per try.
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != g_last_receive_errno) {
-      log_writef(LOG_ALWAYS, "SocketCAN: receive on '%s' failed: %s\n", g_name,
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != g_socketcan.last_receive_errno) {
+      log_writef(LOG_ALWAYS, "SocketCAN: receive on '%s' failed: %s\n", g_socketcan.name,
                  std::strerror(errno));
     }
-    g_last_receive_errno = errno;
+    g_socketcan.last_receive_errno = errno;
     check_lost("receive", errno);
     return -1;
   }
   if (n != static_cast<ssize_t>(CAN_MTU)) return -1;
   std::memset(read->data, 0, sizeof read->data);
-  std::memcpy(read->data, frame.data, frame.can_dlc < 8 ? frame.can_dlc : 8);
+  read->length = frame.can_dlc < 8 ? frame.can_dlc : 8;
+  read->extended = (frame.can_id & CAN_EFF_FLAG) != 0;
+  std::memcpy(read->data, frame.data, read->length);
   if (frame.can_id & CAN_ERR_FLAG) {
     log_error_frame(frame);
     read->id = frame.can_id & CAN_ERR_MASK;
@@ -179,16 +189,16 @@ int32_t socketcan_try_receive(CanRead* read) {
   return 0;
 }
 
-int32_t socketcan_wait(uint64_t until_us) { return wait_signal(g_socket, until_us); }
+int32_t socketcan_wait(uint64_t until_us) { return wait_signal(g_socketcan.socket, until_us); }
 
 void socketcan_close() {
-  if (g_socket >= 0) close(g_socket);
-  g_socket = -1;
+  if (g_socketcan.socket >= 0) close(g_socketcan.socket);
+  g_socketcan.socket = -1;
 }
 
 const CanBackend* socketcan_backend() {
   static const CanBackend backend{"SocketCAN", socketcan_open, socketcan_send_frame,
                                   socketcan_try_receive, nullptr, socketcan_list,
-                                  socketcan_wait, socketcan_close};
+                                  socketcan_wait, socketcan_close, nullptr};
   return &backend;
 }

@@ -1,8 +1,7 @@
-// The `-l` lines of the SocketCAN back-end: every network interface of hardware type ARPHRD_CAN,
+// The `-l` records of the SocketCAN back-end: every network interface of hardware type ARPHRD_CAN,
 // whether it is up (SIOCGIFFLAGS), its transmit queue length (SIOCGIFTXQLEN), and from the
 // kernel's rtnetlink link message its kind, bit rate and controller state. A virtual interface
-// (vcan, vxcan) has neither bit rate nor state. Findings: down, a bit rate other than the bus's,
-// a short transmit queue, bus-off. Nothing is sent and no CAN socket is opened.
+// (vcan, vxcan) has neither bit rate nor state. Nothing is sent and no CAN socket is opened.
 // rtnetlink is asked directly rather than through libsocketcan, which writes to stderr about every
 // interface that has no CAN data (every vcan).
 // <net/if.h> before the kernel's headers, which must not bring in <linux/if.h> as well.
@@ -20,14 +19,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "can/can.h"
 #include "can/socketcan/socketcan.h"
 
 namespace {
-constexpr uint32_t kBusBitRate = 250000;
-// A shorter queue fills up with every page of a transfer (see README, SocketCAN adapters).
-constexpr int kShortQueue = 100;
-
 struct CanLink {
   char kind[16];     // IFLA_INFO_KIND: "can", "vcan", "vxcan", ... ("" when not given)
   bool has_data;     // IFLA_INFO_DATA present: a CAN controller with bit timing and state
@@ -35,6 +29,14 @@ struct CanLink {
   bool has_state;
   uint32_t state;    // enum can_state
 };
+
+CanListRecord note(const char* text) {
+  CanListRecord record{};
+  record.kind = CanListKind::NOTE;
+  record.vendor = CanVendor::SOCKETCAN;
+  record.text = text;
+  return record;
+}
 
 const char* state_name(uint32_t state) {
   switch (state) {
@@ -140,8 +142,8 @@ int32_t query_link(int index, CanLink* link) {
   return -1;
 }
 
-// One interface: its line and its findings.
-void list_interface(int fd, const char* name, int index) {
+// One interface's record.
+void list_interface(int fd, const char* name, int index, CanListing* listing) {
   ifreq request{};
   std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", name);
   if (ioctl(fd, SIOCGIFHWADDR, &request) != 0 || request.ifr_hwaddr.sa_family != ARPHRD_CAN) {
@@ -185,54 +187,27 @@ void list_interface(int fd, const char* name, int index) {
   char description[256];
   std::snprintf(description, sizeof description, "SocketCAN, %s, %s, %s", up_text, controller,
                 queue_text);
-  can_list_interface(name, description);
-
-  char problem[128];
-  char fix[256];
-  if (!up && !is_virtual) {
-    std::snprintf(problem, sizeof problem, "%s is down", name);
-    std::snprintf(fix, sizeof fix,
-                  "sudo ip link set %s type can bitrate %u && sudo ip link set %s up", name,
-                  kBusBitRate, name);
-    can_list_finding(problem, fix);
-  } else if (!up) {
-    std::snprintf(problem, sizeof problem, "%s is down", name);
-    std::snprintf(fix, sizeof fix, "sudo ip link set %s up", name);
-    can_list_finding(problem, fix);
-  }
-  if (link.has_data && link.bitrate != 0 && link.bitrate != kBusBitRate) {
-    std::snprintf(problem, sizeof problem, "%s runs at %u bit/s; the bus runs at %u", name,
-                  link.bitrate, kBusBitRate);
-    std::snprintf(fix, sizeof fix,
-                  "sudo ip link set %s down && sudo ip link set %s type can bitrate %u && "
-                  "sudo ip link set %s up",
-                  name, name, kBusBitRate, name);
-    can_list_finding(problem, fix);
-  }
-  // A virtual interface has no queue that a transfer could fill.
-  if (!is_virtual && queue >= 0 && queue < kShortQueue) {
-    std::snprintf(problem, sizeof problem, "%s has a transmit queue of %d frames", name, queue);
-    std::snprintf(fix, sizeof fix, "sudo ip link set %s txqueuelen 1000", name);
-    can_list_finding(problem, fix);
-  }
-  if (link.has_state && link.state == CAN_STATE_BUS_OFF) {
-    std::snprintf(problem, sizeof problem, "%s is bus-off", name);
-    std::snprintf(fix, sizeof fix,
-                  "check the wiring, the termination and every node's bit rate, then restart "
-                  "the controller: sudo ip link set %s down && sudo ip link set %s up",
-                  name, name);
-    can_list_finding(problem, fix);
-  }
+  CanListRecord record{};
+  record.kind = CanListKind::INTERFACE;
+  record.vendor = CanVendor::SOCKETCAN;
+  record.spelling = name;
+  record.text = description;
+  record.down = !up;
+  record.is_virtual = is_virtual;
+  record.bitrate = link.has_data ? link.bitrate : 0;
+  record.queue = queue;
+  record.bus_off = link.has_state && link.state == CAN_STATE_BUS_OFF;
+  listing->push_back(record);
 }
 }  // namespace
 
-void socketcan_list() {
+void socketcan_list(CanListing* listing) {
   struct if_nameindex* names = if_nameindex();
   if (!names) {
     char text[128];
     std::snprintf(text, sizeof text, "SocketCAN: the network interfaces cannot be listed (%s)",
                   std::strerror(errno));
-    can_list_note(text);
+    listing->push_back(note(text));
     return;
   }
   // Any socket serves the interface ioctls; an AF_CAN one would fail where the kernel has no CAN.
@@ -240,12 +215,12 @@ void socketcan_list() {
   if (fd < 0) {
     char text[128];
     std::snprintf(text, sizeof text, "SocketCAN: socket(AF_UNIX): %s", std::strerror(errno));
-    can_list_note(text);
+    listing->push_back(note(text));
     if_freenameindex(names);
     return;
   }
   for (const struct if_nameindex* entry = names; entry->if_index != 0; ++entry) {
-    list_interface(fd, entry->if_name, static_cast<int>(entry->if_index));
+    list_interface(fd, entry->if_name, static_cast<int>(entry->if_index), listing);
   }
   close(fd);
   if_freenameindex(names);

@@ -398,6 +398,7 @@ FAKE_EXPORT void fake_pcan_reset() {
   g_writes = 0;
   g_pending_status = 0;
   sim_bus_reset();
+  sim_bus_record_frames(true);
   signal_at(UINT64_MAX);
 }
 

@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "can/can.h"
+#include "can/channel.h"
+#include "can/interfaces.h"
 #include "protocol/identifiers.h"
 #include "log/log.h"
 #include "sim/unit.h"
@@ -60,6 +61,7 @@ std::vector<SeenFrame> tool_frames(uint32_t id) {
 void BusTest::SetUp() {
   can_reset();
   sim_bus_reset();
+  sim_bus_record_frames(true);
   script_clear();
   ASSERT_EQ(can_select_interface("sim"), 0);
   // As the unit's opening commands ask, so that a test may open the channel by itself.

@@ -15,7 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "can/can.h"
+#include "can/channel.h"
+#include "can/interfaces.h"
 #include "protocol/identifiers.h"
 #include "log/log.h"
 #include "platform/platform.h"

@@ -1,0 +1,245 @@
+// The `-i` table and grammar, opening onto the channel, and the walk of `-l`.
+#include "can/interfaces.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "can/backend.h"
+#include "can/channel.h"
+#include "can/kvaser/kvaser.h"
+#include "can/listing.h"
+#include "can/peak/peak.h"
+#include "can/sim/sim_backend.h"
+#include "log/frame_trace.h"
+#include "log/log.h"
+#if defined(__linux__)
+#include "can/socketcan/socketcan.h"
+#endif
+
+namespace {
+// CANlib numbers its channels from 0; the default walk looks at no more than 300 of them.
+constexpr int32_t kLastKvaserChannel = 299;
+constexpr size_t kSpellingSize = CAN_INTERFACE_NAME_MAX + 16;
+
+struct InterfaceRow {
+  const char* prefix;     // `-i` spelling before ':' ("pcan"); nullptr: any other name (by name)
+  const char* alias;      // a spelling followed directly by the number ("pcan_usbbus"), or nullptr
+  int32_t first_channel;  // numbers accepted after ':' or the alias; last < first: none
+  int32_t last_channel;
+  bool tried_by_default;  // opened, in table order, when no interface was selected
+  const char* opened;     // console text when it opened, without the line end
+  bool opened_names_it;   // when selected, " '<interface>'" follows that text
+  const CanBackend* (*backend)();
+};
+
+const InterfaceRow kRows[] = {
+    {"pcan", "pcan_usbbus", 1, 16, true, "Using PEAK PCAN-USB interface", true, peak_backend},
+    {"kvaser", nullptr, 0, kLastKvaserChannel, true, "Using Kvaser USBcan interface", true,
+     kvaser_backend},
+    {"sim", nullptr, 0, -1, false, "Using emulated CAN bus", false, sim_backend},
+#if defined(__linux__)
+    {nullptr, nullptr, 0, -1, false, "Using SocketCAN interface", true, socketcan_backend},
+#endif
+};
+
+struct InterfacesState {
+  const CanBackend* forced = nullptr;
+  const InterfaceRow* selected = nullptr;  // nullptr: the default rows
+  CanTarget target{CAN_DEFAULT_CHANNEL, "", false};
+  char spelling[kSpellingSize] = "";
+  std::string open_failure;  // the first reason a back-end gave for not opening a named channel
+  // What was opened last; kept when the channel is closed, for the run report.
+  const CanBackend* opened = nullptr;
+  char opened_spelling[kSpellingSize] = "";
+  int32_t opened_channel = CAN_DEFAULT_CHANNEL;
+};
+InterfacesState g_interfaces;
+
+// Case-insensitive: the length of `prefix` when `text` starts with it, else 0.
+size_t starts_with(const char* text, const char* prefix) {
+  size_t i = 0;
+  for (; prefix[i]; ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return 0;
+  }
+  return i;
+}
+
+// A channel number: decimal digits only, within the row's range.
+int32_t parse_channel(const char* text, const InterfaceRow& row, int32_t* channel, char* why,
+                      size_t why_size) {
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text, &end, 10);
+  const bool digits = std::isdigit(static_cast<unsigned char>(text[0])) && *end == '\0' &&
+                      errno != ERANGE;
+  if (!digits || value < row.first_channel || value > row.last_channel) {
+    std::snprintf(why, why_size, "the channel of %s is a number from %d to %d", row.prefix,
+                  row.first_channel, row.last_channel);
+    return -2;
+  }
+  *channel = static_cast<int32_t>(value);
+  return 0;
+}
+
+// Finds the row for `name` and fills `target`. 0; -1 when no row takes the name; -2 when a row's
+// prefix matches but the rest is malformed (`why` then holds the reason, without a line end).
+int32_t parse_interface(const char* name, const InterfaceRow** row, CanTarget* target, char* why,
+                        size_t why_size) {
+  *target = CanTarget{CAN_DEFAULT_CHANNEL, "", false};
+  if (std::strlen(name) > CAN_INTERFACE_NAME_MAX) {
+    std::snprintf(why, why_size, "an interface name has at most %zu characters",
+                  CAN_INTERFACE_NAME_MAX);
+    return -2;
+  }
+  std::memcpy(target->name, name, std::strlen(name));
+  for (const InterfaceRow& r : kRows) {
+    if (!r.prefix) {
+      // Any other name is an operating-system interface; an empty one names nothing.
+      if (name[0] == '\0') {
+        std::snprintf(why, why_size, "the interface name is empty");
+        return -2;
+      }
+      *row = &r;
+      return 0;
+    }
+    if (const size_t n = r.alias ? starts_with(name, r.alias) : 0) {
+      *row = &r;
+      return parse_channel(name + n, r, &target->channel, why, why_size);
+    }
+    const size_t n = starts_with(name, r.prefix);
+    if (n == 0 || (name[n] != '\0' && name[n] != ':')) continue;
+    *row = &r;
+    if (name[n] == '\0') return 0;
+    if (r.last_channel < r.first_channel) {
+      std::snprintf(why, why_size, "%s has no channel number", r.prefix);
+      return -2;
+    }
+    return parse_channel(name + n + 1, r, &target->channel, why, why_size);
+  }
+  std::snprintf(why, why_size, "this system has no interface of that kind (pcan, kvaser or sim)");
+  return -1;
+}
+
+// Hands the opened back-end to the channel and remembers it; the trace gets the interface in a
+// spelling without ':' (pcan:2 -> pcan2), as can-utils and python-can read interface names.
+void attach(const CanBackend* backend, const char* spelling, int32_t channel) {
+  can_channel_attach(backend);
+  g_interfaces.opened = backend;
+  g_interfaces.opened_channel = channel;
+  std::snprintf(g_interfaces.opened_spelling, sizeof g_interfaces.opened_spelling, "%s", spelling);
+  char name[kSpellingSize] = "";
+  size_t n = 0;
+  for (const char* c = spelling; *c && n + 1 < sizeof name; ++c) {
+    if (*c != ':') name[n++] = *c;
+  }
+  name[n] = '\0';
+  frame_trace_set_interface(name);
+}
+
+int32_t open_row(const InterfaceRow& row, const CanTarget& target, bool named) {
+  g_interfaces.open_failure.clear();
+  const CanBackend* backend = row.backend();
+  const int32_t result = backend->open(&target);
+  if (result != 0) return result;
+  attach(backend, named ? g_interfaces.spelling : (row.prefix ? row.prefix : target.name),
+         target.channel);
+  console_print("%s", row.opened);
+  if (named && row.opened_names_it) console_print(" '%s'", g_interfaces.spelling);
+  console_print("\n");
+  return 0;
+}
+}  // namespace
+
+int32_t can_select_interface(const char* name) {
+  const InterfaceRow* row = nullptr;
+  CanTarget target{};
+  char why[128] = "";
+  const int32_t parsed = parse_interface(name, &row, &target, why, sizeof why);
+  if (parsed == -2) {
+    console_print("Malformed CAN interface '%s': %s\n", name, why);
+    return -2;
+  }
+  if (parsed != 0) {
+    // Scripts written for Linux may name an interface where none is known by name.
+    console_print("CAN interface '%s' is not used on this system: %s\n", name, why);
+    return 0;
+  }
+  g_interfaces.selected = row;
+  g_interfaces.target = target;
+  g_interfaces.target.named = true;
+  char* spelling = g_interfaces.spelling;
+  if (row->prefix && row->last_channel >= row->first_channel &&
+      target.channel != CAN_DEFAULT_CHANNEL) {
+    std::snprintf(spelling, kSpellingSize, "%s:%d", row->prefix, target.channel);
+  } else {
+    std::snprintf(spelling, kSpellingSize, "%s", row->prefix ? row->prefix : name);
+  }
+  return 0;
+}
+
+int32_t can_open() {
+  can_channel_attach(nullptr);
+  g_interfaces.opened = nullptr;
+  if (g_interfaces.forced) {
+    const int32_t result = g_interfaces.forced->open(&g_interfaces.target);
+    if (result == 0) {
+      attach(g_interfaces.forced, g_interfaces.spelling[0] ? g_interfaces.spelling : "can",
+             g_interfaces.target.channel);
+    }
+    return result;
+  }
+  if (g_interfaces.selected) {
+    // A named interface is opened alone: a second adapter would be a surprise on the bus.
+    const int32_t result = open_row(*g_interfaces.selected, g_interfaces.target, true);
+    if (result == 0) return 0;
+    if (!g_interfaces.open_failure.empty()) {
+      console_print("Cannot open %s: %s\n", g_interfaces.spelling,
+                    g_interfaces.open_failure.c_str());
+    }
+    console_print("CAN init error\n");
+    return result < 0 ? result : -1;
+  }
+  // The defaults' own failure codes only decide that the next is tried; the last one's is returned.
+  int32_t result = -1;
+  const CanTarget first{CAN_DEFAULT_CHANNEL, "", false};
+  for (const InterfaceRow& row : kRows) {
+    if (!row.tried_by_default) continue;
+    result = open_row(row, first, false);
+    if (result == 0) return 0;
+  }
+  console_print("CAN init error\n");
+  return result;
+}
+
+void can_open_failed(const char* call, const char* error_text) {
+  if (!g_interfaces.open_failure.empty()) return;  // the first failure is the cause
+  g_interfaces.open_failure = std::string(call) + ": " + error_text;
+}
+
+int32_t can_list() {
+  CanListing listing;
+  for (const InterfaceRow& row : kRows) {
+    const CanBackend* backend = row.backend();
+    if (backend->list) backend->list(&listing);
+  }
+  can_listing_print(listing);
+  return 0;
+}
+
+CanOpened can_opened_name() {
+  const CanBackend* opened = g_interfaces.opened;
+  if (!opened) return CanOpened{nullptr, "", CAN_DEFAULT_CHANNEL, ""};
+  return CanOpened{opened->name, g_interfaces.opened_spelling, g_interfaces.opened_channel,
+                   opened->library ? opened->library() : ""};
+}
+
+void can_use_backend(const CanBackend* backend) { g_interfaces.forced = backend; }
+
+void can_reset() {
+  can_channel_reset();
+  g_interfaces = InterfacesState{};
+}
