@@ -10,10 +10,15 @@ cd "$(dirname "$0")/.."
 dir="${1:-build}"
 verbose="${2:-}"
 objects="$dir/CMakeFiles/ralvex.dir"
-[ -d "$objects" ] || { echo "no objects under $objects: build first" >&2; exit 1; }
+library="$dir/libralvex.a"
+[ -d "$objects" ] && [ -f "$library" ] || { echo "no library in $dir: build first" >&2; exit 1; }
+# Objects of sources that left the tree stay in the build directory: only the archive's count.
+members=$(ar t "$library")
 total=0
 for area in $(cd "$objects" && find . -mindepth 1 -maxdepth 1 -type d | sed 's|^\./||' | sort); do
-  list=$(find "$objects/$area" -name '*.o' -print0 | sort -z | xargs -0 -r objdump -t |
+  list=$(find "$objects/$area" -name '*.o' | sort | while read -r object; do
+      grep -qxF "$(basename "$object")" <<<"$members" && printf '%s\0' "$object"
+    done | xargs -0 -r objdump -t |
     awk '$0 ~ / O / {
            section = ""; for (i = 1; i <= NF; ++i) if ($i ~ /^\./) { section = $i; break }
            if (section !~ /^\.(bss|data|tbss|tdata)(\.|$)/) next

@@ -3,6 +3,7 @@
 # by the tool's executable under their usual names through LD_LIBRARY_PATH.
 ralvex_test(can_channel_test can_channel_test.cpp)
 ralvex_test(can_sim_bus_test can_sim_bus_test.cpp)
+ralvex_test(can_listing_test can_listing_test.cpp)
 
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   set(RALVEX_FAKES_DIR ${CMAKE_CURRENT_BINARY_DIR}/fakes)

@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,8 @@
 #include "can/kvaser/kvaser.h"
 #include "can/peak/peak.h"
 #include "can_test_support.h"
+#include "log/frame_trace.h"
+#include "ops/operations.h"
 
 namespace {
 const char* const kPeakAbsent[] = {"libpcanbasic_absent.so", nullptr};
@@ -404,4 +407,212 @@ INSTANTIATE_TEST_SUITE_P(
                    "error_frame_after_write=2:3:9",
                    "-r backup.bin 4", "Backup completed\n", "Skipped error frame: "}),
     [](const ::testing::TestParamInfo<NonDataRow>& row_info) { return std::string(row_info.param.name); });
+}  // namespace
+
+namespace {
+// Both back-ends on their fakes, the fakes on this test's virtual clock.
+class FakeAdapterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    can_reset();
+    peak_test_reset(fake_pcan::library().names());
+    kvaser_test_reset(fake_canlib::library().names());
+    fake_pcan::reset();
+    fake_canlib::reset();
+    fake_pcan::set_clock(&kForwardClock);
+    fake_canlib::set_clock(&kForwardClock);
+  }
+  void TearDown() override {
+    can_reset();
+    peak_test_reset(nullptr);
+    kvaser_test_reset(nullptr);
+    fake_pcan::set_clock(nullptr);
+    fake_canlib::set_clock(nullptr);
+  }
+  VirtualClock clock_;
+  RecordedLog log_;
+};
+
+struct LostRow {
+  const char* name;
+  bool kvaser;
+  const char* settings;
+  bool send_first;
+  uint64_t first_receive_us;  // how long the receive that met the loss took
+  const char* console;
+};
+void PrintTo(const LostRow& row, std::ostream* os) { *os << row.name; }
+
+class LostAdapterTest : public FakeAdapterTest, public ::testing::WithParamInterface<LostRow> {};
+
+// Whichever call finds the adapter gone (a send, a read, a wait or a status query), the channel
+// says so once and stops: the receive ends there, and every later one at once.
+TEST_P(LostAdapterTest, AnyCallThatFindsTheAdapterGoneStopsTheChannel) {
+  const LostRow& row = GetParam();
+  ASSERT_EQ(can_accept_id(UNIT_ANSWER_ID), 0);
+  ASSERT_EQ(can_accept_id(UNIT_DATA_ID), 0);
+  can_use_backend(row.kvaser ? kvaser_backend() : peak_backend());
+  ASSERT_EQ(can_open(), 0);
+  if (row.kvaser) {
+    fake_canlib::configure(row.settings);
+  } else {
+    fake_pcan::configure(row.settings);
+  }
+  ConsoleCapture console;
+  const uint8_t frame[8] = {0x0A};
+  if (row.send_first) {
+    EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, frame), -3);
+  }
+  uint8_t data[8];
+  uint32_t id = 0;
+  clock_.reset_counts();
+  EXPECT_EQ(can_receive_frame(data, &id, 5, 1000), -1);
+  EXPECT_EQ(clock_.elapsed_us(), row.first_receive_us);
+  EXPECT_EQ(can_stopped(), CAN_STOPPED_LOST);
+  clock_.reset_counts();
+  EXPECT_EQ(can_receive_frame(data, &id, 5, 1000), -1);
+  EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, frame), -3);
+  EXPECT_EQ(clock_.elapsed_us(), 0u);
+  EXPECT_EQ(console.text(), row.console);
+}
+
+#define LOST_TAIL "): the adapter was unplugged or its driver stopped\n"
+INSTANTIATE_TEST_SUITE_P(
+    Rows, LostAdapterTest,
+    ::testing::Values(
+        LostRow{"pcan_write", false, "write_fail_from=1", true, 0,
+                "CAN adapter lost: pcan:1 (CAN_Write: fake PCAN error 0x1400" LOST_TAIL},
+        LostRow{"pcan_read", false, "read_fail_from=1", false, 0,
+                "CAN adapter lost: pcan:1 (CAN_Read: fake PCAN error 0x1400" LOST_TAIL},
+        LostRow{"pcan_read_no_driver", false, "read_fail_from=3,read_fail=0x200", false, 100000,
+                "CAN adapter lost: pcan:1 (CAN_Read: fake PCAN error 0x200" LOST_TAIL},
+        // Only the status query after a silent window says it.
+        LostRow{"pcan_status", false, "status=0x1400", false, 1010000,
+                "CAN adapter lost: pcan:1 (CAN_GetStatus: fake PCAN error 0x1400" LOST_TAIL},
+        LostRow{"canlib_write", true, "write_fail_from=1", true, 0,
+                "CAN adapter lost: Kvaser channel (canWrite: Fake error -26" LOST_TAIL},
+        LostRow{"canlib_read", true, "read_fail_from=1", false, 0,
+                "CAN adapter lost: Kvaser channel (canRead: Fake error -26" LOST_TAIL},
+        LostRow{"canlib_wait", true, "read_fail_from=2", false, 0,
+                "CAN adapter lost: Kvaser channel (canReadWait: Fake error -26" LOST_TAIL},
+        LostRow{"canlib_read_hardware", true, "read_fail_from=3,read_fail=-15", false, 50000,
+                "CAN adapter lost: Kvaser channel (canRead: Fake error -15" LOST_TAIL},
+        LostRow{"canlib_status", true, "read_status=-26", false, 1010000,
+                "CAN adapter lost: Kvaser channel (canReadStatus: Fake error -26" LOST_TAIL}),
+    [](const ::testing::TestParamInfo<LostRow>& row_info) { return std::string(row_info.param.name); });
+#undef LOST_TAIL
+
+struct EraseRow {
+  const char* name;
+  const char* interface;
+  bool kvaser;
+  const char* lost;  // the loss line's start
+};
+void PrintTo(const EraseRow& row, std::ostream* os) { *os << row.name; }
+
+class UnpluggedDuringEraseTest : public FakeAdapterTest,
+                                 public ::testing::WithParamInterface<EraseRow> {};
+
+// The unit erases for half a second, the tool waits up to 91 windows of about a second for it;
+// an adapter unplugged then ends the run at the first read that fails, not after the windows.
+TEST_P(UnpluggedDuringEraseTest, EndsTheRunAtTheFirstFailingRead) {
+  const EraseRow& row = GetParam();
+  // The fifth read falls into the erase: the start's answer is the second.
+  if (row.kvaser) {
+    fake_pcan::configure("initialize=4");
+    fake_canlib::configure("bus=1,read_fail_from=5");
+  } else {
+    fake_pcan::configure("bus=1,read_fail_from=5");
+  }
+  write_file("app.hex", ":02000004700288\n:0400000001020304F2\n:00000001FF\n");
+  ASSERT_EQ(can_select_interface(row.interface), 0);
+  ConsoleCapture console;
+  EXPECT_EQ(flash_application("app.hex"), -5);
+  const uint64_t failed_at = row.kvaser ? fake_canlib::read_failed_at_us()
+                                        : fake_pcan::read_failed_at_us();
+  ASSERT_NE(failed_at, 0u);
+  EXPECT_LE(clock_.now_us() - failed_at, 1100000u);
+  const std::string text = console.text();
+  const size_t erase = text.find("Erase flash\n");
+  const size_t lost = text.find(row.lost);
+  ASSERT_NE(erase, std::string::npos) << text;
+  ASSERT_NE(lost, std::string::npos) << text;
+  EXPECT_LT(erase, lost) << text;
+  EXPECT_EQ(text.find("No answer"), std::string::npos) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, UnpluggedDuringEraseTest,
+    ::testing::Values(EraseRow{"pcan", "pcan", false, "CAN adapter lost: pcan:1 (CAN_Read: "},
+                      EraseRow{"canlib", "kvaser", true,
+                               "CAN adapter lost: Kvaser channel (canRead"}),
+    [](const ::testing::TestParamInfo<EraseRow>& row_info) { return std::string(row_info.param.name); });
+}  // namespace
+
+namespace {
+struct TraceRow {
+  const char* name;
+  bool kvaser;
+};
+void PrintTo(const TraceRow& row, std::ostream* os) { *os << row.name; }
+
+class ForeignFrameTraceTest : public FakeAdapterTest,
+                              public ::testing::WithParamInterface<TraceRow> {};
+
+// Other nodes' frames reach the trace as they were on the bus: their identifier's width, their
+// length, a remote frame's requested length; python-can reads the same lengths back.
+TEST_P(ForeignFrameTraceTest, FramesAreTracedWithTheirLengthAndPythonCanReadsThem) {
+  const bool kvaser = GetParam().kvaser;
+  ASSERT_EQ(can_accept_id(UNIT_ANSWER_ID), 0);
+  ASSERT_EQ(can_accept_id(UNIT_DATA_ID), 0);
+  can_use_backend(kvaser ? kvaser_backend() : peak_backend());
+  ASSERT_EQ(frame_trace_open("t.log"), 0);
+  ASSERT_EQ(can_open(), 0);
+  const uint8_t bytes[8] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+  struct Foreign {
+    uint32_t id;
+    bool extended;
+    bool remote;
+    uint8_t length;
+  };
+  const Foreign frames[] = {{0x401, true, false, 2},      {0x123, false, false, 3},
+                            {UNIT_ANSWER_ID, true, true, 0}, {0x123, false, true, 2},
+                            {0x7FF, false, false, 0},     {UNIT_ANSWER_ID, true, false, 8}};
+  for (const Foreign& f : frames) {
+    if (kvaser) {
+      fake_canlib::push_frame(f.id, bytes, f.length,
+                              (f.extended ? 0x4u : 0x2u) | (f.remote ? 0x1u : 0u));
+    } else {
+      fake_pcan::push_message(f.id, static_cast<uint8_t>((f.extended ? 0x2 : 0) | (f.remote ? 1 : 0)),
+                              f.length, bytes);
+    }
+  }
+  uint8_t data[8];
+  uint32_t id = 0;
+  ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
+  EXPECT_EQ(id, UNIT_ANSWER_ID);
+  frame_trace_close();
+  std::string frames_traced;
+  std::istringstream lines(read_file("t.log"));
+  for (std::string line; std::getline(lines, line);) {
+    frames_traced += line.substr(line.find(' ') + 1) + "\n";
+  }
+  EXPECT_EQ(frames_traced,
+            "can 00000401#1122 R\ncan 123#112233 R\ncan 00A44401#R R\ncan 123#R2 R\n"
+            "can 7FF# R\ncan 00A44401#1122334455667788 R\n");
+  write_file("read.py",
+             "import can\n"
+             "for m in can.CanutilsLogReader('t.log'):\n"
+             "    print('%X %d %d %d' % (m.arbitration_id, m.is_extended_id, m.is_remote_frame,"
+             " m.dlc))\n");
+  std::string read;
+  ASSERT_EQ(run_command("/usr/bin/python3 read.py", &read), 0) << read;
+  EXPECT_EQ(read, "401 1 0 2\n123 0 0 3\nA44401 1 1 0\n123 0 1 2\n7FF 0 0 0\nA44401 1 0 8\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ForeignFrameTraceTest,
+                         ::testing::Values(TraceRow{"pcan", false}, TraceRow{"canlib", true}),
+                         [](const ::testing::TestParamInfo<TraceRow>& row_info) {
+                           return std::string(row_info.param.name);
+                         });
 }  // namespace

@@ -91,6 +91,14 @@ inline void push_message(uint32_t id, uint8_t type, uint8_t length, const uint8_
   fake_function<void (*)(uint32_t, uint8_t, uint8_t, const uint8_t*)>(
       library(), "fake_pcan_push_message")(id, type, length, data);
 }
+// Lets the fake's bus and receive event run on this process's clock; nullptr: its own.
+inline void set_clock(const PlatformClock* clock) {
+  fake_function<void (*)(const PlatformClock*)>(library(), "fake_pcan_set_clock")(clock);
+}
+// When the first read failed (read_fail_from), on the fake's clock; 0 while none did.
+inline uint64_t read_failed_at_us() {
+  return fake_function<uint64_t (*)()>(library(), "fake_pcan_read_failed_at_us")();
+}
 }  // namespace fake_pcan
 
 namespace fake_canlib {
@@ -113,6 +121,10 @@ inline void push_frame(long id, const uint8_t data[8], unsigned int dlc = 8,
 // Lets the fake's waits (canReadWait) run on this process's clock; nullptr: its own.
 inline void set_clock(const PlatformClock* clock) {
   fake_function<void (*)(const PlatformClock*)>(library(), "fake_canlib_set_clock")(clock);
+}
+// When the first read failed (read_fail_from), on the fake's clock; 0 while none did.
+inline uint64_t read_failed_at_us() {
+  return fake_function<uint64_t (*)()>(library(), "fake_canlib_read_failed_at_us")();
 }
 }  // namespace fake_canlib
 #endif

@@ -26,9 +26,14 @@
 // reaches the tool (looked ahead on the emulated bus) or the timeout; with a queue, until the
 // timeout when the queue is empty. A test hands the fake its clock with fake_canlib_set_clock.
 // Built with FAKE_WITHOUT_canReadWait it lacks that entry point, as an old library would.
-//   status_flags=FLAGS  what canReadStatus returns (default canSTAT_ERROR_ACTIVE)
+//   status_flags=FLAGS  what canReadStatus gives (default canSTAT_ERROR_ACTIVE)
+//   read_status=STATUS  what canReadStatus returns (default canOK)
 //   write_fail_from=N  from the Nth canWrite on, it returns write_fail=STATUS (default
 //     canERR_NOCARD, an unplugged adapter)
+//   read_fail_from=N  from the Nth canRead or canReadWait on, it returns read_fail=STATUS
+//     (default canERR_NOCARD, an unplugged adapter), and so does canReadStatus. When the process
+//     ends, the calls get "reads failed for <ms> ms when the process ended";
+//     fake_canlib_read_failed_at_us gives the time of the first failing read.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -61,6 +66,7 @@ FakeSettings& settings() {
 }
 
 FakeCallRecord g_calls("RALVEX_FAKE_CANLIB_CALLS");
+FakeUnplug g_unplug(&g_calls);
 std::deque<Frame> g_frames;
 long long g_writes = 0;
 int g_pending_error_frames = 0;
@@ -96,6 +102,14 @@ canStatus put(void* buffer, size_t bufsize, const void* value, size_t size) {
 canStatus setting(const char* name) {
   return static_cast<canStatus>(settings().number(name, canOK));
 }
+
+canStatus read_failure() {
+  return static_cast<canStatus>(settings().number("read_fail", canERR_NOCARD));
+}
+
+// One read as canRead and canReadWait make it, each counted once.
+canStatus read_one(long* id, void* msg, unsigned int* dlc, unsigned int* flag,
+                   unsigned long* time);
 
 // A status for the channel behind `hnd`: name@INDEX when given, else name.
 canStatus channel_setting(const char* name, CanHandle hnd) {
@@ -210,10 +224,9 @@ FAKE_EXPORT canStatus CANLIBAPI canBusOn(CanHandle hnd) {
   return status;
 }
 
-// Reads are not recorded: a receive polls many times. The identifier is written as a whole long,
-// as the real library does.
-FAKE_EXPORT canStatus CANLIBAPI canRead(CanHandle, long* id, void* msg, unsigned int* dlc,
-                                        unsigned int* flag, unsigned long* time) {
+namespace {
+canStatus read_one(long* id, void* msg, unsigned int* dlc, unsigned int* flag,
+                   unsigned long* time) {
   if (g_pending_error_frames > 0) {
     --g_pending_error_frames;
     *id = 0;
@@ -244,18 +257,28 @@ FAKE_EXPORT canStatus CANLIBAPI canRead(CanHandle, long* id, void* msg, unsigned
   *time = 0;
   return canOK;
 }
+}  // namespace
+
+// Reads are not recorded: a receive polls many times. The identifier is written as a whole long,
+// as the real library does.
+FAKE_EXPORT canStatus CANLIBAPI canRead(CanHandle, long* id, void* msg, unsigned int* dlc,
+                                        unsigned int* flag, unsigned long* time) {
+  if (g_unplug.read_fails(settings().number("read_fail_from", 0), now_us)) return read_failure();
+  return read_one(id, msg, dlc, flag, time);
+}
 
 #ifndef FAKE_WITHOUT_canReadWait
 // Reads are not recorded, nor are their waits.
-FAKE_EXPORT canStatus CANLIBAPI canReadWait(CanHandle hnd, long* id, void* msg, unsigned int* dlc,
+FAKE_EXPORT canStatus CANLIBAPI canReadWait(CanHandle, long* id, void* msg, unsigned int* dlc,
                                             unsigned int* flag, unsigned long* time,
                                             unsigned long timeout) {
+  if (g_unplug.read_fails(settings().number("read_fail_from", 0), now_us)) return read_failure();
   const uint64_t until_us = now_us() + static_cast<uint64_t>(timeout) * 1000u;
   if (bus_mode() && g_pending_error_frames == 0) {
     uint64_t at_us = 0;
     if (sim_bus_next_tool_delivery(until_us, &at_us) == 0) sleep_until_us(at_us);
   }
-  const canStatus status = canRead(hnd, id, msg, dlc, flag, time);
+  const canStatus status = read_one(id, msg, dlc, flag, time);
   if (status == canERR_NOMSG) sleep_until_us(until_us);
   return status;
 }
@@ -285,8 +308,9 @@ FAKE_EXPORT canStatus CANLIBAPI canWrite(CanHandle hnd, long id, void* msg, unsi
 
 // Status queries are not recorded: the tool asks after every receive that brought nothing.
 FAKE_EXPORT canStatus CANLIBAPI canReadStatus(CanHandle, unsigned long* flags) {
+  if (g_unplug.unplugged()) return read_failure();
   *flags = static_cast<unsigned long>(settings().number("status_flags", canSTAT_ERROR_ACTIVE));
-  return canOK;
+  return setting("read_status");
 }
 
 FAKE_EXPORT canStatus CANLIBAPI canBusOff(CanHandle hnd) {
@@ -317,6 +341,7 @@ FAKE_EXPORT void fake_canlib_reset() {
   g_extended_mask = 0;
   g_writes = 0;
   g_pending_error_frames = 0;
+  g_unplug.clear();
   sim_bus_reset();
 }
 
@@ -334,3 +359,5 @@ FAKE_EXPORT void fake_canlib_push_frame(long id, const unsigned char data[8], un
 // The bus and the waits inside this library run on its own copy of the platform clock; a test in
 // the same process hands it a clock that forwards to its own (virtual) one.
 FAKE_EXPORT void fake_canlib_set_clock(const PlatformClock* clock) { platform_set_clock(clock); }
+
+FAKE_EXPORT uint64_t fake_canlib_read_failed_at_us() { return g_unplug.failed_at_us(); }

@@ -16,6 +16,10 @@
 //   status=STATUS  what CAN_GetStatus returns (default PCAN_ERROR_OK)
 //   write_fail_from=N  from the Nth CAN_Write on, it returns write_fail=STATUS (default
 //     PCAN_ERROR_ILLHW, an unplugged adapter)
+//   read_fail_from=N  from the Nth CAN_Read on, it returns read_fail=STATUS (default
+//     PCAN_ERROR_ILLHW, an unplugged adapter), and so does CAN_GetStatus; the receive event is
+//     never set again. When the process ends, the calls get "reads failed for <ms> ms when the
+//     process ended"; fake_pcan_read_failed_at_us gives the time of the first failing read.
 // The receive event (PCAN_RECEIVE_EVENT) is real: on Linux CAN_GetValue hands out a timerfd that
 // is readable while a message waits, and in bus mode from the time the next frame reaches the
 // tool (looked ahead on the emulated bus when a CAN_Read finds nothing); on Windows CAN_SetValue
@@ -50,6 +54,7 @@ FakeSettings& settings() {
 }
 
 FakeCallRecord g_calls("RALVEX_FAKE_PCAN_CALLS");
+FakeUnplug g_unplug(&g_calls);
 std::deque<TPCANMsg> g_messages;
 long long g_writes = 0;
 int g_pending_status = 0;
@@ -229,12 +234,22 @@ FAKE_EXPORT TPCANStatus PCAN_API CAN_Reset(TPCANHandle channel) {
   return PCAN_ERROR_OK;
 }
 
+TPCANStatus read_failure() {
+  return static_cast<TPCANStatus>(settings().number("read_fail", PCAN_ERROR_ILLHW));
+}
+
 // Status queries are not recorded: the tool asks after every receive that brought nothing.
-FAKE_EXPORT TPCANStatus PCAN_API CAN_GetStatus(TPCANHandle) { return setting("status"); }
+FAKE_EXPORT TPCANStatus PCAN_API CAN_GetStatus(TPCANHandle) {
+  return g_unplug.unplugged() ? read_failure() : setting("status");
+}
 
 // Reads are not recorded: a receive polls many times.
 FAKE_EXPORT TPCANStatus PCAN_API CAN_Read(TPCANHandle, TPCANMsg* message, TPCANTimestamp* stamp) {
   std::memset(stamp, 0, sizeof *stamp);
+  if (g_unplug.read_fails(settings().number("read_fail_from", 0), now_us)) {
+    signal_at(UINT64_MAX);
+    return read_failure();
+  }
   if (g_pending_status > 0) {
     // A status message carries its status in the first four data bytes, most significant first.
     --g_pending_status;
@@ -397,6 +412,7 @@ FAKE_EXPORT void fake_pcan_reset() {
   g_filter_ranges.clear();
   g_writes = 0;
   g_pending_status = 0;
+  g_unplug.clear();
   sim_bus_reset();
   sim_bus_record_frames(true);
   signal_at(UINT64_MAX);
@@ -420,6 +436,8 @@ FAKE_EXPORT void fake_pcan_set_clock(const PlatformClock* clock) {
   platform_set_clock(clock);
   g_virtual_clock = clock != nullptr;
 }
+
+FAKE_EXPORT uint64_t fake_pcan_read_failed_at_us() { return g_unplug.failed_at_us(); }
 
 FAKE_EXPORT size_t fake_pcan_bus_frame_count() {
   const SimBusFrame* frames = nullptr;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,6 +49,41 @@ class FakeCallRecord {
  private:
   const char* file_variable_;
   std::string text_;
+};
+
+// An adapter unplugged while the tool reads: from the nth read on (counted here) every read fails.
+// Remembers when the first failing read came (on the fake's clock, which a test may drive) and,
+// when the process ends, adds to the call record how long reads had been failing by then.
+class FakeUnplug {
+ public:
+  explicit FakeUnplug(FakeCallRecord* calls) : calls_(calls) {}
+  ~FakeUnplug() {
+    if (failed_at_us_ != 0) {
+      calls_->add("reads failed for %llu ms when the process ended",
+                  static_cast<unsigned long long>((now_() - failed_at_us_) / 1000u));
+    }
+  }
+  void clear() {
+    reads_ = 0;
+    failed_at_us_ = 0;
+  }
+  // Counts a read; true when it fails (fail_from 0: none does).
+  bool read_fails(long long fail_from, uint64_t (*now)()) {
+    now_ = now;
+    ++reads_;
+    if (fail_from == 0 || reads_ < fail_from) return false;
+    if (failed_at_us_ == 0) failed_at_us_ = now();
+    return true;
+  }
+  // Whether reads have started failing (status queries then fail too).
+  bool unplugged() const { return failed_at_us_ != 0; }
+  uint64_t failed_at_us() const { return failed_at_us_; }
+
+ private:
+  FakeCallRecord* calls_;
+  uint64_t (*now_)() = nullptr;
+  long long reads_ = 0;
+  uint64_t failed_at_us_ = 0;
 };
 
 // Settings by name; a name not given reads as its default.

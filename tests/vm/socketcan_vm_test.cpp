@@ -18,6 +18,7 @@
 #include "can/channel.h"
 #include "can/interfaces.h"
 #include "protocol/identifiers.h"
+#include "log/frame_trace.h"
 #include "log/log.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
@@ -127,6 +128,22 @@ TEST_F(SocketCanTest, KernelFilterPassesExactlyTheAcceptedIdentifiers) {
   uint8_t data[8];
   uint32_t id = 0;
   EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+}
+
+// A frame shorter than 8 bytes is delivered padded with zeros but traced as it was on the bus.
+TEST_F(SocketCanTest, ShortFrameIsTracedWithItsLength) {
+  Peer peer;
+  ASSERT_EQ(frame_trace_open(dir_.file("t.log").c_str()), 0);
+  open();
+  peer.send(UNIT_ANSWER_ID | CAN_EFF_FLAG, 2, 0x11);
+  uint8_t data[8];
+  uint32_t id = 0;
+  ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
+  const uint8_t expected[8] = {0x11, 0x12, 0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(std::memcmp(data, expected, 8), 0);
+  frame_trace_close();
+  const std::string trace = read_file(dir_.file("t.log"));
+  EXPECT_NE(trace.find(") vcan0 00A44401#1112 R\n"), std::string::npos) << trace;
 }
 
 TEST_F(SocketCanTest, PollingRuleInRealTime) {
