@@ -1,11 +1,12 @@
 // The only operating-system code of the tool: sleeping, a monotonic clock, waiting for a signal
 // from an adapter's library (a descriptor or an event object) until a time, loading shared
-// libraries by name, and noticing Ctrl-C / SIGTERM. POSIX (dlopen) and Windows (LoadLibraryA)
-// implementations sit side by side;
-// everything else stays portable. Tests replace the clock with a virtual one so that waits of
-// seconds run instantly while every requested sleep is still counted.
+// libraries by name from trusted places only (never the working directory) and naming the file
+// loaded, and noticing Ctrl-C / SIGTERM. POSIX (dlopen) and Windows (LoadLibraryExW)
+// implementations sit side by side; everything else stays portable. Tests replace the clock with a
+// virtual one so that waits of seconds run instantly while every requested sleep is still counted.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -40,9 +41,11 @@ struct PlatformClock {
 // Installs `clock` for all later sleep_ms/now_us calls; nullptr restores the operating system's.
 void platform_set_clock(const PlatformClock* clock);
 
-// Process-wide set-up and tear-down (on Windows: 1 ms timer resolution for the run). platform_init
-// also installs the interrupt handlers: SIGINT and SIGTERM (POSIX), Ctrl-C, Ctrl-Break and closing
-// the console (Windows). A handler only records the signal; a second one ends the process at once.
+// Process-wide set-up and tear-down (on Windows: 1 ms timer resolution for the run, and the DLLs
+// loaded later, a vendor library's own ones too, searched only in the .exe's folder and the system
+// folder). platform_init also installs the interrupt handlers: SIGINT and SIGTERM (POSIX),
+// Ctrl-C, Ctrl-Break and closing the console (Windows). A handler only records the signal; a
+// second one ends the process at once.
 void platform_init();
 void platform_exit();
 
@@ -69,8 +72,14 @@ void directory_sync(const char* directory);
 // A generic function pointer; callers cast it to the entry point's exact type.
 using LibFunction = void (*)();
 
-// Loads a shared library by file name through the system's loader; nullptr on failure.
+// Loads a shared library by file name (UTF-8) through the system's loader; nullptr on failure.
+// A bare name is never looked for in the working directory: on Windows only the .exe's folder and
+// the system folder are searched (not PATH), on POSIX the loader's own path.
 void* lib_open(const char* name);
+// Writes the full path (UTF-8) of the file that `lib` was loaded from into `path`, such as
+// C:\Windows\System32\PCANBasic.dll. 0 on success; -1, with `path` "", when the loader cannot
+// tell or the path does not fit into `size` bytes.
+int32_t lib_path(void* lib, char* path, size_t size);
 // Looks up an exported function by name; nullptr when missing.
 LibFunction lib_symbol(void* lib, const char* name);
 // The operating system's text for the last failed lib_open or lib_symbol ("" when none).

@@ -1,14 +1,17 @@
 // POSIX implementation: nanosleep, CLOCK_MONOTONIC, ppoll on a descriptor, open/fsync,
-// dlopen/dlsym/dlerror, and the SIGINT/SIGTERM handlers.
+// dlopen/dlsym/dlerror/dlinfo, and the SIGINT/SIGTERM handlers.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <poll.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -86,10 +89,32 @@ void platform_init() {
 
 void platform_exit() {}
 
+// A bare name is looked for in the executable's RUNPATH, LD_LIBRARY_PATH, the loader's cache and
+// the system folders, never in the working directory unless one of those lists holds an empty or
+// relative entry: the tool's executable has none (its tests check).
 void* lib_open(const char* name) {
   void* lib = dlopen(name, RTLD_NOW | RTLD_LOCAL);
   if (!lib) remember_dl_error();
   return lib;
+}
+
+int32_t lib_path(void* lib, char* path, size_t size) {
+  if (size == 0) return -1;
+  path[0] = '\0';
+  link_map* map = nullptr;
+  if (!lib || dlinfo(lib, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name) return -1;
+  // The loader keeps the name it opened: whole when found through an absolute entry of its path,
+  // relative to the working directory when given so (a relative LD_LIBRARY_PATH entry).
+  const char* name = map->l_name;
+  char whole[PATH_MAX];
+  if (name[0] != '/') {
+    if (!realpath(name, whole)) return -1;
+    name = whole;
+  }
+  const size_t length = std::strlen(name);
+  if (length >= size) return -1;
+  std::memcpy(path, name, length + 1);
+  return 0;
 }
 
 LibFunction lib_symbol(void* lib, const char* name) {

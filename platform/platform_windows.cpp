@@ -1,7 +1,14 @@
 // Windows implementation: Sleep, QueryPerformanceCounter, event objects and WaitForSingleObject,
-// LoadLibraryA/GetProcAddress, a 1 ms timer resolution for the run (the default 15.6 ms would
-// triple every 5 ms poll), and the console control handler (Ctrl-C as SIGINT; Ctrl-Break, closing
-// the console, log-off, shutdown as SIGTERM).
+// LoadLibraryExW/GetProcAddress/GetModuleFileNameW, a 1 ms timer resolution for the run (the
+// default 15.6 ms would triple every 5 ms poll), and the console control handler (Ctrl-C as
+// SIGINT; Ctrl-Break, closing the console, log-off, shutdown as SIGTERM).
+//
+// DLLs come from the .exe's folder and the system folder only. The standard search order also
+// takes the current folder (where a technician keeps the HEX files and the log, and where anyone
+// may leave a PCANBasic.dll) and every folder on PATH, which often holds folders the user may
+// write to. The vendors' driver packages install PCANBasic.dll and canlib32.dll into the system
+// folder, so the tool needs neither of those two. The LOAD_LIBRARY_SEARCH flags need Windows 8,
+// or Windows 7 with KB2533623.
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
@@ -9,12 +16,18 @@
 #include <timeapi.h>
 
 #include <cstdio>
+#include <string>
 
 #include "platform/platform.h"
 
 namespace {
 char g_lib_error[512] = "";
 bool g_period_set = false;
+
+// LoadLibraryExW looks in these two folders, for the DLL and for its dependencies, and in none of
+// the standard search path's others.
+constexpr DWORD kTrustedFolders =
+    LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32;
 
 void remember_last_error(const char* what, const char* name) {
   DWORD code = GetLastError();
@@ -24,6 +37,14 @@ void remember_last_error(const char* what, const char* name) {
   while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n')) text[--n] = '\0';
   std::snprintf(g_lib_error, sizeof g_lib_error, "%s %s: error %lu: %s", what, name,
                 static_cast<unsigned long>(code), text);
+}
+
+// UTF-8 to UTF-16; false for text that is not UTF-8.
+bool to_wide(const char* text, std::wstring* wide) {
+  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+  if (n <= 0) return false;
+  wide->assign(static_cast<size_t>(n), L'\0');
+  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, &(*wide)[0], n) == n;
 }
 }  // namespace
 
@@ -88,6 +109,10 @@ BOOL WINAPI on_console_event(DWORD event) {
 }  // namespace
 
 void platform_init() {
+  // The same folders for every later load that names no folders of its own, such as the DLLs a
+  // vendor library loads at run time. lib_open passes them itself, so that a failure here leaves
+  // the vendor libraries as safe.
+  SetDefaultDllDirectories(kTrustedFolders);
   g_period_set = timeBeginPeriod(1) == TIMERR_NOERROR;
   SetConsoleCtrlHandler(on_console_event, TRUE);
 }
@@ -98,9 +123,37 @@ void platform_exit() {
 }
 
 void* lib_open(const char* name) {
-  HMODULE lib = LoadLibraryA(name);
-  if (!lib) remember_last_error("LoadLibraryA", name);
+  std::wstring wide;
+  if (!to_wide(name, &wide)) {
+    std::snprintf(g_lib_error, sizeof g_lib_error, "%s: the name is not UTF-8", name);
+    return nullptr;
+  }
+  HMODULE lib = LoadLibraryExW(wide.c_str(), nullptr, kTrustedFolders);
+  if (!lib) remember_last_error("LoadLibraryExW", name);
   return reinterpret_cast<void*>(lib);
+}
+
+int32_t lib_path(void* lib, char* path, size_t size) {
+  if (size == 0) return -1;
+  path[0] = '\0';
+  if (!lib) return -1;
+  // GetModuleFileNameW cuts a path that does not fit without failing; 32767 characters is the
+  // longest path Windows has.
+  std::wstring wide(32768, L'\0');
+  const DWORD n = GetModuleFileNameW(static_cast<HMODULE>(lib), &wide[0],
+                                     static_cast<DWORD>(wide.size()));
+  if (n == 0 || n >= wide.size()) return -1;
+  const int room = static_cast<int>(size - 1 < 0x7FFFFFFFu ? size - 1 : 0x7FFFFFFFu);
+  const int bytes = room == 0 ? 0
+                              : WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), static_cast<int>(n),
+                                                    path, room, nullptr, nullptr);
+  // A path that does not fit fails whole, but may have been written in part.
+  if (bytes <= 0) {
+    path[0] = '\0';
+    return -1;
+  }
+  path[bytes] = '\0';
+  return 0;
 }
 
 LibFunction lib_symbol(void* lib, const char* name) {

@@ -4,7 +4,9 @@
 # application flashing through the fake PCANBasic.dll with the emulated unit behind it, the Kvaser
 # fallback through the fake canlib32.dll when PCANBasic.dll is absent (application and sensor
 # flashing), the listing (-l), a named channel (-i pcan:2) free and occupied, an unplugged adapter,
-# a full transmit buffer, a bus-off controller, Ctrl-C during a flash, and no adapter at all.
+# a full transmit buffer, a bus-off controller, Ctrl-C during a flash, and no adapter at all; and
+# where DLLs come from: a DLL planted in the current folder or in a folder on PATH is never loaded,
+# one beside the .exe or in the system folder is, and lib_path_check.exe names it by its full path.
 # Usage: tests/windows/smoke.sh BUILD_DIR
 #   BUILD_DIR: cmake -S . -B BUILD_DIR -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 # Wine's prefix lives in BUILD_DIR/wineprefix; only the first run creates it (20-60 s).
@@ -13,6 +15,7 @@ repo="$(cd "$(dirname "$0")/../.." && pwd)"
 build="$(cd "${1:?usage: smoke.sh BUILD_DIR}" && pwd)"
 exe="$build/ralvex-service-tool.exe"
 fakes="$build/tests/windows/fakes"
+planted="$build/tests/windows/planted.dll"
 objdump=x86_64-w64-mingw32-objdump
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
 # No Mono or Gecko installers when the prefix is made: the tool needs neither.
@@ -59,9 +62,14 @@ canGetNumberOfChannels canGetChannelData canSetAcceptanceFilter canBusOn canRead
   echo "  $dll: $(wc -l <<<"$exports") plain exports"
 done
 imports="$("$objdump" -p "$exe")"
-for name in LoadLibraryA GetProcAddress Sleep timeBeginPeriod timeEndPeriod; do
+for name in LoadLibraryExW SetDefaultDllDirectories GetProcAddress Sleep timeBeginPeriod \
+  timeEndPeriod; do
   grep -qE "[[:space:]]$name\$" <<<"$imports" || fail "ralvex-service-tool.exe does not import $name"
 done
+# LoadLibraryA takes the standard search order, current folder and PATH included.
+if grep -qE "[[:space:]]LoadLibraryA\$" <<<"$imports"; then
+  fail "ralvex-service-tool.exe imports LoadLibraryA"
+fi
 # Self-contained: no C++ runtime, libgcc or winpthread DLL to ship beside it.
 dlls="$(sed -n 's/^\tDLL Name: //p' <<<"$imports" | tr '\n' ' ')"
 echo "  ralvex-service-tool.exe imports: $dlls"
@@ -213,6 +221,99 @@ expect_text ctrl-c "$dir/console.txt" \
   "Interrupted by SIGINT: the unit's application is erased or incomplete: flash it again\n"
 expect_text ctrl-c "$dir/ZR4_BL_Log.txt" "Interrupted by SIGINT: "
 expect_text ctrl-c "$dir/pcan.txt" "CAN_Uninitialize(0x51)"
+
+# Where DLLs come from. plant DIR NAME...: the planted DLL, which creates planted-dll-loaded.txt in
+# its own folder when loaded, as each NAME in DIR.
+plant() {
+  local dir="$1"
+  shift
+  mkdir -p "$dir"
+  for name in "$@"; do cp "$planted" "$dir/$name"; done
+}
+
+# run_from NAME STATUS ARGS...: the .exe in NAME/bin, with the DLLs the row put there, run from
+# NAME/work, a folder of its own; console in NAME/work/console.txt.
+run_from() {
+  local name="$1" expected="$2"
+  shift 2
+  local dir="$work/$name"
+  mkdir -p "$dir/bin" "$dir/work"
+  cp "$exe" "$dir/bin/"
+  local status
+  set +e
+  (cd "$dir/work" && wine "$dir/bin/ralvex-service-tool.exe" "$@" >console.txt 2>wine-stderr.txt)
+  status=$?
+  set -e
+  local beside here
+  beside="$(cd "$dir/bin" && echo *.dll)"
+  here="$(cd "$dir/work" && echo *.dll)"
+  echo "  $name: bin/ralvex-service-tool.exe $* [bin: ${beside//\*.dll/-}; work: ${here//\*.dll/-}]\
+ -> exit $status"
+  [ "$status" -eq "$expected" ] || fail "$name: exit status $status, expected $expected"
+}
+
+# not_loaded NAME DIR / loaded NAME DIR: whether a planted DLL in DIR was loaded.
+not_loaded() {
+  [ ! -e "$2/planted-dll-loaded.txt" ] || fail "$1: the DLL planted in ${2#"$work/"} was loaded"
+}
+loaded() {
+  [ -e "$2/planted-dll-loaded.txt" ] || fail "$1: the DLL planted in ${2#"$work/"} was not loaded"
+}
+
+# In the current folder (where the HEX files and the log are): never loaded.
+plant "$work/planted-here/work" PCANBasic.dll canlib32.dll
+run_from planted-here 0 -l
+not_loaded planted-here "$work/planted-here/work"
+expect_text planted-here "$work/planted-here/work/console.txt" \
+  "no PCAN-Basic library found (searched: PCANBasic)\n"
+expect_text planted-here "$work/planted-here/work/console.txt" \
+  "no CANlib library found (searched: canlib32)\n"
+
+# In a folder on PATH (WINEPATH adds it under wine): never loaded either.
+plant "$work/planted-on-path/on-path" PCANBasic.dll canlib32.dll
+WINEPATH="Z:$(tr / '\\' <<<"$work/planted-on-path/on-path")" run_from planted-on-path 0 -l
+not_loaded planted-on-path "$work/planted-on-path/on-path"
+expect_text planted-on-path "$work/planted-on-path/work/console.txt" \
+  "no PCAN-Basic library found (searched: PCANBasic)\n"
+
+# Beside the .exe: loaded, and found wanting as a PCAN-Basic.
+plant "$work/planted-beside/bin" PCANBasic.dll
+plant "$work/planted-beside/work" PCANBasic.dll
+run_from planted-beside 0 -l
+loaded planted-beside "$work/planted-beside/bin"
+not_loaded planted-beside "$work/planted-beside/work"
+expect_text planted-beside "$work/planted-beside/work/console.txt" \
+  "PCANBasic is not a usable PCAN-Basic\n"
+
+# In the system folder, where the vendors' driver packages put it: loaded, and the fake's channels
+# are listed; the one planted in the current folder stays unloaded.
+system_dll="$WINEPREFIX/drive_c/windows/system32/PCANBasic.dll"
+trap 'rm -f "$system_dll"' EXIT
+cp "$fakes/PCANBasic.dll" "$system_dll"
+plant "$work/system-folder/work" PCANBasic.dll
+run_from system-folder 0 -l
+rm -f "$system_dll"
+not_loaded system-folder "$work/system-folder/work"
+expect_text system-folder "$work/system-folder/work/console.txt" "  PCAN-Basic: PCANBasic, \
+API version 4.8.0.5\n  pcan:1       PCAN-USB, device id 0x1, available\n"
+
+# lib_path names the DLL loaded by its full path, in UTF-8, in a folder whose name is not ASCII;
+# a plain LoadLibraryW does not take helper.dll (the planted DLL) from the current folder.
+dir="$work/lib-path/Prüfstand Ü"
+mkdir -p "$dir"
+cp "$build/tests/windows/lib_path_check.exe" "$fakes/PCANBasic.dll" "$dir/"
+plant "$work/lib-path/work" helper.dll
+set +e
+(cd "$work/lib-path/work" && LC_ALL=C.UTF-8 wine "$dir/lib_path_check.exe" >console.txt \
+   2>wine-stderr.txt)
+status=$?
+set -e
+named="$(cat "$work/lib-path/work/lib-path.txt" 2>/dev/null || true)"
+echo "  lib-path: lib_path_check.exe [PCANBasic.dll; work: helper.dll] -> exit $status, $named"
+[ "$status" -eq 0 ] || fail "lib-path: $(tr -d '\r' <"$work/lib-path/work/console.txt")"
+expected="Z:$(tr / '\\' <<<"$dir")\\PCANBasic.dll"
+[ "$named" = "$expected" ] || fail "lib-path: expected $expected"
+not_loaded lib-path "$work/lib-path/work"
 
 # Neither library: the channel cannot be opened.
 run none 252 "" -f demo-app.hex
