@@ -51,7 +51,10 @@ int vendor_library_load(const VendorLibraryKind& kind, VendorLibrary* library) {
     log_write(kind.texts.cannot_init, LOG_ALWAYS);
     return -1;
   }
-  std::snprintf(library->path, sizeof library->path, "%s", library->file);
+  // The file the system's loader took, which is not always where one would look first.
+  if (lib_path(handle, library->path, sizeof library->path) != 0) {
+    std::snprintf(library->path, sizeof library->path, "%s", library->file);
+  }
   for (size_t i = 0; i < kind.count; ++i) {
     if (resolve(handle, kind.entries[i])) continue;
     library->load = VendorLoad::UNUSABLE;

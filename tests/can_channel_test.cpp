@@ -14,7 +14,7 @@
 #include "can/channel.h"
 #include "can/interfaces.h"
 #include "protocol/identifiers.h"
-#include "can_test_support.h"
+#include "support/can_support.h"
 #include "platform/platform.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include "protocol/identifiers.h"
 #include "can/kvaser/kvaser.h"
 #include "can/kvaser/kvaser_library.h"
-#include "can_test_support.h"
+#include "support/can_support.h"
 
 namespace {
 const char kLoadOk[] = "Kvaser: canlib32.dll Load OK\n";
@@ -79,23 +79,13 @@ TEST_F(KvaserTest, WalkSkipsVirtualChannelsAndOneThatDoesNotOpen) {
                              kInitOk);
 }
 
-struct OpenRow {
-  const char* name;
-  const char* const* library_names;  // nullptr: the fake
-  const char* settings;
-  int32_t result;
-  std::string log;
-};
-void PrintTo(const OpenRow& row, std::ostream* os) { *os << row.name; }
-
+using OpenRow = VendorOpenRow;
 class KvaserOpenTest : public KvaserTest, public ::testing::WithParamInterface<OpenRow> {};
 
 TEST_P(KvaserOpenTest, OpenLogsAndResult) {
-  const OpenRow& row = GetParam();
-  kvaser_test_reset(row.library_names ? row.library_names : fake_canlib::library().names());
-  fake_canlib::configure(row.settings);
-  EXPECT_EQ(kvaser_open(&kFirst), row.result);
-  EXPECT_EQ(log_.text(), row.log);
+  const VendorOpen kvaser{kvaser_test_reset, fake_canlib::library().names(),
+                          fake_canlib::configure, fake_canlib::calls, kvaser_open};
+  expect_open_row(kvaser, GetParam(), &log_);
 }
 
 std::string status_line(const char* label, int status) {
@@ -130,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(
         OpenRow{"filters_not_implemented", nullptr, "standard_filter=-32,extended_filter=-32", 0,
                 std::string(kLoadOk) + status_line(kStandard.c_str(), -32) +
                     status_line(kExtended.c_str(), -32) + kInitOk}),
-    [](const ::testing::TestParamInfo<OpenRow>& row_info) { return std::string(row_info.param.name); });
+    RowName());
 
 struct StepRow {
   const char* name;
@@ -168,7 +158,7 @@ INSTANTIATE_TEST_SUITE_P(
                               first_calls(4, -1), status_line(kExtended.c_str(), -1)},
                       StepRow{"bus_on", "cards=48:48,bus_on@0=-7", first_calls(5, -7),
                               status_line("canBusOn", -7)}),
-    [](const ::testing::TestParamInfo<StepRow>& row_info) { return std::string(row_info.param.name); });
+    RowName());
 
 TEST_F(KvaserTest, UsualNamesNameTheLibrary) {
   kvaser_test_reset(nullptr);

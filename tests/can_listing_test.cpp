@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "can/listing.h"
-#include "support/test_support.h"
+#include "support/can_support.h"
 
 namespace {
 CanListRecord interface(CanVendor vendor, const char* name) {
@@ -107,9 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
                    library(CanVendor::KVASER, "/opt/libcanlib.so.1", false),
                    {"/opt/libcanlib.so.1 is not a usable CANlib | install a current CANlib from "
                     "Kvaser"}}),
-    [](const ::testing::TestParamInfo<FindingRow>& row_info) {
-      return std::string(row_info.param.name);
-    });
+    RowName());
 
 TEST(ListingPrintTest, LinesInOrderThenTheProblemsOfAllRecords) {
   CanListRecord version = library(CanVendor::PEAK, "/usr/lib/libpcanbasic.so", true);

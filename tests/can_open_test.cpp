@@ -13,7 +13,7 @@
 #include "protocol/identifiers.h"
 #include "can/kvaser/kvaser.h"
 #include "can/peak/peak.h"
-#include "can_test_support.h"
+#include "support/can_support.h"
 #include "log/frame_trace.h"
 #include "ops/operations.h"
 
@@ -98,7 +98,7 @@ INSTANTIATE_TEST_SUITE_P(
         ChoiceRow{"kvaser_channel_count_fails", true, "", "channels_status=-3", -3,
                   "CAN init error\n", true,
                   kPeakAbsentLog + "Kvaser: canlib32.dll Load OK\nKvaser: CAN Init Error\n"}),
-    [](const ::testing::TestParamInfo<ChoiceRow>& row_info) { return std::string(row_info.param.name); });
+    RowName());
 
 // The tool itself finds both vendor libraries by their usual names on the loader's path, and the
 // fakes take their settings from the environment.
@@ -141,9 +141,14 @@ TEST(CanOpenExecutableTest, FlashesTheUnitThroughPcanBasic) {
   ScratchDir dir;
   write_file(dir.file("app.hex"), ":02000004700288\n:0400000001020304F2\n:00000001FF\n");
   std::string output;
-  EXPECT_EQ(run_through_fake_peak(dir, "-f app.hex 4", &output), 0) << output;
+  EXPECT_EQ(run_through_fake_peak(dir, "-f app.hex --report r.json 4", &output), 0) << output;
   EXPECT_NE(output.find("Using PEAK PCAN-USB interface\nErase flash\n"), std::string::npos);
   EXPECT_NE(output.find("Flashing completed\n"), std::string::npos);
+  // The report names the library file that the loader took, with its full path.
+  const std::string report = read_file(dir.file("r.json"));
+  EXPECT_NE(report.find(std::string("\"library\": \"") + RALVEX_FAKES_DIR + "/libpcanbasic.so\""),
+            std::string::npos)
+      << report;
   // The unit's operations keep the one filter range of the unit's identifiers.
   const std::string calls = read_file(dir.file("pcan.txt"));
   EXPECT_EQ(calls.rfind("CAN_Initialize(0x51, 0x011C, 5, 0, 0)\n"
@@ -282,7 +287,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "", kKvaserStart,
                  "Cannot open kvaser:5: canOpenChannel: CANlib has 3 channels (0 to 2)\n"
                  "CAN init error\n"}),
-    [](const ::testing::TestParamInfo<NamedRow>& row_info) { return std::string(row_info.param.name); });
+    RowName());
 
 struct ListRow {
   const char* name;
@@ -312,8 +317,10 @@ TEST_P(ListTest, ListsTheChannelsAndFindingsWithoutOpeningAny) {
   }
 }
 
+// The listing names each library by the file the loader took.
+const std::string kFakes = RALVEX_FAKES_DIR;
 const std::string kKvaserLines =
-    "  CANlib: libcanlib.so.1, version 5.41\n"
+    "  CANlib: " + kFakes + "/libcanlib.so.1, version 5.41\n"
     "  kvaser:0     Kvaser Leaf Light v2, EAN 73-30130-00685-0, serial number 10001, real\n"
     "  kvaser:1     Kvaser Leaf Light v2, EAN 73-30130-00685-0, serial number 10002, real\n"
     "  kvaser:2     Kvaser Virtual CAN Driver, no EAN, serial number 0, virtual\n";
@@ -328,15 +335,17 @@ INSTANTIATE_TEST_SUITE_P(
         ListRow{"fakes",
                 "",
                 false,
-                {"CAN interfaces:\n  PCAN-Basic: libpcanbasic.so, API version 4.8.0.5\n"
-                 "  pcan:1       PCAN-USB, device id 0x1, available\n"
-                 "  pcan:2       PCAN-USB, device id 0x2, occupied\n" +
+                {"CAN interfaces:\n  PCAN-Basic: " + kFakes +
+                     "/libpcanbasic.so, API version 4.8.0.5\n"
+                     "  pcan:1       PCAN-USB, device id 0x1, available\n"
+                     "  pcan:2       PCAN-USB, device id 0x2, occupied\n" +
                      kKvaserLines,
                  kOccupied}},
         ListRow{"library_without_attached_channels",
                 "RALVEX_FAKE_PCAN=attached_status=0x4000,api_version_status=0x4000,device_id@2=0x2A",
                 false,
-                {"  PCAN-Basic: libpcanbasic.so, API version not given (fake PCAN error 0x4000)\n"
+                {"  PCAN-Basic: " + kFakes +
+                     "/libpcanbasic.so, API version not given (fake PCAN error 0x4000)\n"
                  "  PCAN-Basic cannot list the attached channels (fake PCAN error 0x4000); asking "
                  "pcan:1 to pcan:16\n"
                  "  pcan:1       PCAN-USB, device id 0x1, available\n"
@@ -347,11 +356,11 @@ INSTANTIATE_TEST_SUITE_P(
                 "RALVEX_FAKE_CANLIB=cards=48,name@0=Kvaser\\ Memorator,ean@0=0x0007330130007590,"
                 "serial@0=42,version_ex=0x052A61",
                 false,
-                {"  pcan:3       PCAN-USB, device id 0x3, available\n"
-                 "  pcan:9       PCAN-USB, device id 0x9, available\n"
-                 "  CANlib: libcanlib.so.1, version 5.42a\n"
-                 "  kvaser:0     Kvaser Memorator, EAN 73-30130-00759-0, serial number 42, real\n"
-                 "  sim ",
+                {std::string("  pcan:3       PCAN-USB, device id 0x3, available\n"
+                             "  pcan:9       PCAN-USB, device id 0x9, available\n") +
+                     "  CANlib: " + kFakes + "/libcanlib.so.1, version 5.42a\n"
+                     "  kvaser:0     Kvaser Memorator, EAN 73-30130-00759-0, serial number 42, "
+                     "real\n  sim ",
                  "No problems found.\n"}},
         ListRow{"no_libraries",
                 "",
@@ -365,7 +374,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "PCAN-Basic (on Linux, libpcanbasic.so on the loader's path)\n"
                  "  no CANlib library found (searched: libcanlib.so.1, libcanlib.so)\n"
                  "      fix: for a Kvaser adapter, install Kvaser's CANlib"}}),
-    [](const ::testing::TestParamInfo<ListRow>& row_info) { return std::string(row_info.param.name); });
+    RowName());
 
 struct NonDataRow {
   const char* name;
@@ -406,7 +415,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "RALVEX_FAKE_PCAN=initialize=4 RALVEX_FAKE_CANLIB=bus=1,"
                    "error_frame_after_write=2:3:9",
                    "-r backup.bin 4", "Backup completed\n", "Skipped error frame: "}),
-    [](const ::testing::TestParamInfo<NonDataRow>& row_info) { return std::string(row_info.param.name); });
+    RowName());
 }  // namespace
 
 namespace {
@@ -499,7 +508,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "CAN adapter lost: Kvaser channel (canRead: Fake error -15" LOST_TAIL},
         LostRow{"canlib_status", true, "read_status=-26", false, 1010000,
                 "CAN adapter lost: Kvaser channel (canReadStatus: Fake error -26" LOST_TAIL}),
-    [](const ::testing::TestParamInfo<LostRow>& row_info) { return std::string(row_info.param.name); });
+    RowName());
 #undef LOST_TAIL
 
 struct EraseRow {
@@ -546,7 +555,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(EraseRow{"pcan", "pcan", false, "CAN adapter lost: pcan:1 (CAN_Read: "},
                       EraseRow{"canlib", "kvaser", true,
                                "CAN adapter lost: Kvaser channel (canRead"}),
-    [](const ::testing::TestParamInfo<EraseRow>& row_info) { return std::string(row_info.param.name); });
+    RowName());
 }  // namespace
 
 namespace {
@@ -612,7 +621,5 @@ TEST_P(ForeignFrameTraceTest, FramesAreTracedWithTheirLengthAndPythonCanReadsThe
 
 INSTANTIATE_TEST_SUITE_P(Rows, ForeignFrameTraceTest,
                          ::testing::Values(TraceRow{"pcan", false}, TraceRow{"canlib", true}),
-                         [](const ::testing::TestParamInfo<TraceRow>& row_info) {
-                           return std::string(row_info.param.name);
-                         });
+                         RowName());
 }  // namespace

@@ -13,7 +13,7 @@
 #include "can/peak/peak.h"
 #include "can/peak/peak_library.h"
 #include "can/sim/sim_bus.h"
-#include "can_test_support.h"
+#include "support/can_support.h"
 #include "platform/platform.h"
 
 namespace {
@@ -44,25 +44,13 @@ class PeakTest : public ::testing::Test {
   RecordedLog log_;
 };
 
-struct OpenRow {
-  const char* name;
-  const char* const* library_names;  // nullptr: the fake
-  const char* settings;
-  int32_t result;
-  std::string log;
-  std::string calls;
-};
-void PrintTo(const OpenRow& row, std::ostream* os) { *os << row.name; }
-
+using OpenRow = VendorOpenRow;
 class PeakOpenTest : public PeakTest, public ::testing::WithParamInterface<OpenRow> {};
 
 TEST_P(PeakOpenTest, OpenCallsLogsAndResult) {
-  const OpenRow& row = GetParam();
-  peak_test_reset(row.library_names ? row.library_names : fake_pcan::library().names());
-  fake_pcan::configure(row.settings);
-  EXPECT_EQ(peak_open(&kFirst), row.result);
-  EXPECT_EQ(fake_pcan::calls(), row.calls);
-  EXPECT_EQ(log_.text(), row.log);
+  const VendorOpen peak{peak_test_reset, fake_pcan::library().names(), fake_pcan::configure,
+                        fake_pcan::calls, peak_open};
+  expect_open_row(peak, GetParam(), &log_);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -86,7 +74,7 @@ INSTANTIATE_TEST_SUITE_P(
         OpenRow{"filter_fails", nullptr, "filter_mode_0x23=0x10000,filter_mode_0x02=0x4000", -2,
                 std::string(kLoadOk) + "PEAK: CAN Init OK\nPEAK: CAN Filter Error\n",
                 std::string(kInitialize) + kFilter23 + kFilter02}),
-    [](const ::testing::TestParamInfo<OpenRow>& row_info) { return std::string(row_info.param.name); });
+    RowName());
 
 TEST_F(PeakTest, LibraryIsLoadedOnceAndRefusedLibraryStaysRefused) {
   EXPECT_EQ(peak_open(&kFirst), 0);
@@ -148,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
     Modes, PeakAddedIdTest,
     ::testing::Values(AddedIdRow{"first_mode", "", "0x23"},
                       AddedIdRow{"extended_mode", "filter_mode_0x23=0x10000", "0x02"}),
-    [](const ::testing::TestParamInfo<AddedIdRow>& row_info) { return std::string(row_info.param.name); });
+    RowName());
 
 TEST_F(PeakTest, SendWritesOneExtendedMessageAndLogsNothing) {
   ASSERT_EQ(peak_open(&kFirst), 0);

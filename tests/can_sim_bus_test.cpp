@@ -12,7 +12,7 @@
 #include "protocol/identifiers.h"
 #include "can/sim/sim_backend.h"
 #include "can/sim/sim_bus.h"
-#include "can_test_support.h"
+#include "support/can_support.h"
 #include "sim/world.h"
 
 namespace {

@@ -1,13 +1,17 @@
-// Helpers for the CAN tests: a log that records everything, and the control functions of the fake
-// vendor libraries (looked up in the same loaded library that the back-ends use).
+// Helpers for the CAN tests: a log that records everything, the control functions of the fake
+// vendor libraries (looked up in the same loaded library that the back-ends use), and the table
+// test of a vendor back-end's open.
 #pragma once
 
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
+#include "can/backend.h"
 #include "can/listing.h"
 #include "log/log.h"
 #include "platform/platform.h"
@@ -128,3 +132,44 @@ inline uint64_t read_failed_at_us() {
 }
 }  // namespace fake_canlib
 #endif
+
+// One row of a vendor back-end's open table: the library names to try (nullptr: the fake), the
+// fake's settings, and what the open returns, logs and, when given, calls in the library.
+struct VendorOpenRow {
+  const char* name;
+  const char* const* library_names;
+  const char* settings;
+  int32_t result;
+  std::string log;
+  std::optional<std::string> calls = std::nullopt;
+};
+inline void PrintTo(const VendorOpenRow& row, std::ostream* os) { *os << row.name; }
+
+// How the open table reaches one back-end and its fake.
+struct VendorOpen {
+  void (*reset)(const char* const* names);  // the back-end back to "not loaded"
+  const char* const* fake_names;
+  void (*configure)(const char* settings);  // the fake's
+  std::string (*calls)();                   // the fake's call record
+  int32_t (*open)(const CanTarget* target);
+};
+
+// Opens the back-end's default channel as the row sets it up and checks what the row expects.
+inline void expect_open_row(const VendorOpen& backend, const VendorOpenRow& row, RecordedLog* log) {
+  backend.reset(row.library_names ? row.library_names : backend.fake_names);
+  backend.configure(row.settings);
+  const CanTarget first{CAN_DEFAULT_CHANNEL, "", false};
+  EXPECT_EQ(backend.open(&first), row.result);
+  if (row.calls) {
+    EXPECT_EQ(backend.calls(), *row.calls);
+  }
+  EXPECT_EQ(log->text(), row.log);
+}
+
+// Names the rows of a table test after the rows' `name`.
+struct RowName {
+  template <typename Row>
+  std::string operator()(const ::testing::TestParamInfo<Row>& info) const {
+    return info.param.name;
+  }
+};
