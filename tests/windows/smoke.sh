@@ -44,6 +44,13 @@ expect_text() {
   contains "$2" "$3" || fail "$1: no '$3' in $(basename "$2")"
 }
 
+# The Windows path of a folder of this machine as wine shows it (Z:\...), its backslashes doubled
+# for expect_text.
+winpath() {
+  local path="Z:${1//\//\\}"
+  printf '%s' "${path//\\/\\\\}"
+}
+
 exports_of() {
   "$objdump" -p "$1" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/ s/^\t\[ *[0-9]*\] //p'
 }
@@ -145,10 +152,10 @@ expect_text kvaser-sensor "$work/kvaser-sensor/console.txt" "100.0%\nEnd of down
 RALVEX_FAKE_PCAN_CALLS=pcan.txt RALVEX_FAKE_CANLIB_CALLS=canlib.txt \
   run list 0 "PCANBasic.dll canlib32.dll" -l
 expect_text list "$work/list/console.txt" "CAN interfaces:\n\
-  PCAN-Basic: PCANBasic, API version 4.8.0.5\n\
+  PCAN-Basic: $(winpath "$work/list")\\\\PCANBasic.dll, API version 4.8.0.5\n\
   pcan:1       PCAN-USB, device id 0x1, available\n\
   pcan:2       PCAN-USB, device id 0x2, occupied\n\
-  CANlib: canlib32, version 5.41\n\
+  CANlib: $(winpath "$work/list")\\\\canlib32.dll, version 5.41\n\
   kvaser:0     Kvaser Leaf Light v2, EAN 73-30130-00685-0, serial number 10001, real\n\
   kvaser:1     Kvaser Leaf Light v2, EAN 73-30130-00685-0, serial number 10002, real\n\
   kvaser:2     Kvaser Virtual CAN Driver, no EAN, serial number 0, virtual\n"
@@ -184,6 +191,26 @@ fake PCAN error 0x400: the hardware is in use by another program\nCAN init error
 RALVEX_FAKE_PCAN=bus=1,write_fail_from=60 run unplugged 253 PCANBasic.dll -f demo-app.hex
 expect_text unplugged "$work/unplugged/console.txt" "CAN adapter lost: pcan:1 (CAN_Write: \
 fake PCAN error 0x1400): the adapter was unplugged or its driver stopped\nSend data failed: -3\n"
+# Unplugged while the unit erases (reads fail from the fifth on): the first failing read ends the
+# run, not the 91 windows of the erase.
+for lib in PCANBasic.dll canlib32.dll; do
+  name="unplugged-erase-${lib%%.dll}"
+  RALVEX_FAKE_PCAN=bus=1,read_fail_from=5 RALVEX_FAKE_CANLIB=bus=1,read_fail_from=5 \
+    RALVEX_FAKE_PCAN_CALLS=calls.txt RALVEX_FAKE_CANLIB_CALLS=calls.txt run "$name" 251 "$lib" \
+    -f demo-app.hex
+  expect_text "$name" "$work/$name/console.txt" "Erase flash\nCAN adapter lost: "
+  expect_text "$name" "$work/$name/console.txt" \
+    "): the adapter was unplugged or its driver stopped\nErase flash error\n"
+  failed_ms="$(tr -d '\r' <"$work/$name/calls.txt" |
+    sed -n 's/^reads failed for \([0-9]*\) ms when the process ended$/\1/p')"
+  echo "  $name: the run ended ${failed_ms:-?} ms after the first failing read"
+  [ -n "$failed_ms" ] && [ "$failed_ms" -le 1100 ] ||
+    fail "$name: ${failed_ms:-no} ms from the first failing read to the end, expected at most 1100"
+done
+expect_text unplugged-erase-PCANBasic "$work/unplugged-erase-PCANBasic/console.txt" \
+  "CAN adapter lost: pcan:1 (CAN_Read: fake PCAN error 0x1400)"
+expect_text unplugged-erase-canlib32 "$work/unplugged-erase-canlib32/console.txt" \
+  "CAN adapter lost: Kvaser channel (canRead"
 RALVEX_FAKE_CANLIB=bus=1,write=-13 run queue-full 252 canlib32.dll -f demo-app.hex
 expect_text queue-full "$work/queue-full/ZR4_BL_Log.txt" \
   "Kvaser USBcan: transmit queue still full after 100 ms\n"
@@ -283,7 +310,7 @@ run_from planted-beside 0 -l
 loaded planted-beside "$work/planted-beside/bin"
 not_loaded planted-beside "$work/planted-beside/work"
 expect_text planted-beside "$work/planted-beside/work/console.txt" \
-  "PCANBasic is not a usable PCAN-Basic\n"
+  "$(winpath "$work/planted-beside/bin")\\\\PCANBasic.dll is not a usable PCAN-Basic\n"
 
 # In the system folder, where the vendors' driver packages put it: loaded, and the fake's channels
 # are listed; the one planted in the current folder stays unloaded.
@@ -294,8 +321,9 @@ plant "$work/system-folder/work" PCANBasic.dll
 run_from system-folder 0 -l
 rm -f "$system_dll"
 not_loaded system-folder "$work/system-folder/work"
-expect_text system-folder "$work/system-folder/work/console.txt" "  PCAN-Basic: PCANBasic, \
-API version 4.8.0.5\n  pcan:1       PCAN-USB, device id 0x1, available\n"
+expect_text system-folder "$work/system-folder/work/console.txt" \
+  "  PCAN-Basic: C:\\\\windows\\\\system32\\\\PCANBasic.dll, API version 4.8.0.5\n\
+  pcan:1       PCAN-USB, device id 0x1, available\n"
 
 # lib_path names the DLL loaded by its full path, in UTF-8, in a folder whose name is not ASCII;
 # a plain LoadLibraryW does not take helper.dll (the planted DLL) from the current folder.
