@@ -70,6 +70,22 @@ struct CanListRecord {
 };
 using CanListing = std::vector<CanListRecord>;
 
+// A line of its own, and an interface with nothing wrong found yet (the back-end sets the facts).
+inline CanListRecord can_list_note(CanVendor vendor, const char* text) {
+  CanListRecord record{};
+  record.kind = CanListKind::NOTE;
+  record.vendor = vendor;
+  record.text = text;
+  return record;
+}
+inline CanListRecord can_list_interface(CanVendor vendor, const char* spelling, const char* text) {
+  CanListRecord record = can_list_note(vendor, text);
+  record.kind = CanListKind::INTERFACE;
+  record.spelling = spelling;
+  record.queue = -1;
+  return record;
+}
+
 // A back-end. open: 0, or a negative code after logging why (and, for a named channel,
 // can_open_failed). send: 0 accepted, CAN_SEND_QUEUE_FULL, -3 refused (after can_lost when the
 // adapter is gone). try_receive: one non-blocking read; 0 when a frame of any kind was read into

@@ -37,13 +37,7 @@ void library_version(char* text, size_t size) {
   }
 }
 
-CanListRecord note(const char* text) {
-  CanListRecord record{};
-  record.kind = CanListKind::NOTE;
-  record.vendor = CanVendor::KVASER;
-  record.text = text;
-  return record;
-}
+CanListRecord note(const char* text) { return can_list_note(CanVendor::KVASER, text); }
 
 // The EAN from its BCD digits, least significant first: 0x0007330130006850 -> 73-30130-00685-0.
 void ean_text(uint64_t bcd, char* out, size_t size) {
@@ -94,13 +88,7 @@ void list_channel(const CanlibApi& api, int index, CanListing* listing) {
   char description[200];
   std::snprintf(spelling, sizeof spelling, "kvaser:%d", index);
   std::snprintf(description, sizeof description, "%s, %s, %s, %s", name, ean, serial, kind);
-  CanListRecord record{};
-  record.kind = CanListKind::INTERFACE;
-  record.vendor = CanVendor::KVASER;
-  record.spelling = spelling;
-  record.text = description;
-  record.queue = -1;
-  listing->push_back(record);
+  listing->push_back(can_list_interface(CanVendor::KVASER, spelling, description));
 }
 }  // namespace
 

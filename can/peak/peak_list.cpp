@@ -60,13 +60,7 @@ TPCANHandle usb_handle(int32_t number) {
                                               : PCAN_USBBUS9 + (number - 9));
 }
 
-CanListRecord note(const char* text) {
-  CanListRecord record{};
-  record.kind = CanListKind::NOTE;
-  record.vendor = CanVendor::PEAK;
-  record.text = text;
-  return record;
-}
+CanListRecord note(const char* text) { return can_list_note(CanVendor::PEAK, text); }
 
 void list_channel(CanListing* listing, int32_t number, const char* type, const char* device_id,
                   uint32_t condition) {
@@ -75,13 +69,8 @@ void list_channel(CanListing* listing, int32_t number, const char* type, const c
   std::snprintf(spelling, sizeof spelling, "pcan:%d", number);
   std::snprintf(description, sizeof description, "%s, device id %s, %s", type, device_id,
                 condition_name(condition));
-  CanListRecord record{};
-  record.kind = CanListKind::INTERFACE;
-  record.vendor = CanVendor::PEAK;
-  record.spelling = spelling;
-  record.text = description;
+  CanListRecord record = can_list_interface(CanVendor::PEAK, spelling, description);
   record.occupied = condition == PCAN_CHANNEL_OCCUPIED;
-  record.queue = -1;
   listing->push_back(record);
 }
 

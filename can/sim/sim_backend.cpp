@@ -47,14 +47,10 @@ int32_t sim_wait(uint64_t until_us) {
 }
 
 void sim_list(CanListing* listing) {
-  CanListRecord record{};
-  record.kind = CanListKind::INTERFACE;
-  record.vendor = CanVendor::SIM;
-  record.spelling = "sim";
-  record.text = "emulated bus at 250 kbit/s with the emulated Ralvex unit and W2 sensor nodes 1 to "
-                "127";
+  CanListRecord record = can_list_interface(
+      CanVendor::SIM, "sim",
+      "emulated bus at 250 kbit/s with the emulated Ralvex unit and W2 sensor nodes 1 to 127");
   record.is_virtual = true;
-  record.queue = -1;
   listing->push_back(record);
 }
 }  // namespace

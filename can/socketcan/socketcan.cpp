@@ -90,8 +90,6 @@ void check_lost(const char* call, int error) {
   }
   can_lost(text);
 }
-}  // namespace
-
 int32_t socketcan_open(const CanTarget* target) {
   if (g_socketcan.socket >= 0) close(g_socketcan.socket);
   g_socketcan.socket = -1;
@@ -195,6 +193,8 @@ void socketcan_close() {
   if (g_socketcan.socket >= 0) close(g_socketcan.socket);
   g_socketcan.socket = -1;
 }
+
+}  // namespace
 
 const CanBackend* socketcan_backend() {
   static const CanBackend backend{"SocketCAN", socketcan_open, socketcan_send_frame,

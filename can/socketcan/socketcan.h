@@ -4,7 +4,7 @@
 // such. Every frame goes out with CAN_EFF_FLAG and length 8; a full transmit queue (ENOBUFS) is
 // left to the channel's retry. An interface that is down at the start is refused; one that goes
 // down or disappears later (ENETDOWN, ENODEV, ENXIO) stops the channel (can_lost).
-// Call order: socketcan_open with the interface's name, then sends, receive tries and waits.
+// Call order: the opening and the channel drive it through its table (can/backend.h).
 // Recommended on a real interface: `ip link set can0 txqueuelen 1000`.
 #pragma once
 
@@ -12,20 +12,11 @@
 
 #include "can/backend.h"
 
-// 0 when the socket on target->name is bound with its filters; -1 otherwise (also when the
-// interface is down), with the failing call and its error text in the log.
-int32_t socketcan_open(const CanTarget* target);
-// 0 when the kernel took the frame, CAN_SEND_QUEUE_FULL, -3 otherwise (logged).
-int32_t socketcan_send_frame(uint32_t id, const uint8_t data[8]);
-// One non-blocking read: 0 with a frame, its kind and length (error frames are logged), non-zero
-// when none.
-int32_t socketcan_try_receive(CanRead* frame);
-// Waits with poll on the socket until a frame is there or now_us() reaches `until_us`: 1, 0, or -1
-// when poll fails.
-int32_t socketcan_wait(uint64_t until_us);
-// Closes the socket.
-void socketcan_close();
+// The back-end's table. open: 0 when the socket on target->name is bound with its filters; -1
+// otherwise (also when the interface is down), with the failing call and its error text in the
+// log. send: 0 when the kernel took the frame, CAN_SEND_QUEUE_FULL, -3 otherwise (logged).
+// try_receive: one non-blocking read (error frames are logged). wait: poll on the socket.
+const CanBackend* socketcan_backend();
+
 // The `-l` records: every CAN network interface with its state, bit rate and queue length.
 void socketcan_list(CanListing* listing);
-
-const CanBackend* socketcan_backend();

@@ -30,13 +30,7 @@ struct CanLink {
   uint32_t state;    // enum can_state
 };
 
-CanListRecord note(const char* text) {
-  CanListRecord record{};
-  record.kind = CanListKind::NOTE;
-  record.vendor = CanVendor::SOCKETCAN;
-  record.text = text;
-  return record;
-}
+CanListRecord note(const char* text) { return can_list_note(CanVendor::SOCKETCAN, text); }
 
 const char* state_name(uint32_t state) {
   switch (state) {
@@ -187,11 +181,7 @@ void list_interface(int fd, const char* name, int index, CanListing* listing) {
   char description[256];
   std::snprintf(description, sizeof description, "SocketCAN, %s, %s, %s", up_text, controller,
                 queue_text);
-  CanListRecord record{};
-  record.kind = CanListKind::INTERFACE;
-  record.vendor = CanVendor::SOCKETCAN;
-  record.spelling = name;
-  record.text = description;
+  CanListRecord record = can_list_interface(CanVendor::SOCKETCAN, name, description);
   record.down = !up;
   record.is_virtual = is_virtual;
   record.bitrate = link.has_data ? link.bitrate : 0;
