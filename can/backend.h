@@ -130,3 +130,14 @@ void can_lost(const char* what);
 // The bus state the adapter reports (error frames, status messages or a status query). When a
 // receive ends empty and the state is not error-active, the console says so once per change.
 void can_bus_state(CanBusState state);
+
+// Where received frames were lost, as the adapter or its driver reports it.
+enum CanLoss : uint8_t {
+  CAN_LOSS_BUFFER = 0,  // the controller's or adapter's receive buffer overran
+  CAN_LOSS_QUEUE,       // the driver's, library's or socket's receive queue overran
+  CAN_LOSS_KINDS,
+};
+// Received frames were lost: the console and the log say so at once, once per run and kind:
+// "<adapter>: received frames were lost (receive buffer overrun); the transfer's checks will fail:
+// <what to do>\n". The transfer's own checks (sequence, checksum, a missing answer) follow.
+void can_frames_lost(CanLoss kind);

@@ -2,6 +2,7 @@
 // or polling) that drops what must not be delivered, the bus health and the stop.
 #include "can/channel.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "can/backend.h"
@@ -26,6 +27,7 @@ struct ChannelState {
   // The bus state the back-end reported last, and the one the console was told last.
   CanBusState bus_state = CAN_BUS_UNKNOWN;
   CanBusState bus_state_printed = CAN_BUS_UNKNOWN;
+  bool loss_said[CAN_LOSS_KINDS] = {};
 };
 ChannelState g_channel;
 
@@ -244,6 +246,23 @@ void can_lost(const char* what) {
 }
 
 void can_bus_state(CanBusState state) { g_channel.bus_state = state; }
+
+void can_frames_lost(CanLoss kind) {
+  if (kind >= CAN_LOSS_KINDS || g_channel.loss_said[kind] || !g_channel.active) return;
+  g_channel.loss_said[kind] = true;
+  // The sequence or checksum error, or the missing answer, that follows is the loss's effect.
+  char line[320];
+  std::snprintf(line, sizeof line,
+                "%s: received frames were lost (%s); the transfer's checks will fail: %s",
+                g_channel.active->name,
+                kind == CAN_LOSS_BUFFER ? "receive buffer overrun" : "receive queue overrun",
+                kind == CAN_LOSS_BUFFER ? "close programs that keep the PC busy, connect the "
+                                          "adapter without a USB hub, and run the job again"
+                                        : "close programs that keep the PC busy and run the job "
+                                          "again");
+  console_print("%s\n", line);
+  log_writef(LOG_ALWAYS, "%s\n", line);
+}
 
 void can_close() {
   if (g_channel.active && g_channel.active->close) g_channel.active->close();

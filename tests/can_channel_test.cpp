@@ -422,3 +422,31 @@ INSTANTIATE_TEST_SUITE_P(
       return name.empty() ? std::string("empty") : name + "_" + std::to_string(row_info.index);
     });
 }  // namespace
+
+namespace {
+int32_t losing_read(CanRead*) {
+  can_frames_lost(CAN_LOSS_BUFFER);
+  can_frames_lost(CAN_LOSS_QUEUE);
+  can_frames_lost(CAN_LOSS_BUFFER);
+  return -1;
+}
+const CanBackend kLosing{"losing", double_open, double_send, losing_read, nullptr,
+                         nullptr,  nullptr,     nullptr};
+
+// Lost frames are said once per run and kind, however often the adapter tells of them.
+TEST_F(CanChannelTest, LostFramesAreSaidOncePerKind) {
+  can_use_backend(&kLosing);
+  ASSERT_EQ(can_open(), 0);
+  ConsoleCapture console;
+  uint8_t data[8];
+  uint32_t id = 0;
+  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  EXPECT_EQ(console.text(),
+            "losing: received frames were lost (receive buffer overrun); the transfer's checks "
+            "will fail: close programs that keep the PC busy, connect the adapter without a USB "
+            "hub, and run the job again\n"
+            "losing: received frames were lost (receive queue overrun); the transfer's checks "
+            "will fail: close programs that keep the PC busy and run the job again\n");
+}
+}  // namespace

@@ -2,6 +2,7 @@
 // line of the adapter chosen, and Kvaser's result when neither works.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <ostream>
 #include <sstream>
@@ -622,4 +623,56 @@ TEST_P(ForeignFrameTraceTest, FramesAreTracedWithTheirLengthAndPythonCanReadsThe
 INSTANTIATE_TEST_SUITE_P(Rows, ForeignFrameTraceTest,
                          ::testing::Values(TraceRow{"pcan", false}, TraceRow{"canlib", true}),
                          RowName());
+}  // namespace
+
+namespace {
+struct OverrunRow {
+  const char* name;
+  bool kvaser;
+  const char* settings;  // the second write asks for the first page of the backup
+  const char* lost;
+};
+void PrintTo(const OverrunRow& row, std::ostream* os) { *os << row.name; }
+
+class OverrunTest : public FakeAdapterTest, public ::testing::WithParamInterface<OverrunRow> {};
+
+// A frame the adapter or its library reports as lost (here the unit's answer to the first page's
+// request) is said at once, once; the page's own check then fails as it always did.
+TEST_P(OverrunTest, LostFramesAreSaidBeforeThePageFails) {
+  const OverrunRow& row = GetParam();
+  if (row.kvaser) {
+    fake_canlib::configure(row.settings);
+  } else {
+    fake_pcan::configure(row.settings);
+  }
+  ASSERT_EQ(can_select_interface(row.kvaser ? "kvaser" : "pcan"), 0);
+  ConsoleCapture console;
+  EXPECT_EQ(backup_parameters("b.bin"), -5);
+  const std::string text = console.text();
+  const size_t lost = text.find(row.lost);
+  ASSERT_NE(lost, std::string::npos) << text;
+  EXPECT_LT(lost, text.find("ERROR --- Invalid answer data\n")) << text;
+  EXPECT_EQ(text.find("received frames were lost", lost + std::strlen(row.lost)),
+            std::string::npos)
+      << text;
+  EXPECT_NE(log_.text().find(row.lost), std::string::npos);
+}
+
+#define LOST_FIX "close programs that keep the PC busy"
+INSTANTIATE_TEST_SUITE_P(
+    Rows, OverrunTest,
+    ::testing::Values(
+        OverrunRow{"pcan_controller", false, "bus=1,overrun_after_write=2",
+                   "PEAK PCAN-USB: received frames were lost (receive buffer overrun); the "
+                   "transfer's checks will fail: " LOST_FIX ", connect the adapter without a USB "
+                   "hub, and run the job again\n"},
+        OverrunRow{"pcan_queue", false, "bus=1,overrun_after_write=2,overrun_status=0x40",
+                   "PEAK PCAN-USB: received frames were lost (receive queue overrun); the "
+                   "transfer's checks will fail: " LOST_FIX " and run the job again\n"},
+        OverrunRow{"canlib_hardware", true, "bus=1,overrun_after_write=2",
+                   "Kvaser USBcan: received frames were lost (receive buffer overrun)"},
+        OverrunRow{"canlib_software", true, "bus=1,overrun_after_write=2,overrun_flags=0x400",
+                   "Kvaser USBcan: received frames were lost (receive queue overrun)"}),
+    RowName());
+#undef LOST_FIX
 }  // namespace

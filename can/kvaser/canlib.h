@@ -39,6 +39,9 @@ constexpr unsigned int canMSG_RTR = 0x0001;
 constexpr unsigned int canMSG_STD = 0x0002;
 constexpr unsigned int canMSG_EXT = 0x0004;
 constexpr unsigned int canMSG_ERROR_FRAME = 0x0020;
+// Set on the first message read after frames were lost: in the adapter, or in the driver's queue.
+constexpr unsigned int canMSGERR_HW_OVERRUN = 0x0200;
+constexpr unsigned int canMSGERR_SW_OVERRUN = 0x0400;
 constexpr int canHWTYPE_VIRTUAL = 1;
 // Flags of canReadStatus.
 constexpr unsigned long canSTAT_ERROR_PASSIVE = 0x00000001;

@@ -187,6 +187,8 @@ void fill_read(long id, const uint8_t bytes[8], unsigned int dlc, unsigned int f
   frame->extended = (flags & canMSG_EXT) != 0;
   // canRead writes the data bytes straight into the buffer, which is handed on whole.
   std::memcpy(frame->data, bytes, 8);
+  if (flags & canMSGERR_HW_OVERRUN) can_frames_lost(CAN_LOSS_BUFFER);
+  if (flags & canMSGERR_SW_OVERRUN) can_frames_lost(CAN_LOSS_QUEUE);
   if (flags & canMSG_ERROR_FRAME) {
     frame->kind = CAN_KIND_ERROR;
   } else if (flags & canMSG_RTR) {

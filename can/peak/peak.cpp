@@ -89,6 +89,12 @@ bool check_lost(const char* call, TPCANStatus status) {
   return true;
 }
 
+// An overrun in a status: of the controller's buffer, or of the library's receive queue.
+void check_overrun(TPCANStatus status) {
+  if (status & PCAN_ERROR_OVERRUN) can_frames_lost(CAN_LOSS_BUFFER);
+  if (status & PCAN_ERROR_QOVERRUN) can_frames_lost(CAN_LOSS_QUEUE);
+}
+
 // The unit's range first (the first two accepted identifiers); each later identifier outside it
 // widens the filter by a range of its own, in the mode that the library took.
 TPCANStatus set_filter() {
@@ -220,6 +226,7 @@ int32_t peak_send_frame(uint32_t id, const uint8_t data[8]) {
 void peak_receive_timed_out() {
   const TPCANStatus status = g_peak.api.get_status(g_peak.channel);
   if (check_lost("CAN_GetStatus", status)) return;
+  check_overrun(status);
   if (status & PCAN_ERROR_BUSOFF) {
     can_bus_state(CAN_BUS_OFF);
   } else if (status & PCAN_ERROR_BUSPASSIVE) {
@@ -238,7 +245,7 @@ int32_t peak_try_receive(CanRead* frame) {
   TPCANTimestamp timestamp{};
   const TPCANStatus status = g_peak.api.read(g_peak.channel, &message, &timestamp);
   if (status != PCAN_ERROR_OK) {
-    check_lost("CAN_Read", status);
+    if (!check_lost("CAN_Read", status)) check_overrun(status);
     return -1;
   }
   frame->id = message.ID;
@@ -247,6 +254,12 @@ int32_t peak_try_receive(CanRead* frame) {
   frame->length = message.LEN < 8 ? message.LEN : 8;
   std::memset(frame->data, 0, sizeof frame->data);
   std::memcpy(frame->data, message.DATA, frame->length);
+  // A status message carries the status in its first four bytes, most significant first.
+  if (frame->kind == CAN_KIND_STATUS) {
+    check_overrun(static_cast<TPCANStatus>(message.DATA[0]) << 24 |
+                  static_cast<TPCANStatus>(message.DATA[1]) << 16 |
+                  static_cast<TPCANStatus>(message.DATA[2]) << 8 | message.DATA[3]);
+  }
   return 0;
 }
 

@@ -17,10 +17,19 @@
 #include "platform/platform.h"
 
 namespace {
+// Frames read ahead of the channel: everything the socket holds is read at once, so that an error
+// frame telling of a lost frame is seen before the frames that follow the gap are handed on.
+constexpr int kReadAhead = 16;
+
 struct SocketCanState {
   char name[IFNAMSIZ] = "";
   int socket = -1;
   int last_receive_errno = 0;  // one log line per kind of receive failure, not one per try
+  can_frame ahead[kReadAhead] = {};
+  int ahead_count = 0;
+  int ahead_next = 0;
+  uint32_t socket_drops = 0;       // SO_RXQ_OVFL: frames the socket's queue had no room for
+  long long rx_over_errors = -1;   // the driver's count of receive buffer overruns (-1: unknown)
 };
 SocketCanState g_socketcan;
 
@@ -49,8 +58,60 @@ void log_error_frame(const can_frame& frame) {
   if (frame.can_id & CAN_ERR_BUSOFF) log_writef(LOG_ALWAYS, "SocketCAN: '%s' is bus-off\n", name);
   if (frame.can_id & CAN_ERR_CRTL) {
     log_writef(LOG_ALWAYS, "SocketCAN: '%s' controller problem 0x%02X\n", name, frame.data[1]);
+    if (frame.data[1] & CAN_ERR_CRTL_RX_OVERFLOW) can_frames_lost(CAN_LOSS_BUFFER);
   }
   can_bus_state(bus_state_of(frame));
+}
+
+// The driver's count of receive buffer overruns, -1 where the interface has none.
+long long read_rx_over_errors() {
+  char path[96];
+  std::snprintf(path, sizeof path, "/sys/class/net/%s/statistics/rx_over_errors",
+                g_socketcan.name);
+  FILE* file = std::fopen(path, "r");
+  if (!file) return -1;
+  long long count = -1;
+  if (std::fscanf(file, "%lld", &count) != 1) count = -1;
+  std::fclose(file);
+  return count;
+}
+
+// Reads one frame from the socket with the socket's drop count. 1 read, 0 none, -1 failed.
+int read_one(can_frame* frame) {
+  iovec data{frame, sizeof *frame};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t n = recvmsg(g_socketcan.socket, &message, MSG_DONTWAIT);
+  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_RXQ_OVFL) continue;
+    uint32_t drops = 0;
+    std::memcpy(&drops, CMSG_DATA(c), sizeof drops);
+    if (drops != g_socketcan.socket_drops) can_frames_lost(CAN_LOSS_QUEUE);
+    g_socketcan.socket_drops = drops;
+  }
+  return n == static_cast<ssize_t>(CAN_MTU) ? 1 : 0;
+}
+
+// Reads what the socket holds into the read-ahead (when it is empty); error frames are looked at
+// as they are read. 0, or -1 when the read failed (errno set).
+int fill_ahead() {
+  if (g_socketcan.ahead_next < g_socketcan.ahead_count) return 0;
+  g_socketcan.ahead_count = 0;
+  g_socketcan.ahead_next = 0;
+  while (g_socketcan.ahead_count < kReadAhead) {
+    can_frame& frame = g_socketcan.ahead[g_socketcan.ahead_count];
+    const int read = read_one(&frame);
+    if (read < 0) return g_socketcan.ahead_count > 0 ? 0 : -1;
+    if (read == 0) break;
+    if (frame.can_id & CAN_ERR_FLAG) log_error_frame(frame);
+    ++g_socketcan.ahead_count;
+  }
+  return 0;
 }
 
 // An interface that is down (or gone) at the start refuses the run: a send would only fail later.
@@ -90,6 +151,7 @@ void check_lost(const char* call, int error) {
   }
   can_lost(text);
 }
+
 int32_t socketcan_open(const CanTarget* target) {
   if (g_socketcan.socket >= 0) close(g_socketcan.socket);
   g_socketcan.socket = -1;
@@ -129,7 +191,13 @@ int32_t socketcan_open(const CanTarget* target) {
   if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     return open_failed("bind");
   }
+  // Frames the socket's queue had no room for are counted with every frame read.
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
   g_socketcan.last_receive_errno = 0;
+  g_socketcan.ahead_count = g_socketcan.ahead_next = 0;
+  g_socketcan.socket_drops = 0;
+  g_socketcan.rx_over_errors = read_rx_over_errors();
   return 0;
 }
 
@@ -153,11 +221,9 @@ int32_t socketcan_send_frame(uint32_t id, const uint8_t data[8]) {
 }
 
 int32_t socketcan_try_receive(CanRead* read) {
-  can_frame frame{};
-  const ssize_t n = recv(g_socketcan.socket, &frame, sizeof frame, MSG_DONTWAIT);
-  if (n < 0) {
+  if (fill_ahead() != 0) {
     // One line per kind of failure, not one per try.
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != g_socketcan.last_receive_errno) {
+    if (errno != g_socketcan.last_receive_errno) {
       log_writef(LOG_ALWAYS, "SocketCAN: receive on '%s' failed: %s\n", g_socketcan.name,
                  std::strerror(errno));
     }
@@ -165,13 +231,13 @@ int32_t socketcan_try_receive(CanRead* read) {
     check_lost("receive", errno);
     return -1;
   }
-  if (n != static_cast<ssize_t>(CAN_MTU)) return -1;
+  if (g_socketcan.ahead_next == g_socketcan.ahead_count) return -1;
+  const can_frame& frame = g_socketcan.ahead[g_socketcan.ahead_next++];
   std::memset(read->data, 0, sizeof read->data);
   read->length = frame.can_dlc < 8 ? frame.can_dlc : 8;
   read->extended = (frame.can_id & CAN_EFF_FLAG) != 0;
   std::memcpy(read->data, frame.data, read->length);
   if (frame.can_id & CAN_ERR_FLAG) {
-    log_error_frame(frame);
     read->id = frame.can_id & CAN_ERR_MASK;
     read->kind = CAN_KIND_ERROR;
     return 0;
@@ -187,7 +253,19 @@ int32_t socketcan_try_receive(CanRead* read) {
   return 0;
 }
 
-int32_t socketcan_wait(uint64_t until_us) { return wait_signal(g_socketcan.socket, until_us); }
+int32_t socketcan_wait(uint64_t until_us) {
+  if (g_socketcan.ahead_next < g_socketcan.ahead_count) return 1;
+  return wait_signal(g_socketcan.socket, until_us);
+}
+
+// A lost frame that the driver counted but told no error frame of.
+void socketcan_receive_timed_out() {
+  const long long count = read_rx_over_errors();
+  if (count > g_socketcan.rx_over_errors && g_socketcan.rx_over_errors >= 0) {
+    can_frames_lost(CAN_LOSS_BUFFER);
+  }
+  g_socketcan.rx_over_errors = count;
+}
 
 void socketcan_close() {
   if (g_socketcan.socket >= 0) close(g_socketcan.socket);
@@ -198,7 +276,7 @@ void socketcan_close() {
 
 const CanBackend* socketcan_backend() {
   static const CanBackend backend{"SocketCAN", socketcan_open, socketcan_send_frame,
-                                  socketcan_try_receive, nullptr, socketcan_list,
-                                  socketcan_wait, socketcan_close, nullptr};
+                                  socketcan_try_receive, socketcan_receive_timed_out,
+                                  socketcan_list, socketcan_wait, socketcan_close, nullptr};
   return &backend;
 }

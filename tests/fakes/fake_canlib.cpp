@@ -26,6 +26,8 @@
 // reaches the tool (looked ahead on the emulated bus) or the timeout; with a queue, until the
 // timeout when the queue is empty. A test hands the fake its clock with fake_canlib_set_clock.
 // Built with FAKE_WITHOUT_canReadWait it lacks that entry point, as an old library would.
+//   overrun_after_write=N1:N2:...  after the Nth canWrite, the next frame of the bus for the tool is
+//     lost, and the one after it carries overrun_flags=FLAGS (default canMSGERR_HW_OVERRUN)
 //   status_flags=FLAGS  what canReadStatus gives (default canSTAT_ERROR_ACTIVE)
 //   read_status=STATUS  what canReadStatus returns (default canOK)
 //   write_fail_from=N  from the Nth canWrite on, it returns write_fail=STATUS (default
@@ -70,6 +72,8 @@ FakeUnplug g_unplug(&g_calls);
 std::deque<Frame> g_frames;
 long long g_writes = 0;
 int g_pending_error_frames = 0;
+int g_pending_overruns = 0;
+bool g_overrun_flag_next = false;
 // The extended acceptance filter: an identifier passes when it equals the code in every mask bit.
 unsigned int g_extended_code = 0;
 unsigned int g_extended_mask = 0;
@@ -239,11 +243,19 @@ canStatus read_one(long* id, void* msg, unsigned int* dlc, unsigned int* flag,
   if (bus_mode()) {
     uint8_t data[8];
     uint32_t bus_id = 0;
+    if (g_pending_overruns > 0 && sim_bus_tool_try_receive(data, &bus_id) == 0) {
+      --g_pending_overruns;
+      g_overrun_flag_next = true;  // that frame is lost
+    }
     if (sim_bus_tool_try_receive(data, &bus_id) != 0) return canERR_NOMSG;
     *id = static_cast<long>(bus_id);
     std::memcpy(msg, data, 8);
     *dlc = 8;
     *flag = canMSG_EXT;
+    if (g_overrun_flag_next) {
+      g_overrun_flag_next = false;
+      *flag |= static_cast<unsigned int>(settings().number("overrun_flags", canMSGERR_HW_OVERRUN));
+    }
     *time = 0;
     return canOK;
   }
@@ -296,6 +308,10 @@ FAKE_EXPORT canStatus CANLIBAPI canWrite(CanHandle hnd, long id, void* msg, unsi
   if (fail_from != 0 && g_writes >= fail_from) {
     status = static_cast<canStatus>(settings().number("write_fail", canERR_NOCARD));
   }
+  const std::vector<long long> overruns = settings().list("overrun_after_write");
+  if (std::find(overruns.begin(), overruns.end(), g_writes) != overruns.end()) {
+    ++g_pending_overruns;
+  }
   const std::vector<long long> after = settings().list("error_frame_after_write");
   if (std::find(after.begin(), after.end(), g_writes) != after.end()) ++g_pending_error_frames;
   if (status == canOK && bus_mode() &&
@@ -341,6 +357,8 @@ FAKE_EXPORT void fake_canlib_reset() {
   g_extended_mask = 0;
   g_writes = 0;
   g_pending_error_frames = 0;
+  g_pending_overruns = 0;
+  g_overrun_flag_next = false;
   g_unplug.clear();
   sim_bus_reset();
 }

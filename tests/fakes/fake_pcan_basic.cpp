@@ -14,6 +14,9 @@
 //   status_after_write=N1:N2:...  after the Nth CAN_Write, the next CAN_Read brings a status
 //     message (bus light) before anything else
 //   status=STATUS  what CAN_GetStatus returns (default PCAN_ERROR_OK)
+//   overrun_after_write=N1:N2:...  after the Nth CAN_Write, the next frame of the bus for the tool
+//     is lost, and a status message with overrun_status=STATUS (default PCAN_ERROR_OVERRUN) comes
+//     in its place (in bus mode)
 //   write_fail_from=N  from the Nth CAN_Write on, it returns write_fail=STATUS (default
 //     PCAN_ERROR_ILLHW, an unplugged adapter)
 //   read_fail_from=N  from the Nth CAN_Read on, it returns read_fail=STATUS (default
@@ -58,6 +61,7 @@ FakeUnplug g_unplug(&g_calls);
 std::deque<TPCANMsg> g_messages;
 long long g_writes = 0;
 int g_pending_status = 0;
+int g_pending_overruns = 0;
 std::vector<std::pair<uint32_t, uint32_t>> g_filter_ranges;
 
 TPCANStatus setting(const char* name) {
@@ -266,6 +270,13 @@ FAKE_EXPORT TPCANStatus PCAN_API CAN_Read(TPCANHandle, TPCANMsg* message, TPCANT
     }
     *message = TPCANMsg{id, PCAN_MESSAGE_EXTENDED, 8, {}};
     std::memcpy(message->DATA, data, 8);
+    if (g_pending_overruns > 0) {
+      --g_pending_overruns;
+      const auto status = static_cast<uint32_t>(settings().number("overrun_status", 0x2));
+      *message = TPCANMsg{0, PCAN_MESSAGE_STATUS, 4,
+                          {static_cast<uint8_t>(status >> 24), static_cast<uint8_t>(status >> 16),
+                           static_cast<uint8_t>(status >> 8), static_cast<uint8_t>(status)}};
+    }
     update_event(false);
     return PCAN_ERROR_OK;
   }
@@ -290,6 +301,7 @@ FAKE_EXPORT TPCANStatus PCAN_API CAN_Write(TPCANHandle channel, TPCANMsg* messag
   if (fail_from != 0 && g_writes >= fail_from) {
     status = static_cast<TPCANStatus>(settings().number("write_fail", PCAN_ERROR_ILLHW));
   }
+  if (listed("overrun_after_write", 0, g_writes)) ++g_pending_overruns;
   if (listed("status_after_write", 0, g_writes)) {
     ++g_pending_status;
     signal_at(0);
@@ -412,6 +424,7 @@ FAKE_EXPORT void fake_pcan_reset() {
   g_filter_ranges.clear();
   g_writes = 0;
   g_pending_status = 0;
+  g_pending_overruns = 0;
   g_unplug.clear();
   sim_bus_reset();
   sim_bus_record_frames(true);

@@ -146,6 +146,29 @@ TEST_F(SocketCanTest, ShortFrameIsTracedWithItsLength) {
   EXPECT_NE(trace.find(") vcan0 00A44401#1112 R\n"), std::string::npos) << trace;
 }
 
+// Frames that the socket's queue had no room for (the tool did not read in time) are said when
+// the first frame after them is read, once.
+TEST_F(SocketCanTest, SocketQueueOverrunIsSaid) {
+  Peer peer;
+  open();
+  for (int i = 0; i < 1000; ++i) peer.send(UNIT_ANSWER_ID | CAN_EFF_FLAG, 8, 0x0B);
+  ConsoleCapture console;
+  uint8_t data[8];
+  uint32_t id = 0;
+  ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
+  EXPECT_EQ(console.text(), "");  // the frames queued before the loss carry no count
+  // The kernel counts the loss on the next frame it queues.
+  peer.send(UNIT_DATA_ID | CAN_EFF_FLAG, 8, 0x0C);
+  peer.send(UNIT_DATA_ID | CAN_EFF_FLAG, 8, 0x0D);
+  while (can_receive_frame(data, &id, 5, 50) == 0) {
+  }
+  const std::string line =
+      "SocketCAN: received frames were lost (receive queue overrun); the transfer's checks will "
+      "fail: close programs that keep the PC busy and run the job again\n";
+  EXPECT_EQ(console.text().find(line), 0u) << console.text();
+  EXPECT_EQ(console.text().find(line, 1), std::string::npos) << console.text();
+}
+
 TEST_F(SocketCanTest, PollingRuleInRealTime) {
   Peer peer;
   open();
