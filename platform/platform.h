@@ -69,6 +69,29 @@ int file_sync(FILE* file);
 // disk; best effort.
 void directory_sync(const char* directory);
 
+// Locks that keep two runs apart (two runs on one interface, or writing one log): an advisory lock
+// on a file in the machine's lock folder that carries the holder's process id. The system releases
+// it when the process ends, however it ends. The folder: RALVEX_LOCK_DIR when set; else /run/lock
+// when it may be written, else TMPDIR or /tmp (POSIX); %ProgramData%\ralvex-service-tool, else
+// %TEMP% (Windows).
+// Example: lock_take("socketcan-can0", &lock, &holder) takes the lock of the file
+// /run/lock/ralvex-service-tool.socketcan-can0.lock and writes this process's id into it.
+using PlatformLock = intptr_t;
+constexpr PlatformLock PLATFORM_NO_LOCK = -1;
+// Takes the lock `name` (letters, digits, '-', '_', '.'). 0 taken (*lock holds it); 1 another
+// process holds it (*holder its id, 0 when it cannot be told); -1 the lock file cannot be made
+// (lock_error says why).
+int32_t lock_take(const char* name, PlatformLock* lock, int64_t* holder);
+// The id of the process that holds `name`, 0 when none does (this process's own locks included).
+int64_t lock_holder(const char* name);
+void lock_release(PlatformLock lock);
+// Why the last lock_take failed.
+const char* lock_error();
+// A name for the file at `path` that is the same for every path to it ("fd01-1835017" from its
+// device and inode; its volume serial number and file index on Windows). 0, or -1 when the file
+// cannot be opened.
+int32_t file_identity(const char* path, char* identity, size_t size);
+
 // A generic function pointer; callers cast it to the entry point's exact type.
 using LibFunction = void (*)();
 

@@ -5,6 +5,7 @@
 #include <link.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -132,6 +133,87 @@ LibFunction lib_symbol(void* lib, const char* name) {
 }
 
 const char* lib_error() { return g_lib_error; }
+
+namespace {
+char g_lock_error[PATH_MAX + 128] = "";
+
+void lock_path(const char* name, char* path, size_t size) {
+  const char* folder = std::getenv("RALVEX_LOCK_DIR");
+  if (!folder || !folder[0]) {
+    folder = access("/run/lock", W_OK) == 0 ? "/run/lock" : std::getenv("TMPDIR");
+    if (!folder || !folder[0]) folder = "/tmp";
+  }
+  std::snprintf(path, size, "%s/ralvex-service-tool.%s.lock", folder, name);
+}
+
+// The process that holds a write lock on the open file, 0 for none.
+int64_t holder_of(int fd) {
+  struct flock query {};
+  query.l_type = F_WRLCK;
+  query.l_whence = SEEK_SET;
+  if (fcntl(fd, F_GETLK, &query) != 0 || query.l_type == F_UNLCK) return 0;
+  return query.l_pid > 0 ? query.l_pid : 0;
+}
+}  // namespace
+
+// A record lock (fcntl) rather than flock: it tells who holds it, which flock cannot.
+int32_t lock_take(const char* name, PlatformLock* lock, int64_t* holder) {
+  *lock = PLATFORM_NO_LOCK;
+  *holder = 0;
+  char path[PATH_MAX];
+  lock_path(name, path, sizeof path);
+  const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    std::snprintf(g_lock_error, sizeof g_lock_error, "%s: %s", path, std::strerror(errno));
+    // Another user's lock file: still tell who holds it.
+    *holder = lock_holder(name);
+    return *holder != 0 ? 1 : -1;
+  }
+  // Whoever comes next, under another user, may take it too.
+  fchmod(fd, 0666);
+  struct flock request {};
+  request.l_type = F_WRLCK;
+  request.l_whence = SEEK_SET;
+  if (fcntl(fd, F_SETLK, &request) != 0) {
+    const int error = errno;
+    *holder = holder_of(fd);
+    close(fd);
+    if (error == EACCES || error == EAGAIN) return 1;
+    std::snprintf(g_lock_error, sizeof g_lock_error, "%s: %s", path, std::strerror(error));
+    return -1;
+  }
+  char pid[24];
+  const int n = std::snprintf(pid, sizeof pid, "%ld\n", static_cast<long>(getpid()));
+  if (ftruncate(fd, 0) != 0 || pwrite(fd, pid, static_cast<size_t>(n), 0) != n) {
+    // The lock holds without the text: fcntl tells the holder anyway.
+  }
+  *lock = fd;
+  return 0;
+}
+
+int64_t lock_holder(const char* name) {
+  char path[PATH_MAX];
+  lock_path(name, path, sizeof path);
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  const int64_t holder = holder_of(fd);
+  close(fd);
+  return holder;
+}
+
+void lock_release(PlatformLock lock) {
+  if (lock != PLATFORM_NO_LOCK) close(static_cast<int>(lock));
+}
+
+const char* lock_error() { return g_lock_error; }
+
+int32_t file_identity(const char* path, char* identity, size_t size) {
+  struct stat status {};
+  if (stat(path, &status) != 0) return -1;
+  std::snprintf(identity, size, "%llx-%llu", static_cast<unsigned long long>(status.st_dev),
+                static_cast<unsigned long long>(status.st_ino));
+  return 0;
+}
 
 FILE* file_create_new(const char* path) {
   const int fd = open(path, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);

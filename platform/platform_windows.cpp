@@ -16,6 +16,7 @@
 #include <timeapi.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "platform/platform.h"
@@ -166,6 +167,123 @@ LibFunction lib_symbol(void* lib, const char* name) {
 }
 
 const char* lib_error() { return g_lib_error; }
+
+namespace {
+char g_lock_error[320] = "";
+// The byte locked lies past every lock file's text, which others read for the holder's id.
+constexpr DWORD kLockedByteHigh = 1;
+
+std::wstring environment(const wchar_t* name) {
+  const DWORD n = GetEnvironmentVariableW(name, nullptr, 0);
+  if (n == 0) return std::wstring();
+  std::wstring value(n, L'\0');
+  const DWORD written = GetEnvironmentVariableW(name, &value[0], n);
+  value.resize(written);
+  return value;
+}
+
+std::wstring lock_path(const char* name) {
+  std::wstring folder = environment(L"RALVEX_LOCK_DIR");
+  if (folder.empty()) {
+    folder = environment(L"ProgramData");
+    if (!folder.empty()) {
+      folder += L"\\ralvex-service-tool";
+      if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        folder.clear();
+      }
+    }
+    if (folder.empty()) folder = environment(L"TEMP");
+  }
+  std::wstring wide_name;
+  to_wide(name, &wide_name);
+  return folder + L"\\ralvex-service-tool." + wide_name + L".lock";
+}
+
+HANDLE open_lock(const std::wstring& path, DWORD access, DWORD disposition) {
+  return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+bool lock_byte(HANDLE file) {
+  OVERLAPPED at{};
+  at.OffsetHigh = kLockedByteHigh;
+  return LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
+}
+
+// The process id written at the start of the lock file, 0 when there is none.
+int64_t written_holder(HANDLE file) {
+  char text[24] = "";
+  DWORD n = 0;
+  OVERLAPPED at{};
+  if (!ReadFile(file, text, sizeof text - 1, &n, &at)) return 0;
+  text[n] = '\0';
+  return std::strtoll(text, nullptr, 10);
+}
+}  // namespace
+
+int32_t lock_take(const char* name, PlatformLock* lock, int64_t* holder) {
+  *lock = PLATFORM_NO_LOCK;
+  *holder = 0;
+  const std::wstring path = lock_path(name);
+  HANDLE file = open_lock(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
+  if (file == INVALID_HANDLE_VALUE) {
+    std::snprintf(g_lock_error, sizeof g_lock_error, "lock file for %s: error %lu", name,
+                  static_cast<unsigned long>(GetLastError()));
+    return -1;
+  }
+  if (!lock_byte(file)) {
+    *holder = written_holder(file);
+    CloseHandle(file);
+    return 1;
+  }
+  char pid[24];
+  const int n = std::snprintf(pid, sizeof pid, "%lu\r\n",
+                              static_cast<unsigned long>(GetCurrentProcessId()));
+  DWORD written = 0;
+  SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+  SetEndOfFile(file);
+  WriteFile(file, pid, static_cast<DWORD>(n), &written, nullptr);
+  FlushFileBuffers(file);
+  *lock = reinterpret_cast<PlatformLock>(file);
+  return 0;
+}
+
+int64_t lock_holder(const char* name) {
+  HANDLE file = open_lock(lock_path(name), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  int64_t holder = 0;
+  if (lock_byte(file)) {
+    OVERLAPPED at{};
+    at.OffsetHigh = kLockedByteHigh;
+    UnlockFileEx(file, 0, 1, 0, &at);
+  } else {
+    holder = written_holder(file);
+  }
+  CloseHandle(file);
+  return holder == static_cast<int64_t>(GetCurrentProcessId()) ? 0 : holder;
+}
+
+void lock_release(PlatformLock lock) {
+  if (lock != PLATFORM_NO_LOCK) CloseHandle(reinterpret_cast<HANDLE>(lock));
+}
+
+const char* lock_error() { return g_lock_error; }
+
+int32_t file_identity(const char* path, char* identity, size_t size) {
+  std::wstring wide;
+  if (!to_wide(path, &wide)) return -1;
+  HANDLE file = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  BY_HANDLE_FILE_INFORMATION info{};
+  const BOOL known = GetFileInformationByHandle(file, &info);
+  CloseHandle(file);
+  if (!known) return -1;
+  std::snprintf(identity, size, "%lx-%lx%08lx", static_cast<unsigned long>(info.dwVolumeSerialNumber),
+                static_cast<unsigned long>(info.nFileIndexHigh),
+                static_cast<unsigned long>(info.nFileIndexLow));
+  return 0;
+}
 
 FILE* file_create_new(const char* path) {
   const int fd = _open(path, _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);

@@ -2,6 +2,8 @@
 // the tool's executable never loads a vendor library from its working directory (a planted library
 // that leaves a marker file when loaded shows it) nor carries a search path entry relative to it.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -230,4 +232,61 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<EntriesRow>& row_info) {
       return std::string(row_info.param.name);
     });
+}  // namespace
+
+namespace {
+// A child process takes the lock and holds it until the parent writes to it: the parent then sees
+// the child's id, cannot take the lock, and can once the child has ended.
+TEST(LockTest, AnotherProcessHoldsTheLockUntilItEnds) {
+  ScratchDir dir;
+  int go[2];
+  int ready[2];
+  ASSERT_EQ(pipe(go), 0);
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    PlatformLock lock = PLATFORM_NO_LOCK;
+    int64_t holder = 0;
+    const char taken = lock_take("socketcan-can7", &lock, &holder) == 0 ? 'y' : 'n';
+    if (write(ready[1], &taken, 1) != 1) _exit(2);
+    char byte = 0;
+    if (read(go[0], &byte, 1) != 1) _exit(3);
+    _exit(0);  // the lock goes with the process
+  }
+  char taken = 0;
+  ASSERT_EQ(read(ready[0], &taken, 1), 1);
+  ASSERT_EQ(taken, 'y');
+  PlatformLock lock = PLATFORM_NO_LOCK;
+  int64_t holder = 0;
+  EXPECT_EQ(lock_take("socketcan-can7", &lock, &holder), 1);
+  EXPECT_EQ(holder, child);
+  EXPECT_EQ(lock, PLATFORM_NO_LOCK);
+  EXPECT_EQ(lock_holder("socketcan-can7"), child);
+  EXPECT_EQ(lock_holder("socketcan-can8"), 0);
+  EXPECT_EQ(read_file(dir.file("ralvex-service-tool.socketcan-can7.lock")),
+            std::to_string(child) + "\n");
+  ASSERT_EQ(write(go[1], "x", 1), 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(lock_take("socketcan-can7", &lock, &holder), 0);
+  EXPECT_EQ(lock_holder("socketcan-can7"), 0);  // this process's own lock
+  lock_release(lock);
+}
+
+TEST(LockTest, OneFileHasOneIdentityWhateverThePath) {
+  ScratchDir dir;
+  write_file(dir.file("ZR4_BL_Log.txt"), "");
+  ASSERT_EQ(symlink(dir.file("ZR4_BL_Log.txt").c_str(), dir.file("link.txt").c_str()), 0);
+  char first[64];
+  char second[64];
+  char third[64];
+  ASSERT_EQ(file_identity("ZR4_BL_Log.txt", first, sizeof first), 0);
+  ASSERT_EQ(file_identity(dir.file("link.txt").c_str(), second, sizeof second), 0);
+  EXPECT_STREQ(first, second);
+  write_file(dir.file("other.txt"), "");
+  ASSERT_EQ(file_identity("other.txt", third, sizeof third), 0);
+  EXPECT_STRNE(first, third);
+  EXPECT_EQ(file_identity("missing.txt", third, sizeof third), -1);
+}
 }  // namespace

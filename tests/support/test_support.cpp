@@ -59,9 +59,19 @@ ScratchDir::ScratchDir() {
   path_ = pattern;
   previous_ = std::filesystem::current_path().string();
   std::filesystem::current_path(path_);
+  if (const char* locks = std::getenv("RALVEX_LOCK_DIR")) {
+    previous_locks_ = locks;
+    had_locks_ = true;
+  }
+  setenv("RALVEX_LOCK_DIR", path_.c_str(), 1);
 }
 
 ScratchDir::~ScratchDir() {
+  if (had_locks_) {
+    setenv("RALVEX_LOCK_DIR", previous_locks_.c_str(), 1);
+  } else {
+    unsetenv("RALVEX_LOCK_DIR");
+  }
   std::error_code ignored;
   std::filesystem::current_path(previous_, ignored);
   std::filesystem::permissions(path_, std::filesystem::perms::owner_all,

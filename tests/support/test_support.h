@@ -27,8 +27,9 @@ class VirtualClock {
   void reset_counts();
 };
 
-// Creates a fresh directory under the system's temp dir and makes it the working directory;
-// restores the previous one and removes the directory when destroyed.
+// Creates a fresh directory under the system's temp dir and makes it the working directory, and
+// the lock folder of the runs in it (RALVEX_LOCK_DIR, so that tests running side by side never
+// hold each other's interfaces); restores both and removes the directory when destroyed.
 class ScratchDir {
  public:
   ScratchDir();
@@ -41,6 +42,8 @@ class ScratchDir {
  private:
   std::string path_;
   std::string previous_;
+  std::string previous_locks_;
+  bool had_locks_ = false;
 };
 
 // Collects console_print output while alive.
