@@ -1,10 +1,11 @@
 #!/bin/bash
-# Runs inside the VM started with VCANVM_CAN_CONTROLLERS=2 (see run.sh): two SJA1000 controllers
-# under the kernel's driver on one emulated bus, both at 250000 bit/s with the default 10-frame
-# queue, paced by a token bucket (1.3 ms a frame, 10-frame limit) so that the emulated receiver
-# keeps up. ralvex-sim-unit sits on can1, the tool on can0: first everything end to end
-# (end_to_end.sh controllers can0 can1), then the faults of the field, each with its console line,
-# its exit status and a bounded time:
+# Runs inside the VM started with VCANVM_CAN_CONTROLLERS=2 and one vCPU (see run.sh): two SJA1000
+# controllers under the kernel's driver on one emulated bus, both at 250000 bit/s with the default
+# 10-frame queue, paced by a token bucket at a real bus's pace (250 kbit/s: a frame every 0.5 ms,
+# 10-frame limit), so that the tool and the emulator meet full queues as on a real adapter.
+# ralvex-sim-unit sits on can1, the tool on can0: first everything end to end (end_to_end.sh
+# controllers can0 can1), then the faults of the field, each with its console line, its exit
+# status and a bounded time:
 #   can0 down at the start; can0 taken down during a backup; SIGINT during a restore; SIGTERM
 #   during a backup; a bus-off error frame while a command waits (on vcan0, where error frames can
 #   be injected); and last, can0's PCI device removed during a flash.
@@ -20,41 +21,40 @@ fail() {
   failures=$((failures + 1))
 }
 
+# The emulated controller hands a sent frame to the receiving one at once, and the receiver's FIFO
+# holds 4 extended frames: its interrupt must be served before the 5th comes, or the frame is lost
+# (the driver counts it in rx_over_errors). With two vCPUs, can0's interrupt is served on one and
+# can1's on the other; on a host busy on both cores the receiver's vCPU thread is often not run
+# for some milliseconds while the sender's is, and the FIFO overran: 10 and 44 frames lost in two
+# runs of the transfers with two vCPUs (paced at 100 kbit/s, and not paced), 4 with four vCPUs at
+# 100 kbit/s. With one vCPU (run.sh) the send and the receiving interrupt are served by one thread
+# in turn; no frame was lost, paced or not, on the same busy host.
 for dev in can0 can1; do
   ip link set "$dev" down
   ip link set "$dev" type can bitrate 250000 && ip link set "$dev" up || fail "$dev could not be set up"
-  tc qdisc replace dev "$dev" root tbf rate 100kbit burst 16 limit 160 || fail "$dev: no tbf qdisc"
+  tc qdisc replace dev "$dev" root tbf rate 250kbit burst 16 limit 160 || fail "$dev: no tbf qdisc"
 done
 ip -details link show can0 | sed -n '1,3p'
+echo "vCPUs: $(nproc)"
 
-# The transfers end to end, the emulator's memories compared byte for byte. Under software
-# emulation a receiving controller that the VM does not serve in time overruns its receive FIFO
-# (4 frames) and the frame is lost; the tool must then fail with a clear message, never succeed on
-# a wrong byte. A run that failed after such an overrun (counted by the driver) is the emulation's
-# fault, not the tool's: it is noted and run once more (never a transfer that passed on a wrong
-# byte: end_to_end.sh exits 2 for that).
+# Frames the drivers counted as lost on receipt (receive FIFO overruns) on both controllers.
 rx_losses() {
   cat /sys/class/net/can0/statistics/rx_over_errors /sys/class/net/can1/statistics/rx_over_errors \
     /sys/class/net/can0/statistics/rx_fifo_errors /sys/class/net/can1/statistics/rx_fifo_errors \
     2>/dev/null | awk '{ s += $1 } END { print s + 0 }'
 }
-before="$(rx_losses)"
+
+# The transfers end to end, the emulator's memories compared byte for byte. A transfer that failed
+# while the drivers counted a lost frame runs once more (end_to_end.sh); one that reported success
+# with a wrong byte never does, and end_to_end.sh exits 2 for it.
 ./end_to_end.sh controllers can0 can1
-status=$?
-if [ "$status" -eq 1 ]; then
-  lost=$(($(rx_losses) - before))
-  if [ "$lost" -gt 0 ]; then
-    echo "NOTE: the emulated controllers lost $lost frames in their receive FIFOs (the FAIL lines" \
-      "above are theirs; every transfer hit by it failed, none passed on a wrong byte); once more"
-    ./end_to_end.sh controllers can0 can1 || fail "end to end on the controllers"
-  else
-    fail "end to end on the controllers (no frame lost by the controllers)"
-  fi
-elif [ "$status" -ne 0 ]; then
-  fail "end to end on the controllers: a transfer succeeded with wrong bytes"
-fi
-ip -s link show can0
-ip -s link show can1
+case $? in
+  0) ;;
+  2) fail "end to end on the controllers: a transfer succeeded with wrong bytes" ;;
+  *) fail "end to end on the controllers" ;;
+esac
+ip -s -s link show can0
+ip -s -s link show can1
 
 sim_pid=""
 start_sim() {
@@ -84,7 +84,8 @@ fault() {
   shift 5
   local dir="$out/$name"
   mkdir -p "$dir"
-  local start status end acted
+  local start status end acted lost_before lost
+  lost_before="$(rx_losses)"
   start="$EPOCHREALTIME"
   (cd "$dir" && exec "$here/ralvex-service-tool" "$@" >console.txt 2>&1) &
   local tool=$!
@@ -99,7 +100,9 @@ fault() {
   status=$?
   end="$EPOCHREALTIME"
   fault_after_s="$(echo "$acted $end" | awk '{printf "%.2f", $2 - $1}')"
-  echo "  $name: ralvex-service-tool $* -> exit $status, ${fault_after_s} s after the fault"
+  lost=$(($(rx_losses) - lost_before))
+  echo "  $name: ralvex-service-tool $* -> exit $status, ${fault_after_s} s after the fault," \
+    "drivers lost $lost"
   local ok=1
   if [ "$expected" = failure ]; then
     case "$status" in 0 | 130 | 143) fail "$name: exit status $status"; ok=0 ;; esac
