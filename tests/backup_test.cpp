@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include "ops/operations.h"
-#include "ops/parameter_image.h"
 #include "sim/unit.h"
 #include "support/bus_fixture.h"
 #include "support/hex_files.h"
@@ -91,7 +90,6 @@ class BackupTest : public BusTest {
     g_fault = Fault{};
     g_command = 0;
     g_reaction = 0;
-    std::memset(ParameterImage, 0, sizeof ParameterImage);
     ASSERT_EQ(sim_bus_attach(&kObserver), 0);
     ASSERT_EQ(sim_bus_attach(sim_unit_device()), 0);
     sim_bus_set_transmit_hook(fault_hook);

@@ -13,7 +13,6 @@
 #include "ihex/image.h"
 #include "ihex/reader.h"
 #include "ops/operations.h"
-#include "ops/parameter_image.h"
 #include "platform/platform.h"
 #include "protocol/identifiers.h"
 #include "sim/unit.h"
@@ -182,7 +181,6 @@ class InterruptTest : public BusTest {
     BusTest::SetUp();
     platform_set_interrupt(0);
     ihex_reset();
-    std::memset(FlashImage, 0, FLASH_IMAGE_SIZE);
     ASSERT_EQ(sim_bus_attach(sim_unit_device()), 0);
     g_unit_frames = 0;
     sim_bus_set_transmit_hook(signal_after_frames);

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "ops/operations.h"
-#include "ops/parameter_image.h"
 #include "sim/unit.h"
 #include "support/bus_fixture.h"
 #include "support/hex_files.h"
@@ -68,7 +67,6 @@ class RestoreTest : public BusTest {
     g_fault = Fault{};
     g_command = 0;
     g_page = 0;
-    std::memset(ParameterImage, 0, sizeof ParameterImage);
     ASSERT_EQ(sim_bus_attach(&kObserver), 0);
     ASSERT_EQ(sim_bus_attach(sim_unit_device()), 0);
     sim_bus_set_transmit_hook(fault_hook);
