@@ -29,19 +29,26 @@ struct Node {
   std::vector<uint8_t> flash;  // made on first use
 };
 
-SimNodesConfig g_plan;          // the config as it was when the device was attached
-uint64_t g_power_on_us = 0;     // bus time at which the sensors get power
-std::unique_ptr<Node> g_nodes[kLastNode + 1];
+struct NodesState {
+  SimNodesConfig plan;       // the config as it was when the device was attached
+  uint64_t power_on_us = 0;  // bus time at which the sensors get power
+  std::unique_ptr<Node> nodes[kLastNode + 1];
+};
+NodesState g_nodes;
 
 const SimDevice* self();
 
-bool powered() { return g_plan.running_before || g_plan.power_on_us != SIM_NODES_NEVER; }
+bool powered() {
+  return g_nodes.plan.running_before || g_nodes.plan.power_on_us != SIM_NODES_NEVER;
+}
 
-uint64_t announce_us(int n) { return g_power_on_us + static_cast<uint64_t>(n) * g_plan.boot_step_us; }
+uint64_t announce_us(int n) {
+  return g_nodes.power_on_us + static_cast<uint64_t>(n) * g_nodes.plan.boot_step_us;
+}
 
 Node& node(int n) {
-  if (!g_nodes[n]) g_nodes[n] = std::make_unique<Node>();
-  return *g_nodes[n];
+  if (!g_nodes.nodes[n]) g_nodes.nodes[n] = std::make_unique<Node>();
+  return *g_nodes.nodes[n];
 }
 
 std::vector<uint8_t>& flash_of(Node& state) {
@@ -50,12 +57,13 @@ std::vector<uint8_t>& flash_of(Node& state) {
 }
 
 Mode mode(int n, uint64_t at_us) {
-  if (g_plan.absent[static_cast<size_t>(n)] || !powered()) return Mode::OFF;
-  if (!g_plan.running_before && at_us < announce_us(n)) return Mode::OFF;
+  if (g_nodes.plan.absent[static_cast<size_t>(n)] || !powered()) return Mode::OFF;
+  if (!g_nodes.plan.running_before && at_us < announce_us(n)) return Mode::OFF;
   switch (node(n).history) {
     case History::FRESH:
-      if (g_plan.running_before) return Mode::APPLICATION;
-      return at_us < announce_us(n) + g_plan.window_us ? Mode::BOOT_WINDOW : Mode::APPLICATION;
+      if (g_nodes.plan.running_before) return Mode::APPLICATION;
+      return at_us < announce_us(n) + g_nodes.plan.window_us ? Mode::BOOT_WINDOW
+                                                             : Mode::APPLICATION;
     case History::WOKEN:
       return Mode::BOOTLOADER;
     case History::LOADING:
@@ -108,7 +116,7 @@ void on_flash_command(uint64_t at_us, int n, Node& state, const uint8_t data[8])
   }
   state.stats.last_status = status;
   state.page.open = false;
-  answer(at_us + g_plan.flash_us, n, DL_FLASH_COMMAND_ANSWER, status);
+  answer(at_us + g_nodes.plan.flash_us, n, DL_FLASH_COMMAND_ANSWER, status);
 }
 
 void on_command(uint64_t at_us, int n, const uint8_t data[8]) {
@@ -130,7 +138,7 @@ void on_command(uint64_t at_us, int n, const uint8_t data[8]) {
       state.erased = true;
       state.page.open = false;
       ++state.stats.erases;
-      answer(at_us + g_plan.erase_us, n, DL_ERASE_APP_ANSWER, 0);
+      answer(at_us + g_nodes.plan.erase_us, n, DL_ERASE_APP_ANSWER, 0);
       break;
     }
     case DL_DOWNLOAD:
@@ -170,13 +178,15 @@ int addressed(uint32_t id, uint32_t base) {
 }
 
 void nodes_reset() {
-  for (auto& state : g_nodes) state.reset();
-  g_plan = sim_nodes_config;
-  if (g_plan.running_before || !powered()) return;
-  g_power_on_us = now_us() + g_plan.power_on_us;
+  g_nodes = NodesState{};
+  g_nodes.plan = sim_nodes_config;
+  if (g_nodes.plan.running_before || !powered()) return;
+  g_nodes.power_on_us = now_us() + g_nodes.plan.power_on_us;
   const uint8_t zeros[8] = {};
   for (int n = kFirstNode; n <= kLastNode; ++n) {
-    if (!g_plan.absent[static_cast<size_t>(n)]) transmit(announce_us(n), NODE_ALIVE_ID, n, zeros);
+    if (!g_nodes.plan.absent[static_cast<size_t>(n)]) {
+      transmit(announce_us(n), NODE_ALIVE_ID, n, zeros);
+    }
   }
 }
 
@@ -202,6 +212,6 @@ const uint8_t* sim_node_flash(uint8_t n) {
 }
 
 SimNodeStats sim_node_stats(uint8_t n) {
-  if (n < kFirstNode || n > kLastNode || !g_nodes[n]) return SimNodeStats{};
-  return g_nodes[n]->stats;
+  if (n < kFirstNode || n > kLastNode || !g_nodes.nodes[n]) return SimNodeStats{};
+  return g_nodes.nodes[n]->stats;
 }
