@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 
@@ -90,22 +89,6 @@ json interface_entry(const RunSettings* settings) {
   return entry;
 }
 }  // namespace
-
-std::string run_report_path(int argc, char** argv) {
-  std::string path;
-  for (int i = 1; i < argc && argv[i][0] == '-'; ++i) {
-    const char* arg = argv[i];
-    const bool with_value = std::strcmp(arg, "--report") == 0 || std::strcmp(arg, "--trace") == 0 ||
-                            (arg[1] != '-' && arg[1] != '\0' && std::strchr("frwgi", arg[1]));
-    if (std::strncmp(arg, "--report=", 9) == 0) path = arg + 9;
-    if (!with_value) continue;
-    if (i + 1 >= argc) break;
-    ++i;
-    if (std::strcmp(arg, "--report") == 0) path = argv[i];
-  }
-  if (path.size() > RUN_FILE_NAME_MAX) path.clear();
-  return path;
-}
 
 std::string run_report_json(const RunReport& report) {
   const RunRecord& record = run_record();
