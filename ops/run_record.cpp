@@ -32,22 +32,14 @@ void run_record_phase(RunPhase phase) {
 void run_record_end() { end_running_phase(); }
 
 void run_record_image(int32_t extent, uint32_t data_sum, uint32_t image_sum, int32_t pages) {
-  RunRecord& record = g_run.record;
-  record.has_image = true;
-  record.image_extent = extent;
-  record.data_sum = data_sum;
-  record.image_sum = image_sum;
-  record.pages = pages;
+  g_run.record.has_image = true;
+  g_run.record.image = RunImage{extent, data_sum, image_sum, pages};
 }
 
 void run_record_verify(int32_t differing_bytes, int32_t first_difference, uint8_t file_byte,
                        uint8_t unit_byte) {
-  RunRecord& record = g_run.record;
-  record.verified = true;
-  record.differing_bytes = differing_bytes;
-  record.first_difference = first_difference;
-  record.file_byte = file_byte;
-  record.unit_byte = unit_byte;
+  g_run.record.verified = true;
+  g_run.record.verify = RunVerify{differing_bytes, first_difference, file_byte, unit_byte};
 }
 
 const RunRecord& run_record() { return g_run.record; }

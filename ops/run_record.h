@@ -20,21 +20,31 @@ enum RunPhase : int32_t {
   RUN_PHASE_COUNT,
 };
 
+// What an operation moved.
+struct RunImage {
+  int32_t extent = 0;      // bytes of the image (an application's end, a sensor's highest index)
+  uint32_t data_sum = 0;   // the HEX file's data bytes as read (the parameter area's sum)
+  uint32_t image_sum = 0;  // the image's bytes as the console's checksum line sums them
+  int32_t pages = 0;       // pages to move
+};
+
+// A restore's read-back compared with its file.
+struct RunVerify {
+  int32_t differing_bytes = 0;
+  int32_t first_difference = -1;  // offset, -1 when all bytes match
+  uint8_t file_byte = 0;          // the bytes at first_difference
+  uint8_t unit_byte = 0;
+};
+
 struct RunRecord {
   bool phase_seen[RUN_PHASE_COUNT] = {};
   uint64_t phase_us[RUN_PHASE_COUNT] = {};
   int32_t phase = -1;        // the running (after run_record_end: the last) phase, -1 for none
   uint64_t phase_started_us = 0;
   bool has_image = false;
-  int32_t image_extent = 0;  // bytes of the image (an application's end, a sensor's highest index)
-  uint32_t data_sum = 0;     // the HEX file's data bytes as read (the parameter area's sum)
-  uint32_t image_sum = 0;    // the image's bytes as the console's checksum line sums them
-  int32_t pages = 0;         // pages to move
+  RunImage image;
   bool verified = false;     // a read-back comparison was made
-  int32_t differing_bytes = 0;
-  int32_t first_difference = -1;  // offset, -1 when all bytes match
-  uint8_t file_byte = 0;          // the bytes at first_difference
-  uint8_t unit_byte = 0;
+  RunVerify verify;
 };
 
 void run_record_reset();
