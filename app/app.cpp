@@ -72,13 +72,18 @@ int32_t refuse(RunSettings* settings, bool long_options) {
   return -2;
 }
 
+// A long option with a value names a file: where it goes in the settings, what messages call it.
 struct LongOption {
   const char* name;
-  bool takes_value;
+  char (RunSettings::*file)[RUN_FILE_NAME_MAX + 1];
+  const char* what;
 };
 const LongOption kLongOptionTable[] = {
-    {"--trace", true}, {"--report", true}, {"--verify", false}, {"--help", false},
-    {"--version", false},
+    {"--trace", &RunSettings::trace_path, "Trace file name"},
+    {"--report", &RunSettings::report_path, "Report file name"},
+    {"--verify", nullptr, nullptr},
+    {"--help", nullptr, nullptr},
+    {"--version", nullptr, nullptr},
 };
 const LongOption* const kReport = &kLongOptionTable[1];
 
@@ -108,29 +113,16 @@ void print_banner_and_notice() {
                 "www.kvaser.com\n\n");
 }
 
-// A decimal integer at the start of `text` (leading blanks and a sign allowed), clamped to the
-// 32-bit range. False when the text does not begin with one.
-bool leading_integer(const char* text, long long* value) {
+// A decimal integer at the start of `text` (leading blanks and a sign allowed); with `whole` only
+// blanks may follow it and it must fit. False when the text holds none.
+bool decimal_value(const char* text, bool whole, long long* value) {
   char* end = nullptr;
   errno = 0;
-  long long v = std::strtoll(text, &end, 10);
+  *value = std::strtoll(text, &end, 10);
   if (end == text) return false;
-  if (v > INT32_MAX) v = INT32_MAX;
-  if (v < INT32_MIN) v = INT32_MIN;
-  *value = v;
-  return true;
-}
-
-// A node id as written: the whole text must be a decimal number (surrounding blanks allowed).
-bool node_id_value(const char* text, long long* value) {
-  char* end = nullptr;
-  errno = 0;
-  long long v = std::strtoll(text, &end, 10);
-  if (end == text || errno == ERANGE) return false;
+  if (!whole) return true;
   while (std::isspace(static_cast<unsigned char>(*end))) ++end;
-  if (*end != '\0') return false;
-  *value = v;
-  return true;
+  return *end == '\0' && errno != ERANGE;
 }
 
 // Copies a value into a fixed buffer; an over-long value is refused, never cut: "<what> too long:
@@ -141,15 +133,15 @@ int32_t copy_value(RunSettings* settings, char* buffer, size_t max, const char* 
     console_print("%s too long: '%s'\n", what, value);
     return refuse(settings, long_option);
   }
-  std::memset(buffer, 0, max + 1);
-  std::memcpy(buffer, value, std::strlen(value));
+  std::snprintf(buffer, max + 1, "%s", value);
   return 0;
 }
 
 // An unsuitable id leaves the one chosen before (if any) in place.
 void read_node_id(const char* text, RunSettings* settings) {
   long long id = 0;
-  if (node_id_value(text, &id) && id >= 1 && id <= 127) {
+  // Judged as written: a node id is the whole text.
+  if (decimal_value(text, true, &id) && id >= 1 && id <= 127) {
     settings->node_id = static_cast<uint8_t>(id);
     console_print("Setting W2 id %d \n", settings->node_id);
   } else {
@@ -171,27 +163,25 @@ int32_t read_long_option(const char* arg, const LongOption* option, const char* 
     console_print("Unknown option '%s'\n", arg);
     return refuse(settings, true);
   }
-  if (option->takes_value && !value) {
+  if (option->file && !value) {
     console_print("Missing value for option %s\n", option->name);
     return refuse(settings, true);
   }
-  if (!option->takes_value && value) {
+  if (!option->file && value) {
     console_print("Option %s takes no value: '%s'\n", option->name, arg);
     return refuse(settings, true);
   }
-  const std::string name = option->name;
-  if (option->takes_value) {
-    const bool trace = name == "--trace";
-    char* target = trace ? settings->trace_path : settings->report_path;
-    const char* what = trace ? "Trace file name" : "Report file name";
+  if (option->file) {
     // A refused report file leaves none: the run is reported only to a file that was accepted.
-    target[0] = '\0';
+    char* file = settings->*option->file;
+    file[0] = '\0';
     if (value[0] == '\0') {
-      console_print("%s is empty\n", what);
+      console_print("%s is empty\n", option->what);
       return refuse(settings, true);
     }
-    return copy_value(settings, target, RUN_FILE_NAME_MAX, value, what, true);
+    return copy_value(settings, file, RUN_FILE_NAME_MAX, value, option->what, true);
   }
+  const std::string name = option->name;
   if (name == "--verify") {
     settings->verify = true;
   } else if (name == "--help") {
@@ -271,15 +261,14 @@ int32_t read_options(int argc, char** argv, RunSettings* settings) {
     const bool long_option = arg[1] == '-';
     const char* value = nullptr;
     const LongOption* option = long_option ? find_long_option(arg, &value) : nullptr;
-    const bool takes_value = long_option ? option && option->takes_value && !value
+    const bool takes_value = long_option ? option && option->file && !value
                                          : arg[1] != '\0' && std::strchr("frwgi", arg[1]);
     if (takes_value && i + 1 < argc) value = argv[++i];
     if (result != 0) {
       // A refused command line is reported too: the options left are read for --report alone.
       if (option == kReport && value) {
-        const bool fits = std::strlen(value) <= RUN_FILE_NAME_MAX;
         std::snprintf(settings->report_path, sizeof settings->report_path, "%s",
-                      fits ? value : "");
+                      std::strlen(value) <= RUN_FILE_NAME_MAX ? value : "");
       }
       continue;
     }
@@ -301,8 +290,9 @@ int32_t read_options(int argc, char** argv, RunSettings* settings) {
 int32_t read_logging_level(int argc, char** argv) {
   const char* last = argv[argc > 1 ? argc - 1 : 0];
   long long level = 0;
-  if (last == nullptr || !leading_integer(last, &level)) return 1;
-  return static_cast<int32_t>(level);
+  if (last == nullptr || !decimal_value(last, false, &level)) return 1;
+  if (level > INT32_MAX) return INT32_MAX;
+  return level < INT32_MIN ? INT32_MIN : static_cast<int32_t>(level);
 }
 
 namespace {
@@ -340,9 +330,8 @@ struct RunStart {
   uint64_t us;      // monotonic
 };
 
-// The end of every run: the trace is closed and, when --report was accepted, the report written
-// (with the settings when the run got as far as taking them). A report that cannot be written
-// turns a successful run into -7 (a file could not be written).
+// The end of every run: the trace is closed and the report written when one was asked for. A
+// report that cannot be written turns a successful run into -7 (a file could not be written).
 int32_t finish_run(const RunStart& start, const RunSettings& settings, bool settings_taken,
                    int32_t status, const std::string& message) {
   frame_trace_close();
@@ -372,10 +361,11 @@ int32_t app_main(int argc, char** argv) {
                        now_us()};
   // The command line is read before the log is opened, so that a run whose log cannot be created
   // is reported too; what reading it printed follows the log's own lines.
-  console_hold();
+  std::string said;
+  std::string* const console = console_set_capture(&said);
   RunSettings settings;
   const int32_t read = read_options(argc, argv, &settings);
-  const std::string said = console_release();
+  console_set_capture(console);
   if (log_open() != 0) {
     console_print("Logging init error\n");
     return finish_run(start, settings, false, -1, console_last_line());

@@ -51,8 +51,6 @@ void frame_trace_frame(bool transmitted, uint32_t id, bool extended, bool remote
   std::fflush(g_trace.file);
 }
 
-bool frame_trace_active() { return g_trace.file != nullptr; }
-
 void frame_trace_close() {
   if (g_trace.file) std::fclose(g_trace.file);
   g_trace.file = nullptr;

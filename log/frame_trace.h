@@ -17,7 +17,5 @@ void frame_trace_set_interface(const char* name);
 // digits, an 11-bit one with 3; a remote frame as "ID#R", a data frame with its 8 bytes.
 void frame_trace_frame(bool transmitted, uint32_t id, bool extended, bool remote,
                        const uint8_t data[8]);
-// Whether a trace is being written.
-bool frame_trace_active();
 // Closes the file (every line is on disk already).
 void frame_trace_close();

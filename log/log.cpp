@@ -10,12 +10,10 @@ const char kLogFileName[] = "ZR4_BL_Log.txt";
 struct OutputState {
   FILE* log = nullptr;
   int32_t level = 0;
-  std::string* capture = nullptr;  // tests: where console text goes instead of stdout
+  std::string* capture = nullptr;  // where console text goes instead of stdout
   // The console line being printed and the last complete line that was not empty.
   std::string line;
   std::string last;
-  bool holding = false;
-  std::string held;  // console text held back while holding
 };
 OutputState g_out;
 
@@ -93,9 +91,7 @@ int console_print(const char* format, ...) {
     std::vsnprintf(&text[0], text.size(), format, args);
     text.resize(static_cast<size_t>(n));
     note_console_text(text.data(), text.size());
-    if (g_out.holding) {
-      g_out.held += text;
-    } else if (g_out.capture) {
+    if (g_out.capture) {
       *g_out.capture += text;
     } else {
       std::fwrite(text.data(), 1, text.size(), stdout);
@@ -107,13 +103,8 @@ int console_print(const char* format, ...) {
 
 std::string console_last_line() { return g_out.last; }
 
-void console_set_capture(std::string* sink) { g_out.capture = sink; }
-
-void console_hold() { g_out.holding = true; }
-
-std::string console_release() {
-  g_out.holding = false;
-  std::string held;
-  held.swap(g_out.held);
-  return held;
+std::string* console_set_capture(std::string* sink) {
+  std::string* previous = g_out.capture;
+  g_out.capture = sink;
+  return previous;
 }
