@@ -4,6 +4,7 @@
 #include "log/log.h"
 #include "ops/console_lines.h"
 #include "ops/outcome.h"
+#include "protocol/commands.h"
 #include "protocol/identifiers.h"
 #include "protocol/page_format.h"
 #include "protocol/parameters.h"
@@ -37,9 +38,7 @@ int32_t read_page(uint8_t* page) {
   }
   const int32_t received = wait_for(UNIT_ANSWER_ID, frame);
   if (received < 0) return received;
-  const uint32_t sum = static_cast<uint32_t>(frame[4]) | static_cast<uint32_t>(frame[5]) << 8 |
-                       static_cast<uint32_t>(frame[6]) << 16 |
-                       static_cast<uint32_t>(frame[7]) << 24;
+  const uint32_t sum = frame_value(&frame[4]);
   if (sum != page_sum) {
     console_print("Checksum mismatch, received: %u, expected: %u\n", sum, page_sum);
     return -8;

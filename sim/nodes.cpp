@@ -79,15 +79,9 @@ void transmit(uint64_t at_us, uint32_t base, int n, const uint8_t data[8]) {
 }
 
 void answer(uint64_t at_us, int n, uint8_t code, uint32_t status) {
-  const uint8_t data[8] = {code, 0, 0, 0, static_cast<uint8_t>(status),
-                           static_cast<uint8_t>(status >> 8), static_cast<uint8_t>(status >> 16),
-                           static_cast<uint8_t>(status >> 24)};
+  uint8_t data[8] = {code};
+  frame_put_value(&data[4], status);
   transmit(at_us, NODE_ANSWER_ID, n, data);
-}
-
-uint32_t argument(const uint8_t data[8]) {
-  return static_cast<uint32_t>(data[2]) | static_cast<uint32_t>(data[3]) << 8 |
-         static_cast<uint32_t>(data[4]) << 16 | static_cast<uint32_t>(data[5]) << 24;
 }
 
 uint32_t check_page(const Node& state, uint32_t checksum) {
@@ -107,7 +101,7 @@ void on_data(Node& state, const uint8_t data[8]) {
 }
 
 void on_flash_command(uint64_t at_us, int n, Node& state, const uint8_t data[8]) {
-  const uint32_t status = check_page(state, argument(data));
+  const uint32_t status = check_page(state, frame_value(&data[2]));
   if (status == SIM_NODE_PAGE_WRITTEN) {
     std::memcpy(flash_of(state).data() + state.page.address, state.page.bytes, SIM_NODE_PAGE_SIZE);
     ++state.stats.pages_written;
@@ -142,7 +136,7 @@ void on_command(uint64_t at_us, int n, const uint8_t data[8]) {
       break;
     }
     case DL_DOWNLOAD:
-      sim_page_open(&state.page, &NODE_PAGE, argument(data));
+      sim_page_open(&state.page, &NODE_PAGE, frame_value(&data[2]));
       break;
     case DL_FLASH_COMMAND:
       on_flash_command(at_us, n, state, data);

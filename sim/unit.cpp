@@ -25,14 +25,9 @@ UnitState g_unit;
 const SimDevice* self();
 
 void answer(uint64_t at_us, uint8_t code, uint32_t status) {
-  uint8_t data[8] = {code, 0, 0, 0, static_cast<uint8_t>(status), static_cast<uint8_t>(status >> 8),
-                     static_cast<uint8_t>(status >> 16), static_cast<uint8_t>(status >> 24)};
+  uint8_t data[8] = {code};
+  frame_put_value(&data[4], status);
   sim_bus_transmit(self(), at_us, UNIT_ANSWER_ID, data);
-}
-
-uint32_t argument(const uint8_t data[8]) {
-  return static_cast<uint32_t>(data[4]) | static_cast<uint32_t>(data[5]) << 8 |
-         static_cast<uint32_t>(data[6]) << 16 | static_cast<uint32_t>(data[7]) << 24;
 }
 
 uint32_t check_page(uint32_t checksum) {
@@ -67,11 +62,11 @@ void on_command(uint64_t at_us, const uint8_t data[8]) {
       break;
     case DL_DOWNLOAD:
       if (!g_unit.loading) break;
-      sim_page_open(&g_unit.page, &UNIT_PAGE, argument(data));
+      sim_page_open(&g_unit.page, &UNIT_PAGE, frame_value(&data[4]));
       break;
     case DL_FLASH_COMMAND: {
       if (!g_unit.loading) break;
-      const uint32_t status = check_page(argument(data));
+      const uint32_t status = check_page(frame_value(&data[4]));
       if (status == SIM_UNIT_PAGE_WRITTEN) {
         std::memcpy(&g_unit.flash[g_unit.page.address - SIM_UNIT_FLASH_BASE], g_unit.page.bytes,
                     kPageSize);

@@ -28,18 +28,9 @@ uint8_t range_code(uint32_t address) {
   return guarded ? PARAMETER_GUARDED_ANSWER : PARAMETER_ANSWER;
 }
 
-uint32_t argument(const uint8_t data[8]) {
-  return static_cast<uint32_t>(data[4]) | static_cast<uint32_t>(data[5]) << 8 |
-         static_cast<uint32_t>(data[6]) << 16 | static_cast<uint32_t>(data[7]) << 24;
-}
-
-void put_argument(uint8_t frame[8], uint32_t value) {
-  for (int i = 0; i < 4; ++i) frame[4 + i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
 void answer(uint64_t at_us, uint8_t code, uint32_t status) {
   uint8_t frame[8] = {code};
-  put_argument(frame, status);
+  frame_put_value(&frame[4], status);
   if (status != SIM_UNIT_PAGE_WRITTEN) ++g_parameters.stats.requests_refused;
   sim_bus_transmit(sim_unit_device(), at_us, UNIT_ANSWER_ID, frame);
 }
@@ -63,7 +54,7 @@ void backup_page(uint64_t at_us, uint32_t address) {
     sim_bus_transmit(sim_unit_device(), at_us, UNIT_DATA_ID, frame);
   }
   uint8_t checksum[8] = {};
-  put_argument(checksum, sum);
+  frame_put_value(&checksum[4], sum);
   sim_bus_transmit(sim_unit_device(), at_us, UNIT_ANSWER_ID, checksum);
   ++g_parameters.stats.pages_backed_up;
 }
@@ -151,16 +142,16 @@ bool sim_unit_parameters_command(uint64_t at_us, const uint8_t data[8]) {
   switch (code) {
     case COMMAND_ID_START_PAGE_BACKUP:
       g_parameters.restore.open = false;
-      backup_page(ready_us, argument(data));
+      backup_page(ready_us, frame_value(&data[4]));
       break;
     case COMMAND_ID_START_PAGE_RESTORE:
-      start_restore(ready_us, argument(data));
+      start_restore(ready_us, frame_value(&data[4]));
       break;
     case COMMAND_ID_FINISH_PAGE_RESTORE:
-      finish_restore(ready_us, argument(data));
+      finish_restore(ready_us, frame_value(&data[4]));
       break;
     default:
-      erase_sector(ready_us, argument(data));
+      erase_sector(ready_us, frame_value(&data[4]));
       break;
   }
   return true;

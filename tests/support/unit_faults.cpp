@@ -21,8 +21,7 @@ void observe(uint64_t, uint32_t id, const uint8_t data[8]) {
   if (id != UNIT_COMMAND_ID) return;
   g_faults.command = data[0];
   if (data[0] != COMMAND_ID_FINISH_PAGE_RESTORE) {
-    g_faults.page = static_cast<uint32_t>(data[4]) | static_cast<uint32_t>(data[5]) << 8 |
-                    static_cast<uint32_t>(data[6]) << 16 | static_cast<uint32_t>(data[7]) << 24;
+    g_faults.page = frame_value(&data[4]);
   }
   g_faults.reaction = 0;
 }
