@@ -12,13 +12,11 @@
 int32_t app_main(int argc, char** argv);
 
 // Reads the command line in one walk of its options, strictly left to right, into `settings`
-// (reset first): the run mode, the files, the interface (handed to the channel as it comes), the
-// node, the long options, and the logging level from the last argument. 0; 1 when a long option
-// answered the run (--help, --version: exit 0); -2 after printing why the command line was refused
-// (a missing value, an over-long name, an unknown long option, --verify without -w) and the usage
-// text, with that line in settings->refusal. Options beginning with "--" are long options
-// (`--trace FILE` or `--trace=FILE`); all others keep the single-dash rules. After a refusal the
-// options left are read for --report alone, so that a refused command line is reported too.
+// (reset first), the logging level from the last argument included; the interface goes to the
+// channel as it comes. 0; 1 when --help or --version answered the run (exit 0); -2 after printing
+// why the command line was refused and the usage text, that line kept in settings->refusal (the
+// options after it are read for --report alone, so that the refusal is reported too). Options
+// beginning with "--" are long options (`--trace FILE` or `--trace=FILE`).
 int32_t read_options(int argc, char** argv, RunSettings* settings);
 // The logging level carried by the last argument (argument 0 when there are no others).
 int32_t read_logging_level(int argc, char** argv);

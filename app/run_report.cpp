@@ -106,22 +106,23 @@ std::string run_report_json(const RunReport& report) {
   doc["interface"] = interface_entry(settings);
   doc["file"] = settings ? file_entry(*settings, report.status) : json(nullptr);
 
-  if (record.has_image) {
-    doc["image"] = {{"extent", record.image.extent},
-                    {"data_sum", record.image.data_sum},
-                    {"image_sum", record.image.image_sum},
-                    {"pages", record.image.pages}};
+  const RunImage image = record.image.value_or(RunImage{});
+  if (record.image) {
+    doc["image"] = {{"extent", image.extent},
+                    {"data_sum", image.data_sum},
+                    {"image_sum", image.image_sum},
+                    {"pages", image.pages}};
   } else {
     doc["image"] = nullptr;
   }
-  if (record.verified) {
+  if (record.verify) {
     json verify = json::object();
-    verify["bytes_compared"] = record.image.extent;
-    verify["differing_bytes"] = record.verify.differing_bytes;
-    if (record.verify.first_difference >= 0) {
-      verify["first_difference"] = record.verify.first_difference;
-      verify["file_byte"] = record.verify.file_byte;
-      verify["unit_byte"] = record.verify.unit_byte;
+    verify["bytes_compared"] = image.extent;
+    verify["differing_bytes"] = record.verify->differing_bytes;
+    if (record.verify->first_difference >= 0) {
+      verify["first_difference"] = record.verify->first_difference;
+      verify["file_byte"] = record.verify->file_byte;
+      verify["unit_byte"] = record.verify->unit_byte;
     } else {
       verify["first_difference"] = nullptr;
     }

@@ -29,8 +29,7 @@ const char kHexChars[] = "0123456789ABCDEF";
 
 struct ReaderState {
   FILE* file = nullptr;
-  // Set once a line read has run into the end of the file (or a read error): later reads return
-  // -2.
+  // Set once a line read has met the end of the file (or a read error): later reads give -2.
   bool end_met = false;
   // The file is read in blocks and split into lines here, so a NUL inside a line cannot hide where
   // the line ends and an over-long line is skipped exactly up to its line end.

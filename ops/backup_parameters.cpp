@@ -68,38 +68,25 @@ int32_t open_temp_file(const char* path, BackupFile* file) {
   return 0;
 }
 
-// Closes and removes the temporary file, if this run created one.
-void discard_temp_file(BackupFile* file) {
-  if (file->temp) std::fclose(file->temp);
-  file->temp = nullptr;
-  if (!file->temp_path.empty()) std::remove(file->temp_path.c_str());
-  file->temp_path.clear();
-}
-
+// A way out before the target was replaced: the temporary file, if this run created one, is closed
+// and removed.
 int32_t fail(BackupFile* file, int32_t result) {
-  discard_temp_file(file);
+  if (file->temp) std::fclose(file->temp);
+  if (!file->temp_path.empty()) std::remove(file->temp_path.c_str());
   return operation_failed(result);
 }
 
 // Writes `area` to the temporary file, forces it to the disk and puts it in the target's place.
-// 0, or -1 with the temporary file removed and the target untouched.
+// 0, or -1 with the target untouched (the temporary file is left to fail).
 int32_t replace_target(const std::vector<uint8_t>& area, BackupFile* file) {
-  const size_t written = std::fwrite(area.data(), 1, area.size(), file->temp);
-  bool ok = written == area.size();
+  bool ok = std::fwrite(area.data(), 1, area.size(), file->temp) == area.size();
   ok = ok && std::fflush(file->temp) == 0 && file_sync(file->temp) == 0;
   // Closing can report a write error that the flush did not.
   ok = std::fclose(file->temp) == 0 && ok;
   file->temp = nullptr;
-  if (!ok) {
-    discard_temp_file(file);
-    return -1;
-  }
   std::error_code error;
-  fs::rename(file->temp_path, file->target, error);
-  if (error) {
-    discard_temp_file(file);
-    return -1;
-  }
+  if (ok) fs::rename(file->temp_path, file->target, error);
+  if (!ok || error) return -1;
   file->temp_path.clear();
   // Without it a power loss could still undo the rename.
   directory_sync(file->target.parent_path().string().c_str());

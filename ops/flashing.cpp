@@ -65,21 +65,7 @@ int32_t flash_page_count(const FlashTarget& target, int32_t extent) {
 }
 
 namespace {
-// The separator, the start line and the HEX file opened. 0 ("IHex init ok\n"), or -3
-// ("IHex init error '%s'\n").
-int32_t open_hex_file(const char* path) {
-  print_separator();
-  console_print("Starting application software flashing from HEX file: '%s'\n", path);
-  if (ihex_open(path) == 0) {
-    console_print("IHex init error '%s'\n", path);
-    return -3;
-  }
-  console_print("IHex init ok\n");
-  return 0;
-}
-
-// Starts the device and has it erase its application. 0, -3 (a signal before the start), -4 or
-// -5; the log is closed on a failure.
+// Starts the device and has it erase its application. 0, or -3, -4, -5 with the log closed.
 int32_t start_and_erase(const FlashTarget& target, uint8_t node, bool force) {
   const std::string device = target.device;
   operation_state(device + " is unchanged");
@@ -109,11 +95,9 @@ int32_t send_pages(const FlashTarget& target, const std::vector<uint8_t>& image,
     const uint32_t first = target.first_index + size * static_cast<uint32_t>(n);
     int32_t result = command.download(node, target.address_base + first);
     if (result < 0) return step_failed("Download starting", result);
-    if (target.progress_by_index) {
-      print_progress(&last_progress, static_cast<int32_t>(first), extent);
-    } else {
-      print_progress(&last_progress, n, pages);
-    }
+    const bool by_index = target.progress_by_index;
+    print_progress(&last_progress, by_index ? static_cast<int32_t>(first) : n,
+                   by_index ? extent : pages);
     // A page that runs past the image is filled with zeros, as the image is past its end.
     uint8_t page[PAGE_SIZE_MAX] = {};
     for (uint32_t i = 0; i < size && first + i < image.size(); ++i) page[i] = image[first + i];
@@ -128,7 +112,13 @@ int32_t send_pages(const FlashTarget& target, const std::vector<uint8_t>& image,
 
 int32_t flash(const FlashTarget& target, const char* path, uint8_t node, bool force) {
   run_record_phase(RUN_PHASE_OPEN);
-  if (open_hex_file(path) < 0) return operation_failed(-3);
+  print_separator();
+  console_print("Starting application software flashing from HEX file: '%s'\n", path);
+  if (ihex_open(path) == 0) {
+    console_print("IHex init error '%s'\n", path);
+    return operation_failed(-3);
+  }
+  console_print("IHex init ok\n");
   // A bad file must end the run before the device's application is erased.
   std::vector<uint8_t> image(FLASH_IMAGE_SIZE);
   IhexLoad load{};

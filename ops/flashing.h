@@ -1,10 +1,7 @@
 // Flashing, for the unit's application (-f) and a sensor node (-g, -b) alike: one page loop driven
-// by a FlashTarget that says where the pages start, how they are cut into frames, which commands
-// carry them and what the console says about the device. flash_application and flash_sensor
-// (ops/operations.h) are this loop with their target.
-// Example: FLASH_SENSOR's pages start at image index 0x20000, 900 bytes each, so an image whose
-// highest index is 0x20384 goes out in 2 pages; FLASH_APPLICATION's start at index 0 (flash address
-// 0x70020000), 256 bytes each.
+// by a FlashTarget (where the pages start, how they are cut into frames, the commands that carry
+// them, what the console says). Example: FLASH_SENSOR's pages are 900 bytes from index 0x20000, so
+// an image whose highest index is 0x20384 goes out in 2 pages.
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,6 @@
 // How an operation ends: the way out that closes the log, the signal that asks the run to stop,
 // and the state the unit or node would be left in should it stop now. Each operation names that
 // state as it goes; the way out says it only when a signal stopped the run.
-// Example: operation_state("the unit is unchanged"), later step_failed("Send data", -3).
 #pragma once
 
 #include <cstdint>

@@ -1,8 +1,6 @@
-// The unit's parameter area as the backup and the restore move it: 208 pages of 256 bytes, unit
-// addresses 0x0000 to 0xCFFF; the backup file is exactly these bytes, page 0 first, no header.
-// Here: the start both parameter operations share, and the area read back page by page as the
-// backup reads it (the restore's --verify reads it the same way).
-// Call order: start_parameter_pages, then read_parameter_area (or the restore's own pages).
+// The unit's parameter area (208 pages of 256 bytes, unit addresses 0x0000 to 0xCFFF; the backup
+// file is exactly these bytes), the start both parameter operations share, and the area read
+// page by page (by the backup, and by the restore's --verify).
 #pragma once
 
 #include <cstdint>

@@ -32,13 +32,11 @@ void run_record_phase(RunPhase phase) {
 void run_record_end() { end_running_phase(); }
 
 void run_record_image(int32_t extent, uint32_t data_sum, uint32_t image_sum, int32_t pages) {
-  g_run.record.has_image = true;
   g_run.record.image = RunImage{extent, data_sum, image_sum, pages};
 }
 
 void run_record_verify(int32_t differing_bytes, int32_t first_difference, uint8_t file_byte,
                        uint8_t unit_byte) {
-  g_run.record.verified = true;
   g_run.record.verify = RunVerify{differing_bytes, first_difference, file_byte, unit_byte};
 }
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 enum RunPhase : int32_t {
   RUN_PHASE_OPEN = 0,   // the input file read (and a HEX file loaded) or the output file created
@@ -41,10 +42,8 @@ struct RunRecord {
   uint64_t phase_us[RUN_PHASE_COUNT] = {};
   int32_t phase = -1;        // the running (after run_record_end: the last) phase, -1 for none
   uint64_t phase_started_us = 0;
-  bool has_image = false;
-  RunImage image;
-  bool verified = false;     // a read-back comparison was made
-  RunVerify verify;
+  std::optional<RunImage> image;    // once known
+  std::optional<RunVerify> verify;  // once a read-back comparison was made
 };
 
 void run_record_reset();
