@@ -61,12 +61,9 @@ const char* const kLongOptions[] = {
     "           --version      -- Prints the version\n",
 };
 
-// The console line that refused the command line, for the run report.
-std::string g_refusal;
-
 // The command line is refused: the reason printed last is kept, then the usage text follows.
-int32_t refuse(bool long_options) {
-  g_refusal = console_last_line();
+int32_t refuse(RunSettings* settings, bool long_options) {
+  settings->refusal = console_last_line();
   print_usage();
   if (long_options) {
     console_print("\n");
@@ -75,14 +72,20 @@ int32_t refuse(bool long_options) {
   return -2;
 }
 
+// A long option with a value names a file: where it goes in the settings, what messages call it.
 struct LongOption {
   const char* name;
-  bool takes_value;
+  char (RunSettings::*file)[RUN_FILE_NAME_MAX + 1];
+  const char* what;
 };
 const LongOption kLongOptionTable[] = {
-    {"--trace", true}, {"--report", true}, {"--verify", false}, {"--help", false},
-    {"--version", false},
+    {"--trace", &RunSettings::trace_path, "Trace file name"},
+    {"--report", &RunSettings::report_path, "Report file name"},
+    {"--verify", nullptr, nullptr},
+    {"--help", nullptr, nullptr},
+    {"--version", nullptr, nullptr},
 };
+const LongOption* const kReport = &kLongOptionTable[1];
 
 // The long option `arg` names ("--trace" or "--trace=FILE"), with the value after '=' if any.
 const LongOption* find_long_option(const char* arg, const char** inline_value) {
@@ -110,48 +113,35 @@ void print_banner_and_notice() {
                 "www.kvaser.com\n\n");
 }
 
-// A decimal integer at the start of `text` (leading blanks and a sign allowed), clamped to the
-// 32-bit range. False when the text does not begin with one.
-bool leading_integer(const char* text, long long* value) {
+// A decimal integer at the start of `text` (leading blanks and a sign allowed); with `whole` only
+// blanks may follow it and it must fit. False when the text holds none.
+bool decimal_value(const char* text, bool whole, long long* value) {
   char* end = nullptr;
   errno = 0;
-  long long v = std::strtoll(text, &end, 10);
+  *value = std::strtoll(text, &end, 10);
   if (end == text) return false;
-  if (v > INT32_MAX) v = INT32_MAX;
-  if (v < INT32_MIN) v = INT32_MIN;
-  *value = v;
-  return true;
-}
-
-// A node id as written: the whole text must be a decimal number (surrounding blanks allowed).
-bool node_id_value(const char* text, long long* value) {
-  char* end = nullptr;
-  errno = 0;
-  long long v = std::strtoll(text, &end, 10);
-  if (end == text || errno == ERANGE) return false;
+  if (!whole) return true;
   while (std::isspace(static_cast<unsigned char>(*end))) ++end;
-  if (*end != '\0') return false;
-  *value = v;
-  return true;
+  return *end == '\0' && errno != ERANGE;
 }
 
 // Copies a value into a fixed buffer; an over-long value is refused, never cut: "<what> too long:
 // '<value>'" and the usage text.
-int32_t copy_value(char* buffer, size_t max, const char* value, const char* what,
-                   bool long_option = false) {
+int32_t copy_value(RunSettings* settings, char* buffer, size_t max, const char* value,
+                   const char* what, bool long_option) {
   if (std::strlen(value) > max) {
     console_print("%s too long: '%s'\n", what, value);
-    return refuse(long_option);
+    return refuse(settings, long_option);
   }
-  std::memset(buffer, 0, max + 1);
-  std::memcpy(buffer, value, std::strlen(value));
+  std::snprintf(buffer, max + 1, "%s", value);
   return 0;
 }
 
 // An unsuitable id leaves the one chosen before (if any) in place.
 void read_node_id(const char* text, RunSettings* settings) {
   long long id = 0;
-  if (node_id_value(text, &id) && id >= 1 && id <= 127) {
+  // Judged as written: a node id is the whole text.
+  if (decimal_value(text, true, &id) && id >= 1 && id <= 127) {
     settings->node_id = static_cast<uint8_t>(id);
     console_print("Setting W2 id %d \n", settings->node_id);
   } else {
@@ -165,35 +155,33 @@ void print_usage() {
 }
 
 namespace {
-// One long option. 0 read; 1 answered (--help, --version); -2 refused.
-int32_t read_long_option(int argc, char** argv, int* i, RunSettings* settings) {
-  const char* arg = argv[*i];
-  const char* value = nullptr;
-  const LongOption* option = find_long_option(arg, &value);
+// One long option (nullptr: unknown) with its value (inline after '=', or the next argument;
+// nullptr when there is none). 0 read; 1 answered (--help, --version); -2 refused.
+int32_t read_long_option(const char* arg, const LongOption* option, const char* value,
+                         RunSettings* settings) {
   if (!option) {
     console_print("Unknown option '%s'\n", arg);
-    return refuse(true);
+    return refuse(settings, true);
   }
-  if (option->takes_value && !value) {
-    if (*i + 1 >= argc) {
-      console_print("Missing value for option %s\n", option->name);
-      return refuse(true);
-    }
-    value = argv[++*i];
-  } else if (!option->takes_value && value) {
+  if (option->file && !value) {
+    console_print("Missing value for option %s\n", option->name);
+    return refuse(settings, true);
+  }
+  if (!option->file && value) {
     console_print("Option %s takes no value: '%s'\n", option->name, arg);
-    return refuse(true);
+    return refuse(settings, true);
+  }
+  if (option->file) {
+    // A refused report file leaves none: the run is reported only to a file that was accepted.
+    char* file = settings->*option->file;
+    file[0] = '\0';
+    if (value[0] == '\0') {
+      console_print("%s is empty\n", option->what);
+      return refuse(settings, true);
+    }
+    return copy_value(settings, file, RUN_FILE_NAME_MAX, value, option->what, true);
   }
   const std::string name = option->name;
-  if (name == "--trace" || name == "--report") {
-    char* target = name == "--trace" ? settings->trace_path : settings->report_path;
-    const char* what = name == "--trace" ? "Trace file name" : "Report file name";
-    if (value[0] == '\0') {
-      console_print("%s is empty\n", what);
-      return refuse(true);
-    }
-    return copy_value(target, RUN_FILE_NAME_MAX, value, what, true);
-  }
   if (name == "--verify") {
     settings->verify = true;
   } else if (name == "--help") {
@@ -207,87 +195,104 @@ int32_t read_long_option(int argc, char** argv, int* i, RunSettings* settings) {
   }
   return 0;
 }
+
+// One single-dash option, known by its second character alone, with its value (nullptr when it
+// takes none or none is left). 0 read; -2 refused.
+int32_t read_short_option(char letter, bool takes_value, const char* value,
+                          RunSettings* settings) {
+  if (takes_value && !value) {
+    console_print("Missing value for option -%c\n", letter);
+    return refuse(settings, false);
+  }
+  char* file_name = settings->file_name;
+  switch (letter) {
+    case 'f':
+    case 'r':
+    case 'w':
+      if (copy_value(settings, file_name, RUN_FILE_NAME_MAX, value, "File name", false) != 0) {
+        return -2;
+      }
+      if (letter == 'f') {
+        console_print("HEX file: '%s'\n", file_name);
+        settings->mode = RUN_MODE_FLASH;
+      } else if (letter == 'r') {
+        console_print("Backup data file: '%s'\n", file_name);
+        settings->mode = RUN_MODE_BACKUP;
+      } else {
+        console_print("Restore data file: '%s'\n", file_name);
+        settings->mode = RUN_MODE_RESTORE;
+      }
+      break;
+    case 'g':
+      console_print("W2 sensor mode initiated\n");
+      read_node_id(value, settings);
+      if (file_name[0] == '\0') console_print("Use -f to give filename!\n");
+      settings->mode = RUN_MODE_SENSOR;
+      break;
+    case 'b':
+      console_print("W2 sensor bootloader force enabled\n");
+      console_print("Turn sensor power on\n");
+      settings->force = true;
+      settings->mode = RUN_MODE_SENSOR_FORCE;
+      break;
+    case 'i':
+      if (copy_value(settings, settings->interface_name, RUN_INTERFACE_NAME_MAX, value,
+                     "CAN interface name", false) != 0) {
+        return -2;
+      }
+      console_print("Use CAN interface: '%s'\n", settings->interface_name);
+      if (can_select_interface(settings->interface_name) != 0) return refuse(settings, false);
+      break;
+    case 'l':
+      settings->mode = RUN_MODE_LIST;
+      break;
+    default:
+      break;  // unknown letters and a lone "-" are skipped silently
+  }
+  return 0;
+}
 }  // namespace
 
 int32_t read_options(int argc, char** argv, RunSettings* settings) {
   *settings = RunSettings{};
-  g_refusal.clear();
-  char* file_name = settings->file_name;
+  int32_t result = 0;
   for (int i = 1; i < argc && argv[i][0] == '-'; ++i) {
-    if (argv[i][1] == '-') {
-      const int32_t result = read_long_option(argc, argv, &i, settings);
-      if (result != 0) return result;
+    const char* arg = argv[i];
+    const bool long_option = arg[1] == '-';
+    const char* value = nullptr;
+    const LongOption* option = long_option ? find_long_option(arg, &value) : nullptr;
+    const bool takes_value = long_option ? option && option->file && !value
+                                         : arg[1] != '\0' && std::strchr("frwgi", arg[1]);
+    if (takes_value && i + 1 < argc) value = argv[++i];
+    if (result != 0) {
+      // A refused command line is reported too: the options left are read for --report alone.
+      if (option == kReport && value) {
+        std::snprintf(settings->report_path, sizeof settings->report_path, "%s",
+                      std::strlen(value) <= RUN_FILE_NAME_MAX ? value : "");
+      }
       continue;
     }
-    const char letter = argv[i][1];
-    const bool takes_value = letter == 'f' || letter == 'r' || letter == 'w' || letter == 'g' ||
-                             letter == 'i';
-    if (takes_value && i + 1 >= argc) {
-      console_print("Missing value for option -%c\n", letter);
-      return refuse(false);
-    }
-    const char* value = takes_value ? argv[++i] : nullptr;
-    switch (letter) {
-      case 'f':
-      case 'r':
-      case 'w':
-        if (copy_value(file_name, RUN_FILE_NAME_MAX, value, "File name") != 0) {
-          return -2;
-        }
-        if (letter == 'f') {
-          console_print("HEX file: '%s'\n", file_name);
-          settings->mode = RUN_MODE_FLASH;
-        } else if (letter == 'r') {
-          console_print("Backup data file: '%s'\n", file_name);
-          settings->mode = RUN_MODE_BACKUP;
-        } else {
-          console_print("Restore data file: '%s'\n", file_name);
-          settings->mode = RUN_MODE_RESTORE;
-        }
-        break;
-      case 'g':
-        console_print("W2 sensor mode initiated\n");
-        read_node_id(value, settings);
-        if (file_name[0] == '\0') console_print("Use -f to give filename!\n");
-        settings->mode = RUN_MODE_SENSOR;
-        break;
-      case 'b':
-        console_print("W2 sensor bootloader force enabled\n");
-        console_print("Turn sensor power on\n");
-        settings->force = true;
-        settings->mode = RUN_MODE_SENSOR_FORCE;
-        break;
-      case 'i':
-        if (copy_value(settings->interface_name, RUN_INTERFACE_NAME_MAX, value,
-                       "CAN interface name") != 0) {
-          return -2;
-        }
-        console_print("Use CAN interface: '%s'\n", settings->interface_name);
-        if (can_select_interface(settings->interface_name) != 0) return refuse(false);
-        break;
-      case 'l':
-        settings->mode = RUN_MODE_LIST;
-        break;
-      default:
-        break;  // unknown letters and a lone "-" are skipped silently
-    }
+    result = long_option ? read_long_option(arg, option, value, settings)
+                         : read_short_option(arg[1], takes_value, value, settings);
+    if (result == 1) return 1;
   }
+  if (result != 0) return result;
   // Only a restore can be read back: a flash has no read-back, a backup is checked page by page.
   if (settings->verify && settings->mode != RUN_MODE_RESTORE && settings->mode != RUN_MODE_NONE) {
     console_print("Option --verify applies to -w only (a flash cannot be read back, a backup is "
                   "checked page by page)\n");
-    return refuse(true);
+    return refuse(settings, true);
   }
+  settings->log_level = read_logging_level(argc, argv);
   return 0;
 }
-
-const std::string& refused_command_line_message() { return g_refusal; }
 
 int32_t read_logging_level(int argc, char** argv) {
   const char* last = argv[argc > 1 ? argc - 1 : 0];
   long long level = 0;
-  if (last == nullptr || !leading_integer(last, &level)) return 1;
-  return static_cast<int32_t>(level);
+  if (last == nullptr || !decimal_value(last, false, &level)) return 1;
+  if (level > INT32_MAX) return INT32_MAX;
+  return level < INT32_MIN ? INT32_MIN : static_cast<int32_t>(level);
 }
 
 namespace {
@@ -318,25 +323,24 @@ int32_t run_operation(const RunSettings& settings) {
   return -2;
 }
 
-// The end of every run that asked for a report: the trace is closed and the report written. A
-// report that cannot be written turns a successful run into -7 (a file could not be written).
-struct RunEnd {
-  std::string report_path;
+struct RunStart {
   int argc;
   char** argv;
-  int64_t started_unix_ms;
-  uint64_t started_us;
+  int64_t unix_ms;  // wall clock
+  uint64_t us;      // monotonic
 };
 
-int32_t finish_run(const RunEnd& end, const RunSettings* settings, int32_t status,
-                   const std::string& message) {
+// The end of every run: the trace is closed and the report written when one was asked for. A
+// report that cannot be written turns a successful run into -7 (a file could not be written).
+int32_t finish_run(const RunStart& start, const RunSettings& settings, bool settings_taken,
+                   int32_t status, const std::string& message) {
   frame_trace_close();
   run_record_end();
-  if (end.report_path.empty()) return status;
-  RunReport report{settings, end.argc, end.argv, end.started_unix_ms, now_us() - end.started_us,
-                   status, message};
-  if (run_report_write(end.report_path.c_str(), report) != 0) {
-    console_print("Report file writing error '%s'\n", end.report_path.c_str());
+  if (settings.report_path[0] == '\0') return status;
+  const RunReport report{settings_taken ? &settings : nullptr, start.argc, start.argv,
+                         start.unix_ms, now_us() - start.us, status, message};
+  if (run_report_write(settings.report_path, report) != 0) {
+    console_print("Report file writing error '%s'\n", settings.report_path);
     if (status == 0) return -7;
   }
   return status;
@@ -350,20 +354,25 @@ int32_t app_main(int argc, char** argv) {
   // Every run starts from a closed channel with nothing counted (tests run several in a process).
   can_reset();
   run_record_reset();
-  const RunEnd end{run_report_path(argc, argv), argc, argv,
-                   static_cast<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                            std::chrono::system_clock::now().time_since_epoch())
-                                            .count()),
-                   now_us()};
-  if (log_open() != 0) {
-    console_print("Logging init error\n");
-    return finish_run(end, nullptr, -1, console_last_line());
-  }
+  const RunStart start{argc, argv,
+                       static_cast<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                std::chrono::system_clock::now().time_since_epoch())
+                                                .count()),
+                       now_us()};
+  // The command line is read before the log is opened, so that a run whose log cannot be created
+  // is reported too; what reading it printed follows the log's own lines.
+  std::string said;
+  std::string* const console = console_set_capture(&said);
   RunSettings settings;
   const int32_t read = read_options(argc, argv, &settings);
+  console_set_capture(console);
+  if (log_open() != 0) {
+    console_print("Logging init error\n");
+    return finish_run(start, settings, false, -1, console_last_line());
+  }
+  console_print("%s", said.c_str());
   if (read == 1) return 0;
-  if (read != 0) return finish_run(end, &settings, -2, refused_command_line_message());
-  settings.log_level = read_logging_level(argc, argv);
+  if (read != 0) return finish_run(start, settings, true, -2, settings.refusal);
   console_print("Logging level: %d\n", settings.log_level);
   log_set_level(settings.log_level);
   console_print("\n");
@@ -371,12 +380,12 @@ int32_t app_main(int argc, char** argv) {
       frame_trace_open(settings.trace_path) != 0) {
     console_print("Trace file init error '%s'\n", settings.trace_path);
     log_close();
-    return finish_run(end, &settings, -1, console_last_line());
+    return finish_run(start, settings, true, -1, console_last_line());
   }
   const int32_t status = run_operation(settings);
   // Without a run mode the usage text is all the console says.
   const std::string message = status == 0                        ? std::string()
                               : settings.mode == RUN_MODE_NONE ? "No run mode given: usage printed"
                                                                : console_last_line();
-  return finish_run(end, &settings, status, message);
+  return finish_run(start, settings, true, status, message);
 }

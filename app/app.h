@@ -1,24 +1,23 @@
-// The entry point: banner, library notice, log start-up, options read strictly left to right, the
-// logging level from the last argument, and dispatch to exactly one operation whose result becomes
-// the exit status. Example: `-i sim -f app.hex 4` flashes the unit over the emulated bus, level 4.
+// The entry point: banner, library notice, the command line read once (what reading it prints
+// follows the log's start-up lines), the logging level handed to the log, and dispatch to exactly
+// one operation whose result becomes the exit status; the run report when one was asked for.
+// Example: `-i sim -f app.hex 4` flashes the unit over the emulated bus, level 4.
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include "ops/run_settings.h"
 
 // The whole program: returns the exit status (0 success, negative failure).
 int32_t app_main(int argc, char** argv);
 
-// Reads the options into `settings` (reset first; the logging level is left at 1); 0, 1 when a
-// long option answered the run (--help, --version: exit 0), or -2 after printing why the command
-// line was refused (a missing value, an over-long name, an unknown long option, --verify without
-// -w) and the usage text. Options beginning with "--" are long options (`--trace FILE` or
-// `--trace=FILE`); all others keep the single-dash rules.
+// Reads the command line in one walk of its options, strictly left to right, into `settings`
+// (reset first), the logging level from the last argument included; the interface goes to the
+// channel as it comes. 0; 1 when --help or --version answered the run (exit 0); -2 after printing
+// why the command line was refused and the usage text, that line kept in settings->refusal (the
+// options after it are read for --report alone, so that the refusal is reported too). Options
+// beginning with "--" are long options (`--trace FILE` or `--trace=FILE`).
 int32_t read_options(int argc, char** argv, RunSettings* settings);
-// The console line that refused the last read_options, without its line end.
-const std::string& refused_command_line_message();
 // The logging level carried by the last argument (argument 0 when there are no others).
 int32_t read_logging_level(int argc, char** argv);
 void print_usage();

@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 
@@ -20,23 +19,15 @@
 namespace {
 using json = nlohmann::ordered_json;
 
+// By run mode, from RUN_MODE_NONE to RUN_MODE_LIST: -g and -b run the same operation.
+const char* const kOperationNames[] = {"none",         "flash",        "backup", "restore",
+                                       "sensor flash", "sensor flash", "list"};
+static_assert(sizeof kOperationNames / sizeof *kOperationNames == RUN_MODE_LIST + 1,
+              "one name per run mode");
+
 const char* operation_name(RunMode mode) {
-  switch (mode) {
-    case RUN_MODE_FLASH:
-      return "flash";
-    case RUN_MODE_BACKUP:
-      return "backup";
-    case RUN_MODE_RESTORE:
-      return "restore";
-    case RUN_MODE_SENSOR:
-    case RUN_MODE_SENSOR_FORCE:
-      return "sensor flash";
-    case RUN_MODE_LIST:
-      return "list";
-    case RUN_MODE_NONE:
-      break;
-  }
-  return "none";
+  const bool known = mode >= RUN_MODE_NONE && mode <= RUN_MODE_LIST;
+  return known ? kOperationNames[mode] : "none";
 }
 
 double seconds(uint64_t us) { return static_cast<double>(us) / 1e6; }
@@ -92,22 +83,6 @@ json interface_entry(const RunSettings* settings) {
 }
 }  // namespace
 
-std::string run_report_path(int argc, char** argv) {
-  std::string path;
-  for (int i = 1; i < argc && argv[i][0] == '-'; ++i) {
-    const char* arg = argv[i];
-    const bool with_value = std::strcmp(arg, "--report") == 0 || std::strcmp(arg, "--trace") == 0 ||
-                            (arg[1] != '-' && arg[1] != '\0' && std::strchr("frwgi", arg[1]));
-    if (std::strncmp(arg, "--report=", 9) == 0) path = arg + 9;
-    if (!with_value) continue;
-    if (i + 1 >= argc) break;
-    ++i;
-    if (std::strcmp(arg, "--report") == 0) path = argv[i];
-  }
-  if (path.size() > RUN_FILE_NAME_MAX) path.clear();
-  return path;
-}
-
 std::string run_report_json(const RunReport& report) {
   const RunRecord& record = run_record();
   const RunSettings* settings = report.settings;
@@ -132,22 +107,23 @@ std::string run_report_json(const RunReport& report) {
   doc["interface"] = interface_entry(settings);
   doc["file"] = settings ? file_entry(*settings, report.status) : json(nullptr);
 
-  if (record.has_image) {
-    doc["image"] = {{"extent", record.image_extent},
-                    {"data_sum", record.data_sum},
-                    {"image_sum", record.image_sum},
-                    {"pages", record.pages}};
+  const RunImage image = record.image.value_or(RunImage{});
+  if (record.image) {
+    doc["image"] = {{"extent", image.extent},
+                    {"data_sum", image.data_sum},
+                    {"image_sum", image.image_sum},
+                    {"pages", image.pages}};
   } else {
     doc["image"] = nullptr;
   }
-  if (record.verified) {
+  if (record.verify) {
     json verify = json::object();
-    verify["bytes_compared"] = record.image_extent;
-    verify["differing_bytes"] = record.differing_bytes;
-    if (record.first_difference >= 0) {
-      verify["first_difference"] = record.first_difference;
-      verify["file_byte"] = record.file_byte;
-      verify["unit_byte"] = record.unit_byte;
+    verify["bytes_compared"] = image.extent;
+    verify["differing_bytes"] = record.verify->differing_bytes;
+    if (record.verify->first_difference >= 0) {
+      verify["first_difference"] = record.verify->first_difference;
+      verify["file_byte"] = record.verify->file_byte;
+      verify["unit_byte"] = record.verify->unit_byte;
     } else {
       verify["first_difference"] = nullptr;
     }

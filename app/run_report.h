@@ -20,10 +20,6 @@ struct RunReport {
   std::string message;          // the failing step's console line ("" on success)
 };
 
-// The command line's report file, found before the options are read (so that a refused command
-// line is reported too): the value of the last --report among the options. "" when none.
-std::string run_report_path(int argc, char** argv);
-
 // The document as text (two-space indents).
 std::string run_report_json(const RunReport& report);
 

@@ -1,12 +1,10 @@
-// The image buffer and the HEX file loader for both address layouts.
+// The HEX file loader for both address layouts.
 #include "ihex/image.h"
 
 #include <cstring>
 
 #include "ihex/reader.h"
 #include "log/log.h"
-
-uint8_t FlashImage[FLASH_IMAGE_SIZE];
 
 namespace {
 constexpr int32_t kRefused = -7;
@@ -19,65 +17,70 @@ constexpr uint32_t kLastSegment = 0x8000;
 // block count is image end / 256 + 1.
 constexpr int64_t kApplicationLimit = FLASH_IMAGE_SIZE - 1;
 
-// State of the one load in progress. Record address 0 lands at image index g_index_origin and has
-// the address g_address_origin in the file's own address space (what messages name). 64-bit so
-// that the largest bases plus the largest record address cannot wrap around.
-IhexAddressing g_addressing = IHEX_SENSOR;
-int64_t g_index_origin = 0;
-uint64_t g_address_origin = 0;
-uint64_t g_linear_base = 0;   // sensor
-uint64_t g_segment_base = 0;  // sensor
-int32_t g_base_segment = kNoSegment;  // application: the first type 4 segment
-// Set while data would be refused for want of a segment (an application before its first type 4).
-bool g_segment_missing = false;
-int64_t g_limit = FLASH_IMAGE_SIZE;  // first image index that cannot be held
-int64_t g_end = 0;
-uint32_t g_data_sum = 0;
+// The load in progress. Record address 0 lands at image index index_origin and has the address
+// address_origin in the file's own address space (what messages name). 64-bit so that the largest
+// bases plus the largest record address cannot wrap around.
+struct Loader {
+  uint8_t* image = nullptr;
+  IhexAddressing addressing = IHEX_SENSOR;
+  int64_t index_origin = 0;
+  uint64_t address_origin = 0;
+  uint64_t linear_base = 0;   // sensor
+  uint64_t segment_base = 0;  // sensor
+  int32_t base_segment = kNoSegment;  // application: the first type 4 segment
+  // Set while data would be refused for want of a segment (an application before its first type 4).
+  bool segment_missing = false;
+  int64_t limit = FLASH_IMAGE_SIZE;  // first image index that cannot be held
+  int64_t end = 0;
+  uint32_t data_sum = 0;
+};
 
-int32_t highest_index() { return g_end > 0 ? static_cast<int32_t>(g_end - 1) : 0; }
+int32_t highest_index(const Loader& load) {
+  return load.end > 0 ? static_cast<int32_t>(load.end - 1) : 0;
+}
 
-int32_t place_data(const IhexRecord& record) {
-  if (g_segment_missing) {
+int32_t place_data(Loader* load, const IhexRecord& record) {
+  if (load->segment_missing) {
     console_print("Missing segment address before data\n");
     return kRefused;
   }
   if (record.length == 0) return kGoOn;  // places no byte and moves no image end
-  const int64_t first = g_index_origin + record.address;
+  const int64_t first = load->index_origin + record.address;
   const int64_t end = first + record.length;
-  if (first < 0 || end > g_limit) {
+  if (first < 0 || end > load->limit) {
     // Name the first byte that cannot be held, by its address in the file.
-    const int64_t offset = first < 0 || first >= g_limit ? 0 : g_limit - first;
+    const int64_t offset = first < 0 || first >= load->limit ? 0 : load->limit - first;
     console_print("HEX data outside the image at 0x%llX\n",
-                  static_cast<unsigned long long>(g_address_origin + record.address +
+                  static_cast<unsigned long long>(load->address_origin + record.address +
                                                   static_cast<uint64_t>(offset)));
     return kRefused;
   }
-  std::memcpy(FlashImage + first, record.data, record.length);
-  g_data_sum += record.data_sum;
-  if (end > g_end) g_end = end;
+  std::memcpy(load->image + first, record.data, record.length);
+  load->data_sum += record.data_sum;
+  if (end > load->end) load->end = end;
   return kGoOn;
 }
 
-int32_t application_segment(uint32_t segment) {
-  if (g_base_segment == kNoSegment) {
-    g_base_segment = static_cast<int32_t>(segment);
-    g_segment_missing = false;
+int32_t application_segment(Loader* load, uint32_t segment) {
+  if (load->base_segment == kNoSegment) {
+    load->base_segment = static_cast<int32_t>(segment);
+    load->segment_missing = false;
     console_print("IHEX segment: %04X, BinDataIndexStart = 0\n", segment);
   } else if (segment >= kLastSegment) {
     console_print("Segment > 0x8000  --> END reading\n");
     return kDone;
   } else {
-    g_index_origin = (static_cast<int64_t>(segment) - g_base_segment) * 0x10000;
+    load->index_origin = (static_cast<int64_t>(segment) - load->base_segment) * 0x10000;
     console_print("IHEX segment: %04X, BinDataIndexStart: %04X\n", segment,
-                  static_cast<uint32_t>(g_index_origin));
+                  static_cast<uint32_t>(load->index_origin));
   }
-  g_address_origin = static_cast<uint64_t>(segment) << 16;
+  load->address_origin = static_cast<uint64_t>(segment) << 16;
   return kGoOn;
 }
 
 // Types 2 and 4.
-int32_t address_record(const IhexRecord& record) {
-  if (g_addressing == IHEX_APPLICATION && record.type == 2) {
+int32_t address_record(Loader* load, const IhexRecord& record) {
+  if (load->addressing == IHEX_APPLICATION && record.type == 2) {
     // Ignoring it would put the data after it at another address than the file means.
     console_print("Extended segment address record in an application file\n");
     return kRefused;
@@ -89,33 +92,34 @@ int32_t address_record(const IhexRecord& record) {
     return kRefused;
   }
   const uint32_t value = static_cast<uint32_t>(record.data[0] << 8 | record.data[1]);
-  if (g_addressing == IHEX_APPLICATION) return application_segment(value);
+  if (load->addressing == IHEX_APPLICATION) return application_segment(load, value);
   if (record.type == 2) {
-    g_segment_base = static_cast<uint64_t>(value) << 4;
+    load->segment_base = static_cast<uint64_t>(value) << 4;
   } else {
-    g_linear_base = static_cast<uint64_t>(value) << 16;
+    load->linear_base = static_cast<uint64_t>(value) << 16;
   }
-  g_address_origin = g_linear_base + g_segment_base;
-  g_index_origin = static_cast<int64_t>(g_address_origin);
+  load->address_origin = load->linear_base + load->segment_base;
+  load->index_origin = static_cast<int64_t>(load->address_origin);
   return kGoOn;
 }
 
-int32_t act_on(const IhexRecord& record) {
+int32_t act_on(Loader* load, const IhexRecord& record) {
   switch (record.type) {
     case 0:
-      return place_data(record);
+      return place_data(load, record);
     case 1:
-      if (g_addressing == IHEX_APPLICATION) {
+      if (load->addressing == IHEX_APPLICATION) {
         console_print("End of file record\n");
       } else {
-        console_print("End of file record, hiaddr 0x%x\n", static_cast<unsigned>(highest_index()));
+        console_print("End of file record, hiaddr 0x%x\n",
+                      static_cast<unsigned>(highest_index(*load)));
       }
       return kDone;
     case 2:
     case 4:
-      return address_record(record);
+      return address_record(load, record);
     case 5:
-      if (g_addressing == IHEX_APPLICATION) console_print("Type 5\n");
+      if (load->addressing == IHEX_APPLICATION) console_print("Type 5\n");
       return kGoOn;
     default:
       return kGoOn;  // a start segment address (3) and unknown types carry nothing for the image
@@ -123,25 +127,20 @@ int32_t act_on(const IhexRecord& record) {
 }
 }  // namespace
 
-int32_t ihex_load_image(IhexAddressing addressing, IhexLoad* load) {
-  g_addressing = addressing;
-  g_index_origin = 0;
-  g_address_origin = 0;
-  g_linear_base = 0;
-  g_segment_base = 0;
-  g_base_segment = kNoSegment;
-  g_segment_missing = addressing == IHEX_APPLICATION;
-  g_limit = addressing == IHEX_APPLICATION ? kApplicationLimit : FLASH_IMAGE_SIZE;
-  g_end = 0;
-  g_data_sum = 0;
+int32_t ihex_load_image(IhexAddressing addressing, uint8_t* image, IhexLoad* load) {
+  Loader loader;
+  loader.image = image;
+  loader.addressing = addressing;
+  loader.segment_missing = addressing == IHEX_APPLICATION;
+  if (addressing == IHEX_APPLICATION) loader.limit = kApplicationLimit;
   int32_t step = kGoOn;
   while (step == kGoOn) {
     if (ihex_read_record() < 0) return kRefused;
-    step = act_on(ihex_record());
+    step = act_on(&loader, ihex_record());
   }
   if (step < 0) return step;
-  load->end = static_cast<int32_t>(g_end);
-  load->highest = highest_index();
-  load->data_sum = g_data_sum;
+  load->end = static_cast<int32_t>(loader.end);
+  load->highest = highest_index(loader);
+  load->data_sum = loader.data_sum;
   return 0;
 }

@@ -1,5 +1,5 @@
-// The byte image filled from a HEX file, and the loader that fills it from a whole file, under one
-// of the two address layouts the tool flashes:
+// The loader that fills a byte image (FLASH_IMAGE_SIZE bytes, owned by the caller) from a whole HEX
+// file, under one of the two address layouts the tool flashes:
 // - IHEX_APPLICATION, the unit's application: data needs an extended linear address record
 //   (type 4) before it; offset 0 of that first segment is image index 0 and a later segment S puts
 //   its offset 0 at index (S - first segment) * 0x10000. A later segment of 0x8000 or more ends
@@ -7,7 +7,7 @@
 //   Extended segment address records (type 2) are refused: this layout has no place for them.
 // - IHEX_SENSOR, a sensor node's image: index = extended linear base (type 4) + extended segment
 //   base (type 2) + record address, below FLASH_IMAGE_SIZE.
-// Bytes that no data record writes stay 0. One file is loaded per run.
+// Bytes that no data record writes keep what they held (an image the caller made zero).
 // Call order: ihex_open, then ihex_load_image once; the caller then sends the image.
 // Example (sensor): ":020000021000EC", ":0400000001020304F2", ":00000001FF" puts 01 02 03 04 at
 // 0x10000 to 0x10003: end 0x10004, highest 0x10003. As an application file it is refused.
@@ -17,23 +17,21 @@
 
 constexpr uint32_t FLASH_IMAGE_SIZE = 0x3E0000;
 
-// All zero at program start; never cleared by the loader.
-extern uint8_t FlashImage[FLASH_IMAGE_SIZE];
-
 enum IhexAddressing : uint8_t { IHEX_APPLICATION, IHEX_SENSOR };
 
-// What a load placed in FlashImage.
+// What a load placed in the image.
 struct IhexLoad {
   int32_t end;        // one past the highest index written; 0 when no byte was written
   int32_t highest;    // the highest index written; 0 when no byte (or only index 0) was written
   uint32_t data_sum;  // every data byte placed, in reading order: overlapping bytes count each time
 };
 
-// Reads records from the open HEX file and places the data records in FlashImage, up to the end of
-// file record ("End of file record\n" for an application, "End of file record, hiaddr 0x%x\n" with
-// the highest index for a sensor) or an application's last segment. 0 with `load` filled; -7 when
-// the file is refused: a bad line or an early end of the file (the reader has reported it), an
-// address record without exactly 2 data bytes, data outside the image, and for an application data
-// before any type 4 record or a type 2 record (each with its own console line). The caller then
-// prints "IHex parse error\n"; the bytes placed before the refusal stay in the image.
-int32_t ihex_load_image(IhexAddressing addressing, IhexLoad* load);
+// Reads records from the open HEX file and places the data records in `image` (FLASH_IMAGE_SIZE
+// bytes), up to the end of file record ("End of file record\n" for an application, "End of file
+// record, hiaddr 0x%x\n" with the highest index for a sensor) or an application's last segment. 0
+// with `load` filled; -7 when the file is refused: a bad line or an early end of the file (the
+// reader has reported it), an address record without exactly 2 data bytes, data outside the
+// image, and for an application data before any type 4 record or a type 2 record (each with its
+// own console line). The caller then prints "IHex parse error\n"; the bytes placed before the
+// refusal stay in the image.
+int32_t ihex_load_image(IhexAddressing addressing, uint8_t* image, IhexLoad* load);

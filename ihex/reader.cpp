@@ -27,44 +27,47 @@ constexpr std::array<int8_t, 256> make_digit_table() {
 constexpr std::array<int8_t, 256> kDigit = make_digit_table();
 const char kHexChars[] = "0123456789ABCDEF";
 
-FILE* g_file = nullptr;
-// Set once a line read has run into the end of the file (or a read error): later reads return -2.
-bool g_end_met = false;
-// The file is read in blocks and split into lines here, so a NUL inside a line cannot hide where
-// the line ends and an over-long line is skipped exactly up to its line end.
-char g_block[kBlockSize];
-size_t g_block_pos = 0;
-size_t g_block_end = 0;
-char g_line[kLineBufferSize];
-IhexRecord g_record;
+struct ReaderState {
+  FILE* file = nullptr;
+  // Set once a line read has met the end of the file (or a read error): later reads give -2.
+  bool end_met = false;
+  // The file is read in blocks and split into lines here, so a NUL inside a line cannot hide where
+  // the line ends and an over-long line is skipped exactly up to its line end.
+  char block[kBlockSize] = {};
+  size_t block_pos = 0;
+  size_t block_end = 0;
+  char line[kLineBufferSize] = {};
+  IhexRecord record = {};
+};
+ReaderState g_reader;
 
 struct LineRead {
   size_t length;       // every character of the line, line end included
   size_t text_length;  // without the line end ("\n" or "\r\n")
 };
 
-// Reads the next line into g_line (at most kLineKeep characters kept, then NUL). The whole line is
-// consumed even when it is longer than what is kept.
+// Reads the next line into g_reader.line (at most kLineKeep characters kept, then NUL). The whole
+// line is consumed even when it is longer than what is kept.
 LineRead read_line() {
   size_t total = 0;
   bool newline = false;
   char before_end = '\0';  // the character in front of the line end
   for (;;) {
-    if (g_block_pos == g_block_end) {
-      g_block_pos = 0;
-      g_block_end = std::fread(g_block, 1, kBlockSize, g_file);
-      if (g_block_end == 0) {
-        g_end_met = true;
+    if (g_reader.block_pos == g_reader.block_end) {
+      g_reader.block_pos = 0;
+      g_reader.block_end = std::fread(g_reader.block, 1, kBlockSize, g_reader.file);
+      if (g_reader.block_end == 0) {
+        g_reader.end_met = true;
         break;
       }
     }
-    const char* start = g_block + g_block_pos;
-    const size_t available = g_block_end - g_block_pos;
+    const char* start = g_reader.block + g_reader.block_pos;
+    const size_t available = g_reader.block_end - g_reader.block_pos;
     const char* end = static_cast<const char*>(std::memchr(start, '\n', available));
     const size_t take = end ? static_cast<size_t>(end - start) + 1 : available;
     if (total < kLineKeep) {
       const size_t room = kLineKeep - total;
-      std::memcpy(g_line + total, start, take < room ? take : room);
+      std::memcpy(g_reader.line + total, start, take < room ? take : room);
     }
     if (end) {
       if (end != start) before_end = end[-1];
@@ -72,13 +75,13 @@ LineRead read_line() {
       before_end = start[available - 1];
     }
     total += take;
-    g_block_pos += take;
+    g_reader.block_pos += take;
     if (end) {
       newline = true;
       break;
     }
   }
-  g_line[total < kLineKeep ? total : kLineKeep] = '\0';
+  g_reader.line[total < kLineKeep ? total : kLineKeep] = '\0';
   size_t text_length = total - (newline ? 1 : 0);
   if (text_length > 0 && before_end == '\r') --text_length;
   return LineRead{total, text_length};
@@ -87,9 +90,9 @@ LineRead read_line() {
 bool decode_byte(size_t pos, uint8_t* value) {
   // The second character is looked at only when the first is a digit, so the decode stops at the
   // terminating NUL and never reads past the line's text.
-  const int8_t high = kDigit[static_cast<uint8_t>(g_line[pos])];
+  const int8_t high = kDigit[static_cast<uint8_t>(g_reader.line[pos])];
   if (high < 0) return false;
-  const int8_t low = kDigit[static_cast<uint8_t>(g_line[pos + 1])];
+  const int8_t low = kDigit[static_cast<uint8_t>(g_reader.line[pos + 1])];
   if (low < 0) return false;
   *value = static_cast<uint8_t>((high << 4) | low);
   return true;
@@ -108,49 +111,51 @@ void log_parsed_record() {
   char* out = text;
   *out++ = ':';
   *out++ = ' ';
-  out = put_hex_byte(out, g_record.length);
+  out = put_hex_byte(out, g_reader.record.length);
   *out++ = ' ';
-  out = put_hex_byte(out, static_cast<uint8_t>(g_record.address >> 8));
-  out = put_hex_byte(out, static_cast<uint8_t>(g_record.address));
+  out = put_hex_byte(out, static_cast<uint8_t>(g_reader.record.address >> 8));
+  out = put_hex_byte(out, static_cast<uint8_t>(g_reader.record.address));
   *out++ = ' ';
-  out = put_hex_byte(out, g_record.type);
+  out = put_hex_byte(out, g_reader.record.type);
   *out++ = ' ';
-  for (int i = 0; i < g_record.length; ++i) {
-    out = put_hex_byte(out, g_record.data[i]);
+  for (int i = 0; i < g_reader.record.length; ++i) {
+    out = put_hex_byte(out, g_reader.record.data[i]);
     *out++ = ' ';
   }
-  out = put_hex_byte(out, g_record.checksum);
+  out = put_hex_byte(out, g_reader.record.checksum);
   *out++ = '\n';
   *out = '\0';
   log_write(text, LOG_HEX_PARSED);
 }
 
-// Decodes g_line into g_record; 0, or -1 after reporting the first fault.
+// Decodes g_reader.line into g_reader.record; 0, or -1 after reporting the first fault.
 int32_t decode_line() {
-  if (g_line[0] != ':') {
+  if (g_reader.line[0] != ':') {
     log_write("Missing colon\n", LOG_ALWAYS);
     return -1;
   }
   uint8_t address_high = 0;
   uint8_t address_low = 0;
-  bool ok = decode_byte(1, &g_record.length) && decode_byte(3, &address_high) &&
+  bool ok = decode_byte(1, &g_reader.record.length) && decode_byte(3, &address_high) &&
             decode_byte(5, &address_low);
   if (ok) {
-    g_record.address = static_cast<uint16_t>((address_high << 8) | address_low);
-    ok = decode_byte(7, &g_record.type);
+    g_reader.record.address = static_cast<uint16_t>((address_high << 8) | address_low);
+    ok = decode_byte(7, &g_reader.record.type);
   }
-  const size_t length = g_record.length;
-  for (size_t i = 0; ok && i < length; ++i) ok = decode_byte(9 + 2 * i, &g_record.data[i]);
-  if (ok) ok = decode_byte(9 + 2 * length, &g_record.checksum);
+  const size_t length = g_reader.record.length;
+  for (size_t i = 0; ok && i < length; ++i) {
+    ok = decode_byte(9 + 2 * i, &g_reader.record.data[i]);
+  }
+  if (ok) ok = decode_byte(9 + 2 * length, &g_reader.record.checksum);
   if (!ok) {
     console_print("Illegal HexCH\n");
     return -1;
   }
   uint32_t data_sum = 0;
-  for (size_t i = 0; i < length; ++i) data_sum += g_record.data[i];
-  g_record.data_sum = data_sum;
-  const uint32_t sum = static_cast<uint32_t>(g_record.length + address_high + address_low +
-                                             g_record.type + g_record.checksum) +
+  for (size_t i = 0; i < length; ++i) data_sum += g_reader.record.data[i];
+  g_reader.record.data_sum = data_sum;
+  const uint32_t sum = static_cast<uint32_t>(g_reader.record.length + address_high + address_low +
+                                             g_reader.record.type + g_reader.record.checksum) +
                        data_sum;
   if ((sum & 0xFF) != 0) {
     log_write("Check sum error\n", LOG_ALWAYS);
@@ -179,17 +184,17 @@ int32_t ihex_open(const char* path) {
     log_newline(LOG_ALWAYS);
     return 0;
   }
-  g_file = file;
+  g_reader.file = file;
   return 1;
 }
 
 int32_t ihex_read_record() {
-  if (g_end_met || !g_file) {
+  if (g_reader.end_met || !g_reader.file) {
     console_print("IHEX read EOF\n");
     return -2;
   }
   const LineRead line = read_line();
-  log_write(g_line, LOG_HEX_RAW);
+  log_write(g_reader.line, LOG_HEX_RAW);
   if (line.length > kLineKeep) {
     log_newline(LOG_HEX_RAW);  // the kept part lost its line end
   }
@@ -199,17 +204,12 @@ int32_t ihex_read_record() {
     return -1;
   }
   if (decode_line() < 0) return -1;
-  return g_record.type == 1 ? 1 : 0;
+  return g_reader.record.type == 1 ? 1 : 0;
 }
 
-const IhexRecord& ihex_record() { return g_record; }
+const IhexRecord& ihex_record() { return g_reader.record; }
 
 void ihex_reset() {
-  if (g_file) std::fclose(g_file);
-  g_file = nullptr;
-  g_end_met = false;
-  g_block_pos = 0;
-  g_block_end = 0;
-  g_line[0] = '\0';
-  g_record = IhexRecord{};
+  if (g_reader.file) std::fclose(g_reader.file);
+  g_reader = ReaderState{};
 }

@@ -7,28 +7,31 @@
 #include "platform/platform.h"
 
 namespace {
-FILE* g_trace = nullptr;
-uint64_t g_start_us = 0;
-char g_interface[32] = "can";
+struct TraceState {
+  FILE* file = nullptr;
+  uint64_t start_us = 0;       // the timestamps count from here
+  char interface[32] = "can";  // as can-utils spells it
+};
+TraceState g_trace;
 }  // namespace
 
 int32_t frame_trace_open(const char* path) {
   frame_trace_close();
-  g_trace = std::fopen(path, "w");
-  if (!g_trace) return -1;
-  g_start_us = now_us();
-  std::snprintf(g_interface, sizeof g_interface, "%s", "can");
+  g_trace.file = std::fopen(path, "w");
+  if (!g_trace.file) return -1;
+  g_trace.start_us = now_us();
+  std::snprintf(g_trace.interface, sizeof g_trace.interface, "%s", "can");
   return 0;
 }
 
 void frame_trace_set_interface(const char* name) {
-  std::snprintf(g_interface, sizeof g_interface, "%s", name);
+  std::snprintf(g_trace.interface, sizeof g_trace.interface, "%s", name);
 }
 
 void frame_trace_frame(bool transmitted, uint32_t id, bool extended, bool remote,
                        const uint8_t data[8], uint8_t length) {
-  if (!g_trace) return;
-  const uint64_t t = now_us() - g_start_us;
+  if (!g_trace.file) return;
+  const uint64_t t = now_us() - g_trace.start_us;
   char frame[40];
   if (extended) {
     std::snprintf(frame, sizeof frame, "%08X#", static_cast<unsigned>(id & 0x1FFFFFFF));
@@ -44,16 +47,14 @@ void frame_trace_frame(bool transmitted, uint32_t id, bool extended, bool remote
   } else {
     for (int i = 0; i < bytes; ++i) std::snprintf(end + 2 * i, 3, "%02X", data[i]);
   }
-  std::fprintf(g_trace, "(%llu.%06llu) %s %s %c\n",
+  std::fprintf(g_trace.file, "(%llu.%06llu) %s %s %c\n",
                static_cast<unsigned long long>(t / 1000000),
-               static_cast<unsigned long long>(t % 1000000), g_interface, frame,
+               static_cast<unsigned long long>(t % 1000000), g_trace.interface, frame,
                transmitted ? 'T' : 'R');
-  std::fflush(g_trace);
+  std::fflush(g_trace.file);
 }
 
-bool frame_trace_active() { return g_trace != nullptr; }
-
 void frame_trace_close() {
-  if (g_trace) std::fclose(g_trace);
-  g_trace = nullptr;
+  if (g_trace.file) std::fclose(g_trace.file);
+  g_trace.file = nullptr;
 }

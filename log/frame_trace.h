@@ -18,7 +18,5 @@ void frame_trace_set_interface(const char* name);
 // frame as "ID#R" followed by the length it asks for unless that is 0 ("00A44401#R", "123#R2").
 void frame_trace_frame(bool transmitted, uint32_t id, bool extended, bool remote,
                        const uint8_t data[8], uint8_t length);
-// Whether a trace is being written.
-bool frame_trace_active();
 // Closes the file (every line is on disk already).
 void frame_trace_close();

@@ -6,25 +6,29 @@
 
 namespace {
 const char kLogFileName[] = "ZR4_BL_Log.txt";
-FILE* g_log = nullptr;
-int32_t g_level = 0;
-std::string* g_console_capture = nullptr;
-// The console line being printed and the last complete line that was not empty.
-std::string g_console_line;
-std::string g_console_last;
+
+struct OutputState {
+  FILE* log = nullptr;
+  int32_t level = 0;
+  std::string* capture = nullptr;  // where console text goes instead of stdout
+  // The console line being printed and the last complete line that was not empty.
+  std::string line;
+  std::string last;
+};
+OutputState g_out;
 
 void note_console_text(const char* text, size_t size) {
   for (size_t i = 0; i < size; ++i) {
     if (text[i] != '\n') {
-      g_console_line += text[i];
-    } else if (!g_console_line.empty()) {
-      g_console_last.swap(g_console_line);
-      g_console_line.clear();
+      g_out.line += text[i];
+    } else if (!g_out.line.empty()) {
+      g_out.last.swap(g_out.line);
+      g_out.line.clear();
     }
   }
 }
 
-bool passes(int32_t mask) { return g_log != nullptr && (mask & g_level) != 0; }
+bool passes(int32_t mask) { return g_out.log != nullptr && (mask & g_out.level) != 0; }
 }  // namespace
 
 bool log_passes(int32_t mask) { return passes(mask); }
@@ -32,32 +36,32 @@ bool log_passes(int32_t mask) { return passes(mask); }
 int32_t log_open() {
   console_print("\nLog system init\n");
   console_print("Log file: %s\n", kLogFileName);
-  g_level = 0;
-  g_log = std::fopen(kLogFileName, "w");
-  if (!g_log) {
+  g_out.level = 0;
+  g_out.log = std::fopen(kLogFileName, "w");
+  if (!g_out.log) {
     console_print("Cannot open log files\n");
     return -1;
   }
-  std::fputs("\n   ---------   ZR4_BL_Log   --------\n\n", g_log);
+  std::fputs("\n   ---------   ZR4_BL_Log   --------\n\n", g_out.log);
   return 0;
 }
 
 void log_set_level(int32_t level) {
-  g_level = level;
-  if (g_log) std::fprintf(g_log, "Logger level %d\n", level);
+  g_out.level = level;
+  if (g_out.log) std::fprintf(g_out.log, "Logger level %d\n", level);
 }
 
 void log_write(const char* text, int32_t mask) {
-  if (passes(mask)) std::fputs(text, g_log);
+  if (passes(mask)) std::fputs(text, g_out.log);
 }
 
 void log_newline(int32_t mask) {
-  if (passes(mask)) std::fputc('\n', g_log);
+  if (passes(mask)) std::fputc('\n', g_out.log);
 }
 
 void log_close() {
-  if (g_log) std::fclose(g_log);
-  g_log = nullptr;
+  if (g_out.log) std::fclose(g_out.log);
+  g_out.log = nullptr;
 }
 
 void log_writef(int32_t mask, const char* format, ...) {
@@ -67,7 +71,7 @@ void log_writef(int32_t mask, const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  std::fputs(text, g_log);
+  std::fputs(text, g_out.log);
 }
 
 void log_frame(uint32_t id, const uint8_t data[8]) {
@@ -87,8 +91,8 @@ int console_print(const char* format, ...) {
     std::vsnprintf(&text[0], text.size(), format, args);
     text.resize(static_cast<size_t>(n));
     note_console_text(text.data(), text.size());
-    if (g_console_capture) {
-      *g_console_capture += text;
+    if (g_out.capture) {
+      *g_out.capture += text;
     } else {
       std::fwrite(text.data(), 1, text.size(), stdout);
     }
@@ -97,6 +101,10 @@ int console_print(const char* format, ...) {
   return n;
 }
 
-std::string console_last_line() { return g_console_last; }
+std::string console_last_line() { return g_out.last; }
 
-void console_set_capture(std::string* sink) { g_console_capture = sink; }
+std::string* console_set_capture(std::string* sink) {
+  std::string* previous = g_out.capture;
+  g_out.capture = sink;
+  return previous;
+}

@@ -48,5 +48,7 @@ int console_print(const char* format, ...) RALVEX_PRINTF(1, 2);
 // The run report takes a failed run's message from it.
 std::string console_last_line();
 
-// Tests: while `sink` is set, console text is appended to it instead of going to stdout.
-void console_set_capture(std::string* sink);
+// While `sink` is set, console text is appended to it instead of going to stdout (tests; and the
+// entry point, whose command line is read before the log's lines are printed). Its lines count
+// for console_last_line all the same. Returns the sink set before (nullptr: stdout).
+std::string* console_set_capture(std::string* sink);

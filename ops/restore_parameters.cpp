@@ -1,16 +1,18 @@
-// Parameter restore: reads a backup file into ParameterImage (a regular file of at least 0xD000
+// Parameter restore: reads a backup file into the area it owns (a regular file of at least 0xD000
 // bytes, refused before anything is sent otherwise), then writes it back page by page: the unit
 // erases each 4 KiB sector before its first page, and every page is opened, sent in 37 data
 // frames and closed with its checksum. Pages in 0x1000-0x1FFF and 0xB000-0xBFFF are answered
 // with 0xA6, all others with 0xA0.
 #include <cstdio>
 #include <filesystem>
+#include <vector>
 
 #include "log/log.h"
+#include "ops/console_lines.h"
 #include "ops/operations.h"
-#include "ops/parameter_image.h"
+#include "ops/outcome.h"
+#include "ops/parameter_pages.h"
 #include "ops/run_record.h"
-#include "ops/transfer.h"
 #include "protocol/commands.h"
 #include "protocol/download.h"
 #include "protocol/parameters.h"
@@ -24,9 +26,9 @@ uint8_t answer_code(uint32_t address) {
   return guarded ? PARAMETER_GUARDED_ANSWER : PARAMETER_ANSWER;
 }
 
-// Reads the first 0xD000 bytes of the file into ParameterImage. 0; -3 when the file cannot be
-// opened; -4 when it is no regular file or holds fewer bytes. Prints the matching lines.
-int32_t read_backup_file(const char* path) {
+// Reads the first 0xD000 bytes of the file into `area`. 0; -3 when the file cannot be opened; -4
+// when it is no regular file or holds fewer bytes. Prints the matching lines.
+int32_t read_backup_file(const char* path, std::vector<uint8_t>* area) {
   // Opening a named pipe or a device would block or read something else: look first.
   std::error_code error;
   const std::filesystem::file_status status = std::filesystem::status(path, error);
@@ -40,33 +42,30 @@ int32_t read_backup_file(const char* path) {
     return -3;
   }
   console_print("Binary file init ok\n");
-  const size_t read = std::fread(ParameterImage, 1, PARAMETER_AREA_SIZE, file);
+  const size_t read = std::fread(area->data(), 1, area->size(), file);
   std::fclose(file);
-  if (read < static_cast<size_t>(PARAMETER_AREA_SIZE)) {
+  if (read < area->size()) {
     console_print("Binary file reading error '%s'\n", path);
     return -4;
   }
   return 0;
 }
 
-// Reads the whole parameter area back and compares it with ParameterImage. 0 when every byte
-// matches; the page reader's result; -9 when bytes differ. Prints the outcome.
-int32_t verify_restore() {
-  static uint8_t unit[PARAMETER_AREA_SIZE];
-  for (int32_t block = 0; block < PARAMETER_PAGE_COUNT; ++block) {
-    if (operation_interrupted() != 0) return -3;
-    const uint32_t address = static_cast<uint32_t>(block * PARAMETER_PAGE_SIZE);
-    const int32_t result = read_parameter_page(address, &unit[address]);
-    if (result < 0) return result;
-  }
+// Reads the whole parameter area back and compares it with `area`. 0 when every byte matches; the
+// page reader's result; -9 when bytes differ. Prints the outcome.
+int32_t verify_restore(const uint8_t* area) {
+  std::vector<uint8_t> read_back(PARAMETER_AREA_SIZE);
+  const int32_t result = read_parameter_area(read_back.data(), false);
+  if (result < 0) return result;
+  const uint8_t* unit = read_back.data();
   int32_t differing = 0;
   int32_t first = -1;
   for (int32_t i = 0; i < PARAMETER_AREA_SIZE; ++i) {
-    if (unit[i] == ParameterImage[i]) continue;
+    if (unit[i] == area[i]) continue;
     if (first < 0) first = i;
     ++differing;
   }
-  const uint8_t file_byte = first < 0 ? 0 : ParameterImage[first];
+  const uint8_t file_byte = first < 0 ? 0 : area[first];
   const uint8_t unit_byte = first < 0 ? 0 : unit[first];
   run_record_verify(differing, first, file_byte, unit_byte);
   if (differing == 0) {
@@ -84,9 +83,10 @@ int32_t restore_parameters(const char* path, bool verify) {
   print_separator();
   console_print("Starting application data restore from data file: '%s'\n", path);
   run_record_phase(RUN_PHASE_OPEN);
-  int32_t result = read_backup_file(path);
+  std::vector<uint8_t> area(PARAMETER_AREA_SIZE);
+  int32_t result = read_backup_file(path, &area);
   if (result < 0) return operation_failed(result);
-  const uint32_t sum = image_sum(ParameterImage, PARAMETER_AREA_SIZE);
+  const uint32_t sum = image_sum(area.data(), PARAMETER_AREA_SIZE);
   run_record_image(PARAMETER_AREA_SIZE, sum, sum, PARAMETER_PAGE_COUNT);
 
   run_record_phase(RUN_PHASE_START);
@@ -110,7 +110,7 @@ int32_t restore_parameters(const char* path, bool verify) {
     if (result < 0) return step_failed("Restore starting", result);
     print_progress(&last_progress, block, PARAMETER_PAGE_COUNT);
     uint32_t page_sum = 0;
-    result = dl_send_page(&ParameterImage[page_address], &page_sum);
+    result = dl_send_page(&area[page_address], &page_sum);
     if (result < 0) return step_failed("Send data", result);
     result = finish_page_restore(page_sum, code);
     if (result < 0) return step_failed("Writing flash", result);
@@ -119,7 +119,7 @@ int32_t restore_parameters(const char* path, bool verify) {
   if (verify) {
     operation_state("the unit's parameters are restored; reading them back was not finished");
     run_record_phase(RUN_PHASE_VERIFY);
-    result = verify_restore();
+    result = verify_restore(area.data());
     if (result < 0) return operation_failed(result);
   }
   log_close();

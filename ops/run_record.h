@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 enum RunPhase : int32_t {
   RUN_PHASE_OPEN = 0,   // the input file read (and a HEX file loaded) or the output file created
@@ -20,21 +21,29 @@ enum RunPhase : int32_t {
   RUN_PHASE_COUNT,
 };
 
+// What an operation moved.
+struct RunImage {
+  int32_t extent = 0;      // bytes of the image (an application's end, a sensor's highest index)
+  uint32_t data_sum = 0;   // the HEX file's data bytes as read (the parameter area's sum)
+  uint32_t image_sum = 0;  // the image's bytes as the console's checksum line sums them
+  int32_t pages = 0;       // pages to move
+};
+
+// A restore's read-back compared with its file.
+struct RunVerify {
+  int32_t differing_bytes = 0;
+  int32_t first_difference = -1;  // offset, -1 when all bytes match
+  uint8_t file_byte = 0;          // the bytes at first_difference
+  uint8_t unit_byte = 0;
+};
+
 struct RunRecord {
-  bool phase_seen[RUN_PHASE_COUNT];
-  uint64_t phase_us[RUN_PHASE_COUNT];
-  int32_t phase;             // the running (after run_record_end: the last) phase, -1 for none
-  uint64_t phase_started_us;
-  bool has_image;
-  int32_t image_extent;      // bytes of the image (an application's end, a sensor's highest index)
-  uint32_t data_sum;         // the HEX file's data bytes as read (the parameter area's sum)
-  uint32_t image_sum;        // the image's bytes as the console's checksum line sums them
-  int32_t pages;             // pages to move
-  bool verified;             // a read-back comparison was made
-  int32_t differing_bytes;
-  int32_t first_difference;  // offset, -1 when all bytes match
-  uint8_t file_byte;         // the bytes at first_difference
-  uint8_t unit_byte;
+  bool phase_seen[RUN_PHASE_COUNT] = {};
+  uint64_t phase_us[RUN_PHASE_COUNT] = {};
+  int32_t phase = -1;        // the running (after run_record_end: the last) phase, -1 for none
+  uint64_t phase_started_us = 0;
+  std::optional<RunImage> image;    // once known
+  std::optional<RunVerify> verify;  // once a read-back comparison was made
 };
 
 void run_record_reset();

@@ -1,5 +1,5 @@
-// The settings of one run, read from the command line by app/ and handed to the operation it
-// chooses; nothing else carries the command line into the operations.
+// The settings of one run, read from the command line by app/ in one walk and handed to the
+// operation it chooses; nothing else carries the command line into the operations.
 // Example: `-f node.hex -g 5 -b -i sim 4` gives mode 5, file "node.hex", interface "sim", node 5,
 // force, logging level 4; `-w p.bin --verify --trace t.log --report r.json` a verified restore
 // with a frame trace and a run report.
@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 enum RunMode : int32_t {
   RUN_MODE_NONE = 0,
@@ -33,4 +34,5 @@ struct RunSettings {
   char trace_path[RUN_FILE_NAME_MAX + 1] = {};   // --trace: every frame, can-utils log format
   char report_path[RUN_FILE_NAME_MAX + 1] = {};  // --report: a JSON record of the run at its end
   bool verify = false;                           // --verify: read a restore back (-w only)
+  std::string refusal;  // the console line that refused the command line ("" when accepted)
 };

@@ -1,7 +1,8 @@
 target_sources(ralvex PRIVATE
-  ${CMAKE_CURRENT_LIST_DIR}/transfer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/outcome.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/console_lines.cpp
   ${CMAKE_CURRENT_LIST_DIR}/run_record.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/flash_application.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/flashing.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/parameter_pages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/backup_parameters.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/restore_parameters.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/flash_sensor.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/restore_parameters.cpp)

@@ -26,9 +26,7 @@ int32_t send_command(const CommandRule& rule, const Route& route, uint32_t argum
   if (route.to == 0) return 0;
   uint8_t frame[8] = {};
   frame[0] = rule.code;
-  for (int i = 0; i < 4; ++i) {
-    frame[route.argument_offset + i] = static_cast<uint8_t>(argument >> (8 * i));
-  }
+  frame_put_value(&frame[route.argument_offset], argument);
   if (can_send_frame(route.to, frame) != 0) {
     log_writef(LOG_ALWAYS, "%s send failure\n", rule.name);
     return -3;

@@ -29,19 +29,26 @@ struct Node {
   std::vector<uint8_t> flash;  // made on first use
 };
 
-SimNodesConfig g_plan;          // the config as it was when the device was attached
-uint64_t g_power_on_us = 0;     // bus time at which the sensors get power
-std::unique_ptr<Node> g_nodes[kLastNode + 1];
+struct NodesState {
+  SimNodesConfig plan;       // the config as it was when the device was attached
+  uint64_t power_on_us = 0;  // bus time at which the sensors get power
+  std::unique_ptr<Node> nodes[kLastNode + 1];
+};
+NodesState g_nodes;
 
 const SimDevice* self();
 
-bool powered() { return g_plan.running_before || g_plan.power_on_us != SIM_NODES_NEVER; }
+bool powered() {
+  return g_nodes.plan.running_before || g_nodes.plan.power_on_us != SIM_NODES_NEVER;
+}
 
-uint64_t announce_us(int n) { return g_power_on_us + static_cast<uint64_t>(n) * g_plan.boot_step_us; }
+uint64_t announce_us(int n) {
+  return g_nodes.power_on_us + static_cast<uint64_t>(n) * g_nodes.plan.boot_step_us;
+}
 
 Node& node(int n) {
-  if (!g_nodes[n]) g_nodes[n] = std::make_unique<Node>();
-  return *g_nodes[n];
+  if (!g_nodes.nodes[n]) g_nodes.nodes[n] = std::make_unique<Node>();
+  return *g_nodes.nodes[n];
 }
 
 std::vector<uint8_t>& flash_of(Node& state) {
@@ -50,12 +57,13 @@ std::vector<uint8_t>& flash_of(Node& state) {
 }
 
 Mode mode(int n, uint64_t at_us) {
-  if (g_plan.absent[static_cast<size_t>(n)] || !powered()) return Mode::OFF;
-  if (!g_plan.running_before && at_us < announce_us(n)) return Mode::OFF;
+  if (g_nodes.plan.absent[static_cast<size_t>(n)] || !powered()) return Mode::OFF;
+  if (!g_nodes.plan.running_before && at_us < announce_us(n)) return Mode::OFF;
   switch (node(n).history) {
     case History::FRESH:
-      if (g_plan.running_before) return Mode::APPLICATION;
-      return at_us < announce_us(n) + g_plan.window_us ? Mode::BOOT_WINDOW : Mode::APPLICATION;
+      if (g_nodes.plan.running_before) return Mode::APPLICATION;
+      return at_us < announce_us(n) + g_nodes.plan.window_us ? Mode::BOOT_WINDOW
+                                                             : Mode::APPLICATION;
     case History::WOKEN:
       return Mode::BOOTLOADER;
     case History::LOADING:
@@ -71,15 +79,9 @@ void transmit(uint64_t at_us, uint32_t base, int n, const uint8_t data[8]) {
 }
 
 void answer(uint64_t at_us, int n, uint8_t code, uint32_t status) {
-  const uint8_t data[8] = {code, 0, 0, 0, static_cast<uint8_t>(status),
-                           static_cast<uint8_t>(status >> 8), static_cast<uint8_t>(status >> 16),
-                           static_cast<uint8_t>(status >> 24)};
+  uint8_t data[8] = {code};
+  frame_put_value(&data[4], status);
   transmit(at_us, NODE_ANSWER_ID, n, data);
-}
-
-uint32_t argument(const uint8_t data[8]) {
-  return static_cast<uint32_t>(data[2]) | static_cast<uint32_t>(data[3]) << 8 |
-         static_cast<uint32_t>(data[4]) << 16 | static_cast<uint32_t>(data[5]) << 24;
 }
 
 uint32_t check_page(const Node& state, uint32_t checksum) {
@@ -99,7 +101,7 @@ void on_data(Node& state, const uint8_t data[8]) {
 }
 
 void on_flash_command(uint64_t at_us, int n, Node& state, const uint8_t data[8]) {
-  const uint32_t status = check_page(state, argument(data));
+  const uint32_t status = check_page(state, frame_value(&data[2]));
   if (status == SIM_NODE_PAGE_WRITTEN) {
     std::memcpy(flash_of(state).data() + state.page.address, state.page.bytes, SIM_NODE_PAGE_SIZE);
     ++state.stats.pages_written;
@@ -108,7 +110,7 @@ void on_flash_command(uint64_t at_us, int n, Node& state, const uint8_t data[8])
   }
   state.stats.last_status = status;
   state.page.open = false;
-  answer(at_us + g_plan.flash_us, n, DL_FLASH_COMMAND_ANSWER, status);
+  answer(at_us + g_nodes.plan.flash_us, n, DL_FLASH_COMMAND_ANSWER, status);
 }
 
 void on_command(uint64_t at_us, int n, const uint8_t data[8]) {
@@ -130,11 +132,11 @@ void on_command(uint64_t at_us, int n, const uint8_t data[8]) {
       state.erased = true;
       state.page.open = false;
       ++state.stats.erases;
-      answer(at_us + g_plan.erase_us, n, DL_ERASE_APP_ANSWER, 0);
+      answer(at_us + g_nodes.plan.erase_us, n, DL_ERASE_APP_ANSWER, 0);
       break;
     }
     case DL_DOWNLOAD:
-      sim_page_open(&state.page, &NODE_PAGE, argument(data));
+      sim_page_open(&state.page, &NODE_PAGE, frame_value(&data[2]));
       break;
     case DL_FLASH_COMMAND:
       on_flash_command(at_us, n, state, data);
@@ -170,13 +172,15 @@ int addressed(uint32_t id, uint32_t base) {
 }
 
 void nodes_reset() {
-  for (auto& state : g_nodes) state.reset();
-  g_plan = sim_nodes_config;
-  if (g_plan.running_before || !powered()) return;
-  g_power_on_us = now_us() + g_plan.power_on_us;
+  g_nodes = NodesState{};
+  g_nodes.plan = sim_nodes_config;
+  if (g_nodes.plan.running_before || !powered()) return;
+  g_nodes.power_on_us = now_us() + g_nodes.plan.power_on_us;
   const uint8_t zeros[8] = {};
   for (int n = kFirstNode; n <= kLastNode; ++n) {
-    if (!g_plan.absent[static_cast<size_t>(n)]) transmit(announce_us(n), NODE_ALIVE_ID, n, zeros);
+    if (!g_nodes.plan.absent[static_cast<size_t>(n)]) {
+      transmit(announce_us(n), NODE_ALIVE_ID, n, zeros);
+    }
   }
 }
 
@@ -202,6 +206,6 @@ const uint8_t* sim_node_flash(uint8_t n) {
 }
 
 SimNodeStats sim_node_stats(uint8_t n) {
-  if (n < kFirstNode || n > kLastNode || !g_nodes[n]) return SimNodeStats{};
-  return g_nodes[n]->stats;
+  if (n < kFirstNode || n > kLastNode || !g_nodes.nodes[n]) return SimNodeStats{};
+  return g_nodes.nodes[n]->stats;
 }

@@ -13,76 +13,75 @@ SimUnitConfig sim_unit_config;
 namespace {
 constexpr uint32_t kPageSize = UNIT_PAGE.size;
 
-std::vector<uint8_t> g_flash;
-SimUnitStats g_stats;
-bool g_loading = false;
-bool g_erased = false;
-SimPage g_page;
+struct UnitState {
+  std::vector<uint8_t> flash;
+  SimUnitStats stats = {};
+  bool loading = false;  // DL_START_LOADING seen, DL_END_OF_DOWNLOAD not yet
+  bool erased = false;
+  SimPage page = {};     // the page DL_DOWNLOAD opened
+};
+UnitState g_unit;
 
 const SimDevice* self();
 
 void answer(uint64_t at_us, uint8_t code, uint32_t status) {
-  uint8_t data[8] = {code, 0, 0, 0, static_cast<uint8_t>(status), static_cast<uint8_t>(status >> 8),
-                     static_cast<uint8_t>(status >> 16), static_cast<uint8_t>(status >> 24)};
+  uint8_t data[8] = {code};
+  frame_put_value(&data[4], status);
   sim_bus_transmit(self(), at_us, UNIT_ANSWER_ID, data);
 }
 
-uint32_t argument(const uint8_t data[8]) {
-  return static_cast<uint32_t>(data[4]) | static_cast<uint32_t>(data[5]) << 8 |
-         static_cast<uint32_t>(data[6]) << 16 | static_cast<uint32_t>(data[7]) << 24;
-}
-
 uint32_t check_page(uint32_t checksum) {
-  if (!g_erased) return SIM_UNIT_NOT_ERASED;
-  if (!g_page.open || g_page.address < SIM_UNIT_FLASH_BASE ||
-      g_page.address - SIM_UNIT_FLASH_BASE > SIM_UNIT_FLASH_SIZE - kPageSize ||
-      g_page.address % kPageSize != 0) {
+  if (!g_unit.erased) return SIM_UNIT_NOT_ERASED;
+  if (!g_unit.page.open || g_unit.page.address < SIM_UNIT_FLASH_BASE ||
+      g_unit.page.address - SIM_UNIT_FLASH_BASE > SIM_UNIT_FLASH_SIZE - kPageSize ||
+      g_unit.page.address % kPageSize != 0) {
     return SIM_UNIT_BAD_ADDRESS;
   }
-  if (!sim_page_complete(&g_page)) return SIM_UNIT_BAD_SEQUENCE;
-  return sim_page_sum(&g_page) == checksum ? SIM_UNIT_PAGE_WRITTEN : SIM_UNIT_BAD_CHECKSUM;
+  if (!sim_page_complete(&g_unit.page)) return SIM_UNIT_BAD_SEQUENCE;
+  return sim_page_sum(&g_unit.page) == checksum ? SIM_UNIT_PAGE_WRITTEN : SIM_UNIT_BAD_CHECKSUM;
 }
 
 void on_data(const uint8_t data[8]) {
-  ++g_stats.data_frames;
-  sim_page_take(&g_page, data);
+  ++g_unit.stats.data_frames;
+  sim_page_take(&g_unit.page, data);
 }
 
 void on_command(uint64_t at_us, const uint8_t data[8]) {
   switch (data[0]) {
     case DL_START_LOADING:
-      ++g_stats.start_requests;
-      g_loading = true;
+      ++g_unit.stats.start_requests;
+      g_unit.loading = true;
       answer(at_us, DL_START_LOADING_ANSWER, 0);
       break;
     case DL_ERASE_APP:
-      if (!g_loading) break;
-      std::memset(g_flash.data(), 0xFF, g_flash.size());
-      g_erased = true;
-      ++g_stats.erases;
+      if (!g_unit.loading) break;
+      std::memset(g_unit.flash.data(), 0xFF, g_unit.flash.size());
+      g_unit.erased = true;
+      ++g_unit.stats.erases;
       answer(at_us + sim_unit_config.erase_us, DL_ERASE_APP_ANSWER, 0);
       break;
     case DL_DOWNLOAD:
-      if (!g_loading) break;
-      sim_page_open(&g_page, &UNIT_PAGE, argument(data));
+      if (!g_unit.loading) break;
+      sim_page_open(&g_unit.page, &UNIT_PAGE, frame_value(&data[4]));
       break;
     case DL_FLASH_COMMAND: {
-      if (!g_loading) break;
-      const uint32_t status = check_page(argument(data));
+      if (!g_unit.loading) break;
+      const uint32_t status = check_page(frame_value(&data[4]));
       if (status == SIM_UNIT_PAGE_WRITTEN) {
-        std::memcpy(&g_flash[g_page.address - SIM_UNIT_FLASH_BASE], g_page.bytes, kPageSize);
-        ++g_stats.pages_written;
+        std::memcpy(&g_unit.flash[g_unit.page.address - SIM_UNIT_FLASH_BASE], g_unit.page.bytes,
+                    kPageSize);
+        ++g_unit.stats.pages_written;
       } else {
-        ++g_stats.pages_refused;
+        ++g_unit.stats.pages_refused;
       }
-      g_page.open = false;
+      g_unit.page.open = false;
       answer(at_us + sim_unit_config.flash_us, DL_FLASH_COMMAND_ANSWER, status);
       break;
     }
     case DL_END_OF_DOWNLOAD:
-      if (!g_loading) break;
-      ++g_stats.end_of_download;
-      g_loading = false;
+      if (!g_unit.loading) break;
+      ++g_unit.stats.end_of_download;
+      g_unit.loading = false;
       break;
     default:
       break;
@@ -90,11 +89,8 @@ void on_command(uint64_t at_us, const uint8_t data[8]) {
 }
 
 void unit_reset() {
-  g_flash.assign(SIM_UNIT_FLASH_SIZE, SIM_UNIT_OLD_APPLICATION);
-  g_stats = SimUnitStats{};
-  g_loading = false;
-  g_erased = false;
-  std::memset(&g_page, 0, sizeof g_page);
+  g_unit = UnitState{};
+  g_unit.flash.assign(SIM_UNIT_FLASH_SIZE, SIM_UNIT_OLD_APPLICATION);
   sim_unit_config = SimUnitConfig{};
   sim_unit_parameters_reset();
 }
@@ -112,5 +108,5 @@ const SimDevice* self() { return &kUnit; }
 }  // namespace
 
 const SimDevice* sim_unit_device() { return &kUnit; }
-const uint8_t* sim_unit_flash() { return g_flash.data(); }
-const SimUnitStats& sim_unit_stats() { return g_stats; }
+const uint8_t* sim_unit_flash() { return g_unit.flash.data(); }
+const SimUnitStats& sim_unit_stats() { return g_unit.stats; }

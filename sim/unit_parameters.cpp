@@ -14,10 +14,13 @@ namespace {
 constexpr uint32_t kPageSize = UNIT_PAGE.size;
 constexpr uint32_t kSectorSize = 0x1000;
 
-uint8_t g_memory[SIM_UNIT_PARAMETER_SIZE];
-SimUnitParameterStats g_stats;
-bool g_test_mode = false;
-SimPage g_restore;
+struct ParameterState {
+  uint8_t memory[SIM_UNIT_PARAMETER_SIZE] = {};
+  SimUnitParameterStats stats = {};
+  bool test_mode = false;
+  SimPage restore = {};  // the page a restore opened
+};
+ParameterState g_parameters;
 
 uint8_t range_code(uint32_t address) {
   const bool guarded = (address >= 0x1000 && address < 0x2000) ||
@@ -25,19 +28,10 @@ uint8_t range_code(uint32_t address) {
   return guarded ? PARAMETER_GUARDED_ANSWER : PARAMETER_ANSWER;
 }
 
-uint32_t argument(const uint8_t data[8]) {
-  return static_cast<uint32_t>(data[4]) | static_cast<uint32_t>(data[5]) << 8 |
-         static_cast<uint32_t>(data[6]) << 16 | static_cast<uint32_t>(data[7]) << 24;
-}
-
-void put_argument(uint8_t frame[8], uint32_t value) {
-  for (int i = 0; i < 4; ++i) frame[4 + i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
 void answer(uint64_t at_us, uint8_t code, uint32_t status) {
   uint8_t frame[8] = {code};
-  put_argument(frame, status);
-  if (status != SIM_UNIT_PAGE_WRITTEN) ++g_stats.requests_refused;
+  frame_put_value(&frame[4], status);
+  if (status != SIM_UNIT_PAGE_WRITTEN) ++g_parameters.stats.requests_refused;
   sim_bus_transmit(sim_unit_device(), at_us, UNIT_ANSWER_ID, frame);
 }
 
@@ -56,13 +50,13 @@ void backup_page(uint64_t at_us, uint32_t address) {
   uint32_t sum = 0;
   for (int index = 0; index < UNIT_PAGE.frames; ++index) {
     uint8_t frame[8];
-    sum += page_build_frame(UNIT_PAGE, index, &g_memory[address], frame);
+    sum += page_build_frame(UNIT_PAGE, index, &g_parameters.memory[address], frame);
     sim_bus_transmit(sim_unit_device(), at_us, UNIT_DATA_ID, frame);
   }
   uint8_t checksum[8] = {};
-  put_argument(checksum, sum);
+  frame_put_value(&checksum[4], sum);
   sim_bus_transmit(sim_unit_device(), at_us, UNIT_ANSWER_ID, checksum);
-  ++g_stats.pages_backed_up;
+  ++g_parameters.stats.pages_backed_up;
 }
 
 void erase_sector(uint64_t at_us, uint32_t address) {
@@ -70,45 +64,46 @@ void erase_sector(uint64_t at_us, uint32_t address) {
     answer(at_us, range_code(address), SIM_UNIT_BAD_ADDRESS);
     return;
   }
-  std::memset(&g_memory[address], 0xFF, kSectorSize);
-  ++g_stats.sectors_erased;
+  std::memset(&g_parameters.memory[address], 0xFF, kSectorSize);
+  ++g_parameters.stats.sectors_erased;
   answer(at_us, range_code(address), SIM_UNIT_PAGE_WRITTEN);
 }
 
 void start_restore(uint64_t at_us, uint32_t address) {
-  g_restore.open = false;
+  g_parameters.restore.open = false;
   if (!page_in_memory(address, kPageSize)) {
     answer(at_us, range_code(address), SIM_UNIT_BAD_ADDRESS);
     return;
   }
-  sim_page_open(&g_restore, &UNIT_PAGE, address);
+  sim_page_open(&g_parameters.restore, &UNIT_PAGE, address);
   answer(at_us, range_code(address), SIM_UNIT_PAGE_WRITTEN);
 }
 
 uint32_t check_restore(uint32_t checksum) {
-  if (!g_restore.open) return SIM_UNIT_BAD_ADDRESS;
-  if (!sim_page_complete(&g_restore)) return SIM_UNIT_BAD_SEQUENCE;
-  if (sim_page_sum(&g_restore) != checksum) return SIM_UNIT_BAD_CHECKSUM;
+  if (!g_parameters.restore.open) return SIM_UNIT_BAD_ADDRESS;
+  if (!sim_page_complete(&g_parameters.restore)) return SIM_UNIT_BAD_SEQUENCE;
+  if (sim_page_sum(&g_parameters.restore) != checksum) return SIM_UNIT_BAD_CHECKSUM;
   // Flash takes a page only where it was erased.
   for (uint32_t i = 0; i < kPageSize; ++i) {
-    if (g_memory[g_restore.address + i] != 0xFF) return SIM_UNIT_NOT_ERASED;
+    if (g_parameters.memory[g_parameters.restore.address + i] != 0xFF) return SIM_UNIT_NOT_ERASED;
   }
   return SIM_UNIT_PAGE_WRITTEN;
 }
 
 void finish_restore(uint64_t at_us, uint32_t checksum) {
   const uint32_t status = check_restore(checksum);
-  const uint8_t code = g_restore.open ? range_code(g_restore.address) : PARAMETER_ANSWER;
+  SimPage& restore = g_parameters.restore;
+  const uint8_t code = restore.open ? range_code(restore.address) : PARAMETER_ANSWER;
   if (status == SIM_UNIT_PAGE_WRITTEN) {
-    std::memcpy(&g_memory[g_restore.address], g_restore.bytes, kPageSize);
+    std::memcpy(&g_parameters.memory[restore.address], restore.bytes, kPageSize);
     const int64_t corrupt = sim_unit_config.corrupt_parameter;
-    if (corrupt >= g_restore.address && corrupt < g_restore.address + int64_t{kPageSize}) {
-      uint8_t& stored = g_memory[static_cast<size_t>(corrupt)];
+    if (corrupt >= restore.address && corrupt < restore.address + int64_t{kPageSize}) {
+      uint8_t& stored = g_parameters.memory[static_cast<size_t>(corrupt)];
       stored = static_cast<uint8_t>(~stored);
     }
-    ++g_stats.pages_restored;
+    ++g_parameters.stats.pages_restored;
   }
-  g_restore.open = false;
+  restore.open = false;
   answer(at_us, code, status);
 }
 }  // namespace
@@ -117,16 +112,14 @@ uint8_t sim_unit_parameter_default(uint32_t address) {
   return static_cast<uint8_t>(address % 16 == 0 ? address >> 8 : address);
 }
 
-uint8_t* sim_unit_parameters() { return g_memory; }
-const SimUnitParameterStats& sim_unit_parameter_stats() { return g_stats; }
+uint8_t* sim_unit_parameters() { return g_parameters.memory; }
+const SimUnitParameterStats& sim_unit_parameter_stats() { return g_parameters.stats; }
 
 void sim_unit_parameters_reset() {
+  g_parameters = ParameterState{};
   for (uint32_t address = 0; address < SIM_UNIT_PARAMETER_SIZE; ++address) {
-    g_memory[address] = sim_unit_parameter_default(address);
+    g_parameters.memory[address] = sim_unit_parameter_default(address);
   }
-  g_stats = SimUnitParameterStats{};
-  g_test_mode = false;
-  std::memset(&g_restore, 0, sizeof g_restore);
 }
 
 bool sim_unit_parameters_command(uint64_t at_us, const uint8_t data[8]) {
@@ -137,36 +130,36 @@ bool sim_unit_parameters_command(uint64_t at_us, const uint8_t data[8]) {
   }
   const uint64_t ready_us = at_us + sim_unit_config.parameter_us;
   if (code == COMMAND_ID_ENTER_PRODUCTION_TEST_MODE) {
-    ++g_stats.test_mode_requests;
-    g_test_mode = true;
+    ++g_parameters.stats.test_mode_requests;
+    g_parameters.test_mode = true;
     answer(ready_us, PARAMETER_ANSWER, SIM_UNIT_PAGE_WRITTEN);
     return true;
   }
-  if (!g_test_mode) {
-    ++g_stats.ignored_commands;
+  if (!g_parameters.test_mode) {
+    ++g_parameters.stats.ignored_commands;
     return true;
   }
   switch (code) {
     case COMMAND_ID_START_PAGE_BACKUP:
-      g_restore.open = false;
-      backup_page(ready_us, argument(data));
+      g_parameters.restore.open = false;
+      backup_page(ready_us, frame_value(&data[4]));
       break;
     case COMMAND_ID_START_PAGE_RESTORE:
-      start_restore(ready_us, argument(data));
+      start_restore(ready_us, frame_value(&data[4]));
       break;
     case COMMAND_ID_FINISH_PAGE_RESTORE:
-      finish_restore(ready_us, argument(data));
+      finish_restore(ready_us, frame_value(&data[4]));
       break;
     default:
-      erase_sector(ready_us, argument(data));
+      erase_sector(ready_us, frame_value(&data[4]));
       break;
   }
   return true;
 }
 
 bool sim_unit_parameters_data(const uint8_t data[8]) {
-  if (!g_restore.open) return false;
-  ++g_stats.data_frames;
-  sim_page_take(&g_restore, data);
+  if (!g_parameters.restore.open) return false;
+  ++g_parameters.stats.data_frames;
+  sim_page_take(&g_parameters.restore, data);
   return true;
 }

@@ -11,19 +11,6 @@
 #include "support/test_support.h"
 
 namespace {
-// Keeps argument strings alive and offers argc/argv as main receives them.
-struct Args {
-  explicit Args(std::vector<std::string> list) : strings(std::move(list)) {
-    strings.insert(strings.begin(), "ralvex-service-tool");
-    for (auto& s : strings) pointers.push_back(s.data());
-    pointers.push_back(nullptr);
-  }
-  int argc() const { return static_cast<int>(strings.size()); }
-  char** argv() { return pointers.data(); }
-  std::vector<std::string> strings;
-  std::vector<char*> pointers;
-};
-
 std::string usage_text() {
   ConsoleCapture console;
   print_usage();

@@ -13,10 +13,10 @@
 #include <gtest/gtest.h>
 
 #include "ops/operations.h"
-#include "ops/parameter_image.h"
 #include "sim/unit.h"
 #include "support/bus_fixture.h"
 #include "support/hex_files.h"
+#include "support/unit_faults.h"
 
 namespace {
 constexpr uint32_t kCommand = 0xA04401;
@@ -24,49 +24,7 @@ constexpr uint32_t kAnswer = 0xA44401;
 constexpr uint32_t kData = 0xA84401;
 constexpr size_t kArea = 0xD000;
 
-// Sees every command before the unit does (it is attached first), so that the fault hook knows
-// which command the unit is reacting to, and which of its frames for it is being sent.
-uint8_t g_command = 0;
-uint32_t g_argument = 0;
-int g_reaction = 0;  // frames the unit sent for the last command
-void observe(uint64_t, uint32_t id, const uint8_t data[8]) {
-  if (id != kCommand) return;
-  g_command = data[0];
-  g_argument = static_cast<uint32_t>(data[4]) | static_cast<uint32_t>(data[5]) << 8 |
-      static_cast<uint32_t>(data[6]) << 16 | static_cast<uint32_t>(data[7]) << 24;
-  g_reaction = 0;
-}
-const SimDevice kObserver{"observer", nullptr, observe};
-
-// One fault on a frame the unit sends for a command. frame: -1 the answer, 0-36 a page's data
-// frame, 37 the page-checksum frame.
-struct Fault {
-  enum Kind { NONE, DROP, XOR, INJECT } kind = NONE;
-  uint8_t command = 0;
-  int page = -1;  // of COMMAND_ID_START_PAGE_BACKUP; -1 any
-  int frame = -1;
-  Bytes8 bytes{};  // XOR: the mask; INJECT: the stray frame sent on 0xA44401
-  uint64_t delay_us = 0;  // INJECT: ready this long after the unit's frame
-};
-Fault g_fault;
-
-bool fault_hook(const SimDevice* sender, uint64_t* ready_us, uint32_t*, uint8_t data[8]) {
-  if (sender != sim_unit_device()) return true;
-  const int frame = g_reaction++ - 1;
-  const Fault& f = g_fault;
-  if (f.kind == Fault::NONE || g_command != f.command || frame != f.frame) return true;
-  if (f.page >= 0 && g_argument != static_cast<uint32_t>(f.page) * 256) return true;
-  switch (f.kind) {
-    case Fault::DROP:
-      return false;
-    case Fault::XOR:
-      for (size_t i = 0; i < 8; ++i) data[i] ^= f.bytes[i];
-      return true;
-    default:
-      sim_bus_inject(*ready_us + f.delay_us, kAnswer, f.bytes.data());
-      return true;
-  }
-}
+using Fault = UnitFault;
 
 uint32_t page_sum(const std::vector<uint8_t>& memory, int page) {
   uint32_t sum = 0;
@@ -74,28 +32,8 @@ uint32_t page_sum(const std::vector<uint8_t>& memory, int page) {
   return sum;
 }
 
-std::vector<std::string> directory_names() {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(".")) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-class BackupTest : public BusTest {
+class BackupTest : public UnitFaultTest {
  protected:
-  BackupTest() : BusTest(4) {}
-  void SetUp() override {
-    BusTest::SetUp();
-    g_fault = Fault{};
-    g_command = 0;
-    g_reaction = 0;
-    std::memset(ParameterImage, 0, sizeof ParameterImage);
-    ASSERT_EQ(sim_bus_attach(&kObserver), 0);
-    ASSERT_EQ(sim_bus_attach(sim_unit_device()), 0);
-    sim_bus_set_transmit_hook(fault_hook);
-  }
   void set_unit_memory(const std::vector<uint8_t>& memory) {
     std::memcpy(sim_unit_parameters(), memory.data(), kArea);
   }
@@ -178,7 +116,7 @@ const IgnoredRow kIgnoredRows[] = {
     {"bytes 0-3 of the checksum frame", {Fault::XOR, 0xA0, -1, 37, bytes({0xFF, 0x12, 0x34, 0x56})}},
     // A frame on the answer identifier while data frames are awaited is dropped.
     {"stray answer during the data",
-     {Fault::INJECT, 0xA0, 3, 10, bytes({0xA0, 0, 0, 0, 1}), 10 * SIM_FRAME_US}},
+     {Fault::INJECT, 0xA0, 3 * 256, 10, bytes({0xA0, 0, 0, 0, 1}), 10 * SIM_FRAME_US}},
 };
 }  // namespace
 
@@ -186,7 +124,7 @@ TEST_P(IgnoredTest, WhatTheBackupIgnores) {
   const IgnoredRow& row = GetParam();
   const auto memory = random_bytes(kArea, 4);
   set_unit_memory(memory);
-  g_fault = row.fault;
+  set_fault(row.fault);
   EXPECT_EQ(backup_parameters("backup.bin"), 0) << row.what;
   EXPECT_EQ(read_bytes("backup.bin"), memory) << row.what;
   if (row.fault.kind != Fault::INJECT) return;
@@ -232,35 +170,35 @@ std::vector<FailureRow> failure_rows() {
       {"test mode not sent", {}, 1, 0, -3,
        "Using emulated CAN bus\nProduction test mode initialization error -3\n"},
       {"page start not sent", {}, 2, 0, -3, "Block count 208\n0.0%\nBackup starting failed: -3\n"},
-      {"page start refused", {Fault::XOR, 0xA0, 104, -1, bytes({0, 0, 0, 0, 0, 0, 0, 1})}, 0, 0,
-       -5,
+      {"page start refused", {Fault::XOR, 0xA0, 104 * 256, -1, bytes({0, 0, 0, 0, 0, 0, 0, 1})},
+       0, 0, -5,
        "50.0%\nERROR --- Invalid answer data\n00A44401  A0 00 00 00 00 00 00 01\n"
        "Backup starting failed: -5\n"},
       {"page start not answered in time", {}, 0, 70000, -1,
        "0.0%\nNo answer COMMAND_ID_START_PAGE_BACKUP\nBackup starting failed: -1\n"},
       // The first data frame then comes first and is taken for the answer.
-      {"page start answer lost", {Fault::DROP, 0xA0, 1, -1}, 0, 0, -5,
+      {"page start answer lost", {Fault::DROP, 0xA0, 1 * 256, -1}, 0, 0, -5,
        "0.5%\nERROR --- Invalid answer data\n00A84401  00 " + hex8(bytes({memory[256], memory[257],
        memory[258], memory[259], memory[260], memory[261], memory[262]})).substr(0, 20) +
        "\nBackup starting failed: -5\n"},
-      {"first data frame lost", {Fault::DROP, 0xA0, 5, 0}, 0, 0, -6,
+      {"first data frame lost", {Fault::DROP, 0xA0, 5 * 256, 0}, 0, 0, -6,
        "2.4%\nExpected sequence index: 0, received sequence index: 1\n"},
-      {"data frame lost", {Fault::DROP, 0xA0, 40, 17}, 0, 0, -6,
+      {"data frame lost", {Fault::DROP, 0xA0, 40 * 256, 17}, 0, 0, -6,
        "19.2%\nExpected sequence index: 17, received sequence index: 18\n"},
-      {"last data frame lost", {Fault::DROP, 0xA0, 7, 36}, 0, 0, -3,
+      {"last data frame lost", {Fault::DROP, 0xA0, 7 * 256, 36}, 0, 0, -3,
        "3.4%\nNo answer\nRead CAN frame failed: -3\n"},
-      {"checksum frame lost", {Fault::DROP, 0xA0, 0, 37}, 0, 0, -3,
+      {"checksum frame lost", {Fault::DROP, 0xA0, 0 * 256, 37}, 0, 0, -3,
        "0.0%\nNo answer\nRead CAN frame failed: -3\n"},
-      {"checksum mismatch on the last page", {Fault::XOR, 0xA0, 207, 37, bytes({0, 0, 0, 0, 1})},
-       0, 0, -8,
+      {"checksum mismatch on the last page",
+       {Fault::XOR, 0xA0, 207 * 256, 37, bytes({0, 0, 0, 0, 1})}, 0, 0, -8,
        "99.5%\nChecksum mismatch, received: " + std::to_string(last_sum ^ 1) +
            ", expected: " + std::to_string(last_sum) + "\n"},
-      {"data byte changed", {Fault::XOR, 0xA0, 50, 3, bytes({0, 0, 0x10})}, 0, 0, -8,
+      {"data byte changed", {Fault::XOR, 0xA0, 50 * 256, 3, bytes({0, 0, 0x10})}, 0, 0, -8,
        "24.0%\nChecksum mismatch, received: " + std::to_string(page_sum(memory, 50)) +
            ", expected: " + std::to_string(changed_sum) + "\n"},
       // A frame of another node on the answer identifier gets the bus before the checksum frame.
       {"stray answer before the checksum frame",
-       {Fault::INJECT, 0xA0, 9, 36, bytes({0, 0, 0, 0, 0x78, 0x56, 0x34, 0x12}),
+       {Fault::INJECT, 0xA0, 9 * 256, 36, bytes({0, 0, 0, 0, 0x78, 0x56, 0x34, 0x12}),
         37 * SIM_FRAME_US + 1},
        0, 0, -8,
        "4.3%\nChecksum mismatch, received: 305419896, expected: " +
@@ -274,7 +212,7 @@ TEST_P(FailureTest, KeepsTheEarlierBackup) {
   const auto earlier = random_bytes(kArea, 6);
   set_unit_memory(failure_memory());
   write_bytes("backup.bin", earlier);
-  g_fault = row.fault;
+  set_fault(row.fault);
   if (row.refuse_from) sim_bus_refuse_tool_sends(row.refuse_from);
   sim_unit_config.parameter_us = row.answer_delay_us;
   EXPECT_EQ(backup_parameters("backup.bin"), row.result) << row.what;

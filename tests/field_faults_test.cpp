@@ -15,13 +15,13 @@
 #include "ihex/image.h"
 #include "ihex/reader.h"
 #include "ops/operations.h"
-#include "ops/parameter_image.h"
 #include "platform/platform.h"
 #include "protocol/identifiers.h"
 #include "sim/unit.h"
 #include "support/bus_fixture.h"
 #include "support/hex_files.h"
 #include "support/test_support.h"
+#include "support/unit_faults.h"
 
 namespace {
 // A back-end double whose sends return the scripted results in turn (0 once the script is empty).
@@ -169,44 +169,13 @@ TEST_F(FaultChannelTest, EmptyWaitNamesATroubledBusStateOncePerChange) {
 }
 
 // After the unit's `n`th frame the operator presses Ctrl-C (or the service manager stops the run).
-int g_unit_frames = 0;
-int g_signal_after = 0;
-int g_signal = 0;
-bool signal_after_frames(const SimDevice*, uint64_t*, uint32_t*, uint8_t*) {
-  if (++g_unit_frames == g_signal_after) platform_set_interrupt(g_signal);
-  return true;
-}
-
-class InterruptTest : public BusTest {
+class InterruptTest : public UnitFaultTest {
  protected:
-  InterruptTest() : BusTest(4) {}
   void SetUp() override {
-    BusTest::SetUp();
-    platform_set_interrupt(0);
+    UnitFaultTest::SetUp();
     ihex_reset();
-    std::memset(FlashImage, 0, FLASH_IMAGE_SIZE);
-    ASSERT_EQ(sim_bus_attach(sim_unit_device()), 0);
-    g_unit_frames = 0;
-    sim_bus_set_transmit_hook(signal_after_frames);
-  }
-  void TearDown() override {
-    BusTest::TearDown();
-    platform_set_interrupt(0);
-  }
-  void signal_after(int frames, int signal) {
-    g_signal_after = frames;
-    g_signal = signal;
   }
 };
-
-std::vector<std::string> directory_names() {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(".")) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
 }  // namespace
 
 TEST_F(InterruptTest, FlashStopsAfterThePageInHandAndSaysTheApplicationNeedsFlashing) {
@@ -284,7 +253,7 @@ TEST_F(InterruptTest, RestoreInterruptedWhileReadingBackSaysTheAreaIsRestored) {
 
 TEST_F(InterruptTest, LostAdapterDuringAFlashNamesTheCauseAndNoNoAnswer) {
   const std::string path = objcopy_hex(random_bytes(256 * 8, 6), 0x70020000, "app.hex");
-  g_signal_after = 0;
+  signal_after(0, 0);
   sim_bus_set_transmit_hook([](const SimDevice*, uint64_t*, uint32_t*, uint8_t* data) {
     if (data[0] == 0x12) can_lost("test adapter is gone (send: No such device)");
     return true;

@@ -29,7 +29,6 @@ class FlashTest : public BusTest {
   void SetUp() override {
     BusTest::SetUp();
     ihex_reset();
-    std::memset(FlashImage, 0, FLASH_IMAGE_SIZE);
     ASSERT_EQ(sim_bus_attach(sim_unit_device()), 0);
   }
   int32_t flash(const std::string& path) { return flash_application(path.c_str()); }

@@ -56,7 +56,6 @@ class SensorFlashTest : public BusTest {
   void SetUp() override {
     BusTest::SetUp();
     ihex_reset();
-    std::memset(FlashImage, 0, FLASH_IMAGE_SIZE);
     node_ = 5;
     force_ = false;
     sim_nodes_config = SimNodesConfig{};

@@ -16,6 +16,9 @@
 #include "support/test_support.h"
 
 namespace {
+// The image the loads fill.
+uint8_t FlashImage[FLASH_IMAGE_SIZE];
+
 struct LoadCase {
   const char* name;
   std::string file;
@@ -65,7 +68,7 @@ class IhexLoaderTest : public ::testing::Test {
     write_file("input.hex", c.file);
     ASSERT_EQ(ihex_open("input.hex"), 1);
     IhexLoad load{-1, -1, 0};
-    EXPECT_EQ(ihex_load_image(addressing, &load), c.result);
+    EXPECT_EQ(ihex_load_image(addressing, FlashImage, &load), c.result);
     if (c.result == 0) {
       EXPECT_EQ(load.end, c.load.end);
       EXPECT_EQ(load.highest, c.load.highest);
@@ -273,7 +276,7 @@ TEST_F(IhexLoaderTest, ImageIsNotCleared) {
   write_file("input.hex", kData4 + kEof);
   ASSERT_EQ(ihex_open("input.hex"), 1);
   IhexLoad load{};
-  EXPECT_EQ(ihex_load_image(IHEX_SENSOR, &load), 0);
+  EXPECT_EQ(ihex_load_image(IHEX_SENSOR, FlashImage, &load), 0);
   EXPECT_EQ(load.highest, 3);
   EXPECT_EQ(FlashImage[0x200], 0x77);
   EXPECT_EQ(FlashImage[3], 4);

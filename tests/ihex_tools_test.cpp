@@ -17,6 +17,9 @@
 #include "support/test_support.h"
 
 namespace {
+// The image the loads fill.
+uint8_t FlashImage[FLASH_IMAGE_SIZE];
+
 const char kSegment[] = ":02000002";
 const char kLinear[] = ":02000004";
 // Image index 0 of an application is this address: the unit's application starts there.
@@ -117,7 +120,7 @@ TEST_P(IhexToolsTest, LoadsLikeObjcopy) {
   console.clear();
   ASSERT_EQ(ihex_open("out.hex"), 1);
   IhexLoad load{};
-  ASSERT_EQ(ihex_load_image(c.addressing, &load), 0) << console.text();
+  ASSERT_EQ(ihex_load_image(c.addressing, FlashImage, &load), 0) << console.text();
   log_close();
   const uint32_t last = c.offset + c.size - 1;
   EXPECT_EQ(load.end, static_cast<int32_t>(last + 1));

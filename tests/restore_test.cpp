@@ -6,10 +6,10 @@
 #include <gtest/gtest.h>
 
 #include "ops/operations.h"
-#include "ops/parameter_image.h"
 #include "sim/unit.h"
 #include "support/bus_fixture.h"
 #include "support/hex_files.h"
+#include "support/unit_faults.h"
 
 namespace {
 constexpr uint32_t kCommand = 0xA04401;
@@ -26,54 +26,9 @@ bool guarded(uint32_t address) {
   return (address >= 0x1000 && address < 0x2000) || (address >= 0xB000 && address < 0xC000);
 }
 
-// Sees every command before the unit does (it is attached first): the command the unit is
-// answering, and the page it concerns (a finish concerns the page its start opened).
-uint8_t g_command = 0;
-uint32_t g_page = 0;
-void observe(uint64_t, uint32_t id, const uint8_t data[8]) {
-  if (id != kCommand) return;
-  g_command = data[0];
-  if (g_command != 0xA2) {
-    g_page = static_cast<uint32_t>(data[4]) | static_cast<uint32_t>(data[5]) << 8 |
-      static_cast<uint32_t>(data[6]) << 16 | static_cast<uint32_t>(data[7]) << 24;
-  }
-}
-const SimDevice kObserver{"observer", nullptr, observe};
+using Fault = UnitFault;
 
-// A fault on the unit's answer to one command for one page.
-struct Fault {
-  enum Kind { NONE, DROP, XOR } kind = NONE;
-  uint8_t command = 0;
-  uint32_t page = 0;
-  Bytes8 mask{};
-};
-Fault g_fault;
-
-bool fault_hook(const SimDevice* sender, uint64_t*, uint32_t*, uint8_t data[8]) {
-  const Fault& f = g_fault;
-  if (sender != sim_unit_device() || f.kind == Fault::NONE || g_command != f.command ||
-      g_page != f.page) {
-    return true;
-  }
-  if (f.kind == Fault::DROP) return false;
-  for (size_t i = 0; i < 8; ++i) data[i] ^= f.mask[i];
-  return true;
-}
-
-class RestoreTest : public BusTest {
- protected:
-  RestoreTest() : BusTest(4) {}
-  void SetUp() override {
-    BusTest::SetUp();
-    g_fault = Fault{};
-    g_command = 0;
-    g_page = 0;
-    std::memset(ParameterImage, 0, sizeof ParameterImage);
-    ASSERT_EQ(sim_bus_attach(&kObserver), 0);
-    ASSERT_EQ(sim_bus_attach(sim_unit_device()), 0);
-    sim_bus_set_transmit_hook(fault_hook);
-  }
-};
+class RestoreTest : public UnitFaultTest {};
 
 size_t count(const std::string& text, const std::string& piece) {
   size_t n = 0;
@@ -214,24 +169,24 @@ const FailureRow kFailureRows[] = {
     {"silent unit", {Fault::DROP, 0x80, 0}, 0, -3, 0,
      "Using emulated CAN bus\nNo answer COMMAND_ID_ENTER_PRODUCTION_TEST_MODE\n"
      "Production test mode initialization error -3\n"},
-    {"test mode refused", {Fault::XOR, 0x80, 0, bytes({0x01})}, 0, -5, 0,
+    {"test mode refused", {Fault::XOR, 0x80, 0, -1, bytes({0x01})}, 0, -5, 0,
      "ERROR --- Invalid answer\n00A44401  A1  00  00  00\n"
      "Production test mode initialization error -5\n"},
     {"test mode not sent", {}, 1, -3, 0,
      "Using emulated CAN bus\nProduction test mode initialization error -3\n"},
     {"erase not sent", {}, 2, -3, 0, "Block count 208\nRestore starting failed: -3\n"},
-    {"erase of 0x1000 answered A0", {Fault::XOR, 0xA3, 0x1000, kA0ToA6}, 0, -5, 16,
+    {"erase of 0x1000 answered A0", {Fault::XOR, 0xA3, 0x1000, -1, kA0ToA6}, 0, -5, 16,
      "7.2%\nERROR --- Invalid answer data\n00A44401  A0 00 00 00 00 00 00 00\n"
      "Restore starting failed: -5\n"},
-    {"erase of 0x2000 answered A6", {Fault::XOR, 0xA3, 0x2000, kA0ToA6}, 0, -5, 32,
+    {"erase of 0x2000 answered A6", {Fault::XOR, 0xA3, 0x2000, -1, kA0ToA6}, 0, -5, 32,
      "14.9%\nERROR --- Invalid answer data\n00A44401  A6 00 00 00 00 00 00 00\n"
      "Restore starting failed: -5\n"},
     {"erase not answered", {Fault::DROP, 0xA3, 0xC000}, 0, -1, 192,
      "91.8%\nNo answer COMMAND_ID_ERASE_SECTOR\nRestore starting failed: -1\n"},
-    {"start of 0xB200 answered A0", {Fault::XOR, 0xA1, 0xB200, kA0ToA6}, 0, -5, 178,
+    {"start of 0xB200 answered A0", {Fault::XOR, 0xA1, 0xB200, -1, kA0ToA6}, 0, -5, 178,
      "85.1%\nERROR --- Invalid answer data\n00A44401  A0 00 00 00 00 00 00 00\n"
      "Restore starting failed: -5\n"},
-    {"start of 0xC000 answered A6", {Fault::XOR, 0xA1, 0xC000, kA0ToA6}, 0, -5, 192,
+    {"start of 0xC000 answered A6", {Fault::XOR, 0xA1, 0xC000, -1, kA0ToA6}, 0, -5, 192,
      "91.8%\nERROR --- Invalid answer data\n00A44401  A6 00 00 00 00 00 00 00\n"
      "Restore starting failed: -5\n"},
     {"start not answered", {Fault::DROP, 0xA1, 0x0300}, 0, -1, 3,
@@ -240,10 +195,10 @@ const FailureRow kFailureRows[] = {
     {"data not sent", {}, 4, -3, 0, "Block count 208\n0.0%\nSend data failed: -3\n"},
     {"last data frame not sent", {}, 40, -3, 0, "Block count 208\n0.0%\nSend data failed: -3\n"},
     {"finish not sent", {}, 41, -3, 0, "Block count 208\n0.0%\nWriting flash failed: -3\n"},
-    {"finish refused", {Fault::XOR, 0xA2, 0x4400, bytes({0, 0, 0, 0, 2})}, 0, -5, 69,
+    {"finish refused", {Fault::XOR, 0xA2, 0x4400, -1, bytes({0, 0, 0, 0, 2})}, 0, -5, 69,
      "32.7%\nERROR --- Invalid answer data\n00A44401  A0 00 00 00 02 00 00 00\n"
      "Writing flash failed: -5\n"},
-    {"finish of 0x1F00 answered A0", {Fault::XOR, 0xA2, 0x1F00, kA0ToA6}, 0, -5, 32,
+    {"finish of 0x1F00 answered A0", {Fault::XOR, 0xA2, 0x1F00, -1, kA0ToA6}, 0, -5, 32,
      "14.9%\nERROR --- Invalid answer data\n00A44401  A0 00 00 00 00 00 00 00\n"
      "Writing flash failed: -5\n"},
     {"finish not answered", {Fault::DROP, 0xA2, 0xCF00}, 0, -1, 208,
@@ -270,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, RefusedFileTest, ::testing::ValuesIn(kRefusedFile
 TEST_P(FailureTest, EndsTheRestore) {
   const FailureRow& row = GetParam();
   write_bytes("backup.bin", random_bytes(kArea, 6));
-  g_fault = row.fault;
+  set_fault(row.fault);
   if (row.refuse_from) sim_bus_refuse_tool_sends(row.refuse_from);
   EXPECT_EQ(restore_parameters("backup.bin"), row.result) << row.what;
   expect_console_end(row.console_end, row.what);

@@ -23,19 +23,6 @@
 namespace {
 using nlohmann::json;
 
-// Keeps argument strings alive and offers argc/argv as main receives them.
-struct Args {
-  explicit Args(std::vector<std::string> list) : strings(std::move(list)) {
-    strings.insert(strings.begin(), "ralvex-service-tool");
-    for (auto& s : strings) pointers.push_back(s.data());
-    pointers.push_back(nullptr);
-  }
-  int argc() const { return static_cast<int>(strings.size()); }
-  char** argv() { return pointers.data(); }
-  std::vector<std::string> strings;
-  std::vector<char*> pointers;
-};
-
 // The whole program in this process on the virtual clock; the emulated world is put on the bus
 // first (so that a test can change the unit's configuration) unless `world` is false.
 class RunTest : public ::testing::Test {

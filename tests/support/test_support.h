@@ -1,9 +1,11 @@
 // Test helpers: a virtual clock that counts requested sleeps, a scratch directory that becomes the
-// working directory (so ZR4_BL_Log.txt lands there), console capture, and small file helpers.
+// working directory (so ZR4_BL_Log.txt lands there), console capture, a command line as main
+// receives it, and small file helpers.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Installs itself as the platform clock while alive. Sleeps and waits advance time instantly;
@@ -60,11 +62,26 @@ class ConsoleCapture {
   std::string text_;
 };
 
+// Keeps argument strings alive and offers argc/argv as main receives them.
+struct Args {
+  explicit Args(std::vector<std::string> list) : strings(std::move(list)) {
+    strings.insert(strings.begin(), "ralvex-service-tool");
+    for (auto& s : strings) pointers.push_back(s.data());
+    pointers.push_back(nullptr);
+  }
+  int argc() const { return static_cast<int>(strings.size()); }
+  char** argv() { return pointers.data(); }
+  std::vector<std::string> strings;
+  std::vector<char*> pointers;
+};
+
 std::string read_file(const std::string& path);
 std::vector<uint8_t> read_bytes(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 void write_bytes(const std::string& path, const std::vector<uint8_t>& content);
 bool file_exists(const std::string& path);
+// The names in the working directory, sorted.
+std::vector<std::string> directory_names();
 
 // Runs a command through the shell; returns the exit status (0-255) and its standard output.
 int run_command(const std::string& command, std::string* output);

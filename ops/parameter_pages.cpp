@@ -1,0 +1,77 @@
+// Parameter pages read from the unit, and the start of both parameter operations.
+#include "ops/parameter_pages.h"
+
+#include "log/log.h"
+#include "ops/console_lines.h"
+#include "ops/outcome.h"
+#include "protocol/commands.h"
+#include "protocol/identifiers.h"
+#include "protocol/page_format.h"
+#include "protocol/parameters.h"
+
+namespace {
+// Waits for the next frame on `id`; a failure is said unless a signal caused it.
+int32_t wait_for(uint32_t id, uint8_t frame[8]) {
+  const int32_t received = wait_for_frame(id, frame);
+  if (received < 0 && operation_interrupted() == 0) {
+    console_print("Read CAN frame failed: %d\n", received);
+  }
+  return received;
+}
+
+// The 37 data frames and the checksum frame of the page that start_page_backup opened, into
+// `page`. 0; the wait_for_frame result; -6 a frame out of sequence; -8 checksum mismatch.
+int32_t read_page(uint8_t* page) {
+  uint8_t frame[8];
+  uint32_t page_sum = 0;
+  for (int index = 0; index < UNIT_PAGE.frames; ++index) {
+    const int32_t received = wait_for(UNIT_DATA_ID, frame);
+    if (received < 0) return received;
+    const uint8_t sequence = static_cast<uint8_t>(UNIT_PAGE.first_sequence + index);
+    if (frame[0] != sequence) {
+      console_print("Expected sequence index: %u, received sequence index: %u\n",
+                    static_cast<unsigned>(sequence), static_cast<unsigned>(frame[0]));
+      return -6;
+    }
+    // The last frame's bytes 5-7 are neither stored nor summed.
+    page_sum += page_take_frame(UNIT_PAGE, index, frame, page);
+  }
+  const int32_t received = wait_for(UNIT_ANSWER_ID, frame);
+  if (received < 0) return received;
+  const uint32_t sum = frame_value(&frame[4]);
+  if (sum != page_sum) {
+    console_print("Checksum mismatch, received: %u, expected: %u\n", sum, page_sum);
+    return -8;
+  }
+  return 0;
+}
+}  // namespace
+
+int32_t start_parameter_pages() {
+  const int32_t result = enter_production_test_mode();
+  if (result < 0) {
+    if (operation_interrupted() == 0) {
+      console_print("Production test mode initialization error %d\n", result);
+    }
+    return result;
+  }
+  console_print("Block count %d\n", PARAMETER_PAGE_COUNT);
+  return 0;
+}
+
+int32_t read_parameter_area(uint8_t* area, bool progress) {
+  int32_t last_progress = -1;
+  for (int32_t block = 0; block < PARAMETER_PAGE_COUNT; ++block) {
+    if (operation_interrupted() != 0) return -3;
+    if (progress) print_progress(&last_progress, block, PARAMETER_PAGE_COUNT);
+    const uint32_t address = static_cast<uint32_t>(block * PARAMETER_PAGE_SIZE);
+    int32_t result = start_page_backup(address);
+    if (result < 0) {
+      if (operation_interrupted() == 0) console_print("Backup starting failed: %d\n", result);
+      return result;
+    }
+    result = read_page(&area[address]);
+    if (result < 0) return result;
+  }
+  return 0;
+}
