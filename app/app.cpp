@@ -349,8 +349,10 @@ int32_t finish_run(const RunStart& start, const RunSettings& settings, bool sett
 
 int32_t app_main(int argc, char** argv) {
   print_banner_and_notice();
-  // The emulated devices wait on the emulated bus for `-i sim` (and for nothing else).
+  // The emulated devices wait on the emulated bus for `-i sim` (and for nothing else); what they
+  // write into their flash cannot be read after the run, so they keep none of it.
   sim_backend_set_devices(sim_world_devices());
+  sim_world_keep_memories(false);
   // Every run starts from a closed channel with nothing counted (tests run several in a process).
   can_reset();
   run_record_reset();

@@ -14,8 +14,20 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 
 constexpr uint32_t FLASH_IMAGE_SIZE = 0x3E0000;
+
+// An image of FLASH_IMAGE_SIZE zero bytes whose memory is taken only where bytes are written (a
+// three-page application costs three pages, not 3.9 MiB). nullptr when there is no memory for it.
+struct ImageBufferFree {
+  void operator()(uint8_t* image) const { std::free(image); }
+};
+using ImageBuffer = std::unique_ptr<uint8_t[], ImageBufferFree>;
+inline ImageBuffer image_buffer_new() {
+  return ImageBuffer(static_cast<uint8_t*>(std::calloc(FLASH_IMAGE_SIZE, 1)));
+}
 
 enum IhexAddressing : uint8_t { IHEX_APPLICATION, IHEX_SENSOR };
 

@@ -4,7 +4,6 @@
 #include "ops/flashing.h"
 
 #include <string>
-#include <vector>
 
 #include "ihex/image.h"
 #include "ihex/reader.h"
@@ -85,7 +84,7 @@ int32_t start_and_erase(const FlashTarget& target, uint8_t node, bool force) {
 }
 
 // Sends `pages` pages of `image`. 0, or the failed step's result with the log closed.
-int32_t send_pages(const FlashTarget& target, const std::vector<uint8_t>& image, int32_t extent,
+int32_t send_pages(const FlashTarget& target, const uint8_t* image, int32_t extent,
                    int32_t pages, uint8_t node, bool force) {
   const FlashTarget::Commands& command = target.commands;
   const uint32_t size = target.page->size;
@@ -100,7 +99,7 @@ int32_t send_pages(const FlashTarget& target, const std::vector<uint8_t>& image,
                    by_index ? extent : pages);
     // A page that runs past the image is filled with zeros, as the image is past its end.
     uint8_t page[PAGE_SIZE_MAX] = {};
-    for (uint32_t i = 0; i < size && first + i < image.size(); ++i) page[i] = image[first + i];
+    for (uint32_t i = 0; i < size && first + i < FLASH_IMAGE_SIZE; ++i) page[i] = image[first + i];
     uint32_t page_sum = 0;
     result = command.send_page(node, page, &page_sum);
     if (result < 0) return step_failed("Send data", result);
@@ -120,26 +119,30 @@ int32_t flash(const FlashTarget& target, const char* path, uint8_t node, bool fo
   }
   console_print("IHex init ok\n");
   // A bad file must end the run before the device's application is erased.
-  std::vector<uint8_t> image(FLASH_IMAGE_SIZE);
+  const ImageBuffer image = image_buffer_new();
+  if (!image) {
+    console_print("Not enough memory for the image\n");
+    return operation_failed(-7);
+  }
   IhexLoad load{};
-  if (ihex_load_image(target.addressing, image.data(), &load) < 0) {
+  if (ihex_load_image(target.addressing, image.get(), &load) < 0) {
     console_print("IHex parse error\n");
     return operation_failed(-7);
   }
   const int32_t extent = load.*target.extent;
   const int32_t pages = flash_page_count(target, extent);
   // For a sensor the byte at the highest index is not part of this sum.
-  const uint32_t sum = image_sum(image.data(), extent);
+  const uint32_t sum = image_sum(image.get(), extent);
   run_record_image(extent, load.data_sum, sum, pages);
 
   run_record_phase(RUN_PHASE_START);
   int32_t result = start_and_erase(target, node, force);
   if (result != 0) return result;
   if (target.data_sum_line) console_print("Check sum: %d\n", static_cast<int32_t>(load.data_sum));
-  print_image_report(image.data(), extent, sum);
+  print_image_report(image.get(), extent, sum);
 
   run_record_phase(RUN_PHASE_TRANSFER);
-  result = send_pages(target, image, extent, pages, node, force);
+  result = send_pages(target, image.get(), extent, pages, node, force);
   if (result != 0) return result;
 
   run_record_phase(RUN_PHASE_END);

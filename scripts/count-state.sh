@@ -17,7 +17,7 @@ members=$(ar t "$library")
 total=0
 for area in $(cd "$objects" && find . -mindepth 1 -maxdepth 1 -type d | sed 's|^\./||' | sort); do
   list=$(find "$objects/$area" -name '*.o' | sort | while read -r object; do
-      grep -qxF "$(basename "$object")" <<<"$members" && printf '%s\0' "$object"
+      if grep -qxF "$(basename "$object")" <<<"$members"; then printf '%s\0' "$object"; fi
     done | xargs -0 -r objdump -t |
     awk '$0 ~ / O / {
            section = ""; for (i = 1; i <= NF; ++i) if ($i ~ /^\./) { section = $i; break }

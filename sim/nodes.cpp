@@ -9,6 +9,7 @@
 #include "protocol/commands.h"
 #include "protocol/identifiers.h"
 #include "sim/page.h"
+#include "sim/world.h"
 
 SimNodesConfig sim_nodes_config;
 
@@ -103,7 +104,10 @@ void on_data(Node& state, const uint8_t data[8]) {
 void on_flash_command(uint64_t at_us, int n, Node& state, const uint8_t data[8]) {
   const uint32_t status = check_page(state, frame_value(&data[2]));
   if (status == SIM_NODE_PAGE_WRITTEN) {
-    std::memcpy(flash_of(state).data() + state.page.address, state.page.bytes, SIM_NODE_PAGE_SIZE);
+    if (sim_world_keeps_memories()) {
+      std::memcpy(flash_of(state).data() + state.page.address, state.page.bytes,
+                  SIM_NODE_PAGE_SIZE);
+    }
     ++state.stats.pages_written;
   } else {
     ++state.stats.pages_refused;
@@ -126,9 +130,10 @@ void on_command(uint64_t at_us, int n, const uint8_t data[8]) {
   if (now != Mode::LOADING) return;
   switch (data[0]) {
     case DL_ERASE_APP: {
-      std::vector<uint8_t>& flash = flash_of(state);
-      std::memset(flash.data() + SIM_NODE_APPLICATION_START, 0xFF,
-                  SIM_NODE_FLASH_SIZE - SIM_NODE_APPLICATION_START);
+      if (sim_world_keeps_memories()) {
+        std::memset(flash_of(state).data() + SIM_NODE_APPLICATION_START, 0xFF,
+                    SIM_NODE_FLASH_SIZE - SIM_NODE_APPLICATION_START);
+      }
       state.erased = true;
       state.page.open = false;
       ++state.stats.erases;
@@ -201,7 +206,7 @@ const SimDevice* self() { return &kNodes; }
 const SimDevice* sim_nodes_device() { return &kNodes; }
 
 const uint8_t* sim_node_flash(uint8_t n) {
-  if (n < kFirstNode || n > kLastNode) return nullptr;
+  if (n < kFirstNode || n > kLastNode || !sim_world_keeps_memories()) return nullptr;
   return flash_of(node(n)).data();
 }
 

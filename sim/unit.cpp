@@ -7,6 +7,7 @@
 #include "protocol/commands.h"
 #include "protocol/identifiers.h"
 #include "sim/page.h"
+#include "sim/world.h"
 
 SimUnitConfig sim_unit_config;
 
@@ -14,7 +15,7 @@ namespace {
 constexpr uint32_t kPageSize = UNIT_PAGE.size;
 
 struct UnitState {
-  std::vector<uint8_t> flash;
+  std::vector<uint8_t> flash;  // made when first needed (see flash_memory)
   SimUnitStats stats = {};
   bool loading = false;  // DL_START_LOADING seen, DL_END_OF_DOWNLOAD not yet
   bool erased = false;
@@ -23,6 +24,14 @@ struct UnitState {
 UnitState g_unit;
 
 const SimDevice* self();
+
+// The application flash as the unit holds it; an "old application" until erased.
+std::vector<uint8_t>& flash_memory() {
+  if (g_unit.flash.empty()) {
+    g_unit.flash.assign(SIM_UNIT_FLASH_SIZE, g_unit.erased ? 0xFF : SIM_UNIT_OLD_APPLICATION);
+  }
+  return g_unit.flash;
+}
 
 void answer(uint64_t at_us, uint8_t code, uint32_t status) {
   uint8_t data[8] = {code};
@@ -55,7 +64,9 @@ void on_command(uint64_t at_us, const uint8_t data[8]) {
       break;
     case DL_ERASE_APP:
       if (!g_unit.loading) break;
-      std::memset(g_unit.flash.data(), 0xFF, g_unit.flash.size());
+      if (sim_world_keeps_memories()) {
+        std::memset(flash_memory().data(), 0xFF, SIM_UNIT_FLASH_SIZE);
+      }
       g_unit.erased = true;
       ++g_unit.stats.erases;
       answer(at_us + sim_unit_config.erase_us, DL_ERASE_APP_ANSWER, 0);
@@ -68,8 +79,10 @@ void on_command(uint64_t at_us, const uint8_t data[8]) {
       if (!g_unit.loading) break;
       const uint32_t status = check_page(frame_value(&data[4]));
       if (status == SIM_UNIT_PAGE_WRITTEN) {
-        std::memcpy(&g_unit.flash[g_unit.page.address - SIM_UNIT_FLASH_BASE], g_unit.page.bytes,
-                    kPageSize);
+        if (sim_world_keeps_memories()) {
+          std::memcpy(&flash_memory()[g_unit.page.address - SIM_UNIT_FLASH_BASE],
+                      g_unit.page.bytes, kPageSize);
+        }
         ++g_unit.stats.pages_written;
       } else {
         ++g_unit.stats.pages_refused;
@@ -90,7 +103,6 @@ void on_command(uint64_t at_us, const uint8_t data[8]) {
 
 void unit_reset() {
   g_unit = UnitState{};
-  g_unit.flash.assign(SIM_UNIT_FLASH_SIZE, SIM_UNIT_OLD_APPLICATION);
   sim_unit_config = SimUnitConfig{};
   sim_unit_parameters_reset();
 }
@@ -108,5 +120,7 @@ const SimDevice* self() { return &kUnit; }
 }  // namespace
 
 const SimDevice* sim_unit_device() { return &kUnit; }
-const uint8_t* sim_unit_flash() { return g_unit.flash.data(); }
+const uint8_t* sim_unit_flash() {
+  return sim_world_keeps_memories() ? flash_memory().data() : nullptr;
+}
 const SimUnitStats& sim_unit_stats() { return g_unit.stats; }

@@ -8,6 +8,7 @@
 #include "protocol/identifiers.h"
 #include "log/log.h"
 #include "sim/unit.h"
+#include "sim/world.h"
 
 namespace {
 struct RuleState {
@@ -62,6 +63,7 @@ void BusTest::SetUp() {
   can_reset();
   sim_bus_reset();
   sim_bus_record_frames(true);
+  sim_world_keep_memories(true);
   script_clear();
   ASSERT_EQ(can_select_interface("sim"), 0);
   // As the unit's opening commands ask, so that a test may open the channel by itself.
