@@ -131,6 +131,11 @@ std::string run_report_json(const RunReport& report) {
   } else {
     doc["verify"] = nullptr;
   }
+  json forced = json::array();
+  for (const RunPageStatus& page : record.forced_pages) {
+    forced.push_back({{"address", page.address}, {"status", page.status}});
+  }
+  doc["forced_pages"] = forced;
 
   doc["started_utc"] = utc_text(report.started_unix_ms);
   doc["duration_s"] = seconds(report.duration_us);

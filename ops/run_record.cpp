@@ -40,6 +40,10 @@ void run_record_verify(int32_t differing_bytes, int32_t first_difference, uint8_
   g_run.record.verify = RunVerify{differing_bytes, first_difference, file_byte, unit_byte};
 }
 
+void run_record_forced_page(uint32_t address, uint32_t status) {
+  g_run.record.forced_pages.push_back(RunPageStatus{address, status});
+}
+
 const RunRecord& run_record() { return g_run.record; }
 
 const char* run_phase_name(int32_t phase) {

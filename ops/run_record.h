@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 enum RunPhase : int32_t {
   RUN_PHASE_OPEN = 0,   // the input file read (and a HEX file loaded) or the output file created
@@ -37,6 +38,12 @@ struct RunVerify {
   uint8_t unit_byte = 0;
 };
 
+// A page that the device answered with a non-zero status, taken as written under -b.
+struct RunPageStatus {
+  uint32_t address;  // the page's first image address
+  uint32_t status;   // bytes 4-7 of the answer, least significant first
+};
+
 struct RunRecord {
   bool phase_seen[RUN_PHASE_COUNT] = {};
   uint64_t phase_us[RUN_PHASE_COUNT] = {};
@@ -44,6 +51,7 @@ struct RunRecord {
   uint64_t phase_started_us = 0;
   std::optional<RunImage> image;    // once known
   std::optional<RunVerify> verify;  // once a read-back comparison was made
+  std::vector<RunPageStatus> forced_pages;
 };
 
 void run_record_reset();
@@ -54,6 +62,7 @@ void run_record_end();
 void run_record_image(int32_t extent, uint32_t data_sum, uint32_t image_sum, int32_t pages);
 void run_record_verify(int32_t differing_bytes, int32_t first_difference, uint8_t file_byte,
                        uint8_t unit_byte);
+void run_record_forced_page(uint32_t address, uint32_t status);
 const RunRecord& run_record();
 // "open", "start", "erase", "transfer", "end", "verify".
 const char* run_phase_name(int32_t phase);

@@ -72,12 +72,14 @@ int32_t node_dl_send_page(uint8_t node, const uint8_t page[900], uint32_t* sum) 
   return command_send_page(NODE_PAGE, page, node_identifier(NODE_DATA_ID, node), sum);
 }
 
-int32_t node_dl_flash_command(uint8_t node, uint32_t checksum, bool force) {
+int32_t node_dl_flash_command(uint8_t node, uint32_t checksum, bool force, uint32_t* status) {
   if (!node_id_set(node)) return -3;
   CommandCall call;
   call.argument = checksum;
   call.force = force;
-  return command_run(kFlashCommand, commands_of(node), &call);
+  const int32_t result = command_run(kFlashCommand, commands_of(node), &call);
+  if (status) *status = result == 0 ? frame_value(&call.answer[4]) : 0;
+  return result;
 }
 
 int32_t node_dl_end_of_download(uint8_t node) {

@@ -35,8 +35,10 @@ int32_t node_dl_send_data(uint8_t node, const uint8_t data[8]);
 // *sum. 0; -1 node id not set; the failing send's result.
 int32_t node_dl_send_page(uint8_t node, const uint8_t page[900], uint32_t* sum);
 // Closes the page with its checksum and waits up to ten times for 18 on the answer identifier
-// (the tenth try takes any identifier); bytes 4-7 must be 0 unless `force`.
+// (the tenth try takes any identifier); bytes 4-7 must be 0 unless `force`. *status (when given)
+// gets the accepted answer's bytes 4-7, least significant first: not 0 only under `force`.
 // 0; -3 node id not set, send failure or no answer; -1 illegal answer.
-int32_t node_dl_flash_command(uint8_t node, uint32_t checksum, bool force);
+int32_t node_dl_flash_command(uint8_t node, uint32_t checksum, bool force,
+                              uint32_t* status = nullptr);
 // Ends the download (no node id check, no answer). 0; -3 send failure.
 int32_t node_dl_end_of_download(uint8_t node);

@@ -102,7 +102,10 @@ void on_data(Node& state, const uint8_t data[8]) {
 }
 
 void on_flash_command(uint64_t at_us, int n, Node& state, const uint8_t data[8]) {
-  const uint32_t status = check_page(state, frame_value(&data[2]));
+  const uint32_t nth = state.stats.pages_written + state.stats.pages_refused + 1;
+  const uint32_t status = nth == g_nodes.plan.refuse_page
+                              ? static_cast<uint32_t>(SIM_NODE_BAD_SEQUENCE)
+                              : check_page(state, frame_value(&data[2]));
   if (status == SIM_NODE_PAGE_WRITTEN) {
     if (sim_world_keeps_memories()) {
       std::memcpy(flash_of(state).data() + state.page.address, state.page.bytes,

@@ -48,6 +48,9 @@ struct SimNodesConfig {
   uint64_t erase_us = 500000;      // DL_ERASE_APP until its answer
   uint64_t flash_us = 2000;        // DL_FLASH_COMMAND until its answer
   std::bitset<128> absent;         // node ids that are not on the bus at all
+  // A fault: each node refuses the nth page it is asked to write (counted from 1; 0 for none)
+  // as a page with a lost frame, answering SIM_NODE_BAD_SEQUENCE and leaving its flash unwritten.
+  uint32_t refuse_page = 0;
 };
 extern SimNodesConfig sim_nodes_config;
 

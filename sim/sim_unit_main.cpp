@@ -40,6 +40,8 @@ const char kUsage[] =
     "                         a fault: a restore stores the parameter byte at OFFSET (0 to\n"
     "                         0xCFFF, decimal or 0x hex) inverted, and still answers the page\n"
     "                         as written\n"
+    "  --refuse-page N        a fault: every sensor node refuses the Nth page it is asked to\n"
+    "                         write (from 1), as if a frame of it was lost: status 1, not written\n"
     "  --trace                print every frame (< from the interface, > from the devices)\n";
 
 struct NodeDump {
@@ -56,6 +58,7 @@ struct Options {
   long long sensors_on_ms = -1;
   long long erase_ms = -1;
   long long corrupt_parameter = -1;
+  long long refuse_page = 0;
   bool trace = false;
 };
 
@@ -116,7 +119,7 @@ int parse_options(int argc, char** argv, Options* options) {
     }
     const char* const with_value[] = {"--parameters-in", "--flash-out", "--parameters-out",
                                       "--node-out", "--sensors-on", "--erase-ms",
-                                      "--corrupt-parameter"};
+                                      "--corrupt-parameter", "--refuse-page"};
     bool known = false;
     for (const char* name : with_value) known = known || std::strcmp(arg, name) == 0;
     if (!known) return usage_error("ralvex-sim-unit: unknown option '%s'\n", arg);
@@ -148,6 +151,11 @@ int parse_options(int argc, char** argv, Options* options) {
                            "not '%s'\n", value);
       }
       options->corrupt_parameter = offset;
+    } else if (std::strcmp(arg, "--refuse-page") == 0) {
+      if (!parse_number(value, 1, 10000, &options->refuse_page)) {
+        return usage_error("ralvex-sim-unit: --refuse-page needs a page from 1 to 10000, not '%s'\n",
+                           value);
+      }
     } else if (!parse_number(value, 0, 60000, &options->erase_ms)) {  // --erase-ms
       return usage_error("ralvex-sim-unit: --erase-ms needs milliseconds, not '%s'\n", value);
     }
@@ -217,6 +225,7 @@ void put_devices_on_bus(const Options& options) {
   if (options.erase_ms >= 0) {
     sim_nodes_config.erase_us = static_cast<uint64_t>(options.erase_ms) * 1000u;
   }
+  sim_nodes_config.refuse_page = static_cast<uint32_t>(options.refuse_page);
   for (const SimDevice* const* device = sim_world_devices(); *device; ++device) {
     sim_bus_attach(*device);
   }

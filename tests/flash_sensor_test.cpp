@@ -13,6 +13,7 @@
 #include "ihex/reader.h"
 #include "log/log.h"
 #include "ops/operations.h"
+#include "ops/run_record.h"
 #include "protocol/node_commands.h"
 #include "sim/nodes.h"
 #include "support/bus_fixture.h"
@@ -394,12 +395,24 @@ TEST_F(SensorFlashTest, SilentNodeGetsWakeFramesButNeverAStart) {
   EXPECT_TRUE(tool_frames(kCommand).empty());
 }
 
+// The page is taken, but said: a line for it, and a warning before the closing lines.
 TEST_F(SensorFlashTest, ForceModeTakesAPageTheNodeReportsAsFailed) {
   write_file("node.hex", hex_line(2, 0, {0x20, 0x00}) + hex_line(0, 0, {1, 2, 3}) + kEnd);
   sim_bus_set_transmit_hook(status_in_page_answer);
   attach_nodes(true);
   EXPECT_EQ(flash("node.hex"), 0);
-  EXPECT_EQ(ends_with(console(), 7 + kCompleted.size()), "100.0%\n" + kCompleted);
+  const std::string page =
+      "Page 0x20000 was answered with status 02 00 00 00: the node may not have written it; "
+      "taken as written because of -b\n";
+  const std::string warning =
+      "Warning: 1 page was answered with a non-zero status: check the sensor, or flash it again "
+      "without -b\n";
+  const std::string tail = "100.0%\n" + page + "End of download\n" + warning +
+                           kCompleted.substr(std::string("End of download\n").size());
+  EXPECT_EQ(ends_with(console(), tail.size()), tail);
+  const std::string log = log_text();
+  EXPECT_NE(log.find(page), std::string::npos);
+  EXPECT_NE(log.find(warning), std::string::npos);
   // Nothing was sent before the node announced itself.
   const auto frames = bus_frames();
   uint64_t announced = 0;
@@ -409,6 +422,29 @@ TEST_F(SensorFlashTest, ForceModeTakesAPageTheNodeReportsAsFailed) {
   ASSERT_NE(announced, 0u);
   EXPECT_GT(tool_frames().front().done_us, announced);
   EXPECT_TRUE(tool_frames(kWake).empty());
+}
+
+// A node that refuses its second page (as after a lost frame): -b takes it and names it, the
+// record keeps it, and the node's flash shows what the warning warns of.
+TEST_F(SensorFlashTest, ForceModeNamesTheRefusedPageAndKeepsItInTheRecord) {
+  write_file("node.hex", hex_line(4, 0, {0x00, 0x02}) + hex_line(0, 0, random_bytes(16, 1)) +
+                             hex_line(0, 0x0384, random_bytes(16, 2)) +
+                             hex_line(0, 0x0708, random_bytes(16, 3)) + kEnd);
+  sim_nodes_config.refuse_page = 2;
+  run_record_reset();
+  attach_nodes(true);
+  EXPECT_EQ(flash("node.hex"), 0);
+  EXPECT_NE(console().find("Page 0x20384 was answered with status 01 00 00 00: the node may not "
+                           "have written it; taken as written because of -b\n"),
+            std::string::npos)
+      << console();
+  EXPECT_NE(console().find("Warning: 1 page was answered"), std::string::npos);
+  const std::vector<RunPageStatus>& forced = run_record().forced_pages;
+  ASSERT_EQ(forced.size(), 1u);
+  EXPECT_EQ(forced[0].address, 0x20384u);
+  EXPECT_EQ(forced[0].status, 1u);
+  EXPECT_EQ(sim_node_stats(5).pages_refused, 1u);
+  EXPECT_EQ(sim_node_flash(5)[0x20384], 0xFF);  // erased, never written
 }
 
 // The executable on the emulated bus, in real time: the sensors are switched on a second after

@@ -16,6 +16,7 @@
 #include "log/log.h"
 #include "log/sha256.h"
 #include "protocol/commands.h"
+#include "sim/nodes.h"
 #include "sim/unit.h"
 #include "sim/world.h"
 #include "support/test_support.h"
@@ -186,6 +187,21 @@ TEST_F(RunTest, CorruptedByteFailsTheVerification) {
   attach_world();
   sim_unit_config.corrupt_parameter = 0x1234;
   EXPECT_EQ(run({"-i", "sim", "-w", "p.bin"}), 0);
+}
+
+// A page that -b took although the node refused it is in the report with its status.
+TEST_F(RunTest, ForcedSensorFlashReportsTheRefusedPage) {
+  sim_nodes_config = SimNodesConfig{};
+  sim_nodes_config.refuse_page = 2;
+  attach_world();
+  write_bytes("content.bin", std::vector<uint8_t>(2000, 0x33));
+  ASSERT_EQ(run_command("objcopy -I binary -O ihex --change-addresses 0x20000 content.bin "
+                        "node.hex", nullptr), 0);
+  EXPECT_EQ(run({"-i", "sim", "-f", "node.hex", "-g", "5", "-b", "--report", "r.json"}), 0)
+      << console_.text();
+  const json doc = report();
+  EXPECT_EQ(doc["forced_pages"], json::parse(R"([{"address": 131972, "status": 1}])"));
+  EXPECT_EQ(doc["result"]["exit_status"], 0);
 }
 
 namespace {
