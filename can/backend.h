@@ -16,13 +16,18 @@
 // Which channel of a back-end to open: `channel` as the `-i` value numbers it (pcan:2 -> 2,
 // kvaser:0 -> 0), CAN_DEFAULT_CHANNEL for the back-end's own choice; `name` for back-ends that open
 // interfaces by name (SocketCAN); `named` when the operator chose it with -i (its failures are then
-// named on the console through can_open_failed, and nothing else is tried).
+// named on the console through can_open_failed, and nothing else is tried). An adapter named by
+// what it is, whatever order it was plugged in (pcan@ID, kvaser@SERIAL:K), has `by_identity`, its
+// device id or serial number in `identity` and the channel on that device in `device_channel`.
 constexpr int32_t CAN_DEFAULT_CHANNEL = -1;
 constexpr size_t CAN_INTERFACE_NAME_MAX = 15;
 struct CanTarget {
   int32_t channel;
   char name[CAN_INTERFACE_NAME_MAX + 1];
   bool named;
+  bool by_identity = false;
+  uint64_t identity = 0;
+  int32_t device_channel = 0;
 };
 
 // The most identifiers the channel delivers (and a back-end's filter passes).
@@ -54,6 +59,8 @@ struct CanListRecord {
   CanListKind kind;
   CanVendor vendor;
   std::string spelling;  // INTERFACE: as `-i` names it ("pcan:1", "can0")
+  std::string identity;  // INTERFACE: as `-i` names it by what it is ("pcan@0x1"), "" for none
+  int64_t holder;        // INTERFACE: the process of another run that holds it, 0 for none
   std::string text;      // INTERFACE: the line after the spelling; LIBRARY: the version or why it
                          // is not usable; NOTE: the whole line
   // LIBRARY: the file loaded (its full path), or "" when none of `searched` could be loaded.
@@ -120,6 +127,17 @@ bool can_id_accepted(uint32_t id);
 // A back-end that could not open the channel it was asked for by name says so here; the first
 // call of an open is the cause: "Cannot open <interface>: <call>: <error text>\n" on the console.
 void can_open_failed(const char* call, const char* error_text);
+// The same with a console line of its own. Example: "No PCAN channel with device id 7 (attached:
+// 1, 2)".
+void can_open_refused(const char* line);
+
+// Holds the interface `spelling` ("pcan:1", "can0", "kvaser@10001:0") for the rest of the run with
+// a lock file named after it, so that no second run drives it at the same time: 0 held (also when
+// no lock folder can be used: said in the log); 1 another run holds it: the open must fail, and a
+// named one is refused with "Cannot open <interface>: in use by process <id> ...".
+int32_t can_hold(const char* spelling);
+// The process of another run that holds `spelling`, 0 when none (for the listing).
+int64_t can_holder(const char* spelling);
 
 // The adapter or interface is gone (unplugged, taken down), seen on a send, a read, a wait or a
 // status query alike. Prints once "CAN adapter lost: <what>\n" (also to the log); from then on

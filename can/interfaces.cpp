@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "can/backend.h"
 #include "can/channel.h"
@@ -16,6 +17,7 @@
 #include "can/sim/sim_backend.h"
 #include "log/frame_trace.h"
 #include "log/log.h"
+#include "platform/platform.h"
 #if defined(__linux__)
 #include "can/socketcan/socketcan.h"
 #endif
@@ -30,6 +32,8 @@ struct InterfaceRow {
   const char* alias;      // a spelling followed directly by the number ("pcan_usbbus"), or nullptr
   int32_t first_channel;  // numbers accepted after ':' or the alias; last < first: none
   int32_t last_channel;
+  const char* identity;   // what follows '@' ("device id"), nullptr when it cannot be named so
+  bool identity_channel;  // a channel on the device may follow: prefix@IDENTITY:K
   bool tried_by_default;  // opened, in table order, when no interface was selected
   const char* opened;     // console text when it opened, without the line end
   bool opened_names_it;   // when selected, " '<interface>'" follows that text
@@ -37,12 +41,14 @@ struct InterfaceRow {
 };
 
 const InterfaceRow kRows[] = {
-    {"pcan", "pcan_usbbus", 1, 16, true, "Using PEAK PCAN-USB interface", true, peak_backend},
-    {"kvaser", nullptr, 0, kLastKvaserChannel, true, "Using Kvaser USBcan interface", true,
-     kvaser_backend},
-    {"sim", nullptr, 0, -1, false, "Using emulated CAN bus", false, sim_backend},
+    {"pcan", "pcan_usbbus", 1, 16, "device id", false, true, "Using PEAK PCAN-USB interface", true,
+     peak_backend},
+    {"kvaser", nullptr, 0, kLastKvaserChannel, "serial number", true, true,
+     "Using Kvaser USBcan interface", true, kvaser_backend},
+    {"sim", nullptr, 0, -1, nullptr, false, false, "Using emulated CAN bus", false, sim_backend},
 #if defined(__linux__)
-    {nullptr, nullptr, 0, -1, false, "Using SocketCAN interface", true, socketcan_backend},
+    {nullptr, nullptr, 0, -1, nullptr, false, false, "Using SocketCAN interface", true,
+     socketcan_backend},
 #endif
 };
 
@@ -51,7 +57,9 @@ struct InterfacesState {
   const InterfaceRow* selected = nullptr;  // nullptr: the default rows
   CanTarget target{CAN_DEFAULT_CHANNEL, "", false};
   char spelling[kSpellingSize] = "";
-  std::string open_failure;  // the first reason a back-end gave for not opening a named channel
+  // The first reason a back-end gave for not opening a named channel, as the console says it.
+  std::string open_failure;
+  std::vector<PlatformLock> held;  // the interfaces this run holds
   // What was opened last; kept when the channel is closed, for the run report.
   const CanBackend* opened = nullptr;
   char opened_spelling[kSpellingSize] = "";
@@ -85,6 +93,30 @@ int32_t parse_channel(const char* text, const InterfaceRow& row, int32_t* channe
   return 0;
 }
 
+// An identity after '@': a number (decimal, or 0x hex for a device id), then ":K" where the row
+// takes a channel on the device.
+int32_t parse_identity(const char* text, const InterfaceRow& row, CanTarget* target, char* why,
+                       size_t why_size) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text, &end, row.identity_channel ? 10 : 0);
+  bool good = std::isdigit(static_cast<unsigned char>(text[0])) && errno != ERANGE;
+  if (good && row.identity_channel && *end == ':') {
+    const char* channel = end + 1;
+    const long k = std::strtol(channel, &end, 10);
+    good = std::isdigit(static_cast<unsigned char>(channel[0])) && k >= 0 && k <= 255;
+    target->device_channel = static_cast<int32_t>(k);
+  }
+  if (!good || *end != '\0') {
+    std::snprintf(why, why_size, "%s@ takes the %s%s", row.prefix, row.identity,
+                  row.identity_channel ? ", then :K for the device's channel K" : "");
+    return -2;
+  }
+  target->by_identity = true;
+  target->identity = value;
+  return 0;
+}
+
 // Finds the row for `name` and fills `target`. 0; -1 when no row takes the name; -2 when a row's
 // prefix matches but the rest is malformed (`why` then holds the reason, without a line end).
 int32_t parse_interface(const char* name, const InterfaceRow** row, CanTarget* target, char* why,
@@ -111,9 +143,14 @@ int32_t parse_interface(const char* name, const InterfaceRow** row, CanTarget* t
       return parse_channel(name + n, r, &target->channel, why, why_size);
     }
     const size_t n = starts_with(name, r.prefix);
-    if (n == 0 || (name[n] != '\0' && name[n] != ':')) continue;
+    if (n == 0 || (name[n] != '\0' && name[n] != ':' && name[n] != '@')) continue;
     *row = &r;
     if (name[n] == '\0') return 0;
+    if (name[n] == '@') {
+      if (r.identity) return parse_identity(name + n + 1, r, target, why, why_size);
+      std::snprintf(why, why_size, "%s cannot be named by what it is", r.prefix);
+      return -2;
+    }
     if (r.last_channel < r.first_channel) {
       std::snprintf(why, why_size, "%s has no channel number", r.prefix);
       return -2;
@@ -143,8 +180,16 @@ void attach(const CanBackend* backend, const char* spelling, int32_t channel) {
 int32_t open_row(const InterfaceRow& row, const CanTarget& target, bool named) {
   g_interfaces.open_failure.clear();
   const CanBackend* backend = row.backend();
+  const size_t held = g_interfaces.held.size();
   const int32_t result = backend->open(&target);
-  if (result != 0) return result;
+  if (result != 0) {
+    // What a failed open held is not this run's to keep.
+    while (g_interfaces.held.size() > held) {
+      lock_release(g_interfaces.held.back());
+      g_interfaces.held.pop_back();
+    }
+    return result;
+  }
   attach(backend, named ? g_interfaces.spelling : (row.prefix ? row.prefix : target.name),
          target.channel);
   console_print("%s", row.opened);
@@ -172,8 +217,11 @@ int32_t can_select_interface(const char* name) {
   g_interfaces.target = target;
   g_interfaces.target.named = true;
   char* spelling = g_interfaces.spelling;
-  if (row->prefix && row->last_channel >= row->first_channel &&
-      target.channel != CAN_DEFAULT_CHANNEL) {
+  if (target.by_identity) {
+    // As the operator wrote it, the family in lower case.
+    std::snprintf(spelling, kSpellingSize, "%s%s", row->prefix, std::strchr(name, '@'));
+  } else if (row->prefix && row->last_channel >= row->first_channel &&
+             target.channel != CAN_DEFAULT_CHANNEL) {
     std::snprintf(spelling, kSpellingSize, "%s:%d", row->prefix, target.channel);
   } else {
     std::snprintf(spelling, kSpellingSize, "%s", row->prefix ? row->prefix : name);
@@ -197,8 +245,7 @@ int32_t can_open() {
     const int32_t result = open_row(*g_interfaces.selected, g_interfaces.target, true);
     if (result == 0) return 0;
     if (!g_interfaces.open_failure.empty()) {
-      console_print("Cannot open %s: %s\n", g_interfaces.spelling,
-                    g_interfaces.open_failure.c_str());
+      console_print("%s\n", g_interfaces.open_failure.c_str());
     }
     console_print("CAN init error\n");
     return result < 0 ? result : -1;
@@ -217,8 +264,53 @@ int32_t can_open() {
 
 void can_open_failed(const char* call, const char* error_text) {
   if (!g_interfaces.open_failure.empty()) return;  // the first failure is the cause
-  g_interfaces.open_failure = std::string(call) + ": " + error_text;
+  g_interfaces.open_failure =
+      std::string("Cannot open ") + g_interfaces.spelling + ": " + call + ": " + error_text;
 }
+
+void can_open_refused(const char* line) {
+  if (g_interfaces.open_failure.empty()) g_interfaces.open_failure = line;
+}
+
+namespace {
+// The lock's name: the spelling with what a file name should not hold replaced ("pcan:1" ->
+// "pcan-1", "kvaser@10001:0" -> "kvaser-10001-0").
+std::string lock_name(const char* spelling) {
+  std::string name;
+  for (const char* c = spelling; *c; ++c) {
+    const bool plain = std::isalnum(static_cast<unsigned char>(*c)) || *c == '_' || *c == '.';
+    name += plain ? *c : (*c == ':' || *c == '@' || *c == '-' ? '-' : '_');
+  }
+  return name;
+}
+}  // namespace
+
+int32_t can_hold(const char* spelling) {
+  PlatformLock lock = PLATFORM_NO_LOCK;
+  int64_t holder = 0;
+  const int32_t taken = lock_take(lock_name(spelling).c_str(), &lock, &holder);
+  if (taken == 0) {
+    g_interfaces.held.push_back(lock);
+    return 0;
+  }
+  if (taken < 0) {
+    // The run goes on: a lock folder that cannot be used must not stop a technician's job.
+    log_writef(LOG_ALWAYS, "%s is not held against other runs: %s\n", spelling, lock_error());
+    return 0;
+  }
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "in use by process %lld (another run of this tool): wait until it ends, or name "
+                "another interface with -i",
+                static_cast<long long>(holder));
+  log_writef(LOG_ALWAYS, "%s is %s\n", spelling, text);
+  if (g_interfaces.open_failure.empty()) {
+    g_interfaces.open_failure = std::string("Cannot open ") + g_interfaces.spelling + ": " + text;
+  }
+  return 1;
+}
+
+int64_t can_holder(const char* spelling) { return lock_holder(lock_name(spelling).c_str()); }
 
 int32_t can_list() {
   CanListing listing;
@@ -241,5 +333,6 @@ void can_use_backend(const CanBackend* backend) { g_interfaces.forced = backend;
 
 void can_reset() {
   can_channel_reset();
+  for (PlatformLock lock : g_interfaces.held) lock_release(lock);
   g_interfaces = InterfacesState{};
 }

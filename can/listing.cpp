@@ -94,10 +94,14 @@ void can_listing_print(const CanListing& listing) {
   int interfaces = 0;
   for (const CanListRecord& record : listing) {
     switch (record.kind) {
-      case CanListKind::INTERFACE:
+      case CanListKind::INTERFACE: {
         ++interfaces;
-        console_print("  %-12s %s\n", record.spelling.c_str(), record.text.c_str());
+        std::string line = record.text;
+        if (record.holder != 0) line += ", in use by process " + std::to_string(record.holder);
+        if (!record.identity.empty()) line += " (also -i " + record.identity + ")";
+        console_print("  %-12s %s\n", record.spelling.c_str(), line.c_str());
         break;
+      }
       case CanListKind::LIBRARY: {
         const char* family = library_texts(record.vendor).family;
         if (record.usable) {

@@ -18,6 +18,7 @@ struct CanFinding {
 // down, bit rate, queue, bus-off).
 std::vector<CanFinding> can_listing_findings(const CanListing& listing);
 
-// "CAN interfaces:", a line per record ("  (none)" when no interface was found), then "No problems
-// found." or "Problems found:" with each problem and its fix.
+// "CAN interfaces:", a line per record ("  (none)" when no interface was found; an interface that
+// another run holds "..., in use by process N", one that can be named by what it is "... (also -i
+// pcan@0x1)"), then "No problems found." or "Problems found:" with each problem and its fix.
 void can_listing_print(const CanListing& listing);

@@ -24,17 +24,25 @@ const char* const kAbsent[] = {"libcanlib_absent.so.1", nullptr};
 const FakeLibrary kNoWrite("libcanlib_no_write.so.1");
 const CanTarget kFirst{CAN_DEFAULT_CHANNEL, "", false};
 
+// The calls that open channel `index` for this run alone: its device's identity (serial number,
+// channel on the device: the name of the run's lock) and the exclusive open.
+std::string open_calls(int index) {
+  const std::string i = std::to_string(index);
+  return "canGetChannelData(" + i + ", 7, 8)\ncanGetChannelData(" + i + ", 6, 4)\ncanOpenChannel(" +
+         i + ", 8)\n";
+}
+
 // The calls that set up channel `index` (handle 100 + index) with the unit's filters.
 std::string set_up_calls(int index) {
   char text[512];
   const int handle = 100 + index;
   std::snprintf(text, sizeof text,
-                "canOpenChannel(%d, 0)\n"
+                "%s"
                 "canSetBusParams(%d, -3, 0, 0, 0, 0, 0)\n"
                 "canSetAcceptanceFilter(%d, 0x1, 0x7FF, 0)\n"
                 "canSetAcceptanceFilter(%d, 0xA04401, 0x1FF3FFFF, 1)\n"
                 "canBusOn(%d)\n",
-                index, handle, handle, handle, handle);
+                open_calls(index).c_str(), handle, handle, handle, handle);
   return text;
 }
 
@@ -72,7 +80,7 @@ TEST_F(KvaserTest, WalkSkipsVirtualChannelsAndOneThatDoesNotOpen) {
   EXPECT_EQ(kvaser_open(&kFirst), 0);
   EXPECT_EQ(fake_canlib::calls(),
             "canInitializeLibrary()\ncanGetNumberOfChannels(0)\n" + channel_data_call(0) +
-                channel_data_call(1) + channel_data_call(2) + "canOpenChannel(2, 0)\n" +
+                channel_data_call(1) + channel_data_call(2) + open_calls(2) +
                 "canGetErrorText(-3, 50)\n" + channel_data_call(3) + set_up_calls(3));
   EXPECT_EQ(log_.text(), std::string(kLoadOk) +
                              "Kvaser: canOpenChannel: failed, status=-3 (Fake error -3)\n" +
@@ -142,7 +150,8 @@ TEST_P(KvaserStepTest, FailedSetUpStepClosesTheChannelAndTheNextIsUsed) {
   EXPECT_EQ(log_.text(), std::string(kLoadOk) + row.report + kInitOk);
 }
 
-// The set-up calls of channel 0 up to and including the one at `last_line` (1-based).
+// The set-up calls of channel 0 up to and including the one at `last_line` (1-based; the open is
+// the third).
 std::string first_calls(int last_line, int error_status) {
   const std::string all = set_up_calls(0);
   size_t end = 0;
@@ -153,10 +162,10 @@ std::string first_calls(int last_line, int error_status) {
 INSTANTIATE_TEST_SUITE_P(
     Steps, KvaserStepTest,
     ::testing::Values(StepRow{"standard_filter", "cards=48:48,standard_filter@0=-1",
-                              first_calls(3, -1), status_line(kStandard.c_str(), -1)},
+                              first_calls(5, -1), status_line(kStandard.c_str(), -1)},
                       StepRow{"extended_filter", "cards=48:48,extended_filter@0=-1",
-                              first_calls(4, -1), status_line(kExtended.c_str(), -1)},
-                      StepRow{"bus_on", "cards=48:48,bus_on@0=-7", first_calls(5, -7),
+                              first_calls(6, -1), status_line(kExtended.c_str(), -1)},
+                      StepRow{"bus_on", "cards=48:48,bus_on@0=-7", first_calls(7, -7),
                               status_line("canBusOn", -7)}),
     RowName());
 
@@ -283,7 +292,7 @@ TEST_F(KvaserTest, ChannelItemsTheLibraryCannotGiveAreNamed) {
   ConsoleCapture console;
   print_listing(kvaser_list);
   EXPECT_NE(console.text().find("  kvaser:0     device name not given, EAN not given, serial "
-                                "number 10001, real\n"),
+                                "number 10001, real (also -i kvaser@10001)\n"),
             std::string::npos)
       << console.text();
 }

@@ -275,10 +275,12 @@ INSTANTIATE_TEST_SUITE_P(
                  "CAN_FilterMessages(0x510, 0xA44401, 0xA84401, 0x23)\nCAN_Write(0x510, ",
                  "", "Using PEAK PCAN-USB interface 'pcan:16'\n"},
         NamedRow{"kvaser_1", "RALVEX_FAKE_CANLIB=bus=1", "kvaser:1", true, "",
-                 kKvaserStart + "canOpenChannel(1, 0)\ncanSetBusParams(101, -3, 0, 0, 0, 0, 0)\n",
+                 kKvaserStart + "canGetChannelData(1, 7, 8)\ncanGetChannelData(1, 6, 4)\n"
+                                "canOpenChannel(1, 8)\ncanSetBusParams(101, -3, 0, 0, 0, 0, 0)\n",
                  "Using Kvaser USBcan interface 'kvaser:1'\n"},
         NamedRow{"kvaser_2_virtual", "RALVEX_FAKE_CANLIB=bus=1", "kvaser:2", true, "",
-                 kKvaserStart + "canOpenChannel(2, 0)\ncanSetBusParams(102, -3, 0, 0, 0, 0, 0)\n",
+                 kKvaserStart + "canGetChannelData(2, 7, 8)\ncanOpenChannel(2, 8)\n"
+                                "canSetBusParams(102, -3, 0, 0, 0, 0, 0)\n",
                  "Using Kvaser USBcan interface 'kvaser:2'\n"},
         NamedRow{"pcan_2_occupied_never_falls_back", "RALVEX_FAKE_CANLIB=bus=1", "pcan:2", false,
                  "CAN_Initialize(0x52, 0x011C, 5, 0, 0)\nCAN_GetErrorText(0x400, 9)\n", "",
@@ -322,8 +324,10 @@ TEST_P(ListTest, ListsTheChannelsAndFindingsWithoutOpeningAny) {
 const std::string kFakes = RALVEX_FAKES_DIR;
 const std::string kKvaserLines =
     "  CANlib: " + kFakes + "/libcanlib.so.1, version 5.41\n"
-    "  kvaser:0     Kvaser Leaf Light v2, EAN 73-30130-00685-0, serial number 10001, real\n"
-    "  kvaser:1     Kvaser Leaf Light v2, EAN 73-30130-00685-0, serial number 10002, real\n"
+    "  kvaser:0     Kvaser Leaf Light v2, EAN 73-30130-00685-0, serial number 10001, real (also "
+    "-i kvaser@10001)\n"
+    "  kvaser:1     Kvaser Leaf Light v2, EAN 73-30130-00685-0, serial number 10002, real (also "
+    "-i kvaser@10002)\n"
     "  kvaser:2     Kvaser Virtual CAN Driver, no EAN, serial number 0, virtual\n";
 const std::string kOccupied =
     "Problems found:\n  pcan:2 is occupied by another program\n"
@@ -338,8 +342,8 @@ INSTANTIATE_TEST_SUITE_P(
                 false,
                 {"CAN interfaces:\n  PCAN-Basic: " + kFakes +
                      "/libpcanbasic.so, API version 4.8.0.5\n"
-                     "  pcan:1       PCAN-USB, device id 0x1, available\n"
-                     "  pcan:2       PCAN-USB, device id 0x2, occupied\n" +
+                     "  pcan:1       PCAN-USB, device id 0x1, available (also -i pcan@0x1)\n"
+                     "  pcan:2       PCAN-USB, device id 0x2, occupied (also -i pcan@0x2)\n" +
                      kKvaserLines,
                  kOccupied}},
         ListRow{"library_without_attached_channels",
@@ -349,19 +353,19 @@ INSTANTIATE_TEST_SUITE_P(
                      "/libpcanbasic.so, API version not given (fake PCAN error 0x4000)\n"
                  "  PCAN-Basic cannot list the attached channels (fake PCAN error 0x4000); asking "
                  "pcan:1 to pcan:16\n"
-                 "  pcan:1       PCAN-USB, device id 0x1, available\n"
-                 "  pcan:2       PCAN-USB, device id 0x2A, occupied\n",
+                 "  pcan:1       PCAN-USB, device id 0x1, available (also -i pcan@0x1)\n"
+                 "  pcan:2       PCAN-USB, device id 0x2A, occupied (also -i pcan@0x2A)\n",
                  kOccupied}},
         ListRow{"devices_named_by_the_settings",
                 "RALVEX_FAKE_PCAN=attached=3:9,occupied=0 "
                 "RALVEX_FAKE_CANLIB=cards=48,name@0=Kvaser\\ Memorator,ean@0=0x0007330130007590,"
                 "serial@0=42,version_ex=0x052A61",
                 false,
-                {std::string("  pcan:3       PCAN-USB, device id 0x3, available\n"
-                             "  pcan:9       PCAN-USB, device id 0x9, available\n") +
+                {std::string("  pcan:3       PCAN-USB, device id 0x3, available (also -i pcan@0x3)\n"
+                             "  pcan:9       PCAN-USB, device id 0x9, available (also -i pcan@0x9)\n") +
                      "  CANlib: " + kFakes + "/libcanlib.so.1, version 5.42a\n"
                      "  kvaser:0     Kvaser Memorator, EAN 73-30130-00759-0, serial number 42, "
-                     "real\n  sim ",
+                     "real (also -i kvaser@42)\n  sim ",
                  "No problems found.\n"}},
         ListRow{"no_libraries",
                 "",
@@ -675,4 +679,97 @@ INSTANTIATE_TEST_SUITE_P(
                    "Kvaser USBcan: received frames were lost (receive queue overrun)"}),
     RowName());
 #undef LOST_FIX
+}  // namespace
+
+namespace {
+struct IdentityRow {
+  const char* name;
+  const char* pcan_settings;
+  const char* canlib_settings;
+  const char* interface;
+  int32_t result;
+  const char* opened;  // in the fake's calls, or the console line that refuses the name
+};
+void PrintTo(const IdentityRow& row, std::ostream* os) { *os << row.name; }
+
+class IdentityTest : public FakeAdapterTest, public ::testing::WithParamInterface<IdentityRow> {};
+
+// An adapter named by what it is opens the same channel whatever order the adapters were plugged
+// in; an identity that is not attached is refused naming those that are, and nothing else opens.
+TEST_P(IdentityTest, OpensTheChannelOfThatDeviceOrNone) {
+  const IdentityRow& row = GetParam();
+  fake_pcan::configure(row.pcan_settings);
+  fake_canlib::configure(row.canlib_settings);
+  ASSERT_EQ(can_accept_id(UNIT_ANSWER_ID), 0);
+  ASSERT_EQ(can_select_interface(row.interface), 0);
+  ConsoleCapture console;
+  EXPECT_EQ(can_open(), row.result);
+  const std::string calls = fake_pcan::calls() + fake_canlib::calls();
+  if (row.result == 0) {
+    EXPECT_NE(calls.find(row.opened), std::string::npos) << calls;
+  } else {
+    EXPECT_EQ(console.text(), std::string(row.opened) + "\nCAN init error\n");
+    EXPECT_EQ(calls.find("CAN_Initialize"), std::string::npos) << calls;
+    EXPECT_EQ(calls.find("canOpenChannel"), std::string::npos) << calls;
+  }
+}
+
+const char kPlugged[] = "attached=3:1,device_id@3=7,device_id@1=9,occupied=0";
+const char kDevices[] = "cards=48:48:48,serial@0=20,serial@1=10,serial@2=10,chan_no@2=1";
+INSTANTIATE_TEST_SUITE_P(
+    Rows, IdentityTest,
+    ::testing::Values(
+        IdentityRow{"pcan_decimal", kPlugged, "", "pcan@7", 0, "CAN_Initialize(0x53,"},
+        IdentityRow{"pcan_hex", kPlugged, "", "PCAN@0x9", 0, "CAN_Initialize(0x51,"},
+        IdentityRow{"pcan_absent", kPlugged, "", "pcan@5", -2,
+                    "No PCAN channel with device id 5 (attached: 9, 7)"},
+        IdentityRow{"kvaser_device", "", kDevices, "kvaser@10", 0, "canOpenChannel(1, 8)"},
+        IdentityRow{"kvaser_device_channel", "", kDevices, "kvaser@10:1", 0,
+                    "canOpenChannel(2, 8)"},
+        IdentityRow{"kvaser_absent", "", kDevices, "kvaser@30", -1,
+                    "No Kvaser channel with serial number 30 (attached: 20, 10)"},
+        IdentityRow{"kvaser_channel_absent", "", kDevices, "kvaser@10:5", -1,
+                    "No channel 5 on the Kvaser device with serial number 10 (its channels: 0, "
+                    "1)"}),
+    RowName());
+
+struct HeldRow {
+  const char* name;
+  const char* interface;
+  const char* lock;   // what the other run holds
+  const char* never;  // a call that must not come
+};
+void PrintTo(const HeldRow& row, std::ostream* os) { *os << row.name; }
+
+class HeldInterfaceTest : public FakeAdapterTest, public ::testing::WithParamInterface<HeldRow> {};
+
+// An interface another run holds is refused before anything is opened or sent, naming that run's
+// process; the listing shows it in use.
+TEST_P(HeldInterfaceTest, IsRefusedNamingTheOtherRun) {
+  const HeldRow& row = GetParam();
+  const HeldElsewhere other(row.lock);
+  ASSERT_EQ(can_accept_id(UNIT_ANSWER_ID), 0);
+  ASSERT_EQ(can_select_interface(row.interface), 0);
+  ConsoleCapture console;
+  EXPECT_LT(can_open(), 0);
+  EXPECT_EQ(console.text(), std::string("Cannot open ") + row.interface + ": in use by process " +
+                                std::to_string(other.pid()) +
+                                " (another run of this tool): wait until it ends, or name "
+                                "another interface with -i\nCAN init error\n");
+  const std::string calls = fake_pcan::calls() + fake_canlib::calls();
+  EXPECT_EQ(calls.find(row.never), std::string::npos) << calls;
+  console.clear();
+  EXPECT_EQ(can_list(), 0);
+  EXPECT_NE(console.text().find(", in use by process " + std::to_string(other.pid())),
+            std::string::npos)
+      << console.text();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, HeldInterfaceTest,
+    ::testing::Values(HeldRow{"pcan", "pcan:1", "pcan-1", "CAN_Initialize"},
+                      HeldRow{"kvaser_by_number", "kvaser:0", "kvaser-10001", "canOpenChannel"},
+                      HeldRow{"kvaser_by_identity", "kvaser@10002", "kvaser-10002",
+                              "canOpenChannel"}),
+    RowName());
 }  // namespace

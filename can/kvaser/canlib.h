@@ -23,11 +23,14 @@ constexpr canStatus canERR_HARDWARE = -15;
 constexpr canStatus canERR_NOCARD = -26;
 constexpr canStatus canERR_NOT_IMPLEMENTED = -32;
 constexpr long canBITRATE_250K = -3;
+// canOpenChannel: no other handle may open the channel while this one is open.
+constexpr int canOPEN_EXCLUSIVE = 0x0008;
 // Items of canGetChannelData: the capabilities (32 bits, canCHANNEL_CAP_xxx), the card type (32
 // bits), the card's serial number (64 bits), its EAN (8 bytes of BCD, least significant first:
 // 73-30130-00122-0 is 0x0007330130001220) and the device's name (text).
 constexpr int canCHANNELDATA_CHANNEL_CAP = 1;
 constexpr int canCHANNELDATA_CARD_TYPE = 4;
+constexpr int canCHANNELDATA_CHAN_NO_ON_CARD = 6;  // 32 bits: the channel's number on its device
 constexpr int canCHANNELDATA_CARD_SERIAL_NO = 7;
 constexpr int canCHANNELDATA_CARD_UPC_NO = 11;
 constexpr int canCHANNELDATA_DEVDESCR_ASCII = 26;

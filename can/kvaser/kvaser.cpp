@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "can/kvaser/kvaser_library.h"
 #include "log/log.h"
@@ -134,9 +135,19 @@ int32_t set_up_channel(CanHandle handle) {
   return 0;
 }
 
-// Opens channel `index` and takes it on bus; the state then holds its handle. 0, or -1.
+// What a run holds of channel `index`: the device's channel, wherever CANlib numbers it.
+int32_t hold_channel(int index) {
+  char spelling[48];
+  kvaser_identity(index, spelling, sizeof spelling);
+  if (spelling[0] == '\0') std::snprintf(spelling, sizeof spelling, "kvaser:%d", index);
+  return can_hold(spelling);
+}
+
+// Opens channel `index` (no other handle may share it) and takes it on bus; the state then holds
+// its handle. 0, or -1.
 int32_t open_channel(int index) {
-  const CanHandle handle = g_kvaser.api.open_channel(index, 0);
+  if (hold_channel(index) != 0) return -1;
+  const CanHandle handle = g_kvaser.api.open_channel(index, canOPEN_EXCLUSIVE);
   if (handle < 0) {
     report_failure("canOpenChannel", handle);
     return -1;
@@ -157,15 +168,57 @@ int32_t try_channel(int index) {
   return open_channel(index);
 }
 
-int32_t open_named(int index) {
+// The index of the channel `target` names by identity: the device with that serial number, its
+// channel device_channel. -1 after saying which devices there are.
+int find_device(const CanTarget& target, int count) {
+  std::string serials;
+  std::string channels;
+  for (int index = 0; index < count; ++index) {
+    uint64_t serial = 0;
+    uint32_t on_card = 0;
+    if (g_kvaser.api.get_channel_data(index, canCHANNELDATA_CARD_SERIAL_NO, &serial,
+                                      sizeof serial) < 0 ||
+        serial == 0) {
+      continue;
+    }
+    g_kvaser.api.get_channel_data(index, canCHANNELDATA_CHAN_NO_ON_CARD, &on_card, sizeof on_card);
+    if (serial != target.identity) {
+      const std::string text = std::to_string(serial);
+      if (serials.find(text) == std::string::npos) serials += (serials.empty() ? "" : ", ") + text;
+      continue;
+    }
+    if (on_card == static_cast<uint32_t>(target.device_channel)) return index;
+    channels += (channels.empty() ? "" : ", ") + std::to_string(on_card);
+  }
+  char line[200];
+  if (channels.empty()) {
+    std::snprintf(line, sizeof line, "No Kvaser channel with serial number %llu (attached: %s)",
+                  static_cast<unsigned long long>(target.identity),
+                  serials.empty() ? "none" : serials.c_str());
+  } else {
+    std::snprintf(line, sizeof line,
+                  "No channel %d on the Kvaser device with serial number %llu (its channels: %s)",
+                  target.device_channel, static_cast<unsigned long long>(target.identity),
+                  channels.c_str());
+  }
+  log_writef(LOG_ALWAYS, "Kvaser: %s\n", line);
+  can_open_refused(line);
+  return -1;
+}
+
+int32_t open_named(const CanTarget& target) {
   g_kvaser.named = true;
   int count = 0;
   const canStatus status = g_kvaser.api.get_number_of_channels(&count);
   int32_t result = -1;
+  const int index =
+      status < 0 || !target.by_identity ? target.channel : find_device(target, count);
   if (status < 0) {
     log_write("Kvaser: CAN Init Error\n", LOG_ALWAYS);
     report_failure("canGetNumberOfChannels", status);
     result = status;
+  } else if (index < 0) {
+    // find_device said why.
   } else if (index >= count) {
     char text[64];
     std::snprintf(text, sizeof text, "CANlib has %d channels (0 to %d)", count, count - 1);
@@ -221,6 +274,25 @@ void kvaser_error_text(canStatus status, char text[50]) {
   text[kErrorTextSize - 1] = '\0';
 }
 
+void kvaser_identity(int index, char* spelling, size_t size) {
+  spelling[0] = '\0';
+  uint64_t serial = 0;
+  uint32_t on_card = 0;
+  if (g_kvaser.api.get_channel_data(index, canCHANNELDATA_CARD_SERIAL_NO, &serial,
+                                    sizeof serial) < 0 ||
+      serial == 0) {
+    return;
+  }
+  if (g_kvaser.api.get_channel_data(index, canCHANNELDATA_CHAN_NO_ON_CARD, &on_card,
+                                    sizeof on_card) < 0 ||
+      on_card == 0) {
+    std::snprintf(spelling, size, "kvaser@%llu", static_cast<unsigned long long>(serial));
+  } else {
+    std::snprintf(spelling, size, "kvaser@%llu:%u", static_cast<unsigned long long>(serial),
+                  on_card);
+  }
+}
+
 void kvaser_report_status(const char* label, int32_t status) {
   if (status == 0) return;
   char text[kErrorTextSize];
@@ -235,7 +307,7 @@ int32_t kvaser_open(const CanTarget* target) {
   }
   g_kvaser.api.initialize_library();
   g_kvaser.waited = Waited{};
-  if (target->channel != CAN_DEFAULT_CHANNEL) return open_named(target->channel);
+  if (target->channel != CAN_DEFAULT_CHANNEL || target->by_identity) return open_named(*target);
   int count = 0;
   const canStatus status = g_kvaser.api.get_number_of_channels(&count);
   if (status < 0) {

@@ -34,3 +34,6 @@ bool kvaser_optional(const VendorEntryPoint& entry);
 CanListRecord kvaser_library_record(const char* version);
 // The library's text for `status`, at most 49 characters.
 void kvaser_error_text(canStatus status, char text[50]);
+// How `-i` names channel `index` by what it is, "kvaser@10001" or "kvaser@10001:1" (the device's
+// serial number and the channel on it); "" for a channel without a serial number (virtual).
+void kvaser_identity(int index, char* spelling, size_t size);

@@ -88,7 +88,12 @@ void list_channel(const CanlibApi& api, int index, CanListing* listing) {
   char description[200];
   std::snprintf(spelling, sizeof spelling, "kvaser:%d", index);
   std::snprintf(description, sizeof description, "%s, %s, %s, %s", name, ean, serial, kind);
-  listing->push_back(can_list_interface(CanVendor::KVASER, spelling, description));
+  CanListRecord record = can_list_interface(CanVendor::KVASER, spelling, description);
+  char identity[48];
+  kvaser_identity(index, identity, sizeof identity);
+  record.identity = identity;
+  record.holder = can_holder(identity[0] ? identity : spelling);
+  listing->push_back(record);
 }
 }  // namespace
 

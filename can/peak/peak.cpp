@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "can/peak/peak_library.h"
 #include "log/log.h"
@@ -144,6 +145,26 @@ void set_up_event() {
              static_cast<unsigned>(status));
 }
 
+// The pcan:N of the attached PCAN-USB channel whose device id is `id`; 0 when there is none, with
+// the device ids that are attached in `attached` ("1, 2").
+int32_t find_device(uint64_t id, std::string* attached) {
+  const PcanApi& api = g_peak.api;
+  for (int32_t number = 1; number <= kLastUsbChannel; ++number) {
+    const TPCANHandle handle = usb_handle(number);
+    uint32_t condition = PCAN_CHANNEL_UNAVAILABLE;
+    uint32_t device_id = 0;
+    if (api.get_value(handle, PCAN_CHANNEL_CONDITION, &condition, sizeof condition) !=
+            PCAN_ERROR_OK ||
+        condition == PCAN_CHANNEL_UNAVAILABLE ||
+        api.get_value(handle, PCAN_DEVICE_ID, &device_id, sizeof device_id) != PCAN_ERROR_OK) {
+      continue;
+    }
+    if (device_id == id) return number;
+    *attached += (attached->empty() ? "" : ", ") + std::to_string(device_id);
+  }
+  return 0;
+}
+
 CanFrameKind kind_of(TPCANMessageType type) {
   if (type & PCAN_MESSAGE_STATUS) return CAN_KIND_STATUS;
   if (type & PCAN_MESSAGE_ERRFRAME) return CAN_KIND_ERROR;
@@ -175,11 +196,28 @@ int32_t peak_open(const CanTarget* target) {
     can_open_failed("loading PCAN-Basic", g_peak.library.failure);
     return -1;
   }
-  const int32_t number = target->channel == CAN_DEFAULT_CHANNEL ? 1 : target->channel;
+  int32_t number = target->channel == CAN_DEFAULT_CHANNEL ? 1 : target->channel;
+  if (target->by_identity) {
+    std::string attached;
+    number = find_device(target->identity, &attached);
+    if (number == 0) {
+      char line[160];
+      std::snprintf(line, sizeof line, "No PCAN channel with device id %llu (attached: %s)",
+                    static_cast<unsigned long long>(target->identity),
+                    attached.empty() ? "none" : attached.c_str());
+      log_writef(LOG_ALWAYS, "PEAK: %s\n", line);
+      can_open_refused(line);
+      return -2;
+    }
+  }
   if (number < 1 || number > kLastUsbChannel) {
     can_open_failed("CAN_Initialize", "no such PCAN-USB channel");
     return -2;
   }
+  char spelling[16];
+  std::snprintf(spelling, sizeof spelling, "pcan:%d", number);
+  // Another run's channel is never initialised again.
+  if (can_hold(spelling) != 0) return -2;
   g_peak.channel = usb_handle(number);
   g_peak.channel_number = number;
   g_peak.named = target->named;

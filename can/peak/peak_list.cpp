@@ -4,6 +4,8 @@
 // query is asked channel by channel (PCAN_CHANNEL_CONDITION for pcan:1 to pcan:16) instead, and a
 // value it cannot give is named as such.
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "can/peak/peak.h"
@@ -70,7 +72,10 @@ void list_channel(CanListing* listing, int32_t number, const char* type, const c
   std::snprintf(description, sizeof description, "%s, device id %s, %s", type, device_id,
                 condition_name(condition));
   CanListRecord record = can_list_interface(CanVendor::PEAK, spelling, description);
-  record.occupied = condition == PCAN_CHANNEL_OCCUPIED;
+  record.holder = can_holder(spelling);
+  // Held by another run of this tool: that says more than the library's "occupied".
+  record.occupied = condition == PCAN_CHANNEL_OCCUPIED && record.holder == 0;
+  if (std::strncmp(device_id, "0x", 2) == 0) record.identity = std::string("pcan@") + device_id;
   listing->push_back(record);
 }
 

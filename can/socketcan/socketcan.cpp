@@ -164,6 +164,8 @@ int32_t socketcan_open(const CanTarget* target) {
   const unsigned int index = if_nametoindex(g_socketcan.name);
   if (index == 0) return open_failed("if_nametoindex");
   if (check_up() != 0) return -1;
+  // Two runs on one interface would interleave two downloads on one unit.
+  if (can_hold(g_socketcan.name) != 0) return -1;
   g_socketcan.socket = socket(PF_CAN, SOCK_RAW, CAN_RAW);
   if (g_socketcan.socket < 0) return open_failed("socket(PF_CAN, SOCK_RAW, CAN_RAW)");
   const int fd = g_socketcan.socket;

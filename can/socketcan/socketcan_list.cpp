@@ -187,6 +187,7 @@ void list_interface(int fd, const char* name, int index, CanListing* listing) {
   record.bitrate = link.has_data ? link.bitrate : 0;
   record.queue = queue;
   record.bus_off = link.has_state && link.state == CAN_STATE_BUS_OFF;
+  record.holder = can_holder(name);
   listing->push_back(record);
 }
 }  // namespace

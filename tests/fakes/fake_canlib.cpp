@@ -8,7 +8,8 @@
 // RALVEX_FAKE_CANLIB_CALLS):
 //   cards=T0:T1:...  card type per channel (default 48:48:1, two real channels and a virtual one;
 //     type 1 is virtual and has canCHANNEL_CAP_VIRTUAL)
-//   name@I=TEXT  ean@I=BCD  serial@I=N  the device name, EAN and serial number of channel I
+//   name@I=TEXT  ean@I=BCD  serial@I=N  chan_no@I=K  the device name, EAN, serial number and
+//     number on its device of channel I (chan_no default 0)
 //     (defaults: "Kvaser Leaf Light v2", 0x0007330130006850, 10001 + I for a real channel;
 //     "Kvaser Virtual CAN Driver", 0, 0 for a virtual one)
 //   item_status@ITEM=STATUS  canGetChannelData of item ITEM fails with STATUS (e.g. -32)
@@ -184,6 +185,10 @@ FAKE_EXPORT canStatus CANLIBAPI canGetChannelData(int channel, int item, void* b
       const uint64_t serial =
           static_cast<uint64_t>(channel_number("serial", channel, is_virtual ? 0 : 10001 + channel));
       return put(buffer, bufsize, &serial, sizeof serial);
+    }
+    case canCHANNELDATA_CHAN_NO_ON_CARD: {
+      const uint32_t on_card = static_cast<uint32_t>(channel_number("chan_no", channel, 0));
+      return put(buffer, bufsize, &on_card, sizeof on_card);
     }
     case canCHANNELDATA_CARD_UPC_NO: {
       const uint64_t ean = static_cast<uint64_t>(

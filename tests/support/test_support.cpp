@@ -80,6 +80,39 @@ ScratchDir::~ScratchDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
+HeldElsewhere::HeldElsewhere(const char* name) {
+  int release[2];
+  int ready[2];
+  if (pipe(release) != 0 || pipe(ready) != 0) throw std::runtime_error("pipe failed");
+  const pid_t child = fork();
+  if (child < 0) throw std::runtime_error("fork failed");
+  if (child == 0) {
+    close(release[1]);
+    PlatformLock lock = PLATFORM_NO_LOCK;
+    int64_t holder = 0;
+    const char taken = lock_take(name, &lock, &holder) == 0 ? 'y' : 'n';
+    if (write(ready[1], &taken, 1) != 1) _exit(2);
+    char byte = 0;
+    while (read(release[0], &byte, 1) > 0) {
+    }
+    _exit(0);
+  }
+  close(release[0]);
+  close(ready[1]);
+  char taken = 'n';
+  const bool told = read(ready[0], &taken, 1) == 1;
+  close(ready[0]);
+  pid_ = child;
+  release_ = release[1];
+  if (!told || taken != 'y') throw std::runtime_error(std::string("lock not taken: ") + name);
+}
+
+HeldElsewhere::~HeldElsewhere() {
+  close(release_);
+  int status = 0;
+  waitpid(static_cast<pid_t>(pid_), &status, 0);
+}
+
 ConsoleCapture::ConsoleCapture() { console_set_capture(&text_); }
 ConsoleCapture::~ConsoleCapture() { console_set_capture(nullptr); }
 

@@ -75,6 +75,21 @@ struct Args {
   std::vector<char*> pointers;
 };
 
+// Another process that holds the lock `name` (platform lock_take in the current lock folder) from
+// construction until destruction, as another run of the tool would.
+class HeldElsewhere {
+ public:
+  explicit HeldElsewhere(const char* name);
+  ~HeldElsewhere();
+  HeldElsewhere(const HeldElsewhere&) = delete;
+  HeldElsewhere& operator=(const HeldElsewhere&) = delete;
+  long pid() const { return pid_; }
+
+ private:
+  long pid_ = -1;
+  int release_ = -1;  // closing it lets the holder end
+};
+
 std::string read_file(const std::string& path);
 std::vector<uint8_t> read_bytes(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
