@@ -56,6 +56,9 @@ const char* const kLongOptions[] = {
     "           --trace FILE   -- Writes every CAN frame sent and received into FILE\n",
     "                             (can-utils log format)\n",
     "           --report FILE  -- Writes a JSON record of the run into FILE when the run ends\n",
+    "           --log FILE     -- Writes the log into FILE instead of ZR4_BL_Log.txt\n",
+    "           --tag KEY=VALUE -- Copies KEY=VALUE into the run report (repeatable; KEY of\n",
+    "                             letters, digits, '_' and '-', VALUE printable ASCII)\n",
     "           --verify       -- With -w: reads the parameters back and compares them with the file\n",
     "           --help         -- Prints this text\n",
     "           --version      -- Prints the version\n",
@@ -72,18 +75,22 @@ int32_t refuse(RunSettings* settings, bool long_options) {
   return -2;
 }
 
-// A long option with a value names a file: where it goes in the settings, what messages call it.
+// A long option: whether it takes a value and, for one that names a file, where it goes in the
+// settings and what messages call it.
 struct LongOption {
   const char* name;
+  bool takes_value;
   char (RunSettings::*file)[RUN_FILE_NAME_MAX + 1];
   const char* what;
 };
 const LongOption kLongOptionTable[] = {
-    {"--trace", &RunSettings::trace_path, "Trace file name"},
-    {"--report", &RunSettings::report_path, "Report file name"},
-    {"--verify", nullptr, nullptr},
-    {"--help", nullptr, nullptr},
-    {"--version", nullptr, nullptr},
+    {"--trace", true, &RunSettings::trace_path, "Trace file name"},
+    {"--report", true, &RunSettings::report_path, "Report file name"},
+    {"--log", true, &RunSettings::log_path, "Log file name"},
+    {"--tag", true, nullptr, nullptr},
+    {"--verify", false, nullptr, nullptr},
+    {"--help", false, nullptr, nullptr},
+    {"--version", false, nullptr, nullptr},
 };
 const LongOption* const kReport = &kLongOptionTable[1];
 
@@ -155,6 +162,32 @@ void print_usage() {
 }
 
 namespace {
+// --tag KEY=VALUE: KEY of letters, digits, '_' and '-', VALUE of printable ASCII, each KEY once.
+// 0, or -2 after saying why.
+int32_t read_tag(const char* tag, RunSettings* settings) {
+  const char* equals = std::strchr(tag, '=');
+  bool good = equals && equals != tag;
+  for (const char* c = tag; good && c < equals; ++c) {
+    good = std::isalnum(static_cast<unsigned char>(*c)) || *c == '_' || *c == '-';
+  }
+  for (const char* c = equals ? equals + 1 : tag; good && *c; ++c) good = *c >= 0x20 && *c <= 0x7E;
+  if (!good) {
+    console_print("Malformed tag '%s': KEY=VALUE with a KEY of letters, digits, '_' and '-' and a "
+                  "VALUE of printable ASCII\n",
+                  tag);
+    return refuse(settings, true);
+  }
+  const std::string key(tag, static_cast<size_t>(equals - tag));
+  for (const auto& given : settings->tags) {
+    if (given.first == key) {
+      console_print("Tag %s given twice\n", key.c_str());
+      return refuse(settings, true);
+    }
+  }
+  settings->tags.emplace_back(key, equals + 1);
+  return 0;
+}
+
 // One long option (nullptr: unknown) with its value (inline after '=', or the next argument;
 // nullptr when there is none). 0 read; 1 answered (--help, --version); -2 refused.
 int32_t read_long_option(const char* arg, const LongOption* option, const char* value,
@@ -163,11 +196,11 @@ int32_t read_long_option(const char* arg, const LongOption* option, const char* 
     console_print("Unknown option '%s'\n", arg);
     return refuse(settings, true);
   }
-  if (option->file && !value) {
+  if (option->takes_value && !value) {
     console_print("Missing value for option %s\n", option->name);
     return refuse(settings, true);
   }
-  if (!option->file && value) {
+  if (!option->takes_value && value) {
     console_print("Option %s takes no value: '%s'\n", option->name, arg);
     return refuse(settings, true);
   }
@@ -182,6 +215,7 @@ int32_t read_long_option(const char* arg, const LongOption* option, const char* 
     return copy_value(settings, file, RUN_FILE_NAME_MAX, value, option->what, true);
   }
   const std::string name = option->name;
+  if (name == "--tag") return read_tag(value, settings);
   if (name == "--verify") {
     settings->verify = true;
   } else if (name == "--help") {
@@ -261,7 +295,7 @@ int32_t read_options(int argc, char** argv, RunSettings* settings) {
     const bool long_option = arg[1] == '-';
     const char* value = nullptr;
     const LongOption* option = long_option ? find_long_option(arg, &value) : nullptr;
-    const bool takes_value = long_option ? option && option->file && !value
+    const bool takes_value = long_option ? option && option->takes_value && !value
                                          : arg[1] != '\0' && std::strchr("frwgi", arg[1]);
     if (takes_value && i + 1 < argc) value = argv[++i];
     if (result != 0) {
@@ -368,7 +402,7 @@ int32_t app_main(int argc, char** argv) {
   RunSettings settings;
   const int32_t read = read_options(argc, argv, &settings);
   console_set_capture(console);
-  if (log_open() != 0) {
+  if (log_open(settings.log_path[0] ? settings.log_path : LOG_FILE_DEFAULT) != 0) {
     console_print("Logging init error\n");
     return finish_run(start, settings, false, -1, console_last_line());
   }

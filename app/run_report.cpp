@@ -91,6 +91,12 @@ std::string run_report_json(const RunReport& report) {
   json arguments = json::array();
   for (int i = 1; i < report.argc; ++i) arguments.push_back(report.argv[i]);
   doc["arguments"] = arguments;
+  // What the station said of the run (--tag): the unit's serial number, the station, the operator.
+  json tags = json::object();
+  if (settings) {
+    for (const auto& tag : settings->tags) tags[tag.first] = tag.second;
+  }
+  doc["tags"] = tags;
 
   json operation = json::object();
   operation["name"] = operation_name(settings ? settings->mode : RUN_MODE_NONE);

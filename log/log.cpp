@@ -4,11 +4,14 @@
 #include <cstdarg>
 #include <cstdio>
 
-namespace {
-const char kLogFileName[] = "ZR4_BL_Log.txt";
+#include <string>
 
+#include "platform/platform.h"
+
+namespace {
 struct OutputState {
   FILE* log = nullptr;
+  PlatformLock lock = PLATFORM_NO_LOCK;  // held while the log is written
   int32_t level = 0;
   std::string* capture = nullptr;  // where console text goes instead of stdout
   // The console line being printed and the last complete line that was not empty.
@@ -33,11 +36,34 @@ bool passes(int32_t mask) { return g_out.log != nullptr && (mask & g_out.level) 
 
 bool log_passes(int32_t mask) { return passes(mask); }
 
-int32_t log_open() {
+namespace {
+// Takes the lock of the log at `path`, named after the file itself (any path to it holds it).
+// 0 taken, or no lock could be had (the file's own open then says what is wrong); -1 another run
+// writes it, after the console line that says so. The file is created, never emptied here.
+int32_t hold_log(const char* path) {
+  FILE* probe = std::fopen(path, "a");
+  if (!probe) return 0;
+  std::fclose(probe);
+  char identity[64];
+  if (file_identity(path, identity, sizeof identity) != 0) return 0;
+  int64_t holder = 0;
+  const std::string name = std::string("log-") + identity;
+  if (lock_take(name.c_str(), &g_out.lock, &holder) != 1) return 0;
+  console_print("Log file %s is being written by process %lld (another run of this tool): give "
+                "this run a log of its own with --log FILE, or run it in another folder\n",
+                path, static_cast<long long>(holder));
+  return -1;
+}
+}  // namespace
+
+int32_t log_open(const char* path) {
   console_print("\nLog system init\n");
-  console_print("Log file: %s\n", kLogFileName);
+  console_print("Log file: %s\n", path);
   g_out.level = 0;
-  g_out.log = std::fopen(kLogFileName, "w");
+  lock_release(g_out.lock);
+  g_out.lock = PLATFORM_NO_LOCK;
+  if (hold_log(path) != 0) return -1;
+  g_out.log = std::fopen(path, "w");
   if (!g_out.log) {
     console_print("Cannot open log files\n");
     return -1;
@@ -62,6 +88,8 @@ void log_newline(int32_t mask) {
 void log_close() {
   if (g_out.log) std::fclose(g_out.log);
   g_out.log = nullptr;
+  lock_release(g_out.lock);
+  g_out.lock = PLATFORM_NO_LOCK;
 }
 
 void log_writef(int32_t mask, const char* format, ...) {

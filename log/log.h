@@ -1,5 +1,7 @@
 // The two output channels of the tool: the console (standard output) for the operator, and the
-// trace file ZR4_BL_Log.txt in the working directory, whose lines pass a category mask.
+// trace file (ZR4_BL_Log.txt in the working directory, or the file of --log), whose lines pass a
+// category mask. While a run writes its log it holds a lock on it, so that a second run never
+// writes the same file at the same time.
 // Call order: log_open, log_set_level, any number of log_write/log_newline, log_close once.
 // Nothing reaches the file before log_set_level (the level is 0) or after log_close.
 #pragma once
@@ -22,8 +24,13 @@ enum LogLevel : int32_t {
   LOG_ALWAYS = 0xFFFF,   // errors, adapter start-up, status lines
 };
 
-// Creates (or empties) ZR4_BL_Log.txt and writes its banner; 0 when open, -1 when not.
-int32_t log_open();
+// The log file of a run that names none.
+constexpr const char* LOG_FILE_DEFAULT = "ZR4_BL_Log.txt";
+
+// Creates (or empties) `path` and writes its banner; 0 when open, -1 when not: it cannot be
+// created, or another run is writing it (then the console names that run's process and the way
+// out, and the file is left as it is).
+int32_t log_open(const char* path = LOG_FILE_DEFAULT);
 // Stores the level (any integer, used as a mask) and logs "Logger level %d\n".
 void log_set_level(int32_t level);
 // Writes `text` unchanged when `mask` & level != 0; no line break is added.

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 enum RunMode : int32_t {
   RUN_MODE_NONE = 0,
@@ -34,5 +36,8 @@ struct RunSettings {
   char trace_path[RUN_FILE_NAME_MAX + 1] = {};   // --trace: every frame, can-utils log format
   char report_path[RUN_FILE_NAME_MAX + 1] = {};  // --report: a JSON record of the run at its end
   bool verify = false;                           // --verify: read a restore back (-w only)
+  char log_path[RUN_FILE_NAME_MAX + 1] = {};     // --log: the log file ("": ZR4_BL_Log.txt)
+  // --tag KEY=VALUE, in the order given: copied into the run report.
+  std::vector<std::pair<std::string, std::string>> tags;
   std::string refusal;  // the console line that refused the command line ("" when accepted)
 };

@@ -146,6 +146,46 @@ TEST_P(RefusedOptionsTest, PrintWhyAndTheUsage) {
 }
 INSTANTIATE_TEST_SUITE_P(Rows, RefusedOptionsTest, ::testing::ValuesIn(kRefusedRows));
 
+namespace {
+struct TagRow {
+  std::vector<std::string> args;
+  int32_t result;
+  std::string said;  // the first line when refused
+  std::vector<std::pair<std::string, std::string>> tags;
+};
+class TagTest : public ::testing::TestWithParam<TagRow> {};
+
+const std::string kTagRule =
+    ": KEY=VALUE with a KEY of letters, digits, '_' and '-' and a VALUE of printable ASCII\n";
+const TagRow kTagRows[] = {
+    {{"--tag", "serial=A-123", "--tag=station=3", "--tag", "operator=J. Doe"}, 0, "",
+     {{"serial", "A-123"}, {"station", "3"}, {"operator", "J. Doe"}}},
+    {{"--tag", "note="}, 0, "", {{"note", ""}}},
+    {{"--tag", "=x"}, -2, "Malformed tag '=x'" + kTagRule, {}},
+    {{"--tag", "no-value"}, -2, "Malformed tag 'no-value'" + kTagRule, {}},
+    {{"--tag", "two words=1"}, -2, "Malformed tag 'two words=1'" + kTagRule, {}},
+    {{"--tag", "bell=\a"}, -2, "Malformed tag 'bell=\a'" + kTagRule, {}},
+    {{"--tag", "serial=1", "--tag", "serial=2"}, -2, "Tag serial given twice\n", {}},
+    {{"--tag"}, -2, "Missing value for option --tag\n", {}},
+};
+}  // namespace
+
+// Tags are taken as given, in order; a malformed one refuses the command line with the usage.
+TEST_P(TagTest, KeysAndValuesAreCheckedAndKept) {
+  const TagRow& row = GetParam();
+  Args args(row.args);
+  ConsoleCapture console;
+  RunSettings settings;
+  EXPECT_EQ(read_options(args.argc(), args.argv(), &settings), row.result) << where(row.args);
+  if (row.result == 0) {
+    EXPECT_EQ(settings.tags, row.tags) << where(row.args);
+    EXPECT_EQ(console.text(), "");
+  } else {
+    EXPECT_EQ(console.text().rfind(row.said + usage_text(), 0), 0u) << console.text();
+  }
+}
+INSTANTIATE_TEST_SUITE_P(Rows, TagTest, ::testing::ValuesIn(kTagRows));
+
 TEST(OptionNamesTest, LongestThatFitAreTakenWhole) {
   Args fits({"-r", std::string(255, 'n'), "-i", "fifteen-letters"});
   ConsoleCapture console;

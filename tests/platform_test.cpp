@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <ostream>
@@ -264,7 +265,8 @@ TEST(LockTest, AnotherProcessHoldsTheLockUntilItEnds) {
   EXPECT_EQ(lock, PLATFORM_NO_LOCK);
   EXPECT_EQ(lock_holder("socketcan-can7"), child);
   EXPECT_EQ(lock_holder("socketcan-can8"), 0);
-  EXPECT_EQ(read_file(dir.file("ralvex-service-tool.socketcan-can7.lock")),
+  EXPECT_EQ(read_file(std::string(std::getenv("RALVEX_LOCK_DIR")) +
+                      "/ralvex-service-tool.socketcan-can7.lock"),
             std::to_string(child) + "\n");
   ASSERT_EQ(write(go[1], "x", 1), 1);
   int status = 0;

@@ -16,6 +16,7 @@
 #include "log/log.h"
 #include "log/sha256.h"
 #include "protocol/commands.h"
+#include "platform/platform.h"
 #include "sim/nodes.h"
 #include "sim/unit.h"
 #include "sim/world.h"
@@ -187,6 +188,41 @@ TEST_F(RunTest, CorruptedByteFailsTheVerification) {
   attach_world();
   sim_unit_config.corrupt_parameter = 0x1234;
   EXPECT_EQ(run({"-i", "sim", "-w", "p.bin"}), 0);
+}
+
+// Each run of a station writes its own log and binds its report to the unit with tags.
+TEST_F(RunTest, OwnLogAndTagsInTheReport) {
+  attach_world();
+  EXPECT_EQ(run({"-i", "sim", "-r", "b.bin", "--log", "unit-7.log", "--tag", "serial=A-77",
+                 "--tag", "station=2", "--report", "r.json"}),
+            0);
+  EXPECT_NE(console_.text().find("Log file: unit-7.log\n"), std::string::npos);
+  EXPECT_FALSE(file_exists("ZR4_BL_Log.txt"));
+  EXPECT_EQ(read_file("unit-7.log").rfind("\n   ---------   ZR4_BL_Log   --------\n\n", 0), 0u);
+  EXPECT_EQ(report()["tags"], json::parse(R"({"serial": "A-77", "station": "2"})"));
+}
+
+// A log that another run is writing is never touched: this run stops before anything is opened,
+// naming that run's process and the way out.
+TEST_F(RunTest, LogWrittenByAnotherRunIsRefused) {
+  attach_world();
+  write_file("ZR4_BL_Log.txt", "the first run's log\n");
+  char identity[64];
+  ASSERT_EQ(file_identity("ZR4_BL_Log.txt", identity, sizeof identity), 0);
+  const HeldElsewhere first((std::string("log-") + identity).c_str());
+  EXPECT_EQ(run({"-i", "sim", "-r", "b.bin", "--report", "r.json"}), -1);
+  EXPECT_NE(console_.text().find(
+                "Log file: ZR4_BL_Log.txt\nLog file ZR4_BL_Log.txt is being written by process " +
+                std::to_string(first.pid()) +
+                " (another run of this tool): give this run a log of its own with --log FILE, or "
+                "run it in another folder\nLogging init error\n"),
+            std::string::npos)
+      << console_.text();
+  EXPECT_EQ(read_file("ZR4_BL_Log.txt"), "the first run's log\n");
+  EXPECT_FALSE(file_exists("b.bin"));
+  EXPECT_EQ(report()["result"]["exit_status"], -1);
+  const SimBusFrame* frames = nullptr;
+  EXPECT_EQ(sim_bus_frames(&frames), 0u);  // nothing was sent
 }
 
 // A page that -b took although the node refused it is in the report with its status.

@@ -64,7 +64,10 @@ ScratchDir::ScratchDir() {
     previous_locks_ = locks;
     had_locks_ = true;
   }
-  setenv("RALVEX_LOCK_DIR", path_.c_str(), 1);
+  std::string locks = (std::filesystem::temp_directory_path() / "ralvex-locks-XXXXXX").string();
+  if (!mkdtemp(locks.data())) throw std::runtime_error("mkdtemp failed");
+  locks_ = locks;
+  setenv("RALVEX_LOCK_DIR", locks_.c_str(), 1);
 }
 
 ScratchDir::~ScratchDir() {
@@ -78,6 +81,7 @@ ScratchDir::~ScratchDir() {
   std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
                                std::filesystem::perm_options::add, ignored);
   std::filesystem::remove_all(path_, ignored);
+  std::filesystem::remove_all(locks_, ignored);
 }
 
 HeldElsewhere::HeldElsewhere(const char* name) {

@@ -29,9 +29,10 @@ class VirtualClock {
   void reset_counts();
 };
 
-// Creates a fresh directory under the system's temp dir and makes it the working directory, and
-// the lock folder of the runs in it (RALVEX_LOCK_DIR, so that tests running side by side never
-// hold each other's interfaces); restores both and removes the directory when destroyed.
+// Creates a fresh directory under the system's temp dir and makes it the working directory, and a
+// second one the lock folder of the runs in it (RALVEX_LOCK_DIR, so that tests running side by
+// side never hold each other's interfaces or logs); restores both and removes the directories
+// when destroyed.
 class ScratchDir {
  public:
   ScratchDir();
@@ -44,6 +45,7 @@ class ScratchDir {
  private:
   std::string path_;
   std::string previous_;
+  std::string locks_;
   std::string previous_locks_;
   bool had_locks_ = false;
 };
