@@ -1,9 +1,10 @@
 # Installation and packages.
 # Linux: the GNU layout (GNUInstallDirs) under CMAKE_INSTALL_PREFIX: both executables in bin/, the
 # manual pages in share/man/man1/, README.md, the notice (as Debian's copyright file), a changelog
-# and examples/demo-app.hex in share/doc/ralvex-service-tool/; `cpack` makes the Debian package.
+# and examples/demo-app.hex and examples/station.sh in share/doc/ralvex-service-tool/; `cpack`
+# makes the Debian package.
 # Windows (mingw-w64): a flat folder with ralvex-service-tool.exe, its manual page as text,
-# README.md, NOTICE.txt and examples/demo-app.hex; `cpack` makes the zip. The vendor libraries are
+# README.md, NOTICE.txt, examples/demo-app.hex and examples/station.cmd; `cpack` makes the zip. The vendor libraries are
 # never shipped: the vendors' driver packages install them.
 set(CMAKE_INSTALL_DOCDIR share/doc/ralvex-service-tool CACHE PATH "Documentation (DOCDIR)")
 include(GNUInstallDirs)
@@ -17,7 +18,7 @@ if(WIN32)
   install(TARGETS ralvex-service-tool RUNTIME DESTINATION .)
   install(FILES ${RALVEX_MANUAL_PAGES} README.md DESTINATION .)
   install(FILES NOTICE DESTINATION . RENAME NOTICE.txt)
-  install(FILES examples/demo-app.hex DESTINATION examples)
+  install(FILES examples/demo-app.hex examples/station.cmd DESTINATION examples)
 else()
   install(TARGETS ralvex-service-tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   if(TARGET ralvex-sim-unit)
@@ -26,7 +27,8 @@ else()
   install(FILES ${RALVEX_MANUAL_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
   install(FILES NOTICE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
-  install(FILES examples/demo-app.hex DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+  install(FILES examples/demo-app.hex examples/station.sh
+          DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
   # Debian's changelog of a native package (gzip -9n); its date follows SOURCE_DATE_EPOCH when set.
   string(TIMESTAMP RALVEX_RELEASE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
   configure_file(cmake/changelog.in ${PROJECT_BINARY_DIR}/changelog @ONLY)

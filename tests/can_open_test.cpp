@@ -773,3 +773,41 @@ INSTANTIATE_TEST_SUITE_P(
                               "canOpenChannel"}),
     RowName());
 }  // namespace
+
+// The station script: five adapters side by side from one folder, each run with its own log and
+// report, then a line per unit from the reports (one device is not plugged in).
+TEST(StationScriptTest, RunsEveryAdapterSideBySideAndTabulatesTheReports) {
+  ScratchDir dir;
+  write_file(dir.file("app.hex"), kUnitHex);
+  const std::string command =
+      "LD_LIBRARY_PATH=" + shell_quote(RALVEX_FAKES_DIR) +
+      " RALVEX_FAKE_PCAN=bus=1,occupied=0 RALVEX_FAKE_CANLIB=bus=1 RALVEX_TOOL=" +
+      shell_quote(RALVEX_TOOL_PATH) + " bash " +
+      shell_quote(std::string(RALVEX_SOURCE_DIR) + "/examples/station.sh") +
+      " -f app.hex -- pcan:1 A-1 pcan@0x2 A-2 kvaser:1 A-3 sim A-4 pcan@7 A-5";
+  std::string output;
+  EXPECT_EQ(run_command(command, &output), 1) << output;
+  EXPECT_NE(output.find("pcan@7           A-5            FAIL   (exit 252) CAN init error\n"),
+            std::string::npos)
+      << output;
+  const struct {
+    const char* line;
+    const char* name;
+    const char* serial;
+  } units[] = {{"pcan:1           A-1            pass", "run-pcan-1", "A-1"},
+               {"pcan@0x2         A-2            pass", "run-pcan-0x2", "A-2"},
+               {"kvaser:1         A-3            pass", "run-kvaser-1", "A-3"},
+               {"sim              A-4            pass", "run-sim", "A-4"}};
+  for (const auto& unit : units) {
+    EXPECT_NE(output.find(unit.line), std::string::npos) << output;
+    EXPECT_NE(read_file(dir.file(std::string(unit.name) + ".txt")).find("Flashing completed"),
+              std::string::npos)
+        << unit.name;
+    EXPECT_NE(read_file(dir.file(std::string(unit.name) + ".log")).find("ZR4_BL_Log"),
+              std::string::npos);
+    EXPECT_NE(read_file(dir.file(std::string(unit.name) + ".json"))
+                  .find(std::string("\"serial\": \"") + unit.serial + "\""),
+              std::string::npos);
+  }
+  EXPECT_FALSE(file_exists(dir.file("ZR4_BL_Log.txt")));
+}
