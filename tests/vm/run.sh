@@ -21,7 +21,9 @@ dir="$(mktemp -d)"
 trap 'rm -rf "$dir"' EXIT
 cp "$build/tests/socketcan_vm_test" "$build/ralvex-service-tool" "$build/ralvex-sim-unit" \
    "$repo/tests/vm/socketcan_vm.sh" "$repo/tests/vm/end_to_end.sh" "$repo/tests/vm/listing.sh" \
-   "$repo/tests/vm/controllers.sh" "$repo/tests/vm/controllers_vm.sh" "$dir/"
+   "$repo/tests/vm/controllers.sh" "$repo/tests/vm/controllers_vm.sh" \
+   "$repo/tests/vm/station.sh" "$dir/"
+cp "$repo/examples/station.sh" "$dir/station-script.sh"
 
 # End-to-end inputs, and the memories they must leave in the emulator. The application (2000
 # bytes from 0x70020000) ends inside its 8th page, which the tool fills up with zeros; the rest of

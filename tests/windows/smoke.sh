@@ -4,7 +4,8 @@
 # application flashing through the fake PCANBasic.dll with the emulated unit behind it, the Kvaser
 # fallback through the fake canlib32.dll when PCANBasic.dll is absent (application and sensor
 # flashing), the listing (-l), a named channel (-i pcan:2) free and occupied, an unplugged adapter,
-# a full transmit buffer, a bus-off controller, Ctrl-C during a flash, and no adapter at all; and
+# a full transmit buffer, a bus-off controller, Ctrl-C during a flash, a second run on a channel
+# that a first run holds, and no adapter at all; and
 # where DLLs come from: a DLL planted in the current folder or in a folder on PATH is never loaded,
 # one beside the .exe or in the system folder is, and lib_path_check.exe names it by its full path.
 # Usage: tests/windows/smoke.sh BUILD_DIR
@@ -248,6 +249,38 @@ expect_text ctrl-c "$dir/console.txt" \
   "Interrupted by SIGINT: the unit's application is erased or incomplete: flash it again\n"
 expect_text ctrl-c "$dir/ZR4_BL_Log.txt" "Interrupted by SIGINT: "
 expect_text ctrl-c "$dir/pcan.txt" "CAN_Uninitialize(0x51)"
+
+# A second run on a channel that a first run holds: refused naming the first run's process, before
+# anything is sent; the first run goes on unharmed. (The lock files live in the prefix's
+# %ProgramData%.)
+for run_name in held-first held-second; do
+  mkdir -p "$work/$run_name"
+  cp "$exe" "$fakes/PCANBasic.dll" "$work/$run_name/"
+done
+(cd "$work/held-first" && RALVEX_FAKE_PCAN=bus=1 \
+   exec wine ralvex-service-tool.exe -i pcan:1 -r first.bin >console.txt 2>wine-stderr.txt) &
+first_pid=$!
+for _ in $(seq 1 100); do
+  grep -q "Using PEAK" "$work/held-first/console.txt" 2>/dev/null && break
+  sleep 0.1
+done
+set +e
+(cd "$work/held-second" && RALVEX_FAKE_PCAN=bus=1 RALVEX_FAKE_PCAN_CALLS=pcan.txt \
+   wine ralvex-service-tool.exe -i pcan:1 -r second.bin >console.txt 2>wine-stderr.txt)
+second_status=$?
+wait "$first_pid"
+first_status=$?
+set -e
+echo "  held: a second run on pcan:1 -> exit $second_status; the first run -> exit $first_status"
+[ "$second_status" -eq 252 ] || fail "held: the second run exited $second_status, expected 252"
+tr -d '\r' <"$work/held-second/console.txt" |
+  grep -qE '^Cannot open pcan:1: in use by process [0-9]+ \(another run of this tool\)' ||
+  fail "held: the second run did not name the first run's process"
+if grep -q 'CAN_Initialize' "$work/held-second/pcan.txt" 2>/dev/null; then
+  fail "held: the second run initialised the channel"
+fi
+[ "$first_status" -eq 0 ] || fail "held: the first run exited $first_status"
+expect_text held-first "$work/held-first/console.txt" "Backup completed"
 
 # Where DLLs come from. plant DIR NAME...: the planted DLL, which creates planted-dll-loaded.txt in
 # its own folder when loaded, as each NAME in DIR.
