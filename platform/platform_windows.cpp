@@ -279,7 +279,8 @@ int32_t file_identity(const char* path, char* identity, size_t size) {
   const BOOL known = GetFileInformationByHandle(file, &info);
   CloseHandle(file);
   if (!known) return -1;
-  std::snprintf(identity, size, "%lx-%lx%08lx", static_cast<unsigned long>(info.dwVolumeSerialNumber),
+  std::snprintf(identity, size, "%lx-%lx%08lx",
+                static_cast<unsigned long>(info.dwVolumeSerialNumber),
                 static_cast<unsigned long>(info.nFileIndexHigh),
                 static_cast<unsigned long>(info.nFileIndexLow));
   return 0;

@@ -153,8 +153,8 @@ int parse_options(int argc, char** argv, Options* options) {
       options->corrupt_parameter = offset;
     } else if (std::strcmp(arg, "--refuse-page") == 0) {
       if (!parse_number(value, 1, 10000, &options->refuse_page)) {
-        return usage_error("ralvex-sim-unit: --refuse-page needs a page from 1 to 10000, not '%s'\n",
-                           value);
+        return usage_error(
+            "ralvex-sim-unit: --refuse-page needs a page from 1 to 10000, not '%s'\n", value);
       }
     } else if (!parse_number(value, 0, 60000, &options->erase_ms)) {  // --erase-ms
       return usage_error("ralvex-sim-unit: --erase-ms needs milliseconds, not '%s'\n", value);

@@ -361,8 +361,9 @@ INSTANTIATE_TEST_SUITE_P(
                 "RALVEX_FAKE_CANLIB=cards=48,name@0=Kvaser\\ Memorator,ean@0=0x0007330130007590,"
                 "serial@0=42,version_ex=0x052A61",
                 false,
-                {std::string("  pcan:3       PCAN-USB, device id 0x3, available (also -i pcan@0x3)\n"
-                             "  pcan:9       PCAN-USB, device id 0x9, available (also -i pcan@0x9)\n") +
+                {std::string("  pcan:3       PCAN-USB, device id 0x3, available (also -i "
+                             "pcan@0x3)\n  pcan:9       PCAN-USB, device id 0x9, available (also "
+                             "-i pcan@0x9)\n") +
                      "  CANlib: " + kFakes + "/libcanlib.so.1, version 5.42a\n"
                      "  kvaser:0     Kvaser Memorator, EAN 73-30130-00759-0, serial number 42, "
                      "real (also -i kvaser@42)\n  sim ",
@@ -597,8 +598,8 @@ TEST_P(ForeignFrameTraceTest, FramesAreTracedWithTheirLengthAndPythonCanReadsThe
       fake_canlib::push_frame(f.id, bytes, f.length,
                               (f.extended ? 0x4u : 0x2u) | (f.remote ? 0x1u : 0u));
     } else {
-      fake_pcan::push_message(f.id, static_cast<uint8_t>((f.extended ? 0x2 : 0) | (f.remote ? 1 : 0)),
-                              f.length, bytes);
+      const int type = (f.extended ? 0x2 : 0) | (f.remote ? 1 : 0);
+      fake_pcan::push_message(f.id, static_cast<uint8_t>(type), f.length, bytes);
     }
   }
   uint8_t data[8];

@@ -168,6 +168,22 @@ int32_t try_channel(int index) {
   return open_channel(index);
 }
 
+// Channel `index`'s device: its serial number (false for none, as a virtual channel has) and the
+// channel's number on it (0 when the library does not say).
+bool device_of(int index, uint64_t* serial, uint32_t* on_card) {
+  *serial = 0;
+  *on_card = 0;
+  const CanlibApi& api = g_kvaser.api;
+  if (api.get_channel_data(index, canCHANNELDATA_CARD_SERIAL_NO, serial, sizeof *serial) < 0 ||
+      *serial == 0) {
+    return false;
+  }
+  if (api.get_channel_data(index, canCHANNELDATA_CHAN_NO_ON_CARD, on_card, sizeof *on_card) < 0) {
+    *on_card = 0;
+  }
+  return true;
+}
+
 // The index of the channel `target` names by identity: the device with that serial number, its
 // channel device_channel. -1 after saying which devices there are.
 int find_device(const CanTarget& target, int count) {
@@ -176,12 +192,7 @@ int find_device(const CanTarget& target, int count) {
   for (int index = 0; index < count; ++index) {
     uint64_t serial = 0;
     uint32_t on_card = 0;
-    if (g_kvaser.api.get_channel_data(index, canCHANNELDATA_CARD_SERIAL_NO, &serial,
-                                      sizeof serial) < 0 ||
-        serial == 0) {
-      continue;
-    }
-    g_kvaser.api.get_channel_data(index, canCHANNELDATA_CHAN_NO_ON_CARD, &on_card, sizeof on_card);
+    if (!device_of(index, &serial, &on_card)) continue;
     if (serial != target.identity) {
       const std::string text = std::to_string(serial);
       if (serials.find(text) == std::string::npos) serials += (serials.empty() ? "" : ", ") + text;
@@ -278,14 +289,8 @@ void kvaser_identity(int index, char* spelling, size_t size) {
   spelling[0] = '\0';
   uint64_t serial = 0;
   uint32_t on_card = 0;
-  if (g_kvaser.api.get_channel_data(index, canCHANNELDATA_CARD_SERIAL_NO, &serial,
-                                    sizeof serial) < 0 ||
-      serial == 0) {
-    return;
-  }
-  if (g_kvaser.api.get_channel_data(index, canCHANNELDATA_CHAN_NO_ON_CARD, &on_card,
-                                    sizeof on_card) < 0 ||
-      on_card == 0) {
+  if (!device_of(index, &serial, &on_card)) return;
+  if (on_card == 0) {
     std::snprintf(spelling, size, "kvaser@%llu", static_cast<unsigned long long>(serial));
   } else {
     std::snprintf(spelling, size, "kvaser@%llu:%u", static_cast<unsigned long long>(serial),
