@@ -154,11 +154,13 @@ RALVEX_FAKE_PCAN_CALLS=pcan.txt RALVEX_FAKE_CANLIB_CALLS=canlib.txt \
   run list 0 "PCANBasic.dll canlib32.dll" -l
 expect_text list "$work/list/console.txt" "CAN interfaces:\n\
   PCAN-Basic: $(winpath "$work/list")\\\\PCANBasic.dll, API version 4.8.0.5\n\
-  pcan:1       PCAN-USB, device id 0x1, available\n\
-  pcan:2       PCAN-USB, device id 0x2, occupied\n\
+  pcan:1       PCAN-USB, device id 0x1, available (also -i pcan@0x1)\n\
+  pcan:2       PCAN-USB, device id 0x2, occupied (also -i pcan@0x2)\n\
   CANlib: $(winpath "$work/list")\\\\canlib32.dll, version 5.41\n\
-  kvaser:0     Kvaser Leaf Light v2, EAN 73-30130-00685-0, serial number 10001, real\n\
-  kvaser:1     Kvaser Leaf Light v2, EAN 73-30130-00685-0, serial number 10002, real\n\
+  kvaser:0     Kvaser Leaf Light v2, EAN 73-30130-00685-0, serial number 10001, real (also -i \
+kvaser@10001)\n\
+  kvaser:1     Kvaser Leaf Light v2, EAN 73-30130-00685-0, serial number 10002, real (also -i \
+kvaser@10002)\n\
   kvaser:2     Kvaser Virtual CAN Driver, no EAN, serial number 0, virtual\n"
 expect_text list "$work/list/console.txt" "Problems found:\n  pcan:2 is occupied by another program\n"
 if grep -qE 'CAN_Initialize|CAN_Write|canOpenChannel|canWrite' "$work/list/pcan.txt" \
@@ -272,7 +274,8 @@ wait "$first_pid"
 first_status=$?
 set -e
 echo "  held: a second run on pcan:1 -> exit $second_status; the first run -> exit $first_status"
-[ "$second_status" -eq 252 ] || fail "held: the second run exited $second_status, expected 252"
+# A backup whose PCAN channel cannot be initialised exits -2.
+[ "$second_status" -eq 254 ] || fail "held: the second run exited $second_status, expected 254"
 tr -d '\r' <"$work/held-second/console.txt" |
   grep -qE '^Cannot open pcan:1: in use by process [0-9]+ \(another run of this tool\)' ||
   fail "held: the second run did not name the first run's process"
@@ -356,7 +359,7 @@ rm -f "$system_dll"
 not_loaded system-folder "$work/system-folder/work"
 expect_text system-folder "$work/system-folder/work/console.txt" \
   "  PCAN-Basic: C:\\\\windows\\\\system32\\\\PCANBasic.dll, API version 4.8.0.5\n\
-  pcan:1       PCAN-USB, device id 0x1, available\n"
+  pcan:1       PCAN-USB, device id 0x1, available (also -i pcan@0x1)\n"
 
 # lib_path names the DLL loaded by its full path, in UTF-8, in a folder whose name is not ASCII;
 # a plain LoadLibraryW does not take helper.dll (the planted DLL) from the current folder.
