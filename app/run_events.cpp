@@ -118,7 +118,8 @@ int32_t run_events_open(const char* path, const RunSettings& settings, int argc,
   // left for fclose to write to a reader that went away.
   std::setvbuf(g_events.file, nullptr, _IONBF, 0);
   std::snprintf(g_events.requested, sizeof g_events.requested, "%s", settings.interface_name);
-  RunJson start = event("start", now_us());
+  // The run began at time 0, before the lines kept.
+  RunJson start = event("start", g_events.start_us);
   start["tool"] = run_json_tool();
   start["arguments"] = run_json_arguments(argc, argv);
   start["operation"] = run_json_operation(&settings);

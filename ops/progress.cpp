@@ -100,5 +100,6 @@ std::string progress_status_text(const RunProgress& progress, uint64_t now_us, i
     line = "[" + std::string(filled, '#') + std::string(bar - filled, '.') + "] " + line;
   }
   if (line.size() > width) line.resize(width);
+  while (!line.empty() && line.back() == ' ') line.pop_back();
   return line;
 }
