@@ -94,6 +94,7 @@ void write_console(const std::string& text) {
 }
 
 // Prints the formatted text (kept in *text) after ending the status line; what vsnprintf returns.
+int print_formatted(const char* format, va_list args, std::string* text) RALVEX_PRINTF(1, 0);
 int print_formatted(const char* format, va_list args, std::string* text) {
   va_list copy;
   va_copy(copy, args);

@@ -49,7 +49,7 @@ void run_record_forced_page(uint32_t address, uint32_t status) {
 void run_record_progress(int32_t pages_done, int32_t pages, uint32_t page_bytes) {
   const uint64_t now = now_us();
   std::optional<RunProgress>& progress = g_run.record.progress;
-  if (!progress) progress = RunProgress{0, 0, 0, 0, now, now};
+  if (!progress || pages_done == 0) progress = RunProgress{0, 0, 0, 0, now, now};
   progress->pages_done = pages_done;
   progress->pages = pages;
   progress->bytes = static_cast<uint64_t>(pages_done) * page_bytes;

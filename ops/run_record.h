@@ -82,7 +82,7 @@ void run_record_verify(int32_t differing_bytes, int32_t first_difference, uint8_
                        uint8_t unit_byte);
 void run_record_forced_page(uint32_t address, uint32_t status);
 // `pages_done` of `pages` pages of `page_bytes` bytes each are done (counted before each page and
-// after the last). The first call starts the loop's clock.
+// after the last). A count of 0 starts the loop's clock.
 void run_record_progress(int32_t pages_done, int32_t pages, uint32_t page_bytes);
 
 // What a listener hears of: a phase began, or the pages done were counted.

@@ -1,6 +1,6 @@
 #include "support/program_run.h"
 
-#include <regex>
+#include <cctype>
 
 #include "can/sim/sim_bus.h"
 #include "sim/nodes.h"
@@ -33,32 +33,50 @@ void write_operation_inputs(int pages) {
   write_bytes("p.bin", random_bytes(0xD000, 9));
 }
 
+namespace {
+// "0.0%" to "100.0%": one to three digits, a point, one digit, a percent sign.
+bool percent_line(const std::string& line) {
+  size_t digits = 0;
+  while (digits < line.size() && std::isdigit(static_cast<unsigned char>(line[digits]))) ++digits;
+  return digits >= 1 && digits <= 3 && line.size() == digits + 3 && line[digits] == '.' &&
+         std::isdigit(static_cast<unsigned char>(line[digits + 1])) && line[digits + 2] == '%';
+}
+}  // namespace
+
 std::string without_percent_lines(const std::string& console) {
-  static const std::regex kPercent("[0-9]{1,3}\\.[0-9]%");
   std::string kept;
   size_t start = 0;
   while (start < console.size()) {
     size_t end = console.find('\n', start);
     end = end == std::string::npos ? console.size() : end + 1;
     const std::string line = console.substr(start, end - start);
-    const bool whole_line = !line.empty() && line.back() == '\n';
-    if (!(whole_line && std::regex_match(line.substr(0, line.size() - 1), kPercent))) kept += line;
+    const bool whole_line = line.back() == '\n';
+    if (!(whole_line && percent_line(line.substr(0, line.size() - 1)))) kept += line;
     start = end;
   }
   return kept;
 }
 
 std::string without_status_lines(const std::string& console) {
-  static const std::regex kStatus("(\r[^\r\n]*)+\n");
-  return std::regex_replace(console, kStatus, "");
+  std::string kept;
+  for (size_t i = 0; i < console.size(); ++i) {
+    if (console[i] != '\r') {
+      kept += console[i];
+      continue;
+    }
+    // A run of "\r<text>" up to the "\n" that ended it.
+    while (i < console.size() && console[i] != '\n') ++i;
+  }
+  return kept;
 }
 
 std::vector<std::string> status_lines(const std::string& console) {
   std::vector<std::string> lines;
-  static const std::regex kStatus("\r([^\r\n]*[^\r\n ])");
-  for (auto it = std::sregex_iterator(console.begin(), console.end(), kStatus);
-       it != std::sregex_iterator(); ++it) {
-    lines.push_back((*it)[1]);
+  for (size_t at = console.find('\r'); at != std::string::npos; at = console.find('\r', at + 1)) {
+    const size_t end = console.find_first_of("\r\n", at + 1);
+    std::string line = console.substr(at + 1, end == std::string::npos ? end : end - at - 1);
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    lines.push_back(line);
   }
   return lines;
 }
