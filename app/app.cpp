@@ -60,7 +60,8 @@ const char* const kLongOptions[] = {
     "           --report FILE  -- Writes a JSON record of the run into FILE when the run ends\n",
     "           --events FILE  -- Writes the run's events into FILE as they happen (JSON Lines;\n",
     "                             FILE may be a named pipe)\n",
-    "           --progress MODE -- auto (a status line on a terminal, percent lines elsewhere),\n",
+    "           --progress MODE\n",
+    "                          -- auto (a status line on a terminal, percent lines elsewhere),\n",
     "                             lines, bar (the status line anywhere) or none\n",
     "           --verify       -- With -w: reads the parameters back and compares them with the file\n",
     "           --help         -- Prints this text\n",
@@ -309,7 +310,7 @@ int32_t read_options(int argc, char** argv, RunSettings* settings) {
   // Only a restore can be read back: a flash has no read-back, a backup is checked page by page.
   if (settings->verify && settings->mode != RUN_MODE_RESTORE && settings->mode != RUN_MODE_NONE) {
     console_problem("Option --verify applies to -w only (a flash cannot be read back, a backup is "
-                  "checked page by page)\n");
+                    "checked page by page)\n");
     return refuse(settings, true);
   }
   settings->log_level = read_logging_level(argc, argv);
@@ -366,10 +367,12 @@ int32_t finish_run(const RunStart& start, const RunSettings& settings, bool sett
                    int32_t status, std::string message) {
   frame_trace_close();
   run_record_end();
-  if (run_events_failed() && status == 0) {
+  if (run_events_failed()) {
     console_problem("Events file writing error '%s'\n", settings.events_path);
-    status = -7;
-    message = console_last_line();
+    if (status == 0) {
+      status = -7;
+      message = console_last_line();
+    }
   }
   if (settings.report_path[0] != '\0') {
     const RunReport report{settings_taken ? &settings : nullptr, start.argc, start.argv,
