@@ -12,11 +12,13 @@
 #include "ralvex_version.h"  // generated from the project() version
 
 #include "can/interfaces.h"
+#include "app/run_events.h"
 #include "app/run_report.h"
 #include "can/sim/sim_backend.h"
 #include "log/frame_trace.h"
 #include "log/log.h"
 #include "ops/operations.h"
+#include "ops/progress.h"
 #include "ops/run_record.h"
 #include "platform/platform.h"
 #include "sim/world.h"
@@ -59,6 +61,11 @@ const char* const kLongOptions[] = {
     "           --log FILE     -- Writes the log into FILE instead of ZR4_BL_Log.txt\n",
     "           --tag KEY=VALUE -- Copies KEY=VALUE into the run report (repeatable; KEY of\n",
     "                             letters, digits, '_' and '-', VALUE printable ASCII)\n",
+    "           --events FILE  -- Writes the run's events into FILE as they happen (JSON Lines;\n",
+    "                             FILE may be a named pipe)\n",
+    "           --progress MODE\n",
+    "                          -- auto (a status line on a terminal, percent lines elsewhere),\n",
+    "                             lines, bar (the status line anywhere) or none\n",
     "           --verify       -- With -w: reads the parameters back and compares them with the file\n",
     "           --help         -- Prints this text\n",
     "           --version      -- Prints the version\n",
@@ -75,24 +82,32 @@ int32_t refuse(RunSettings* settings, bool long_options) {
   return -2;
 }
 
-// A long option: whether it takes a value and, for one that names a file, where it goes in the
-// settings and what messages call it.
+int32_t read_progress_mode(const char* value, RunSettings* settings);
+int32_t read_tag(const char* tag, RunSettings* settings);
+
+// A long option with a value names a file (where it goes in the settings, what messages call it)
+// or a word that its reader takes. A file that records the run is read even after a refusal, so
+// that the refused run is recorded too.
 struct LongOption {
   const char* name;
-  bool takes_value;
   char (RunSettings::*file)[RUN_FILE_NAME_MAX + 1];
   const char* what;
+  int32_t (*word)(const char* value, RunSettings* settings) = nullptr;
+  bool records_refusal = false;
 };
 const LongOption kLongOptionTable[] = {
-    {"--trace", true, &RunSettings::trace_path, "Trace file name"},
-    {"--report", true, &RunSettings::report_path, "Report file name"},
-    {"--log", true, &RunSettings::log_path, "Log file name"},
-    {"--tag", true, nullptr, nullptr},
-    {"--verify", false, nullptr, nullptr},
-    {"--help", false, nullptr, nullptr},
-    {"--version", false, nullptr, nullptr},
+    {"--trace", &RunSettings::trace_path, "Trace file name"},
+    {"--report", &RunSettings::report_path, "Report file name", nullptr, true},
+    {"--events", &RunSettings::events_path, "Events file name", nullptr, true},
+    {"--log", &RunSettings::log_path, "Log file name"},
+    {"--tag", nullptr, "Tag", read_tag},
+    {"--progress", nullptr, "Progress mode", read_progress_mode},
+    {"--verify", nullptr, nullptr},
+    {"--help", nullptr, nullptr},
+    {"--version", nullptr, nullptr},
 };
-const LongOption* const kReport = &kLongOptionTable[1];
+
+bool takes_value(const LongOption& option) { return option.file || option.word; }
 
 // The long option `arg` names ("--trace" or "--trace=FILE"), with the value after '=' if any.
 const LongOption* find_long_option(const char* arg, const char** inline_value) {
@@ -137,7 +152,7 @@ bool decimal_value(const char* text, bool whole, long long* value) {
 int32_t copy_value(RunSettings* settings, char* buffer, size_t max, const char* value,
                    const char* what, bool long_option) {
   if (std::strlen(value) > max) {
-    console_print("%s too long: '%s'\n", what, value);
+    console_problem("%s too long: '%s'\n", what, value);
     return refuse(settings, long_option);
   }
   std::snprintf(buffer, max + 1, "%s", value);
@@ -152,8 +167,20 @@ void read_node_id(const char* text, RunSettings* settings) {
     settings->node_id = static_cast<uint8_t>(id);
     console_print("Setting W2 id %d \n", settings->node_id);
   } else {
-    console_print("Unsuitable W2 id %s\n", text);
+    console_problem("Unsuitable W2 id %s\n", text);
   }
+}
+
+// --progress: a mode by its name.
+int32_t read_progress_mode(const char* value, RunSettings* settings) {
+  for (int32_t mode = PROGRESS_AUTO; mode <= PROGRESS_NONE; ++mode) {
+    if (std::strcmp(value, progress_mode_name(mode)) == 0) {
+      settings->progress = static_cast<ProgressMode>(mode);
+      return 0;
+    }
+  }
+  console_problem("Unknown progress mode '%s' (auto, lines, bar or none)\n", value);
+  return refuse(settings, true);
 }
 }  // namespace
 
@@ -172,7 +199,7 @@ int32_t read_tag(const char* tag, RunSettings* settings) {
   }
   for (const char* c = equals ? equals + 1 : tag; good && *c; ++c) good = *c >= 0x20 && *c <= 0x7E;
   if (!good) {
-    console_print("Malformed tag '%s': KEY=VALUE with a KEY of letters, digits, '_' and '-' and a "
+    console_problem("Malformed tag '%s': KEY=VALUE with a KEY of letters, digits, '_' and '-' and a "
                   "VALUE of printable ASCII\n",
                   tag);
     return refuse(settings, true);
@@ -180,7 +207,7 @@ int32_t read_tag(const char* tag, RunSettings* settings) {
   const std::string key(tag, static_cast<size_t>(equals - tag));
   for (const auto& given : settings->tags) {
     if (given.first == key) {
-      console_print("Tag %s given twice\n", key.c_str());
+      console_problem("Tag %s given twice\n", key.c_str());
       return refuse(settings, true);
     }
   }
@@ -193,15 +220,15 @@ int32_t read_tag(const char* tag, RunSettings* settings) {
 int32_t read_long_option(const char* arg, const LongOption* option, const char* value,
                          RunSettings* settings) {
   if (!option) {
-    console_print("Unknown option '%s'\n", arg);
+    console_problem("Unknown option '%s'\n", arg);
     return refuse(settings, true);
   }
-  if (option->takes_value && !value) {
-    console_print("Missing value for option %s\n", option->name);
+  if (takes_value(*option) && !value) {
+    console_problem("Missing value for option %s\n", option->name);
     return refuse(settings, true);
   }
-  if (!option->takes_value && value) {
-    console_print("Option %s takes no value: '%s'\n", option->name, arg);
+  if (!takes_value(*option) && value) {
+    console_problem("Option %s takes no value: '%s'\n", option->name, arg);
     return refuse(settings, true);
   }
   if (option->file) {
@@ -209,13 +236,13 @@ int32_t read_long_option(const char* arg, const LongOption* option, const char* 
     char* file = settings->*option->file;
     file[0] = '\0';
     if (value[0] == '\0') {
-      console_print("%s is empty\n", option->what);
+      console_problem("%s is empty\n", option->what);
       return refuse(settings, true);
     }
     return copy_value(settings, file, RUN_FILE_NAME_MAX, value, option->what, true);
   }
+  if (option->word) return option->word(value, settings);
   const std::string name = option->name;
-  if (name == "--tag") return read_tag(value, settings);
   if (name == "--verify") {
     settings->verify = true;
   } else if (name == "--help") {
@@ -235,7 +262,7 @@ int32_t read_long_option(const char* arg, const LongOption* option, const char* 
 int32_t read_short_option(char letter, bool takes_value, const char* value,
                           RunSettings* settings) {
   if (takes_value && !value) {
-    console_print("Missing value for option -%c\n", letter);
+    console_problem("Missing value for option -%c\n", letter);
     return refuse(settings, false);
   }
   char* file_name = settings->file_name;
@@ -260,7 +287,7 @@ int32_t read_short_option(char letter, bool takes_value, const char* value,
     case 'g':
       console_print("W2 sensor mode initiated\n");
       read_node_id(value, settings);
-      if (file_name[0] == '\0') console_print("Use -f to give filename!\n");
+      if (file_name[0] == '\0') console_problem("Use -f to give filename!\n");
       settings->mode = RUN_MODE_SENSOR;
       break;
     case 'b':
@@ -295,26 +322,27 @@ int32_t read_options(int argc, char** argv, RunSettings* settings) {
     const bool long_option = arg[1] == '-';
     const char* value = nullptr;
     const LongOption* option = long_option ? find_long_option(arg, &value) : nullptr;
-    const bool takes_value = long_option ? option && option->takes_value && !value
-                                         : arg[1] != '\0' && std::strchr("frwgi", arg[1]);
-    if (takes_value && i + 1 < argc) value = argv[++i];
+    const bool next_is_value = long_option ? option && takes_value(*option) && !value
+                                           : arg[1] != '\0' && std::strchr("frwgi", arg[1]);
+    if (next_is_value && i + 1 < argc) value = argv[++i];
     if (result != 0) {
-      // A refused command line is reported too: the options left are read for --report alone.
-      if (option == kReport && value) {
-        std::snprintf(settings->report_path, sizeof settings->report_path, "%s",
+      // A refused command line is recorded too: the options left are read for that alone.
+      if (option && option->records_refusal && value) {
+        char* file = settings->*option->file;
+        std::snprintf(file, RUN_FILE_NAME_MAX + 1, "%s",
                       std::strlen(value) <= RUN_FILE_NAME_MAX ? value : "");
       }
       continue;
     }
     result = long_option ? read_long_option(arg, option, value, settings)
-                         : read_short_option(arg[1], takes_value, value, settings);
+                         : read_short_option(arg[1], next_is_value, value, settings);
     if (result == 1) return 1;
   }
   if (result != 0) return result;
   // Only a restore can be read back: a flash has no read-back, a backup is checked page by page.
   if (settings->verify && settings->mode != RUN_MODE_RESTORE && settings->mode != RUN_MODE_NONE) {
-    console_print("Option --verify applies to -w only (a flash cannot be read back, a backup is "
-                  "checked page by page)\n");
+    console_problem("Option --verify applies to -w only (a flash cannot be read back, a backup is "
+                    "checked page by page)\n");
     return refuse(settings, true);
   }
   settings->log_level = read_logging_level(argc, argv);
@@ -340,14 +368,14 @@ int32_t list_interfaces() {
 int32_t run_operation(const RunSettings& settings) {
   switch (settings.mode) {
     case RUN_MODE_FLASH:
-      return flash_application(settings.file_name);
+      return flash_application(settings.file_name, settings.progress);
     case RUN_MODE_BACKUP:
-      return backup_parameters(settings.file_name);
+      return backup_parameters(settings.file_name, settings.progress);
     case RUN_MODE_RESTORE:
-      return restore_parameters(settings.file_name, settings.verify);
+      return restore_parameters(settings.file_name, settings.verify, settings.progress);
     case RUN_MODE_SENSOR:
     case RUN_MODE_SENSOR_FORCE:
-      return flash_sensor(settings.file_name, settings.node_id, settings.force);
+      return flash_sensor(settings.file_name, settings.node_id, settings.force, settings.progress);
     case RUN_MODE_LIST:
       return list_interfaces();
     case RUN_MODE_NONE:
@@ -364,19 +392,32 @@ struct RunStart {
   uint64_t us;      // monotonic
 };
 
-// The end of every run: the trace is closed and the report written when one was asked for. A
-// report that cannot be written turns a successful run into -7 (a file could not be written).
+// The end of every run: the trace is closed, the report written when one was asked for, and the
+// events end. Events or a report that could not be written turn a successful run into -7 (a file
+// could not be written); the events' "end" carries the status the process ends with.
 int32_t finish_run(const RunStart& start, const RunSettings& settings, bool settings_taken,
-                   int32_t status, const std::string& message) {
+                   int32_t status, std::string message) {
   frame_trace_close();
   run_record_end();
-  if (settings.report_path[0] == '\0') return status;
-  const RunReport report{settings_taken ? &settings : nullptr, start.argc, start.argv,
-                         start.unix_ms, now_us() - start.us, status, message};
-  if (run_report_write(settings.report_path, report) != 0) {
-    console_print("Report file writing error '%s'\n", settings.report_path);
-    if (status == 0) return -7;
+  if (run_events_failed()) {
+    console_problem("Events file writing error '%s'\n", settings.events_path);
+    if (status == 0) {
+      status = -7;
+      message = console_last_line();
+    }
   }
+  if (settings.report_path[0] != '\0') {
+    const RunReport report{settings_taken ? &settings : nullptr, start.argc, start.argv,
+                           start.unix_ms, now_us() - start.us, status, message};
+    if (run_report_write(settings.report_path, report) != 0) {
+      console_problem("Report file writing error '%s'\n", settings.report_path);
+      if (status == 0) {
+        status = -7;
+        message = console_last_line();
+      }
+    }
+  }
+  run_events_end(status, message);
   return status;
 }
 }  // namespace
@@ -395,6 +436,8 @@ int32_t app_main(int argc, char** argv) {
                                                 std::chrono::system_clock::now().time_since_epoch())
                                                 .count()),
                        now_us()};
+  // Problem lines count from here, those of the command line included.
+  run_events_begin(start.us);
   // The command line is read before the log is opened, so that a run whose log cannot be created
   // is reported too; what reading it printed follows the log's own lines.
   std::string said;
@@ -402,19 +445,31 @@ int32_t app_main(int argc, char** argv) {
   RunSettings settings;
   const int32_t read = read_options(argc, argv, &settings);
   console_set_capture(console);
+  // The events begin before the log, so that every run that has an events file ends it (a reader
+  // of a named pipe waits for its "end"); a file that cannot be opened is said with the trace's.
+  const bool events_open = read == 1 || settings.events_path[0] == '\0' ||
+                           run_events_open(settings.events_path, settings, argc, argv) == 0;
   if (log_open(settings.log_path[0] ? settings.log_path : LOG_FILE_DEFAULT) != 0) {
-    console_print("Logging init error\n");
+    console_problem("Logging init error\n");
     return finish_run(start, settings, false, -1, console_last_line());
   }
   console_print("%s", said.c_str());
-  if (read == 1) return 0;
+  if (read == 1) {
+    run_events_end(0, "");
+    return 0;
+  }
   if (read != 0) return finish_run(start, settings, true, -2, settings.refusal);
   console_print("Logging level: %d\n", settings.log_level);
   log_set_level(settings.log_level);
   console_print("\n");
+  if (!events_open) {
+    console_problem("Events file init error '%s'\n", settings.events_path);
+    log_close();
+    return finish_run(start, settings, true, -1, console_last_line());
+  }
   if (settings.trace_path[0] != '\0' && settings.mode != RUN_MODE_NONE &&
       frame_trace_open(settings.trace_path) != 0) {
-    console_print("Trace file init error '%s'\n", settings.trace_path);
+    console_problem("Trace file init error '%s'\n", settings.trace_path);
     log_close();
     return finish_run(start, settings, true, -1, console_last_line());
   }

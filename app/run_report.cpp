@@ -1,48 +1,18 @@
-// The run report as JSON (nlohmann-json, built as objects and dumped without throwing).
+// The run report as JSON: the pieces it shares with the events from app/run_json.h, the file's
+// digest and the counters of its own.
 #include "app/run_report.h"
 
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
 
-#include <nlohmann/json.hpp>
-
-#include "ralvex_version.h"  // generated from the project() version
-
+#include "app/run_json.h"
 #include "can/channel.h"
-#include "can/interfaces.h"
 #include "log/sha256.h"
-#include "ops/run_record.h"
 #include "platform/platform.h"
 
 namespace {
-using json = nlohmann::ordered_json;
-
-// By run mode, from RUN_MODE_NONE to RUN_MODE_LIST: -g and -b run the same operation.
-const char* const kOperationNames[] = {"none",         "flash",        "backup", "restore",
-                                       "sensor flash", "sensor flash", "list"};
-static_assert(sizeof kOperationNames / sizeof *kOperationNames == RUN_MODE_LIST + 1,
-              "one name per run mode");
-
-const char* operation_name(RunMode mode) {
-  const bool known = mode >= RUN_MODE_NONE && mode <= RUN_MODE_LIST;
-  return known ? kOperationNames[mode] : "none";
-}
-
-double seconds(uint64_t us) { return static_cast<double>(us) / 1e6; }
-
-// "2024-05-02T09:14:03.120Z"
-std::string utc_text(int64_t unix_ms) {
-  const std::time_t seconds_since = static_cast<std::time_t>(unix_ms / 1000);
-  const std::tm* utc = std::gmtime(&seconds_since);
-  if (!utc) return "";
-  char text[96];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc->tm_year + 1900,
-                utc->tm_mon + 1, utc->tm_mday, utc->tm_hour, utc->tm_min, utc->tm_sec,
-                static_cast<int>(unix_ms % 1000));
-  return text;
-}
+using json = RunJson;
 
 json file_entry(const RunSettings& settings, int32_t status) {
   json file = json::object();
@@ -63,54 +33,17 @@ json file_entry(const RunSettings& settings, int32_t status) {
   if (output) file["written"] = status == 0;
   return file;
 }
-
-json interface_entry(const RunSettings* settings) {
-  json entry = json::object();
-  entry["requested"] = settings && settings->interface_name[0] ? json(settings->interface_name)
-                                                               : json(nullptr);
-  const CanOpened opened = can_opened_name();
-  if (!opened.backend) {
-    entry["opened"] = nullptr;
-    return entry;
-  }
-  entry["opened"] = opened.interface;
-  entry["backend"] = opened.backend;
-  entry["channel"] = opened.channel == CAN_DEFAULT_CHANNEL ? json(nullptr) : json(opened.channel);
-  entry["library"] = opened.library[0] ? json(opened.library) : json(nullptr);
-  // The back-ends do not tell their library's version yet.
-  entry["library_version"] = nullptr;
-  return entry;
-}
 }  // namespace
 
 std::string run_report_json(const RunReport& report) {
   const RunRecord& record = run_record();
   const RunSettings* settings = report.settings;
   json doc = json::object();
-  doc["tool"] = {{"name", "ralvex-service-tool"}, {"version", RALVEX_VERSION}};
-  json arguments = json::array();
-  for (int i = 1; i < report.argc; ++i) arguments.push_back(report.argv[i]);
-  doc["arguments"] = arguments;
-  // What the station said of the run (--tag): the unit's serial number, the station, the operator.
-  json tags = json::object();
-  if (settings) {
-    for (const auto& tag : settings->tags) tags[tag.first] = tag.second;
-  }
-  doc["tags"] = tags;
-
-  json operation = json::object();
-  operation["name"] = operation_name(settings ? settings->mode : RUN_MODE_NONE);
-  operation["run_mode"] = settings ? static_cast<int32_t>(settings->mode) : 0;
-  if (settings) {
-    operation["log_level"] = settings->log_level;
-    operation["verify"] = settings->verify;
-    operation["trace"] = settings->trace_path[0] ? json(settings->trace_path) : json(nullptr);
-    const bool sensor = settings->mode == RUN_MODE_SENSOR || settings->mode == RUN_MODE_SENSOR_FORCE;
-    operation["node_id"] = sensor ? json(settings->node_id) : json(nullptr);
-    operation["force"] = settings->force;
-  }
-  doc["operation"] = operation;
-  doc["interface"] = interface_entry(settings);
+  doc["tool"] = run_json_tool();
+  doc["arguments"] = run_json_arguments(report.argc, report.argv);
+  doc["tags"] = run_json_tags(settings);
+  doc["operation"] = run_json_operation(settings);
+  doc["interface"] = run_json_interface(settings ? settings->interface_name : "");
   doc["file"] = settings ? file_entry(*settings, report.status) : json(nullptr);
 
   const RunImage image = record.image.value_or(RunImage{});
@@ -122,6 +55,7 @@ std::string run_report_json(const RunReport& report) {
   } else {
     doc["image"] = nullptr;
   }
+  doc["progress"] = record.progress ? run_json_progress(*record.progress) : json(nullptr);
   if (record.verify) {
     json verify = json::object();
     verify["bytes_compared"] = image.extent;
@@ -143,11 +77,13 @@ std::string run_report_json(const RunReport& report) {
   }
   doc["forced_pages"] = forced;
 
-  doc["started_utc"] = utc_text(report.started_unix_ms);
-  doc["duration_s"] = seconds(report.duration_us);
+  doc["started_utc"] = run_json_utc(report.started_unix_ms);
+  doc["duration_s"] = run_json_seconds(report.duration_us);
   json phases = json::object();
   for (int32_t phase = 0; phase < RUN_PHASE_COUNT; ++phase) {
-    if (record.phase_seen[phase]) phases[run_phase_name(phase)] = seconds(record.phase_us[phase]);
+    if (record.phase_seen[phase]) {
+      phases[run_phase_name(phase)] = run_json_seconds(record.phase_us[phase]);
+    }
   }
   doc["phases_s"] = phases;
 
@@ -157,17 +93,8 @@ std::string run_report_json(const RunReport& report) {
                    {"delivered", counters.delivered},
                    {"send_refused", counters.send_refused},
                    {"send_retries", counters.send_retries}};
-
-  json result = json::object();
-  result["exit_status"] = report.status;
-  result["shell_status"] = report.status & 0xFF;
-  result["success"] = report.status == 0;
-  result["message"] = report.status == 0 ? json(nullptr) : json(report.message);
-  result["failed_phase"] = report.status != 0 && record.phase >= 0
-                               ? json(run_phase_name(record.phase))
-                               : json(nullptr);
-  doc["result"] = result;
-  return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+  doc["result"] = run_json_result(report.status, report.message);
+  return run_json_text(doc, 2) + "\n";
 }
 
 int32_t run_report_write(const char* path, const RunReport& report) {

@@ -2,7 +2,8 @@
 // success and on every failure, under a temporary name beside FILE and then renamed over it, so
 // that FILE is always a whole report. app/ fills a RunReport at the end of the run; the
 // operation's part comes from ops/run_record.h, the channel's from can_opened_name and
-// can_counters. The fields are listed in the README ("Run report").
+// can_counters; what the events carry too is built by app/run_json.h. The fields are listed in the
+// README ("Run report").
 #pragma once
 
 #include <cstdint>

@@ -159,7 +159,7 @@ void explain_silence() {
   if (g_channel.bus_state == g_channel.bus_state_printed) return;
   g_channel.bus_state_printed = g_channel.bus_state;
   if (g_channel.bus_state == CAN_BUS_ACTIVE || g_channel.bus_state == CAN_BUS_UNKNOWN) return;
-  console_print("CAN bus state: %s\n", bus_state_text(g_channel.bus_state));
+  console_problem("CAN bus state: %s\n", bus_state_text(g_channel.bus_state));
   log_writef(LOG_ALWAYS, "CAN bus state: %s\n", bus_state_text(g_channel.bus_state));
 }
 }  // namespace
@@ -201,7 +201,7 @@ int32_t can_send_frame(uint32_t id, const uint8_t data[8]) {
                  waited_ms);
       // The step that failed names itself next (or not at all); this says why.
       if (can_stopped() == 0) {
-        console_print("%s: transmit queue still full after %u ms\n", active->name, waited_ms);
+        console_problem("%s: transmit queue still full after %u ms\n", active->name, waited_ms);
       }
       break;
     }
@@ -241,7 +241,7 @@ int32_t can_stopped() {
 void can_lost(const char* what) {
   if (g_channel.stopped != 0) return;
   g_channel.stopped = CAN_STOPPED_LOST;
-  console_print("CAN adapter lost: %s\n", what);
+  console_problem("CAN adapter lost: %s\n", what);
   log_writef(LOG_ALWAYS, "CAN adapter lost: %s\n", what);
 }
 
@@ -260,7 +260,7 @@ void can_frames_lost(CanLoss kind) {
                                           "adapter without a USB hub, and run the job again"
                                         : "close programs that keep the PC busy and run the job "
                                           "again");
-  console_print("%s\n", line);
+  console_problem("%s\n", line);
   log_writef(LOG_ALWAYS, "%s\n", line);
 }
 

@@ -64,6 +64,7 @@ struct InterfacesState {
   const CanBackend* opened = nullptr;
   char opened_spelling[kSpellingSize] = "";
   int32_t opened_channel = CAN_DEFAULT_CHANNEL;
+  void (*open_listener)() = nullptr;
 };
 InterfacesState g_interfaces;
 
@@ -175,6 +176,7 @@ void attach(const CanBackend* backend, const char* spelling, int32_t channel) {
   }
   name[n] = '\0';
   frame_trace_set_interface(name);
+  if (g_interfaces.open_listener) g_interfaces.open_listener();
 }
 
 int32_t open_row(const InterfaceRow& row, const CanTarget& target, bool named) {
@@ -205,12 +207,12 @@ int32_t can_select_interface(const char* name) {
   char why[128] = "";
   const int32_t parsed = parse_interface(name, &row, &target, why, sizeof why);
   if (parsed == -2) {
-    console_print("Malformed CAN interface '%s': %s\n", name, why);
+    console_problem("Malformed CAN interface '%s': %s\n", name, why);
     return -2;
   }
   if (parsed != 0) {
     // Scripts written for Linux may name an interface where none is known by name.
-    console_print("CAN interface '%s' is not used on this system: %s\n", name, why);
+    console_problem("CAN interface '%s' is not used on this system: %s\n", name, why);
     return 0;
   }
   g_interfaces.selected = row;
@@ -245,9 +247,9 @@ int32_t can_open() {
     const int32_t result = open_row(*g_interfaces.selected, g_interfaces.target, true);
     if (result == 0) return 0;
     if (!g_interfaces.open_failure.empty()) {
-      console_print("%s\n", g_interfaces.open_failure.c_str());
+      console_problem("%s\n", g_interfaces.open_failure.c_str());
     }
-    console_print("CAN init error\n");
+    console_problem("CAN init error\n");
     return result < 0 ? result : -1;
   }
   // The defaults' own failure codes only decide that the next is tried; the last one's is returned.
@@ -258,7 +260,7 @@ int32_t can_open() {
     result = open_row(row, first, false);
     if (result == 0) return 0;
   }
-  console_print("CAN init error\n");
+  console_problem("CAN init error\n");
   return result;
 }
 
@@ -328,6 +330,8 @@ CanOpened can_opened_name() {
   return CanOpened{opened->name, g_interfaces.opened_spelling, g_interfaces.opened_channel,
                    opened->library ? opened->library() : ""};
 }
+
+void can_listen_open(void (*listener)()) { g_interfaces.open_listener = listener; }
 
 void can_use_backend(const CanBackend* backend) { g_interfaces.forced = backend; }
 

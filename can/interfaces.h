@@ -39,6 +39,9 @@ struct CanOpened {
   const char* library;
 };
 CanOpened can_opened_name();
+// Calls `listener` each time an interface has been opened, can_opened_name naming it (nullptr:
+// none), until can_reset.
+void can_listen_open(void (*listener)());
 
 // Tests: the next can_open opens `backend` alone (no console line); nullptr ends that.
 void can_use_backend(const CanBackend* backend);

@@ -41,7 +41,7 @@ int32_t highest_index(const Loader& load) {
 
 int32_t place_data(Loader* load, const IhexRecord& record) {
   if (load->segment_missing) {
-    console_print("Missing segment address before data\n");
+    console_problem("Missing segment address before data\n");
     return kRefused;
   }
   if (record.length == 0) return kGoOn;  // places no byte and moves no image end
@@ -50,7 +50,7 @@ int32_t place_data(Loader* load, const IhexRecord& record) {
   if (first < 0 || end > load->limit) {
     // Name the first byte that cannot be held, by its address in the file.
     const int64_t offset = first < 0 || first >= load->limit ? 0 : load->limit - first;
-    console_print("HEX data outside the image at 0x%llX\n",
+    console_problem("HEX data outside the image at 0x%llX\n",
                   static_cast<unsigned long long>(load->address_origin + record.address +
                                                   static_cast<uint64_t>(offset)));
     return kRefused;
@@ -82,12 +82,12 @@ int32_t application_segment(Loader* load, uint32_t segment) {
 int32_t address_record(Loader* load, const IhexRecord& record) {
   if (load->addressing == IHEX_APPLICATION && record.type == 2) {
     // Ignoring it would put the data after it at another address than the file means.
-    console_print("Extended segment address record in an application file\n");
+    console_problem("Extended segment address record in an application file\n");
     return kRefused;
   }
   // Both carry a 16-bit value; any other length leaves it undefined.
   if (record.length != 2) {
-    console_print("Address record of type %u has %u data bytes instead of 2\n",
+    console_problem("Address record of type %u has %u data bytes instead of 2\n",
                   static_cast<unsigned>(record.type), static_cast<unsigned>(record.length));
     return kRefused;
   }

@@ -148,7 +148,7 @@ int32_t decode_line() {
   }
   if (ok) ok = decode_byte(9 + 2 * length, &g_reader.record.checksum);
   if (!ok) {
-    console_print("Illegal HexCH\n");
+    console_problem("Illegal HexCH\n");
     return -1;
   }
   uint32_t data_sum = 0;
@@ -190,7 +190,7 @@ int32_t ihex_open(const char* path) {
 
 int32_t ihex_read_record() {
   if (g_reader.end_met || !g_reader.file) {
-    console_print("IHEX read EOF\n");
+    console_problem("IHEX read EOF\n");
     return -2;
   }
   const LineRead line = read_line();

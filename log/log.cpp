@@ -3,7 +3,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-
 #include <string>
 
 #include "platform/platform.h"
@@ -17,6 +16,9 @@ struct OutputState {
   // The console line being printed and the last complete line that was not empty.
   std::string line;
   std::string last;
+  bool status_drawn = false;  // a status line is drawn and not ended
+  size_t status_width = 0;    // its characters
+  ConsoleProblemSink problem_sink = nullptr;
 };
 OutputState g_out;
 
@@ -49,9 +51,9 @@ int32_t hold_log(const char* path) {
   int64_t holder = 0;
   const std::string name = std::string("log-") + identity;
   if (lock_take(name.c_str(), &g_out.lock, &holder) != 1) return 0;
-  console_print("Log file %s is being written by process %lld (another run of this tool): give "
-                "this run a log of its own with --log FILE, or run it in another folder\n",
-                path, static_cast<long long>(holder));
+  console_problem("Log file %s is being written by process %lld (another run of this tool): give "
+                  "this run a log of its own with --log FILE, or run it in another folder\n",
+                  path, static_cast<long long>(holder));
   return -1;
 }
 }  // namespace
@@ -65,7 +67,7 @@ int32_t log_open(const char* path) {
   if (hold_log(path) != 0) return -1;
   g_out.log = std::fopen(path, "w");
   if (!g_out.log) {
-    console_print("Cannot open log files\n");
+    console_problem("Cannot open log files\n");
     return -1;
   }
   std::fputs("\n   ---------   ZR4_BL_Log   --------\n\n", g_out.log);
@@ -107,27 +109,86 @@ void log_frame(uint32_t id, const uint8_t data[8]) {
              data[2], data[3], data[4], data[5], data[6], data[7]);
 }
 
-int console_print(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
+namespace {
+void write_console(const std::string& text) {
+  if (g_out.capture) {
+    *g_out.capture += text;
+  } else {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  }
+}
+
+// Prints the formatted text (kept in *text) after ending the status line; what vsnprintf returns.
+int print_formatted(const char* format, va_list args, std::string* text) RALVEX_PRINTF(1, 0);
+int print_formatted(const char* format, va_list args, std::string* text) {
   va_list copy;
   va_copy(copy, args);
   const int n = std::vsnprintf(nullptr, 0, format, copy);
   va_end(copy);
-  if (n > 0) {
-    std::string text(static_cast<size_t>(n) + 1, '\0');
-    std::vsnprintf(&text[0], text.size(), format, args);
-    text.resize(static_cast<size_t>(n));
-    note_console_text(text.data(), text.size());
-    if (g_out.capture) {
-      *g_out.capture += text;
-    } else {
-      std::fwrite(text.data(), 1, text.size(), stdout);
-    }
-  }
+  if (n <= 0) return n;
+  text->assign(static_cast<size_t>(n) + 1, '\0');
+  std::vsnprintf(&(*text)[0], text->size(), format, args);
+  text->resize(static_cast<size_t>(n));
+  console_status_end();
+  note_console_text(text->data(), text->size());
+  write_console(*text);
+  return n;
+}
+}  // namespace
+
+int console_print(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text;
+  const int n = print_formatted(format, args, &text);
   va_end(args);
   return n;
 }
+
+int console_problem(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text;
+  const int n = print_formatted(format, args, &text);
+  va_end(args);
+  if (g_out.problem_sink) {
+    size_t start = 0;
+    while (start < text.size()) {
+      size_t end = text.find('\n', start);
+      if (end == std::string::npos) end = text.size();
+      if (end > start) g_out.problem_sink(text.substr(start, end - start));
+      start = end + 1;
+    }
+  }
+  return n;
+}
+
+ConsoleProblemSink console_set_problem_sink(ConsoleProblemSink sink) {
+  const ConsoleProblemSink previous = g_out.problem_sink;
+  g_out.problem_sink = sink;
+  return previous;
+}
+
+void console_status(const std::string& text) {
+  std::string drawn = "\r" + text;
+  if (g_out.status_width > text.size()) drawn.append(g_out.status_width - text.size(), ' ');
+  g_out.status_width = text.size();
+  g_out.status_drawn = true;
+  write_console(drawn);
+  // Standard output is line-buffered: a line without its end would wait there.
+  if (!g_out.capture) std::fflush(stdout);
+}
+
+void console_status_end() {
+  if (!g_out.status_drawn) return;
+  g_out.status_drawn = false;
+  g_out.status_width = 0;
+  write_console("\n");
+}
+
+bool console_interactive() { return !g_out.capture && stdout_interactive(); }
+
+int32_t console_columns() { return stdout_columns(); }
 
 std::string console_last_line() { return g_out.last; }
 

@@ -4,6 +4,8 @@
 // writes the same file at the same time.
 // Call order: log_open, log_set_level, any number of log_write/log_newline, log_close once.
 // Nothing reaches the file before log_set_level (the level is 0) or after log_close.
+// On the console, a line that names a problem is printed through console_problem, and the progress
+// on a terminal is one status line redrawn in place (console_status) that the next line ends.
 #pragma once
 
 #include <cstdint>
@@ -50,6 +52,24 @@ void log_frame(uint32_t id, const uint8_t data[8]);
 
 // printf-style output on standard output; returns what the formatted print returns.
 int console_print(const char* format, ...) RALVEX_PRINTF(1, 2);
+// A text that names a problem (an error, a warning, a refusal, an interruption, a loss), printed
+// as console_print prints it; each of its lines also goes to the problem sink, if one is set. The
+// code that prints a problem says so by calling this; no text is matched.
+int console_problem(const char* format, ...) RALVEX_PRINTF(1, 2);
+// Where problem lines go besides the console (--events); nullptr: nowhere. Returns the one before.
+using ConsoleProblemSink = void (*)(const std::string& line);
+ConsoleProblemSink console_set_problem_sink(ConsoleProblemSink sink);
+
+// The status line: `text` drawn in place of the status line drawn before ("\r", the text, blanks
+// over what the one before had more), with no line end, at once. It is no console line: the next
+// console_print or console_problem ends it first with "\n", and console_last_line never returns it.
+void console_status(const std::string& text);
+// Ends a drawn status line with "\n"; nothing when none is drawn.
+void console_status_end();
+// Whether the console is a person's terminal (stdout_interactive) that no capture replaces.
+bool console_interactive();
+// The width of that terminal in columns, 0 when it cannot tell.
+int32_t console_columns();
 
 // The last line printed on the console that was not empty, without its line end ("" before one).
 // The run report takes a failed run's message from it.

@@ -15,6 +15,7 @@
 #include "ops/operations.h"
 #include "ops/outcome.h"
 #include "ops/parameter_pages.h"
+#include "ops/progress.h"
 #include "ops/run_record.h"
 #include "platform/platform.h"
 
@@ -94,13 +95,13 @@ int32_t replace_target(const std::vector<uint8_t>& area, BackupFile* file) {
 }
 }  // namespace
 
-int32_t backup_parameters(const char* path) {
+int32_t backup_parameters(const char* path, ProgressMode mode) {
   print_separator();
   console_print("Starting application data backup to data file: '%s'\n", path);
   run_record_phase(RUN_PHASE_OPEN);
   BackupFile file;
   if (open_temp_file(path, &file) != 0) {
-    console_print("Binary file init error '%s'\n", path);
+    console_problem("Binary file init error '%s'\n", path);
     return fail(&file, -3);
   }
   console_print("Binary file init ok\n");
@@ -113,7 +114,8 @@ int32_t backup_parameters(const char* path) {
   if (result < 0) return fail(&file, result);
   run_record_phase(RUN_PHASE_TRANSFER);
   std::vector<uint8_t> area(PARAMETER_AREA_SIZE);
-  result = read_parameter_area(area.data(), true);
+  Progress progress = progress_start(mode, PARAMETER_PAGE_COUNT, PARAMETER_PAGE_SIZE);
+  result = read_parameter_area(area.data(), &progress);
   if (result < 0) return fail(&file, result);
   if (operation_interrupted() != 0) return fail(&file, -3);
   const uint32_t sum = image_sum(area.data(), PARAMETER_AREA_SIZE);
@@ -121,7 +123,7 @@ int32_t backup_parameters(const char* path) {
 
   run_record_phase(RUN_PHASE_END);
   if (replace_target(area, &file) != 0) {
-    console_print("Binary file writing error '%s'\n", path);
+    console_problem("Binary file writing error '%s'\n", path);
     return fail(&file, -7);
   }
   log_close();

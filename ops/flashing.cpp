@@ -11,6 +11,7 @@
 #include "ops/console_lines.h"
 #include "ops/operations.h"
 #include "ops/outcome.h"
+#include "ops/progress.h"
 #include "ops/run_record.h"
 #include "platform/platform.h"
 #include "protocol/download.h"
@@ -81,7 +82,7 @@ int32_t start_and_erase(const FlashTarget& target, uint8_t node, bool force) {
   run_record_phase(RUN_PHASE_ERASE);
   operation_state(device + "'s application is erased or incomplete: flash it again");
   if (target.commands.erase(node) < 0) {
-    if (operation_interrupted() == 0) console_print("Erase flash error\n");
+    if (operation_interrupted() == 0) console_problem("Erase flash error\n");
     return operation_failed(-5);
   }
   return 0;
@@ -96,7 +97,7 @@ void say_forced_page(uint32_t address, uint32_t status) {
                 "Page 0x%X was answered with status %02X %02X %02X %02X: the node may not have "
                 "written it; taken as written because of -b\n",
                 address, status & 0xFF, (status >> 8) & 0xFF, (status >> 16) & 0xFF, status >> 24);
-  console_print("%s", line);
+  console_problem("%s", line);
   log_write(line, LOG_ALWAYS);
 }
 
@@ -109,24 +110,24 @@ void warn_forced_pages() {
                 "Warning: %zu %s answered with a non-zero status: check the sensor, or flash it "
                 "again without -b\n",
                 pages, pages == 1 ? "page was" : "pages were");
-  console_print("%s", line);
+  console_problem("%s", line);
   log_write(line, LOG_ALWAYS);
 }
 
 // Sends `pages` pages of `image`. 0, or the failed step's result with the log closed.
 int32_t send_pages(const FlashTarget& target, const uint8_t* image, int32_t extent,
-                   int32_t pages, uint8_t node, bool force) {
+                   int32_t pages, uint8_t node, bool force, ProgressMode mode) {
   const FlashTarget::Commands& command = target.commands;
   const uint32_t size = target.page->size;
-  int32_t last_progress = -1;
+  Progress progress = progress_start(mode, pages, size);
   for (int32_t n = 0; n < pages; ++n) {
     if (operation_interrupted() != 0) return operation_failed(-3);
     const uint32_t first = target.first_index + size * static_cast<uint32_t>(n);
     int32_t result = command.download(node, target.address_base + first);
     if (result < 0) return step_failed("Download starting", result);
     const bool by_index = target.progress_by_index;
-    print_progress(&last_progress, by_index ? static_cast<int32_t>(first) : n,
-                   by_index ? extent : pages);
+    progress_page(&progress, n, by_index ? static_cast<int32_t>(first) : n,
+                  by_index ? extent : pages);
     // A page that runs past the image is filled with zeros, as the image is past its end.
     uint8_t page[PAGE_SIZE_MAX] = {};
     for (uint32_t i = 0; i < size && first + i < FLASH_IMAGE_SIZE; ++i) page[i] = image[first + i];
@@ -138,28 +139,30 @@ int32_t send_pages(const FlashTarget& target, const uint8_t* image, int32_t exte
     if (result < 0) return step_failed("Writing flash", result);
     if (status != 0) say_forced_page(first, status);
   }
+  progress_done(&progress);
   return 0;
 }
 
 
-int32_t flash(const FlashTarget& target, const char* path, uint8_t node, bool force) {
+int32_t flash(const FlashTarget& target, const char* path, uint8_t node, bool force,
+              ProgressMode mode) {
   run_record_phase(RUN_PHASE_OPEN);
   print_separator();
   console_print("Starting application software flashing from HEX file: '%s'\n", path);
   if (ihex_open(path) == 0) {
-    console_print("IHex init error '%s'\n", path);
+    console_problem("IHex init error '%s'\n", path);
     return operation_failed(-3);
   }
   console_print("IHex init ok\n");
   // A bad file must end the run before the device's application is erased.
   const ImageBuffer image = image_buffer_new();
   if (!image) {
-    console_print("Not enough memory for the image\n");
+    console_problem("Not enough memory for the image\n");
     return operation_failed(-7);
   }
   IhexLoad load{};
   if (ihex_load_image(target.addressing, image.get(), &load) < 0) {
-    console_print("IHex parse error\n");
+    console_problem("IHex parse error\n");
     return operation_failed(-7);
   }
   const int32_t extent = load.*target.extent;
@@ -175,7 +178,7 @@ int32_t flash(const FlashTarget& target, const char* path, uint8_t node, bool fo
   print_image_report(image.get(), extent, sum);
 
   run_record_phase(RUN_PHASE_TRANSFER);
-  result = send_pages(target, image.get(), extent, pages, node, force);
+  result = send_pages(target, image.get(), extent, pages, node, force, mode);
   if (result != 0) return result;
 
   run_record_phase(RUN_PHASE_END);
@@ -191,8 +194,10 @@ int32_t flash(const FlashTarget& target, const char* path, uint8_t node, bool fo
 }
 }  // namespace
 
-int32_t flash_application(const char* path) { return flash(FLASH_APPLICATION, path, 0, false); }
+int32_t flash_application(const char* path, ProgressMode progress) {
+  return flash(FLASH_APPLICATION, path, 0, false, progress);
+}
 
-int32_t flash_sensor(const char* path, uint8_t node, bool force) {
-  return flash(FLASH_SENSOR, path, node, force);
+int32_t flash_sensor(const char* path, uint8_t node, bool force, ProgressMode progress) {
+  return flash(FLASH_SENSOR, path, node, force, progress);
 }

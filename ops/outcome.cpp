@@ -17,7 +17,7 @@ int32_t operation_failed(int32_t result) {
   if (signal != 0) {
     can_close();
     const char* name = platform_signal_name(signal);
-    console_print("Interrupted by %s: %s\n", name, g_outcome.left_in.c_str());
+    console_problem("Interrupted by %s: %s\n", name, g_outcome.left_in.c_str());
     log_writef(LOG_ALWAYS, "Interrupted by %s: %s\n", name, g_outcome.left_in.c_str());
     result = 128 + signal;
   }
@@ -30,6 +30,6 @@ void operation_state(const std::string& state) { g_outcome.left_in = state; }
 int operation_interrupted() { return platform_interrupt(); }
 
 int32_t step_failed(const char* step, int32_t result) {
-  if (operation_interrupted() == 0) console_print("%s failed: %d\n", step, result);
+  if (operation_interrupted() == 0) console_problem("%s failed: %d\n", step, result);
   return operation_failed(result);
 }

@@ -2,8 +2,8 @@
 #include "ops/parameter_pages.h"
 
 #include "log/log.h"
-#include "ops/console_lines.h"
 #include "ops/outcome.h"
+#include "ops/progress.h"
 #include "protocol/commands.h"
 #include "protocol/identifiers.h"
 #include "protocol/page_format.h"
@@ -14,7 +14,7 @@ namespace {
 int32_t wait_for(uint32_t id, uint8_t frame[8]) {
   const int32_t received = wait_for_frame(id, frame);
   if (received < 0 && operation_interrupted() == 0) {
-    console_print("Read CAN frame failed: %d\n", received);
+    console_problem("Read CAN frame failed: %d\n", received);
   }
   return received;
 }
@@ -29,7 +29,7 @@ int32_t read_page(uint8_t* page) {
     if (received < 0) return received;
     const uint8_t sequence = static_cast<uint8_t>(UNIT_PAGE.first_sequence + index);
     if (frame[0] != sequence) {
-      console_print("Expected sequence index: %u, received sequence index: %u\n",
+      console_problem("Expected sequence index: %u, received sequence index: %u\n",
                     static_cast<unsigned>(sequence), static_cast<unsigned>(frame[0]));
       return -6;
     }
@@ -40,7 +40,7 @@ int32_t read_page(uint8_t* page) {
   if (received < 0) return received;
   const uint32_t sum = frame_value(&frame[4]);
   if (sum != page_sum) {
-    console_print("Checksum mismatch, received: %u, expected: %u\n", sum, page_sum);
+    console_problem("Checksum mismatch, received: %u, expected: %u\n", sum, page_sum);
     return -8;
   }
   return 0;
@@ -51,7 +51,7 @@ int32_t start_parameter_pages() {
   const int32_t result = enter_production_test_mode();
   if (result < 0) {
     if (operation_interrupted() == 0) {
-      console_print("Production test mode initialization error %d\n", result);
+      console_problem("Production test mode initialization error %d\n", result);
     }
     return result;
   }
@@ -59,19 +59,19 @@ int32_t start_parameter_pages() {
   return 0;
 }
 
-int32_t read_parameter_area(uint8_t* area, bool progress) {
-  int32_t last_progress = -1;
+int32_t read_parameter_area(uint8_t* area, Progress* progress) {
   for (int32_t block = 0; block < PARAMETER_PAGE_COUNT; ++block) {
     if (operation_interrupted() != 0) return -3;
-    if (progress) print_progress(&last_progress, block, PARAMETER_PAGE_COUNT);
+    if (progress) progress_page(progress, block, block, PARAMETER_PAGE_COUNT);
     const uint32_t address = static_cast<uint32_t>(block * PARAMETER_PAGE_SIZE);
     int32_t result = start_page_backup(address);
     if (result < 0) {
-      if (operation_interrupted() == 0) console_print("Backup starting failed: %d\n", result);
+      if (operation_interrupted() == 0) console_problem("Backup starting failed: %d\n", result);
       return result;
     }
     result = read_page(&area[address]);
     if (result < 0) return result;
   }
+  if (progress) progress_done(progress);
   return 0;
 }

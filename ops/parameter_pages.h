@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+struct Progress;
+
 constexpr int32_t PARAMETER_PAGE_SIZE = 256;
 constexpr int32_t PARAMETER_PAGE_COUNT = 208;
 constexpr int32_t PARAMETER_AREA_SIZE = PARAMETER_PAGE_SIZE * PARAMETER_PAGE_COUNT;  // 0xD000
@@ -15,9 +17,9 @@ static_assert(PARAMETER_AREA_SIZE == 0xD000, "the parameter area is 0xD000 bytes
 // initialization error %d\n" (not after a signal).
 int32_t start_parameter_pages();
 
-// Reads all 208 pages into `area` (PARAMETER_AREA_SIZE bytes), with the progress line before each
-// page when `progress` is set. Per page start_page_backup, then its 37 data frames and its checksum
+// Reads all 208 pages into `area` (PARAMETER_AREA_SIZE bytes), counting them in `progress` (the
+// percent line before each page) unless it is nullptr. Per page start_page_backup, then its 37 data frames and its checksum
 // frame. 0; -3 when a signal asks the run to stop before a page; the start_page_backup result
 // ("Backup starting failed: %d\n"); the wait_for_frame result ("Read CAN frame failed: %d\n");
 // -6 a frame out of sequence; -8 a checksum mismatch (each with its console line).
-int32_t read_parameter_area(uint8_t* area, bool progress);
+int32_t read_parameter_area(uint8_t* area, Progress* progress);

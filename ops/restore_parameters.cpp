@@ -12,6 +12,7 @@
 #include "ops/operations.h"
 #include "ops/outcome.h"
 #include "ops/parameter_pages.h"
+#include "ops/progress.h"
 #include "ops/run_record.h"
 #include "protocol/commands.h"
 #include "protocol/download.h"
@@ -33,19 +34,19 @@ int32_t read_backup_file(const char* path, std::vector<uint8_t>* area) {
   std::error_code error;
   const std::filesystem::file_status status = std::filesystem::status(path, error);
   if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-    console_print("Binary file reading error '%s'\n", path);
+    console_problem("Binary file reading error '%s'\n", path);
     return -4;
   }
   FILE* file = std::fopen(path, "rb");
   if (!file) {
-    console_print("Binary file init error '%s'\n", path);
+    console_problem("Binary file init error '%s'\n", path);
     return -3;
   }
   console_print("Binary file init ok\n");
   const size_t read = std::fread(area->data(), 1, area->size(), file);
   std::fclose(file);
   if (read < area->size()) {
-    console_print("Binary file reading error '%s'\n", path);
+    console_problem("Binary file reading error '%s'\n", path);
     return -4;
   }
   return 0;
@@ -55,7 +56,7 @@ int32_t read_backup_file(const char* path, std::vector<uint8_t>* area) {
 // page reader's result; -9 when bytes differ. Prints the outcome.
 int32_t verify_restore(const uint8_t* area) {
   std::vector<uint8_t> read_back(PARAMETER_AREA_SIZE);
-  const int32_t result = read_parameter_area(read_back.data(), false);
+  const int32_t result = read_parameter_area(read_back.data(), nullptr);
   if (result < 0) return result;
   const uint8_t* unit = read_back.data();
   int32_t differing = 0;
@@ -72,14 +73,14 @@ int32_t verify_restore(const uint8_t* area) {
     console_print("Restore verified: %d bytes match\n", PARAMETER_AREA_SIZE);
     return 0;
   }
-  console_print("Restore verification failed: %d bytes differ, first at 0x%04X: file 0x%02X, "
+  console_problem("Restore verification failed: %d bytes differ, first at 0x%04X: file 0x%02X, "
                 "unit 0x%02X\n",
                 differing, static_cast<unsigned>(first), file_byte, unit_byte);
   return -9;
 }
 }  // namespace
 
-int32_t restore_parameters(const char* path, bool verify) {
+int32_t restore_parameters(const char* path, bool verify, ProgressMode mode) {
   print_separator();
   console_print("Starting application data restore from data file: '%s'\n", path);
   run_record_phase(RUN_PHASE_OPEN);
@@ -95,7 +96,7 @@ int32_t restore_parameters(const char* path, bool verify) {
   result = start_parameter_pages();
   if (result < 0) return operation_failed(result);
   run_record_phase(RUN_PHASE_TRANSFER);
-  int32_t last_progress = -1;
+  Progress progress = progress_start(mode, PARAMETER_PAGE_COUNT, PARAMETER_PAGE_SIZE);
   for (int32_t block = 0; block < PARAMETER_PAGE_COUNT; ++block) {
     if (operation_interrupted() != 0) return operation_failed(-3);
     // From the first erase on, the area holds old and new pages.
@@ -108,13 +109,14 @@ int32_t restore_parameters(const char* path, bool verify) {
     result = page_address % kSectorSize == 0 ? erase_sector(page_address, code) : 0;
     if (result == 0) result = start_page_restore(page_address, code);
     if (result < 0) return step_failed("Restore starting", result);
-    print_progress(&last_progress, block, PARAMETER_PAGE_COUNT);
+    progress_page(&progress, block, block, PARAMETER_PAGE_COUNT);
     uint32_t page_sum = 0;
     result = dl_send_page(&area[page_address], &page_sum);
     if (result < 0) return step_failed("Send data", result);
     result = finish_page_restore(page_sum, code);
     if (result < 0) return step_failed("Writing flash", result);
   }
+  progress_done(&progress);
 
   if (verify) {
     operation_state("the unit's parameters are restored; reading them back was not finished");

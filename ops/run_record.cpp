@@ -7,6 +7,7 @@ namespace {
 struct RecordState {
   RunRecord record;
   bool running = false;  // a phase is being timed
+  RunRecordListener listener = nullptr;
 };
 RecordState g_run;
 
@@ -27,6 +28,7 @@ void run_record_phase(RunPhase phase) {
   record.phase_seen[phase] = true;
   record.phase_started_us = now_us();
   g_run.running = true;
+  if (g_run.listener) g_run.listener(RUN_CHANGE_PHASE);
 }
 
 void run_record_end() { end_running_phase(); }
@@ -42,6 +44,31 @@ void run_record_verify(int32_t differing_bytes, int32_t first_difference, uint8_
 
 void run_record_forced_page(uint32_t address, uint32_t status) {
   g_run.record.forced_pages.push_back(RunPageStatus{address, status});
+}
+
+void run_record_progress(int32_t pages_done, int32_t pages, uint32_t page_bytes) {
+  const uint64_t now = now_us();
+  std::optional<RunProgress>& progress = g_run.record.progress;
+  if (!progress || pages_done == 0) progress = RunProgress{0, 0, 0, 0, now, now};
+  progress->pages_done = pages_done;
+  progress->pages = pages;
+  progress->bytes = static_cast<uint64_t>(pages_done) * page_bytes;
+  progress->bytes_all = static_cast<uint64_t>(pages) * page_bytes;
+  progress->at_us = now;
+  if (g_run.listener) g_run.listener(RUN_CHANGE_PROGRESS);
+}
+
+void run_record_listen(RunRecordListener listener) { g_run.listener = listener; }
+
+double run_progress_rate(const RunProgress& progress) {
+  const uint64_t us = progress.at_us - progress.started_us;
+  return us == 0 ? 0.0 : static_cast<double>(progress.bytes) * 1e6 / static_cast<double>(us);
+}
+
+double run_progress_left_s(const RunProgress& progress) {
+  const double rate = run_progress_rate(progress);
+  if (rate <= 0.0) return -1.0;
+  return static_cast<double>(progress.bytes_all - progress.bytes) / rate;
 }
 
 const RunRecord& run_record() { return g_run.record; }

@@ -1,9 +1,11 @@
-// What an operation tells about its run for the run report (`--report`): the time spent in each
-// phase, the image it moved and, for a verified restore, the comparison. The operations call the
-// setters as they go; app/ resets the record before the run and reads it afterwards. Nothing here
-// changes what an operation prints or sends.
-// Call order: run_record_reset, run_record_phase at each phase change (the next phase ends the
-// one before), run_record_image / run_record_verify when known, run_record_end once at the end.
+// What an operation tells about its run for the run report (`--report`) and the events
+// (`--events`): the time spent in each phase, the image it moved, the pages done so far and, for a
+// verified restore, the comparison. The operations call the setters as they go; app/ resets the
+// record before the run, hears of each phase and progress as it is recorded (run_record_listen),
+// and reads the record afterwards. Nothing here changes what an operation prints or sends.
+// Call order: run_record_reset, run_record_listen, run_record_phase at each phase change (the next
+// phase ends the one before), run_record_image / run_record_progress / run_record_verify when
+// known, run_record_end once at the end.
 // Example: a flash that fails in its erase leaves open and start timed, erase timed up to the end,
 // and failed_phase RUN_PHASE_ERASE.
 #pragma once
@@ -44,6 +46,21 @@ struct RunPageStatus {
   uint32_t status;   // bytes 4-7 of the answer, least significant first
 };
 
+// The pages of the page loop done so far.
+struct RunProgress {
+  int32_t pages_done = 0;
+  int32_t pages = 0;
+  uint64_t bytes = 0;       // of the pages done, as the pages carry them on the bus
+  uint64_t bytes_all = 0;   // of all pages
+  uint64_t started_us = 0;  // now_us() when the loop counted its first page
+  uint64_t at_us = 0;       // now_us() when pages_done was counted
+};
+
+// Bytes per second from the start of the loop to the last count; 0 before time has passed.
+double run_progress_rate(const RunProgress& progress);
+// Seconds left at that rate; -1 while the rate is unknown.
+double run_progress_left_s(const RunProgress& progress);
+
 struct RunRecord {
   bool phase_seen[RUN_PHASE_COUNT] = {};
   uint64_t phase_us[RUN_PHASE_COUNT] = {};
@@ -51,6 +68,7 @@ struct RunRecord {
   uint64_t phase_started_us = 0;
   std::optional<RunImage> image;    // once known
   std::optional<RunVerify> verify;  // once a read-back comparison was made
+  std::optional<RunProgress> progress;  // once a page loop counted its first page
   std::vector<RunPageStatus> forced_pages;
 };
 
@@ -63,6 +81,15 @@ void run_record_image(int32_t extent, uint32_t data_sum, uint32_t image_sum, int
 void run_record_verify(int32_t differing_bytes, int32_t first_difference, uint8_t file_byte,
                        uint8_t unit_byte);
 void run_record_forced_page(uint32_t address, uint32_t status);
+// `pages_done` of `pages` pages of `page_bytes` bytes each are done (counted before each page and
+// after the last). A count of 0 starts the loop's clock.
+void run_record_progress(int32_t pages_done, int32_t pages, uint32_t page_bytes);
+
+// What a listener hears of: a phase began, or the pages done were counted.
+enum RunChange : int32_t { RUN_CHANGE_PHASE, RUN_CHANGE_PROGRESS };
+using RunRecordListener = void (*)(RunChange change);
+// Calls `listener` after each such change (nullptr: none), until run_record_reset.
+void run_record_listen(RunRecordListener listener);
 const RunRecord& run_record();
 // "open", "start", "erase", "transfer", "end", "verify".
 const char* run_phase_name(int32_t phase);

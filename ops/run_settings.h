@@ -2,7 +2,8 @@
 // operation it chooses; nothing else carries the command line into the operations.
 // Example: `-f node.hex -g 5 -b -i sim 4` gives mode 5, file "node.hex", interface "sim", node 5,
 // force, logging level 4; `-w p.bin --verify --trace t.log --report r.json` a verified restore
-// with a frame trace and a run report.
+// with a frame trace and a run report; `--progress none --events ev.jsonl` no progress on the
+// console, the run's events into ev.jsonl.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +20,14 @@ enum RunMode : int32_t {
   RUN_MODE_SENSOR = 4,
   RUN_MODE_SENSOR_FORCE = 5,
   RUN_MODE_LIST = 6,  // -l: list the CAN interfaces; no operation runs
+};
+
+// How the progress of the pages is shown on the console (`--progress`).
+enum ProgressMode : int32_t {
+  PROGRESS_AUTO = 0,  // the status line on a person's terminal, the percent lines elsewhere
+  PROGRESS_LINES,     // a percent line whenever the tenth of a percent changes
+  PROGRESS_BAR,       // one status line redrawn in place, wherever the console goes
+  PROGRESS_NONE,      // nothing
 };
 
 constexpr size_t RUN_FILE_NAME_MAX = 255;
@@ -39,5 +48,7 @@ struct RunSettings {
   char log_path[RUN_FILE_NAME_MAX + 1] = {};     // --log: the log file ("": ZR4_BL_Log.txt)
   // --tag KEY=VALUE, in the order given: copied into the run report.
   std::vector<std::pair<std::string, std::string>> tags;
+  ProgressMode progress = PROGRESS_AUTO;         // --progress
+  char events_path[RUN_FILE_NAME_MAX + 1] = {};  // --events: the run's events as JSON Lines
   std::string refusal;  // the console line that refused the command line ("" when accepted)
 };

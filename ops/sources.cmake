@@ -1,6 +1,7 @@
 target_sources(ralvex PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/outcome.cpp
   ${CMAKE_CURRENT_LIST_DIR}/console_lines.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/progress.cpp
   ${CMAKE_CURRENT_LIST_DIR}/run_record.cpp
   ${CMAKE_CURRENT_LIST_DIR}/flashing.cpp
   ${CMAKE_CURRENT_LIST_DIR}/parameter_pages.cpp

@@ -1,9 +1,10 @@
 // The only operating-system code of the tool: sleeping, a monotonic clock, waiting for a signal
 // from an adapter's library (a descriptor or an event object) until a time, loading shared
 // libraries by name from trusted places only (never the working directory) and naming the file
-// loaded, and noticing Ctrl-C / SIGTERM. POSIX (dlopen) and Windows (LoadLibraryExW)
-// implementations sit side by side; everything else stays portable. Tests replace the clock with a
-// virtual one so that waits of seconds run instantly while every requested sleep is still counted.
+// loaded, noticing Ctrl-C / SIGTERM, and whether standard output is a person's terminal. POSIX
+// (dlopen) and Windows (LoadLibraryExW) implementations sit side by side; everything else stays
+// portable. Tests replace the clock with a virtual one so that waits of seconds run instantly
+// while every requested sleep is still counted.
 #pragma once
 
 #include <cstddef>
@@ -68,6 +69,16 @@ int file_sync(FILE* file);
 // Forces the entries of `directory` ("" for the working directory), such as a rename, onto the
 // disk; best effort.
 void directory_sync(const char* directory);
+// Writes `size` bytes to `file` and flushes them. 0 when all went out; -1 otherwise, also when
+// the reader at the other end of a named pipe went away: that ends a write, never the process
+// (POSIX holds SIGPIPE back during the write and takes it).
+int32_t file_write_flush(FILE* file, const void* data, size_t size);
+
+// Whether standard output is a person's terminal: a terminal whose TERM is not "dumb" (POSIX), a
+// console (Windows). A pipe or a file is not.
+bool stdout_interactive();
+// The width of standard output's terminal or console window in columns, 0 when it has none.
+int32_t stdout_columns();
 
 // Locks that keep two runs apart (two runs on one interface, or writing one log): an advisory lock
 // on a file in the machine's lock folder that carries the holder's process id. The system releases

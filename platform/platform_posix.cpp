@@ -1,10 +1,11 @@
 // POSIX implementation: nanosleep, CLOCK_MONOTONIC, ppoll on a descriptor, open/fsync,
-// dlopen/dlsym/dlerror/dlinfo, and the SIGINT/SIGTERM handlers.
+// dlopen/dlsym/dlerror/dlinfo, the SIGINT/SIGTERM handlers, and the terminal (isatty, TIOCGWINSZ).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -233,4 +234,36 @@ void directory_sync(const char* directory) {
   if (fd < 0) return;
   fsync(fd);
   close(fd);
+}
+
+int32_t file_write_flush(FILE* file, const void* data, size_t size) {
+  // The tool has one thread: the mask is the process's.
+  sigset_t pipe_signal;
+  sigset_t previous;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  sigprocmask(SIG_BLOCK, &pipe_signal, &previous);
+  bool ok = std::fwrite(data, 1, size, file) == size;
+  ok = std::fflush(file) == 0 && ok;
+  sigset_t pending;
+  if (!ok && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE)) {
+    // The write raised it: taken here, it is never delivered.
+    const timespec now{};
+    sigtimedwait(&pipe_signal, nullptr, &now);
+  }
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  return ok ? 0 : -1;
+}
+
+bool stdout_interactive() {
+  if (!isatty(STDOUT_FILENO)) return false;
+  // A terminal that cannot move the cursor back says so (Emacs' shell, some serial consoles).
+  const char* term = std::getenv("TERM");
+  return !(term && std::strcmp(term, "dumb") == 0);
+}
+
+int32_t stdout_columns() {
+  winsize size{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
 }

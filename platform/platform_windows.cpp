@@ -1,7 +1,8 @@
 // Windows implementation: Sleep, QueryPerformanceCounter, event objects and WaitForSingleObject,
 // LoadLibraryExW/GetProcAddress/GetModuleFileNameW, a 1 ms timer resolution for the run (the
 // default 15.6 ms would triple every 5 ms poll), and the console control handler (Ctrl-C as
-// SIGINT; Ctrl-Break, closing the console, log-off, shutdown as SIGTERM).
+// SIGINT; Ctrl-Break, closing the console, log-off, shutdown as SIGTERM), and the console
+// (GetConsoleMode, GetConsoleScreenBufferInfo).
 //
 // DLLs come from the .exe's folder and the system folder only. The standard search order also
 // takes the current folder (where a technician keeps the HEX files and the log, and where anyone
@@ -301,3 +302,22 @@ int file_sync(FILE* file) { return _commit(_fileno(file)); }
 
 // NTFS journals its directory entries; there is no directory handle to flush.
 void directory_sync(const char*) {}
+
+// A pipe whose reader went away fails the write (EPIPE or EINVAL); Windows raises no signal.
+int32_t file_write_flush(FILE* file, const void* data, size_t size) {
+  bool ok = std::fwrite(data, 1, size, file) == size;
+  ok = std::fflush(file) == 0 && ok;
+  return ok ? 0 : -1;
+}
+
+// Only a console has a mode; a pipe, a file or a terminal emulator's pipe (mintty) has none.
+bool stdout_interactive() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+int32_t stdout_columns() {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 0;
+  return info.srWindow.Right - info.srWindow.Left + 1;
+}

@@ -51,15 +51,15 @@ int32_t judge(const CommandCheck& check, const CommandCall& call) {
   if (check.judge == Judge::CODE) {
     if (data[0] == check.code) return 0;
     log_write(check.log_text, LOG_ALWAYS);
-    console_print("ERROR --- Invalid answer\n");
-    console_print("%08X  %02X  %02X  %02X  %02X\n", call.answer_id, data[0], data[1], data[2],
+    console_problem("ERROR --- Invalid answer\n");
+    console_problem("%08X  %02X  %02X  %02X  %02X\n", call.answer_id, data[0], data[1], data[2],
                   data[3]);
     return check.result;
   }
   if (data[0] == check.code && (call.force || tail_is_zero(data))) return 0;
   log_write(check.log_text, LOG_ALWAYS);
-  console_print("%s", check.console_text);
-  console_print("%08X  %02X %02X %02X %02X %02X %02X %02X %02X\n", call.answer_id, data[0],
+  console_problem("%s", check.console_text);
+  console_problem("%08X  %02X %02X %02X %02X %02X %02X %02X %02X\n", call.answer_id, data[0],
                 data[1], data[2], data[3], data[4], data[5], data[6], data[7]);
   return check.result;
 }
@@ -78,7 +78,7 @@ int32_t command_run(const CommandRule& rule, const Route& route, CommandCall* ca
     if (!received && can_stopped() != 0) return rule.silence.result;
     if (--*left <= 0) {
       log_write(rule.silence.text, LOG_ALWAYS);
-      if (rule.silence.printed) console_print("%s", rule.silence.text);
+      if (rule.silence.printed) console_problem("%s", rule.silence.text);
       return rule.silence.result;
     }
     if (rule.wait.resend && send_command(rule, route, call->argument) != 0) return -3;

@@ -19,7 +19,7 @@ const CommandRule kFlashCommand{
 
 bool node_id_set(uint8_t node) {
   if (node != NODE_ID_NOT_SET) return true;
-  console_print("W2 Node id not set! \n");
+  console_problem("W2 Node id not set! \n");
   return false;
 }
 

@@ -1,5 +1,7 @@
 #include <array>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -91,3 +93,71 @@ TEST(LogTest, PercentSignsInTextAreNotFormats) {
   log_close();
   EXPECT_EQ(read_file("ZR4_BL_Log.txt"), std::string(kBanner) + "Logger level 1\n100%s %d %n\n");
 }
+
+namespace {
+std::vector<std::string> g_problems;
+void keep_problem(const std::string& line) { g_problems.push_back(line); }
+
+struct ConsoleRow {
+  const char* what;
+  void (*print)();
+  const char* console;
+  std::vector<std::string> problems;  // what the problem sink got
+  const char* last_line;
+};
+const ConsoleRow kConsoleRows[] = {
+    {"an ordinary line is no problem", [] { console_print("Erase flash\n"); }, "Erase flash\n",
+     {}, "Erase flash"},
+    {"a problem line is printed as it is and reaches the sink without its line end",
+     [] { console_problem("No answer %s\n", "DL_START_LOADING"); },
+     "No answer DL_START_LOADING\n", {"No answer DL_START_LOADING"},
+     "No answer DL_START_LOADING"},
+    {"each line of a problem text, empty ones left out",
+     [] { console_problem("ERROR --- Invalid answer\n\n00A44401  7F  00\n"); },
+     "ERROR --- Invalid answer\n\n00A44401  7F  00\n", {"ERROR --- Invalid answer",
+                                                        "00A44401  7F  00"},
+     "00A44401  7F  00"},
+    {"a status line is no line, and the next line ends it",
+     [] {
+       console_print("Erase flash\n");
+       console_status("[#...] 10%");
+       console_status("[##..] 50%");
+       console_print("End of download\n");
+     },
+     "Erase flash\n\r[#...] 10%\r[##..] 50%\nEnd of download\n", {}, "End of download"},
+    {"blanks cover the rest of a longer status line",
+     [] {
+       console_status("12 pages left");
+       console_status("done");
+       console_status_end();
+       console_status_end();
+     },
+     "\r12 pages left\rdone         \n", {}, "before"},
+    {"a problem ends the status line too",
+     [] {
+       console_status("50%");
+       console_problem("Send data failed: %d\n", -3);
+     },
+     "\r50%\nSend data failed: -3\n", {"Send data failed: -3"}, "Send data failed: -3"},
+};
+class ConsoleTest : public ::testing::TestWithParam<ConsoleRow> {};
+}  // namespace
+
+// Problems are known by the call that prints them; the status line never counts as a line.
+TEST_P(ConsoleTest, ProblemsAndTheStatusLine) {
+  const ConsoleRow& row = GetParam();
+  g_problems.clear();
+  std::string text;
+  std::string* const before = console_set_capture(&text);
+  console_print("before\n");
+  text.clear();
+  const ConsoleProblemSink sink = console_set_problem_sink(keep_problem);
+  row.print();
+  EXPECT_FALSE(console_interactive()) << "a captured console is no terminal";
+  console_set_problem_sink(sink);
+  console_set_capture(before);
+  EXPECT_EQ(text, row.console) << row.what;
+  EXPECT_EQ(g_problems, row.problems) << row.what;
+  EXPECT_EQ(console_last_line(), row.last_line) << row.what;
+}
+INSTANTIATE_TEST_SUITE_P(Rows, ConsoleTest, ::testing::ValuesIn(kConsoleRows));

@@ -5,3 +5,4 @@ ralvex_test(flash_sensor_test flash_sensor_test.cpp SLOW "SensorFlashExecutableT
 ralvex_test(run_record_test run_record_test.cpp LIBS ralvex_json)
 ralvex_test(field_faults_test field_faults_test.cpp)
 ralvex_test(flashing_test flashing_test.cpp)
+ralvex_test(progress_test progress_test.cpp SLOW "*ProgressTerminalTest.*")

@@ -7,6 +7,7 @@
 #include "can/interfaces.h"
 #include "protocol/identifiers.h"
 #include "log/log.h"
+#include "ops/run_record.h"
 #include "sim/unit.h"
 #include "sim/world.h"
 
@@ -61,6 +62,8 @@ std::vector<SeenFrame> tool_frames(uint32_t id) {
 
 void BusTest::SetUp() {
   can_reset();
+  // What an earlier test's operation recorded (a forced page) would change this one's lines.
+  run_record_reset();
   sim_bus_reset();
   sim_bus_record_frames(true);
   sim_world_keep_memories(true);

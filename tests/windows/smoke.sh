@@ -7,7 +7,8 @@
 # a full transmit buffer, a bus-off controller, Ctrl-C during a flash, a second run on a channel
 # that a first run holds, and no adapter at all; and
 # where DLLs come from: a DLL planted in the current folder or in a folder on PATH is never loaded,
-# one beside the .exe or in the system folder is, and lib_path_check.exe names it by its full path.
+# one beside the .exe or in the system folder is, and lib_path_check.exe names it by its full path;
+# --progress none and --events, with the console as before when redirected.
 # Usage: tests/windows/smoke.sh BUILD_DIR
 #   BUILD_DIR: cmake -S . -B BUILD_DIR -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 # Wine's prefix lives in BUILD_DIR/wineprefix; only the first run creates it (20-60 s).
@@ -130,6 +131,34 @@ expect_text peak "$work/peak/pcan.txt" \
   "CAN_Initialize(0x51, 0x011C, 5, 0, 0)\nCAN_FilterMessages(0x51, 0xA44401, 0xA84401, 0x23)\n"
 pages="$(grep -c '^CAN_Write(0x51, 0xA84401, 0x02, 8, ' "$work/peak/pcan.txt" || true)"
 [ "$pages" -eq $((3 * 37)) ] || fail "peak: $pages data frames written, expected 3 pages of 37"
+
+# The progress and the events under Windows: redirected into a file, the console keeps its
+# percent lines; --progress none takes them away and leaves every other line; --events writes the
+# run's events (LF line ends) without changing the console, also for a run that fails.
+RALVEX_FAKE_PCAN=bus=1 run progress-none 0 PCANBasic.dll --progress none -f demo-app.hex 4
+grep -vE '^[0-9]{1,3}\.[0-9]%'$'\r''?$' "$work/peak/console.txt" >"$work/peak/no-percent.txt" || true
+cmp -s "$work/progress-none/console.txt" "$work/peak/no-percent.txt" ||
+  fail "progress-none: the console is not the redirected one without its percent lines"
+RALVEX_FAKE_PCAN=bus=1 run events 0 PCANBasic.dll -f demo-app.hex --events ev.jsonl 4
+cmp -s "$work/events/console.txt" "$work/peak/console.txt" ||
+  fail "events: the console differs from the one without --events"
+events="$work/events/ev.jsonl"
+head -n 1 "$events" | grep -q '^{"event":"start","time_s":0.0,' || fail "events: no start first"
+tail -n 1 "$events" | grep -q '^{"event":"end",.*"result":{"exit_status":0,' ||
+  fail "events: no end with exit status 0 last"
+# The library's path as JSON writes it (each backslash doubled), doubled once more for expect_text.
+library="$(winpath "$work/events" | sed 's/\\/\\\\/g')\\\\\\\\PCANBasic.dll"
+expect_text events "$events" "\"backend\":\"PEAK PCAN-USB\",\"channel\":null,\"library\":\"$library\""
+expect_text events "$events" '"pages_done":3,"pages":3,"bytes":768,'
+if grep -q $'\r' "$events"; then fail "events: CR in the events file"; fi
+RALVEX_FAKE_PCAN=bus=1,write_fail_from=60 run events-unplugged 253 PCANBasic.dll -f demo-app.hex \
+  --events ev.jsonl
+expect_text events-unplugged "$work/events-unplugged/ev.jsonl" \
+  '{"event":"problem","time_s":'
+expect_text events-unplugged "$work/events-unplugged/ev.jsonl" '"line":"Send data failed: -3"}\n'
+tail -n 1 "$work/events-unplugged/ev.jsonl" | grep -q '^{"event":"end",.*"result":{"exit_status":-3,'\
+'"shell_status":253,"success":false,"message":"Send data failed: -3","failed_phase":"transfer"}}$' ||
+  fail "events-unplugged: the end does not carry the failure"
 
 # Kvaser fallback: no PCANBasic.dll; canlib32.dll carries the emulated unit and nodes.
 RALVEX_FAKE_CANLIB=bus=1 RALVEX_FAKE_CANLIB_CALLS=canlib.txt \
