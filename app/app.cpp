@@ -316,6 +316,7 @@ int32_t read_short_option(char letter, bool takes_value, const char* value,
 
 int32_t read_options(int argc, char** argv, RunSettings* settings) {
   *settings = RunSettings{};
+  if (argc > 1) settings->arguments.assign(argv + 1, argv + argc);
   int32_t result = 0;
   for (int i = 1; i < argc && argv[i][0] == '-'; ++i) {
     const char* arg = argv[i];
@@ -386,8 +387,6 @@ int32_t run_operation(const RunSettings& settings) {
 }
 
 struct RunStart {
-  int argc;
-  char** argv;
   int64_t unix_ms;  // wall clock
   uint64_t us;      // monotonic
 };
@@ -407,7 +406,7 @@ int32_t finish_run(const RunStart& start, const RunSettings& settings, bool sett
     }
   }
   if (settings.report_path[0] != '\0') {
-    const RunReport report{settings_taken ? &settings : nullptr, start.argc, start.argv,
+    const RunReport report{settings_taken ? &settings : nullptr, &settings.arguments,
                            start.unix_ms, now_us() - start.us, status, message};
     if (run_report_write(settings.report_path, report) != 0) {
       console_problem("Report file writing error '%s'\n", settings.report_path);
@@ -431,11 +430,10 @@ int32_t app_main(int argc, char** argv) {
   // Every run starts from a closed channel with nothing counted (tests run several in a process).
   can_reset();
   run_record_reset();
-  const RunStart start{argc, argv,
-                       static_cast<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                std::chrono::system_clock::now().time_since_epoch())
-                                                .count()),
-                       now_us()};
+  const auto wall = std::chrono::system_clock::now().time_since_epoch();
+  const RunStart start{
+      static_cast<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(wall).count()),
+      now_us()};
   // Problem lines count from here, those of the command line included.
   run_events_begin(start.us);
   // The command line is read before the log is opened, so that a run whose log cannot be created
@@ -448,7 +446,7 @@ int32_t app_main(int argc, char** argv) {
   // The events begin before the log, so that every run that has an events file ends it (a reader
   // of a named pipe waits for its "end"); a file that cannot be opened is said with the trace's.
   const bool events_open = read == 1 || settings.events_path[0] == '\0' ||
-                           run_events_open(settings.events_path, settings, argc, argv) == 0;
+                           run_events_open(settings.events_path, settings) == 0;
   if (log_open(settings.log_path[0] ? settings.log_path : LOG_FILE_DEFAULT) != 0) {
     console_problem("Logging init error\n");
     return finish_run(start, settings, false, -1, console_last_line());

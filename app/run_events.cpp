@@ -108,7 +108,7 @@ void run_events_begin(uint64_t start_us) {
   console_set_problem_sink(on_problem);
 }
 
-int32_t run_events_open(const char* path, const RunSettings& settings, int argc, char** argv) {
+int32_t run_events_open(const char* path, const RunSettings& settings) {
   g_events.file = std::fopen(path, "wb");
   if (!g_events.file) {
     stop_listening();
@@ -121,7 +121,7 @@ int32_t run_events_open(const char* path, const RunSettings& settings, int argc,
   // The run began at time 0, before the lines kept.
   RunJson start = event("start", g_events.start_us);
   start["tool"] = run_json_tool();
-  start["arguments"] = run_json_arguments(argc, argv);
+  start["arguments"] = run_json_arguments(settings.arguments);
   start["operation"] = run_json_operation(&settings);
   start["interface"] = run_json_interface(g_events.requested);
   write_event(start);

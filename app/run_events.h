@@ -22,7 +22,7 @@ void run_events_begin(uint64_t start_us);
 // tool, the arguments, the operation, the requested interface) and the problem lines kept; from
 // then on the record's phases and progress, the opened interface and every problem line follow.
 // 0, or -1 when FILE cannot be opened (nothing is written, nothing more is listened to).
-int32_t run_events_open(const char* path, const RunSettings& settings, int argc, char** argv);
+int32_t run_events_open(const char* path, const RunSettings& settings);
 // Writes the progress not written yet and "end" with the run's result, closes FILE and stops
 // listening.
 void run_events_end(int32_t status, const std::string& message);

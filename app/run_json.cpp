@@ -35,10 +35,10 @@ RunJson run_json_tags(const RunSettings* settings) {
   return tags;
 }
 
-RunJson run_json_arguments(int argc, char** argv) {
-  RunJson arguments = RunJson::array();
-  for (int i = 1; i < argc; ++i) arguments.push_back(argv[i]);
-  return arguments;
+RunJson run_json_arguments(const std::vector<std::string>& arguments) {
+  RunJson list = RunJson::array();
+  for (const std::string& argument : arguments) list.push_back(argument);
+  return list;
 }
 
 RunJson run_json_operation(const RunSettings* settings) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -20,7 +21,7 @@ using RunJson = nlohmann::ordered_json;
 // {"name": "ralvex-service-tool", "version": "0.7.0"}
 RunJson run_json_tool();
 // The command line after the program name.
-RunJson run_json_arguments(int argc, char** argv);
+RunJson run_json_arguments(const std::vector<std::string>& arguments);
 // What the station said of the run (--tag): {"serial": "A-77", "station": "2"}; {} without any.
 RunJson run_json_tags(const RunSettings* settings);
 // The operation and its options; {"name": "none", "run_mode": 0} without settings.

@@ -40,7 +40,7 @@ std::string run_report_json(const RunReport& report) {
   const RunSettings* settings = report.settings;
   json doc = json::object();
   doc["tool"] = run_json_tool();
-  doc["arguments"] = run_json_arguments(report.argc, report.argv);
+  doc["arguments"] = run_json_arguments(*report.arguments);
   doc["tags"] = run_json_tags(settings);
   doc["operation"] = run_json_operation(settings);
   doc["interface"] = run_json_interface(settings ? settings->interface_name : "");

@@ -8,13 +8,13 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "ops/run_settings.h"
 
 struct RunReport {
   const RunSettings* settings;  // nullptr when the options were never read (the log failed)
-  int argc;
-  char** argv;
+  const std::vector<std::string>* arguments;  // the command line after the program name
   int64_t started_unix_ms;      // wall clock at the start of the run
   uint64_t duration_us;         // monotonic, start to end
   int32_t status;               // the exit status

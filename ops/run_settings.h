@@ -51,4 +51,6 @@ struct RunSettings {
   ProgressMode progress = PROGRESS_AUTO;         // --progress
   char events_path[RUN_FILE_NAME_MAX + 1] = {};  // --events: the run's events as JSON Lines
   std::string refusal;  // the console line that refused the command line ("" when accepted)
+  // The command line after the program name, as given (for the records of the run).
+  std::vector<std::string> arguments;
 };
