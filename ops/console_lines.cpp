@@ -1,6 +1,8 @@
 // The console lines shared by the operations.
 #include "ops/console_lines.h"
 
+#include <cstdio>
+
 #include "log/log.h"
 
 void print_separator() {
@@ -35,4 +37,25 @@ void print_image_report(const uint8_t* image, int32_t extent, uint32_t sum) {
     }
     print_separator();
   }
+}
+
+void print_forced_page(uint32_t address, uint32_t status) {
+  char line[200];
+  std::snprintf(line, sizeof line,
+                "Page 0x%X was answered with status %02X %02X %02X %02X: the node may not have "
+                "written it; taken as written because of -b\n",
+                address, status & 0xFF, (status >> 8) & 0xFF, (status >> 16) & 0xFF, status >> 24);
+  console_problem("%s", line);
+  log_write(line, LOG_ALWAYS);
+}
+
+void print_forced_pages_warning(size_t pages) {
+  if (pages == 0) return;
+  char line[200];
+  std::snprintf(line, sizeof line,
+                "Warning: %zu %s answered with a non-zero status: check the sensor, or flash it "
+                "again without -b\n",
+                pages, pages == 1 ? "page was" : "pages were");
+  console_problem("%s", line);
+  log_write(line, LOG_ALWAYS);
 }

@@ -88,32 +88,6 @@ int32_t start_and_erase(const FlashTarget& target, uint8_t node, bool force) {
   return 0;
 }
 
-// Under -b a node's answer is taken whatever its status bytes say (a node started at power-on
-// may answer so), but a page it refused is never passed over in silence.
-void say_forced_page(uint32_t address, uint32_t status) {
-  run_record_forced_page(address, status);
-  char line[200];
-  std::snprintf(line, sizeof line,
-                "Page 0x%X was answered with status %02X %02X %02X %02X: the node may not have "
-                "written it; taken as written because of -b\n",
-                address, status & 0xFF, (status >> 8) & 0xFF, (status >> 16) & 0xFF, status >> 24);
-  console_problem("%s", line);
-  log_write(line, LOG_ALWAYS);
-}
-
-// Before the closing lines: how many pages a forced flash took that the device refused.
-void warn_forced_pages() {
-  const size_t pages = run_record().forced_pages.size();
-  if (pages == 0) return;
-  char line[200];
-  std::snprintf(line, sizeof line,
-                "Warning: %zu %s answered with a non-zero status: check the sensor, or flash it "
-                "again without -b\n",
-                pages, pages == 1 ? "page was" : "pages were");
-  console_problem("%s", line);
-  log_write(line, LOG_ALWAYS);
-}
-
 // Sends `pages` pages of `image`. 0, or the failed step's result with the log closed.
 int32_t send_pages(const FlashTarget& target, const uint8_t* image, int32_t extent,
                    int32_t pages, uint8_t node, bool force, ProgressMode mode) {
@@ -137,7 +111,12 @@ int32_t send_pages(const FlashTarget& target, const uint8_t* image, int32_t exte
     uint32_t status = 0;
     result = command.flash(node, page_sum, force, &status);
     if (result < 0) return step_failed("Writing flash", result);
-    if (status != 0) say_forced_page(first, status);
+    // Under -b a node's answer is taken whatever its status bytes say (a node started at power-on
+    // may answer so), but a page it refused is never passed over in silence.
+    if (status != 0) {
+      run_record_forced_page(first, status);
+      print_forced_page(first, status);
+    }
   }
   progress_done(&progress);
   return 0;
@@ -186,7 +165,7 @@ int32_t flash(const FlashTarget& target, const char* path, uint8_t node, bool fo
   if (operation_interrupted() != 0) return operation_failed(-3);
   target.commands.end(node);
   console_print("End of download\n");
-  warn_forced_pages();
+  print_forced_pages_warning(run_record().forced_pages.size());
   log_close();
   console_print("Flashing completed\n\n");
   console_print("%s", target.reboot);
