@@ -20,6 +20,7 @@
 #include "sim/nodes.h"
 #include "sim/unit.h"
 #include "sim/world.h"
+#include "support/hex_files.h"
 #include "support/test_support.h"
 
 namespace {
@@ -230,9 +231,9 @@ TEST_F(RunTest, ForcedSensorFlashReportsTheRefusedPage) {
   sim_nodes_config = SimNodesConfig{};
   sim_nodes_config.refuse_page = 2;
   attach_world();
-  write_bytes("content.bin", std::vector<uint8_t>(2000, 0x33));
-  ASSERT_EQ(run_command("objcopy -I binary -O ihex --change-addresses 0x20000 content.bin "
-                        "node.hex", nullptr), 0);
+  // Bytes at 0x20000 and past 0x20384: two pages.
+  write_file("node.hex", hex_line(4, 0, {0x00, 0x02}) + hex_line(0, 0, {1, 2, 3}) +
+                             hex_line(0, 0x0400, {4, 5, 6}) + hex_line(1, 0, {}));
   EXPECT_EQ(run({"-i", "sim", "-f", "node.hex", "-g", "5", "-b", "--report", "r.json"}), 0)
       << console_.text();
   const json doc = report();
