@@ -2,23 +2,32 @@
 # Runs inside the vcan VM (see run.sh): ralvex-service-tool on one interface against ralvex-sim-unit
 # on another (or the same: vcan0 by default), then the emulator's memories compared with the inputs.
 # Usage: end_to_end.sh MODE [TOOL_INTERFACE [SIM_INTERFACE]]
-#        end_to_end.sh plain   application flashing, backup, restore, sensor flashing (-g, -g -b)
+#        end_to_end.sh plain   application flashing, backup, restore, sensor flashing (-g, -g -b),
+#                              and a node that refuses its 3rd page (with and without -b)
 #        end_to_end.sh slow    application and sensor flashing on a vcan0 slowed down by a tbf
 #                              qdisc with a 10-frame queue; full queues (ENOBUFS) must be retried,
 #                              and the sensor's 150-frame pages must meet one
 #        end_to_end.sh paced   the same at a real controller's pace (250 kbit/s, 10-frame queue),
 #                              where the application's 37-frame pages meet full queues too
 #        end_to_end.sh controllers can0 can1   everything of plain between two real controllers
-#                              (see controllers.sh); full queues may or may not be met
+#                              (see controllers.sh), the node refusing its 2nd page; full queues
+#                              may or may not be met
 # Each transfer's line gives the frames the interfaces' drivers counted as lost (rx_over_errors and
 # rx_fifo_errors of both interfaces; a receive FIFO that overran). A transfer that failed while the
 # drivers counted a loss runs once more, once: the loss is named, the bytes are still compared. A
 # transfer that reported success with wrong bytes is never run again, and the script exits 2.
+# A sensor flash with -b that ends 0 although the node refused pages (a lost frame makes the node
+# refuse the page it belongs to) is not a success with wrong bytes when its console names every page
+# that differs and warns of them before "Flashing completed": it told the operator which pages to
+# check, and every other byte is compared. It fails all the same, and runs once more after a loss
+# the drivers counted. A differing page it does not name, or a missing or late warning, is a success
+# with wrong bytes (sensor_pages.sh).
 # Inputs from run.sh in this folder: app.hex, sensor.hex, parameters.bin, restore.bin, and the
 # memories the runs must leave: expected-app-flash.bin, expected-node-flash.bin.
 set -uo pipefail
 cd "$(dirname "$0")"
 here="$PWD"
+. "$here/sensor_pages.sh"
 mode="${1:-plain}"
 tool_if="${2:-vcan0}"
 sim_if="${3:-$tool_if}"
@@ -128,6 +137,31 @@ same() {
   fi
 }
 
+# forced_same WHAT NAME ACTUAL: as same, for node flash ACTUAL after the -b sensor flash of run
+# NAME. A run that ended 0 with the flash differing only at the pages its console names and warns
+# of has told the operator so: a failure of the transfer (a loss the drivers counted excuses it),
+# not a success with wrong bytes.
+forced_same() {
+  local what="$1" name="$2" actual="$3" expected="$here/expected-node-flash.bin"
+  local console="$out/$name/console.txt"
+  if [ "$last_status" -ne 0 ]; then
+    same "$what" "$actual" "$expected"
+    return
+  fi
+  local named differing
+  named="$(named_pages "$console" | sed 's/^/0x/' | tr '\n' ' ')"
+  differing="$(differing_pages "$actual" "$expected" | sed 's/^\([0-9A-F]\)/0x\1/' | tr '\n' ' ')"
+  case "$(forced_account "$console" "$actual" "$expected")" in
+    same) echo "  $what: as expected ($(wc -c <"$actual") bytes)" ;;
+    named) fail "$what differs at the pages the node refused, all named and warned of: $named" ;;
+    overstated) fail "$what: the console names pages ($named) beyond those that differ ($differing)" ;;
+    *)
+      fail "$what differs at pages $differing; the console named ${named:-none}, warned: $(warned "$console" && echo yes || echo no): a success with wrong bytes"
+      wrong=$((wrong + 1))
+      ;;
+  esac
+}
+
 # transfer NAME FUNCTION: runs FUNCTION, one transfer or a few on one emulator (the emulator started,
 # the tool run, the memories compared). When it failed while the drivers counted lost frames, and
 # none of its runs reported success with wrong bytes, its failures are the emulation's: they are
@@ -211,7 +245,64 @@ power_on() {
   start_sim power-on --sensors-on 1500 --node-out "17:$out/node17.bin" || return
   run_tool power-on "Flashing completed" -f "$here/sensor.hex" -g 17 -b -i "$tool_if"
   stop_sim power-on
-  same "node 17's flash after -g 17 -b" "$out/node17.bin" "$here/expected-node-flash.bin"
+  forced_same "node 17's flash after -g 17 -b" power-on "$out/node17.bin"
+}
+
+# The node refuses page $refuse (from 1) as after a lost frame (the emulator's --refuse-page): with
+# -b the tool takes it, names its first address and warns before "Flashing completed", exit status
+# 0, and the run report lists it; the node's flash differs at that page only. Without -b the same
+# refusal fails the flash, and the node keeps the pages before it.
+refuse=3
+[ "$mode" = controllers ] && refuse=2
+sensor_image_pages=3
+refused() {
+  local address status console
+  address="$(page_address "$refuse")"
+  rm -f "$out/node17-refused.bin" "$out/node5-refused.bin"
+  start_sim refused-b --sensors-on 1500 --refuse-page "$refuse" \
+    --node-out "17:$out/node17-refused.bin" || return
+  run_tool refused-b "Flashing completed" -f "$here/sensor.hex" -g 17 -b -i "$tool_if" \
+    --report report.json
+  stop_sim refused-b
+  console="$out/refused-b/console.txt"
+  grep -qxF "Page 0x$address was answered with status 01 00 00 00: the node may not have written it; taken as written because of -b" \
+    "$console" || fail "refused-b: no line naming page $refuse (0x$address) as refused"
+  [ "$(named_pages "$console" | tr '\n' ' ')" = "$address " ] ||
+    fail "refused-b: the pages named are '$(named_pages "$console" | tr '\n' ' ')', not 0x$address alone"
+  warned "$console" ||
+    fail "refused-b: no 'Warning: 1 page was answered with a non-zero status' before 'Flashing completed'"
+  local account differing
+  account="$(forced_account "$console" "$out/node17-refused.bin" "$here/expected-node-flash.bin")"
+  differing="$(differing_pages "$out/node17-refused.bin" "$here/expected-node-flash.bin" | tr '\n' ' ')"
+  if [ "$last_status" -eq 0 ] && [ "$account" = named ] && [ "$differing" = "$address " ]; then
+    echo "  refused-b: node 17's flash differs at page $refuse (0x$address) alone, which the tool named and warned of"
+  else
+    fail "refused-b: node 17's flash differs at '$differing' ($account), expected page $refuse (0x$address) alone"
+    if [ "$last_status" -eq 0 ] && [ "$account" = wrong ]; then wrong=$((wrong + 1)); fi
+  fi
+  tr -d ' \n' <"$out/refused-b/report.json" |
+    grep -qF "\"forced_pages\":[{\"address\":$((0x$address)),\"status\":1}]" ||
+    fail "refused-b: the report's forced_pages does not list 0x$address with status 1"
+
+  start_sim refused --refuse-page "$refuse" --node-out "5:$out/node5-refused.bin" || return
+  mkdir -p "$out/refused"
+  local lost_before lost expected_pages="" page
+  lost_before="$(driver_losses)"
+  (cd "$out/refused" && "$here/ralvex-service-tool" -f "$here/sensor.hex" -g 5 -i "$tool_if" \
+    >console.txt 2>&1)
+  status=$?
+  lost=$(($(driver_losses) - lost_before))
+  stop_sim refused
+  console="$out/refused/console.txt"
+  for page in $(seq "$refuse" "$sensor_image_pages"); do expected_pages="$expected_pages$(page_address "$page") "; done
+  differing="$(differing_pages "$out/node5-refused.bin" "$here/expected-node-flash.bin" | tr '\n' ' ')"
+  if [ "$status" -ne 0 ] && grep -qxF "ERROR --- Illegal answer data" "$console" &&
+     ! grep -q "Flashing completed\|taken as written" "$console" && [ "$differing" = "$expected_pages" ]; then
+    echo "  refused: -g 5 without -b failed on page $refuse, exit $status, the node kept the pages before it, drivers lost $lost"
+  else
+    fail "refused: -g 5 without -b: exit $status, node 5's flash differs at '$differing' (expected '$expected_pages'), drivers lost $lost"
+    tail -n 8 "$console"
+  fi
 }
 
 echo "== end to end: the tool on $tool_if, ralvex-sim-unit on $sim_if ($mode)"
@@ -253,6 +344,7 @@ if [ "$mode" = plain ] || [ "$mode" = controllers ]; then
   transfer parameters parameters
   transfer corrupt corrupt
   transfer power-on power_on
+  transfer refused refused
 fi
 
 echo "== end to end ($mode): frames lost as counted by the drivers: $lost_total; transfers run once more: $reruns"

@@ -17,12 +17,19 @@ launcher=()
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 cmake -S "$repo" -B "$build" -G Ninja "${launcher[@]}" >/dev/null
 cmake --build "$build" -j2 --target socketcan_vm_test ralvex-service-tool ralvex-sim-unit
+# hold_irq (controllers.sh) holds a controller's interrupts off so that its receive FIFO overruns.
+if [ ! "$build/hold_irq" -nt "$repo/tests/vm/hold_irq.cpp" ]; then
+  compiler=("${CXX:-c++}")
+  if command -v ccache >/dev/null; then compiler=(ccache "${compiler[@]}"); fi
+  "${compiler[@]}" -std=c++17 -O2 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion \
+    -Wformat=2 -o "$build/hold_irq" "$repo/tests/vm/hold_irq.cpp"
+fi
 dir="$(mktemp -d)"
 trap 'rm -rf "$dir"' EXIT
 cp "$build/tests/socketcan_vm_test" "$build/ralvex-service-tool" "$build/ralvex-sim-unit" \
-   "$repo/tests/vm/socketcan_vm.sh" "$repo/tests/vm/end_to_end.sh" "$repo/tests/vm/listing.sh" \
-   "$repo/tests/vm/controllers.sh" "$repo/tests/vm/controllers_vm.sh" \
-   "$repo/tests/vm/station.sh" "$dir/"
+   "$build/hold_irq" "$repo/tests/vm/socketcan_vm.sh" "$repo/tests/vm/end_to_end.sh" \
+   "$repo/tests/vm/sensor_pages.sh" "$repo/tests/vm/listing.sh" "$repo/tests/vm/controllers.sh" \
+   "$repo/tests/vm/controllers_vm.sh" "$repo/tests/vm/station.sh" "$dir/"
 cp "$repo/examples/station.sh" "$dir/station-script.sh"
 
 # End-to-end inputs, and the memories they must leave in the emulator. The application (2000
