@@ -163,8 +163,9 @@ std::vector<std::string> working_directory_entries(const std::string& dynamic_se
   for (std::string line; std::getline(lines, line);) {
     const size_t open = line.find('[');
     const size_t close = line.rfind(']');
-    if ((line.find("(RPATH)") == std::string::npos && line.find("(RUNPATH)") == std::string::npos) ||
-        open == std::string::npos || close == std::string::npos || close < open) {
+    const bool search_path = line.find("(RPATH)") != std::string::npos ||
+                             line.find("(RUNPATH)") != std::string::npos;
+    if (!search_path || open == std::string::npos || close == std::string::npos || close < open) {
       continue;
     }
     const std::string list = line.substr(open + 1, close - open - 1) + ":";

@@ -20,6 +20,7 @@
 #include "sim/nodes.h"
 #include "sim/unit.h"
 #include "sim/world.h"
+#include "support/hex_files.h"
 #include "support/test_support.h"
 
 namespace {
@@ -230,9 +231,7 @@ TEST_F(RunTest, ForcedSensorFlashReportsTheRefusedPage) {
   sim_nodes_config = SimNodesConfig{};
   sim_nodes_config.refuse_page = 2;
   attach_world();
-  write_bytes("content.bin", std::vector<uint8_t>(2000, 0x33));
-  ASSERT_EQ(run_command("objcopy -I binary -O ihex --change-addresses 0x20000 content.bin "
-                        "node.hex", nullptr), 0);
+  objcopy_hex(std::vector<uint8_t>(2000, 0x33), 0x20000, "node.hex");
   EXPECT_EQ(run({"-i", "sim", "-f", "node.hex", "-g", "5", "-b", "--report", "r.json"}), 0)
       << console_.text();
   const json doc = report();
