@@ -516,7 +516,7 @@ INSTANTIATE_TEST_SUITE_P(
     RowName());
 #undef LOST_TAIL
 
-// One back-end by name, and a line the row expects on the console (its start).
+// A case on one back-end's fake: the fake's settings and the line (or its start) the case expects.
 struct AdapterRow {
   const char* name;
   bool kvaser;
