@@ -1,7 +1,6 @@
 // The `-l` findings as a pure function of the back-ends' records, and their printing.
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -48,7 +47,6 @@ struct FindingRow {
   CanListRecord record;
   std::vector<std::string> findings;  // "problem | fix"
 };
-void PrintTo(const FindingRow& row, std::ostream* os) { *os << row.name; }
 
 class ListingFindingTest : public ::testing::TestWithParam<FindingRow> {};
 

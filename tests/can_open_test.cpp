@@ -422,9 +422,6 @@ INSTANTIATE_TEST_SUITE_P(
                    "error_frame_after_write=2:3:9",
                    "-r backup.bin 4", "Backup completed\n", "Skipped error frame: "}),
     RowName());
-}  // namespace
-
-namespace {
 // Both back-ends on their fakes, the fakes on this test's virtual clock.
 class FakeAdapterTest : public ::testing::Test {
  protected:
@@ -444,6 +441,17 @@ class FakeAdapterTest : public ::testing::Test {
     fake_pcan::set_clock(nullptr);
     fake_canlib::set_clock(nullptr);
   }
+  // The settings of CANlib's fake when `kvaser`, else of PCAN-Basic's.
+  static void configure(bool kvaser, const char* settings) {
+    (kvaser ? fake_canlib::configure : fake_pcan::configure)(settings);
+  }
+  // Opens one back-end's channel for the unit's answers and data.
+  static void open(bool kvaser) {
+    ASSERT_EQ(can_accept_id(UNIT_ANSWER_ID), 0);
+    ASSERT_EQ(can_accept_id(UNIT_DATA_ID), 0);
+    can_use_backend(kvaser ? kvaser_backend() : peak_backend());
+    ASSERT_EQ(can_open(), 0);
+  }
   VirtualClock clock_;
   RecordedLog log_;
 };
@@ -456,23 +464,14 @@ struct LostRow {
   uint64_t first_receive_us;  // how long the receive that met the loss took
   const char* console;
 };
-void PrintTo(const LostRow& row, std::ostream* os) { *os << row.name; }
-
 class LostAdapterTest : public FakeAdapterTest, public ::testing::WithParamInterface<LostRow> {};
 
 // Whichever call finds the adapter gone (a send, a read, a wait or a status query), the channel
 // says so once and stops: the receive ends there, and every later one at once.
 TEST_P(LostAdapterTest, AnyCallThatFindsTheAdapterGoneStopsTheChannel) {
   const LostRow& row = GetParam();
-  ASSERT_EQ(can_accept_id(UNIT_ANSWER_ID), 0);
-  ASSERT_EQ(can_accept_id(UNIT_DATA_ID), 0);
-  can_use_backend(row.kvaser ? kvaser_backend() : peak_backend());
-  ASSERT_EQ(can_open(), 0);
-  if (row.kvaser) {
-    fake_canlib::configure(row.settings);
-  } else {
-    fake_pcan::configure(row.settings);
-  }
+  ASSERT_NO_FATAL_FAILURE(open(row.kvaser));
+  configure(row.kvaser, row.settings);
   ConsoleCapture console;
   const uint8_t frame[8] = {0x0A};
   if (row.send_first) {
@@ -517,39 +516,34 @@ INSTANTIATE_TEST_SUITE_P(
     RowName());
 #undef LOST_TAIL
 
-struct EraseRow {
+// A case on one back-end's fake: the fake's settings and the line (or its start) the case expects.
+struct AdapterRow {
   const char* name;
-  const char* interface;
   bool kvaser;
-  const char* lost;  // the loss line's start
+  const char* settings;
+  const char* line;
 };
-void PrintTo(const EraseRow& row, std::ostream* os) { *os << row.name; }
-
 class UnpluggedDuringEraseTest : public FakeAdapterTest,
-                                 public ::testing::WithParamInterface<EraseRow> {};
+                                 public ::testing::WithParamInterface<AdapterRow> {};
 
 // The unit erases for half a second, the tool waits up to 91 windows of about a second for it;
 // an adapter unplugged then ends the run at the first read that fails, not after the windows.
 TEST_P(UnpluggedDuringEraseTest, EndsTheRunAtTheFirstFailingRead) {
-  const EraseRow& row = GetParam();
+  const AdapterRow& row = GetParam();
   // The fifth read falls into the erase: the start's answer is the second.
-  if (row.kvaser) {
-    fake_pcan::configure("initialize=4");
-    fake_canlib::configure("bus=1,read_fail_from=5");
-  } else {
-    fake_pcan::configure("bus=1,read_fail_from=5");
-  }
-  write_file("app.hex", ":02000004700288\n:0400000001020304F2\n:00000001FF\n");
-  ASSERT_EQ(can_select_interface(row.interface), 0);
+  if (row.kvaser) fake_pcan::configure("initialize=4");
+  configure(row.kvaser, "bus=1,read_fail_from=5");
+  write_file("app.hex", kUnitHex);
+  ASSERT_EQ(can_select_interface(row.kvaser ? "kvaser" : "pcan"), 0);
   ConsoleCapture console;
   EXPECT_EQ(flash_application("app.hex"), -5);
-  const uint64_t failed_at = row.kvaser ? fake_canlib::read_failed_at_us()
-                                        : fake_pcan::read_failed_at_us();
+  const uint64_t failed_at =
+      (row.kvaser ? fake_canlib::read_failed_at_us : fake_pcan::read_failed_at_us)();
   ASSERT_NE(failed_at, 0u);
   EXPECT_LE(clock_.now_us() - failed_at, 1100000u);
   const std::string text = console.text();
   const size_t erase = text.find("Erase flash\n");
-  const size_t lost = text.find(row.lost);
+  const size_t lost = text.find(row.line);
   ASSERT_NE(erase, std::string::npos) << text;
   ASSERT_NE(lost, std::string::npos) << text;
   EXPECT_LT(erase, lost) << text;
@@ -558,31 +552,19 @@ TEST_P(UnpluggedDuringEraseTest, EndsTheRunAtTheFirstFailingRead) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, UnpluggedDuringEraseTest,
-    ::testing::Values(EraseRow{"pcan", "pcan", false, "CAN adapter lost: pcan:1 (CAN_Read: "},
-                      EraseRow{"canlib", "kvaser", true,
-                               "CAN adapter lost: Kvaser channel (canRead"}),
+    ::testing::Values(AdapterRow{"pcan", false, "", "CAN adapter lost: pcan:1 (CAN_Read: "},
+                      AdapterRow{"canlib", true, "", "CAN adapter lost: Kvaser channel (canRead"}),
     RowName());
-}  // namespace
-
-namespace {
-struct TraceRow {
-  const char* name;
-  bool kvaser;
-};
-void PrintTo(const TraceRow& row, std::ostream* os) { *os << row.name; }
 
 class ForeignFrameTraceTest : public FakeAdapterTest,
-                              public ::testing::WithParamInterface<TraceRow> {};
+                              public ::testing::WithParamInterface<AdapterRow> {};
 
 // Other nodes' frames reach the trace as they were on the bus: their identifier's width, their
 // length, a remote frame's requested length; python-can reads the same lengths back.
 TEST_P(ForeignFrameTraceTest, FramesAreTracedWithTheirLengthAndPythonCanReadsThem) {
   const bool kvaser = GetParam().kvaser;
-  ASSERT_EQ(can_accept_id(UNIT_ANSWER_ID), 0);
-  ASSERT_EQ(can_accept_id(UNIT_DATA_ID), 0);
-  can_use_backend(kvaser ? kvaser_backend() : peak_backend());
   ASSERT_EQ(frame_trace_open("t.log"), 0);
-  ASSERT_EQ(can_open(), 0);
+  ASSERT_NO_FATAL_FAILURE(open(kvaser));
   const uint8_t bytes[8] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
   struct Foreign {
     uint32_t id;
@@ -626,63 +608,49 @@ TEST_P(ForeignFrameTraceTest, FramesAreTracedWithTheirLengthAndPythonCanReadsThe
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, ForeignFrameTraceTest,
-                         ::testing::Values(TraceRow{"pcan", false}, TraceRow{"canlib", true}),
+                         ::testing::Values(AdapterRow{"pcan", false, "", ""},
+                                           AdapterRow{"canlib", true, "", ""}),
                          RowName());
-}  // namespace
 
-namespace {
-struct OverrunRow {
-  const char* name;
-  bool kvaser;
-  const char* settings;  // the second write asks for the first page of the backup
-  const char* lost;
-};
-void PrintTo(const OverrunRow& row, std::ostream* os) { *os << row.name; }
-
-class OverrunTest : public FakeAdapterTest, public ::testing::WithParamInterface<OverrunRow> {};
+class OverrunTest : public FakeAdapterTest, public ::testing::WithParamInterface<AdapterRow> {};
 
 // A frame the adapter or its library reports as lost (here the unit's answer to the first page's
 // request) is said at once, once; the page's own check then fails as it always did.
 TEST_P(OverrunTest, LostFramesAreSaidBeforeThePageFails) {
-  const OverrunRow& row = GetParam();
-  if (row.kvaser) {
-    fake_canlib::configure(row.settings);
-  } else {
-    fake_pcan::configure(row.settings);
-  }
+  const AdapterRow& row = GetParam();
+  configure(row.kvaser, row.settings);
   ASSERT_EQ(can_select_interface(row.kvaser ? "kvaser" : "pcan"), 0);
   ConsoleCapture console;
   EXPECT_EQ(backup_parameters("b.bin"), -5);
   const std::string text = console.text();
-  const size_t lost = text.find(row.lost);
+  const size_t lost = text.find(row.line);
   ASSERT_NE(lost, std::string::npos) << text;
   EXPECT_LT(lost, text.find("ERROR --- Invalid answer data\n")) << text;
-  EXPECT_EQ(text.find("received frames were lost", lost + std::strlen(row.lost)),
+  EXPECT_EQ(text.find("received frames were lost", lost + std::strlen(row.line)),
             std::string::npos)
       << text;
-  EXPECT_NE(log_.text().find(row.lost), std::string::npos);
+  EXPECT_NE(log_.text().find(row.line), std::string::npos);
 }
 
+// The second write asks for the first page of the backup.
 #define LOST_FIX "close programs that keep the PC busy"
 INSTANTIATE_TEST_SUITE_P(
     Rows, OverrunTest,
     ::testing::Values(
-        OverrunRow{"pcan_controller", false, "bus=1,overrun_after_write=2",
+        AdapterRow{"pcan_controller", false, "bus=1,overrun_after_write=2",
                    "PEAK PCAN-USB: received frames were lost (receive buffer overrun); the "
                    "transfer's checks will fail: " LOST_FIX ", connect the adapter without a USB "
                    "hub, and run the job again\n"},
-        OverrunRow{"pcan_queue", false, "bus=1,overrun_after_write=2,overrun_status=0x40",
+        AdapterRow{"pcan_queue", false, "bus=1,overrun_after_write=2,overrun_status=0x40",
                    "PEAK PCAN-USB: received frames were lost (receive queue overrun); the "
                    "transfer's checks will fail: " LOST_FIX " and run the job again\n"},
-        OverrunRow{"canlib_hardware", true, "bus=1,overrun_after_write=2",
+        AdapterRow{"canlib_hardware", true, "bus=1,overrun_after_write=2",
                    "Kvaser USBcan: received frames were lost (receive buffer overrun)"},
-        OverrunRow{"canlib_software", true, "bus=1,overrun_after_write=2,overrun_flags=0x400",
+        AdapterRow{"canlib_software", true, "bus=1,overrun_after_write=2,overrun_flags=0x400",
                    "Kvaser USBcan: received frames were lost (receive queue overrun)"}),
     RowName());
 #undef LOST_FIX
-}  // namespace
 
-namespace {
 struct IdentityRow {
   const char* name;
   const char* pcan_settings;
@@ -691,8 +659,6 @@ struct IdentityRow {
   int32_t result;
   const char* opened;  // in the fake's calls, or the console line that refuses the name
 };
-void PrintTo(const IdentityRow& row, std::ostream* os) { *os << row.name; }
-
 class IdentityTest : public FakeAdapterTest, public ::testing::WithParamInterface<IdentityRow> {};
 
 // An adapter named by what it is opens the same channel whatever order the adapters were plugged
@@ -740,8 +706,6 @@ struct HeldRow {
   const char* lock;   // what the other run holds
   const char* never;  // a call that must not come
 };
-void PrintTo(const HeldRow& row, std::ostream* os) { *os << row.name; }
-
 class HeldInterfaceTest : public FakeAdapterTest, public ::testing::WithParamInterface<HeldRow> {};
 
 // An interface another run holds is refused before anything is opened or sent, naming that run's
@@ -801,14 +765,12 @@ TEST(StationScriptTest, RunsEveryAdapterSideBySideAndTabulatesTheReports) {
                {"sim              A-4            pass", "run-sim", "A-4"}};
   for (const auto& unit : units) {
     EXPECT_NE(output.find(unit.line), std::string::npos) << output;
-    EXPECT_NE(read_file(dir.file(std::string(unit.name) + ".txt")).find("Flashing completed"),
+    const std::string run = dir.file(unit.name);
+    EXPECT_NE(read_file(run + ".txt").find("Flashing completed"), std::string::npos) << run;
+    EXPECT_NE(read_file(run + ".log").find("ZR4_BL_Log"), std::string::npos) << run;
+    EXPECT_NE(read_file(run + ".json").find(std::string("\"serial\": \"") + unit.serial + "\""),
               std::string::npos)
-        << unit.name;
-    EXPECT_NE(read_file(dir.file(std::string(unit.name) + ".log")).find("ZR4_BL_Log"),
-              std::string::npos);
-    EXPECT_NE(read_file(dir.file(std::string(unit.name) + ".json"))
-                  .find(std::string("\"serial\": \"") + unit.serial + "\""),
-              std::string::npos);
+        << run;
   }
   EXPECT_FALSE(file_exists(dir.file("ZR4_BL_Log.txt")));
 }

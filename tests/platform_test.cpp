@@ -2,13 +2,12 @@
 // the tool's executable never loads a vendor library from its working directory (a planted library
 // that leaves a marker file when loaded shows it) nor carries a search path entry relative to it.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,7 +36,6 @@ struct LibPathRow {
   std::string (*open_as)(const ScratchDir& dir);
   std::string (*expected)(const ScratchDir& dir);
 };
-void PrintTo(const LibPathRow& row, std::ostream* os) { *os << row.name; }
 
 class LibPathTest : public ::testing::TestWithParam<LibPathRow> {};
 
@@ -68,9 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The name opened, as a technician finds it on the disk (libpcanbasic.so, not the
         // versioned file it points to).
         LibPathRow{"symbolic_link", planted_link, planted_link}),
-    [](const ::testing::TestParamInfo<LibPathRow>& row_info) {
-      return std::string(row_info.param.name);
-    });
+    RowName());
 
 // A library found by its bare name on the loader's path is named by its full path.
 TEST(LibPathSystemTest, NamesALibraryFoundOnTheLoadersPath) {
@@ -90,7 +86,6 @@ struct RoomRow {
   size_t room;
   int32_t result;
 };
-void PrintTo(const RoomRow& row, std::ostream* os) { *os << row.name; }
 
 class LibPathRoomTest : public ::testing::TestWithParam<RoomRow> {};
 
@@ -109,9 +104,7 @@ TEST_P(LibPathRoomTest, FitsThePathOrWritesNothing) {
 INSTANTIATE_TEST_SUITE_P(Rows, LibPathRoomTest,
                          ::testing::Values(RoomRow{"one_byte_short", 0, -1},
                                            RoomRow{"exact", 1, 0}, RoomRow{"roomy", 100, 0}),
-                         [](const ::testing::TestParamInfo<RoomRow>& row_info) {
-                           return std::string(row_info.param.name);
-                         });
+                         RowName());
 
 TEST(LibPathRoomTest, NoHandleOrNoRoomIsRefused) {
   char path[16] = "unchanged";
@@ -129,7 +122,6 @@ struct PlantedRow {
   const char* library_path;
   bool loaded;
 };
-void PrintTo(const PlantedRow& row, std::ostream* os) { *os << row.name; }
 
 class PlantedLibraryTest : public ::testing::TestWithParam<PlantedRow> {};
 
@@ -161,20 +153,14 @@ INSTANTIATE_TEST_SUITE_P(
                       // by "." or an empty entry: then the planted copies are loaded.
                       PlantedRow{"dot_entry", ".", true},
                       PlantedRow{"empty_entry", "/nonexistent-ralvex::/usr/lib", true}),
-    [](const ::testing::TestParamInfo<PlantedRow>& row_info) {
-      return std::string(row_info.param.name);
-    });
+    RowName());
 
 // The RPATH and RUNPATH entries in `readelf -d` output that the loader would take from the
 // working directory: empty ones and relative ones ($ORIGIN, the executable's own folder, is not).
 std::vector<std::string> working_directory_entries(const std::string& dynamic_section) {
   std::vector<std::string> found;
-  size_t line_start = 0;
-  while (line_start < dynamic_section.size()) {
-    size_t line_end = dynamic_section.find('\n', line_start);
-    if (line_end == std::string::npos) line_end = dynamic_section.size();
-    const std::string line = dynamic_section.substr(line_start, line_end - line_start);
-    line_start = line_end + 1;
+  std::istringstream lines(dynamic_section);
+  for (std::string line; std::getline(lines, line);) {
     const size_t open = line.find('[');
     const size_t close = line.rfind(']');
     const bool search_path = line.find("(RPATH)") != std::string::npos ||
@@ -182,17 +168,13 @@ std::vector<std::string> working_directory_entries(const std::string& dynamic_se
     if (!search_path || open == std::string::npos || close == std::string::npos || close < open) {
       continue;
     }
-    const std::string list = line.substr(open + 1, close - open - 1);
-    size_t entry_start = 0;
-    for (;;) {
-      const size_t colon = list.find(':', entry_start);
-      const std::string entry = list.substr(entry_start, colon - entry_start);
+    const std::string list = line.substr(open + 1, close - open - 1) + ":";
+    for (size_t at = 0, colon; (colon = list.find(':', at)) != std::string::npos; at = colon + 1) {
+      const std::string entry = list.substr(at, colon - at);
       if (entry.empty() || (entry[0] != '/' && entry.rfind("$ORIGIN", 0) != 0 &&
                             entry.rfind("${ORIGIN}", 0) != 0)) {
         found.push_back(entry);
       }
-      if (colon == std::string::npos) break;
-      entry_start = colon + 1;
     }
   }
   return found;
@@ -210,7 +192,6 @@ struct EntriesRow {
   const char* dynamic_section;
   std::vector<std::string> found;
 };
-void PrintTo(const EntriesRow& row, std::ostream* os) { *os << row.name; }
 
 class SearchPathEntriesTest : public ::testing::TestWithParam<EntriesRow> {};
 
@@ -230,47 +211,25 @@ INSTANTIATE_TEST_SUITE_P(
                    " 0x1 (NEEDED) Shared library: [libc.so.6]\n"
                    " 0x1d (RUNPATH) Library runpath: [.:lib:/usr/lib:./plugins]\n",
                    {".", "lib", "./plugins"}}),
-    [](const ::testing::TestParamInfo<EntriesRow>& row_info) {
-      return std::string(row_info.param.name);
-    });
-}  // namespace
+    RowName());
 
-namespace {
-// A child process takes the lock and holds it until the parent writes to it: the parent then sees
-// the child's id, cannot take the lock, and can once the child has ended.
+// Another process holds the lock: this one sees its id and cannot take the lock, and can once the
+// other has ended.
 TEST(LockTest, AnotherProcessHoldsTheLockUntilItEnds) {
   ScratchDir dir;
-  int go[2];
-  int ready[2];
-  ASSERT_EQ(pipe(go), 0);
-  ASSERT_EQ(pipe(ready), 0);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    PlatformLock lock = PLATFORM_NO_LOCK;
-    int64_t holder = 0;
-    const char taken = lock_take("socketcan-can7", &lock, &holder) == 0 ? 'y' : 'n';
-    if (write(ready[1], &taken, 1) != 1) _exit(2);
-    char byte = 0;
-    if (read(go[0], &byte, 1) != 1) _exit(3);
-    _exit(0);  // the lock goes with the process
-  }
-  char taken = 0;
-  ASSERT_EQ(read(ready[0], &taken, 1), 1);
-  ASSERT_EQ(taken, 'y');
   PlatformLock lock = PLATFORM_NO_LOCK;
   int64_t holder = 0;
-  EXPECT_EQ(lock_take("socketcan-can7", &lock, &holder), 1);
-  EXPECT_EQ(holder, child);
-  EXPECT_EQ(lock, PLATFORM_NO_LOCK);
-  EXPECT_EQ(lock_holder("socketcan-can7"), child);
-  EXPECT_EQ(lock_holder("socketcan-can8"), 0);
-  EXPECT_EQ(read_file(std::string(std::getenv("RALVEX_LOCK_DIR")) +
-                      "/ralvex-service-tool.socketcan-can7.lock"),
-            std::to_string(child) + "\n");
-  ASSERT_EQ(write(go[1], "x", 1), 1);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
+  {
+    const HeldElsewhere other("socketcan-can7");
+    EXPECT_EQ(lock_take("socketcan-can7", &lock, &holder), 1);
+    EXPECT_EQ(holder, other.pid());
+    EXPECT_EQ(lock, PLATFORM_NO_LOCK);
+    EXPECT_EQ(lock_holder("socketcan-can7"), other.pid());
+    EXPECT_EQ(lock_holder("socketcan-can8"), 0);
+    EXPECT_EQ(read_file(std::string(std::getenv("RALVEX_LOCK_DIR")) +
+                        "/ralvex-service-tool.socketcan-can7.lock"),
+              std::to_string(other.pid()) + "\n");
+  }  // the lock goes with the process
   EXPECT_EQ(lock_take("socketcan-can7", &lock, &holder), 0);
   EXPECT_EQ(lock_holder("socketcan-can7"), 0);  // this process's own lock
   lock_release(lock);

@@ -143,7 +143,6 @@ struct VendorOpenRow {
   std::string log;
   std::optional<std::string> calls = std::nullopt;
 };
-inline void PrintTo(const VendorOpenRow& row, std::ostream* os) { *os << row.name; }
 
 // How the open table reaches one back-end and its fake.
 struct VendorOpen {
@@ -165,11 +164,3 @@ inline void expect_open_row(const VendorOpen& backend, const VendorOpenRow& row,
   }
   EXPECT_EQ(log->text(), row.log);
 }
-
-// Names the rows of a table test after the rows' `name`.
-struct RowName {
-  template <typename Row>
-  std::string operator()(const ::testing::TestParamInfo<Row>& info) const {
-    return info.param.name;
-  }
-};

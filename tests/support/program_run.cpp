@@ -1,5 +1,6 @@
 #include "support/program_run.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "can/sim/sim_bus.h"
@@ -45,14 +46,10 @@ bool percent_line(const std::string& line) {
 
 std::string without_percent_lines(const std::string& console) {
   std::string kept;
-  size_t start = 0;
-  while (start < console.size()) {
-    size_t end = console.find('\n', start);
-    end = end == std::string::npos ? console.size() : end + 1;
+  for (size_t start = 0, end; start < console.size(); start = end) {
+    end = std::min(console.find('\n', start), console.size() - 1) + 1;
     const std::string line = console.substr(start, end - start);
-    const bool whole_line = line.back() == '\n';
-    if (!(whole_line && percent_line(line.substr(0, line.size() - 1)))) kept += line;
-    start = end;
+    if (line.back() != '\n' || !percent_line(line.substr(0, line.size() - 1))) kept += line;
   }
   return kept;
 }

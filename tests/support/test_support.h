@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 // Installs itself as the platform clock while alive. Sleeps and waits advance time instantly;
 // sleeps() counts the polling sleeps (sleep_ms) alone, elapsed_us() every advance.
 class VirtualClock {
@@ -105,3 +107,11 @@ int run_command(const std::string& command, std::string* output);
 
 // Quotes a text for the shell.
 std::string shell_quote(const std::string& text);
+
+// Names the rows of a table test after the rows' `name`.
+struct RowName {
+  template <typename Row>
+  std::string operator()(const ::testing::TestParamInfo<Row>& info) const {
+    return info.param.name;
+  }
+};
