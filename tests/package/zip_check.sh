@@ -66,8 +66,10 @@ tr -d '\r' <"$work/flash.txt" | grep -qx 'Flashing completed' || fail "flash: no
 # The station script: two PEAK channels and the emulated bus side by side from one folder, each
 # with its own log and report, and a line per unit.
 set +e
-(cd "$work/$top" && RALVEX_FAKE_PCAN=bus=1,occupied=0 wine cmd /c 'examples\station.cmd' \
-   "-f examples\demo-app.hex" pcan:1 A-1 pcan:2 A-2 sim A-3 >"$work/station.txt" 2>&1)
+# A run that never writes its status would keep the script waiting: the timeout turns that into a
+# failure.
+(cd "$work/$top" && RALVEX_FAKE_PCAN=bus=1,occupied=0 timeout 300 wine cmd /c 'examples\station.cmd' \
+   -f 'examples\demo-app.hex' -- pcan:1 A-1 pcan:2 A-2 sim A-3 >"$work/station.txt" 2>&1)
 status=$?
 set -e
 echo "  station: station.cmd pcan:1 pcan:2 sim -> exit $status"
