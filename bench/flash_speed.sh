@@ -3,14 +3,8 @@
 # bus, which runs at 250 kbit/s in real time, and compares the wall time with the time the bus
 # alone needs (40 frames of 131 bits per page), and the tool's CPU time with its wall time.
 # Usage: bench/flash_speed.sh [BUILD_DIR]   (takes about a minute)
-set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-build="$(realpath -m "${1:-$root/build-release}")"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRALVEX_TESTS=OFF >/dev/null
-cmake --build "$build" --target ralvex-service-tool >/dev/null
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-cd "$work"
+# shellcheck source=bench/release_tool.sh
+source "$(dirname "$0")/release_tool.sh"
 head -c 524287 /dev/urandom > image.bin
 objcopy -I binary -O ihex --change-addresses 0x70020000 image.bin image.hex
 

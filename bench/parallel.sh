@@ -3,14 +3,8 @@
 # with its own log, against one alone: a station runs one process per adapter, and none may slow
 # the others down (each within 1.05 times the time of one alone).
 # Usage: bench/parallel.sh [BUILD_DIR]   (takes about two minutes)
-set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-build="$(realpath -m "${1:-$root/build-release}")"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRALVEX_TESTS=OFF >/dev/null
-cmake --build "$build" --target ralvex-service-tool >/dev/null
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-cd "$work"
+# shellcheck source=bench/release_tool.sh
+source "$(dirname "$0")/release_tool.sh"
 head -c 524287 /dev/urandom > image.bin
 objcopy -I binary -O ihex --change-addresses 0x70020000 image.bin image.hex
 

@@ -6,14 +6,8 @@
 # Restore: per page the start and its answer, 37 data frames, the finish and its answer: 41
 # frames; and 13 sector erases with their answers. Every frame is 131 bits.
 # Usage: bench/parameters_speed.sh [BUILD_DIR]   (takes about 15 seconds)
-set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-build="$(realpath -m "${1:-$root/build-release}")"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRALVEX_TESTS=OFF >/dev/null
-cmake --build "$build" --target ralvex-service-tool >/dev/null
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-cd "$work"
+# shellcheck source=bench/release_tool.sh
+source "$(dirname "$0")/release_tool.sh"
 head -c 53248 /dev/urandom > restore.bin
 
 TIMEFORMAT='%R %U %S'

@@ -6,14 +6,8 @@
 # reader got: the events by kind, progress events per second of transfer, the longest gap between
 # two of them, whether their pages ever went back, and how long after its time an event arrived.
 # Usage: bench/progress_console.sh [BUILD_DIR]   (takes about a minute)
-set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-build="$(realpath -m "${1:-$root/build-release}")"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRALVEX_TESTS=OFF >/dev/null
-cmake --build "$build" --target ralvex-service-tool >/dev/null
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-cd "$work"
+# shellcheck source=bench/release_tool.sh
+source "$(dirname "$0")/release_tool.sh"
 head -c 524287 /dev/urandom > image.bin
 objcopy -I binary -O ihex --change-addresses 0x70020000 image.bin image.hex
 mkfifo ev.fifo

@@ -6,14 +6,8 @@
 #   frames of 131 bits); the node's fixed waits: it is switched on 1 s after the bus opened, its
 #   erase takes 0.5 s and each page's write 2 ms; the tool's: 0.5 s before DL_END_OF_DOWNLOAD.
 # Usage: bench/sensor_speed.sh [BUILD_DIR]   (takes about half a minute; needs srec_cat)
-set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-build="$(realpath -m "${1:-$root/build-release}")"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRALVEX_TESTS=OFF >/dev/null
-cmake --build "$build" --target ralvex-service-tool >/dev/null
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-cd "$work"
+# shellcheck source=bench/release_tool.sh
+source "$(dirname "$0")/release_tool.sh"
 head -c 262144 /dev/urandom > image.bin
 srec_cat image.bin -binary -offset 0x20000 -o image.hex -intel -address-length=3
 

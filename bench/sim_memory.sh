@@ -2,14 +2,8 @@
 # The tool's peak resident memory on `-i sim`: the demo application, then the largest image the
 # unit takes (0x3DF000 bytes from 0x70020000, 15856 pages) in real time, against a limit of 8 MiB.
 # Usage: bench/sim_memory.sh [BUILD_DIR]   (the largest image takes about six minutes)
-set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-build="$(realpath -m "${1:-$root/build-release}")"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRALVEX_TESTS=OFF >/dev/null
-cmake --build "$build" --target ralvex-service-tool >/dev/null
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-cd "$work"
+# shellcheck source=bench/release_tool.sh
+source "$(dirname "$0")/release_tool.sh"
 head -c $((0x3DF000)) /dev/urandom > largest.bin
 objcopy -I binary -O ihex --change-addresses 0x70020000 largest.bin largest.hex
 
