@@ -20,7 +20,7 @@ struct EventsState {
   bool listening = false;  // between run_events_begin and run_events_end
   bool failed = false;     // a write failed: the events stopped there
   uint64_t start_us = 0;
-  char requested[RUN_INTERFACE_NAME_MAX + 1] = {};  // the -i value
+  char requested[CAN_INTERFACE_NAME_MAX + 1] = {};  // the -i value
   // Problem lines printed before the file was opened, with their times.
   std::vector<std::pair<uint64_t, std::string>> kept;
   int32_t progress_pages = -1;  // pages_done of the last progress written

@@ -1,2 +1,3 @@
-target_sources(ralvex PRIVATE ${CMAKE_CURRENT_LIST_DIR}/app.cpp ${CMAKE_CURRENT_LIST_DIR}/run_report.cpp
+target_sources(ralvex PRIVATE ${CMAKE_CURRENT_LIST_DIR}/app.cpp ${CMAKE_CURRENT_LIST_DIR}/command_line.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/run_report.cpp
   ${CMAKE_CURRENT_LIST_DIR}/run_json.cpp ${CMAKE_CURRENT_LIST_DIR}/run_events.cpp)

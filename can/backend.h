@@ -12,23 +12,7 @@
 #include <vector>
 
 #include "can/frame.h"
-
-// Which channel of a back-end to open: `channel` as the `-i` value numbers it (pcan:2 -> 2,
-// kvaser:0 -> 0), CAN_DEFAULT_CHANNEL for the back-end's own choice; `name` for back-ends that open
-// interfaces by name (SocketCAN); `named` when the operator chose it with -i (its failures are then
-// named on the console through can_open_failed, and nothing else is tried). An adapter named by
-// what it is, whatever order it was plugged in (pcan@ID, kvaser@SERIAL:K), has `by_identity`, its
-// device id or serial number in `identity` and the channel on that device in `device_channel`.
-constexpr int32_t CAN_DEFAULT_CHANNEL = -1;
-constexpr size_t CAN_INTERFACE_NAME_MAX = 15;
-struct CanTarget {
-  int32_t channel;
-  char name[CAN_INTERFACE_NAME_MAX + 1];
-  bool named;
-  bool by_identity = false;
-  uint64_t identity = 0;
-  int32_t device_channel = 0;
-};
+#include "can/target.h"
 
 // The most identifiers the channel delivers (and a back-end's filter passes).
 constexpr int CAN_MAX_ACCEPTED_IDS = 16;

@@ -23,17 +23,8 @@
 #endif
 
 namespace {
-// CANlib numbers its channels from 0; the default walk looks at no more than 300 of them.
-constexpr int32_t kLastKvaserChannel = 299;
-constexpr size_t kSpellingSize = CAN_INTERFACE_NAME_MAX + 16;
-
 struct InterfaceRow {
-  const char* prefix;     // `-i` spelling before ':' ("pcan"); nullptr: any other name (by name)
-  const char* alias;      // a spelling followed directly by the number ("pcan_usbbus"), or nullptr
-  int32_t first_channel;  // numbers accepted after ':' or the alias; last < first: none
-  int32_t last_channel;
-  const char* identity;   // what follows '@' ("device id"), nullptr when it cannot be named so
-  bool identity_channel;  // a channel on the device may follow: prefix@IDENTITY:K
+  CanTargetKind kind;
   bool tried_by_default;  // opened, in table order, when no interface was selected
   const char* opened;     // console text when it opened, without the line end
   bool opened_names_it;   // when selected, " '<interface>'" follows that text
@@ -41,126 +32,27 @@ struct InterfaceRow {
 };
 
 const InterfaceRow kRows[] = {
-    {"pcan", "pcan_usbbus", 1, 16, "device id", false, true, "Using PEAK PCAN-USB interface", true,
-     peak_backend},
-    {"kvaser", nullptr, 0, kLastKvaserChannel, "serial number", true, true,
-     "Using Kvaser USBcan interface", true, kvaser_backend},
-    {"sim", nullptr, 0, -1, nullptr, false, false, "Using emulated CAN bus", false, sim_backend},
+    {CAN_TARGET_PEAK, true, "Using PEAK PCAN-USB interface", true, peak_backend},
+    {CAN_TARGET_KVASER, true, "Using Kvaser USBcan interface", true, kvaser_backend},
+    {CAN_TARGET_SIM, false, "Using emulated CAN bus", false, sim_backend},
 #if defined(__linux__)
-    {nullptr, nullptr, 0, -1, nullptr, false, false, "Using SocketCAN interface", true,
-     socketcan_backend},
+    {CAN_TARGET_SOCKETCAN, false, "Using SocketCAN interface", true, socketcan_backend},
 #endif
 };
 
 struct InterfacesState {
   const CanBackend* forced = nullptr;
-  const InterfaceRow* selected = nullptr;  // nullptr: the default rows
-  CanTarget target{CAN_DEFAULT_CHANNEL, "", false};
-  char spelling[kSpellingSize] = "";
+  char spelling[CAN_SPELLING_MAX] = "";  // the interface being opened, as the console names it
   // The first reason a back-end gave for not opening a named channel, as the console says it.
   std::string open_failure;
   std::vector<PlatformLock> held;  // the interfaces this run holds
   // What was opened last; kept when the channel is closed, for the run report.
   const CanBackend* opened = nullptr;
-  char opened_spelling[kSpellingSize] = "";
+  char opened_spelling[CAN_SPELLING_MAX] = "";
   int32_t opened_channel = CAN_DEFAULT_CHANNEL;
   void (*open_listener)() = nullptr;
 };
 InterfacesState g_interfaces;
-
-// Case-insensitive: the length of `prefix` when `text` starts with it, else 0.
-size_t starts_with(const char* text, const char* prefix) {
-  size_t i = 0;
-  for (; prefix[i]; ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return 0;
-  }
-  return i;
-}
-
-// A channel number: decimal digits only, within the row's range.
-int32_t parse_channel(const char* text, const InterfaceRow& row, int32_t* channel, char* why,
-                      size_t why_size) {
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(text, &end, 10);
-  const bool digits = std::isdigit(static_cast<unsigned char>(text[0])) && *end == '\0' &&
-                      errno != ERANGE;
-  if (!digits || value < row.first_channel || value > row.last_channel) {
-    std::snprintf(why, why_size, "the channel of %s is a number from %d to %d", row.prefix,
-                  row.first_channel, row.last_channel);
-    return -2;
-  }
-  *channel = static_cast<int32_t>(value);
-  return 0;
-}
-
-// An identity after '@': a number (decimal, or 0x hex for a device id), then ":K" where the row
-// takes a channel on the device.
-int32_t parse_identity(const char* text, const InterfaceRow& row, CanTarget* target, char* why,
-                       size_t why_size) {
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long value = std::strtoull(text, &end, row.identity_channel ? 10 : 0);
-  bool good = std::isdigit(static_cast<unsigned char>(text[0])) && errno != ERANGE;
-  if (good && row.identity_channel && *end == ':') {
-    const char* channel = end + 1;
-    const long k = std::strtol(channel, &end, 10);
-    good = std::isdigit(static_cast<unsigned char>(channel[0])) && k >= 0 && k <= 255;
-    target->device_channel = static_cast<int32_t>(k);
-  }
-  if (!good || *end != '\0') {
-    std::snprintf(why, why_size, "%s@ takes the %s%s", row.prefix, row.identity,
-                  row.identity_channel ? ", then :K for the device's channel K" : "");
-    return -2;
-  }
-  target->by_identity = true;
-  target->identity = value;
-  return 0;
-}
-
-// Finds the row for `name` and fills `target`. 0; -1 when no row takes the name; -2 when a row's
-// prefix matches but the rest is malformed (`why` then holds the reason, without a line end).
-int32_t parse_interface(const char* name, const InterfaceRow** row, CanTarget* target, char* why,
-                        size_t why_size) {
-  *target = CanTarget{CAN_DEFAULT_CHANNEL, "", false};
-  if (std::strlen(name) > CAN_INTERFACE_NAME_MAX) {
-    std::snprintf(why, why_size, "an interface name has at most %zu characters",
-                  CAN_INTERFACE_NAME_MAX);
-    return -2;
-  }
-  std::memcpy(target->name, name, std::strlen(name));
-  for (const InterfaceRow& r : kRows) {
-    if (!r.prefix) {
-      // Any other name is an operating-system interface; an empty one names nothing.
-      if (name[0] == '\0') {
-        std::snprintf(why, why_size, "the interface name is empty");
-        return -2;
-      }
-      *row = &r;
-      return 0;
-    }
-    if (const size_t n = r.alias ? starts_with(name, r.alias) : 0) {
-      *row = &r;
-      return parse_channel(name + n, r, &target->channel, why, why_size);
-    }
-    const size_t n = starts_with(name, r.prefix);
-    if (n == 0 || (name[n] != '\0' && name[n] != ':' && name[n] != '@')) continue;
-    *row = &r;
-    if (name[n] == '\0') return 0;
-    if (name[n] == '@') {
-      if (r.identity) return parse_identity(name + n + 1, r, target, why, why_size);
-      std::snprintf(why, why_size, "%s cannot be named by what it is", r.prefix);
-      return -2;
-    }
-    if (r.last_channel < r.first_channel) {
-      std::snprintf(why, why_size, "%s has no channel number", r.prefix);
-      return -2;
-    }
-    return parse_channel(name + n + 1, r, &target->channel, why, why_size);
-  }
-  std::snprintf(why, why_size, "this system has no interface of that kind (pcan, kvaser or sim)");
-  return -1;
-}
 
 // Hands the opened back-end to the channel and remembers it; the trace gets the interface in a
 // spelling without ':' (pcan:2 -> pcan2), as can-utils and python-can read interface names.
@@ -169,7 +61,7 @@ void attach(const CanBackend* backend, const char* spelling, int32_t channel) {
   g_interfaces.opened = backend;
   g_interfaces.opened_channel = channel;
   std::snprintf(g_interfaces.opened_spelling, sizeof g_interfaces.opened_spelling, "%s", spelling);
-  char name[kSpellingSize] = "";
+  char name[CAN_SPELLING_MAX] = "";
   size_t n = 0;
   for (const char* c = spelling; *c && n + 1 < sizeof name; ++c) {
     if (*c != ':') name[n++] = *c;
@@ -192,8 +84,8 @@ int32_t open_row(const InterfaceRow& row, const CanTarget& target, bool named) {
     }
     return result;
   }
-  attach(backend, named ? g_interfaces.spelling : (row.prefix ? row.prefix : target.name),
-         target.channel);
+  const char* family = can_target_family(row.kind);
+  attach(backend, named ? g_interfaces.spelling : (family ? family : target.name), target.channel);
   console_print("%s", row.opened);
   if (named && row.opened_names_it) console_print(" '%s'", g_interfaces.spelling);
   console_print("\n");
@@ -201,60 +93,33 @@ int32_t open_row(const InterfaceRow& row, const CanTarget& target, bool named) {
 }
 }  // namespace
 
-int32_t can_select_interface(const char* name) {
-  const InterfaceRow* row = nullptr;
-  CanTarget target{};
-  char why[128] = "";
-  const int32_t parsed = parse_interface(name, &row, &target, why, sizeof why);
-  if (parsed == -2) {
-    console_problem("Malformed CAN interface '%s': %s\n", name, why);
-    return -2;
-  }
-  if (parsed != 0) {
-    // Scripts written for Linux may name an interface where none is known by name.
-    console_problem("CAN interface '%s' is not used on this system: %s\n", name, why);
-    return 0;
-  }
-  g_interfaces.selected = row;
-  g_interfaces.target = target;
-  g_interfaces.target.named = true;
-  char* spelling = g_interfaces.spelling;
-  if (target.by_identity) {
-    // As the operator wrote it, the family in lower case.
-    std::snprintf(spelling, kSpellingSize, "%s%s", row->prefix, std::strchr(name, '@'));
-  } else if (row->prefix && row->last_channel >= row->first_channel &&
-             target.channel != CAN_DEFAULT_CHANNEL) {
-    std::snprintf(spelling, kSpellingSize, "%s:%d", row->prefix, target.channel);
-  } else {
-    std::snprintf(spelling, kSpellingSize, "%s", row->prefix ? row->prefix : name);
-  }
-  return 0;
-}
-
-int32_t can_open() {
+int32_t can_open(const CanTarget& target) {
   can_channel_attach(nullptr);
   g_interfaces.opened = nullptr;
+  std::snprintf(g_interfaces.spelling, sizeof g_interfaces.spelling, "%s", target.spelling);
   if (g_interfaces.forced) {
-    const int32_t result = g_interfaces.forced->open(&g_interfaces.target);
+    const int32_t result = g_interfaces.forced->open(&target);
     if (result == 0) {
-      attach(g_interfaces.forced, g_interfaces.spelling[0] ? g_interfaces.spelling : "can",
-             g_interfaces.target.channel);
+      attach(g_interfaces.forced, target.spelling[0] ? target.spelling : "can", target.channel);
     }
     return result;
   }
-  if (g_interfaces.selected) {
+  if (target.kind != CAN_TARGET_DEFAULT) {
     // A named interface is opened alone: a second adapter would be a surprise on the bus.
-    const int32_t result = open_row(*g_interfaces.selected, g_interfaces.target, true);
-    if (result == 0) return 0;
-    if (!g_interfaces.open_failure.empty()) {
-      console_problem("%s\n", g_interfaces.open_failure.c_str());
+    for (const InterfaceRow& row : kRows) {
+      if (row.kind != target.kind) continue;
+      const int32_t result = open_row(row, target, true);
+      if (result == 0) return 0;
+      if (!g_interfaces.open_failure.empty()) {
+        console_problem("%s\n", g_interfaces.open_failure.c_str());
+      }
+      console_problem("CAN init error\n");
+      return result < 0 ? result : -1;
     }
-    console_problem("CAN init error\n");
-    return result < 0 ? result : -1;
   }
   // The defaults' own failure codes only decide that the next is tried; the last one's is returned.
   int32_t result = -1;
-  const CanTarget first{CAN_DEFAULT_CHANNEL, "", false};
+  const CanTarget first{};
   for (const InterfaceRow& row : kRows) {
     if (!row.tried_by_default) continue;
     result = open_row(row, first, false);

@@ -4,6 +4,7 @@ target_sources(ralvex PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/channel.cpp
   ${CMAKE_CURRENT_LIST_DIR}/interfaces.cpp
   ${CMAKE_CURRENT_LIST_DIR}/listing.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/target.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vendor_library.cpp
   ${CMAKE_CURRENT_LIST_DIR}/peak/peak.cpp
   ${CMAKE_CURRENT_LIST_DIR}/peak/peak_list.cpp

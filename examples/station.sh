@@ -47,7 +47,7 @@ printf '%-16s %-14s %-6s %s\n' interface serial result message
 for i in "${!pids[@]}"; do
   wait "${pids[$i]}"
   status=$?
-  # The report's message: the console line that said why the run failed (null on success).
+  # The report's message: the line that named why the run failed (null on success).
   message="$(sed -n 's/^ *"message": "\(.*\)",\{0,1\}$/\1/p' "${names[$i]}.json" 2>/dev/null |
     head -n 1)"
   if [ "$status" -eq 0 ]; then

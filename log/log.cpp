@@ -19,6 +19,7 @@ struct OutputState {
   bool status_drawn = false;  // a status line is drawn and not ended
   size_t status_width = 0;    // its characters
   ConsoleProblemSink problem_sink = nullptr;
+  std::string first_problem;  // the first problem line since console_problem_mark
 };
 OutputState g_out;
 
@@ -151,14 +152,15 @@ int console_problem(const char* format, ...) {
   std::string text;
   const int n = print_formatted(format, args, &text);
   va_end(args);
-  if (g_out.problem_sink) {
-    size_t start = 0;
-    while (start < text.size()) {
-      size_t end = text.find('\n', start);
-      if (end == std::string::npos) end = text.size();
-      if (end > start) g_out.problem_sink(text.substr(start, end - start));
-      start = end + 1;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    if (end > start) {
+      if (g_out.first_problem.empty()) g_out.first_problem = text.substr(start, end - start);
+      if (g_out.problem_sink) g_out.problem_sink(text.substr(start, end - start));
     }
+    start = end + 1;
   }
   return n;
 }
@@ -191,6 +193,10 @@ bool console_interactive() { return !g_out.capture && stdout_interactive(); }
 int32_t console_columns() { return stdout_columns(); }
 
 std::string console_last_line() { return g_out.last; }
+
+void console_problem_mark() { g_out.first_problem.clear(); }
+
+std::string console_first_problem() { return g_out.first_problem; }
 
 std::string* console_set_capture(std::string* sink) {
   std::string* previous = g_out.capture;

@@ -75,6 +75,12 @@ int32_t console_columns();
 // The run report takes a failed run's message from it.
 std::string console_last_line();
 
+// The first line printed through console_problem since the last console_problem_mark, without its
+// line end ("" when none was): what names the cause of a step that failed, where the lines after
+// it ("CAN init error", "Erase flash error") name only the step.
+void console_problem_mark();
+std::string console_first_problem();
+
 // While `sink` is set, console text is appended to it instead of going to stdout (tests; and the
 // entry point, whose command line is read before the log's lines are printed). Its lines count
 // for console_last_line all the same. Returns the sink set before (nullptr: stdout).

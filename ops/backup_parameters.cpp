@@ -71,10 +71,10 @@ int32_t open_temp_file(const char* path, BackupFile* file) {
 
 // A way out before the target was replaced: the temporary file, if this run created one, is closed
 // and removed.
-int32_t fail(BackupFile* file, int32_t result) {
+int32_t discard(BackupFile* file, int32_t result) {
   if (file->temp) std::fclose(file->temp);
   if (!file->temp_path.empty()) std::remove(file->temp_path.c_str());
-  return operation_failed(result);
+  return result;
 }
 
 // Writes `area` to the temporary file, forces it to the disk and puts it in the target's place.
@@ -95,38 +95,40 @@ int32_t replace_target(const std::vector<uint8_t>& area, BackupFile* file) {
 }
 }  // namespace
 
-int32_t backup_parameters(const char* path, ProgressMode mode) {
+int32_t backup_parameters(const RunSettings& settings) {
+  const char* path = settings.file_name;
   print_separator();
   console_print("Starting application data backup to data file: '%s'\n", path);
   run_record_phase(RUN_PHASE_OPEN);
   BackupFile file;
   if (open_temp_file(path, &file) != 0) {
     console_problem("Binary file init error '%s'\n", path);
-    return fail(&file, -3);
+    return discard(&file, -3);
   }
   console_print("Binary file init ok\n");
 
   run_record_phase(RUN_PHASE_START);
+  operation_step();
   operation_state("the unit is unchanged; no backup was written, an earlier file of that name is "
                   "kept as it was");
-  if (operation_interrupted() != 0) return fail(&file, -3);
-  int32_t result = start_parameter_pages();
-  if (result < 0) return fail(&file, result);
+  if (operation_interrupted() != 0) return discard(&file, -3);
+  int32_t result = start_parameter_pages(settings.target);
+  if (result < 0) return discard(&file, result);
   run_record_phase(RUN_PHASE_TRANSFER);
   std::vector<uint8_t> area(PARAMETER_AREA_SIZE);
-  Progress progress = progress_start(mode, PARAMETER_PAGE_COUNT, PARAMETER_PAGE_SIZE);
+  Progress progress = progress_start(settings.progress, PARAMETER_PAGE_COUNT, PARAMETER_PAGE_SIZE);
   result = read_parameter_area(area.data(), &progress);
-  if (result < 0) return fail(&file, result);
-  if (operation_interrupted() != 0) return fail(&file, -3);
+  if (result < 0) return discard(&file, result);
+  if (operation_interrupted() != 0) return discard(&file, -3);
   const uint32_t sum = image_sum(area.data(), PARAMETER_AREA_SIZE);
   run_record_image(PARAMETER_AREA_SIZE, sum, sum, PARAMETER_PAGE_COUNT);
 
   run_record_phase(RUN_PHASE_END);
+  operation_step();
   if (replace_target(area, &file) != 0) {
     console_problem("Binary file writing error '%s'\n", path);
-    return fail(&file, -7);
+    return discard(&file, -7);
   }
-  log_close();
   console_print("Backup completed\n\n");
   return 0;
 }

@@ -16,11 +16,14 @@
 #include "platform/platform.h"
 #include "protocol/download.h"
 #include "protocol/node_commands.h"
+#include "protocol/identifiers.h"
 #include "protocol/page_format.h"
 
 struct FlashTarget {
   // The commands take the node id and the -b mode; the unit's ignore both.
   struct Commands {
+    // What the channel must deliver; their count, or -1 when the node id is not set (said).
+    int (*listen_ids)(uint8_t node, uint32_t* ids);
     int32_t (*start)(uint8_t node, bool force);
     int32_t (*erase)(uint8_t node);
     int32_t (*download)(uint8_t node, uint32_t address);
@@ -45,7 +48,11 @@ struct FlashTarget {
 const FlashTarget FLASH_APPLICATION{
     IHEX_APPLICATION, &IhexLoad::end, 0, 0x70020000, &UNIT_PAGE, true, false, "the unit",
     "Reboot Ralvex device to start up with new software\n",
-    {[](uint8_t, bool) { return dl_start_loading(); }, [](uint8_t) { return dl_erase_app(); },
+    {[](uint8_t, uint32_t* ids) {
+       for (int i = 0; i < UNIT_LISTEN_ID_COUNT; ++i) ids[i] = UNIT_LISTEN_IDS[i];
+       return UNIT_LISTEN_ID_COUNT;
+     },
+     [](uint8_t, bool) { return dl_start_loading(); }, [](uint8_t) { return dl_erase_app(); },
      [](uint8_t, uint32_t address) { return dl_download(address); },
      [](uint8_t, const uint8_t* page, uint32_t* sum) { return dl_send_page(page, sum); },
      [](uint8_t, uint32_t sum, bool, uint32_t* status) {
@@ -57,7 +64,7 @@ const FlashTarget FLASH_APPLICATION{
 const FlashTarget FLASH_SENSOR{
     IHEX_SENSOR, &IhexLoad::highest, 0x20000, 0, &NODE_PAGE, false, true, "the sensor node",
     "Reboot W2 to start up with new software\n",
-    {node_dl_start_loading, node_dl_erase_app,
+    {node_dl_listen_ids, node_dl_start_loading, node_dl_erase_app,
      [](uint8_t node, uint32_t address) {
        return node_dl_download(node, static_cast<int32_t>(address));
      },
@@ -69,33 +76,40 @@ int32_t flash_page_count(const FlashTarget& target, int32_t extent) {
 }
 
 namespace {
-// Starts the device and has it erase its application. 0, or -3, -4, -5 with the log closed.
-int32_t start_and_erase(const FlashTarget& target, uint8_t node, bool force) {
+// Opens the channel, starts the device and has it erase its application. 0, or -3, -4, -5.
+int32_t start_and_erase(const FlashTarget& target, const CanTarget& interface, uint8_t node,
+                        bool force) {
   const std::string device = target.device;
   operation_state(device + " is unchanged");
-  if (operation_interrupted() != 0) return operation_failed(-3);
-  // From the command on, the device may have left its application.
+  if (operation_interrupted() != 0) return -3;
+  uint32_t ids[NODE_LISTEN_ID_COUNT];
+  const int count = target.commands.listen_ids(node, ids);
+  if (count < 0) return -4;
+  // From the opening on, the device may have left its application.
   operation_state(device + " may wait in its bootloader, its application unchanged: flash it "
                            "again, or switch it off and on");
-  if (target.commands.start(node, force) < 0) return operation_failed(-4);
+  if (operation_open_channel(interface, ids, count) != 0) return -4;
+  if (target.commands.start(node, force) < 0) return -4;
   console_print("Erase flash\n");
   run_record_phase(RUN_PHASE_ERASE);
+  operation_step();
   operation_state(device + "'s application is erased or incomplete: flash it again");
   if (target.commands.erase(node) < 0) {
     if (operation_interrupted() == 0) console_problem("Erase flash error\n");
-    return operation_failed(-5);
+    return -5;
   }
   return 0;
 }
 
-// Sends `pages` pages of `image`. 0, or the failed step's result with the log closed.
+// Sends `pages` pages of `image`. 0, or the failed step's result.
 int32_t send_pages(const FlashTarget& target, const uint8_t* image, int32_t extent,
                    int32_t pages, uint8_t node, bool force, ProgressMode mode) {
   const FlashTarget::Commands& command = target.commands;
   const uint32_t size = target.page->size;
   Progress progress = progress_start(mode, pages, size);
   for (int32_t n = 0; n < pages; ++n) {
-    if (operation_interrupted() != 0) return operation_failed(-3);
+    if (operation_interrupted() != 0) return -3;
+    operation_step();
     const uint32_t first = target.first_index + size * static_cast<uint32_t>(n);
     int32_t result = command.download(node, target.address_base + first);
     if (result < 0) return step_failed("Download starting", result);
@@ -123,26 +137,28 @@ int32_t send_pages(const FlashTarget& target, const uint8_t* image, int32_t exte
 }
 
 
-int32_t flash(const FlashTarget& target, const char* path, uint8_t node, bool force,
-              ProgressMode mode) {
+int32_t flash(const FlashTarget& target, const RunSettings& settings) {
+  const char* path = settings.file_name;
+  const uint8_t node = settings.node_id;
+  const bool force = settings.force;
   run_record_phase(RUN_PHASE_OPEN);
   print_separator();
   console_print("Starting application software flashing from HEX file: '%s'\n", path);
   if (ihex_open(path) == 0) {
     console_problem("IHex init error '%s'\n", path);
-    return operation_failed(-3);
+    return -3;
   }
   console_print("IHex init ok\n");
   // A bad file must end the run before the device's application is erased.
   const ImageBuffer image = image_buffer_new();
   if (!image) {
     console_problem("Not enough memory for the image\n");
-    return operation_failed(-7);
+    return -7;
   }
   IhexLoad load{};
   if (ihex_load_image(target.addressing, image.get(), &load) < 0) {
     console_problem("IHex parse error\n");
-    return operation_failed(-7);
+    return -7;
   }
   const int32_t extent = load.*target.extent;
   const int32_t pages = flash_page_count(target, extent);
@@ -151,32 +167,34 @@ int32_t flash(const FlashTarget& target, const char* path, uint8_t node, bool fo
   run_record_image(extent, load.data_sum, sum, pages);
 
   run_record_phase(RUN_PHASE_START);
-  int32_t result = start_and_erase(target, node, force);
+  operation_step();
+  int32_t result = start_and_erase(target, settings.target, node, force);
   if (result != 0) return result;
   if (target.data_sum_line) console_print("Check sum: %d\n", static_cast<int32_t>(load.data_sum));
   print_image_report(image.get(), extent, sum);
 
   run_record_phase(RUN_PHASE_TRANSFER);
-  result = send_pages(target, image.get(), extent, pages, node, force, mode);
+  result = send_pages(target, image.get(), extent, pages, node, force, settings.progress);
   if (result != 0) return result;
 
   run_record_phase(RUN_PHASE_END);
+  operation_step();
   sleep_ms(500);
-  if (operation_interrupted() != 0) return operation_failed(-3);
+  if (operation_interrupted() != 0) return -3;
   target.commands.end(node);
   console_print("End of download\n");
   print_forced_pages_warning(run_record().forced_pages.size());
-  log_close();
   console_print("Flashing completed\n\n");
   console_print("%s", target.reboot);
   return 0;
 }
 }  // namespace
 
-int32_t flash_application(const char* path, ProgressMode progress) {
-  return flash(FLASH_APPLICATION, path, 0, false, progress);
+int32_t flash_application(const RunSettings& settings) {
+  RunSettings unit = settings;
+  unit.node_id = 0;
+  unit.force = false;
+  return flash(FLASH_APPLICATION, unit);
 }
 
-int32_t flash_sensor(const char* path, uint8_t node, bool force, ProgressMode progress) {
-  return flash(FLASH_SENSOR, path, node, force, progress);
-}
+int32_t flash_sensor(const RunSettings& settings) { return flash(FLASH_SENSOR, settings); }

@@ -47,8 +47,11 @@ int32_t read_page(uint8_t* page) {
 }
 }  // namespace
 
-int32_t start_parameter_pages() {
-  const int32_t result = enter_production_test_mode();
+int32_t start_parameter_pages(const CanTarget& target) {
+  const int32_t opened =
+      operation_open_channel(target, UNIT_LISTEN_IDS, UNIT_LISTEN_ID_COUNT);
+  // A back-end that reports failure with a positive code must not pass for an open channel.
+  const int32_t result = opened != 0 ? (opened < 0 ? opened : -1) : enter_production_test_mode();
   if (result < 0) {
     if (operation_interrupted() == 0) {
       console_problem("Production test mode initialization error %d\n", result);
@@ -62,6 +65,7 @@ int32_t start_parameter_pages() {
 int32_t read_parameter_area(uint8_t* area, Progress* progress) {
   for (int32_t block = 0; block < PARAMETER_PAGE_COUNT; ++block) {
     if (operation_interrupted() != 0) return -3;
+    operation_step();
     if (progress) progress_page(progress, block, block, PARAMETER_PAGE_COUNT);
     const uint32_t address = static_cast<uint32_t>(block * PARAMETER_PAGE_SIZE);
     int32_t result = start_page_backup(address);

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "can/target.h"
+
 struct Progress;
 
 constexpr int32_t PARAMETER_PAGE_SIZE = 256;
@@ -12,10 +14,10 @@ constexpr int32_t PARAMETER_PAGE_COUNT = 208;
 constexpr int32_t PARAMETER_AREA_SIZE = PARAMETER_PAGE_SIZE * PARAMETER_PAGE_COUNT;  // 0xD000
 static_assert(PARAMETER_AREA_SIZE == 0xD000, "the parameter area is 0xD000 bytes");
 
-// Production test mode (which opens the channel), then "Block count %d\n" with the 208 pages.
-// 0, or the negative result of enter_production_test_mode after "Production test mode
-// initialization error %d\n" (not after a signal).
-int32_t start_parameter_pages();
+// Opens the channel onto `target`, enters production test mode, then "Block count %d\n" with the
+// 208 pages. 0, or the negative result of the opening or of enter_production_test_mode after
+// "Production test mode initialization error %d\n" (not after a signal).
+int32_t start_parameter_pages(const CanTarget& target);
 
 // Reads all 208 pages into `area` (PARAMETER_AREA_SIZE bytes), counting them in `progress` (the
 // percent line before each page) unless it is nullptr. Per page start_page_backup, then its 37 data frames and its checksum

@@ -80,25 +80,28 @@ int32_t verify_restore(const uint8_t* area) {
 }
 }  // namespace
 
-int32_t restore_parameters(const char* path, bool verify, ProgressMode mode) {
+int32_t restore_parameters(const RunSettings& settings) {
+  const char* path = settings.file_name;
   print_separator();
   console_print("Starting application data restore from data file: '%s'\n", path);
   run_record_phase(RUN_PHASE_OPEN);
   std::vector<uint8_t> area(PARAMETER_AREA_SIZE);
   int32_t result = read_backup_file(path, &area);
-  if (result < 0) return operation_failed(result);
+  if (result < 0) return result;
   const uint32_t sum = image_sum(area.data(), PARAMETER_AREA_SIZE);
   run_record_image(PARAMETER_AREA_SIZE, sum, sum, PARAMETER_PAGE_COUNT);
 
   run_record_phase(RUN_PHASE_START);
+  operation_step();
   operation_state("the unit's parameters are unchanged");
-  if (operation_interrupted() != 0) return operation_failed(-3);
-  result = start_parameter_pages();
-  if (result < 0) return operation_failed(result);
+  if (operation_interrupted() != 0) return -3;
+  result = start_parameter_pages(settings.target);
+  if (result < 0) return result;
   run_record_phase(RUN_PHASE_TRANSFER);
-  Progress progress = progress_start(mode, PARAMETER_PAGE_COUNT, PARAMETER_PAGE_SIZE);
+  Progress progress = progress_start(settings.progress, PARAMETER_PAGE_COUNT, PARAMETER_PAGE_SIZE);
   for (int32_t block = 0; block < PARAMETER_PAGE_COUNT; ++block) {
-    if (operation_interrupted() != 0) return operation_failed(-3);
+    if (operation_interrupted() != 0) return -3;
+    operation_step();
     // From the first erase on, the area holds old and new pages.
     if (block == 0) {
       operation_state("the unit's parameter area is partly restored: restore it again");
@@ -118,13 +121,13 @@ int32_t restore_parameters(const char* path, bool verify, ProgressMode mode) {
   }
   progress_done(&progress);
 
-  if (verify) {
+  if (settings.verify) {
     operation_state("the unit's parameters are restored; reading them back was not finished");
     run_record_phase(RUN_PHASE_VERIFY);
+    operation_step();
     result = verify_restore(area.data());
-    if (result < 0) return operation_failed(result);
+    if (result < 0) return result;
   }
-  log_close();
   console_print("Restore completed\n\n");
   return 0;
 }

@@ -1,5 +1,5 @@
 // The settings of one run, read from the command line by app/ in one walk and handed to the
-// operation it chooses; nothing else carries the command line into the operations.
+// operation it chooses as a value; nothing else carries the command line into the operations.
 // Example: `-f node.hex -g 5 -b -i sim 4` gives mode 5, file "node.hex", interface "sim", node 5,
 // force, logging level 4; `-w p.bin --verify --trace t.log --report r.json` a verified restore
 // with a frame trace and a run report; `--progress none --events ev.jsonl` no progress on the
@@ -11,6 +11,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "can/target.h"
 
 enum RunMode : int32_t {
   RUN_MODE_NONE = 0,
@@ -31,13 +33,12 @@ enum ProgressMode : int32_t {
 };
 
 constexpr size_t RUN_FILE_NAME_MAX = 255;
-// A Linux interface name (IFNAMSIZ less the terminator).
-constexpr size_t RUN_INTERFACE_NAME_MAX = 15;
 
 struct RunSettings {
   RunMode mode = RUN_MODE_NONE;
   char file_name[RUN_FILE_NAME_MAX + 1] = {};
-  char interface_name[RUN_INTERFACE_NAME_MAX + 1] = {};
+  char interface_name[CAN_INTERFACE_NAME_MAX + 1] = {};  // the -i value as given ("": none)
+  CanTarget target;  // what the -i value names (the default walk without one)
   uint8_t node_id = 255;  // NODE_ID_NOT_SET until -g chooses a node (1 to 127)
   bool force = false;     // -b: the sensor's bootloader is awaited, not woken
   int32_t log_level = 1;
@@ -50,7 +51,6 @@ struct RunSettings {
   std::vector<std::pair<std::string, std::string>> tags;
   ProgressMode progress = PROGRESS_AUTO;         // --progress
   char events_path[RUN_FILE_NAME_MAX + 1] = {};  // --events: the run's events as JSON Lines
-  std::string refusal;  // the console line that refused the command line ("" when accepted)
   // The command line after the program name, as given (for the records of the run).
   std::vector<std::string> arguments;
 };

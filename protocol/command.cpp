@@ -4,10 +4,8 @@
 #include <cstring>
 
 #include "can/channel.h"
-#include "can/interfaces.h"
 #include "log/log.h"
 #include "protocol/commands.h"
-#include "protocol/identifiers.h"
 
 const CommandRule DL_START_LOADING_RULE{
     DL_START_LOADING, "DL_START_LOADING", true, {201, 5, 50, Listen::OWN_IDS, true},
@@ -91,18 +89,6 @@ int32_t command_run_with(const CommandRule& rule, const Route& route, uint32_t a
   CommandCall call;
   call.argument = argument;
   return command_run(rule, route, &call);
-}
-
-int32_t command_open_channel(const uint32_t* ids, int count) {
-  const uint32_t unit_ids[] = {UNIT_ANSWER_ID, UNIT_DATA_ID};
-  for (int i = 0; i < 2 + count; ++i) {
-    const uint32_t id = i < 2 ? unit_ids[i] : ids[i - 2];
-    if (can_accept_id(id) != 0) {
-      log_writef(LOG_ALWAYS, "CAN channel cannot deliver identifier %08X\n", id);
-      return -1;
-    }
-  }
-  return can_open();
 }
 
 int32_t command_send_data(uint32_t id, const uint8_t data[8]) {

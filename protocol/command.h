@@ -1,9 +1,9 @@
 // The command layer under the unit's download and parameter commands and the sensor node's
 // download commands: a command is a row of a table (CommandRule: code, log texts, how its answer
 // is awaited and judged), and command_run sends it on a Route (the identifiers of a unit or a
-// node) and waits for the answer by that row. Also the opening of the channel with the
-// identifiers a service needs, and the data frames of a page.
-// Call order: command_open_channel once, then command_run / command_send_data / command_send_page.
+// node) and waits for the answer by that row; and the data frames of a page. The channel is open
+// before the first command (the operation opens it).
+// Call order: command_run / command_send_data / command_send_page, in any order.
 // Example: the unit's DL_ERASE_APP sends 0C 00 00 00 00 00 00 00 on 0xA04401 once and takes the
 // first frame of up to 91 waits of about a second, on any identifier, as its answer.
 #pragma once
@@ -85,10 +85,6 @@ struct CommandCall {
 int32_t command_run(const CommandRule& rule, const Route& route, CommandCall* call);
 // The rule's command with `argument`, run on `route` with the rule's defaults.
 int32_t command_run_with(const CommandRule& rule, const Route& route, uint32_t argument);
-
-// Tells the channel to deliver the unit's answer and data identifiers, then `count` more, and
-// opens it. can_open's result; -1 (logged) when the channel cannot take an identifier.
-int32_t command_open_channel(const uint32_t* ids, int count);
 
 // Sends 8 bytes unchanged on `id` and traces them. 0, or the send result.
 int32_t command_send_data(uint32_t id, const uint8_t data[8]);

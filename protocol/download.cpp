@@ -16,10 +16,7 @@ const CommandRule kFlashCommand{
      "ERROR --- Invalid answer data\n", -5}};
 }  // namespace
 
-int32_t dl_start_loading() {
-  if (command_open_channel(nullptr, 0) != 0) return -1;
-  return command_run_with(DL_START_LOADING_RULE, kUnit, 0);
-}
+int32_t dl_start_loading() { return command_run_with(DL_START_LOADING_RULE, kUnit, 0); }
 
 int32_t dl_erase_app() { return command_run_with(DL_ERASE_APP_RULE, kUnit, 0); }
 

@@ -1,14 +1,13 @@
-// The unit's download commands. A download runs: dl_start_loading (opens the CAN channel),
-// dl_erase_app, then per 256-byte page dl_download, dl_send_page (or 37 x dl_send_data) and dl_flash_command, and at
+// The unit's download commands, on an open channel that delivers UNIT_LISTEN_IDS. A download runs:
+// dl_start_loading, dl_erase_app, then per 256-byte page dl_download, dl_send_page (or 37 x dl_send_data) and dl_flash_command, and at
 // last dl_end_of_download. Commands go to 0xA04401, data to 0xA84401, answers come on 0xA44401.
 // Example: dl_download(0x70020000) sends 10 00 00 00 00 00 02 70 and waits for nothing.
 #pragma once
 
 #include <cstdint>
 
-// Lets the channel deliver the unit's answer and data identifiers, opens it, then sends
-// DL_START_LOADING until the unit answers 11 on 0xA44401 (up to 201 sends).
-// 0; -1 channel not opened; -3 send failure or no answer; -5 rejected answer.
+// Sends DL_START_LOADING until the unit answers 11 on 0xA44401 (up to 201 sends).
+// 0; -3 send failure or no answer; -5 rejected answer.
 int32_t dl_start_loading();
 // Sends DL_ERASE_APP once and waits up to 91 windows of about a second for 13.
 // 0; -3 send failure or no answer; -5 rejected answer.

@@ -9,6 +9,10 @@
 constexpr uint32_t UNIT_COMMAND_ID = 0xA04401;  // tool to unit: commands
 constexpr uint32_t UNIT_ANSWER_ID = 0xA44401;   // unit to tool: answers and backup checksums
 constexpr uint32_t UNIT_DATA_ID = 0xA84401;     // both ways: page data frames
+// What the channel must deliver for the unit's services (the two form the range that adapters with
+// range filters ask for).
+constexpr uint32_t UNIT_LISTEN_IDS[] = {UNIT_ANSWER_ID, UNIT_DATA_ID};
+constexpr int UNIT_LISTEN_ID_COUNT = 2;
 
 constexpr uint32_t NODE_WAKE_ID = 0x5001000;         // tool to node: wake frame, 8 zero bytes
 constexpr uint32_t NODE_WAKE_ANSWER_ID = 0x5041000;  // node to tool: the node is there

@@ -31,12 +31,19 @@ Route commands_of(uint8_t node) {
 
 uint32_t node_identifier(uint32_t base, uint8_t node) { return base + node; }
 
+int node_dl_listen_ids(uint8_t node, uint32_t ids[NODE_LISTEN_ID_COUNT]) {
+  if (!node_id_set(node)) return -1;
+  const uint32_t listen[NODE_LISTEN_ID_COUNT] = {
+      UNIT_LISTEN_IDS[0], UNIT_LISTEN_IDS[1], node_identifier(NODE_WAKE_ANSWER_ID, node),
+      node_identifier(NODE_ALIVE_ID, node), node_identifier(NODE_ANSWER_ID, node)};
+  for (int i = 0; i < NODE_LISTEN_ID_COUNT; ++i) ids[i] = listen[i];
+  return NODE_LISTEN_ID_COUNT;
+}
+
 int32_t node_dl_start_loading(uint8_t node, bool force) {
   if (!node_id_set(node)) return -1;
   const uint32_t answers[] = {node_identifier(NODE_WAKE_ANSWER_ID, node),
-                              node_identifier(NODE_ALIVE_ID, node),
-                              node_identifier(NODE_ANSWER_ID, node)};
-  if (command_open_channel(answers, 3) != 0) return -1;
+                              node_identifier(NODE_ALIVE_ID, node)};
 
   // One budget for both phases. With force the operator powers the node on and the tool only
   // listens for its announcement.

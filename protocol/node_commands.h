@@ -1,6 +1,6 @@
 // The W2 sensor node's download commands: every identifier is a base (protocol/identifiers.h) plus
 // the node id, and a command frame carries its argument in bytes 2-5. A download runs:
-// node_dl_start_loading (wakes or awaits the node, opens the CAN channel, starts the bootloader),
+// node_dl_start_loading (wakes or awaits the node, starts the bootloader),
 // node_dl_erase_app, then per 900-byte page node_dl_download, node_dl_send_page (or 150 x
 // node_dl_send_data) and node_dl_flash_command, and at last node_dl_end_of_download. Every command
 // takes the node id; force is the -b mode (the bootloader was started by listening).
@@ -17,11 +17,16 @@ constexpr uint8_t NODE_ID_NOT_SET = 255;
 // `base` + `node`.
 uint32_t node_identifier(uint32_t base, uint8_t node);
 
-// Lets the channel deliver the unit's identifiers and the node's three answer identifiers, opens
-// it, then wakes the node (no force: wake frames until it answers) or listens for its power-on
+// What the channel must deliver while node `node` is flashed, in this order: the unit's two
+// identifiers (UNIT_LISTEN_IDS), the node's wake answer, alive and answer identifiers. Their count,
+// or -1 after "W2 Node id not set! \n" when the node id is not set.
+constexpr int NODE_LISTEN_ID_COUNT = 5;
+int node_dl_listen_ids(uint8_t node, uint32_t ids[NODE_LISTEN_ID_COUNT]);
+
+// On an open channel that delivers node_dl_listen_ids: wakes the node (no force: wake frames until it answers) or listens for its power-on
 // announcement (force), then sends DL_START_LOADING until the node answers 11. Both phases share
 // 201 failed waits of 60 ms.
-// 0; -1 node id not set or channel not opened; -3 send failure or no answer; -5 invalid answer.
+// 0; -1 node id not set; -3 send failure or no answer; -5 invalid answer.
 int32_t node_dl_start_loading(uint8_t node, bool force);
 // Sends DL_ERASE_APP; the first frame within 91 waits of about a second, on any identifier, is the
 // answer and must carry 13. 0; -5 node id not set or invalid answer; -3 send failure or no answer.

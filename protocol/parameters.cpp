@@ -47,12 +47,7 @@ int32_t page_command(const PageCommand& command, uint32_t argument, uint8_t answ
 }
 }  // namespace
 
-int32_t enter_production_test_mode() {
-  const int32_t opened = command_open_channel(nullptr, 0);
-  // A back-end that reports failure with a positive code must not pass for an open channel.
-  if (opened != 0) return opened < 0 ? opened : -1;
-  return command_run_with(kEnterTestMode, kUnit, 0);
-}
+int32_t enter_production_test_mode() { return command_run_with(kEnterTestMode, kUnit, 0); }
 
 int32_t start_page_backup(uint32_t page_address) {
   return page_command(kStartBackup, page_address, PARAMETER_ANSWER);

@@ -1,5 +1,5 @@
-// The unit's parameter page service. A parameter operation calls enter_production_test_mode once
-// and first (it opens the CAN channel), then per 256-byte page either start_page_backup and the
+// The unit's parameter page service, on an open channel that delivers UNIT_LISTEN_IDS. A parameter
+// operation calls enter_production_test_mode once and first, then per 256-byte page either start_page_backup and the
 // frames the unit sends back (wait_for_frame: 37 data frames on 0xA84401, a checksum frame on
 // 0xA44401), or erase_sector (before a 4 KiB sector's first page), start_page_restore, the page's
 // dl_send_data frames and finish_page_restore. Commands go to 0xA04401; the page commands take the
@@ -10,9 +10,9 @@
 
 #include <cstdint>
 
-// Opens the channel, sends COMMAND_ID_ENTER_PRODUCTION_TEST_MODE once and waits up to 201 windows
-// for an answer on 0xA44401 (frames on other identifiers are dropped). 0 when it is 0xA0; the
-// channel's result when it did not open; the send result; -3 no answer; -5 rejected answer.
+// Sends COMMAND_ID_ENTER_PRODUCTION_TEST_MODE once and waits up to 201 windows for an answer on
+// 0xA44401 (frames on other identifiers are dropped). 0 when it is 0xA0; the send result; -3 no
+// answer; -5 rejected answer.
 int32_t enter_production_test_mode();
 
 // The page commands: one send, one receive window of about 60 ms. 0 when byte 0 of the answer is

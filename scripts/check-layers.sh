@@ -2,7 +2,7 @@
 # Fails when a module includes a header of a layer above it. Each layer knows only those below:
 # app -> ops -> protocol -> can -> platform, with ihex and log beside; sim (the emulated devices)
 # sits on protocol and the emulated bus. Inside can/ the concepts are ranked the same way:
-# frame < backend (the contract) < vendor_library < the back-ends (peak, kvaser, socketcan, sim;
+# frame, target (the -i value) < backend (the contract) < vendor_library < the back-ends (peak, kvaser, socketcan, sim;
 # none knows another) < channel, listing < interfaces.
 # Usage: scripts/check-layers.sh   (from anywhere; reads the tracked sources)
 set -euo pipefail
@@ -36,7 +36,7 @@ done
 # The rank of a file inside can/ (by its path), and the back-end folder it belongs to, if any.
 can_rank() {
   case "$1" in
-    can/frame.h) echo 0 ;;
+    can/frame.h | can/target.*) echo 0 ;;
     can/backend.h) echo 1 ;;
     can/vendor_library.*) echo 2 ;;
     can/peak/* | can/kvaser/* | can/socketcan/* | can/sim/*) echo 3 ;;

@@ -1,3 +1,4 @@
+#include <cctype>
 #include <filesystem>
 #include <string>
 #include <tuple>
@@ -6,16 +7,25 @@
 #include <gtest/gtest.h>
 
 #include "app/app.h"
+#include "app/command_line.h"
 #include "ops/operations.h"
 #include "protocol/node_commands.h"
 #include "support/test_support.h"
 
 namespace {
-std::string usage_text() {
-  ConsoleCapture console;
-  print_usage();
-  return console.text();
-}
+std::string usage_text() { return command_line_usage(false); }
+
+// A command line read with nothing behind it: its result, its value and the text it would print.
+struct ReadLine {
+  explicit ReadLine(const std::vector<std::string>& list) {
+    Args args(list);
+    result = command_line_read(args.argc(), args.argv(), &line);
+    for (const CommandLineLine& said : line.said) text += said.text;
+  }
+  CommandLineResult result;
+  CommandLine line;
+  std::string text;
+};
 
 const char kNotice[] =
     "\n\n===  Ralvex Service Tool 0.7.0  ===\n\n"
@@ -101,16 +111,15 @@ class UnsuitableNodeIdTest
 
 TEST_P(OptionsTest, ModesFileNamesAndNodeIds) {
   const OptionsRow& row = GetParam();
-  Args args(row.args);
-  ConsoleCapture console;
-  RunSettings settings;
-  ASSERT_EQ(read_options(args.argc(), args.argv(), &settings), 0);
+  const ReadLine read(row.args);
+  const RunSettings& settings = read.line.settings;
+  ASSERT_EQ(read.result, 0);
   EXPECT_EQ(settings.mode, row.mode) << where(row.args);
   EXPECT_STREQ(settings.file_name, row.file) << where(row.args);
   EXPECT_EQ(settings.node_id, row.node) << where(row.args);
   EXPECT_EQ(settings.force, row.force) << where(row.args);
-  EXPECT_EQ(read_logging_level(args.argc(), args.argv()), row.level) << where(row.args);
-  EXPECT_EQ(console.text(), row.console) << where(row.args);
+  EXPECT_EQ(settings.log_level, row.level) << where(row.args);
+  EXPECT_EQ(read.text, row.console) << where(row.args);
 }
 INSTANTIATE_TEST_SUITE_P(Rows, OptionsTest, ::testing::ValuesIn(kOptionRows));
 
@@ -124,13 +133,12 @@ TEST_P(UnsuitableNodeIdTest, LeavesTheIdAsItWas) {
     list.insert(list.begin() + 2, {"-g", "9"});
     expected += "Setting W2 id 9 \nW2 sensor mode initiated\n";
   }
-  Args args(list);
-  ConsoleCapture console;
-  RunSettings settings;
-  ASSERT_EQ(read_options(args.argc(), args.argv(), &settings), 0);
+  const ReadLine read(list);
+  const RunSettings& settings = read.line.settings;
+  ASSERT_EQ(read.result, 0);
   EXPECT_EQ(settings.node_id, earlier ? 9 : NODE_ID_NOT_SET) << id;
   EXPECT_EQ(settings.mode, RUN_MODE_SENSOR) << id;
-  EXPECT_EQ(console.text(), expected + "Unsuitable W2 id " + id + "\n");
+  EXPECT_EQ(read.text, expected + "Unsuitable W2 id " + id + "\n");
 }
 INSTANTIATE_TEST_SUITE_P(Ids, UnsuitableNodeIdTest,
                          ::testing::Combine(::testing::Values("0", "128", "300", "-1", "abc", "5x",
@@ -138,11 +146,11 @@ INSTANTIATE_TEST_SUITE_P(Ids, UnsuitableNodeIdTest,
                                             ::testing::Bool()));
 
 TEST_P(RefusedOptionsTest, PrintWhyAndTheUsage) {
-  Args args(GetParam().args);
-  ConsoleCapture console;
-  RunSettings settings;
-  EXPECT_EQ(read_options(args.argc(), args.argv(), &settings), -2);
-  EXPECT_EQ(console.text(), GetParam().first_line + usage_text());
+  const ReadLine read(GetParam().args);
+  EXPECT_EQ(read.result, COMMAND_LINE_REFUSED);
+  EXPECT_EQ(read.text, GetParam().first_line + usage_text());
+  EXPECT_EQ(read.line.refusal + "\n", GetParam().first_line.substr(GetParam().first_line.rfind(
+                                           '\n', GetParam().first_line.size() - 2) + 1));
 }
 INSTANTIATE_TEST_SUITE_P(Rows, RefusedOptionsTest, ::testing::ValuesIn(kRefusedRows));
 
@@ -173,24 +181,22 @@ const TagRow kTagRows[] = {
 // Tags are taken as given, in order; a malformed one refuses the command line with the usage.
 TEST_P(TagTest, KeysAndValuesAreCheckedAndKept) {
   const TagRow& row = GetParam();
-  Args args(row.args);
-  ConsoleCapture console;
-  RunSettings settings;
-  EXPECT_EQ(read_options(args.argc(), args.argv(), &settings), row.result) << where(row.args);
+  const ReadLine read(row.args);
+  const RunSettings& settings = read.line.settings;
+  EXPECT_EQ(read.result, row.result) << where(row.args);
   if (row.result == 0) {
     EXPECT_EQ(settings.tags, row.tags) << where(row.args);
-    EXPECT_EQ(console.text(), "");
+    EXPECT_EQ(read.text, "");
   } else {
-    EXPECT_EQ(console.text().rfind(row.said + usage_text(), 0), 0u) << console.text();
+    EXPECT_EQ(read.text.rfind(row.said + usage_text(), 0), 0u) << read.text;
   }
 }
 INSTANTIATE_TEST_SUITE_P(Rows, TagTest, ::testing::ValuesIn(kTagRows));
 
 TEST(OptionNamesTest, LongestThatFitAreTakenWhole) {
-  Args fits({"-r", std::string(255, 'n'), "-i", "fifteen-letters"});
-  ConsoleCapture console;
-  RunSettings settings;
-  EXPECT_EQ(read_options(fits.argc(), fits.argv(), &settings), 0);
+  const ReadLine read({"-r", std::string(255, 'n'), "-i", "fifteen-letters"});
+  const RunSettings& settings = read.line.settings;
+  EXPECT_EQ(read.result, 0);
   EXPECT_EQ(std::string(settings.file_name), std::string(255, 'n'));
   EXPECT_STREQ(settings.interface_name, "fifteen-letters");
 }
@@ -208,16 +214,83 @@ TEST(LoggingLevelTest, TakenFromTheLastArgument) {
   };
   for (const Row& row : rows) {
     Args args(row.args);
-    EXPECT_EQ(read_logging_level(args.argc(), args.argv()), row.level) << row.args.back();
+    EXPECT_EQ(command_line_logging_level(args.argc(), args.argv()), row.level) << row.args.back();
   }
   // Without arguments the program's own path is the last argument.
   std::string path = "42/ralvex";
   char* argv[] = {path.data(), nullptr};
-  EXPECT_EQ(read_logging_level(1, argv), 42);
+  EXPECT_EQ(command_line_logging_level(1, argv), 42);
   std::string plain = "ralvex";
   argv[0] = plain.data();
-  EXPECT_EQ(read_logging_level(1, argv), 1);
+  EXPECT_EQ(command_line_logging_level(1, argv), 1);
 }
+
+namespace {
+struct InterfaceRow {
+  const char* name;
+  int32_t result;
+  const char* console;
+};
+void PrintTo(const InterfaceRow& row, std::ostream* os) { *os << row.name; }
+
+class CanInterfaceNameTest : public ::testing::TestWithParam<InterfaceRow> {};
+
+// Well-formed names say nothing more than the choice; malformed ones are refused before anything
+// opens.
+TEST_P(CanInterfaceNameTest, GrammarOfTheInterfaceName) {
+  const ReadLine read({"-i", GetParam().name});
+  EXPECT_EQ(read.result, GetParam().result);
+  std::string problems;
+  for (const CommandLineLine& said : read.line.said) {
+    if (said.problem) problems += said.text;
+  }
+  EXPECT_EQ(problems, GetParam().console);
+  EXPECT_EQ(read.line.said.front().text, std::string("Use CAN interface: '") + GetParam().name +
+                                              "'\n");
+}
+
+const InterfaceRow kInterfaceRows[] = {
+        InterfaceRow{"pcan", 0, ""}, InterfaceRow{"PCAN:1", 0, ""}, InterfaceRow{"pcan:16", 0, ""},
+        InterfaceRow{"PCAN_USBBUS2", 0, ""}, InterfaceRow{"pcan_usbbus16", 0, ""},
+        InterfaceRow{"kvaser", 0, ""}, InterfaceRow{"Kvaser:0", 0, ""},
+        InterfaceRow{"kvaser:299", 0, ""}, InterfaceRow{"SIM", 0, ""},
+        InterfaceRow{"pcan:0", -2,
+                     "Malformed CAN interface 'pcan:0': the channel of pcan is a number from 1 to "
+                     "16\n"},
+        InterfaceRow{"pcan:17", -2,
+                     "Malformed CAN interface 'pcan:17': the channel of pcan is a number from 1 "
+                     "to 16\n"},
+        InterfaceRow{"PCAN_USBBUS", -2,
+                     "Malformed CAN interface 'PCAN_USBBUS': the channel of pcan is a number from "
+                     "1 to 16\n"},
+        InterfaceRow{"pcan:+1", -2,
+                     "Malformed CAN interface 'pcan:+1': the channel of pcan is a number from 1 "
+                     "to 16\n"},
+        InterfaceRow{"kvaser:x", -2,
+                     "Malformed CAN interface 'kvaser:x': the channel of kvaser is a number from "
+                     "0 to 299\n"},
+        InterfaceRow{"kvaser:", -2,
+                     "Malformed CAN interface 'kvaser:': the channel of kvaser is a number from 0 "
+                     "to 299\n"},
+        InterfaceRow{"sim:1", -2, "Malformed CAN interface 'sim:1': sim has no channel number\n"},
+#if defined(__linux__)
+        InterfaceRow{"can0", 0, ""}, InterfaceRow{"pcanx", 0, ""},
+        InterfaceRow{"", -2, "Malformed CAN interface '': the interface name is empty\n"}
+#else
+        InterfaceRow{"can0", 0,
+                     "CAN interface 'can0' is not used on this system: this system has no "
+                     "interface of that kind (pcan, kvaser or sim)\n"}
+#endif
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, CanInterfaceNameTest, ::testing::ValuesIn(kInterfaceRows),
+    [](const ::testing::TestParamInfo<InterfaceRow>& row_info) {
+      std::string name;
+      for (const char* c = row_info.param.name; *c; ++c) name += std::isalnum(*c) ? *c : '_';
+      return name.empty() ? std::string("empty") : name + "_" + std::to_string(row_info.index);
+    });
+}  // namespace
 
 TEST(ExecutableTest, NoArgumentsPrintsUsageAndExits254) {
   ScratchDir dir;

@@ -43,7 +43,7 @@ class BackupTest : public UnitFaultTest {
 TEST_F(BackupTest, WholeAreaIntoANewFile) {
   const auto memory = random_bytes(kArea, 1);
   set_unit_memory(memory);
-  EXPECT_EQ(backup_parameters("backup.bin"), 0);
+  EXPECT_EQ(backup_parameters(job("backup.bin")), 0);
   EXPECT_EQ(read_bytes("backup.bin"), memory);
   EXPECT_EQ(console(), std::string(kSeparator) +
                            "Starting application data backup to data file: 'backup.bin'\n"
@@ -92,7 +92,7 @@ TEST_F(BackupTest, ReplacesAnEarlierBackupKeepingItsRightsAndLinks) {
   write_bytes("real.bin", random_bytes(100, 3));
   ASSERT_EQ(chmod("real.bin", 0640), 0);
   ASSERT_EQ(symlink("real.bin", "link.bin"), 0);
-  EXPECT_EQ(backup_parameters("link.bin"), 0);
+  EXPECT_EQ(backup_parameters(job("link.bin")), 0);
   EXPECT_TRUE(std::filesystem::is_symlink("link.bin"));
   EXPECT_EQ(read_bytes("real.bin"), memory);
   struct stat st {};
@@ -125,7 +125,7 @@ TEST_P(IgnoredTest, WhatTheBackupIgnores) {
   const auto memory = random_bytes(kArea, 4);
   set_unit_memory(memory);
   set_fault(row.fault);
-  EXPECT_EQ(backup_parameters("backup.bin"), 0) << row.what;
+  EXPECT_EQ(backup_parameters(job("backup.bin")), 0) << row.what;
   EXPECT_EQ(read_bytes("backup.bin"), memory) << row.what;
   if (row.fault.kind != Fault::INJECT) return;
   // The stray went over the bus among the data frames of page 3.
@@ -215,7 +215,7 @@ TEST_P(FailureTest, KeepsTheEarlierBackup) {
   set_fault(row.fault);
   if (row.refuse_from) sim_bus_refuse_tool_sends(row.refuse_from);
   sim_unit_config.parameter_us = row.answer_delay_us;
-  EXPECT_EQ(backup_parameters("backup.bin"), row.result) << row.what;
+  EXPECT_EQ(backup_parameters(job("backup.bin")), row.result) << row.what;
   expect_console_end(row.console_end, row.what);
   EXPECT_EQ(read_bytes("backup.bin"), earlier) << row.what;
   EXPECT_EQ(directory_names(), (std::vector<std::string>{"ZR4_BL_Log.txt", "backup.bin"}))
@@ -233,7 +233,7 @@ TEST_P(TargetTest, ThatCannotTakeABackupSendsNothing) {
   std::filesystem::create_directory("folder");
   ASSERT_EQ(mkfifo("pipe", 0600), 0);
   const auto before = directory_names();
-  EXPECT_EQ(backup_parameters(target.c_str()), -3) << target;
+  EXPECT_EQ(backup_parameters(job(target)), -3) << target;
   EXPECT_EQ(console(), std::string(kSeparator) + "Starting application data backup to data file: '" +
                            target + "'\nBinary file init error '" + target + "'\n");
   EXPECT_TRUE(tool_frames().empty()) << target;
@@ -255,7 +255,7 @@ bool folder_at_target(const SimDevice*, uint64_t*, uint32_t*, uint8_t*) {
 
 TEST_F(BackupTest, FailedRenameRemovesTheTemporaryFile) {
   sim_bus_set_transmit_hook(folder_at_target);
-  EXPECT_EQ(backup_parameters("backup.bin"), -7);
+  EXPECT_EQ(backup_parameters(job("backup.bin")), -7);
   expect_console_end("99.5%\nBinary file writing error 'backup.bin'\n", "rename");
   EXPECT_EQ(directory_names(), (std::vector<std::string>{"ZR4_BL_Log.txt", "backup.bin"}));
   EXPECT_EQ(read_file("backup.bin/keep"), "x");
@@ -272,7 +272,7 @@ TEST_F(BackupTest, ShortWriteKeepsTheEarlierBackup) {
   small.rlim_cur = 0x8000;
   signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  const int32_t result = backup_parameters("backup.bin");
+  const int32_t result = backup_parameters(job("backup.bin"));
   setrlimit(RLIMIT_FSIZE, &old);
   signal(SIGXFSZ, SIG_DFL);
   EXPECT_EQ(result, -7);

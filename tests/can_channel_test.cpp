@@ -83,7 +83,7 @@ class CanPollingTest : public CanChannelTest, public ::testing::WithParamInterfa
 
 TEST_P(CanPollingTest, SilentBusCostsTheRuleTriesAndAsManySleeps) {
   const PollingRow row = GetParam();
-  ASSERT_EQ(can_open(), 0);
+  ASSERT_EQ(can_open(CanTarget{}), 0);
   clock_.reset_counts();
   uint8_t data[8];
   uint32_t id = 1;
@@ -158,7 +158,7 @@ TEST_P(CanWaitTest, AnArrivalEndsTheWaitWhereverItComes) {
     g_arrivals.push_back({start + arrival.at_us, arrival.id});
   }
   can_use_backend(&kWaiting);
-  ASSERT_EQ(can_open(), 0);
+  ASSERT_EQ(can_open(CanTarget{}), 0);
   uint8_t data[8];
   uint32_t id = 0;
   EXPECT_EQ(can_receive_frame(data, &id, 5, 50), row.result);
@@ -189,7 +189,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(CanChannelTest, WaitingFrameIsReturnedOnTheFirstTryWithoutSleep) {
   g_script.push_back({true, {UNIT_ANSWER_ID, {0x0B, 1, 2, 3, 4, 5, 6, 7}}});
-  ASSERT_EQ(can_open(), 0);
+  ASSERT_EQ(can_open(CanTarget{}), 0);
   uint8_t data[8];
   uint32_t id = 0;
   ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
@@ -204,7 +204,7 @@ TEST_F(CanChannelTest, WaitingFrameIsReturnedOnTheFirstTryWithoutSleep) {
 TEST_F(CanChannelTest, FrameOnTheLastTryIsDelivered) {
   for (int i = 0; i < 11; ++i) g_script.push_back({false, {}});
   g_script.push_back({true, {UNIT_DATA_ID, {9}}});
-  ASSERT_EQ(can_open(), 0);
+  ASSERT_EQ(can_open(CanTarget{}), 0);
   uint8_t data[8];
   uint32_t id = 0;
   ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
@@ -215,7 +215,7 @@ TEST_F(CanChannelTest, FrameOnTheLastTryIsDelivered) {
 }
 
 TEST_F(CanChannelTest, SendIsForwardedAndAnyRefusalIsMinusThree) {
-  ASSERT_EQ(can_open(), 0);
+  ASSERT_EQ(can_open(CanTarget{}), 0);
   const uint8_t data[8] = {0x0A, 0, 0, 0, 0x78, 0x56, 0x34, 0x12};
   EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, data), 0);
   EXPECT_EQ(g_sent.id, UNIT_COMMAND_ID);
@@ -232,7 +232,7 @@ TEST_F(CanChannelTest, NothingMovesBeforeASuccessfulOpen) {
   EXPECT_EQ(can_receive_frame(received, &id, 5, 50), -1);
   g_open_result = -4;
   ConsoleCapture console;
-  EXPECT_EQ(can_open(), -4);
+  EXPECT_EQ(can_open(CanTarget{}), -4);
   EXPECT_EQ(console.text(), "");
   EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, data), -3);
   EXPECT_EQ(can_receive_frame(received, &id, 5, 50), -1);
@@ -285,7 +285,7 @@ TEST_P(CanFilterTest, OnlyAcceptedExtendedDataFramesAreDelivered) {
   for (const Outcome& read : row.reads) g_script.push_back(read);
   RecordedLog log;
   log_set_level(LOG_CAN_FRAMES);
-  ASSERT_EQ(can_open(), 0);
+  ASSERT_EQ(can_open(CanTarget{}), 0);
   clock_.reset_counts();
   uint8_t data[8];
   uint32_t id = 0;
@@ -339,9 +339,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(CanChannelTest, SimSelectsTheEmulatedBus) {
   can_use_backend(nullptr);
-  EXPECT_EQ(can_select_interface("sim"), 0);
+  const CanTarget selected = target_of("sim");
   ConsoleCapture console;
-  EXPECT_EQ(can_open(), 0);
+  EXPECT_EQ(can_open(selected), 0);
   EXPECT_EQ(console.text(), "Using emulated CAN bus\n");
 }
 
@@ -349,9 +349,9 @@ TEST_F(CanChannelTest, SimSelectsTheEmulatedBus) {
 TEST_F(CanChannelTest, MissingSocketCanInterfaceIsNamedWithTheFailedCallAndNeverFallsBack) {
   can_use_backend(nullptr);
   RecordedLog log;
-  EXPECT_EQ(can_select_interface("nocan7"), 0);
+  const CanTarget selected = target_of("nocan7");
   ConsoleCapture console;
-  EXPECT_LT(can_open(), 0);
+  EXPECT_LT(can_open(selected), 0);
   EXPECT_EQ(console.text(),
             "Cannot open nocan7: if_nametoindex: No such device\nCAN init error\n");
   const std::string text = log.text();
@@ -360,67 +360,6 @@ TEST_F(CanChannelTest, MissingSocketCanInterfaceIsNamedWithTheFailedCallAndNever
 }
 #endif
 
-struct InterfaceRow {
-  const char* name;
-  int32_t result;
-  const char* console;
-};
-void PrintTo(const InterfaceRow& row, std::ostream* os) { *os << row.name; }
-
-class CanInterfaceNameTest : public ::testing::TestWithParam<InterfaceRow> {
- protected:
-  void SetUp() override { can_reset(); }
-  void TearDown() override { can_reset(); }
-};
-
-// Well-formed names say nothing when selected; malformed ones are refused before anything opens.
-TEST_P(CanInterfaceNameTest, GrammarOfTheInterfaceName) {
-  ConsoleCapture console;
-  EXPECT_EQ(can_select_interface(GetParam().name), GetParam().result);
-  EXPECT_EQ(console.text(), GetParam().console);
-}
-
-const InterfaceRow kInterfaceRows[] = {
-        InterfaceRow{"pcan", 0, ""}, InterfaceRow{"PCAN:1", 0, ""}, InterfaceRow{"pcan:16", 0, ""},
-        InterfaceRow{"PCAN_USBBUS2", 0, ""}, InterfaceRow{"pcan_usbbus16", 0, ""},
-        InterfaceRow{"kvaser", 0, ""}, InterfaceRow{"Kvaser:0", 0, ""},
-        InterfaceRow{"kvaser:299", 0, ""}, InterfaceRow{"SIM", 0, ""},
-        InterfaceRow{"pcan:0", -2,
-                     "Malformed CAN interface 'pcan:0': the channel of pcan is a number from 1 to "
-                     "16\n"},
-        InterfaceRow{"pcan:17", -2,
-                     "Malformed CAN interface 'pcan:17': the channel of pcan is a number from 1 "
-                     "to 16\n"},
-        InterfaceRow{"PCAN_USBBUS", -2,
-                     "Malformed CAN interface 'PCAN_USBBUS': the channel of pcan is a number from "
-                     "1 to 16\n"},
-        InterfaceRow{"pcan:+1", -2,
-                     "Malformed CAN interface 'pcan:+1': the channel of pcan is a number from 1 "
-                     "to 16\n"},
-        InterfaceRow{"kvaser:x", -2,
-                     "Malformed CAN interface 'kvaser:x': the channel of kvaser is a number from "
-                     "0 to 299\n"},
-        InterfaceRow{"kvaser:", -2,
-                     "Malformed CAN interface 'kvaser:': the channel of kvaser is a number from 0 "
-                     "to 299\n"},
-        InterfaceRow{"sim:1", -2, "Malformed CAN interface 'sim:1': sim has no channel number\n"},
-#if defined(__linux__)
-        InterfaceRow{"can0", 0, ""}, InterfaceRow{"pcanx", 0, ""},
-        InterfaceRow{"", -2, "Malformed CAN interface '': the interface name is empty\n"}
-#else
-        InterfaceRow{"can0", 0,
-                     "CAN interface 'can0' is not used on this system: this system has no "
-                     "interface of that kind (pcan, kvaser or sim)\n"}
-#endif
-};
-
-INSTANTIATE_TEST_SUITE_P(
-    Names, CanInterfaceNameTest, ::testing::ValuesIn(kInterfaceRows),
-    [](const ::testing::TestParamInfo<InterfaceRow>& row_info) {
-      std::string name;
-      for (const char* c = row_info.param.name; *c; ++c) name += std::isalnum(*c) ? *c : '_';
-      return name.empty() ? std::string("empty") : name + "_" + std::to_string(row_info.index);
-    });
 }  // namespace
 
 namespace {
@@ -436,7 +375,7 @@ const CanBackend kLosing{"losing", double_open, double_send, losing_read, nullpt
 // Lost frames are said once per run and kind, however often the adapter tells of them.
 TEST_F(CanChannelTest, LostFramesAreSaidOncePerKind) {
   can_use_backend(&kLosing);
-  ASSERT_EQ(can_open(), 0);
+  ASSERT_EQ(can_open(CanTarget{}), 0);
   ConsoleCapture console;
   uint8_t data[8];
   uint32_t id = 0;

@@ -69,7 +69,7 @@ class KvaserTest : public ::testing::Test {
   // Opens the channel on Kvaser alone.
   void open_channel() {
     can_use_backend(kvaser_backend());
-    ASSERT_EQ(can_open(), 0);
+    ASSERT_EQ(can_open(CanTarget{}), 0);
   }
   VirtualClock clock_;
   RecordedLog log_;

@@ -157,7 +157,7 @@ TEST_F(PeakTest, SendWritesOneExtendedMessageAndLogsNothing) {
 
 TEST_F(PeakTest, ChannelDeliversDataMessagesAndSkipsOtherKindsWithinTheTry) {
   ConsoleCapture console;
-  ASSERT_EQ(can_open(), 0);
+  ASSERT_EQ(can_open(CanTarget{}), 0);
   EXPECT_EQ(console.text(), "Using PEAK PCAN-USB interface\n");
   const uint8_t bytes[8] = {0x0B, 1, 2, 3, 4, 5, 6, 7};
   // Fewer than 8 bytes leave the rest at 0.
@@ -195,7 +195,7 @@ TEST_F(PeakTest, ChannelDeliversDataMessagesAndSkipsOtherKindsWithinTheTry) {
 }
 
 TEST_F(PeakTest, NarrowFilterFramesOfOtherIdentifiersCostATry) {
-  ASSERT_EQ(can_open(), 0);
+  ASSERT_EQ(can_open(CanTarget{}), 0);
   const uint8_t bytes[8] = {0x0B};
   // The adapter's range passes 0xA44402; the channel does not deliver it.
   fake_pcan::push_message(0xA44402, PCAN_MESSAGE_EXTENDED, 8, bytes);
@@ -210,7 +210,7 @@ TEST_F(PeakTest, NarrowFilterFramesOfOtherIdentifiersCostATry) {
 TEST_F(PeakTest, WithANodesIdentifiersOtherFramesAreDroppedWithinTheTry) {
   for (uint32_t id : {0x5041005u, 0x6E01005u, 0x7041005u}) can_accept_id(id);
   ConsoleCapture console;
-  ASSERT_EQ(can_open(), 0);
+  ASSERT_EQ(can_open(CanTarget{}), 0);
   const uint8_t bytes[8] = {0x0B};
   // Frames that a widened filter lets through: another sensor's announcement, an unknown frame.
   fake_pcan::push_message(0x6E01009, PCAN_MESSAGE_EXTENDED, 8, bytes);
@@ -254,7 +254,7 @@ const FakeLibrary kNoEvent("libpcanbasic_no_event.so");
 // The receive event is asked for at the first wait; a silent window is then waited out on the
 // event, not polled, and keeps its length.
 TEST_F(PeakTest, SilentWindowIsWaitedOutOnTheReceiveEvent) {
-  ASSERT_EQ(can_open(), 0);
+  ASSERT_EQ(can_open(CanTarget{}), 0);
   clock_.reset_counts();
   uint8_t data[8];
   uint32_t id = 0;
@@ -270,7 +270,7 @@ TEST_F(PeakTest, SilentWindowIsWaitedOutOnTheReceiveEvent) {
 TEST_F(PeakTest, LibraryWithoutTheReceiveEventIsPolled) {
   peak_test_reset(kNoEvent.names());
   log_set_level(LOG_CAN_FRAMES);
-  ASSERT_EQ(can_open(), 0);
+  ASSERT_EQ(can_open(CanTarget{}), 0);
   clock_.reset_counts();
   uint8_t data[8];
   uint32_t id = 0;
@@ -289,7 +289,7 @@ TEST_F(PeakTest, LibraryWithoutTheReceiveEventIsPolled) {
 }  // namespace
 TEST_F(PeakTest, FullTransmitQueueIsRetriedByTheChannelForAHundredMilliseconds) {
   can_use_backend(peak_backend());
-  ASSERT_EQ(can_open(), 0);
+  ASSERT_EQ(can_open(CanTarget{}), 0);
   const uint8_t data[8] = {};
   for (const char* status : {"write=0x80", "write=0x1"}) {  // QXMTFULL, XMTFULL
     fake_pcan::configure(status);
@@ -304,7 +304,7 @@ TEST_F(PeakTest, FullTransmitQueueIsRetriedByTheChannelForAHundredMilliseconds) 
 TEST_F(PeakTest, UnpluggedAdapterStopsTheChannelWithTheLibrarysText) {
   ConsoleCapture console;
   can_use_backend(peak_backend());
-  ASSERT_EQ(can_open(), 0);
+  ASSERT_EQ(can_open(CanTarget{}), 0);
   fake_pcan::configure("write_fail_from=2");  // PCAN_ERROR_ILLHW from the second frame on
   const uint8_t data[8] = {};
   EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data), 0);
@@ -324,7 +324,7 @@ TEST_F(PeakTest, UnpluggedAdapterStopsTheChannelWithTheLibrarysText) {
 TEST_F(PeakTest, EmptyWaitNamesTheStateThatCanGetStatusGives) {
   ConsoleCapture console;
   can_use_backend(peak_backend());
-  ASSERT_EQ(can_open(), 0);
+  ASSERT_EQ(can_open(CanTarget{}), 0);
   uint8_t data[8];
   uint32_t id = 0;
   EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);

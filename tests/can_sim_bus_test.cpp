@@ -67,9 +67,9 @@ class SimBusTest : public ::testing::Test {
   void open_sim() {
     ASSERT_EQ(can_accept_id(UNIT_ANSWER_ID), 0);
     ASSERT_EQ(can_accept_id(UNIT_DATA_ID), 0);
-    ASSERT_EQ(can_select_interface("sim"), 0);
+    const CanTarget selected = target_of("sim");
     ConsoleCapture console;
-    ASSERT_EQ(can_open(), 0);
+    ASSERT_EQ(can_open(selected), 0);
     ASSERT_EQ(console.text(), "Using emulated CAN bus\n");
   }
   VirtualClock clock_;

@@ -6,7 +6,9 @@
 #include "protocol/download.h"
 #include "protocol/parameters.h"
 #include "sim/unit.h"
+#include "ops/operations.h"
 #include "support/bus_fixture.h"
+#include "support/hex_files.h"
 
 namespace {
 constexpr uint32_t kCommand = 0xA04401;
@@ -19,7 +21,7 @@ class DownloadTest : public BusTest {
   // Opens the channel the way dl_start_loading does, for commands tested on their own.
   void open_channel() {
     attach_script();
-    ASSERT_EQ(can_open(), 0);
+    ASSERT_EQ(can_open(target_of("sim")), 0);
     console_.clear();
   }
 };
@@ -118,7 +120,7 @@ TEST_F(DownloadTest, FlashCommandWithoutAnswerGivesUpAfterOneWindow) {
 TEST_F(DownloadTest, StartLoadingOpensTheChannelAndAcceptsEleven) {
   script_add({kCommand, 0x0A, 0, kAnswer, bytes({0x0B, 9, 9, 9, 9, 9, 9, 9})});
   attach_script();
-  EXPECT_EQ(dl_start_loading(), 0);
+  EXPECT_EQ(opened_dl_start_loading(), 0);
   EXPECT_EQ(console(), "Using emulated CAN bus\n");
   EXPECT_EQ(tool_frames().size(), 1u);
   // The answer is on the bus 1.05 ms after the command was sent: seen at the first 5 ms poll.
@@ -129,7 +131,7 @@ TEST_F(DownloadTest, StartLoadingOpensTheChannelAndAcceptsEleven) {
 
 TEST_F(DownloadTest, StartLoadingResendsUntilTheBudgetIsSpent) {
   attach_script();
-  EXPECT_EQ(dl_start_loading(), -3);
+  EXPECT_EQ(opened_dl_start_loading(), -3);
   const auto sent = tool_frames(kCommand);
   EXPECT_EQ(sent.size(), 201u);
   for (const auto& frame : sent) EXPECT_EQ(hex8(frame.data), "0A 00 00 00 00 00 00 00");
@@ -146,14 +148,14 @@ TEST_F(DownloadTest, StartLoadingSkipsFramesOnOtherIdentifiersAndResends) {
   script_add({kCommand, 0x0A, 0, kAnswer, bytes({0x0B}), 2});
   script_add({kCommand, 0x0A, 0, 0xA44402, bytes({0x0B})});
   attach_script();
-  EXPECT_EQ(dl_start_loading(), 0);
+  EXPECT_EQ(opened_dl_start_loading(), 0);
   EXPECT_EQ(tool_frames(kCommand).size(), 3u);
 }
 
 TEST_F(DownloadTest, StartLoadingRefusesAnyOtherAnswerAtOnce) {
   script_add({kCommand, 0x0A, 0, kAnswer, bytes({0x0C, 1, 2, 3, 4, 5, 6, 7})});
   attach_script();
-  EXPECT_EQ(dl_start_loading(), -5);
+  EXPECT_EQ(opened_dl_start_loading(), -5);
   EXPECT_EQ(tool_frames(kCommand).size(), 1u);
   EXPECT_EQ(console(), "Using emulated CAN bus\nERROR --- Invalid answer\n"
                        "00A44401  0C  01  02  03\n");
@@ -163,7 +165,7 @@ TEST_F(DownloadTest, StartLoadingRefusesAnyOtherAnswerAtOnce) {
 
 TEST_F(DownloadTest, StartLoadingWithoutAChannelSendsNothing) {
   can_use_backend(&kDeadAdapter);
-  EXPECT_EQ(dl_start_loading(), -1);
+  EXPECT_EQ(opened_dl_start_loading(), -1);
   EXPECT_TRUE(tool_frames().empty());
 }
 
@@ -209,7 +211,7 @@ TEST_F(DownloadTest, SendFailuresAreLoggedOnly) {
 TEST_F(DownloadTest, StartLoadingSendFailure) {
   attach_script();
   sim_bus_refuse_tool_sends(1);
-  EXPECT_EQ(dl_start_loading(), -3);
+  EXPECT_EQ(opened_dl_start_loading(), -3);
   EXPECT_EQ(log_text(), "DL_START_LOADING send failure\n");
 }
 
@@ -249,10 +251,12 @@ TEST_F(DownloadTest, OpeningCommandsAskForTheUnitsAnswerAndDataIdentifiers) {
                                       return int32_t{-2};
                                     },
                                     never_send, never_receive, nullptr, nullptr, nullptr, nullptr};
-  for (int32_t (*opening)() : {dl_start_loading, enter_production_test_mode}) {
+  // The operations open the channel in their start phase, for the unit's identifiers alone.
+  const std::string hex = objcopy_hex(random_bytes(256, 1), 0x70020000, "app.hex");
+  for (int32_t (*operation)(const RunSettings&) : {flash_application, backup_parameters}) {
     at_open.clear();
     can_use_backend(&recording);
-    EXPECT_LT(opening(), 0);
+    EXPECT_LT(operation(job(operation == flash_application ? hex : "b.bin")), 0);
     EXPECT_EQ(at_open, (std::vector<uint32_t>{0xA44401, 0xA84401}));
   }
 }
@@ -260,7 +264,7 @@ TEST_F(DownloadTest, OpeningCommandsAskForTheUnitsAnswerAndDataIdentifiers) {
 // The emulated unit refuses a page that was never announced, and ignores unknown commands.
 TEST_F(DownloadTest, EmulatedUnitRefusesAPageWithoutDownload) {
   ASSERT_EQ(sim_bus_attach(sim_unit_device()), 0);
-  ASSERT_EQ(dl_start_loading(), 0);
+  ASSERT_EQ(opened_dl_start_loading(), 0);
   ASSERT_EQ(dl_erase_app(), 0);
   const Bytes8 unknown = bytes({0x55});
   ASSERT_EQ(can_send_frame(kCommand, unknown.data()), 0);

@@ -15,6 +15,7 @@
 #include "ihex/image.h"
 #include "ihex/reader.h"
 #include "ops/operations.h"
+#include "ops/outcome.h"
 #include "platform/platform.h"
 #include "protocol/identifiers.h"
 #include "sim/unit.h"
@@ -57,7 +58,7 @@ class FaultChannelTest : public ::testing::Test {
     g_sends = g_reads = g_closes = 0;
     g_state_at_timeout = CAN_BUS_UNKNOWN;
     can_use_backend(&kDouble);
-    ASSERT_EQ(can_open(), 0);
+    ASSERT_EQ(can_open(target_of("sim")), 0);
     ASSERT_EQ(log_open(), 0);
     log_set_level(LOG_ALWAYS);
     clock_.reset_counts();
@@ -182,7 +183,7 @@ TEST_F(InterruptTest, FlashStopsAfterThePageInHandAndSaysTheApplicationNeedsFlas
   const std::string path = objcopy_hex(random_bytes(256 * 20, 3), 0x70020000, "app.hex");
   // Answers: DL_START_LOADING, DL_ERASE_APP, then one per page: Ctrl-C during page 4.
   signal_after(2 + 4, PLATFORM_SIGINT);
-  EXPECT_EQ(flash_application(path.c_str()), 130);
+  EXPECT_EQ(operation_end(flash_application(job(path))), 130);
   const std::string end =
       "Interrupted by SIGINT: the unit's application is erased or incomplete: flash it again\n";
   expect_console_end(end, "flash");
@@ -205,7 +206,7 @@ using OpeningInterruptTest = RowTest<InterruptTest, OpeningRow>;
 TEST_P(OpeningInterruptTest, NamesWhatTheUnitMayBeLeftIn) {
   const std::string path = objcopy_hex(random_bytes(256, 4), 0x70020000, "app.hex");
   signal_after(GetParam().after_frames, PLATFORM_SIGTERM);
-  EXPECT_EQ(flash_application(path.c_str()), 143);
+  EXPECT_EQ(operation_end(flash_application(job(path))), 143);
   expect_console_end(GetParam().end, "opening");
   EXPECT_EQ(console().find("error"), std::string::npos) << console();
 }
@@ -222,7 +223,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(InterruptTest, BackupKeepsTheEarlierFileAndLeavesNoTemporaryOne) {
   write_file("backup.bin", "the earlier backup");
   signal_after(38 * 10, PLATFORM_SIGTERM);
-  EXPECT_EQ(backup_parameters("backup.bin"), 143);
+  EXPECT_EQ(operation_end(backup_parameters(job("backup.bin"))), 143);
   EXPECT_EQ(read_file("backup.bin"), "the earlier backup");
   EXPECT_EQ(directory_names(), (std::vector<std::string>{"ZR4_BL_Log.txt", "backup.bin"}));
   expect_console_end("Interrupted by SIGTERM: the unit is unchanged; no backup was written, an "
@@ -234,7 +235,7 @@ TEST_F(InterruptTest, BackupKeepsTheEarlierFileAndLeavesNoTemporaryOne) {
 TEST_F(InterruptTest, RestoreSaysTheAreaIsPartlyRestored) {
   write_bytes("restore.bin", random_bytes(0xD000, 5));
   signal_after(30, PLATFORM_SIGINT);
-  EXPECT_EQ(restore_parameters("restore.bin"), 130);
+  EXPECT_EQ(operation_end(restore_parameters(job("restore.bin"))), 130);
   expect_console_end(
       "Interrupted by SIGINT: the unit's parameter area is partly restored: restore it again\n",
       "restore");
@@ -244,7 +245,7 @@ TEST_F(InterruptTest, RestoreInterruptedWhileReadingBackSaysTheAreaIsRestored) {
   write_bytes("restore.bin", random_bytes(0xD000, 7));
   // The unit's answers of the restore: test mode, 13 erases, two per page; then the read-back.
   signal_after(1 + 13 + 2 * 208 + 100, PLATFORM_SIGINT);
-  EXPECT_EQ(restore_parameters("restore.bin", true), 130);
+  EXPECT_EQ(operation_end(restore_parameters(verified(job("restore.bin")))), 130);
   expect_console_end("Interrupted by SIGINT: the unit's parameters are restored; reading them back "
                      "was not finished\n",
                      "verify");
@@ -260,7 +261,7 @@ TEST_F(InterruptTest, LostAdapterDuringAFlashNamesTheCauseAndNoNoAnswer) {
   });
   const uint64_t before = clock_.slept_ms();
   // The page's answer is lost with the adapter: the step fails at once, after the cause.
-  EXPECT_EQ(flash_application(path.c_str()), -1);
+  EXPECT_EQ(flash_application(job(path)), -1);
   EXPECT_NE(console().find("CAN adapter lost: test adapter is gone (send: No such device)\n"
                            "Writing flash failed: -1\n"),
             std::string::npos)

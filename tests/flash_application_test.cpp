@@ -31,7 +31,7 @@ class FlashTest : public BusTest {
     ihex_reset();
     ASSERT_EQ(sim_bus_attach(sim_unit_device()), 0);
   }
-  int32_t flash(const std::string& path) { return flash_application(path.c_str()); }
+  int32_t flash(const std::string& path) { return flash_application(job(path)); }
 
   // Checks the page traffic: per page DL_DOWNLOAD, 37 data frames, DL_FLASH_COMMAND with the
   // page's checksum, all built from `image`; and that the unit's flash now holds `image`.

@@ -42,7 +42,7 @@ class NodeTest : public BusTest {
   // Opens the channel as node_dl_start_loading leaves it, for the commands that follow it.
   void open_channel() {
     for (uint32_t id : {kWakeAnswer, kAlive, kAnswer}) ASSERT_EQ(can_accept_id(id), 0);
-    ASSERT_EQ(can_open(), 0);
+    ASSERT_EQ(can_open(target_of("sim")), 0);
   }
   uint64_t now() const { return clock_.now_us(); }
   // Frames the channel delivers that are none of the node's answers, all ready now.
@@ -76,7 +76,7 @@ struct UnsetRow {
 };
 using NodeIdTest = RowTest<NodeTest, UnsetRow>;
 const UnsetRow kUnsetRows[] = {
-    {"start", [] { return node_dl_start_loading(kUnset, true); }, -1},
+    {"start", [] { return opened_node_dl_start_loading(kUnset, true); }, -1},
     {"erase", [] { return node_dl_erase_app(kUnset); }, -5},
     {"download", [] { return node_dl_download(kUnset, 0x20000); }, -3},
     {"send data", [] { return node_dl_send_data(kUnset, kSomeData); }, -1},
@@ -140,13 +140,13 @@ struct SendFailureRow {
 using SendFailureTest = RowTest<NodeTest, SendFailureRow>;
 void open(NodeTest* t) { t->open_channel(); }
 const SendFailureRow kSendFailureRows[] = {
-    {"wake frame", nullptr, 1, [] { return node_dl_start_loading(kNode, false); }, -3,
+    {"wake frame", nullptr, 1, [] { return opened_node_dl_start_loading(kNode, false); }, -3,
      "DL_START_LOADING send failure\n"},
     {"start frame", [](NodeTest* t) { t->answering_node(); }, 2,
-     [] { return node_dl_start_loading(kNode, false); }, -3,
+     [] { return opened_node_dl_start_loading(kNode, false); }, -3,
      "DL_START_LOADING\nDL_START_LOADING send failure\n"},
     {"start frame, force", [](NodeTest* t) { sim_bus_inject(t->now(), kAlive, bytes({}).data()); },
-     1, [] { return node_dl_start_loading(kNode, true); }, -3, "DL_START_LOADING send failure\n"},
+     1, [] { return opened_node_dl_start_loading(kNode, true); }, -3, "DL_START_LOADING send failure\n"},
     {"erase", open, 1, [] { return node_dl_erase_app(kNode); }, -3, "DL_ERASE_APP send failure\n"},
     {"download", open, 1, [] { return node_dl_download(kNode, 0x20000); }, -3,
      "DL_DOWNLOAD send failure\n"},
@@ -233,7 +233,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, NodeIdTest, ::testing::ValuesIn(kUnsetRows));
 
 TEST_F(NodeTest, StartWithoutNodeIdLeavesTheChannelAlone) {
   // The start neither opened the channel nor widened it.
-  EXPECT_EQ(node_dl_start_loading(kUnset, false), -1);
+  EXPECT_EQ(opened_node_dl_start_loading(kUnset, false), -1);
   EXPECT_EQ(console().find("Using emulated CAN bus"), std::string::npos);
   const uint32_t* ids = nullptr;
   EXPECT_EQ(can_accepted_ids(&ids), 2);
@@ -256,7 +256,7 @@ TEST_P(StartTest, IdentifiersAreTheBasesPlusTheNodeId) {
     script_add({0x5001000 + n, -1, 0, row.found_on + n, bytes({})});
   }
   script_add({0x7001000 + n, 10, 0, 0x7041000 + n, bytes({11, 0, 0, 0, 0, 0, 0, 9})});
-  EXPECT_EQ(node_dl_start_loading(row.node, row.force), 0) << where;
+  EXPECT_EQ(opened_node_dl_start_loading(row.node, row.force), 0) << where;
   EXPECT_TRUE(can_id_accepted(0x5041000 + n) && can_id_accepted(0x6E01000 + n) &&
               can_id_accepted(0x7041000 + n))
       << where;
@@ -294,7 +294,7 @@ TEST_F(NodeTest, AnswerIdentifiersAreAcceptedBeforeTheChannelOpens) {
                                  nullptr};
   accepted_at_open = false;
   can_use_backend(&broken);
-  EXPECT_EQ(node_dl_start_loading(kNode, true), -1);
+  EXPECT_EQ(opened_node_dl_start_loading(kNode, true), -1);
   EXPECT_TRUE(accepted_at_open);
   // The unit's answer and data identifiers come first.
   EXPECT_EQ(first_ids[0], 0xA44401u);
@@ -306,7 +306,7 @@ TEST_F(NodeTest, AnswerIdentifiersAreAcceptedBeforeTheChannelOpens) {
 TEST_F(NodeTest, ChannelThatCannotTakeTheNodeIdentifiersIsNotOpened) {
   for (uint32_t id = 1; can_accept_id(id) == 0 && id < 100; ++id) {
   }
-  EXPECT_EQ(node_dl_start_loading(kNode, false), -1);
+  EXPECT_EQ(opened_node_dl_start_loading(kNode, false), -1);
   EXPECT_EQ(console(), "");
   EXPECT_TRUE(tool_frames().empty());
   EXPECT_EQ(log_text(), "CAN channel cannot deliver identifier 05041005\n");
@@ -314,7 +314,7 @@ TEST_F(NodeTest, ChannelThatCannotTakeTheNodeIdentifiersIsNotOpened) {
 
 TEST_P(SilentNodeTest, UsesTheWholeBudget) {
   const bool force = GetParam();
-  EXPECT_EQ(node_dl_start_loading(kNode, force), -3);
+  EXPECT_EQ(opened_node_dl_start_loading(kNode, force), -3);
   const auto sent = tool_frames();
   // Without force: 201 wake frames, each followed by one wait; DL_START_LOADING never goes out.
   EXPECT_EQ(sent.size(), force ? 0u : 201u);
@@ -331,7 +331,7 @@ INSTANTIATE_TEST_SUITE_P(Force, SilentNodeTest, ::testing::Bool());
 TEST_P(BudgetTest, WakeAndStartPhasesShareOne) {
   const BudgetRow& row = GetParam();
   row.arrange(this);
-  EXPECT_EQ(node_dl_start_loading(kNode, row.force), -3) << row.what;
+  EXPECT_EQ(opened_node_dl_start_loading(kNode, row.force), -3) << row.what;
   EXPECT_EQ(tool_frames(kWake).size(), row.wake_frames) << row.what;
   EXPECT_EQ(tool_frames(kCommand).size(), 51u) << row.what;
   for (const auto& frame : tool_frames(kCommand)) EXPECT_EQ(frame.data, bytes({10}));
@@ -348,7 +348,7 @@ TEST_F(NodeTest, StartPhaseResendsAfterFramesOnOtherIdentifiers) {
   ScriptRule answer{kCommand, 10, 0, kAnswer, bytes({11})};
   answer.skip = 1;
   script_add(answer);
-  EXPECT_EQ(node_dl_start_loading(kNode, false), 0);
+  EXPECT_EQ(opened_node_dl_start_loading(kNode, false), 0);
   EXPECT_EQ(tool_frames(kCommand).size(), 2u);
 }
 
@@ -356,7 +356,7 @@ TEST_F(NodeTest, StartPhaseJudgesTheAnswerOnce) {
   // An answer whose byte 0 is not 11 is refused at once, without another DL_START_LOADING.
   script_add({kWake, -1, 0, kWakeAnswer, bytes({})});
   script_add({kCommand, 10, 0, kAnswer, bytes({0x0C, 1, 2, 3, 4, 5, 6, 7})});
-  EXPECT_EQ(node_dl_start_loading(kNode, false), -5);
+  EXPECT_EQ(opened_node_dl_start_loading(kNode, false), -5);
   EXPECT_EQ(tool_frames(kCommand).size(), 1u);
   EXPECT_EQ(console(), "Using emulated CAN bus\nERROR --- Invalid answer\n07041005  0C  01  02  03\n");
   EXPECT_EQ(log_text(),
@@ -569,7 +569,7 @@ const PowerOnRow kPowerOnRows[] = {
 TEST_P(RefusedPageTest, IsReportedAndNotWritten) {
   const RefusedPageRow& row = std::get<0>(GetParam());
   const bool force = std::get<1>(GetParam());
-  ASSERT_EQ(node_dl_start_loading(kNode, false), 0) << row.what;
+  ASSERT_EQ(opened_node_dl_start_loading(kNode, false), 0) << row.what;
   if (row.erase) {
     ASSERT_EQ(node_dl_erase_app(kNode), 0) << row.what;
   }
@@ -608,7 +608,7 @@ TEST_F(EmulatedNodeTest, RunningApplicationIgnoresCommandsUntilWoken) {
 
 TEST_F(EmulatedNodeTest, NodeStatesFollowTheDownload) {
   // Woken and started, it erases its application area only, and the end starts the application.
-  ASSERT_EQ(node_dl_start_loading(kNode, false), 0);
+  ASSERT_EQ(opened_node_dl_start_loading(kNode, false), 0);
   EXPECT_EQ(tool_frames(kWake).size(), 1u);
   ASSERT_EQ(node_dl_erase_app(kNode), 0);
   const uint8_t* flash = sim_node_flash(5);
@@ -635,7 +635,7 @@ TEST_P(PowerOnTest, AnnouncementsAndBootloaderWindow) {
   sim_nodes_config.window_us = row.window_us;
   ASSERT_EQ(sim_bus_attach(sim_nodes_device()), 0);
   const uint64_t start = now();
-  EXPECT_EQ(node_dl_start_loading(row.node, row.force), row.result) << row.what;
+  EXPECT_EQ(opened_node_dl_start_loading(row.node, row.force), row.result) << row.what;
   if (row.result != 0) return;
   // The node's announcement is the frame that the start followed.
   for (const auto& frame : bus_frames()) {

@@ -23,7 +23,7 @@ class ParametersTest : public BusTest {
   // Opens the channel the way enter_production_test_mode does, for commands tested on their own.
   void open_channel(const SimDevice* device) {
     attach(device);
-    ASSERT_EQ(can_open(), 0);
+    ASSERT_EQ(can_open(target_of("sim")), 0);
     console_.clear();
   }
   // Frames that completed so far, without running the bus on.
@@ -108,7 +108,7 @@ using WaitForFrameTest = RowTest<ParametersTest, StrayRow>;
 TEST_F(ParametersTest, ProductionTestModeOpensTheChannelAndAcceptsA0) {
   script_add({kCommand, 0x80, 0, kAnswer, bytes({0xA0, 1, 2, 3, 4, 5, 6, 7})});
   attach(script_device());
-  EXPECT_EQ(enter_production_test_mode(), 0);
+  EXPECT_EQ(opened_enter_production_test_mode(), 0);
   EXPECT_EQ(console(), "Using emulated CAN bus\n");
   const auto sent = tool_frames();
   ASSERT_EQ(sent.size(), 1u);
@@ -123,7 +123,7 @@ TEST_F(ParametersTest, ProductionTestModeRefusesAnyOtherAnswerAtOnce) {
   script_add({kCommand, 0x80, 0, kAnswer, bytes({0xA6, 1, 2, 3, 4, 5, 6, 7})});
   script_add({kCommand, 0x80, 20000, kAnswer, bytes({0xA0})});  // too late: the first decides
   attach(script_device());
-  EXPECT_EQ(enter_production_test_mode(), -5);
+  EXPECT_EQ(opened_enter_production_test_mode(), -5);
   EXPECT_EQ(tool_frames().size(), 1u);
   EXPECT_EQ(console(), "Using emulated CAN bus\nERROR --- Invalid answer\n"
                        "00A44401  A6  01  02  03\n");
@@ -134,7 +134,7 @@ TEST_F(ParametersTest, ProductionTestModeRefusesAnyOtherAnswerAtOnce) {
 
 TEST_F(ParametersTest, ProductionTestModeWaits201WindowsWithoutSendingAgain) {
   attach(script_device());
-  EXPECT_EQ(enter_production_test_mode(), -3);
+  EXPECT_EQ(opened_enter_production_test_mode(), -3);
   EXPECT_EQ(tool_frames().size(), 1u);
   EXPECT_EQ(clock_.elapsed_steps(5), 201u * 12u);
   EXPECT_EQ(clock_.elapsed_ms(), 201u * 60u);  // about 12 s
@@ -151,7 +151,7 @@ TEST_F(ParametersTest, ProductionTestModeDropsFramesOnOtherIdentifiers) {
   script_add({kCommand, 0x80, 0, 0xA44402, bytes({0xA0})});
   script_add({kCommand, 0x80, 100000, kAnswer, bytes({0xA0, 9})});
   attach(script_device());
-  EXPECT_EQ(enter_production_test_mode(), 0);
+  EXPECT_EQ(opened_enter_production_test_mode(), 0);
   EXPECT_GE(clock_.elapsed_ms(), 100u);
   EXPECT_LE(clock_.elapsed_ms(), 110u);
   EXPECT_EQ(tool_frames().size(), 1u);
@@ -165,7 +165,7 @@ TEST_P(NoChannelTest, ProductionTestModeSendsNothing) {
   const OpenRow& row = GetParam();
   open_code = row.open_result;
   can_use_backend(&kCodedAdapter);
-  EXPECT_EQ(enter_production_test_mode(), row.result) << row.open_result;
+  EXPECT_EQ(opened_enter_production_test_mode(), row.result) << row.open_result;
   EXPECT_TRUE(tool_frames().empty());
   EXPECT_EQ(clock_.elapsed_steps(5), 0u);
 }
@@ -175,7 +175,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, NoChannelTest,
 TEST_F(ParametersTest, ProductionTestModeSendFailureIsLoggedOnly) {
   attach(script_device());
   sim_bus_refuse_tool_sends(1);
-  EXPECT_EQ(enter_production_test_mode(), -3);
+  EXPECT_EQ(opened_enter_production_test_mode(), -3);
   EXPECT_EQ(console(), "Using emulated CAN bus\n");
   EXPECT_EQ(clock_.elapsed_steps(5), 0u);
   EXPECT_EQ(log_text(), "COMMAND_ID_ENTER_PRODUCTION_TEST_MODE send failure\n");
@@ -307,14 +307,14 @@ TEST_F(EmulatedParametersTest, NothingIsServedOutsideProductionTestMode) {
   EXPECT_EQ(erase_sector(0, 0xA0), -1);
   EXPECT_EQ(sim_unit_parameter_stats().ignored_commands, 2u);
   EXPECT_EQ(sim_unit_parameters()[5], sim_unit_parameter_default(5));  // not erased
-  EXPECT_EQ(enter_production_test_mode(), 0);
+  EXPECT_EQ(opened_enter_production_test_mode(), 0);
   EXPECT_EQ(sim_unit_parameter_stats().test_mode_requests, 1u);
   EXPECT_EQ(erase_sector(0, 0xA0), 0);
   EXPECT_EQ(sim_unit_parameters()[5], 0xFF);
 }
 
 TEST_F(EmulatedParametersTest, PageBackupSendsThePageAndItsChecksumBackToBack) {
-  ASSERT_EQ(enter_production_test_mode(), 0);
+  ASSERT_EQ(opened_enter_production_test_mode(), 0);
   const size_t before = frames_so_far();
   ASSERT_EQ(start_page_backup(0x1200), 0);
   const std::vector<uint8_t> page = memory(0x1200, 256);
@@ -340,7 +340,7 @@ TEST_F(EmulatedParametersTest, PageBackupSendsThePageAndItsChecksumBackToBack) {
 }
 
 TEST_F(EmulatedParametersTest, AnswerCodesFollowTheAddressRange) {
-  ASSERT_EQ(enter_production_test_mode(), 0);
+  ASSERT_EQ(opened_enter_production_test_mode(), 0);
   struct Row {
     uint32_t sector;
     uint8_t code;
@@ -402,7 +402,7 @@ TEST_P(PageRestoreTest, IsWrittenOnlyWhenItsChecksPass) {
   const std::vector<uint8_t> page = restored_page();
   std::vector<Bytes8> frames = page_frames(page);
   if (row.change) row.change(&frames);
-  ASSERT_EQ(enter_production_test_mode(), 0);
+  ASSERT_EQ(opened_enter_production_test_mode(), 0);
   if (row.erase) {
     ASSERT_EQ(erase_sector(0x2000, 0xA0), 0);
   }
@@ -418,7 +418,7 @@ TEST_P(PageRestoreTest, IsWrittenOnlyWhenItsChecksPass) {
 INSTANTIATE_TEST_SUITE_P(Rows, PageRestoreTest, ::testing::ValuesIn(kRestoreRows));
 
 TEST_F(EmulatedParametersTest, BadAddressesAreRefused) {
-  ASSERT_EQ(enter_production_test_mode(), 0);
+  ASSERT_EQ(opened_enter_production_test_mode(), 0);
   const std::vector<uint8_t> before = memory(0, 0xD000);
   EXPECT_EQ(erase_sector(0x1100, 0xA6), -5);  // not a sector's first page
   EXPECT_EQ(tail(last_answer()), static_cast<uint32_t>(SIM_UNIT_BAD_ADDRESS));

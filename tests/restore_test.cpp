@@ -40,7 +40,7 @@ size_t count(const std::string& text, const std::string& piece) {
 TEST_F(RestoreTest, WholeFileIntoTheUnit) {
   const auto file = random_bytes(kArea, 1);
   write_bytes("backup.bin", file);
-  EXPECT_EQ(restore_parameters("backup.bin"), 0);
+  EXPECT_EQ(restore_parameters(job("backup.bin")), 0);
   EXPECT_EQ(unit_parameter_memory(), file);
   EXPECT_EQ(console(), std::string(kSeparator) +
                            "Starting application data restore from data file: 'backup.bin'\n"
@@ -112,13 +112,13 @@ TEST_F(RestoreTest, WholeFileIntoTheUnit) {
 
 TEST_F(RestoreTest, BackupChangeRestoreBackupAgain) {
   std::memcpy(sim_unit_parameters(), random_bytes(kArea, 2).data(), kArea);
-  ASSERT_EQ(backup_parameters("first.bin"), 0);
+  ASSERT_EQ(backup_parameters(job("first.bin")), 0);
   const auto first = read_bytes("first.bin");
   std::memcpy(sim_unit_parameters(), random_bytes(kArea, 3).data(), kArea);
   ASSERT_NE(unit_parameter_memory(), first);
-  ASSERT_EQ(restore_parameters("first.bin"), 0);
+  ASSERT_EQ(restore_parameters(job("first.bin")), 0);
   EXPECT_EQ(unit_parameter_memory(), first);
-  ASSERT_EQ(backup_parameters("second.bin"), 0);
+  ASSERT_EQ(backup_parameters(job("second.bin")), 0);
   EXPECT_EQ(read_bytes("second.bin"), first);
   EXPECT_EQ(count(console(), "Using emulated CAN bus\n"), 3u);
   EXPECT_EQ(sim_unit_parameter_stats().test_mode_requests, 3u);
@@ -129,7 +129,7 @@ TEST_F(RestoreTest, PageOfFFAndALongerFile) {
   auto file = random_bytes(kArea + 1, 4);
   std::fill(file.begin() + 0x500, file.begin() + 0x600, 0xFF);
   write_bytes("long.bin", file);
-  EXPECT_EQ(restore_parameters("long.bin"), 0);
+  EXPECT_EQ(restore_parameters(job("long.bin")), 0);
   file.pop_back();  // the byte after 0xD000 is ignored
   EXPECT_EQ(unit_parameter_memory(), file);
   const auto data = tool_frames(kData);
@@ -213,7 +213,7 @@ TEST_P(RefusedFileTest, SendsNothing) {
   write_bytes("short.bin", random_bytes(kArea - 1, 5));
   write_bytes("empty.bin", {});
   const auto memory = unit_parameter_memory();
-  EXPECT_EQ(restore_parameters(row.name), row.result) << row.name;
+  EXPECT_EQ(restore_parameters(job(row.name)), row.result) << row.name;
   expect_console_end(row.console_end, row.name);
   EXPECT_EQ(console().find("Using emulated CAN bus"), std::string::npos) << row.name;
   EXPECT_TRUE(tool_frames().empty()) << row.name;
@@ -227,7 +227,7 @@ TEST_P(FailureTest, EndsTheRestore) {
   write_bytes("backup.bin", random_bytes(kArea, 6));
   set_fault(row.fault);
   if (row.refuse_from) sim_bus_refuse_tool_sends(row.refuse_from);
-  EXPECT_EQ(restore_parameters("backup.bin"), row.result) << row.what;
+  EXPECT_EQ(restore_parameters(job("backup.bin")), row.result) << row.what;
   expect_console_end(row.console_end, row.what);
   // The unit took the pages up to the failure (a lost or spoiled finish answer comes after the
   // page was written), and the tool sent nothing after the failed command.

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/app.h"
+#include "app/command_line.h"
 #include "can/channel.h"
 #include "can/interfaces.h"
 #include "can/sim/sim_bus.h"
@@ -265,11 +266,11 @@ bool spoil_checksum(const SimDevice* sender, uint64_t*, uint32_t* id, uint8_t da
 const FailureRow kFailureRows[] = {
     {"missing file", {"-i", "sim", "-f", "missing.hex"}, nullptr, -3,
      "IHex init error 'missing.hex'", "open"},
-    {"refused HEX", {"-i", "sim", "-f", "bad.hex"}, nullptr, -7, "IHex parse error", "open"},
+    {"refused HEX", {"-i", "sim", "-f", "bad.hex"}, nullptr, -7, "Illegal HexCH", "open"},
     {"silent unit", {"-i", "sim", "-f", "app.hex"},
      [] { ASSERT_EQ(sim_bus_attach(&kSilent), 0); }, -4, "", "start"},
     {"rejected erase", {"-i", "sim", "-f", "app.hex"},
-     [] { sim_bus_set_transmit_hook(reject_erase); }, -5, "Erase flash error", "erase"},
+     [] { sim_bus_set_transmit_hook(reject_erase); }, -5, "ERROR --- Invalid answer", "erase"},
     {"send refused", {"-i", "sim", "-r", "b.bin"}, [] { sim_bus_refuse_tool_sends(1); }, -3, "",
      "start"},
     {"backup checksum mismatch", {"-i", "sim", "-r", "b.bin"},
@@ -289,8 +290,9 @@ const FailureRow kFailureRows[] = {
 class FailureReportTest : public RunTest, public ::testing::WithParamInterface<FailureRow> {};
 }  // namespace
 
-// Each failure's report carries the exit status and the console's message ("" in a row: the
-// console's last line, whatever the step printed).
+// Each failure's report carries the exit status and the line that named the cause: the first
+// problem line of the failing step ("" in a row: the console's last line, where the step printed
+// only one).
 TEST_P(FailureReportTest, StatusAndMessageMatchTheConsole) {
   const FailureRow& row = GetParam();
   write_file("bad.hex", ":10000000\n");
@@ -332,14 +334,15 @@ TEST_F(RunTest, LongOptionsHelpVersionAndSingleDashRulesKept) {
   EXPECT_NE(console_.text().find("--trace FILE"), std::string::npos);
   // --name=value, and single-dash letters still skipped when unknown.
   Args args({"-x", "--trace=t.log", "-w", "p.bin", "--verify", "--report", "r.json"});
-  RunSettings settings;
-  ASSERT_EQ(read_options(args.argc(), args.argv(), &settings), 0);
+  CommandLine line;
+  ASSERT_EQ(command_line_read(args.argc(), args.argv(), &line), COMMAND_LINE_RUN);
+  const RunSettings& settings = line.settings;
   EXPECT_STREQ(settings.trace_path, "t.log");
   EXPECT_STREQ(settings.report_path, "r.json");
   EXPECT_TRUE(settings.verify);
   EXPECT_EQ(settings.mode, RUN_MODE_RESTORE);
   Args refused({"--verify=yes", "-w", "p.bin"});
-  EXPECT_EQ(read_options(refused.argc(), refused.argv(), &settings), -2);
+  EXPECT_EQ(command_line_read(refused.argc(), refused.argv(), &line), COMMAND_LINE_REFUSED);
 }
 
 // The trace file is replaced only once the run starts: a refused command line leaves it alone.

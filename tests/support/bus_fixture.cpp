@@ -7,7 +7,11 @@
 #include "can/interfaces.h"
 #include "protocol/identifiers.h"
 #include "log/log.h"
+#include "ops/outcome.h"
 #include "ops/run_record.h"
+#include "protocol/download.h"
+#include "protocol/node_commands.h"
+#include "protocol/parameters.h"
 #include "sim/unit.h"
 #include "sim/world.h"
 
@@ -60,6 +64,27 @@ std::vector<SeenFrame> tool_frames(uint32_t id) {
   return sent;
 }
 
+int32_t opened_dl_start_loading() {
+  if (operation_open_channel(target_of("sim"), UNIT_LISTEN_IDS, UNIT_LISTEN_ID_COUNT) != 0) {
+    return -1;
+  }
+  return dl_start_loading();
+}
+
+int32_t opened_enter_production_test_mode() {
+  const int32_t opened =
+      operation_open_channel(target_of("sim"), UNIT_LISTEN_IDS, UNIT_LISTEN_ID_COUNT);
+  if (opened != 0) return opened < 0 ? opened : -1;
+  return enter_production_test_mode();
+}
+
+int32_t opened_node_dl_start_loading(uint8_t node, bool force) {
+  uint32_t ids[NODE_LISTEN_ID_COUNT];
+  const int count = node_dl_listen_ids(node, ids);
+  if (count < 0 || operation_open_channel(target_of("sim"), ids, count) != 0) return -1;
+  return node_dl_start_loading(node, force);
+}
+
 void BusTest::SetUp() {
   can_reset();
   // What an earlier test's operation recorded (a forced page) would change this one's lines.
@@ -68,7 +93,6 @@ void BusTest::SetUp() {
   sim_bus_record_frames(true);
   sim_world_keep_memories(true);
   script_clear();
-  ASSERT_EQ(can_select_interface("sim"), 0);
   // As the unit's opening commands ask, so that a test may open the channel by itself.
   ASSERT_EQ(can_accept_id(UNIT_ANSWER_ID), 0);
   ASSERT_EQ(can_accept_id(UNIT_DATA_ID), 0);

@@ -43,6 +43,13 @@ std::vector<SeenFrame> bus_frames();
 // Frames the tool sent with this identifier (all when id == 0).
 std::vector<SeenFrame> tool_frames(uint32_t id = 0);
 
+// The opening commands as an operation issues them: the channel opened onto the emulated bus for
+// the identifiers the service needs (a failed opening is the command's -1, or the channel's code
+// for production test mode), then the command itself.
+int32_t opened_dl_start_loading();
+int32_t opened_enter_production_test_mode();
+int32_t opened_node_dl_start_loading(uint8_t node, bool force);
+
 class BusTest : public ::testing::Test {
  protected:
   // Log level for the test; LOG_ALWAYS | LOG_CAN_FRAMES by default.

@@ -178,3 +178,33 @@ std::string shell_quote(const std::string& text) {
   }
   return quoted + "'";
 }
+
+CanTarget target_of(const char* name) {
+  CanTarget target;
+  char why[128];
+  if (name[0] != '\0') {
+    EXPECT_EQ(can_parse_target(name, &target, why, sizeof why), CAN_TARGET_OK) << name;
+  }
+  return target;
+}
+
+RunSettings job(const std::string& file, const char* interface) {
+  RunSettings settings;
+  std::snprintf(settings.file_name, sizeof settings.file_name, "%s", file.c_str());
+  std::snprintf(settings.interface_name, sizeof settings.interface_name, "%s", interface);
+  settings.target = target_of(interface);
+  return settings;
+}
+
+RunSettings sensor_job(const std::string& file, uint8_t node, bool force, const char* interface) {
+  RunSettings settings = job(file, interface);
+  settings.node_id = node;
+  settings.force = force;
+  return settings;
+}
+
+RunSettings verified(RunSettings settings) {
+  settings.verify = true;
+  return settings;
+}
+

@@ -3,6 +3,8 @@
 // receives it, and small file helpers.
 #pragma once
 
+#include "can/target.h"
+#include "ops/run_settings.h"
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -115,3 +117,13 @@ struct RowName {
     return info.param.name;
   }
 };
+
+// The target `-i name` names ("" for the default walk: PEAK, then Kvaser).
+CanTarget target_of(const char* name);
+// The settings of a run with `file` on the interface `-i interface` names (the emulated bus by
+// default); sensor_job for a sensor node, verified for a restore read back (--verify).
+RunSettings job(const std::string& file, const char* interface = "sim");
+RunSettings sensor_job(const std::string& file, uint8_t node, bool force,
+                       const char* interface = "sim");
+RunSettings verified(RunSettings settings);
+

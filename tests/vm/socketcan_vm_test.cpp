@@ -78,9 +78,9 @@ class SocketCanTest : public ::testing::Test {
     ASSERT_EQ(can_accept_id(UNIT_ANSWER_ID), 0);
     ASSERT_EQ(can_accept_id(UNIT_DATA_ID), 0);
     for (uint32_t id : added) ASSERT_EQ(can_accept_id(id), 0);
-    ASSERT_EQ(can_select_interface(kInterface), 0);
+    const CanTarget selected = target_of(kInterface);
     ConsoleCapture console;
-    ASSERT_EQ(can_open(), 0);
+    ASSERT_EQ(can_open(selected), 0);
     ASSERT_EQ(console.text(), "Using SocketCAN interface 'vcan0'\n");
   }
   std::string log_text() {
@@ -204,9 +204,9 @@ TEST_F(SocketCanTest, ErrorFramesAreLoggedAndNotDelivered) {
 
 TEST_F(SocketCanTest, MissingInterfaceIsRefused) {
   // Any name is a SocketCAN interface; that it is missing shows when it is opened.
-  EXPECT_EQ(can_select_interface("can7"), 0);
+  const CanTarget selected = target_of("can7");
   ConsoleCapture console;
-  EXPECT_EQ(can_open(), -1);
+  EXPECT_EQ(can_open(selected), -1);
   EXPECT_EQ(console.text(), "Cannot open can7: if_nametoindex: No such device\nCAN init error\n");
   const std::string text = log_text();
   const std::string line = "SocketCAN: cannot open 'can7': if_nametoindex: No such device\n";
