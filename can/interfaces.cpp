@@ -179,17 +179,29 @@ void attach(const CanBackend* backend, const char* spelling, int32_t channel) {
   if (g_interfaces.open_listener) g_interfaces.open_listener();
 }
 
+// The console line that names why a named interface did not open: the back-end's own line, or
+// "Cannot open <interface>: [<call>: ]<text>"; "" when it recorded no cause.
+std::string failure_line(const CanOpenFailure& failure) {
+  if (failure.line[0] != '\0') return failure.line;
+  if (!can_open_failure_recorded(failure)) return "";
+  std::string line = std::string("Cannot open ") + g_interfaces.spelling + ": ";
+  if (failure.call[0] != '\0') line += std::string(failure.call) + ": ";
+  return line + failure.text;
+}
+
 int32_t open_row(const InterfaceRow& row, const CanTarget& target, bool named) {
   g_interfaces.open_failure.clear();
   const CanBackend* backend = row.backend();
   const size_t held = g_interfaces.held.size();
-  const int32_t result = backend->open(&target);
+  CanOpenFailure failure{};
+  const int32_t result = backend->open(&target, &failure);
   if (result != 0) {
     // What a failed open held is not this run's to keep.
     while (g_interfaces.held.size() > held) {
       lock_release(g_interfaces.held.back());
       g_interfaces.held.pop_back();
     }
+    g_interfaces.open_failure = failure_line(failure);
     return result;
   }
   attach(backend, named ? g_interfaces.spelling : (row.prefix ? row.prefix : target.name),
@@ -235,7 +247,8 @@ int32_t can_open() {
   can_channel_attach(nullptr);
   g_interfaces.opened = nullptr;
   if (g_interfaces.forced) {
-    const int32_t result = g_interfaces.forced->open(&g_interfaces.target);
+    CanOpenFailure failure{};
+    const int32_t result = g_interfaces.forced->open(&g_interfaces.target, &failure);
     if (result == 0) {
       attach(g_interfaces.forced, g_interfaces.spelling[0] ? g_interfaces.spelling : "can",
              g_interfaces.target.channel);
@@ -264,16 +277,6 @@ int32_t can_open() {
   return result;
 }
 
-void can_open_failed(const char* call, const char* error_text) {
-  if (!g_interfaces.open_failure.empty()) return;  // the first failure is the cause
-  g_interfaces.open_failure =
-      std::string("Cannot open ") + g_interfaces.spelling + ": " + call + ": " + error_text;
-}
-
-void can_open_refused(const char* line) {
-  if (g_interfaces.open_failure.empty()) g_interfaces.open_failure = line;
-}
-
 namespace {
 // The lock's name: the spelling with what a file name should not hold replaced ("pcan:1" ->
 // "pcan-1", "kvaser@10001:0" -> "kvaser-10001-0").
@@ -287,7 +290,7 @@ std::string lock_name(const char* spelling) {
 }
 }  // namespace
 
-int32_t can_hold(const char* spelling) {
+int32_t can_hold(const char* spelling, CanOpenFailure* failure) {
   PlatformLock lock = PLATFORM_NO_LOCK;
   int64_t holder = 0;
   const int32_t taken = lock_take(lock_name(spelling).c_str(), &lock, &holder);
@@ -306,9 +309,7 @@ int32_t can_hold(const char* spelling) {
                 "another interface with -i",
                 static_cast<long long>(holder));
   log_writef(LOG_ALWAYS, "%s is %s\n", spelling, text);
-  if (g_interfaces.open_failure.empty()) {
-    g_interfaces.open_failure = std::string("Cannot open ") + g_interfaces.spelling + ": " + text;
-  }
+  can_open_failure_call(failure, "", 0, text);
   return 1;
 }
 

@@ -39,6 +39,8 @@ struct KvaserState {
   WaitState wait_state = WaitState::NOT_LOOKED_UP;
   canReadWait_t read_wait = nullptr;
   Waited waited{};
+  char lost[160] = "";  // how the adapter was lost, for the channel (CanNews::lost)
+  CanOpenFailure* failure = nullptr;  // the record of the open under way
 };
 KvaserState g_kvaser;
 
@@ -69,19 +71,19 @@ void report_failure(const char* label, canStatus status) {
   if (!g_kvaser.named) return;
   char text[kErrorTextSize];
   kvaser_error_text(status, text);
-  can_open_failed(label, text);
+  can_open_failure_call(g_kvaser.failure, label, status, text);
 }
 
-// "No card" and "hardware error" mean the adapter is gone, whichever call says so.
-bool check_lost(const char* call, canStatus status) {
+// "No card" and "hardware error" mean the adapter is gone, whichever call says so: true after
+// telling `news` how.
+bool check_lost(const char* call, canStatus status, CanNews* news) {
   if (status != canERR_NOCARD && status != canERR_HARDWARE) return false;
   char text[kErrorTextSize];
   kvaser_error_text(status, text);
-  char what[160];
-  std::snprintf(what, sizeof what,
+  std::snprintf(g_kvaser.lost, sizeof g_kvaser.lost,
                 "Kvaser channel (%s: %s): the adapter was unplugged or its driver stopped", call,
                 text);
-  can_lost(what);
+  news->lost = g_kvaser.lost;
   return true;
 }
 
@@ -140,7 +142,7 @@ int32_t hold_channel(int index) {
   char spelling[48];
   kvaser_identity(index, spelling, sizeof spelling);
   if (spelling[0] == '\0') std::snprintf(spelling, sizeof spelling, "kvaser:%d", index);
-  return can_hold(spelling);
+  return can_hold(spelling, g_kvaser.failure);
 }
 
 // Opens channel `index` (no other handle may share it) and takes it on bus; the state then holds
@@ -213,7 +215,7 @@ int find_device(const CanTarget& target, int count) {
                   channels.c_str());
   }
   log_writef(LOG_ALWAYS, "Kvaser: %s\n", line);
-  can_open_refused(line);
+  can_open_failure_line(g_kvaser.failure, line);
   return -1;
 }
 
@@ -233,7 +235,7 @@ int32_t open_named(const CanTarget& target) {
   } else if (index >= count) {
     char text[64];
     std::snprintf(text, sizeof text, "CANlib has %d channels (0 to %d)", count, count - 1);
-    can_open_failed("canOpenChannel", text);
+    can_open_failure_call(g_kvaser.failure, "canOpenChannel", 0, text);
   } else if (open_channel(index) == 0) {
     log_write("Kvaser: CAN Init OK\n", LOG_ALWAYS);
     result = 0;
@@ -245,14 +247,14 @@ int32_t open_named(const CanTarget& target) {
 
 // A frame as canRead or canReadWait gave it.
 void fill_read(long id, const uint8_t bytes[8], unsigned int dlc, unsigned int flags,
-               CanRead* frame) {
+               CanRead* frame, CanNews* news) {
   frame->id = static_cast<uint32_t>(id);
   frame->length = static_cast<uint8_t>(dlc < 8 ? dlc : 8);
   frame->extended = (flags & canMSG_EXT) != 0;
   // canRead writes the data bytes straight into the buffer, which is handed on whole.
   std::memcpy(frame->data, bytes, 8);
-  if (flags & canMSGERR_HW_OVERRUN) can_frames_lost(CAN_LOSS_BUFFER);
-  if (flags & canMSGERR_SW_OVERRUN) can_frames_lost(CAN_LOSS_QUEUE);
+  if (flags & canMSGERR_HW_OVERRUN) can_news_frames_lost(news, CAN_LOSS_BUFFER);
+  if (flags & canMSGERR_SW_OVERRUN) can_news_frames_lost(news, CAN_LOSS_QUEUE);
   if (flags & canMSG_ERROR_FRAME) {
     frame->kind = CAN_KIND_ERROR;
   } else if (flags & canMSG_RTR) {
@@ -305,14 +307,8 @@ void kvaser_report_status(const char* label, int32_t status) {
   log_writef(LOG_ALWAYS, "Kvaser: %s: failed, status=%d (%s)\n", label, status, text);
 }
 
-int32_t kvaser_open(const CanTarget* target) {
-  if (kvaser_load_library() != 0) {
-    can_open_failed("loading CANlib", g_kvaser.library.failure);
-    return -1;
-  }
-  g_kvaser.api.initialize_library();
-  g_kvaser.waited = Waited{};
-  if (target->channel != CAN_DEFAULT_CHANNEL || target->by_identity) return open_named(*target);
+// The default choice: the first real channel that opens and goes on bus.
+int32_t open_first(CanOpenFailure* failure) {
   int count = 0;
   const canStatus status = g_kvaser.api.get_number_of_channels(&count);
   if (status < 0) {
@@ -328,24 +324,37 @@ int32_t kvaser_open(const CanTarget* target) {
     }
   }
   log_write("Kvaser: Cannot init download\n", LOG_ALWAYS);
-  can_open_failed("canOpenChannel", "no real channel could be opened");
+  can_open_failure_call(failure, "canOpenChannel", 0, "no real channel could be opened");
   return -1;
 }
 
-int32_t kvaser_send_frame(uint32_t id, const uint8_t data[8]) {
+int32_t kvaser_open(const CanTarget* target, CanOpenFailure* failure) {
+  if (kvaser_load_library() != 0) {
+    can_open_failure_call(failure, "loading CANlib", 0, g_kvaser.library.failure);
+    return -1;
+  }
+  g_kvaser.api.initialize_library();
+  g_kvaser.waited = Waited{};
+  g_kvaser.failure = failure;
+  const bool named = target->channel != CAN_DEFAULT_CHANNEL || target->by_identity;
+  const int32_t result = named ? open_named(*target) : open_first(failure);
+  g_kvaser.failure = nullptr;
+  return result;
+}
+
+int32_t kvaser_send_frame(const CanFrame& frame, CanNews* news) {
   uint8_t bytes[8];
-  std::memcpy(bytes, data, sizeof bytes);
+  std::memcpy(bytes, frame.data, sizeof bytes);
   const canStatus status =
-      g_kvaser.api.write(g_kvaser.handle, static_cast<long>(id), bytes, 8, canMSG_EXT);
+      g_kvaser.api.write(g_kvaser.handle, static_cast<long>(frame.id), bytes, 8, canMSG_EXT);
   if (status == canOK) return 0;
   // The transmit buffer drains by itself: the channel tries again without a line per try.
   if (status == canERR_TXBUFOFL) return CAN_SEND_QUEUE_FULL;
   kvaser_report_status("canWrite", status);
-  check_lost("canWrite", status);
-  return -3;
+  return check_lost("canWrite", status, news) ? CAN_ADAPTER_LOST : -3;
 }
 
-int32_t kvaser_try_receive(CanRead* frame) {
+int32_t kvaser_try_receive(CanRead* frame, CanNews* news) {
   Waited read{};
   unsigned long time = 0;
   if (g_kvaser.waited.held) {
@@ -357,14 +366,13 @@ int32_t kvaser_try_receive(CanRead* frame) {
         g_kvaser.api.read(g_kvaser.handle, &read.id, read.bytes, &read.dlc, &read.flags, &time);
   }
   if (g_kvaser.last_read_status != canOK) {
-    check_lost("canRead", g_kvaser.last_read_status);
-    return -1;
+    return check_lost("canRead", g_kvaser.last_read_status, news) ? CAN_ADAPTER_LOST : -1;
   }
-  fill_read(read.id, read.bytes, read.dlc, read.flags, frame);
+  fill_read(read.id, read.bytes, read.dlc, read.flags, frame, news);
   return 0;
 }
 
-int32_t kvaser_wait(uint64_t until_us) {
+int32_t kvaser_wait(uint64_t until_us, CanNews* news) {
   if (g_kvaser.wait_state == WaitState::NOT_LOOKED_UP) {
     g_kvaser.wait_state = kvaser_optional(VendorEntryPoint{"canReadWait", &g_kvaser.read_wait})
                               ? WaitState::READY
@@ -394,28 +402,29 @@ int32_t kvaser_wait(uint64_t until_us) {
   }
   if (status == canERR_NOMSG) return 0;
   kvaser_report_status("canReadWait", status);
-  // A lost adapter wakes the receive, which then ends at once.
-  return check_lost("canReadWait", status) ? 1 : -1;
+  return check_lost("canReadWait", status, news) ? CAN_ADAPTER_LOST : -1;
 }
 
 // A frame of another identifier also ends a try with a read that brought something: then nothing
 // is reported.
-void kvaser_receive_timed_out() {
+int32_t kvaser_receive_timed_out(CanNews* news) {
   kvaser_report_status("canRead", g_kvaser.last_read_status);
   canReadStatus_t read_status = nullptr;
-  if (!kvaser_optional(VendorEntryPoint{"canReadStatus", &read_status})) return;
+  if (!kvaser_optional(VendorEntryPoint{"canReadStatus", &read_status})) return 0;
   unsigned long flags = 0;
   const canStatus status = read_status(g_kvaser.handle, &flags);
-  if (check_lost("canReadStatus", status) || status != canOK) return;
+  if (check_lost("canReadStatus", status, news)) return CAN_ADAPTER_LOST;
+  if (status != canOK) return 0;
   if (flags & canSTAT_BUS_OFF) {
-    can_bus_state(CAN_BUS_OFF);
+    can_news_bus_state(news, CAN_BUS_OFF);
   } else if (flags & canSTAT_ERROR_PASSIVE) {
-    can_bus_state(CAN_BUS_PASSIVE);
+    can_news_bus_state(news, CAN_BUS_PASSIVE);
   } else if (flags & canSTAT_ERROR_WARNING) {
-    can_bus_state(CAN_BUS_WARNING);
+    can_news_bus_state(news, CAN_BUS_WARNING);
   } else if (flags & canSTAT_ERROR_ACTIVE) {
-    can_bus_state(CAN_BUS_ACTIVE);
+    can_news_bus_state(news, CAN_BUS_ACTIVE);
   }
+  return 0;
 }
 
 void kvaser_close() {
