@@ -444,3 +444,114 @@ TEST_F(CanChannelTest, LostFramesAreSaidOncePerKind) {
             "will fail: close programs that keep the PC busy and run the job again\n");
 }
 }  // namespace
+
+namespace {
+// The back-end contract's answers, and what the channel makes of them: a double whose every call
+// of one kind (a send, a read, a wait or the status query after an empty receive) returns the
+// row's result with the row's news; its other calls find nothing.
+enum class Call { SEND, READ, WAIT, STATUS };
+struct NewsRow {
+  const char* name;
+  Call call;
+  int32_t result;
+  CanNews news;
+  int32_t outcome;  // of the row's send, else of each of the two receives
+  int32_t stopped;
+  std::string console;  // after both
+};
+void PrintTo(const NewsRow& row, std::ostream* os) { *os << row.name; }
+const NewsRow* g_row = nullptr;
+
+int32_t told(Call call, CanNews* news, int32_t otherwise) {
+  if (g_row->call != call) return otherwise;
+  *news = g_row->news;
+  return g_row->result;
+}
+int32_t news_send(const CanFrame&, CanNews* news) { return told(Call::SEND, news, 0); }
+int32_t news_read(CanRead* frame, CanNews* news) {
+  ++g_reads;
+  frame->id = UNIT_ANSWER_ID;
+  frame->kind = CAN_KIND_DATA;
+  return told(Call::READ, news, -1);
+}
+int32_t news_wait(uint64_t until_us, CanNews* news) {
+  const int32_t woke = told(Call::WAIT, news, 0);
+  if (woke == 0) g_clock->advance_us(until_us - now_us());
+  return woke;
+}
+int32_t news_status(CanNews* news) { return told(Call::STATUS, news, 0); }
+const CanBackend kTelling{"telling", double_open, news_send, news_read, news_status,
+                          nullptr,   news_wait,   nullptr};
+
+class CanNewsTest : public CanChannelTest, public ::testing::WithParamInterface<NewsRow> {};
+
+TEST_P(CanNewsTest, TheChannelDecidesWhatFollowsFromTheBackendsAnswer) {
+  const NewsRow& row = GetParam();
+  g_row = &row;
+  g_clock = &clock_;
+  can_use_backend(&kTelling);
+  ASSERT_EQ(can_open(), 0);
+  ConsoleCapture console;
+  CanFrame frame{};
+  if (row.call == Call::SEND) {
+    EXPECT_EQ(can_send_frame(CanFrame{UNIT_COMMAND_ID, {1}}), row.outcome);
+    EXPECT_EQ(can_receive_frame(&frame, 5, 50), -1);
+  } else {
+    EXPECT_EQ(can_receive_frame(&frame, 5, 50), row.outcome);
+    g_reads = 0;
+    EXPECT_EQ(can_receive_frame(&frame, 5, 50), row.outcome);
+  }
+  EXPECT_EQ(can_stopped(), row.stopped);
+  // A stopped channel asks the back-end nothing more.
+  if (row.stopped != 0) {
+    EXPECT_EQ(g_reads, 0);
+  }
+  EXPECT_EQ(console.text(), row.console);
+}
+
+CanNews lost(const char* what) { return CanNews{0, false, CAN_BUS_UNKNOWN, what}; }
+CanNews frames_lost(uint8_t kinds) { return CanNews{kinds, false, CAN_BUS_UNKNOWN, nullptr}; }
+CanNews bus(CanBusState state) { return CanNews{0, true, state, nullptr}; }
+const std::string kLost = "CAN adapter lost: gone\n";
+const std::string kBufferLoss =
+    "telling: received frames were lost (receive buffer overrun); the transfer's checks will "
+    "fail: close programs that keep the PC busy, connect the adapter without a USB hub, and run "
+    "the job again\n";
+const std::string kQueueLoss =
+    "telling: received frames were lost (receive queue overrun); the transfer's checks will fail: "
+    "close programs that keep the PC busy and run the job again\n";
+constexpr uint8_t kBuffer = 1u << CAN_LOSS_BUFFER;
+constexpr uint8_t kQueue = 1u << CAN_LOSS_QUEUE;
+
+INSTANTIATE_TEST_SUITE_P(
+    Contract, CanNewsTest,
+    ::testing::Values(
+        NewsRow{"send_finds_it_lost", Call::SEND, CAN_ADAPTER_LOST, lost("gone"), -3,
+                CAN_STOPPED_LOST, kLost},
+        NewsRow{"read_finds_it_lost", Call::READ, CAN_ADAPTER_LOST, lost("gone"), -1,
+                CAN_STOPPED_LOST, kLost},
+        NewsRow{"wait_finds_it_lost", Call::WAIT, CAN_ADAPTER_LOST, lost("gone"), -1,
+                CAN_STOPPED_LOST, kLost},
+        NewsRow{"status_finds_it_lost", Call::STATUS, CAN_ADAPTER_LOST, lost("gone"), -1,
+                CAN_STOPPED_LOST, kLost},
+        // The losses the last reads told of come before the stop.
+        NewsRow{"read_tells_losses_then_lost", Call::READ, CAN_ADAPTER_LOST,
+                CanNews{kBuffer | kQueue, false, CAN_BUS_UNKNOWN, "gone"}, -1, CAN_STOPPED_LOST,
+                kBufferLoss + kQueueLoss + kLost},
+        // A loss is said once per kind, also with a frame that is delivered.
+        NewsRow{"frame_with_a_buffer_loss", Call::READ, 0, frames_lost(kBuffer), 0, 0,
+                kBufferLoss},
+        NewsRow{"empty_read_with_a_queue_loss", Call::READ, -1, frames_lost(kQueue), -1, 0,
+                kQueueLoss},
+        NewsRow{"status_tells_a_buffer_loss", Call::STATUS, 0, frames_lost(kBuffer), -1, 0,
+                kBufferLoss},
+        // A troubled state is named when a receive ends empty, once per change.
+        NewsRow{"read_tells_bus_off", Call::READ, -1, bus(CAN_BUS_OFF), -1, 0,
+                "CAN bus state: bus-off (the adapter stopped sending: check the wiring, the "
+                "termination and every node's bit rate, then start again)\n"},
+        NewsRow{"status_tells_passive", Call::STATUS, 0, bus(CAN_BUS_PASSIVE), -1, 0,
+                "CAN bus state: error-passive (frames are not acknowledged: is the unit or node "
+                "powered and on this bus, at 250 kbit/s?)\n"},
+        NewsRow{"frame_tells_a_warning", Call::READ, 0, bus(CAN_BUS_WARNING), 0, 0, ""}),
+    [](const ::testing::TestParamInfo<NewsRow>& row_info) { return row_info.param.name; });
+}  // namespace
