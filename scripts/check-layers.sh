@@ -92,7 +92,8 @@ while IFS= read -r file; do
   done < <(sed 's://.*$::' "$file" | grep -noE '\bcan_[a-z0-9_]+\b' || true)
 done < <(find can/peak can/kvaser can/socketcan can/sim -name '*.cpp' -o -name '*.h' | sort)
 if [ "$unnamed_uses" -ne 0 ]; then
-  echo "$unnamed_uses call(s) from a back-end into can/channel.* or can/interfaces.* that can/backend.h does not name"
+  echo "$unnamed_uses call(s) from a back-end into can/channel.* or can/interfaces.* that" \
+       "can/backend.h does not name"
   failures=$((failures + unnamed_uses))
 fi
 

@@ -290,8 +290,8 @@ TEST_F(NodeTest, AnswerIdentifiersAreAcceptedBeforeTheChannelOpens) {
                                    return int32_t{-2};
                                  },
                                  [](const CanFrame&, CanNews*) { return int32_t{-3}; },
-                                 [](CanRead*, CanNews*) { return int32_t{-1}; }, nullptr, nullptr, nullptr,
-                                 nullptr};
+                                 [](CanRead*, CanNews*) { return int32_t{-1}; }, nullptr, nullptr,
+                                 nullptr, nullptr};
   accepted_at_open = false;
   can_use_backend(&broken);
   EXPECT_EQ(node_dl_start_loading(kNode, true), -1);

@@ -27,7 +27,9 @@ int32_t sim_open(const CanTarget*, CanOpenFailure*) {
   return 0;
 }
 
-int32_t sim_send(const CanFrame& frame, CanNews*) { return sim_bus_tool_send(frame.id, frame.data); }
+int32_t sim_send(const CanFrame& frame, CanNews*) {
+  return sim_bus_tool_send(frame.id, frame.data);
+}
 
 // The emulated bus carries extended data frames of 8 bytes only.
 int32_t sim_try_receive(CanRead* frame, CanNews*) {
