@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -77,30 +78,92 @@ inline CanListRecord can_list_interface(CanVendor vendor, const char* spelling, 
   return record;
 }
 
-// A back-end. open: 0, or a negative code after logging why (and, for a named channel,
-// can_open_failed). send: 0 accepted, CAN_SEND_QUEUE_FULL, -3 refused (after can_lost when the
-// adapter is gone). try_receive: one non-blocking read; 0 when a frame of any kind was read into
-// `frame`, non-zero when the adapter had none (after can_lost when the adapter is gone).
-// receive_timed_out (may be null): called once when a whole receive delivered nothing; it may tell
-// can_bus_state what the adapter says, or can_lost. list (may be null): appends this back-end's
-// records. wait (may be null): returns when a frame may be there to read (1), when now_us()
-// reached `until_us` (0), or at once with -1 when the back-end cannot wait (no event from its
-// library): the channel then polls for the rest of the run. A wake for a frame that is then
-// dropped is harmless. close (may be null): releases the channel. library (may be null): the full
-// path of the vendor library in use ("" for none).
+// Why an open failed, as the back-end found it, for the opening to name on the console when the
+// channel was chosen with -i: the first call that failed, its status and the library's text for it
+// ("Cannot open pcan:2: CAN_Initialize: ..."), a reason without a call ("Cannot open pcan:2: in use
+// by process 12 ..."), or a whole console line of the back-end's own ("No PCAN channel with device
+// id 7 (attached: 1, 2)"). The first failure of an open is its cause: later ones are not kept.
+struct CanOpenFailure {
+  char call[64];   // the call that failed ("CAN_Initialize", "if_nametoindex"); "" for none
+  int32_t status;  // its status as the library or the system gave it, 0 when it has none
+  char text[320];  // the library's or the system's text for it, or the reason without a call
+  char line[256];  // instead of the above: the whole line
+};
+inline bool can_open_failure_recorded(const CanOpenFailure& failure) {
+  return failure.call[0] != '\0' || failure.text[0] != '\0' || failure.line[0] != '\0';
+}
+// Records the failed `call` ("" for none) with its status and text, unless a cause was recorded
+// already (or `failure` is null).
+inline void can_open_failure_call(CanOpenFailure* failure, const char* call, int32_t status,
+                                  const char* text) {
+  if (!failure || can_open_failure_recorded(*failure)) return;
+  std::snprintf(failure->call, sizeof failure->call, "%s", call);
+  failure->status = status;
+  std::snprintf(failure->text, sizeof failure->text, "%s", text);
+}
+// Records a whole console line, unless a cause was recorded already.
+inline void can_open_failure_line(CanOpenFailure* failure, const char* line) {
+  if (!failure || can_open_failure_recorded(*failure)) return;
+  std::snprintf(failure->line, sizeof failure->line, "%s", line);
+}
+
+// What an adapter tells beside a frame, on any call that reaches it (a send, a read, a wait, a
+// status query): that received frames were lost, the bus state, or that it is gone. The channel
+// decides what follows when the call returns: the stop, and each line once (can/channel.h).
+enum CanLoss : uint8_t {
+  CAN_LOSS_BUFFER = 0,  // the controller's or adapter's receive buffer overran
+  CAN_LOSS_QUEUE,       // the driver's, library's or socket's receive queue overran
+  CAN_LOSS_KINDS,
+};
+struct CanNews {
+  uint8_t frames_lost;    // a bit (1 << CanLoss) for each kind of loss the adapter told of
+  bool bus_told;          // the adapter told its bus state: `bus_state`
+  CanBusState bus_state;
+  // With CAN_ADAPTER_LOST: what happened, in the back-end's own words (its own storage, valid until
+  // its next call). Example: "can0 went down (send: Network is down): ...".
+  const char* lost;
+};
+inline void can_news_frames_lost(CanNews* news, CanLoss kind) {
+  news->frames_lost = static_cast<uint8_t>(news->frames_lost | (1u << kind));
+}
+inline void can_news_bus_state(CanNews* news, CanBusState state) {
+  news->bus_told = true;
+  news->bus_state = state;
+}
+
+// What a send, a read, a wait or a status query returns when the adapter or interface is gone
+// (unplugged, taken down), with `lost` in its news. The channel then stops for the rest of the run.
+constexpr int32_t CAN_ADAPTER_LOST = -4;
+
+// A back-end: what the channel and the opening call.
+// open: 0, or a negative code after logging why, with the cause in `failure`.
+// send: 0 accepted, CAN_SEND_QUEUE_FULL, -3 refused, CAN_ADAPTER_LOST.
+// try_receive: one non-blocking read: 0 when a frame of any kind was read into `frame`,
+// CAN_ADAPTER_LOST, any other non-zero value when the adapter had none.
+// receive_timed_out (may be null): called once when a whole receive delivered nothing, to ask the
+// adapter's status (the bus state, lost frames): 0, or CAN_ADAPTER_LOST.
+// list (may be null): appends this back-end's records.
+// wait (may be null): returns when a frame may be there to read (1), when now_us() reached
+// `until_us` (0), CAN_ADAPTER_LOST, or at once with -1 when the back-end cannot wait (no event from
+// its library): the channel then polls for the rest of the run. A wake for a frame that is then
+// dropped is harmless.
+// close (may be null): releases the channel. library (may be null): the full path of the vendor
+// library in use ("" for none).
+// Every call that reaches the adapter gets a cleared CanNews to fill.
 struct CanBackend {
   const char* name;  // the adapter as the console names it: "PEAK PCAN-USB", "SocketCAN", ...
-  int32_t (*open)(const CanTarget* target);
-  int32_t (*send)(uint32_t id, const uint8_t data[8]);
-  int32_t (*try_receive)(CanRead* frame);
-  void (*receive_timed_out)();
+  int32_t (*open)(const CanTarget* target, CanOpenFailure* failure);
+  int32_t (*send)(const CanFrame& frame, CanNews* news);
+  int32_t (*try_receive)(CanRead* frame, CanNews* news);
+  int32_t (*receive_timed_out)(CanNews* news);
   void (*list)(CanListing* listing);
-  int32_t (*wait)(uint64_t until_us);
+  int32_t (*wait)(uint64_t until_us, CanNews* news);
   void (*close)();
   const char* (*library)() = nullptr;
 };
 
-// The calls a back-end may make back.
+// The only calls a back-end makes into the channel and the opening (scripts/check-layers.sh
+// counts every other).
 
 // The identifiers the channel must deliver, in the order they were accepted (the first two form
 // the range that adapters with range filters ask for first); returns their count.
@@ -108,38 +171,10 @@ int can_accepted_ids(const uint32_t** ids);
 // Whether `id` is one of them.
 bool can_id_accepted(uint32_t id);
 
-// A back-end that could not open the channel it was asked for by name says so here; the first
-// call of an open is the cause: "Cannot open <interface>: <call>: <error text>\n" on the console.
-void can_open_failed(const char* call, const char* error_text);
-// The same with a console line of its own. Example: "No PCAN channel with device id 7 (attached:
-// 1, 2)".
-void can_open_refused(const char* line);
-
 // Holds the interface `spelling` ("pcan:1", "can0", "kvaser@10001:0") for the rest of the run with
 // a lock file named after it, so that no second run drives it at the same time: 0 held (also when
-// no lock folder can be used: said in the log); 1 another run holds it: the open must fail, and a
-// named one is refused with "Cannot open <interface>: in use by process <id> ...".
-int32_t can_hold(const char* spelling);
+// no lock folder can be used: said in the log); 1 another run holds it: the open must fail, with
+// "in use by process <id> ..." recorded in `failure`.
+int32_t can_hold(const char* spelling, CanOpenFailure* failure);
 // The process of another run that holds `spelling`, 0 when none (for the listing).
 int64_t can_holder(const char* spelling);
-
-// The adapter or interface is gone (unplugged, taken down), seen on a send, a read, a wait or a
-// status query alike. Prints once "CAN adapter lost: <what>\n" (also to the log); from then on
-// the channel is stopped: every send is refused, every receive ends at once.
-// Example: can_lost("can0 went down (send: Network is down): ...").
-void can_lost(const char* what);
-
-// The bus state the adapter reports (error frames, status messages or a status query). When a
-// receive ends empty and the state is not error-active, the console says so once per change.
-void can_bus_state(CanBusState state);
-
-// Where received frames were lost, as the adapter or its driver reports it.
-enum CanLoss : uint8_t {
-  CAN_LOSS_BUFFER = 0,  // the controller's or adapter's receive buffer overran
-  CAN_LOSS_QUEUE,       // the driver's, library's or socket's receive queue overran
-  CAN_LOSS_KINDS,
-};
-// Received frames were lost: the console and the log say so at once, once per run and kind:
-// "<adapter>: received frames were lost (receive buffer overrun); the transfer's checks will fail:
-// <what to do>\n". The transfer's own checks (sequence, checksum, a missing answer) follow.
-void can_frames_lost(CanLoss kind);

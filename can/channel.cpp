@@ -54,6 +54,42 @@ void trace_read(const CanRead& frame) {
   frame_trace_frame(false, frame.id, extended, remote, frame.data, frame.length);
 }
 
+// The adapter or interface is gone: the channel stops, and says why once.
+void lose(const char* what) {
+  if (g_channel.stopped != 0) return;
+  g_channel.stopped = CAN_STOPPED_LOST;
+  console_problem("CAN adapter lost: %s\n", what);
+  log_writef(LOG_ALWAYS, "CAN adapter lost: %s\n", what);
+}
+
+// Received frames were lost: said at once, once per run and kind. The sequence or checksum error,
+// or the missing answer, that follows is the loss's effect.
+void say_frames_lost(CanLoss kind) {
+  if (g_channel.loss_said[kind] || !g_channel.active) return;
+  g_channel.loss_said[kind] = true;
+  char line[320];
+  std::snprintf(line, sizeof line,
+                "%s: received frames were lost (%s); the transfer's checks will fail: %s",
+                g_channel.active->name,
+                kind == CAN_LOSS_BUFFER ? "receive buffer overrun" : "receive queue overrun",
+                kind == CAN_LOSS_BUFFER ? "close programs that keep the PC busy, connect the "
+                                          "adapter without a USB hub, and run the job again"
+                                        : "close programs that keep the PC busy and run the job "
+                                          "again");
+  console_problem("%s\n", line);
+  log_writef(LOG_ALWAYS, "%s\n", line);
+}
+
+// What a back-end's call returned and told: the losses first (as the adapter saw them before it
+// went), then the stop, then the bus state, which a receive that ends empty names.
+void take_news(int32_t result, const CanNews& news) {
+  for (int kind = 0; kind < CAN_LOSS_KINDS; ++kind) {
+    if (news.frames_lost & (1u << kind)) say_frames_lost(static_cast<CanLoss>(kind));
+  }
+  if (result == CAN_ADAPTER_LOST) lose(news.lost ? news.lost : "");
+  if (news.bus_told) g_channel.bus_state = news.bus_state;
+}
+
 // What a try that delivered nothing ended on.
 constexpr int32_t kAdapterEmpty = -1;
 constexpr int32_t kTryUsedUp = -2;
@@ -62,11 +98,14 @@ constexpr int32_t kTryUsedUp = -2;
 // up (kTryUsedUp). Frames that are not extended data frames never count as answers; a frame of an
 // identifier not accepted ends the try while the filters are narrow, and is skipped within it when
 // they are wide.
-int32_t try_once(uint8_t data[8], uint32_t* id) {
+int32_t try_once(CanFrame* delivered) {
   const bool wide = g_channel.accepted_count > kNarrowIdCount;
   for (int read = 0; read < CAN_DROPS_PER_TRY; ++read) {
     CanRead frame{};
-    if (g_channel.active->try_receive(&frame) != 0) return kAdapterEmpty;
+    CanNews news{};
+    const int32_t got = g_channel.active->try_receive(&frame, &news);
+    take_news(got, news);
+    if (got != 0) return kAdapterEmpty;
     if (frame.kind != CAN_KIND_STATUS && frame.kind != CAN_KIND_ERROR) {
       ++g_channel.counters.received;
       trace_read(frame);
@@ -82,8 +121,8 @@ int32_t try_once(uint8_t data[8], uint32_t* id) {
       if (wide) continue;
       return kTryUsedUp;
     }
-    *id = frame.id;
-    std::memcpy(data, frame.data, 8);
+    delivered->id = frame.id;
+    std::memcpy(delivered->data, frame.data, 8);
     ++g_channel.counters.delivered;
     return 0;
   }
@@ -92,11 +131,11 @@ int32_t try_once(uint8_t data[8], uint32_t* id) {
 
 // The polling receive: a sleep of step_ms after every failed try; the elapsed count is the sum of
 // the requested sleeps.
-int32_t receive_polling(uint8_t data[8], uint32_t* id, int32_t step_ms, int64_t limit) {
+int32_t receive_polling(CanFrame* frame, int32_t step_ms, int64_t limit) {
   int64_t elapsed = 0;
   do {
     if (can_stopped() != 0) break;
-    if (try_once(data, id) == 0) return 0;
+    if (try_once(frame) == 0) return 0;
     if (can_stopped() != 0) break;  // the read found the adapter gone
     sleep_ms(static_cast<uint32_t>(step_ms));
     elapsed += step_ms;
@@ -108,13 +147,13 @@ int32_t receive_polling(uint8_t data[8], uint32_t* id, int32_t step_ms, int64_t 
 // frame; an arrival wakes it at once, wherever in the window it comes, so a wait spans steps (cut
 // into slices of kWaitSliceUs, so that a stop is seen soon). A try that ended on a dropped frame
 // sleeps out the rest of its step, as a polling try would.
-int32_t receive_waiting(uint8_t data[8], uint32_t* id, int32_t step_ms, int64_t tries) {
+int32_t receive_waiting(CanFrame* frame, int32_t step_ms, int64_t tries) {
   const uint64_t step_us = static_cast<uint64_t>(step_ms) * 1000u;
   const uint64_t start = now_us();
   const uint64_t end = start + static_cast<uint64_t>(tries) * step_us;
   for (;;) {
     if (can_stopped() != 0) return -1;
-    const int32_t tried = try_once(data, id);
+    const int32_t tried = try_once(frame);
     if (tried == 0) return 0;
     if (can_stopped() != 0) return -1;  // the read found the adapter gone
     const uint64_t now = now_us();
@@ -122,8 +161,10 @@ int32_t receive_waiting(uint8_t data[8], uint32_t* id, int32_t step_ms, int64_t 
     const uint64_t step_end = start + ((now - start) / step_us + 1) * step_us;
     if (tried != kTryUsedUp && !g_channel.polling) {
       const uint64_t until = end - now > kWaitSliceUs ? now + kWaitSliceUs : end;
-      const int32_t woke = g_channel.active->wait(until);
-      if (woke > 0) continue;
+      CanNews news{};
+      const int32_t woke = g_channel.active->wait(until, &news);
+      take_news(woke, news);
+      if (woke > 0 || woke == CAN_ADAPTER_LOST) continue;
       if (woke == 0) {
         sleep_until_us(until);  // a wait in whole milliseconds may end a little early
         if (until >= end) return -1;
@@ -183,16 +224,18 @@ bool can_id_accepted(uint32_t id) {
   return false;
 }
 
-int32_t can_send_frame(uint32_t id, const uint8_t data[8]) {
+int32_t can_send_frame(const CanFrame& frame) {
   const CanBackend* active = g_channel.active;
   if (can_stopped() != 0 || !active) return -3;
   // A full queue drains in a few frame times; the same rule for every adapter.
   uint32_t waited_ms = 0;
   for (;;) {
-    const int32_t sent = active->send(id, data);
+    CanNews news{};
+    const int32_t sent = active->send(frame, &news);
+    take_news(sent, news);
     if (sent == 0) {
       ++g_channel.counters.sent;
-      frame_trace_frame(true, id, true, false, data, 8);
+      frame_trace_frame(true, frame.id, true, false, frame.data, 8);
       return 0;
     }
     if (sent != CAN_SEND_QUEUE_FULL) break;
@@ -213,21 +256,22 @@ int32_t can_send_frame(uint32_t id, const uint8_t data[8]) {
   return -3;
 }
 
-int32_t can_receive_frame(uint8_t data[8], uint32_t* id, int32_t step_ms, int32_t extra_ms) {
-  *id = 0;
-  std::memset(data, 0, 8);
+int32_t can_receive_frame(CanFrame* frame, int32_t step_ms, int32_t extra_ms) {
+  *frame = CanFrame{};
   const CanBackend* active = g_channel.active;
   const int64_t limit = static_cast<int64_t>(step_ms) + extra_ms;
   // A step below 1 ms would never use up the limit.
   if (limit < 0 || step_ms < 1 || !active) return -1;
   const int32_t received = active->wait && !g_channel.polling
-                               ? receive_waiting(data, id, step_ms, limit / step_ms + 1)
-                               : receive_polling(data, id, step_ms, limit);
+                               ? receive_waiting(frame, step_ms, limit / step_ms + 1)
+                               : receive_polling(frame, step_ms, limit);
   if (received == 0) return 0;
-  if (active->receive_timed_out && can_stopped() == 0) active->receive_timed_out();
+  if (active->receive_timed_out && can_stopped() == 0) {
+    CanNews news{};
+    take_news(active->receive_timed_out(&news), news);
+  }
   explain_silence();
-  *id = 0;
-  std::memset(data, 0, 8);
+  *frame = CanFrame{};
   return -1;
 }
 
@@ -236,32 +280,6 @@ int32_t can_stopped() {
     g_channel.stopped = CAN_STOPPED_INTERRUPT;
   }
   return g_channel.stopped;
-}
-
-void can_lost(const char* what) {
-  if (g_channel.stopped != 0) return;
-  g_channel.stopped = CAN_STOPPED_LOST;
-  console_problem("CAN adapter lost: %s\n", what);
-  log_writef(LOG_ALWAYS, "CAN adapter lost: %s\n", what);
-}
-
-void can_bus_state(CanBusState state) { g_channel.bus_state = state; }
-
-void can_frames_lost(CanLoss kind) {
-  if (kind >= CAN_LOSS_KINDS || g_channel.loss_said[kind] || !g_channel.active) return;
-  g_channel.loss_said[kind] = true;
-  // The sequence or checksum error, or the missing answer, that follows is the loss's effect.
-  char line[320];
-  std::snprintf(line, sizeof line,
-                "%s: received frames were lost (%s); the transfer's checks will fail: %s",
-                g_channel.active->name,
-                kind == CAN_LOSS_BUFFER ? "receive buffer overrun" : "receive queue overrun",
-                kind == CAN_LOSS_BUFFER ? "close programs that keep the PC busy, connect the "
-                                          "adapter without a USB hub, and run the job again"
-                                        : "close programs that keep the PC busy and run the job "
-                                          "again");
-  console_problem("%s\n", line);
-  log_writef(LOG_ALWAYS, "%s\n", line);
 }
 
 void can_close() {

@@ -5,12 +5,20 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
-// One classic CAN frame: 29-bit extended identifier, always 8 data bytes.
+// One classic CAN frame as the channel sends and delivers it: 29-bit extended identifier, always 8
+// data bytes.
 struct CanFrame {
   uint32_t id;
   uint8_t data[8];
 };
+// The frame of `id` with the 8 bytes at `data`.
+inline CanFrame can_frame_of(uint32_t id, const uint8_t data[8]) {
+  CanFrame frame{id, {}};
+  std::memcpy(frame.data, data, sizeof frame.data);
+  return frame;
+}
 
 // What one read of an adapter brought. Only extended data frames are ever delivered; the other
 // kinds (an adapter's status message, an error frame, a remote or an 11-bit frame) are logged

@@ -71,17 +71,29 @@ void attach(const CanBackend* backend, const char* spelling, int32_t channel) {
   if (g_interfaces.open_listener) g_interfaces.open_listener();
 }
 
+// The console line that names why a named interface did not open: the back-end's own line, or
+// "Cannot open <interface>: [<call>: ]<text>"; "" when it recorded no cause.
+std::string failure_line(const CanOpenFailure& failure) {
+  if (failure.line[0] != '\0') return failure.line;
+  if (!can_open_failure_recorded(failure)) return "";
+  std::string line = std::string("Cannot open ") + g_interfaces.spelling + ": ";
+  if (failure.call[0] != '\0') line += std::string(failure.call) + ": ";
+  return line + failure.text;
+}
+
 int32_t open_row(const InterfaceRow& row, const CanTarget& target, bool named) {
   g_interfaces.open_failure.clear();
   const CanBackend* backend = row.backend();
   const size_t held = g_interfaces.held.size();
-  const int32_t result = backend->open(&target);
+  CanOpenFailure failure{};
+  const int32_t result = backend->open(&target, &failure);
   if (result != 0) {
     // What a failed open held is not this run's to keep.
     while (g_interfaces.held.size() > held) {
       lock_release(g_interfaces.held.back());
       g_interfaces.held.pop_back();
     }
+    g_interfaces.open_failure = failure_line(failure);
     return result;
   }
   const char* family = can_target_family(row.kind);
@@ -98,7 +110,8 @@ int32_t can_open(const CanTarget& target) {
   g_interfaces.opened = nullptr;
   std::snprintf(g_interfaces.spelling, sizeof g_interfaces.spelling, "%s", target.spelling);
   if (g_interfaces.forced) {
-    const int32_t result = g_interfaces.forced->open(&target);
+    CanOpenFailure failure{};
+    const int32_t result = g_interfaces.forced->open(&target, &failure);
     if (result == 0) {
       attach(g_interfaces.forced, target.spelling[0] ? target.spelling : "can", target.channel);
     }
@@ -129,16 +142,6 @@ int32_t can_open(const CanTarget& target) {
   return result;
 }
 
-void can_open_failed(const char* call, const char* error_text) {
-  if (!g_interfaces.open_failure.empty()) return;  // the first failure is the cause
-  g_interfaces.open_failure =
-      std::string("Cannot open ") + g_interfaces.spelling + ": " + call + ": " + error_text;
-}
-
-void can_open_refused(const char* line) {
-  if (g_interfaces.open_failure.empty()) g_interfaces.open_failure = line;
-}
-
 namespace {
 // The lock's name: the spelling with what a file name should not hold replaced ("pcan:1" ->
 // "pcan-1", "kvaser@10001:0" -> "kvaser-10001-0").
@@ -152,7 +155,7 @@ std::string lock_name(const char* spelling) {
 }
 }  // namespace
 
-int32_t can_hold(const char* spelling) {
+int32_t can_hold(const char* spelling, CanOpenFailure* failure) {
   PlatformLock lock = PLATFORM_NO_LOCK;
   int64_t holder = 0;
   const int32_t taken = lock_take(lock_name(spelling).c_str(), &lock, &holder);
@@ -171,9 +174,7 @@ int32_t can_hold(const char* spelling) {
                 "another interface with -i",
                 static_cast<long long>(holder));
   log_writef(LOG_ALWAYS, "%s is %s\n", spelling, text);
-  if (g_interfaces.open_failure.empty()) {
-    g_interfaces.open_failure = std::string("Cannot open ") + g_interfaces.spelling + ": " + text;
-  }
+  can_open_failure_call(failure, "", 0, text);
   return 1;
 }
 

@@ -9,6 +9,7 @@ target_sources(ralvex PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/peak/peak.cpp
   ${CMAKE_CURRENT_LIST_DIR}/peak/peak_list.cpp
   ${CMAKE_CURRENT_LIST_DIR}/kvaser/kvaser.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/kvaser/kvaser_open.cpp
   ${CMAKE_CURRENT_LIST_DIR}/kvaser/kvaser_list.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sim/sim_backend.cpp
   ${RALVEX_SIM_BUS_SOURCES})

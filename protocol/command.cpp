@@ -22,15 +22,15 @@ const CommandRule DL_END_OF_DOWNLOAD_RULE{DL_END_OF_DOWNLOAD, "DL_END_OF_DOWNLOA
 namespace {
 int32_t send_command(const CommandRule& rule, const Route& route, uint32_t argument) {
   if (route.to == 0) return 0;
-  uint8_t frame[8] = {};
-  frame[0] = rule.code;
-  frame_put_value(&frame[route.argument_offset], argument);
-  if (can_send_frame(route.to, frame) != 0) {
+  CanFrame frame{route.to, {}};
+  frame.data[0] = rule.code;
+  frame_put_value(&frame.data[route.argument_offset], argument);
+  if (can_send_frame(frame) != 0) {
     log_writef(LOG_ALWAYS, "%s send failure\n", rule.name);
     return -3;
   }
   log_writef(LOG_CAN_FRAMES, "%s\n", rule.name);
-  if (rule.trace) log_frame(route.to, frame);
+  if (rule.trace) log_frame(route.to, frame.data);
   return 0;
 }
 
@@ -69,8 +69,10 @@ int32_t command_run(const CommandRule& rule, const Route& route, CommandCall* ca
   int own_budget = rule.wait.waits;
   int* left = call->budget != nullptr ? call->budget : &own_budget;
   for (;;) {
-    const bool received = can_receive_frame(call->answer, &call->answer_id, rule.wait.step_ms,
-                                            rule.wait.extra_ms) == 0;
+    CanFrame answer{};
+    const bool received = can_receive_frame(&answer, rule.wait.step_ms, rule.wait.extra_ms) == 0;
+    call->answer_id = answer.id;
+    std::memcpy(call->answer, answer.data, 8);
     if (received && ends_wait(rule.wait.listen, route, call->answer_id, *left == 1)) break;
     // A stopped channel said why already: no further windows, no "No answer" line.
     if (!received && can_stopped() != 0) return rule.silence.result;
@@ -92,7 +94,7 @@ int32_t command_run_with(const CommandRule& rule, const Route& route, uint32_t a
 }
 
 int32_t command_send_data(uint32_t id, const uint8_t data[8]) {
-  const int32_t sent = can_send_frame(id, data);
+  const int32_t sent = can_send_frame(can_frame_of(id, data));
   if (sent != 0) {
     log_write("DL_SEND_DATA failure\n", LOG_ALWAYS);
     return sent;

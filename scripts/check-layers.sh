@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Fails when a module includes a header of a layer above it. Each layer knows only those below:
+# Fails when a module includes a header of a layer above it, or when a CAN back-end calls into the
+# channel or the opening beyond what can/backend.h names. Each layer knows only those below:
 # app -> ops -> protocol -> can -> platform, with ihex and log beside; sim (the emulated devices)
 # sits on protocol and the emulated bus. Inside can/ the concepts are ranked the same way:
 # frame, target (the -i value) < backend (the contract) < vendor_library < the back-ends (peak, kvaser, socketcan, sim;
@@ -68,8 +69,37 @@ while IFS= read -r line; do
 done < <(grep -rn --include='*.cpp' --include='*.h' -E '^[[:space:]]*#[[:space:]]*include[[:space:]]*"can/' can \
            | sed 's/^\([^:]*\):[0-9]*:/\1:/')
 
+# A back-end may call into the channel and the opening only what can/backend.h names (the accepted
+# identifiers for its filter, the interface lock): everything else it has to say goes back as its
+# calls' results. Counted are uses (calls and function references, comments left out) in can/peak,
+# can/kvaser, can/socketcan and can/sim of the functions that can/channel.* and can/interfaces.*
+# declare or define.
+upward="$(sed 's://.*$::' can/channel.* can/interfaces.* \
+            | grep -E '^[A-Za-z_][^;=]*\bcan_[a-z0-9_]+\(' | grep -oE '\bcan_[a-z0-9_]+\(' \
+            | tr -d '(' | sort -u)"
+named="$(sed 's://.*$::' can/backend.h | grep -oE '\bcan_[a-z0-9_]+\(' | tr -d '(' | sort -u)"
+named_uses=0
+unnamed_uses=0
+while IFS= read -r file; do
+  while IFS=: read -r number name; do
+    grep -qxF -- "$name" <<<"$upward" || continue
+    if grep -qxF -- "$name" <<<"$named"; then
+      named_uses=$((named_uses + 1))
+    else
+      echo "back-end calls upward: $file:$number uses $name (not named in can/backend.h)"
+      unnamed_uses=$((unnamed_uses + 1))
+    fi
+  done < <(sed 's://.*$::' "$file" | grep -noE '\bcan_[a-z0-9_]+\b' || true)
+done < <(find can/peak can/kvaser can/socketcan can/sim -name '*.cpp' -o -name '*.h' | sort)
+if [ "$unnamed_uses" -ne 0 ]; then
+  echo "$unnamed_uses call(s) from a back-end into can/channel.* or can/interfaces.* that" \
+       "can/backend.h does not name"
+  failures=$((failures + unnamed_uses))
+fi
+
 if [ "$failures" -ne 0 ]; then
-  echo "$failures include(s) point upward"
+  echo "$failures violation(s): includes pointing upward, or back-end calls upward"
   exit 1
 fi
-echo "layers: no include points upward (can/ inside included)"
+echo "layers: no include points upward (can/ inside included); back-ends call upward only what"
+echo "can/backend.h names: $named_uses use(s), 0 others"

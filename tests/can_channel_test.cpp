@@ -32,14 +32,13 @@ int32_t g_open_result = 0;
 int32_t g_send_result = 0;
 CanFrame g_sent{};
 
-int32_t double_open(const CanTarget*) { return g_open_result; }
-int32_t double_send(uint32_t id, const uint8_t data[8]) {
-  g_sent.id = id;
-  std::memcpy(g_sent.data, data, 8);
+int32_t double_open(const CanTarget*, CanOpenFailure*) { return g_open_result; }
+int32_t double_send(const CanFrame& frame, CanNews*) {
+  g_sent = frame;
   return g_send_result;
 }
 // A read counts as a new try when the previous read left the adapter empty or was delivered.
-int32_t double_read(CanRead* frame) {
+int32_t double_read(CanRead* frame, CanNews*) {
   ++g_reads;
   if (g_script.empty() || !g_script.front().frame) {
     if (!g_script.empty()) g_script.pop_front();
@@ -53,7 +52,10 @@ int32_t double_read(CanRead* frame) {
   g_script.pop_front();
   return 0;
 }
-void double_timed_out() { ++g_timeouts; }
+int32_t double_timed_out(CanNews*) {
+  ++g_timeouts;
+  return 0;
+}
 const CanBackend kDouble{"double", double_open, double_send, double_read, double_timed_out,
                          nullptr, nullptr, nullptr};
 
@@ -85,16 +87,15 @@ TEST_P(CanPollingTest, SilentBusCostsTheRuleTriesAndAsManySleeps) {
   const PollingRow row = GetParam();
   ASSERT_EQ(can_open(CanTarget{}), 0);
   clock_.reset_counts();
-  uint8_t data[8];
-  uint32_t id = 1;
-  EXPECT_EQ(can_receive_frame(data, &id, row.step_ms, row.extra_ms), -1);
+  CanFrame frame{1, {0xEE}};
+  EXPECT_EQ(can_receive_frame(&frame, row.step_ms, row.extra_ms), -1);
   EXPECT_EQ(g_reads, row.tries);
   EXPECT_EQ(clock_.sleeps(), static_cast<uint64_t>(row.tries));
   EXPECT_EQ(clock_.slept_ms(),
             static_cast<uint64_t>(row.tries) * static_cast<uint64_t>(row.step_ms));
   EXPECT_EQ(g_timeouts, row.tries > 0 ? 1 : 0);
-  EXPECT_EQ(id, 0u);
-  for (uint8_t byte : data) EXPECT_EQ(byte, 0);
+  EXPECT_EQ(frame.id, 0u);
+  for (uint8_t byte : frame.data) EXPECT_EQ(byte, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -116,7 +117,7 @@ std::deque<Arrival> g_arrivals;
 std::vector<std::pair<uint64_t, uint64_t>> g_waits;
 VirtualClock* g_clock = nullptr;
 
-int32_t arriving_read(CanRead* frame) {
+int32_t arriving_read(CanRead* frame, CanNews*) {
   ++g_reads;
   if (g_arrivals.empty() || g_arrivals.front().at_us > now_us()) return -1;
   frame->id = g_arrivals.front().id;
@@ -125,7 +126,7 @@ int32_t arriving_read(CanRead* frame) {
   g_arrivals.pop_front();
   return 0;
 }
-int32_t arriving_wait(uint64_t until_us) {
+int32_t arriving_wait(uint64_t until_us, CanNews*) {
   g_waits.emplace_back(now_us(), until_us);
   const bool comes = !g_arrivals.empty() && g_arrivals.front().at_us <= until_us;
   const uint64_t to = comes ? std::max(g_arrivals.front().at_us, now_us()) : until_us;
@@ -159,9 +160,8 @@ TEST_P(CanWaitTest, AnArrivalEndsTheWaitWhereverItComes) {
   }
   can_use_backend(&kWaiting);
   ASSERT_EQ(can_open(CanTarget{}), 0);
-  uint8_t data[8];
-  uint32_t id = 0;
-  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), row.result);
+  CanFrame frame{};
+  EXPECT_EQ(can_receive_frame(&frame, 5, 50), row.result);
   EXPECT_EQ(clock_.elapsed_us(), row.taken_at_us);
   for (auto& wait : g_waits) {
     wait.first -= start;
@@ -169,7 +169,7 @@ TEST_P(CanWaitTest, AnArrivalEndsTheWaitWhereverItComes) {
   }
   EXPECT_EQ(g_waits, row.waits);
   EXPECT_EQ(g_reads, row.reads);
-  EXPECT_EQ(id, row.result == 0 ? UNIT_ANSWER_ID : 0u);
+  EXPECT_EQ(frame.id, row.result == 0 ? UNIT_ANSWER_ID : 0u);
   g_arrivals.clear();
   g_waits.clear();
 }
@@ -190,12 +190,11 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(CanChannelTest, WaitingFrameIsReturnedOnTheFirstTryWithoutSleep) {
   g_script.push_back({true, {UNIT_ANSWER_ID, {0x0B, 1, 2, 3, 4, 5, 6, 7}}});
   ASSERT_EQ(can_open(CanTarget{}), 0);
-  uint8_t data[8];
-  uint32_t id = 0;
-  ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
-  EXPECT_EQ(id, UNIT_ANSWER_ID);
+  CanFrame frame{};
+  ASSERT_EQ(can_receive_frame(&frame, 5, 50), 0);
+  EXPECT_EQ(frame.id, UNIT_ANSWER_ID);
   const uint8_t expected[8] = {0x0B, 1, 2, 3, 4, 5, 6, 7};
-  EXPECT_EQ(std::memcmp(data, expected, 8), 0);
+  EXPECT_EQ(std::memcmp(frame.data, expected, 8), 0);
   EXPECT_EQ(g_reads, 1);
   EXPECT_EQ(clock_.sleeps(), 0u);
   EXPECT_EQ(g_timeouts, 0);
@@ -205,37 +204,35 @@ TEST_F(CanChannelTest, FrameOnTheLastTryIsDelivered) {
   for (int i = 0; i < 11; ++i) g_script.push_back({false, {}});
   g_script.push_back({true, {UNIT_DATA_ID, {9}}});
   ASSERT_EQ(can_open(CanTarget{}), 0);
-  uint8_t data[8];
-  uint32_t id = 0;
-  ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
-  EXPECT_EQ(id, UNIT_DATA_ID);
-  EXPECT_EQ(data[0], 9);
+  CanFrame frame{};
+  ASSERT_EQ(can_receive_frame(&frame, 5, 50), 0);
+  EXPECT_EQ(frame.id, UNIT_DATA_ID);
+  EXPECT_EQ(frame.data[0], 9);
   EXPECT_EQ(g_reads, 12);
   EXPECT_EQ(clock_.slept_ms(), 55u);
 }
 
 TEST_F(CanChannelTest, SendIsForwardedAndAnyRefusalIsMinusThree) {
   ASSERT_EQ(can_open(CanTarget{}), 0);
-  const uint8_t data[8] = {0x0A, 0, 0, 0, 0x78, 0x56, 0x34, 0x12};
-  EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, data), 0);
+  const CanFrame frame{UNIT_COMMAND_ID, {0x0A, 0, 0, 0, 0x78, 0x56, 0x34, 0x12}};
+  EXPECT_EQ(can_send_frame(frame), 0);
   EXPECT_EQ(g_sent.id, UNIT_COMMAND_ID);
-  EXPECT_EQ(std::memcmp(g_sent.data, data, 8), 0);
+  EXPECT_EQ(std::memcmp(g_sent.data, frame.data, 8), 0);
   g_send_result = -9;
-  EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, data), -3);
+  EXPECT_EQ(can_send_frame(frame), -3);
 }
 
 TEST_F(CanChannelTest, NothingMovesBeforeASuccessfulOpen) {
-  const uint8_t data[8] = {};
-  uint8_t received[8];
-  uint32_t id = 0;
-  EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, data), -3);
-  EXPECT_EQ(can_receive_frame(received, &id, 5, 50), -1);
+  const CanFrame frame{UNIT_COMMAND_ID, {}};
+  CanFrame received{};
+  EXPECT_EQ(can_send_frame(frame), -3);
+  EXPECT_EQ(can_receive_frame(&received, 5, 50), -1);
   g_open_result = -4;
   ConsoleCapture console;
   EXPECT_EQ(can_open(CanTarget{}), -4);
   EXPECT_EQ(console.text(), "");
-  EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, data), -3);
-  EXPECT_EQ(can_receive_frame(received, &id, 5, 50), -1);
+  EXPECT_EQ(can_send_frame(frame), -3);
+  EXPECT_EQ(can_receive_frame(&received, 5, 50), -1);
   EXPECT_EQ(g_reads, 0);
 }
 
@@ -287,10 +284,9 @@ TEST_P(CanFilterTest, OnlyAcceptedExtendedDataFramesAreDelivered) {
   log_set_level(LOG_CAN_FRAMES);
   ASSERT_EQ(can_open(CanTarget{}), 0);
   clock_.reset_counts();
-  uint8_t data[8];
-  uint32_t id = 0;
-  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), row.result);
-  EXPECT_EQ(id, row.id);
+  CanFrame frame{};
+  EXPECT_EQ(can_receive_frame(&frame, 5, 50), row.result);
+  EXPECT_EQ(frame.id, row.id);
   EXPECT_EQ(g_reads, row.reads_made);
   EXPECT_EQ(clock_.sleeps(), row.sleeps);
   EXPECT_EQ(log.text(), "Logger level 4\n" + row.log);
@@ -363,10 +359,9 @@ TEST_F(CanChannelTest, MissingSocketCanInterfaceIsNamedWithTheFailedCallAndNever
 }  // namespace
 
 namespace {
-int32_t losing_read(CanRead*) {
-  can_frames_lost(CAN_LOSS_BUFFER);
-  can_frames_lost(CAN_LOSS_QUEUE);
-  can_frames_lost(CAN_LOSS_BUFFER);
+int32_t losing_read(CanRead*, CanNews* news) {
+  can_news_frames_lost(news, CAN_LOSS_BUFFER);
+  can_news_frames_lost(news, CAN_LOSS_QUEUE);
   return -1;
 }
 const CanBackend kLosing{"losing", double_open, double_send, losing_read, nullptr,
@@ -377,10 +372,9 @@ TEST_F(CanChannelTest, LostFramesAreSaidOncePerKind) {
   can_use_backend(&kLosing);
   ASSERT_EQ(can_open(CanTarget{}), 0);
   ConsoleCapture console;
-  uint8_t data[8];
-  uint32_t id = 0;
-  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
-  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  CanFrame frame{};
+  EXPECT_EQ(can_receive_frame(&frame, 5, 50), -1);
+  EXPECT_EQ(can_receive_frame(&frame, 5, 50), -1);
   EXPECT_EQ(console.text(),
             "losing: received frames were lost (receive buffer overrun); the transfer's checks "
             "will fail: close programs that keep the PC busy, connect the adapter without a USB "
@@ -388,4 +382,115 @@ TEST_F(CanChannelTest, LostFramesAreSaidOncePerKind) {
             "losing: received frames were lost (receive queue overrun); the transfer's checks "
             "will fail: close programs that keep the PC busy and run the job again\n");
 }
+}  // namespace
+
+namespace {
+// The back-end contract's answers, and what the channel makes of them: a double whose every call
+// of one kind (a send, a read, a wait or the status query after an empty receive) returns the
+// row's result with the row's news; its other calls find nothing.
+enum class Call { SEND, READ, WAIT, STATUS };
+struct NewsRow {
+  const char* name;
+  Call call;
+  int32_t result;
+  CanNews news;
+  int32_t outcome;  // of the row's send, else of each of the two receives
+  int32_t stopped;
+  std::string console;  // after both
+};
+void PrintTo(const NewsRow& row, std::ostream* os) { *os << row.name; }
+const NewsRow* g_row = nullptr;
+
+int32_t told(Call call, CanNews* news, int32_t otherwise) {
+  if (g_row->call != call) return otherwise;
+  *news = g_row->news;
+  return g_row->result;
+}
+int32_t news_send(const CanFrame&, CanNews* news) { return told(Call::SEND, news, 0); }
+int32_t news_read(CanRead* frame, CanNews* news) {
+  ++g_reads;
+  frame->id = UNIT_ANSWER_ID;
+  frame->kind = CAN_KIND_DATA;
+  return told(Call::READ, news, -1);
+}
+int32_t news_wait(uint64_t until_us, CanNews* news) {
+  const int32_t woke = told(Call::WAIT, news, 0);
+  if (woke == 0) g_clock->advance_us(until_us - now_us());
+  return woke;
+}
+int32_t news_status(CanNews* news) { return told(Call::STATUS, news, 0); }
+const CanBackend kTelling{"telling", double_open, news_send, news_read, news_status,
+                          nullptr,   news_wait,   nullptr};
+
+class CanNewsTest : public CanChannelTest, public ::testing::WithParamInterface<NewsRow> {};
+
+TEST_P(CanNewsTest, TheChannelDecidesWhatFollowsFromTheBackendsAnswer) {
+  const NewsRow& row = GetParam();
+  g_row = &row;
+  g_clock = &clock_;
+  can_use_backend(&kTelling);
+  ASSERT_EQ(can_open(CanTarget{}), 0);
+  ConsoleCapture console;
+  CanFrame frame{};
+  if (row.call == Call::SEND) {
+    EXPECT_EQ(can_send_frame(CanFrame{UNIT_COMMAND_ID, {1}}), row.outcome);
+    EXPECT_EQ(can_receive_frame(&frame, 5, 50), -1);
+  } else {
+    EXPECT_EQ(can_receive_frame(&frame, 5, 50), row.outcome);
+    g_reads = 0;
+    EXPECT_EQ(can_receive_frame(&frame, 5, 50), row.outcome);
+  }
+  EXPECT_EQ(can_stopped(), row.stopped);
+  // A stopped channel asks the back-end nothing more.
+  if (row.stopped != 0) {
+    EXPECT_EQ(g_reads, 0);
+  }
+  EXPECT_EQ(console.text(), row.console);
+}
+
+CanNews lost(const char* what) { return CanNews{0, false, CAN_BUS_UNKNOWN, what}; }
+CanNews frames_lost(uint8_t kinds) { return CanNews{kinds, false, CAN_BUS_UNKNOWN, nullptr}; }
+CanNews bus(CanBusState state) { return CanNews{0, true, state, nullptr}; }
+const std::string kLost = "CAN adapter lost: gone\n";
+const std::string kBufferLoss =
+    "telling: received frames were lost (receive buffer overrun); the transfer's checks will "
+    "fail: close programs that keep the PC busy, connect the adapter without a USB hub, and run "
+    "the job again\n";
+const std::string kQueueLoss =
+    "telling: received frames were lost (receive queue overrun); the transfer's checks will fail: "
+    "close programs that keep the PC busy and run the job again\n";
+constexpr uint8_t kBuffer = 1u << CAN_LOSS_BUFFER;
+constexpr uint8_t kQueue = 1u << CAN_LOSS_QUEUE;
+
+INSTANTIATE_TEST_SUITE_P(
+    Contract, CanNewsTest,
+    ::testing::Values(
+        NewsRow{"send_finds_it_lost", Call::SEND, CAN_ADAPTER_LOST, lost("gone"), -3,
+                CAN_STOPPED_LOST, kLost},
+        NewsRow{"read_finds_it_lost", Call::READ, CAN_ADAPTER_LOST, lost("gone"), -1,
+                CAN_STOPPED_LOST, kLost},
+        NewsRow{"wait_finds_it_lost", Call::WAIT, CAN_ADAPTER_LOST, lost("gone"), -1,
+                CAN_STOPPED_LOST, kLost},
+        NewsRow{"status_finds_it_lost", Call::STATUS, CAN_ADAPTER_LOST, lost("gone"), -1,
+                CAN_STOPPED_LOST, kLost},
+        // The losses the last reads told of come before the stop.
+        NewsRow{"read_tells_losses_then_lost", Call::READ, CAN_ADAPTER_LOST,
+                CanNews{kBuffer | kQueue, false, CAN_BUS_UNKNOWN, "gone"}, -1, CAN_STOPPED_LOST,
+                kBufferLoss + kQueueLoss + kLost},
+        // A loss is said once per kind, also with a frame that is delivered.
+        NewsRow{"frame_with_a_buffer_loss", Call::READ, 0, frames_lost(kBuffer), 0, 0,
+                kBufferLoss},
+        NewsRow{"empty_read_with_a_queue_loss", Call::READ, -1, frames_lost(kQueue), -1, 0,
+                kQueueLoss},
+        NewsRow{"status_tells_a_buffer_loss", Call::STATUS, 0, frames_lost(kBuffer), -1, 0,
+                kBufferLoss},
+        // A troubled state is named when a receive ends empty, once per change.
+        NewsRow{"read_tells_bus_off", Call::READ, -1, bus(CAN_BUS_OFF), -1, 0,
+                "CAN bus state: bus-off (the adapter stopped sending: check the wiring, the "
+                "termination and every node's bit rate, then start again)\n"},
+        NewsRow{"status_tells_passive", Call::STATUS, 0, bus(CAN_BUS_PASSIVE), -1, 0,
+                "CAN bus state: error-passive (frames are not acknowledged: is the unit or node "
+                "powered and on this bus, at 250 kbit/s?)\n"},
+        NewsRow{"frame_tells_a_warning", Call::READ, 0, bus(CAN_BUS_WARNING), 0, 0, ""}),
+    [](const ::testing::TestParamInfo<NewsRow>& row_info) { return row_info.param.name; });
 }  // namespace

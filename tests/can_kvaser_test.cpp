@@ -77,7 +77,7 @@ class KvaserTest : public ::testing::Test {
 
 TEST_F(KvaserTest, WalkSkipsVirtualChannelsAndOneThatDoesNotOpen) {
   fake_canlib::configure("cards=0:1:48:64,open_fail=2");
-  EXPECT_EQ(kvaser_open(&kFirst), 0);
+  EXPECT_EQ(open_backend(kvaser_open, &kFirst), 0);
   EXPECT_EQ(fake_canlib::calls(),
             "canInitializeLibrary()\ncanGetNumberOfChannels(0)\n" + channel_data_call(0) +
                 channel_data_call(1) + channel_data_call(2) + open_calls(2) +
@@ -143,7 +143,7 @@ class KvaserStepTest : public KvaserTest, public ::testing::WithParamInterface<S
 TEST_P(KvaserStepTest, FailedSetUpStepClosesTheChannelAndTheNextIsUsed) {
   const StepRow& row = GetParam();
   fake_canlib::configure(row.settings);
-  EXPECT_EQ(kvaser_open(&kFirst), 0);
+  EXPECT_EQ(open_backend(kvaser_open, &kFirst), 0);
   EXPECT_EQ(fake_canlib::calls(), "canInitializeLibrary()\ncanGetNumberOfChannels(0)\n" +
                                       channel_data_call(0) + row.calls_up_to_failure +
                                       "canClose(100)\n" + channel_data_call(1) + set_up_calls(1));
@@ -171,16 +171,16 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(KvaserTest, UsualNamesNameTheLibrary) {
   kvaser_test_reset(nullptr);
-  EXPECT_EQ(kvaser_open(&kFirst), 0);
+  EXPECT_EQ(open_backend(kvaser_open, &kFirst), 0);
 }
 
 TEST_F(KvaserTest, WriteSendsOneExtendedFrameAndReportsARefusal) {
   open_channel();
   fake_canlib::reset();
   const uint8_t data[8] = {0x11, 0, 0, 0, 0x44, 0x33, 0x22, 0x11};
-  EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data), 0);
+  EXPECT_EQ(can_send_frame(can_frame_of(UNIT_DATA_ID, data)), 0);
   fake_canlib::configure("write=-1");
-  EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, data), -3);
+  EXPECT_EQ(can_send_frame(can_frame_of(UNIT_COMMAND_ID, data)), -3);
   EXPECT_EQ(fake_canlib::calls(),
             "canWrite(100, 0xA84401, 11 00 00 00 44 33 22 11, 8, 0x4)\n"
             "canWrite(100, 0xA04401, 11 00 00 00 44 33 22 11, 8, 0x4)\n"
@@ -190,9 +190,8 @@ TEST_F(KvaserTest, WriteSendsOneExtendedFrameAndReportsARefusal) {
 
 TEST_F(KvaserTest, TimeoutOnAnEmptyQueueReportsTheLastRead) {
   open_channel();
-  uint8_t data[8];
-  uint32_t id = 0;
-  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  CanFrame frame{};
+  EXPECT_EQ(can_receive_frame(&frame, 5, 50), -1);
   EXPECT_EQ(clock_.elapsed_steps(5), 12u);
   EXPECT_EQ(log_.text(), std::string(kLoadOk) + kInitOk +
                              "Kvaser: canRead: failed, status=-2 (No messages available)\n");
@@ -206,12 +205,11 @@ TEST_F(KvaserTest, ForeignIdentifiersCostATryAndTheirTimeoutLogsNothing) {
     fake_canlib::push_frame(UNIT_COMMAND_ID, bytes);
     fake_canlib::push_frame(0xAC4401, bytes);
   }
-  uint8_t data[8];
-  uint32_t id = 0;
-  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  CanFrame frame{};
+  EXPECT_EQ(can_receive_frame(&frame, 5, 50), -1);
   EXPECT_EQ(clock_.elapsed_steps(5), 12u);
-  EXPECT_EQ(id, 0u);
-  EXPECT_EQ(data[0], 0);
+  EXPECT_EQ(frame.id, 0u);
+  EXPECT_EQ(frame.data[0], 0);
   EXPECT_EQ(log_.text(), std::string(kLoadOk) + kInitOk);
 }
 
@@ -220,11 +218,10 @@ TEST_F(KvaserTest, AcceptedFrameAfterAForeignOneIsDelivered) {
   const uint8_t bytes[8] = {0xA0, 1, 2, 3, 4, 5, 6, 7};
   fake_canlib::push_frame(0xAC4401, bytes);
   fake_canlib::push_frame(UNIT_DATA_ID, bytes, 2);
-  uint8_t data[8];
-  uint32_t id = 0;
-  ASSERT_EQ(can_receive_frame(data, &id, 1, 50), 0);
-  EXPECT_EQ(id, UNIT_DATA_ID);
-  EXPECT_EQ(std::memcmp(data, bytes, 2), 0);
+  CanFrame frame{};
+  ASSERT_EQ(can_receive_frame(&frame, 1, 50), 0);
+  EXPECT_EQ(frame.id, UNIT_DATA_ID);
+  EXPECT_EQ(std::memcmp(frame.data, bytes, 2), 0);
   EXPECT_EQ(clock_.elapsed_steps(1), 1u);
 }
 
@@ -249,10 +246,9 @@ TEST_F(KvaserTest, AddedIdentifiersWidenTheExtendedFilterAndAreDelivered) {
   const uint8_t bytes[8] = {0x0B};
   for (uint32_t id : node) fake_canlib::push_frame(id, bytes);
   for (uint32_t expected : node) {
-    uint8_t data[8];
-    uint32_t id = 0;
-    ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
-    EXPECT_EQ(id, expected);
+    CanFrame frame{};
+    ASSERT_EQ(can_receive_frame(&frame, 5, 50), 0);
+    EXPECT_EQ(frame.id, expected);
   }
 }
 TEST_F(KvaserTest, WithANodesIdentifiersOtherFramesAreDroppedWithinTheTry) {
@@ -261,10 +257,9 @@ TEST_F(KvaserTest, WithANodesIdentifiersOtherFramesAreDroppedWithinTheTry) {
   const uint8_t bytes[8] = {0x0B};
   fake_canlib::push_frame(0x6E01009, bytes);  // another sensor's announcement
   fake_canlib::push_frame(0x7041005, bytes);
-  uint8_t data[8];
-  uint32_t id = 0;
-  ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
-  EXPECT_EQ(id, 0x7041005u);
+  CanFrame frame{};
+  ASSERT_EQ(can_receive_frame(&frame, 5, 50), 0);
+  EXPECT_EQ(frame.id, 0x7041005u);
   EXPECT_EQ(clock_.elapsed_steps(5), 0u);
 }
 }  // namespace
@@ -284,7 +279,7 @@ TEST_F(KvaserTest, LibraryWithoutVersionCallsOpensAndListsWithoutAVersion) {
                       "canGetVersion)\n  kvaser:0     Kvaser Leaf Light v2, "),
             std::string::npos)
       << text;
-  EXPECT_EQ(kvaser_open(&kFirst), 0);
+  EXPECT_EQ(open_backend(kvaser_open, &kFirst), 0);
 }
 
 TEST_F(KvaserTest, ChannelItemsTheLibraryCannotGiveAreNamed) {
@@ -304,10 +299,9 @@ TEST_F(KvaserTest, ErrorFrameIsSkippedWithinTheTry) {
   fake_canlib::push_frame(0, bytes, 0, 0x0020);  // canMSG_ERROR_FRAME
   fake_canlib::push_frame(UNIT_ANSWER_ID, bytes, 8, 0x0004 | 0x0001);  // remote request
   fake_canlib::push_frame(UNIT_ANSWER_ID, bytes);
-  uint8_t data[8];
-  uint32_t id = 0;
-  ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
-  EXPECT_EQ(id, UNIT_ANSWER_ID);
+  CanFrame frame{};
+  ASSERT_EQ(can_receive_frame(&frame, 5, 50), 0);
+  EXPECT_EQ(frame.id, UNIT_ANSWER_ID);
   EXPECT_EQ(clock_.elapsed_steps(5), 0u);
   const std::string log = log_.text();
   EXPECT_NE(log.find("Skipped error frame: "), std::string::npos) << log;
@@ -322,9 +316,8 @@ const FakeLibrary kNoReadWait("libcanlib_no_read_wait.so.1");
 TEST_F(KvaserTest, SilentWindowIsWaitedOutInCanReadWait) {
   open_channel();
   clock_.reset_counts();
-  uint8_t data[8];
-  uint32_t id = 0;
-  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  CanFrame frame{};
+  EXPECT_EQ(can_receive_frame(&frame, 5, 50), -1);
   EXPECT_EQ(clock_.elapsed_us(), 60000u);
   EXPECT_EQ(clock_.sleeps(), 0u);
 }
@@ -335,10 +328,9 @@ TEST_F(KvaserTest, LibraryWithoutCanReadWaitIsPolled) {
   log_set_level(LOG_CAN_FRAMES);
   open_channel();
   clock_.reset_counts();
-  uint8_t data[8];
-  uint32_t id = 0;
-  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
-  EXPECT_EQ(can_receive_frame(data, &id, 1, 50), -1);
+  CanFrame frame{};
+  EXPECT_EQ(can_receive_frame(&frame, 5, 50), -1);
+  EXPECT_EQ(can_receive_frame(&frame, 1, 50), -1);
   // The first receive learns it at its first wait and keeps its 60 ms; the second polls.
   EXPECT_EQ(clock_.sleeps(), 52u);
   EXPECT_EQ(clock_.elapsed_us(), 60000u + 52000u);
@@ -353,7 +345,7 @@ TEST_F(KvaserTest, FullTransmitBufferIsRetriedByTheChannelWithoutAReportPerTry) 
   fake_canlib::configure("write=-13");  // canERR_TXBUFOFL
   const uint8_t data[8] = {};
   clock_.reset_counts();
-  EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data), -3);
+  EXPECT_EQ(can_send_frame(can_frame_of(UNIT_DATA_ID, data)), -3);
   EXPECT_EQ(clock_.slept_ms(), CAN_FULL_QUEUE_RETRY_MS);
   EXPECT_EQ(log_.text(), std::string(kLoadOk) + kInitOk +
                              "Kvaser USBcan: transmit queue still full after 100 ms\n");
@@ -364,8 +356,8 @@ TEST_F(KvaserTest, RemovedCardStopsTheChannelWithTheLibrarysText) {
   open_channel();
   fake_canlib::configure("write_fail_from=2");  // canERR_NOCARD from the second frame on
   const uint8_t data[8] = {};
-  EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data), 0);
-  EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data), -3);
+  EXPECT_EQ(can_send_frame(can_frame_of(UNIT_DATA_ID, data)), 0);
+  EXPECT_EQ(can_send_frame(can_frame_of(UNIT_DATA_ID, data)), -3);
   EXPECT_EQ(can_stopped(), CAN_STOPPED_LOST);
   char text[50];
   kvaser_error_text(canERR_NOCARD, text);
@@ -374,7 +366,7 @@ TEST_F(KvaserTest, RemovedCardStopsTheChannelWithTheLibrarysText) {
             std::string::npos)
       << console.text();
   fake_canlib::reset();
-  EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data), -3);
+  EXPECT_EQ(can_send_frame(can_frame_of(UNIT_DATA_ID, data)), -3);
   EXPECT_EQ(fake_canlib::calls(), std::string(""));  // nothing reaches the library any more
 }
 
@@ -382,13 +374,12 @@ TEST_F(KvaserTest, EmptyWaitNamesTheStateThatCanReadStatusGives) {
   ConsoleCapture console;
   open_channel();
   fake_canlib::configure("status_flags=0x2");  // canSTAT_BUS_OFF
-  uint8_t data[8];
-  uint32_t id = 0;
-  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  CanFrame frame{};
+  EXPECT_EQ(can_receive_frame(&frame, 5, 50), -1);
   EXPECT_NE(console.text().find("CAN bus state: bus-off"), std::string::npos) << console.text();
   console.clear();
   fake_canlib::configure("status_flags=0x1");  // canSTAT_ERROR_PASSIVE
-  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  EXPECT_EQ(can_receive_frame(&frame, 5, 50), -1);
   EXPECT_NE(console.text().find("CAN bus state: error-passive"), std::string::npos);
 }
 

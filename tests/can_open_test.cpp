@@ -68,11 +68,11 @@ TEST_P(CanOpenTest, ChoosesTheFirstAdapterThatWorks) {
   // The frames go to the adapter chosen.
   const uint8_t data[8] = {0x0A};
   if (row.result == 0) {
-    ASSERT_EQ(can_send_frame(UNIT_COMMAND_ID, data), 0);
+    ASSERT_EQ(can_send_frame(can_frame_of(UNIT_COMMAND_ID, data)), 0);
     EXPECT_EQ(fake_canlib::calls().find("canWrite") != std::string::npos, row.kvaser_used);
     EXPECT_EQ(fake_pcan::calls().find("CAN_Write") != std::string::npos, !row.kvaser_used);
   } else {
-    EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, data), -3);
+    EXPECT_EQ(can_send_frame(can_frame_of(UNIT_COMMAND_ID, data)), -3);
   }
 }
 
@@ -473,19 +473,18 @@ TEST_P(LostAdapterTest, AnyCallThatFindsTheAdapterGoneStopsTheChannel) {
   ASSERT_NO_FATAL_FAILURE(open(row.kvaser));
   configure(row.kvaser, row.settings);
   ConsoleCapture console;
-  const uint8_t frame[8] = {0x0A};
+  const CanFrame command{UNIT_COMMAND_ID, {0x0A}};
   if (row.send_first) {
-    EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, frame), -3);
+    EXPECT_EQ(can_send_frame(command), -3);
   }
-  uint8_t data[8];
-  uint32_t id = 0;
+  CanFrame frame{};
   clock_.reset_counts();
-  EXPECT_EQ(can_receive_frame(data, &id, 5, 1000), -1);
+  EXPECT_EQ(can_receive_frame(&frame, 5, 1000), -1);
   EXPECT_EQ(clock_.elapsed_us(), row.first_receive_us);
   EXPECT_EQ(can_stopped(), CAN_STOPPED_LOST);
   clock_.reset_counts();
-  EXPECT_EQ(can_receive_frame(data, &id, 5, 1000), -1);
-  EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, frame), -3);
+  EXPECT_EQ(can_receive_frame(&frame, 5, 1000), -1);
+  EXPECT_EQ(can_send_frame(command), -3);
   EXPECT_EQ(clock_.elapsed_us(), 0u);
   EXPECT_EQ(console.text(), row.console);
 }
@@ -583,10 +582,9 @@ TEST_P(ForeignFrameTraceTest, FramesAreTracedWithTheirLengthAndPythonCanReadsThe
       fake_pcan::push_message(f.id, static_cast<uint8_t>(type), f.length, bytes);
     }
   }
-  uint8_t data[8];
-  uint32_t id = 0;
-  ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
-  EXPECT_EQ(id, UNIT_ANSWER_ID);
+  CanFrame frame{};
+  ASSERT_EQ(can_receive_frame(&frame, 5, 50), 0);
+  EXPECT_EQ(frame.id, UNIT_ANSWER_ID);
   frame_trace_close();
   std::string frames_traced;
   std::istringstream lines(read_file("t.log"));

@@ -77,13 +77,13 @@ INSTANTIATE_TEST_SUITE_P(
     RowName());
 
 TEST_F(PeakTest, LibraryIsLoadedOnceAndRefusedLibraryStaysRefused) {
-  EXPECT_EQ(peak_open(&kFirst), 0);
-  EXPECT_EQ(peak_open(&kFirst), 0);
+  EXPECT_EQ(open_backend(peak_open, &kFirst), 0);
+  EXPECT_EQ(open_backend(peak_open, &kFirst), 0);
   EXPECT_EQ(fake_pcan::calls(), std::string(kInitialize) + kFilter23 + kInitialize + kFilter23);
 
   peak_test_reset(kNoErrorText.names());
-  EXPECT_EQ(peak_open(&kFirst), -1);
-  EXPECT_EQ(peak_open(&kFirst), -1);
+  EXPECT_EQ(open_backend(peak_open, &kFirst), -1);
+  EXPECT_EQ(open_backend(peak_open, &kFirst), -1);
   const std::string text = log_.text();
   const std::string refused =
       "PEAK: ERROR: PCANBasic.dll can not resolve functions. Please check "
@@ -96,12 +96,12 @@ TEST_F(PeakTest, LibraryIsLoadedOnceAndRefusedLibraryStaysRefused) {
 TEST_F(PeakTest, LaterNamesAreTriedWhenTheFirstIsAbsent) {
   const char* const names[] = {"libpcanbasic_absent.so", fake_pcan::library().path(), nullptr};
   peak_test_reset(names);
-  EXPECT_EQ(peak_open(&kFirst), 0);
+  EXPECT_EQ(open_backend(peak_open, &kFirst), 0);
 }
 
 TEST_F(PeakTest, UsualNamesNameTheLibrary) {
   peak_test_reset(nullptr);
-  EXPECT_EQ(peak_open(&kFirst), 0);
+  EXPECT_EQ(open_backend(peak_open, &kFirst), 0);
   EXPECT_EQ(fake_pcan::calls(), std::string(kInitialize) + kFilter23);
 }
 
@@ -119,7 +119,7 @@ TEST_P(PeakAddedIdTest, EachAddedIdentifierWidensTheFilterInTheModeThatWorked) {
   fake_pcan::configure(row.settings);
   const uint32_t node[] = {0x5041005, 0x6E01005, 0x7041005};
   for (uint32_t id : node) can_accept_id(id);
-  ASSERT_EQ(peak_open(&kFirst), 0);
+  ASSERT_EQ(open_backend(peak_open, &kFirst), 0);
   const std::string calls = fake_pcan::calls();
   std::string expected_tail;
   for (uint32_t id : node) {
@@ -139,12 +139,13 @@ INSTANTIATE_TEST_SUITE_P(
     RowName());
 
 TEST_F(PeakTest, SendWritesOneExtendedMessageAndLogsNothing) {
-  ASSERT_EQ(peak_open(&kFirst), 0);
+  ASSERT_EQ(open_backend(peak_open, &kFirst), 0);
   fake_pcan::reset();
   const uint8_t data[8] = {0x10, 0, 0, 0, 0x00, 0x00, 0x02, 0x70};
-  EXPECT_EQ(peak_send_frame(UNIT_COMMAND_ID, data), 0);
+  CanNews news{};
+  EXPECT_EQ(peak_send_frame(can_frame_of(UNIT_COMMAND_ID, data), &news), 0);
   fake_pcan::configure("write=0x4000");
-  EXPECT_EQ(peak_send_frame(UNIT_DATA_ID, data), -3);
+  EXPECT_EQ(peak_send_frame(can_frame_of(UNIT_DATA_ID, data), &news), -3);
   char a[96];
   char b[96];
   std::snprintf(a, sizeof a, "CAN_Write(0x51, 0x%X, 0x02, 8, 10 00 00 00 00 00 02 70)\n",
@@ -170,20 +171,19 @@ TEST_F(PeakTest, ChannelDeliversDataMessagesAndSkipsOtherKindsWithinTheTry) {
   fake_pcan::push_message(0, PCAN_MESSAGE_ERRFRAME, 4, bytes);
   fake_pcan::push_message(UNIT_ANSWER_ID, PCAN_MESSAGE_STATUS, 4, bytes);
   fake_pcan::push_message(UNIT_DATA_ID, PCAN_MESSAGE_EXTENDED, 8, bytes);
-  uint8_t data[8];
-  uint32_t id = 0;
-  ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
-  EXPECT_EQ(id, UNIT_ANSWER_ID);
+  CanFrame frame{};
+  ASSERT_EQ(can_receive_frame(&frame, 5, 50), 0);
+  EXPECT_EQ(frame.id, UNIT_ANSWER_ID);
   const uint8_t short_message[8] = {0x0B, 1, 2, 0, 0, 0, 0, 0};
-  EXPECT_EQ(std::memcmp(data, short_message, 8), 0);
-  ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
-  EXPECT_EQ(id, UNIT_DATA_ID);
-  EXPECT_EQ(std::memcmp(data, bytes, 8), 0);
+  EXPECT_EQ(std::memcmp(frame.data, short_message, 8), 0);
+  ASSERT_EQ(can_receive_frame(&frame, 5, 50), 0);
+  EXPECT_EQ(frame.id, UNIT_DATA_ID);
+  EXPECT_EQ(std::memcmp(frame.data, bytes, 8), 0);
   EXPECT_EQ(clock_.elapsed_steps(5), 0u);
 
   // A status message alone is no answer: the receive times out.
   fake_pcan::push_message(0, PCAN_MESSAGE_STATUS, 4, bytes);
-  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  EXPECT_EQ(can_receive_frame(&frame, 5, 50), -1);
   EXPECT_EQ(clock_.elapsed_steps(5), 12u);
   const std::string log = log_.text();
   EXPECT_EQ(log.rfind(std::string(kLoadOk) + "PEAK: CAN Init OK\nPEAK: CAN Filter OK\n", 0), 0u)
@@ -200,10 +200,9 @@ TEST_F(PeakTest, NarrowFilterFramesOfOtherIdentifiersCostATry) {
   // The adapter's range passes 0xA44402; the channel does not deliver it.
   fake_pcan::push_message(0xA44402, PCAN_MESSAGE_EXTENDED, 8, bytes);
   fake_pcan::push_message(UNIT_ANSWER_ID, PCAN_MESSAGE_EXTENDED, 8, bytes);
-  uint8_t data[8];
-  uint32_t id = 0;
-  ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
-  EXPECT_EQ(id, UNIT_ANSWER_ID);
+  CanFrame frame{};
+  ASSERT_EQ(can_receive_frame(&frame, 5, 50), 0);
+  EXPECT_EQ(frame.id, UNIT_ANSWER_ID);
   EXPECT_EQ(clock_.elapsed_steps(5), 1u);
 }
 
@@ -216,13 +215,12 @@ TEST_F(PeakTest, WithANodesIdentifiersOtherFramesAreDroppedWithinTheTry) {
   fake_pcan::push_message(0x6E01009, PCAN_MESSAGE_EXTENDED, 8, bytes);
   fake_pcan::push_message(0x7000000, PCAN_MESSAGE_EXTENDED, 8, bytes);
   fake_pcan::push_message(0x7041005, PCAN_MESSAGE_EXTENDED, 8, bytes);
-  uint8_t data[8];
-  uint32_t id = 0;
-  ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
-  EXPECT_EQ(id, 0x7041005u);
+  CanFrame frame{};
+  ASSERT_EQ(can_receive_frame(&frame, 5, 50), 0);
+  EXPECT_EQ(frame.id, 0x7041005u);
   EXPECT_EQ(clock_.elapsed_steps(5), 0u);  // the two foreign frames did not cost a try
   fake_pcan::push_message(0x6E01009, PCAN_MESSAGE_EXTENDED, 8, bytes);
-  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  EXPECT_EQ(can_receive_frame(&frame, 5, 50), -1);
   EXPECT_EQ(clock_.elapsed_steps(5), 12u);
 }
 
@@ -232,12 +230,13 @@ TEST_F(PeakTest, FakeCarriesItsOwnEmulatedBusWithoutTouchingTheTools) {
                                                 "fake_pcan_set_clock")(&kForwardClock);
   fake_pcan::reset();
   fake_pcan::configure("bus=1");
-  ASSERT_EQ(peak_open(&kFirst), 0);
+  ASSERT_EQ(open_backend(peak_open, &kFirst), 0);
   const uint8_t data[8] = {0x0A};
-  ASSERT_EQ(peak_send_frame(UNIT_COMMAND_ID, data), 0);
+  CanNews news{};
+  ASSERT_EQ(peak_send_frame(can_frame_of(UNIT_COMMAND_ID, data), &news), 0);
   clock_.advance_us(SIM_FRAME_US);
   CanRead received{};
-  EXPECT_NE(peak_try_receive(&received), 0);  // the fake's bus has no device to answer
+  EXPECT_NE(peak_try_receive(&received, &news), 0);  // the fake's bus has no device to answer
   const auto bus_frames =
       fake_function<size_t (*)()>(fake_pcan::library(), "fake_pcan_bus_frame_count");
   EXPECT_EQ(bus_frames(), 1u);
@@ -256,9 +255,8 @@ const FakeLibrary kNoEvent("libpcanbasic_no_event.so");
 TEST_F(PeakTest, SilentWindowIsWaitedOutOnTheReceiveEvent) {
   ASSERT_EQ(can_open(CanTarget{}), 0);
   clock_.reset_counts();
-  uint8_t data[8];
-  uint32_t id = 0;
-  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  CanFrame frame{};
+  EXPECT_EQ(can_receive_frame(&frame, 5, 50), -1);
   EXPECT_EQ(clock_.elapsed_us(), 60000u);
   EXPECT_EQ(clock_.sleeps(), 0u);
   const std::string calls = fake_pcan::calls();
@@ -272,10 +270,9 @@ TEST_F(PeakTest, LibraryWithoutTheReceiveEventIsPolled) {
   log_set_level(LOG_CAN_FRAMES);
   ASSERT_EQ(can_open(CanTarget{}), 0);
   clock_.reset_counts();
-  uint8_t data[8];
-  uint32_t id = 0;
-  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
-  EXPECT_EQ(can_receive_frame(data, &id, 5, 30), -1);
+  CanFrame frame{};
+  EXPECT_EQ(can_receive_frame(&frame, 5, 50), -1);
+  EXPECT_EQ(can_receive_frame(&frame, 5, 30), -1);
   // The first receive learns it at its first wait and keeps its 60 ms; the second polls.
   EXPECT_EQ(clock_.sleeps(), 8u);
   EXPECT_EQ(clock_.elapsed_us(), 100000u);
@@ -294,7 +291,7 @@ TEST_F(PeakTest, FullTransmitQueueIsRetriedByTheChannelForAHundredMilliseconds) 
   for (const char* status : {"write=0x80", "write=0x1"}) {  // QXMTFULL, XMTFULL
     fake_pcan::configure(status);
     clock_.reset_counts();
-    EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data), -3) << status;
+    EXPECT_EQ(can_send_frame(can_frame_of(UNIT_DATA_ID, data)), -3) << status;
     EXPECT_EQ(clock_.slept_ms(), CAN_FULL_QUEUE_RETRY_MS) << status;
   }
   EXPECT_NE(log_.text().find("PEAK PCAN-USB: transmit queue still full after 100 ms\n"),
@@ -307,17 +304,16 @@ TEST_F(PeakTest, UnpluggedAdapterStopsTheChannelWithTheLibrarysText) {
   ASSERT_EQ(can_open(CanTarget{}), 0);
   fake_pcan::configure("write_fail_from=2");  // PCAN_ERROR_ILLHW from the second frame on
   const uint8_t data[8] = {};
-  EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data), 0);
-  EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data), -3);
+  EXPECT_EQ(can_send_frame(can_frame_of(UNIT_DATA_ID, data)), 0);
+  EXPECT_EQ(can_send_frame(can_frame_of(UNIT_DATA_ID, data)), -3);
   EXPECT_EQ(can_stopped(), CAN_STOPPED_LOST);
   char text[256];
   peak_error_text(PCAN_ERROR_ILLHW, text);
   EXPECT_EQ(console.text(), std::string("CAN adapter lost: pcan:1 (CAN_Write: ") + text +
                                 "): the adapter was unplugged or its driver stopped\n");
-  uint8_t received[8];
-  uint32_t id = 0;
+  CanFrame received{};
   clock_.reset_counts();
-  EXPECT_EQ(can_receive_frame(received, &id, 5, 1000), -1);
+  EXPECT_EQ(can_receive_frame(&received, 5, 1000), -1);
   EXPECT_EQ(clock_.sleeps(), 0u);
 }
 
@@ -325,9 +321,8 @@ TEST_F(PeakTest, EmptyWaitNamesTheStateThatCanGetStatusGives) {
   ConsoleCapture console;
   can_use_backend(peak_backend());
   ASSERT_EQ(can_open(CanTarget{}), 0);
-  uint8_t data[8];
-  uint32_t id = 0;
-  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  CanFrame frame{};
+  EXPECT_EQ(can_receive_frame(&frame, 5, 50), -1);
   EXPECT_EQ(console.text(), "");
   const struct {
     const char* setting;
@@ -337,7 +332,7 @@ TEST_F(PeakTest, EmptyWaitNamesTheStateThatCanGetStatusGives) {
   for (const auto& row : rows) {
     console.clear();
     fake_pcan::configure(row.setting);
-    EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+    EXPECT_EQ(can_receive_frame(&frame, 5, 50), -1);
     EXPECT_EQ(console.text().rfind(std::string("CAN bus state: ") + row.state, 0), 0u)
         << row.setting << ": " << console.text();
   }

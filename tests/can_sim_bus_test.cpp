@@ -79,16 +79,15 @@ class SimBusTest : public ::testing::Test {
 TEST_F(SimBusTest, AnswerIsReadableOnlyWhenItWouldHaveArrived) {
   sim_bus_attach(&kResponder);
   open_sim();
-  ASSERT_EQ(can_send_frame(UNIT_COMMAND_ID, kCommand), 0);
+  ASSERT_EQ(can_send_frame(can_frame_of(UNIT_COMMAND_ID, kCommand)), 0);
   const uint64_t arrival = start_ + SIM_FRAME_US + kTurnaroundUs + SIM_FRAME_US;
-  uint8_t data[8];
-  uint32_t id = 0;
+  CanFrame frame{};
   clock_.advance_us(arrival - start_ - 1);
-  EXPECT_NE(sim_bus_tool_try_receive(data, &id), 0);
+  EXPECT_NE(sim_bus_tool_try_receive(frame.data, &frame.id), 0);
   clock_.advance_us(1);
-  ASSERT_EQ(sim_bus_tool_try_receive(data, &id), 0);
-  EXPECT_EQ(id, UNIT_ANSWER_ID);
-  EXPECT_EQ(std::memcmp(data, kCommand, 8), 0);
+  ASSERT_EQ(sim_bus_tool_try_receive(frame.data, &frame.id), 0);
+  EXPECT_EQ(frame.id, UNIT_ANSWER_ID);
+  EXPECT_EQ(std::memcmp(frame.data, kCommand, 8), 0);
 
   const std::vector<SimBusFrame> frames = record();
   ASSERT_EQ(frames.size(), 2u);
@@ -102,20 +101,19 @@ TEST_F(SimBusTest, AnswerIsReadableOnlyWhenItWouldHaveArrived) {
 TEST_F(SimBusTest, ChannelPicksTheAnswerUpAfterOneStep) {
   sim_bus_attach(&kResponder);
   open_sim();
-  ASSERT_EQ(can_send_frame(UNIT_COMMAND_ID, kCommand), 0);
-  uint8_t data[8];
-  uint32_t id = 0;
-  ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
-  EXPECT_EQ(id, UNIT_ANSWER_ID);
+  ASSERT_EQ(can_send_frame(can_frame_of(UNIT_COMMAND_ID, kCommand)), 0);
+  CanFrame frame{};
+  ASSERT_EQ(can_receive_frame(&frame, 5, 50), 0);
+  EXPECT_EQ(frame.id, UNIT_ANSWER_ID);
   EXPECT_EQ(clock_.elapsed_steps(5), 1u);
 }
 
 TEST_F(SimBusTest, BurstGoesOutBackToBackInOrderAndOnlyOthersSeeIt) {
   sim_bus_attach(&kListener);
   open_sim();
-  for (int i = 0; i < 37; ++i) ASSERT_EQ(can_send_frame(UNIT_DATA_ID, kCommand), 0);
+  for (int i = 0; i < 37; ++i) ASSERT_EQ(can_send_frame(can_frame_of(UNIT_DATA_ID, kCommand)), 0);
   // Queued last, so sent last although its identifier is lower.
-  ASSERT_EQ(can_send_frame(UNIT_COMMAND_ID, kCommand), 0);
+  ASSERT_EQ(can_send_frame(can_frame_of(UNIT_COMMAND_ID, kCommand)), 0);
   sim_bus_run_until(start_ + 38 * SIM_FRAME_US - 1);
   EXPECT_EQ(record().size(), 37u);
   sim_bus_run_until(start_ + 38 * SIM_FRAME_US);
@@ -126,9 +124,8 @@ TEST_F(SimBusTest, BurstGoesOutBackToBackInOrderAndOnlyOthersSeeIt) {
     EXPECT_EQ(frames[i].id, i < 37 ? UNIT_DATA_ID : UNIT_COMMAND_ID);
   }
   EXPECT_EQ(g_seen.size(), 38u);
-  uint8_t data[8];
-  uint32_t id = 0;
-  EXPECT_NE(sim_bus_tool_try_receive(data, &id), 0);  // the tool never hears itself
+  CanFrame frame{};
+  EXPECT_NE(sim_bus_tool_try_receive(frame.data, &frame.id), 0);  // the tool never hears itself
 }
 
 TEST_F(SimBusTest, LowerIdentifierWinsArbitrationAndTheLoserFollows) {
@@ -172,9 +169,8 @@ TEST_P(SimFilterTest, ToolReceivesTheAcceptedIdentifiers) {
   for (uint32_t id : sent) sim_bus_inject(start_, id, kCommand);
   // One node's frames leave in the order it queued them, whatever their identifiers.
   std::vector<uint32_t> delivered;
-  uint8_t data[8];
-  uint32_t id = 0;
-  while (can_receive_frame(data, &id, 5, 50) == 0) delivered.push_back(id);
+  CanFrame frame{};
+  while (can_receive_frame(&frame, 5, 50) == 0) delivered.push_back(frame.id);
   EXPECT_EQ(delivered, row.delivered);
   EXPECT_EQ(record().size(), 4u);
   EXPECT_EQ(record()[0].sender, sim_bus_other_node());
@@ -193,12 +189,12 @@ TEST_F(SimBusTest, RefusedSendsStayOffTheBus) {
   sim_bus_attach(&kListener);
   open_sim();
   sim_bus_refuse_tool_sends(3);
-  EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, kCommand), 0);
-  EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, kCommand), 0);
-  EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, kCommand), -3);
-  EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, kCommand), -3);
+  EXPECT_EQ(can_send_frame(can_frame_of(UNIT_COMMAND_ID, kCommand)), 0);
+  EXPECT_EQ(can_send_frame(can_frame_of(UNIT_COMMAND_ID, kCommand)), 0);
+  EXPECT_EQ(can_send_frame(can_frame_of(UNIT_COMMAND_ID, kCommand)), -3);
+  EXPECT_EQ(can_send_frame(can_frame_of(UNIT_COMMAND_ID, kCommand)), -3);
   sim_bus_refuse_tool_sends(0);
-  EXPECT_EQ(can_send_frame(UNIT_COMMAND_ID, kCommand), 0);
+  EXPECT_EQ(can_send_frame(can_frame_of(UNIT_COMMAND_ID, kCommand)), 0);
   sim_bus_run_until(start_ + 10000);
   EXPECT_EQ(record().size(), 3u);
 }
@@ -230,11 +226,10 @@ TEST_P(SimHookTest, DeviceFramesPassTheHook) {
   sim_bus_attach(&kResponder);
   open_sim();
   sim_bus_set_transmit_hook(row.hook);
-  ASSERT_EQ(can_send_frame(UNIT_COMMAND_ID, kCommand), 0);
-  uint8_t data[8];
-  uint32_t id = 0;
-  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), row.result);
-  EXPECT_EQ(data[0], row.byte0);
+  ASSERT_EQ(can_send_frame(can_frame_of(UNIT_COMMAND_ID, kCommand)), 0);
+  CanFrame frame{};
+  EXPECT_EQ(can_receive_frame(&frame, 5, 50), row.result);
+  EXPECT_EQ(frame.data[0], row.byte0);
   EXPECT_EQ(clock_.elapsed_steps(5), row.sleeps);
 }
 
@@ -277,9 +272,8 @@ TEST_F(SimBusTest, ResetEmptiesTheBus) {
   sim_bus_reset();
   EXPECT_EQ(sim_bus_device_count(), 0u);
   EXPECT_TRUE(record().empty());
-  uint8_t data[8];
-  uint32_t id = 0;
-  EXPECT_NE(sim_bus_tool_try_receive(data, &id), 0);
+  CanFrame frame{};
+  EXPECT_NE(sim_bus_tool_try_receive(frame.data, &frame.id), 0);
   EXPECT_EQ(sim_bus_tool_send(UNIT_COMMAND_ID, kCommand), 0);
 }
 }  // namespace

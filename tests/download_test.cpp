@@ -28,9 +28,9 @@ class DownloadTest : public BusTest {
 
 bool drop_everything(const SimDevice*, uint64_t*, uint32_t*, uint8_t*) { return false; }
 
-int32_t failing_open(const CanTarget*) { return -7; }
-int32_t never_send(uint32_t, const uint8_t*) { return -3; }
-int32_t never_receive(CanRead*) { return -1; }
+int32_t failing_open(const CanTarget*, CanOpenFailure*) { return -7; }
+int32_t never_send(const CanFrame&, CanNews*) { return -3; }
+int32_t never_receive(CanRead*, CanNews*) { return -1; }
 const CanBackend kDeadAdapter{"dead", failing_open, never_send, never_receive, nullptr, nullptr,
                               nullptr, nullptr};
 }  // namespace
@@ -244,7 +244,7 @@ TEST_F(DownloadTest, PageGoesOutAsItsThirtySevenFrames) {
 TEST_F(DownloadTest, OpeningCommandsAskForTheUnitsAnswerAndDataIdentifiers) {
   static std::vector<uint32_t> at_open;
   static const CanBackend recording{"recording",
-                                    [](const CanTarget*) {
+                                    [](const CanTarget*, CanOpenFailure*) {
                                       const uint32_t* ids = nullptr;
                                       const int count = can_accepted_ids(&ids);
                                       at_open.assign(ids, ids + count);
@@ -267,7 +267,7 @@ TEST_F(DownloadTest, EmulatedUnitRefusesAPageWithoutDownload) {
   ASSERT_EQ(opened_dl_start_loading(), 0);
   ASSERT_EQ(dl_erase_app(), 0);
   const Bytes8 unknown = bytes({0x55});
-  ASSERT_EQ(can_send_frame(kCommand, unknown.data()), 0);
+  ASSERT_EQ(can_send_frame(can_frame_of(kCommand, unknown.data())), 0);
   console_.clear();
   EXPECT_EQ(dl_flash_command(0), -5);
   EXPECT_EQ(console(), "ERROR --- Invalid answer data\n00A44401  12 00 00 00 03 00 00 00\n");

@@ -11,6 +11,7 @@
 
 #include "can/channel.h"
 #include "can/interfaces.h"
+#include "can/sim/sim_backend.h"
 #include "log/log.h"
 #include "ihex/image.h"
 #include "ihex/reader.h"
@@ -32,19 +33,25 @@ int g_reads = 0;
 int g_closes = 0;
 CanBusState g_state_at_timeout = CAN_BUS_UNKNOWN;
 
-int32_t double_open(const CanTarget*) { return 0; }
-int32_t double_send(uint32_t, const uint8_t*) {
+const char* g_lost = "";  // what a send that returns CAN_ADAPTER_LOST tells
+
+int32_t double_open(const CanTarget*, CanOpenFailure*) { return 0; }
+int32_t double_send(const CanFrame&, CanNews* news) {
   ++g_sends;
   if (g_send_results.empty()) return 0;
   const int32_t result = g_send_results.front();
   g_send_results.erase(g_send_results.begin());
+  if (result == CAN_ADAPTER_LOST) news->lost = g_lost;
   return result;
 }
-int32_t double_read(CanRead*) {
+int32_t double_read(CanRead*, CanNews*) {
   ++g_reads;
   return -1;
 }
-void double_timed_out() { can_bus_state(g_state_at_timeout); }
+int32_t double_timed_out(CanNews* news) {
+  can_news_bus_state(news, g_state_at_timeout);
+  return 0;
+}
 void double_close() { ++g_closes; }
 const CanBackend kDouble{"double", double_open, double_send,  double_read,
                          double_timed_out, nullptr, nullptr, double_close};
@@ -81,7 +88,7 @@ class FaultChannelTest : public ::testing::Test {
 
 TEST_F(FaultChannelTest, FullQueueIsTriedEveryMillisecondUntilItTakesTheFrame) {
   g_send_results.assign(30, CAN_SEND_QUEUE_FULL);
-  EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data_), 0);
+  EXPECT_EQ(can_send_frame(can_frame_of(UNIT_DATA_ID, data_)), 0);
   EXPECT_EQ(g_sends, 31);
   EXPECT_EQ(clock_.sleeps(), 30u);
   EXPECT_EQ(clock_.slept_ms(), 30u);
@@ -90,7 +97,7 @@ TEST_F(FaultChannelTest, FullQueueIsTriedEveryMillisecondUntilItTakesTheFrame) {
 
 TEST_F(FaultChannelTest, QueueFullForAHundredMillisecondsFailsTheSendWithALogLine) {
   g_send_results.assign(1000, CAN_SEND_QUEUE_FULL);
-  EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data_), -3);
+  EXPECT_EQ(can_send_frame(can_frame_of(UNIT_DATA_ID, data_)), -3);
   EXPECT_EQ(clock_.slept_ms(), CAN_FULL_QUEUE_RETRY_MS);
   EXPECT_EQ(g_sends, 101);
   EXPECT_NE(log().find("double: transmit queue still full after 100 ms\n"), std::string::npos);
@@ -99,20 +106,21 @@ TEST_F(FaultChannelTest, QueueFullForAHundredMillisecondsFailsTheSendWithALogLin
 
 TEST_F(FaultChannelTest, RefusedSendIsNotRetried) {
   g_send_results.assign(3, -3);
-  EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data_), -3);
+  EXPECT_EQ(can_send_frame(can_frame_of(UNIT_DATA_ID, data_)), -3);
   EXPECT_EQ(g_sends, 1);
   EXPECT_EQ(clock_.sleeps(), 0u);
 }
 
 TEST_F(FaultChannelTest, LostAdapterStopsSendsAndWaitsAtOnceWithOneConsoleLine) {
-  can_lost("can0 went down (send: Network is down); bring it up: sudo ip link set can0 up");
-  can_lost("a second cause is not printed");
+  g_lost = "can0 went down (send: Network is down); bring it up: sudo ip link set can0 up";
+  g_send_results.assign(2, CAN_ADAPTER_LOST);
+  EXPECT_EQ(can_send_frame(can_frame_of(UNIT_DATA_ID, data_)), -3);
   EXPECT_EQ(can_stopped(), CAN_STOPPED_LOST);
-  EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data_), -3);
-  EXPECT_EQ(g_sends, 0);
-  uint8_t data[8];
-  uint32_t id = 0;
-  EXPECT_EQ(can_receive_frame(data, &id, 5, 1000), -1);
+  g_lost = "a second cause is not printed";
+  EXPECT_EQ(can_send_frame(can_frame_of(UNIT_DATA_ID, data_)), -3);
+  EXPECT_EQ(g_sends, 1);
+  CanFrame frame{};
+  EXPECT_EQ(can_receive_frame(&frame, 5, 1000), -1);
   EXPECT_EQ(g_reads, 0);
   EXPECT_EQ(clock_.sleeps(), 0u);
   const std::string line =
@@ -124,10 +132,9 @@ TEST_F(FaultChannelTest, LostAdapterStopsSendsAndWaitsAtOnceWithOneConsoleLine) 
 
 TEST_F(FaultChannelTest, SignalStopsSendsAndEndsAWaitBeforeItsNextTry) {
   platform_set_interrupt(PLATFORM_SIGTERM);
-  EXPECT_EQ(can_send_frame(UNIT_DATA_ID, data_), -3);
-  uint8_t data[8];
-  uint32_t id = 0;
-  EXPECT_EQ(can_receive_frame(data, &id, 5, 1000), -1);
+  EXPECT_EQ(can_send_frame(can_frame_of(UNIT_DATA_ID, data_)), -3);
+  CanFrame frame{};
+  EXPECT_EQ(can_receive_frame(&frame, 5, 1000), -1);
   EXPECT_EQ(g_sends + g_reads, 0);
   EXPECT_EQ(can_stopped(), CAN_STOPPED_INTERRUPT);
   can_close();
@@ -161,9 +168,8 @@ TEST_F(FaultChannelTest, EmptyWaitNamesATroubledBusStateOncePerChange) {
     g_state_at_timeout = row.state;
     for (int wait = 0; wait < 3; ++wait) {
       console_.clear();
-      uint8_t data[8];
-      uint32_t id = 0;
-      EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+      CanFrame frame{};
+      EXPECT_EQ(can_receive_frame(&frame, 5, 50), -1);
       EXPECT_EQ(console_.text(), wait == 0 ? row.line : "") << row.line << " wait " << wait;
     }
   }
@@ -252,11 +258,36 @@ TEST_F(InterruptTest, RestoreInterruptedWhileReadingBackSaysTheAreaIsRestored) {
   EXPECT_EQ(console().find("Restore verif"), std::string::npos) << console();
 }
 
+namespace {
+// The emulated bus's adapter, gone from the moment g_gone is set: every later call says so.
+bool g_gone = false;
+const char kGone[] = "test adapter is gone (send: No such device)";
+int32_t going_open(const CanTarget* target, CanOpenFailure* failure) {
+  return sim_backend()->open(target, failure);
+}
+int32_t going_send(const CanFrame& frame, CanNews* news) {
+  news->lost = kGone;
+  return g_gone ? CAN_ADAPTER_LOST : sim_backend()->send(frame, news);
+}
+int32_t going_read(CanRead* frame, CanNews* news) {
+  news->lost = kGone;
+  return g_gone ? CAN_ADAPTER_LOST : sim_backend()->try_receive(frame, news);
+}
+int32_t going_wait(uint64_t until_us, CanNews* news) {
+  news->lost = kGone;
+  return g_gone ? CAN_ADAPTER_LOST : sim_backend()->wait(until_us, news);
+}
+const CanBackend kGoing{"going", going_open, going_send, going_read, nullptr,
+                        nullptr, going_wait, nullptr};
+}  // namespace
+
 TEST_F(InterruptTest, LostAdapterDuringAFlashNamesTheCauseAndNoNoAnswer) {
   const std::string path = objcopy_hex(random_bytes(256 * 8, 6), 0x70020000, "app.hex");
   signal_after(0, 0);
+  g_gone = false;
+  can_use_backend(&kGoing);
   sim_bus_set_transmit_hook([](const SimDevice*, uint64_t*, uint32_t*, uint8_t* data) {
-    if (data[0] == 0x12) can_lost("test adapter is gone (send: No such device)");
+    if (data[0] == 0x12) g_gone = true;
     return true;
   });
   const uint64_t before = clock_.slept_ms();

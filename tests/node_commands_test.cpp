@@ -281,7 +281,7 @@ TEST_F(NodeTest, AnswerIdentifiersAreAcceptedBeforeTheChannelOpens) {
   static bool accepted_at_open;
   static uint32_t first_ids[2];
   static const CanBackend broken{"broken",
-                                 [](const CanTarget*) {
+                                 [](const CanTarget*, CanOpenFailure*) {
                                    accepted_at_open = accepts_node_answers();
                                    const uint32_t* ids = nullptr;
                                    can_accepted_ids(&ids);
@@ -289,9 +289,9 @@ TEST_F(NodeTest, AnswerIdentifiersAreAcceptedBeforeTheChannelOpens) {
                                    first_ids[1] = ids[1];
                                    return int32_t{-2};
                                  },
-                                 [](uint32_t, const uint8_t*) { return int32_t{-3}; },
-                                 [](CanRead*) { return int32_t{-1}; }, nullptr, nullptr, nullptr,
-                                 nullptr};
+                                 [](const CanFrame&, CanNews*) { return int32_t{-3}; },
+                                 [](CanRead*, CanNews*) { return int32_t{-1}; }, nullptr, nullptr,
+                                 nullptr, nullptr};
   accepted_at_open = false;
   can_use_backend(&broken);
   EXPECT_EQ(opened_node_dl_start_loading(kNode, true), -1);
@@ -617,7 +617,7 @@ TEST_F(EmulatedNodeTest, NodeStatesFollowTheDownload) {
   EXPECT_EQ(flash[SIM_NODE_FLASH_SIZE - 1], 0xFF);
   // An unknown command changes nothing.
   const Bytes8 unknown = bytes({0x55});
-  ASSERT_EQ(can_send_frame(kCommand, unknown.data()), 0);
+  ASSERT_EQ(can_send_frame(can_frame_of(kCommand, unknown.data())), 0);
   EXPECT_EQ(node_dl_end_of_download(kNode), 0);
   sim_bus_run_until(now() + 2 * SIM_FRAME_US);
   EXPECT_EQ(sim_node_stats(5).end_of_download, 1u);

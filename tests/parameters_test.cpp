@@ -31,9 +31,9 @@ class ParametersTest : public BusTest {
 };
 
 int32_t open_code = 0;
-int32_t coded_open(const CanTarget*) { return open_code; }
-int32_t never_send(uint32_t, const uint8_t*) { return -3; }
-int32_t never_receive(CanRead*) { return -1; }
+int32_t coded_open(const CanTarget*, CanOpenFailure*) { return open_code; }
+int32_t never_send(const CanFrame&, CanNews*) { return -3; }
+int32_t never_receive(CanRead*, CanNews*) { return -1; }
 const CanBackend kCodedAdapter{"coded", coded_open, never_send, never_receive, nullptr, nullptr,
                                 nullptr, nullptr};
 

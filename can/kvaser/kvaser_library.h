@@ -1,10 +1,11 @@
-// CANlib as loaded by the Kvaser back-end, shared by its channel code (kvaser.cpp) and its listing
-// (kvaser_list.cpp): the entry points and the library's state.
-// Call order: kvaser_load_library, then the entry points of kvaser_api().
+// CANlib as loaded by the Kvaser back-end, shared by its channel code (kvaser.cpp), its opening
+// (kvaser_open.cpp) and its listing (kvaser_list.cpp): the entry points and the library's state.
+// Call order: kvaser_load_library, then the entry points of kvaser_api() and kvaser_open_channel.
 #pragma once
 
 #include <cstdint>
 
+#include "can/backend.h"
 #include "can/kvaser/canlib.h"
 #include "can/vendor_library.h"
 
@@ -37,3 +38,8 @@ void kvaser_error_text(canStatus status, char text[50]);
 // How `-i` names channel `index` by what it is, "kvaser@10001" or "kvaser@10001:1" (the device's
 // serial number and the channel on it); "" for a channel without a serial number (virtual).
 void kvaser_identity(int index, char* spelling, size_t size);
+// Opens the channel `target` names (by number, or by the device's serial number and its channel
+// on it), or else the first real one, for this run alone: at 250 kbit/s, filtered and on bus, with
+// its handle in `handle`. 0; -1 when none could be set up (the cause in `failure`); the negative
+// status of canGetNumberOfChannels when that fails. Logs as kvaser_open says.
+int32_t kvaser_open_channel(const CanTarget& target, CanOpenFailure* failure, CanHandle* handle);

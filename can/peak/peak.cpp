@@ -35,6 +35,7 @@ struct PeakState {
   bool named = false;
   EventState event_state = EventState::NOT_ASKED;
   PlatformSignal event = 0;
+  char lost[384] = "";  // how the adapter was lost, for the channel (CanNews::lost)
 #if defined(_WIN32)
   PlatformSignal event_object = 0;  // made once, handed to every channel opened
 #endif
@@ -70,30 +71,30 @@ TPCANHandle usb_handle(int32_t number) {
 
 // Names the failed call with the library's own text, for a channel chosen with -i; the default
 // open asks the library nothing more than it always has.
-void failed(const char* call, TPCANStatus status) {
+void failed(CanOpenFailure* failure, const char* call, TPCANStatus status) {
   if (!g_peak.named) return;
   char text[256];
   peak_error_text(status, text);
-  can_open_failed(call, text);
+  can_open_failure_call(failure, call, static_cast<int32_t>(status), text);
 }
 
-// "Illegal hardware" and "no driver" mean the adapter is gone, whichever call says so.
-bool check_lost(const char* call, TPCANStatus status) {
+// "Illegal hardware" and "no driver" mean the adapter is gone, whichever call says so: true after
+// telling `news` how.
+bool check_lost(const char* call, TPCANStatus status, CanNews* news) {
   if (status != PCAN_ERROR_ILLHW && status != PCAN_ERROR_NODRIVER) return false;
   char text[256];
   peak_error_text(status, text);
-  char what[384];
-  std::snprintf(what, sizeof what,
+  std::snprintf(g_peak.lost, sizeof g_peak.lost,
                 "pcan:%d (%s: %s): the adapter was unplugged or its driver stopped",
                 g_peak.channel_number, call, text);
-  can_lost(what);
+  news->lost = g_peak.lost;
   return true;
 }
 
 // An overrun in a status: of the controller's buffer, or of the library's receive queue.
-void check_overrun(TPCANStatus status) {
-  if (status & PCAN_ERROR_OVERRUN) can_frames_lost(CAN_LOSS_BUFFER);
-  if (status & PCAN_ERROR_QOVERRUN) can_frames_lost(CAN_LOSS_QUEUE);
+void check_overrun(TPCANStatus status, CanNews* news) {
+  if (status & PCAN_ERROR_OVERRUN) can_news_frames_lost(news, CAN_LOSS_BUFFER);
+  if (status & PCAN_ERROR_QOVERRUN) can_news_frames_lost(news, CAN_LOSS_QUEUE);
 }
 
 // The unit's range first (the first two accepted identifiers); each later identifier outside it
@@ -191,9 +192,9 @@ void peak_error_text(TPCANStatus status, char text[256]) {
   if (text[0] == '\0') std::snprintf(text, 256, "status 0x%X", static_cast<unsigned>(status));
 }
 
-int32_t peak_open(const CanTarget* target) {
+int32_t peak_open(const CanTarget* target, CanOpenFailure* failure) {
   if (peak_load_library() != 0) {
-    can_open_failed("loading PCAN-Basic", g_peak.library.failure);
+    can_open_failure_call(failure, "loading PCAN-Basic", 0, g_peak.library.failure);
     return -1;
   }
   int32_t number = target->channel == CAN_DEFAULT_CHANNEL ? 1 : target->channel;
@@ -206,18 +207,18 @@ int32_t peak_open(const CanTarget* target) {
                     static_cast<unsigned long long>(target->identity),
                     attached.empty() ? "none" : attached.c_str());
       log_writef(LOG_ALWAYS, "PEAK: %s\n", line);
-      can_open_refused(line);
+      can_open_failure_line(failure, line);
       return -2;
     }
   }
   if (number < 1 || number > kLastUsbChannel) {
-    can_open_failed("CAN_Initialize", "no such PCAN-USB channel");
+    can_open_failure_call(failure, "CAN_Initialize", 0, "no such PCAN-USB channel");
     return -2;
   }
   char spelling[16];
   std::snprintf(spelling, sizeof spelling, "pcan:%d", number);
   // Another run's channel is never initialised again.
-  if (can_hold(spelling) != 0) return -2;
+  if (can_hold(spelling, failure) != 0) return -2;
   g_peak.channel = usb_handle(number);
   g_peak.channel_number = number;
   g_peak.named = target->named;
@@ -227,63 +228,64 @@ int32_t peak_open(const CanTarget* target) {
       g_peak.api.initialize(g_peak.channel, PCAN_BAUD_250K, kHardwareType, 0, 0);
   if (initialized != PCAN_ERROR_OK) {
     log_write("PEAK: CAN Init Error\n", LOG_ALWAYS);
-    failed("CAN_Initialize", initialized);
+    failed(failure, "CAN_Initialize", initialized);
     return -2;
   }
   log_write("PEAK: CAN Init OK\n", LOG_ALWAYS);
   const TPCANStatus filtered = set_filter();
   if (filtered != PCAN_ERROR_OK) {
     log_write("PEAK: CAN Filter Error\n", LOG_ALWAYS);
-    failed("CAN_FilterMessages", filtered);
+    failed(failure, "CAN_FilterMessages", filtered);
     return -2;
   }
   log_write("PEAK: CAN Filter OK\n", LOG_ALWAYS);
   return 0;
 }
 
-int32_t peak_wait(uint64_t until_us) {
+int32_t peak_wait(uint64_t until_us, CanNews*) {
   if (g_peak.event_state == EventState::NOT_ASKED) set_up_event();
   if (g_peak.event_state != EventState::READY) return -1;
   return wait_signal(g_peak.event, until_us);
 }
 
-int32_t peak_send_frame(uint32_t id, const uint8_t data[8]) {
+int32_t peak_send_frame(const CanFrame& frame, CanNews* news) {
   TPCANMsg message{};
-  message.ID = id;
+  message.ID = frame.id;
   message.MSGTYPE = PCAN_MESSAGE_EXTENDED;
   message.LEN = 8;
-  std::memcpy(message.DATA, data, 8);
+  std::memcpy(message.DATA, frame.data, 8);
   const TPCANStatus status = g_peak.api.write(g_peak.channel, &message);
   if (status == PCAN_ERROR_OK) return 0;
   // The library's queue or the controller's buffer: both drain by themselves.
   if (status & (PCAN_ERROR_QXMTFULL | PCAN_ERROR_XMTFULL)) return CAN_SEND_QUEUE_FULL;
-  check_lost("CAN_Write", status);
-  return -3;
+  return check_lost("CAN_Write", status, news) ? CAN_ADAPTER_LOST : -3;
 }
 
-void peak_receive_timed_out() {
+int32_t peak_receive_timed_out(CanNews* news) {
   const TPCANStatus status = g_peak.api.get_status(g_peak.channel);
-  if (check_lost("CAN_GetStatus", status)) return;
-  check_overrun(status);
+  if (check_lost("CAN_GetStatus", status, news)) return CAN_ADAPTER_LOST;
+  check_overrun(status, news);
   if (status & PCAN_ERROR_BUSOFF) {
-    can_bus_state(CAN_BUS_OFF);
+    can_news_bus_state(news, CAN_BUS_OFF);
   } else if (status & PCAN_ERROR_BUSPASSIVE) {
-    can_bus_state(CAN_BUS_PASSIVE);
+    can_news_bus_state(news, CAN_BUS_PASSIVE);
   } else if (status & (PCAN_ERROR_BUSHEAVY | PCAN_ERROR_BUSLIGHT)) {
-    can_bus_state(CAN_BUS_WARNING);
+    can_news_bus_state(news, CAN_BUS_WARNING);
   } else if (status == PCAN_ERROR_OK) {
-    can_bus_state(CAN_BUS_ACTIVE);
+    can_news_bus_state(news, CAN_BUS_ACTIVE);
   }
+  return 0;
 }
 
 void peak_close() { g_peak.api.uninitialize(g_peak.channel); }
 
-int32_t peak_try_receive(CanRead* frame) {
+int32_t peak_try_receive(CanRead* frame, CanNews* news) {
   TPCANMsg message{};
   TPCANTimestamp timestamp{};
   const TPCANStatus status = g_peak.api.read(g_peak.channel, &message, &timestamp);
   if (status != PCAN_ERROR_OK) {
-    if (!check_lost("CAN_Read", status)) check_overrun(status);
+    if (check_lost("CAN_Read", status, news)) return CAN_ADAPTER_LOST;
+    check_overrun(status, news);
     return -1;
   }
   frame->id = message.ID;
@@ -296,7 +298,8 @@ int32_t peak_try_receive(CanRead* frame) {
   if (frame->kind == CAN_KIND_STATUS) {
     check_overrun(static_cast<TPCANStatus>(message.DATA[0]) << 24 |
                   static_cast<TPCANStatus>(message.DATA[1]) << 16 |
-                  static_cast<TPCANStatus>(message.DATA[2]) << 8 | message.DATA[3]);
+                  static_cast<TPCANStatus>(message.DATA[2]) << 8 | message.DATA[3],
+                  news);
   }
   return 0;
 }

@@ -3,8 +3,8 @@
 // filter for the accepted identifiers' range plus each identifier outside it, and then sends and
 // reads single messages, telling the channel each message's kind and length. A full transmit
 // queue is left to the channel's retry. "Illegal hardware" or "no driver" from a send, a read or
-// a status query means the adapter is gone (can_lost); after a receive that brought nothing,
-// CAN_GetStatus tells the channel the bus state.
+// a status query means the adapter is gone (CAN_ADAPTER_LOST); after a receive that brought
+// nothing, CAN_GetStatus tells the channel the bus state. Losses and states go back as CanNews.
 // Call order: peak_open until it returns 0, then peak_send_frame, peak_try_receive and peak_wait
 // (peak_receive_timed_out after a receive that delivered nothing), peak_close when interrupted.
 #pragma once
@@ -15,20 +15,21 @@
 
 // 0 when the channel is initialised and filtered; -1 library or entry point missing; -2 when
 // CAN_Initialize or CAN_FilterMessages fails.
-int32_t peak_open(const CanTarget* target);
+int32_t peak_open(const CanTarget* target, CanOpenFailure* failure);
 // 0 when CAN_Write accepts the frame; CAN_SEND_QUEUE_FULL for PCAN_ERROR_QXMTFULL or XMTFULL; -3
-// otherwise (after can_lost for PCAN_ERROR_ILLHW or NODRIVER). Nothing is logged here.
-int32_t peak_send_frame(uint32_t id, const uint8_t data[8]);
-// CAN_GetStatus: bus-off, error-passive, heavy/light (warning) or OK, told to can_bus_state.
-void peak_receive_timed_out();
+// otherwise (CAN_ADAPTER_LOST for PCAN_ERROR_ILLHW or NODRIVER). Nothing is logged here.
+int32_t peak_send_frame(const CanFrame& frame, CanNews* news);
+// CAN_GetStatus: bus-off, error-passive, heavy/light (warning) or OK, and overruns, into `news`.
+int32_t peak_receive_timed_out(CanNews* news);
 // CAN_Uninitialize on the channel.
 void peak_close();
-// One CAN_Read: 0 with the message, its kind, length and bytes (at most 8), non-zero when none.
-int32_t peak_try_receive(CanRead* frame);
+// One CAN_Read: 0 with the message, its kind, length and bytes (at most 8), non-zero when none;
+// overruns the read or a status message tells of into `news`.
+int32_t peak_try_receive(CanRead* frame, CanNews* news);
 // Waits for the receive event until `until_us`: 1 set, 0 time up, -1 when the library gives no
 // event (said once under LOG_CAN_FRAMES; the channel then polls). The event is asked for at the
 // first wait after an open, so that opening and listing call the library as they always did.
-int32_t peak_wait(uint64_t until_us);
+int32_t peak_wait(uint64_t until_us, CanNews* news);
 // The `-l` records: the library, its version and the attached channels.
 void peak_list(CanListing* listing);
 // The full path of the library loaded ("" before).

@@ -11,7 +11,7 @@ struct SimBackendState {
 };
 SimBackendState g_sim_backend;
 
-int32_t sim_open(const CanTarget*) {
+int32_t sim_open(const CanTarget*, CanOpenFailure*) {
   if (sim_bus_device_count() == 0 && g_sim_backend.devices) {
     for (const SimDevice* const* device = g_sim_backend.devices; *device; ++device) {
       sim_bus_attach(*device);
@@ -27,8 +27,12 @@ int32_t sim_open(const CanTarget*) {
   return 0;
 }
 
+int32_t sim_send(const CanFrame& frame, CanNews*) {
+  return sim_bus_tool_send(frame.id, frame.data);
+}
+
 // The emulated bus carries extended data frames of 8 bytes only.
-int32_t sim_try_receive(CanRead* frame) {
+int32_t sim_try_receive(CanRead* frame, CanNews*) {
   frame->kind = CAN_KIND_DATA;
   frame->extended = true;
   frame->length = 8;
@@ -36,7 +40,7 @@ int32_t sim_try_receive(CanRead* frame) {
 }
 
 // Sleeps until the next frame for the tool completes, or until `until_us`.
-int32_t sim_wait(uint64_t until_us) {
+int32_t sim_wait(uint64_t until_us, CanNews*) {
   uint64_t at_us = 0;
   if (sim_bus_next_tool_delivery(until_us, &at_us) == 0) {
     sleep_until_us(at_us);
@@ -60,7 +64,7 @@ void sim_backend_set_devices(const SimDevice* const* devices) {
 }
 
 const CanBackend* sim_backend() {
-  static const CanBackend backend{"emulated bus", sim_open, sim_bus_tool_send, sim_try_receive,
-                                  nullptr, sim_list, sim_wait, nullptr, nullptr};
+  static const CanBackend backend{"emulated bus", sim_open, sim_send, sim_try_receive,
+                                  nullptr,        sim_list, sim_wait, nullptr, nullptr};
   return &backend;
 }

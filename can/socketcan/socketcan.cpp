@@ -30,13 +30,18 @@ struct SocketCanState {
   int ahead_next = 0;
   uint32_t socket_drops = 0;       // SO_RXQ_OVFL: frames the socket's queue had no room for
   long long rx_over_errors = -1;   // the driver's count of receive buffer overruns (-1: unknown)
+  char lost[224] = "";             // how the interface was lost, for the channel (CanNews::lost)
+  // What the frames read ahead told (losses, the bus state): handed on with the read that read
+  // them.
+  CanNews ahead_news{};
 };
 SocketCanState g_socketcan;
 
-int32_t open_failed(const char* call) {
-  const char* text = std::strerror(errno);
+int32_t open_failed(const char* call, CanOpenFailure* failure) {
+  const int error = errno;
+  const char* text = std::strerror(error);
   log_writef(LOG_ALWAYS, "SocketCAN: cannot open '%s': %s: %s\n", g_socketcan.name, call, text);
-  can_open_failed(call, text);
+  can_open_failure_call(failure, call, error, text);
   if (g_socketcan.socket >= 0) close(g_socketcan.socket);
   g_socketcan.socket = -1;
   return -1;
@@ -58,9 +63,11 @@ void log_error_frame(const can_frame& frame) {
   if (frame.can_id & CAN_ERR_BUSOFF) log_writef(LOG_ALWAYS, "SocketCAN: '%s' is bus-off\n", name);
   if (frame.can_id & CAN_ERR_CRTL) {
     log_writef(LOG_ALWAYS, "SocketCAN: '%s' controller problem 0x%02X\n", name, frame.data[1]);
-    if (frame.data[1] & CAN_ERR_CRTL_RX_OVERFLOW) can_frames_lost(CAN_LOSS_BUFFER);
+    if (frame.data[1] & CAN_ERR_CRTL_RX_OVERFLOW) {
+      can_news_frames_lost(&g_socketcan.ahead_news, CAN_LOSS_BUFFER);
+    }
   }
-  can_bus_state(bus_state_of(frame));
+  can_news_bus_state(&g_socketcan.ahead_news, bus_state_of(frame));
 }
 
 // The driver's count of receive buffer overruns, -1 where the interface has none.
@@ -91,7 +98,9 @@ int read_one(can_frame* frame) {
     if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_RXQ_OVFL) continue;
     uint32_t drops = 0;
     std::memcpy(&drops, CMSG_DATA(c), sizeof drops);
-    if (drops != g_socketcan.socket_drops) can_frames_lost(CAN_LOSS_QUEUE);
+    if (drops != g_socketcan.socket_drops) {
+      can_news_frames_lost(&g_socketcan.ahead_news, CAN_LOSS_QUEUE);
+    }
     g_socketcan.socket_drops = drops;
   }
   return n == static_cast<ssize_t>(CAN_MTU) ? 1 : 0;
@@ -116,7 +125,7 @@ int fill_ahead() {
 
 // An interface that is down (or gone) at the start refuses the run: a send would only fail later.
 // 0 when it is up; -1 after naming its state and the fix.
-int32_t check_up() {
+int32_t check_up(CanOpenFailure* failure) {
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return 0;  // the open itself will say what is wrong
   ifreq request{};
@@ -130,44 +139,47 @@ int32_t check_up() {
                 "&& sudo ip link set %s up",
                 g_socketcan.name, g_socketcan.name);
   log_writef(LOG_ALWAYS, "SocketCAN: cannot open '%s': %s\n", g_socketcan.name, text);
-  can_open_failed("state", text);
+  can_open_failure_call(failure, "state", 0, text);
   return -1;
 }
 
-// A send or receive error that means the interface went down or disappeared: the channel stops.
-void check_lost(const char* call, int error) {
-  char text[224];
+// A send or receive error that means the interface went down or disappeared: true after telling
+// `news` how (the channel stops).
+bool check_lost(const char* call, int error, CanNews* news) {
+  char* text = g_socketcan.lost;
+  const size_t size = sizeof g_socketcan.lost;
   if (error == ENETDOWN) {
-    std::snprintf(text, sizeof text,
+    std::snprintf(text, size,
                   "%s went down (%s: %s): if the adapter is still plugged in, bring it up: sudo ip "
                   "link set %s up",
                   g_socketcan.name, call, std::strerror(error), g_socketcan.name);
   } else if (error == ENODEV || error == ENXIO) {
-    std::snprintf(text, sizeof text,
+    std::snprintf(text, size,
                   "%s is gone (%s: %s): the adapter was unplugged or its driver removed",
                   g_socketcan.name, call, std::strerror(error));
   } else {
-    return;
+    return false;
   }
-  can_lost(text);
+  news->lost = text;
+  return true;
 }
 
-int32_t socketcan_open(const CanTarget* target) {
+int32_t socketcan_open(const CanTarget* target, CanOpenFailure* failure) {
   if (g_socketcan.socket >= 0) close(g_socketcan.socket);
   g_socketcan.socket = -1;
   std::snprintf(g_socketcan.name, sizeof g_socketcan.name, "%s", target->name);
   if (g_socketcan.name[0] == '\0') {
     errno = ENODEV;
-    return open_failed("interface name");
+    return open_failed("interface name", failure);
   }
   // A mistyped name is the likeliest fault: look the interface up first.
   const unsigned int index = if_nametoindex(g_socketcan.name);
-  if (index == 0) return open_failed("if_nametoindex");
-  if (check_up() != 0) return -1;
+  if (index == 0) return open_failed("if_nametoindex", failure);
+  if (check_up(failure) != 0) return -1;
   // Two runs on one interface would interleave two downloads on one unit.
-  if (can_hold(g_socketcan.name) != 0) return -1;
+  if (can_hold(g_socketcan.name, failure) != 0) return -1;
   g_socketcan.socket = socket(PF_CAN, SOCK_RAW, CAN_RAW);
-  if (g_socketcan.socket < 0) return open_failed("socket(PF_CAN, SOCK_RAW, CAN_RAW)");
+  if (g_socketcan.socket < 0) return open_failed("socket(PF_CAN, SOCK_RAW, CAN_RAW)", failure);
   const int fd = g_socketcan.socket;
 
   const uint32_t* ids = nullptr;
@@ -181,17 +193,17 @@ int32_t socketcan_open(const CanTarget* target) {
   const socklen_t filters_size =
       static_cast<socklen_t>(sizeof filters[0] * static_cast<size_t>(count));
   if (setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, filters, filters_size) != 0) {
-    return open_failed("setsockopt(CAN_RAW_FILTER)");
+    return open_failed("setsockopt(CAN_RAW_FILTER)", failure);
   }
   const can_err_mask_t errors = CAN_ERR_BUSOFF | CAN_ERR_CRTL;
   if (setsockopt(fd, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errors, sizeof errors) != 0) {
-    return open_failed("setsockopt(CAN_RAW_ERR_FILTER)");
+    return open_failed("setsockopt(CAN_RAW_ERR_FILTER)", failure);
   }
   sockaddr_can address{};
   address.can_family = AF_CAN;
   address.can_ifindex = static_cast<int>(index);
   if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    return open_failed("bind");
+    return open_failed("bind", failure);
   }
   // Frames the socket's queue had no room for are counted with every frame read.
   const int on = 1;
@@ -199,15 +211,16 @@ int32_t socketcan_open(const CanTarget* target) {
   g_socketcan.last_receive_errno = 0;
   g_socketcan.ahead_count = g_socketcan.ahead_next = 0;
   g_socketcan.socket_drops = 0;
+  g_socketcan.ahead_news = CanNews{};
   g_socketcan.rx_over_errors = read_rx_over_errors();
   return 0;
 }
 
-int32_t socketcan_send_frame(uint32_t id, const uint8_t data[8]) {
+int32_t socketcan_send_frame(const CanFrame& sent, CanNews* news) {
   can_frame frame{};
-  frame.can_id = (id & CAN_EFF_MASK) | CAN_EFF_FLAG;
+  frame.can_id = (sent.id & CAN_EFF_MASK) | CAN_EFF_FLAG;
   frame.can_dlc = 8;
-  std::memcpy(frame.data, data, 8);
+  std::memcpy(frame.data, sent.data, 8);
   // Non-blocking: a controller that stopped sending (bus-off) must not hang the tool. A full
   // queue (ENOBUFS from the qdisc, EAGAIN from the socket buffer) drains in a few frame times: the
   // channel tries again.
@@ -218,20 +231,21 @@ int32_t socketcan_send_frame(uint32_t id, const uint8_t data[8]) {
   if (error == ENOBUFS || error == EAGAIN || error == EWOULDBLOCK) return CAN_SEND_QUEUE_FULL;
   log_writef(LOG_ALWAYS, "SocketCAN: send on '%s' failed: %s\n", g_socketcan.name,
              std::strerror(error));
-  check_lost("send", error);
-  return -3;
+  return check_lost("send", error, news) ? CAN_ADAPTER_LOST : -3;
 }
 
-int32_t socketcan_try_receive(CanRead* read) {
-  if (fill_ahead() != 0) {
+int32_t socketcan_try_receive(CanRead* read, CanNews* news) {
+  const int filled = fill_ahead();
+  *news = g_socketcan.ahead_news;
+  g_socketcan.ahead_news = CanNews{};
+  if (filled != 0) {
     // One line per kind of failure, not one per try.
     if (errno != g_socketcan.last_receive_errno) {
       log_writef(LOG_ALWAYS, "SocketCAN: receive on '%s' failed: %s\n", g_socketcan.name,
                  std::strerror(errno));
     }
     g_socketcan.last_receive_errno = errno;
-    check_lost("receive", errno);
-    return -1;
+    return check_lost("receive", errno, news) ? CAN_ADAPTER_LOST : -1;
   }
   if (g_socketcan.ahead_next == g_socketcan.ahead_count) return -1;
   const can_frame& frame = g_socketcan.ahead[g_socketcan.ahead_next++];
@@ -255,18 +269,19 @@ int32_t socketcan_try_receive(CanRead* read) {
   return 0;
 }
 
-int32_t socketcan_wait(uint64_t until_us) {
+int32_t socketcan_wait(uint64_t until_us, CanNews*) {
   if (g_socketcan.ahead_next < g_socketcan.ahead_count) return 1;
   return wait_signal(g_socketcan.socket, until_us);
 }
 
 // A lost frame that the driver counted but told no error frame of.
-void socketcan_receive_timed_out() {
+int32_t socketcan_receive_timed_out(CanNews* news) {
   const long long count = read_rx_over_errors();
   if (count > g_socketcan.rx_over_errors && g_socketcan.rx_over_errors >= 0) {
-    can_frames_lost(CAN_LOSS_BUFFER);
+    can_news_frames_lost(news, CAN_LOSS_BUFFER);
   }
   g_socketcan.rx_over_errors = count;
+  return 0;
 }
 
 void socketcan_close() {

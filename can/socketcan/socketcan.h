@@ -3,7 +3,7 @@
 // controller error frames, which are logged, tell the channel the bus state and are handed on as
 // such. Every frame goes out with CAN_EFF_FLAG and length 8; a full transmit queue (ENOBUFS) is
 // left to the channel's retry. An interface that is down at the start is refused; one that goes
-// down or disappears later (ENETDOWN, ENODEV, ENXIO) stops the channel (can_lost).
+// down or disappears later (ENETDOWN, ENODEV, ENXIO) stops the channel (CAN_ADAPTER_LOST).
 // Call order: the opening and the channel drive it through its table (can/backend.h).
 // Recommended on a real interface: `ip link set can0 txqueuelen 1000`.
 #pragma once

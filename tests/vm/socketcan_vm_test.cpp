@@ -94,7 +94,7 @@ TEST_F(SocketCanTest, FramesGoOutExtendedWithTheirEightBytes) {
   Peer peer;
   open();
   const uint8_t data[8] = {0x10, 0, 0, 0, 0x00, 0x01, 0x02, 0x70};
-  ASSERT_EQ(can_send_frame(UNIT_COMMAND_ID, data), 0);
+  ASSERT_EQ(can_send_frame(can_frame_of(UNIT_COMMAND_ID, data)), 0);
   can_frame frame{};
   ASSERT_TRUE(peer.receive(&frame));
   EXPECT_EQ(frame.can_id, UNIT_COMMAND_ID | CAN_EFF_FLAG);
@@ -118,16 +118,14 @@ TEST_F(SocketCanTest, KernelFilterPassesExactlyTheAcceptedIdentifiers) {
   } expected[] = {{UNIT_ANSWER_ID, {0x40, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47}},
                   {0x7041005, {0x50, 0x51, 0x52, 0x53, 0x54, 0x55, 0x56, 0x57}},
                   {UNIT_DATA_ID, {0x60, 0x61, 0x62, 0, 0, 0, 0, 0}}};
-  for (const auto& frame : expected) {
-    uint8_t data[8];
-    uint32_t id = 0;
-    ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
-    EXPECT_EQ(id, frame.id);
-    EXPECT_EQ(std::memcmp(data, frame.data, 8), 0);
+  for (const auto& want : expected) {
+    CanFrame frame{};
+    ASSERT_EQ(can_receive_frame(&frame, 5, 50), 0);
+    EXPECT_EQ(frame.id, want.id);
+    EXPECT_EQ(std::memcmp(frame.data, want.data, 8), 0);
   }
-  uint8_t data[8];
-  uint32_t id = 0;
-  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  CanFrame frame{};
+  EXPECT_EQ(can_receive_frame(&frame, 5, 50), -1);
 }
 
 // A frame shorter than 8 bytes is delivered padded with zeros but traced as it was on the bus.
@@ -136,11 +134,10 @@ TEST_F(SocketCanTest, ShortFrameIsTracedWithItsLength) {
   ASSERT_EQ(frame_trace_open(dir_.file("t.log").c_str()), 0);
   open();
   peer.send(UNIT_ANSWER_ID | CAN_EFF_FLAG, 2, 0x11);
-  uint8_t data[8];
-  uint32_t id = 0;
-  ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
+  CanFrame frame{};
+  ASSERT_EQ(can_receive_frame(&frame, 5, 50), 0);
   const uint8_t expected[8] = {0x11, 0x12, 0, 0, 0, 0, 0, 0};
-  EXPECT_EQ(std::memcmp(data, expected, 8), 0);
+  EXPECT_EQ(std::memcmp(frame.data, expected, 8), 0);
   frame_trace_close();
   const std::string trace = read_file(dir_.file("t.log"));
   EXPECT_NE(trace.find(") vcan0 00A44401#1112 R\n"), std::string::npos) << trace;
@@ -153,14 +150,13 @@ TEST_F(SocketCanTest, SocketQueueOverrunIsSaid) {
   open();
   for (int i = 0; i < 1000; ++i) peer.send(UNIT_ANSWER_ID | CAN_EFF_FLAG, 8, 0x0B);
   ConsoleCapture console;
-  uint8_t data[8];
-  uint32_t id = 0;
-  ASSERT_EQ(can_receive_frame(data, &id, 5, 50), 0);
+  CanFrame frame{};
+  ASSERT_EQ(can_receive_frame(&frame, 5, 50), 0);
   EXPECT_EQ(console.text(), "");  // the frames queued before the loss carry no count
   // The kernel counts the loss on the next frame it queues.
   peer.send(UNIT_DATA_ID | CAN_EFF_FLAG, 8, 0x0C);
   peer.send(UNIT_DATA_ID | CAN_EFF_FLAG, 8, 0x0D);
-  while (can_receive_frame(data, &id, 5, 50) == 0) {
+  while (can_receive_frame(&frame, 5, 50) == 0) {
   }
   const std::string line =
       "SocketCAN: received frames were lost (receive queue overrun); the transfer's checks will "
@@ -172,10 +168,9 @@ TEST_F(SocketCanTest, SocketQueueOverrunIsSaid) {
 TEST_F(SocketCanTest, PollingRuleInRealTime) {
   Peer peer;
   open();
-  uint8_t data[8];
-  uint32_t id = 0;
+  CanFrame frame{};
   uint64_t start = now_us();
-  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  EXPECT_EQ(can_receive_frame(&frame, 5, 50), -1);
   const uint64_t silent_us = now_us() - start;
   EXPECT_GE(silent_us, 60000u);
   EXPECT_LT(silent_us, 600000u);  // the VM's timing is noisy
@@ -183,9 +178,9 @@ TEST_F(SocketCanTest, PollingRuleInRealTime) {
   peer.send(UNIT_ANSWER_ID | CAN_EFF_FLAG, 8, 0x0B);
   usleep(20000);
   start = now_us();
-  EXPECT_EQ(can_receive_frame(data, &id, 5, 1000), 0);
+  EXPECT_EQ(can_receive_frame(&frame, 5, 1000), 0);
   EXPECT_LT(now_us() - start, 5000u);  // taken on the first try, before any sleep
-  EXPECT_EQ(id, UNIT_ANSWER_ID);
+  EXPECT_EQ(frame.id, UNIT_ANSWER_ID);
 }
 
 TEST_F(SocketCanTest, ErrorFramesAreLoggedAndNotDelivered) {
@@ -194,9 +189,8 @@ TEST_F(SocketCanTest, ErrorFramesAreLoggedAndNotDelivered) {
   // vcan passes error frames written by another socket on to subscribers.
   peer.send(CAN_ERR_FLAG | CAN_ERR_BUSOFF, 8, 0);
   peer.send(CAN_ERR_FLAG | CAN_ERR_CRTL, 8, 0);
-  uint8_t data[8];
-  uint32_t id = 0;
-  EXPECT_EQ(can_receive_frame(data, &id, 5, 50), -1);
+  CanFrame frame{};
+  EXPECT_EQ(can_receive_frame(&frame, 5, 50), -1);
   const std::string text = log_text();
   EXPECT_NE(text.find("SocketCAN: 'vcan0' is bus-off\n"), std::string::npos) << text;
   EXPECT_NE(text.find("SocketCAN: 'vcan0' controller problem 0x01\n"), std::string::npos) << text;
@@ -242,7 +236,7 @@ TEST_F(SocketCanTest, SlowQueueBurstOf150AllGoesOut) {
   const uint64_t start = now_us();
   for (int i = 0; i < 150; ++i) {
     uint8_t data[8] = {static_cast<uint8_t>(i + 1), 0, 7, 6, 5, 4, 3, 2};
-    ASSERT_EQ(can_send_frame(UNIT_DATA_ID, data), 0) << "frame " << i;
+    ASSERT_EQ(can_send_frame(can_frame_of(UNIT_DATA_ID, data)), 0) << "frame " << i;
   }
   const uint64_t burst_us = now_us() - start;
   std::printf(
