@@ -5,6 +5,7 @@
 
 #include "can/channel.h"
 #include "can/interfaces.h"
+#include "protocol/command.h"
 #include "protocol/identifiers.h"
 #include "log/log.h"
 #include "ops/run_record.h"
@@ -62,6 +63,7 @@ std::vector<SeenFrame> tool_frames(uint32_t id) {
 
 void BusTest::SetUp() {
   can_reset();
+  command_forget_late_answers();
   // What an earlier test's operation recorded (a forced page) would change this one's lines.
   run_record_reset();
   sim_bus_reset();
