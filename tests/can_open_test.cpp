@@ -888,4 +888,4 @@ INSTANTIATE_TEST_SUITE_P(
         LateFakeRow{"canlib_repeated_page_3",
                     "RALVEX_FAKE_PCAN=initialize=4 RALVEX_FAKE_CANLIB=bus=1,repeat_page=0x300,",
                     LateCheck::REPEATED_BACKUP}),
-    [](const ::testing::TestParamInfo<LateFakeRow>& info) { return std::string(info.param.name); });
+    RowName());
