@@ -215,6 +215,7 @@ class LateNodeTest : public BusTest {
 struct LateNodeRow {
   const char* name;
   uint64_t late_us;
+  uint64_t erase_us;
   size_t late_lines;  // the wake's and the start's late answers
 };
 using LateNodeFlashTest = RowTest<LateNodeTest, LateNodeRow>;
@@ -222,6 +223,7 @@ using LateNodeFlashTest = RowTest<LateNodeTest, LateNodeRow>;
 TEST_P(LateNodeFlashTest, CompletesWithEveryPage) {
   const LateNodeRow& row = GetParam();
   sim_nodes_config.answer_late_us = row.late_us;
+  sim_nodes_config.erase_us = row.erase_us;
   ASSERT_EQ(sim_bus_attach(sim_nodes_device()), 0);
   const auto image = random_bytes(2000, 9);  // 3 pages
   const std::string path = objcopy_hex(image, 0x20000, "sensor.hex");
@@ -232,9 +234,12 @@ TEST_P(LateNodeFlashTest, CompletesWithEveryPage) {
   EXPECT_EQ(count(log_text(), kLateStart), row.late_lines) << row.name;
 }
 INSTANTIATE_TEST_SUITE_P(Rows, LateNodeFlashTest,
-                         ::testing::Values(LateNodeRow{"on time", 0, 0},
-                                           LateNodeRow{"70 ms late", 70000, 2},
-                                           LateNodeRow{"120 ms late", 120000, 2}));
+                         ::testing::Values(LateNodeRow{"on time", 0, 500000, 0},
+                                           LateNodeRow{"70 ms late", 70000, 500000, 2},
+                                           LateNodeRow{"120 ms late", 120000, 500000, 2},
+                                           // The start's late answer meets a page's answer wait.
+                                           LateNodeRow{"120 ms late, short erase", 120000, 2000,
+                                                       2}));
 
 struct EndRow {
   const char* name;
