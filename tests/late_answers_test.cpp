@@ -71,10 +71,11 @@ TEST_P(LateFlashTest, CompletesWithEveryPage) {
 }
 INSTANTIATE_TEST_SUITE_P(
     Rows, LateFlashTest,
-    ::testing::Values(LateFlashRow{"on time", 0, 500000, 0},
-                      LateFlashRow{"70 ms late, during the erase", 70000, 500000, 1},
-                      LateFlashRow{"120 ms late, during the erase", 120000, 500000, 1},
-                      LateFlashRow{"120 ms late, during the pages", 120000, 2000, 1}));
+    ::testing::Values(LateFlashRow{"on_time", 0, 500000, 0},
+                      LateFlashRow{"late_70_ms_during_the_erase", 70000, 500000, 1},
+                      LateFlashRow{"late_120_ms_during_the_erase", 120000, 500000, 1},
+                      LateFlashRow{"late_120_ms_during_the_pages", 120000, 2000, 1}),
+    RowName());
 
 struct StrayRow {
   const char* name;
@@ -100,8 +101,9 @@ TEST_P(StrayAnswerTest, OnlyAsManyAsWereSent) {
       << row.name << "\n" << console();
 }
 INSTANTIATE_TEST_SUITE_P(Rows, StrayAnswerTest,
-                         ::testing::Values(StrayRow{"late answer alone", false, 0},
-                                           StrayRow{"and a stray frame alike", true, -5}));
+                         ::testing::Values(StrayRow{"late_answer_alone", false, 0},
+                                           StrayRow{"and_a_stray_frame_alike", true, -5}),
+                         RowName());
 
 // A frame 0B that repeats no resent command (DL_START_LOADING was answered at once) keeps the
 // erase's rule: taken as its answer and refused.
@@ -135,13 +137,13 @@ struct RepeatRow {
   const char* line;  // before the advice
 };
 const RepeatRow kRepeatRows[] = {
-    {"page 0", 0x0000, false, "The unit sent page 0x0000 twice (a repeated command on the bus): "},
-    {"page 3", 0x0300, false, "The unit sent page 0x0300 twice (a repeated command on the bus): "},
-    {"page 120", 0x7800, false,
+    {"page_0", 0x0000, false, "The unit sent page 0x0000 twice (a repeated command on the bus): "},
+    {"page_3", 0x0300, false, "The unit sent page 0x0300 twice (a repeated command on the bus): "},
+    {"page_120", 0x7800, false,
      "The unit sent page 0x7800 twice (a repeated command on the bus): "},
-    {"page 207", 0xCF00, false,
+    {"page_207", 0xCF00, false,
      "The unit sent page 0xCF00 twice (a repeated command on the bus): "},
-    {"page 3 of alike pages", 0x0300, true,
+    {"page_3_of_alike_pages", 0x0300, true,
      "The unit sent more pages than were asked for (a repeated command on the bus): "},
 };
 using RepeatedBackupTest = RowTest<LateUnitTest, RepeatRow>;
@@ -165,7 +167,7 @@ TEST_P(RepeatedBackupTest, FailsNamingThePageAndKeepsTheEarlierFile) {
   EXPECT_EQ(directory_names(), (std::vector<std::string>{"ZR4_BL_Log.txt", "backup.bin"}));
   EXPECT_NE(log_text().find("39 frames came after the last page\n"), std::string::npos);
 }
-INSTANTIATE_TEST_SUITE_P(Rows, RepeatedBackupTest, ::testing::ValuesIn(kRepeatRows));
+INSTANTIATE_TEST_SUITE_P(Rows, RepeatedBackupTest, ::testing::ValuesIn(kRepeatRows), RowName());
 
 using RepeatedReadBackTest = RowTest<LateUnitTest, RepeatRow>;
 
@@ -183,7 +185,7 @@ TEST_P(RepeatedReadBackTest, FailsNamingThePage) {
   EXPECT_EQ(unit_parameter_memory(), file) << row.name;
   EXPECT_EQ(console().find("Restore verification failed"), std::string::npos) << row.name;
 }
-INSTANTIATE_TEST_SUITE_P(Rows, RepeatedReadBackTest, ::testing::ValuesIn(kRepeatRows));
+INSTANTIATE_TEST_SUITE_P(Rows, RepeatedReadBackTest, ::testing::ValuesIn(kRepeatRows), RowName());
 
 // The backup waits the quiet window once, after the last page.
 TEST_F(LateUnitTest, QuietWindowAfterTheLastPageOnly) {
@@ -234,12 +236,13 @@ TEST_P(LateNodeFlashTest, CompletesWithEveryPage) {
   EXPECT_EQ(count(log_text(), kLateStart), row.late_lines) << row.name;
 }
 INSTANTIATE_TEST_SUITE_P(Rows, LateNodeFlashTest,
-                         ::testing::Values(LateNodeRow{"on time", 0, 500000, 0},
-                                           LateNodeRow{"70 ms late", 70000, 500000, 2},
-                                           LateNodeRow{"120 ms late", 120000, 500000, 2},
+                         ::testing::Values(LateNodeRow{"on_time", 0, 500000, 0},
+                                           LateNodeRow{"late_70_ms", 70000, 500000, 2},
+                                           LateNodeRow{"late_120_ms", 120000, 500000, 2},
                                            // The start's late answer meets a page's answer wait.
-                                           LateNodeRow{"120 ms late, short erase", 120000, 2000,
-                                                       2}));
+                                           LateNodeRow{"late_120_ms_short_erase", 120000, 2000,
+                                                       2}),
+                         RowName());
 
 struct EndRow {
   const char* name;
@@ -274,8 +277,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(EndRow{"unit", false,
                              "End of download not sent: the unit got every page but not "
                              "DL_END_OF_DOWNLOAD and may stay in its bootloader: flash it again\n"},
-                      EndRow{"sensor node", true,
+                      EndRow{"sensor_node", true,
                              "End of download not sent: the sensor node got every page but not "
                              "DL_END_OF_DOWNLOAD and may stay in its bootloader: flash it "
-                             "again\n"}));
+                             "again\n"}),
+    RowName());
 }  // namespace
