@@ -84,7 +84,8 @@ int32_t repeated_page(const uint8_t* area, const uint8_t* after_last) {
   int32_t found = -1;
   for (int32_t block = 0; block < PARAMETER_PAGE_COUNT; ++block) {
     const uint8_t* page = &area[block * PARAMETER_PAGE_SIZE];
-    const uint8_t* next = block + 1 < PARAMETER_PAGE_COUNT ? page + PARAMETER_PAGE_SIZE : after_last;
+    const bool last = block + 1 == PARAMETER_PAGE_COUNT;
+    const uint8_t* next = last ? after_last : page + PARAMETER_PAGE_SIZE;
     if (std::memcmp(page, next, PARAMETER_PAGE_SIZE) != 0) continue;
     if (found >= 0) return -1;
     found = block;
@@ -124,11 +125,14 @@ int32_t read_parameter_area(uint8_t* area, Progress* progress) {
 
 int32_t end_parameter_area(const uint8_t* area, const char* advice) {
   TrailingFrames trailing{};
+  int32_t heard = 0;
   while (trailing.count < TrailingFrames::kMax &&
-         listen_for_unit_frame(PARAMETER_QUIET_MS, &trailing.ids[trailing.count],
-                               trailing.data[trailing.count]) == 0) {
+         (heard = listen_for_unit_frame(PARAMETER_QUIET_MS, &trailing.ids[trailing.count],
+                                        trailing.data[trailing.count])) == 0) {
     ++trailing.count;
   }
+  // Without the quiet window the pages cannot be known to be those asked for.
+  if (heard == -3) return -3;
   if (trailing.count == 0) return 0;
   log_writef(LOG_ALWAYS, "%d frames came after the last page\n", trailing.count);
   uint8_t page[PARAMETER_PAGE_SIZE];

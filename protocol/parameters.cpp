@@ -80,5 +80,6 @@ int32_t wait_for_frame(uint32_t identifier, uint8_t data[8]) {
 
 int32_t listen_for_unit_frame(int32_t window_ms, uint32_t* id, uint8_t data[8]) {
   // Steps of 5 ms (a polling receive sleeps as few times as it can): window_ms / 5 tries.
-  return can_receive_frame(data, id, 5, window_ms - 10) == 0 ? 0 : -1;
+  if (can_receive_frame(data, id, 5, window_ms - 10) == 0) return 0;
+  return can_stopped() != 0 ? -3 : -1;
 }
