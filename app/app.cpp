@@ -16,6 +16,7 @@
 #include "ops/run_record.h"
 #include "platform/platform.h"
 #include "ralvex_version.h"  // generated from the project() version
+#include "protocol/command.h"
 #include "sim/world.h"
 
 namespace {
@@ -148,6 +149,7 @@ int32_t app_main(int argc, char** argv) {
   sim_world_keep_memories(false);
   // Every run starts from a closed channel with nothing counted (tests run several in a process).
   can_reset();
+  command_forget_late_answers();
   run_record_reset();
   const auto wall = std::chrono::system_clock::now().time_since_epoch();
   const RunStart start{

@@ -118,6 +118,9 @@ int32_t backup_parameters(const RunSettings& settings) {
   std::vector<uint8_t> area(PARAMETER_AREA_SIZE);
   Progress progress = progress_start(settings.progress, PARAMETER_PAGE_COUNT, PARAMETER_PAGE_SIZE);
   result = read_parameter_area(area.data(), &progress);
+  if (result == 0) {
+    result = end_parameter_area(area.data(), "nothing written, run the backup again");
+  }
   if (result < 0) return discard(&file, result);
   if (operation_interrupted() != 0) return discard(&file, -3);
   const uint32_t sum = image_sum(area.data(), PARAMETER_AREA_SIZE);

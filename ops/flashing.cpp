@@ -136,6 +136,16 @@ int32_t send_pages(const FlashTarget& target, const uint8_t* image, int32_t exte
   return 0;
 }
 
+// Every page is written, but DL_END_OF_DOWNLOAD did not go out (the adapter was lost during the
+// pause before it, or the bus refused it): the device never heard that the download ended, so the
+// run is no success. -3, as for any command that could not be sent.
+int32_t end_not_sent(const FlashTarget& target) {
+  if (operation_interrupted() == 0) {
+    console_problem("End of download not sent: %s got every page but not DL_END_OF_DOWNLOAD and "
+                    "may stay in its bootloader: flash it again\n", target.device);
+  }
+  return -3;
+}
 
 int32_t flash(const FlashTarget& target, const RunSettings& settings) {
   const char* path = settings.file_name;
@@ -181,7 +191,7 @@ int32_t flash(const FlashTarget& target, const RunSettings& settings) {
   operation_step();
   sleep_ms(500);
   if (operation_interrupted() != 0) return -3;
-  target.commands.end(node);
+  if (target.commands.end(node) < 0) return end_not_sent(target);
   console_print("End of download\n");
   print_forced_pages_warning(run_record().forced_pages.size());
   console_print("Flashing completed\n\n");

@@ -1,6 +1,8 @@
 // Parameter pages read from the unit, and the start of both parameter operations.
 #include "ops/parameter_pages.h"
 
+#include <cstring>
+
 #include "log/log.h"
 #include "ops/outcome.h"
 #include "ops/progress.h"
@@ -45,6 +47,51 @@ int32_t read_page(uint8_t* page) {
   }
   return 0;
 }
+
+// The frames that came after the last page, while they come (one page's worth and one more).
+struct TrailingFrames {
+  static constexpr int kMax = 1 + UNIT_PAGE.frames + 1 + 1;
+  uint32_t ids[kMax];
+  uint8_t data[kMax][8];
+  int count;
+};
+
+// Whether `trailing` is one whole page as a backup brings it (answer, data frames in sequence,
+// checksum frame that matches), its bytes into `page`.
+bool whole_page(const TrailingFrames& trailing, uint8_t* page) {
+  if (trailing.count != UNIT_PAGE.frames + 2) return false;
+  const uint8_t* answer = trailing.data[0];
+  if (trailing.ids[0] != UNIT_ANSWER_ID || answer[0] != PARAMETER_ANSWER ||
+      frame_value(&answer[4]) != 0) {
+    return false;
+  }
+  uint32_t sum = 0;
+  for (int index = 0; index < UNIT_PAGE.frames; ++index) {
+    const uint8_t* frame = trailing.data[1 + index];
+    if (trailing.ids[1 + index] != UNIT_DATA_ID || frame[0] != UNIT_PAGE.first_sequence + index) {
+      return false;
+    }
+    sum += page_take_frame(UNIT_PAGE, index, frame, page);
+  }
+  const int last = trailing.count - 1;
+  return trailing.ids[last] == UNIT_ANSWER_ID && frame_value(&trailing.data[last][4]) == sum;
+}
+
+// The page that the unit sent twice, when only one page can have been: a page sent twice is read
+// in the place of the next one, so it equals the page read after it, or the last page equals the
+// page that came after it. -1 when no page, or more than one, fits.
+int32_t repeated_page(const uint8_t* area, const uint8_t* after_last) {
+  int32_t found = -1;
+  for (int32_t block = 0; block < PARAMETER_PAGE_COUNT; ++block) {
+    const uint8_t* page = &area[block * PARAMETER_PAGE_SIZE];
+    const bool last = block + 1 == PARAMETER_PAGE_COUNT;
+    const uint8_t* next = last ? after_last : page + PARAMETER_PAGE_SIZE;
+    if (std::memcmp(page, next, PARAMETER_PAGE_SIZE) != 0) continue;
+    if (found >= 0) return -1;
+    found = block;
+  }
+  return found;
+}
 }  // namespace
 
 int32_t start_parameter_pages(const CanTarget& target) {
@@ -78,4 +125,28 @@ int32_t read_parameter_area(uint8_t* area, Progress* progress) {
   }
   if (progress) progress_done(progress);
   return 0;
+}
+
+int32_t end_parameter_area(const uint8_t* area, const char* advice) {
+  TrailingFrames trailing{};
+  int32_t heard = 0;
+  while (trailing.count < TrailingFrames::kMax &&
+         (heard = listen_for_unit_frame(PARAMETER_QUIET_MS, &trailing.ids[trailing.count],
+                                        trailing.data[trailing.count])) == 0) {
+    ++trailing.count;
+  }
+  // Without the quiet window the pages cannot be known to be those asked for.
+  if (heard == -3) return -3;
+  if (trailing.count == 0) return 0;
+  log_writef(LOG_ALWAYS, "%d frames came after the last page\n", trailing.count);
+  uint8_t page[PARAMETER_PAGE_SIZE];
+  const int32_t repeated = whole_page(trailing, page) ? repeated_page(area, page) : -1;
+  if (repeated >= 0) {
+    console_problem("The unit sent page 0x%04X twice (a repeated command on the bus): %s\n",
+                    static_cast<unsigned>(repeated * PARAMETER_PAGE_SIZE), advice);
+  } else {
+    console_problem("The unit sent more pages than were asked for (a repeated command on the "
+                    "bus): %s\n", advice);
+  }
+  return -10;
 }

@@ -56,7 +56,11 @@ int32_t read_backup_file(const char* path, std::vector<uint8_t>* area) {
 // page reader's result; -9 when bytes differ. Prints the outcome.
 int32_t verify_restore(const uint8_t* area) {
   std::vector<uint8_t> read_back(PARAMETER_AREA_SIZE);
-  const int32_t result = read_parameter_area(read_back.data(), nullptr);
+  int32_t result = read_parameter_area(read_back.data(), nullptr);
+  if (result == 0) {
+    result = end_parameter_area(read_back.data(),
+                                "the restore is not verified, run it again with --verify");
+  }
   if (result < 0) return result;
   const uint8_t* unit = read_back.data();
   int32_t differing = 0;

@@ -20,6 +20,49 @@ const CommandRule DL_DOWNLOAD_RULE{DL_DOWNLOAD, "DL_DOWNLOAD", false, {}, {}, {}
 const CommandRule DL_END_OF_DOWNLOAD_RULE{DL_END_OF_DOWNLOAD, "DL_END_OF_DOWNLOAD", false, {}, {}, {}};
 
 namespace {
+// The answers that resent commands may still bring: each send beyond the one whose answer was
+// taken may be answered too, late, with a frame alike (same identifier, same byte 0).
+struct LateAnswer {
+  uint32_t id;
+  uint8_t code;
+  const char* name;  // the command's
+  int due;           // sends not answered yet
+};
+constexpr int kLateAnswerKinds = 4;  // the unit's start, a node's wake and start: three
+struct LateState {
+  LateAnswer answers[kLateAnswerKinds];
+  int count;
+};
+LateState g_late;
+
+// After `rule`'s answer was taken on the `sends`th send: the other sends' answers are due.
+void expect_late_answers(const CommandRule& rule, const CommandCall& call, int sends) {
+  if (sends < 2) return;
+  LateAnswer* slot = nullptr;
+  for (int i = 0; i < g_late.count; ++i) {
+    LateAnswer& known = g_late.answers[i];
+    if (known.id == call.answer_id && known.code == call.answer[0]) slot = &known;
+  }
+  if (!slot && g_late.count < kLateAnswerKinds) {
+    slot = &g_late.answers[g_late.count++];
+    *slot = LateAnswer{call.answer_id, call.answer[0], rule.name, 0};
+  }
+  if (slot) slot->due += sends - 1;
+}
+
+// True (logged) when the frame is a late answer that is still due: no wait takes it.
+bool late_answer(uint32_t id, const uint8_t data[8]) {
+  for (int i = 0; i < g_late.count; ++i) {
+    LateAnswer& late = g_late.answers[i];
+    if (late.due == 0 || late.id != id || late.code != data[0]) continue;
+    --late.due;
+    log_writef(LOG_ALWAYS, "Late answer to %s, ignored\n", late.name);
+    log_frame(id, data);
+    return true;
+  }
+  return false;
+}
+
 int32_t send_command(const CommandRule& rule, const Route& route, uint32_t argument) {
   if (route.to == 0) return 0;
   CanFrame frame{route.to, {}};
@@ -68,11 +111,14 @@ int32_t command_run(const CommandRule& rule, const Route& route, CommandCall* ca
   if (rule.wait.waits == 0) return 0;
   int own_budget = rule.wait.waits;
   int* left = call->budget != nullptr ? call->budget : &own_budget;
+  int sends = route.to != 0 ? 1 : 0;
   for (;;) {
     CanFrame answer{};
     const bool received = can_receive_frame(&answer, rule.wait.step_ms, rule.wait.extra_ms) == 0;
     call->answer_id = answer.id;
     std::memcpy(call->answer, answer.data, 8);
+    // A late answer to an earlier command costs no wait: a new one starts.
+    if (received && late_answer(call->answer_id, call->answer)) continue;
     if (received && ends_wait(rule.wait.listen, route, call->answer_id, *left == 1)) break;
     // A stopped channel said why already: no further windows, no "No answer" line.
     if (!received && can_stopped() != 0) return rule.silence.result;
@@ -81,11 +127,18 @@ int32_t command_run(const CommandRule& rule, const Route& route, CommandCall* ca
       if (rule.silence.printed) console_problem("%s", rule.silence.text);
       return rule.silence.result;
     }
-    if (rule.wait.resend && send_command(rule, route, call->argument) != 0) return -3;
+    if (rule.wait.resend) {
+      if (send_command(rule, route, call->argument) != 0) return -3;
+      if (route.to != 0) ++sends;
+    }
   }
   if (rule.trace) log_frame(call->answer_id, call->answer);
-  return judge(rule.check, *call);
+  const int32_t judged = judge(rule.check, *call);
+  if (judged == 0 && rule.wait.resend) expect_late_answers(rule, *call, sends);
+  return judged;
 }
+
+void command_forget_late_answers() { g_late = LateState{}; }
 
 int32_t command_run_with(const CommandRule& rule, const Route& route, uint32_t argument) {
   CommandCall call;

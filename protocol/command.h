@@ -83,6 +83,15 @@ struct CommandCall {
 // 0; -3 send refused; rule.silence.result when no answer came (at once and without the silence
 // text when the channel stopped: can_stopped); rule.check.result when rejected.
 int32_t command_run(const CommandRule& rule, const Route& route, CommandCall* call);
+// A command that is resent (rule.wait.resend) may be answered once per send, and the answers
+// to the earlier sends can come after the one taken: still at the command itself, or while a
+// later command waits (the unit erases). Once a resent command's answer is taken, as many frames
+// alike (the same identifier, the same byte 0) as it had sends beyond that one are late answers:
+// every wait of command_run leaves them out, with "Late answer to <name>, ignored\n" and the frame
+// in the log, and starts a new window. Every other frame meets the waits' own rules.
+// Back to a run's start: no late answer is due.
+void command_forget_late_answers();
+
 // The rule's command with `argument`, run on `route` with the rule's defaults.
 int32_t command_run_with(const CommandRule& rule, const Route& route, uint32_t argument);
 

@@ -1,6 +1,7 @@
 // Parameter page commands: the unit's parameter service through the command layer.
 #include "protocol/parameters.h"
 
+#include "can/channel.h"
 #include "protocol/command.h"
 #include "protocol/commands.h"
 #include "protocol/identifiers.h"
@@ -70,4 +71,15 @@ int32_t wait_for_frame(uint32_t identifier, uint8_t data[8]) {
   const int32_t result = command_run(kAwaitFrame, Route{0, 0, {identifier, 0}}, &call);
   for (int i = 0; i < 8; ++i) data[i] = call.answer[i];
   return result;
+}
+
+int32_t listen_for_unit_frame(int32_t window_ms, uint32_t* id, uint8_t data[8]) {
+  // Steps of 5 ms (a polling receive sleeps as few times as it can): window_ms / 5 tries.
+  CanFrame frame{};
+  if (can_receive_frame(&frame, 5, window_ms - 10) == 0) {
+    *id = frame.id;
+    for (int i = 0; i < 8; ++i) data[i] = frame.data[i];
+    return 0;
+  }
+  return can_stopped() != 0 ? -3 : -1;
 }

@@ -26,3 +26,9 @@ int32_t erase_sector(uint32_t page_address, uint8_t answer_code);
 // Waits for one frame on `identifier` (61 tries of about 52 ms; a frame on another identifier is
 // dropped and uses up a try) and leaves its bytes in `data`. 0, or -3 when none came.
 int32_t wait_for_frame(uint32_t identifier, uint8_t data[8]);
+
+// Listens for `window_ms` (a multiple of 5, at least 10) for one more frame of the unit on its
+// answer or data identifier, sending nothing (a backup's last page should be followed by silence). 0 with the
+// frame in `id` and `data`; -1 when the window passed without one; -3 when the channel stopped
+// (an interruption, a lost adapter: it said why).
+int32_t listen_for_unit_frame(int32_t window_ms, uint32_t* id, uint8_t data[8]);

@@ -25,6 +25,8 @@ enum class Mode { OFF, BOOT_WINDOW, APPLICATION, BOOTLOADER, LOADING };
 struct Node {
   History history = History::FRESH;
   bool erased = false;
+  bool wake_answered = false;   // the first answers came (answer_late_us)
+  bool start_answered = false;
   SimPage page{};
   SimNodeStats stats{};
   std::vector<uint8_t> flash;  // made on first use
@@ -127,7 +129,9 @@ void on_command(uint64_t at_us, int n, const uint8_t data[8]) {
   if (data[0] == DL_START_LOADING) {
     state.history = History::LOADING;
     ++state.stats.start_requests;
-    answer(at_us, n, DL_START_LOADING_ANSWER, 0);
+    answer(state.start_answered ? at_us : at_us + g_nodes.plan.answer_late_us, n,
+           DL_START_LOADING_ANSWER, 0);
+    state.start_answered = true;
     return;
   }
   if (now != Mode::LOADING) return;
@@ -170,7 +174,9 @@ void on_wake(uint64_t at_us, int n, const uint8_t data[8]) {
   if (now != Mode::APPLICATION && now != Mode::BOOTLOADER) return;
   state.history = History::WOKEN;
   const uint8_t zeros[8] = {};
-  transmit(at_us, NODE_WAKE_ANSWER_ID, n, zeros);
+  transmit(state.wake_answered ? at_us : at_us + g_nodes.plan.answer_late_us, NODE_WAKE_ANSWER_ID,
+           n, zeros);
+  state.wake_answered = true;
 }
 
 // The node id addressed by `id` on the identifier family `base`, or 0.

@@ -51,6 +51,9 @@ struct SimNodesConfig {
   // A fault: each node refuses the nth page it is asked to write (counted from 1; 0 for none)
   // as a page with a lost frame, answering SIM_NODE_BAD_SEQUENCE and leaving its flash unwritten.
   uint32_t refuse_page = 0;
+  // A fault: each node's first answer to a wake frame and its first to DL_START_LOADING come this
+  // much later than the others (the node is busy); it answers every frame the tool resends.
+  uint64_t answer_late_us = 0;
 };
 extern SimNodesConfig sim_nodes_config;
 

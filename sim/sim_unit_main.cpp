@@ -42,6 +42,13 @@ const char kUsage[] =
     "                         as written\n"
     "  --refuse-page N        a fault: every sensor node refuses the Nth page it is asked to\n"
     "                         write (from 1), as if a frame of it was lost: status 1, not written\n"
+    "  --answer-late MS       a fault: the first answer to each command the tool resends (the\n"
+    "                         unit's and the sensors' DL_START_LOADING, the sensors' wake\n"
+    "                         frame) and to COMMAND_ID_ENTER_PRODUCTION_TEST_MODE comes MS ms\n"
+    "                         late; every resent command is answered\n"
+    "  --repeat-page ADDRESS  a fault: the first COMMAND_ID_START_PAGE_BACKUP of the parameter\n"
+    "                         page at ADDRESS (0 to 0xCF00, a multiple of 0x100, decimal or 0x\n"
+    "                         hex) reaches the unit twice: it sends that page twice\n"
     "  --trace                print every frame (< from the interface, > from the devices)\n";
 
 struct NodeDump {
@@ -59,6 +66,8 @@ struct Options {
   long long erase_ms = -1;
   long long corrupt_parameter = -1;
   long long refuse_page = 0;
+  long long answer_late_ms = 0;
+  long long repeat_page = -1;
   bool trace = false;
 };
 
@@ -119,7 +128,8 @@ int parse_options(int argc, char** argv, Options* options) {
     }
     const char* const with_value[] = {"--parameters-in", "--flash-out", "--parameters-out",
                                       "--node-out", "--sensors-on", "--erase-ms",
-                                      "--corrupt-parameter", "--refuse-page"};
+                                      "--corrupt-parameter", "--refuse-page", "--answer-late",
+                                      "--repeat-page"};
     bool known = false;
     for (const char* name : with_value) known = known || std::strcmp(arg, name) == 0;
     if (!known) return usage_error("ralvex-sim-unit: unknown option '%s'\n", arg);
@@ -156,6 +166,20 @@ int parse_options(int argc, char** argv, Options* options) {
         return usage_error(
             "ralvex-sim-unit: --refuse-page needs a page from 1 to 10000, not '%s'\n", value);
       }
+    } else if (std::strcmp(arg, "--answer-late") == 0) {
+      if (!parse_number(value, 0, 60000, &options->answer_late_ms)) {
+        return usage_error("ralvex-sim-unit: --answer-late needs milliseconds, not '%s'\n", value);
+      }
+    } else if (std::strcmp(arg, "--repeat-page") == 0) {
+      char* end = nullptr;
+      errno = 0;
+      const long long address = std::strtoll(value, &end, 0);
+      if (end == value || *end != '\0' || errno == ERANGE || address < 0 || address > 0xCF00 ||
+          address % 0x100 != 0) {
+        return usage_error("ralvex-sim-unit: --repeat-page needs a page address from 0 to 0xCF00, "
+                           "a multiple of 0x100, not '%s'\n", value);
+      }
+      options->repeat_page = address;
     } else if (!parse_number(value, 0, 60000, &options->erase_ms)) {  // --erase-ms
       return usage_error("ralvex-sim-unit: --erase-ms needs milliseconds, not '%s'\n", value);
     }
@@ -226,6 +250,8 @@ void put_devices_on_bus(const Options& options) {
     sim_nodes_config.erase_us = static_cast<uint64_t>(options.erase_ms) * 1000u;
   }
   sim_nodes_config.refuse_page = static_cast<uint32_t>(options.refuse_page);
+  const uint64_t answer_late_us = static_cast<uint64_t>(options.answer_late_ms) * 1000u;
+  sim_nodes_config.answer_late_us = answer_late_us;
   for (const SimDevice* const* device = sim_world_devices(); *device; ++device) {
     sim_bus_attach(*device);
   }
@@ -234,6 +260,8 @@ void put_devices_on_bus(const Options& options) {
     sim_unit_config.erase_us = static_cast<uint64_t>(options.erase_ms) * 1000u;
   }
   sim_unit_config.corrupt_parameter = options.corrupt_parameter;
+  sim_unit_config.answer_late_us = answer_late_us;
+  sim_unit_config.repeat_page = options.repeat_page;
 }
 }  // namespace
 

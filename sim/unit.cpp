@@ -19,6 +19,7 @@ struct UnitState {
   SimUnitStats stats = {};
   bool loading = false;  // DL_START_LOADING seen, DL_END_OF_DOWNLOAD not yet
   bool erased = false;
+  bool start_answered = false;  // the first answer to DL_START_LOADING came (answer_late_us)
   SimPage page = {};     // the page DL_DOWNLOAD opened
 };
 UnitState g_unit;
@@ -60,7 +61,9 @@ void on_command(uint64_t at_us, const uint8_t data[8]) {
     case DL_START_LOADING:
       ++g_unit.stats.start_requests;
       g_unit.loading = true;
-      answer(at_us, DL_START_LOADING_ANSWER, 0);
+      answer(g_unit.start_answered ? at_us : at_us + sim_unit_config.answer_late_us,
+             DL_START_LOADING_ANSWER, 0);
+      g_unit.start_answered = true;
       break;
     case DL_ERASE_APP:
       if (!g_unit.loading) break;

@@ -37,6 +37,14 @@ struct SimUnitConfig {
   // A fault: a restored page that holds this parameter offset stores its byte inverted, while
   // the page is still answered as written (-1: none).
   int64_t corrupt_parameter = -1;
+  // A fault: the first answer to DL_START_LOADING and the first to
+  // COMMAND_ID_ENTER_PRODUCTION_TEST_MODE come this much later than the others (the unit is still
+  // leaving its application); the unit answers every DL_START_LOADING the tool resends meanwhile.
+  uint64_t answer_late_us = 0;
+  // A fault: the first COMMAND_ID_START_PAGE_BACKUP of the page at this address reaches the unit
+  // twice, the second time a frame later (a controller that sent the frame again after an error
+  // flag): the unit sends that page twice (-1: none).
+  int64_t repeat_page = -1;
 };
 extern SimUnitConfig sim_unit_config;
 

@@ -18,6 +18,7 @@ struct ParameterState {
   uint8_t memory[SIM_UNIT_PARAMETER_SIZE] = {};
   SimUnitParameterStats stats = {};
   bool test_mode = false;
+  bool repeated = false;  // the repeat_page fault happened
   SimPage restore = {};  // the page a restore opened
 };
 ParameterState g_parameters;
@@ -130,9 +131,10 @@ bool sim_unit_parameters_command(uint64_t at_us, const uint8_t data[8]) {
   }
   const uint64_t ready_us = at_us + sim_unit_config.parameter_us;
   if (code == COMMAND_ID_ENTER_PRODUCTION_TEST_MODE) {
-    ++g_parameters.stats.test_mode_requests;
+    const bool first = g_parameters.stats.test_mode_requests++ == 0;
     g_parameters.test_mode = true;
-    answer(ready_us, PARAMETER_ANSWER, SIM_UNIT_PAGE_WRITTEN);
+    answer(first ? ready_us + sim_unit_config.answer_late_us : ready_us, PARAMETER_ANSWER,
+           SIM_UNIT_PAGE_WRITTEN);
     return true;
   }
   if (!g_parameters.test_mode) {
@@ -140,10 +142,16 @@ bool sim_unit_parameters_command(uint64_t at_us, const uint8_t data[8]) {
     return true;
   }
   switch (code) {
-    case COMMAND_ID_START_PAGE_BACKUP:
+    case COMMAND_ID_START_PAGE_BACKUP: {
       g_parameters.restore.open = false;
-      backup_page(ready_us, frame_value(&data[4]));
+      const uint32_t address = frame_value(&data[4]);
+      backup_page(ready_us, address);
+      if (!g_parameters.repeated && sim_unit_config.repeat_page == int64_t{address}) {
+        g_parameters.repeated = true;
+        backup_page(ready_us + SIM_FRAME_US, address);
+      }
       break;
+    }
     case COMMAND_ID_START_PAGE_RESTORE:
       start_restore(ready_us, frame_value(&data[4]));
       break;

@@ -17,6 +17,8 @@
 #include "support/can_support.h"
 #include "log/frame_trace.h"
 #include "ops/operations.h"
+#include "sim/unit.h"
+#include "support/hex_files.h"
 
 namespace {
 const char* const kPeakAbsent[] = {"libpcanbasic_absent.so", nullptr};
@@ -772,3 +774,116 @@ TEST(StationScriptTest, RunsEveryAdapterSideBySideAndTabulatesTheReports) {
   }
   EXPECT_FALSE(file_exists(dir.file("ZR4_BL_Log.txt")));
 }
+
+namespace {
+// What a run through a fake library with late or repeated answers must leave behind.
+enum class LateCheck { UNIT_FLASH, NODE_FLASH, BACKUP, REPEATED_BACKUP };
+struct LateFakeRow {
+  const char* name;
+  const char* settings;  // the fakes' environment; the library's own settings follow it
+  LateCheck check;
+};
+void PrintTo(const LateFakeRow& row, std::ostream* os) { *os << row.name; }
+class LateAnswerExecutableTest : public ::testing::TestWithParam<LateFakeRow> {};
+
+}  // namespace
+
+// The tool itself over both fake libraries, whose emulated unit and node answer late or send a
+// page twice: every flashed page lands, the backup is the unit's area, and a repeated page
+// fails the backup by name with the earlier file kept.
+TEST_P(LateAnswerExecutableTest, LeavesTheRightBytesOrFailsByName) {
+  const LateFakeRow& row = GetParam();
+  ScratchDir dir;
+  std::string args;
+  std::vector<uint8_t> image;
+  const auto earlier = random_bytes(0xD000, 2);
+  switch (row.check) {
+    case LateCheck::UNIT_FLASH:
+      image = random_bytes(3000, 7);
+      objcopy_hex(image, 0x70020000, "app.hex");
+      args = "-f app.hex 4";
+      break;
+    case LateCheck::NODE_FLASH:
+      image = random_bytes(2000, 9);
+      objcopy_hex(image, 0x20000, "sensor.hex");
+      args = "-f sensor.hex -g 5 4";
+      break;
+    case LateCheck::BACKUP:
+    case LateCheck::REPEATED_BACKUP:
+      write_bytes("backup.bin", earlier);
+      args = "-r backup.bin 4";
+      break;
+  }
+  const std::string settings = std::string(row.settings) +
+                               "unit_flash_out=" + dir.file("unit.bin") +
+                               ",node_id=5,node_flash_out=" + dir.file("node.bin");
+  std::string output;
+  const int status = run_with_fakes(dir, settings, args, &output);
+  const std::string log = read_file(dir.file("ZR4_BL_Log.txt"));
+  switch (row.check) {
+    case LateCheck::UNIT_FLASH: {
+      EXPECT_EQ(status, 0) << output;
+      const auto flash = read_bytes("unit.bin");
+      ASSERT_GE(flash.size(), image.size());
+      EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+      EXPECT_NE(log.find("Late answer to DL_START_LOADING, ignored\n"), std::string::npos) << log;
+      break;
+    }
+    case LateCheck::NODE_FLASH: {
+      EXPECT_EQ(status, 0) << output;
+      const auto flash = read_bytes("node.bin");
+      ASSERT_GE(flash.size(), 0x20000 + image.size());
+      EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin() + 0x20000));
+      EXPECT_NE(log.find("Late answer to DL_START_LOADING, ignored\n"), std::string::npos) << log;
+      break;
+    }
+    case LateCheck::BACKUP: {
+      EXPECT_EQ(status, 0) << output;
+      std::vector<uint8_t> area(0xD000);
+      for (uint32_t a = 0; a < area.size(); ++a) area[a] = sim_unit_parameter_default(a);
+      EXPECT_EQ(read_bytes("backup.bin"), area);
+      break;
+    }
+    case LateCheck::REPEATED_BACKUP:
+      EXPECT_EQ(status, 246) << output;  // -10
+      EXPECT_NE(output.find("The unit sent page 0x0300 twice (a repeated command on the bus): "
+                            "nothing written, run the backup again\n"),
+                std::string::npos)
+          << output;
+      EXPECT_EQ(read_bytes("backup.bin"), earlier);
+      break;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, LateAnswerExecutableTest,
+    ::testing::Values(
+        LateFakeRow{"pcan_unit_70", "RALVEX_FAKE_PCAN=bus=1,answer_late_ms=70,erase_ms=500,",
+                    LateCheck::UNIT_FLASH},
+        LateFakeRow{"pcan_unit_120", "RALVEX_FAKE_PCAN=bus=1,answer_late_ms=120,erase_ms=500,",
+                    LateCheck::UNIT_FLASH},
+        LateFakeRow{"canlib_unit_70",
+                    "RALVEX_FAKE_PCAN=initialize=4 RALVEX_FAKE_CANLIB=bus=1,answer_late_ms=70,"
+                    "erase_ms=500,",
+                    LateCheck::UNIT_FLASH},
+        LateFakeRow{"canlib_unit_120",
+                    "RALVEX_FAKE_PCAN=initialize=4 RALVEX_FAKE_CANLIB=bus=1,answer_late_ms=120,"
+                    "erase_ms=500,",
+                    LateCheck::UNIT_FLASH},
+        LateFakeRow{"pcan_node_70", "RALVEX_FAKE_PCAN=bus=1,sensors_running=1,answer_late_ms=70,",
+                    LateCheck::NODE_FLASH},
+        LateFakeRow{"canlib_node_120",
+                    "RALVEX_FAKE_PCAN=initialize=4 RALVEX_FAKE_CANLIB=bus=1,sensors_running=1,"
+                    "answer_late_ms=120,",
+                    LateCheck::NODE_FLASH},
+        LateFakeRow{"pcan_backup_test_mode_120", "RALVEX_FAKE_PCAN=bus=1,answer_late_ms=120,",
+                    LateCheck::BACKUP},
+        LateFakeRow{"canlib_backup_test_mode_70",
+                    "RALVEX_FAKE_PCAN=initialize=4 RALVEX_FAKE_CANLIB=bus=1,answer_late_ms=70,",
+                    LateCheck::BACKUP},
+        LateFakeRow{"pcan_repeated_page_3", "RALVEX_FAKE_PCAN=bus=1,repeat_page=0x300,",
+                    LateCheck::REPEATED_BACKUP},
+        LateFakeRow{"canlib_repeated_page_3",
+                    "RALVEX_FAKE_PCAN=initialize=4 RALVEX_FAKE_CANLIB=bus=1,repeat_page=0x300,",
+                    LateCheck::REPEATED_BACKUP}),
+    RowName());

@@ -8,3 +8,4 @@ ralvex_test(run_record_test run_record_test.cpp LIBS ralvex_json
 ralvex_test(field_faults_test field_faults_test.cpp)
 ralvex_test(flashing_test flashing_test.cpp)
 ralvex_test(progress_test progress_test.cpp SLOW "*ProgressTerminalTest.*")
+ralvex_test(late_answers_test late_answers_test.cpp)

@@ -51,6 +51,15 @@ INSTANTIATE_TEST_SUITE_P(
                    "--sensors-on needs milliseconds, not 'soon'\n"},
         CommandRow{"erase_negative", "vcan0 --erase-ms -1", 2,
                    "--erase-ms needs milliseconds, not '-1'\n"},
+        CommandRow{"answer_late_text", "vcan0 --answer-late late", 2,
+                   "--answer-late needs milliseconds, not 'late'\n"},
+        CommandRow{"answer_late_too_long", "vcan0 --answer-late 60001", 2,
+                   "--answer-late needs milliseconds, not '60001'\n"},
+        CommandRow{"repeat_page_not_a_page", "vcan0 --repeat-page 0x310", 2,
+                   "--repeat-page needs a page address from 0 to 0xCF00, a multiple of 0x100, "
+                   "not '0x310'\n"},
+        CommandRow{"repeat_page_beyond", "vcan0 --repeat-page 0xD000", 2, "not '0xD000'\n"},
+        CommandRow{"repeat_page_negative", "vcan0 --repeat-page -256", 2, "not '-256'\n"},
         CommandRow{"parameters_missing", "vcan0 --flash-out flash.bin --parameters-in none.bin", 1,
                    "ralvex-sim-unit: cannot open 'none.bin': No such file or directory\n"},
         CommandRow{"parameters_short", "vcan0 --flash-out flash.bin --parameters-in short.bin", 1,
@@ -63,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Every option taken, then the interface fails: still nothing written.
         CommandRow{"all_options_interface_missing",
                    "rsu-missing0 --trace --flash-out flash.bin --parameters-out p.bin --node-out "
-                   "5:n.bin --sensors-on 10 --erase-ms 5",
+                   "5:n.bin --sensors-on 10 --erase-ms 5 --answer-late 120 --repeat-page 0x300",
                    1, " on 'rsu-missing0' failed: "},
         CommandRow{"interface_name_too_long", "abcdefghijklmnopq --flash-out flash.bin", 1,
                    "interface name on 'abcdefghijklmnopq' failed: File name too long\n"}));

@@ -47,6 +47,7 @@
 #include "can/kvaser/canlib.h"
 #include "can/sim/sim_bus.h"
 #include "fakes/fake_support.h"
+#include "fakes/fake_world.h"
 #include "platform/platform.h"
 #include "sim/world.h"
 
@@ -224,9 +225,7 @@ FAKE_EXPORT canStatus CANLIBAPI canBusOn(CanHandle hnd) {
   const canStatus status = channel_setting("bus_on", hnd);
   if (status == canOK && bus_mode()) {
     if (sim_bus_device_count() == 0) {
-      for (const SimDevice* const* device = sim_world_devices(); *device; ++device) {
-        sim_bus_attach(*device);
-      }
+      fake_world::attach_devices(settings());
     }
     sim_bus_set_tool_filter(extended_filter_passes);
   }

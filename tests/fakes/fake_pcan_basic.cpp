@@ -39,6 +39,7 @@
 #include "can/peak/pcan_basic.h"
 #include "can/sim/sim_bus.h"
 #include "fakes/fake_support.h"
+#include "fakes/fake_world.h"
 #include "platform/platform.h"
 #include "sim/world.h"
 
@@ -219,9 +220,7 @@ FAKE_EXPORT TPCANStatus PCAN_API CAN_Initialize(TPCANHandle channel, TPCANBaudra
   g_filter_ranges.clear();
   if (status == PCAN_ERROR_OK && bus_mode()) {
     if (sim_bus_device_count() == 0) {
-      for (const SimDevice* const* device = sim_world_devices(); *device; ++device) {
-        sim_bus_attach(*device);
-      }
+      fake_world::attach_devices(settings());
     }
     sim_bus_set_tool_filter(filter_passes);
   }

@@ -5,6 +5,7 @@
 
 #include "can/channel.h"
 #include "can/interfaces.h"
+#include "protocol/command.h"
 #include "protocol/identifiers.h"
 #include "log/log.h"
 #include "ops/outcome.h"
@@ -87,6 +88,7 @@ int32_t opened_node_dl_start_loading(uint8_t node, bool force) {
 
 void BusTest::SetUp() {
   can_reset();
+  command_forget_late_answers();
   // What an earlier test's operation recorded (a forced page) would change this one's lines.
   run_record_reset();
   sim_bus_reset();

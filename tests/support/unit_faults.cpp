@@ -67,3 +67,7 @@ void UnitFaultTest::signal_after(int frames, int signal) {
   g_faults.signal_after = frames;
   g_faults.signal = signal;
 }
+
+void UnitFaultTest::set_answer_late(uint64_t us) { sim_unit_config.answer_late_us = us; }
+
+void UnitFaultTest::set_repeated_page(int64_t address) { sim_unit_config.repeat_page = address; }

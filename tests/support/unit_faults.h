@@ -28,4 +28,9 @@ class UnitFaultTest : public BusTest {
   void set_fault(const UnitFault& fault);
   // The signal is raised when the unit sends its `frames`th frame (0: never).
   void signal_after(int frames, int signal);
+  // The unit's own faults (sim/unit.h): its first answer to DL_START_LOADING and to
+  // COMMAND_ID_ENTER_PRODUCTION_TEST_MODE `us` late; the first COMMAND_ID_START_PAGE_BACKUP of the
+  // page at `address` reaching it twice (-1: none).
+  void set_answer_late(uint64_t us);
+  void set_repeated_page(int64_t address);
 };

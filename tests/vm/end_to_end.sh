@@ -219,6 +219,43 @@ parameters() {
     fail "restore: the report does not say exit status 0"
 }
 
+# A unit and sensor nodes whose first answer to DL_START_LOADING (and a node's to its wake frame)
+# comes 120 ms late, after the tool's resend, with a 0.5 s erase: the late answers meet the erase
+# and are logged and left out; every page lands.
+late() {
+  rm -f "$out/late-flash.bin" "$out/late-node5.bin"
+  start_sim late --answer-late 120 --erase-ms 500 --flash-out "$out/late-flash.bin" \
+    --node-out "5:$out/late-node5.bin" || return
+  run_tool late-app "Flashing completed" -f "$here/app.hex" -i "$tool_if" 4
+  grep -qF "Late answer to DL_START_LOADING, ignored" "$out/late-app/ZR4_BL_Log.txt" ||
+    fail "late-app: no 'Late answer to DL_START_LOADING, ignored' in the log"
+  run_tool late-sensor "Flashing completed" -f "$here/sensor.hex" -g 5 -i "$tool_if" 4
+  stop_sim late
+  same "unit's application flash after a late start" "$out/late-flash.bin" \
+    "$here/expected-app-flash.bin"
+  same "node 5's flash after a late wake and start" "$out/late-node5.bin" \
+    "$here/expected-node-flash.bin"
+}
+
+# A page backup command that reaches the unit twice (page 3): the backup fails naming the page,
+# exit status -10 (246), and the earlier file is kept.
+repeated() {
+  mkdir -p "$out/repeated"
+  cp "$here/restore.bin" "$out/repeated/backup.bin"
+  start_sim repeated --parameters-in "$here/parameters.bin" --repeat-page 0x300 || return
+  local status
+  (cd "$out/repeated" && "$here/ralvex-service-tool" -r backup.bin -i "$tool_if" >console.txt 2>&1)
+  status=$?
+  stop_sim repeated
+  if [ "$status" -eq 246 ] && grep -qF "The unit sent page 0x0300 twice (a repeated command on the bus): nothing written, run the backup again" \
+       "$out/repeated/console.txt" && cmp -s "$out/repeated/backup.bin" "$here/restore.bin"; then
+    echo "  repeated: -r named page 0x0300 sent twice, exit 246, the earlier file kept"
+  else
+    fail "repeated: exit $status"
+    cat "$out/repeated/console.txt"
+  fi
+}
+
 # A unit that stores one byte wrongly: the read-back finds it, exit status -9 (247).
 corrupt() {
   rm -f "$out/corrupt.txt" "$out/corrupt.json"
@@ -343,6 +380,8 @@ transfer sensor sensor
 if [ "$mode" = plain ] || [ "$mode" = controllers ]; then
   transfer parameters parameters
   transfer corrupt corrupt
+  transfer late late
+  transfer repeated repeated
   transfer power-on power_on
   transfer refused refused
 fi
