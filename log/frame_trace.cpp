@@ -45,7 +45,7 @@ void frame_trace_frame(bool transmitted, uint32_t id, bool extended, bool remote
   } else if (remote) {
     std::snprintf(end, 4, "R");
   } else {
-    for (int i = 0; i < bytes; ++i) std::snprintf(end + 2 * i, 3, "%02X", data[i]);
+    for (int i = 0; i < bytes; ++i) std::snprintf(end + 2 * static_cast<size_t>(i), 3, "%02X", data[i]);
   }
   std::fprintf(g_trace.file, "(%llu.%06llu) %s %s %c\n",
                static_cast<unsigned long long>(t / 1000000),
