@@ -157,7 +157,8 @@ expect_text events-unplugged "$work/events-unplugged/ev.jsonl" \
   '{"event":"problem","time_s":'
 expect_text events-unplugged "$work/events-unplugged/ev.jsonl" '"line":"Send data failed: -3"}\n'
 tail -n 1 "$work/events-unplugged/ev.jsonl" | grep -q '^{"event":"end",.*"result":{"exit_status":-3,'\
-'"shell_status":253,"success":false,"message":"Send data failed: -3","failed_phase":"transfer"}}$' ||
+'"shell_status":253,"success":false,"message":"CAN adapter lost: pcan:1 (CAN_Write: fake PCAN error '\
+'0x1400): the adapter was unplugged or its driver stopped","failed_phase":"transfer"}}$' ||
   fail "events-unplugged: the end does not carry the failure"
 
 # Kvaser fallback: no PCANBasic.dll; canlib32.dll carries the emulated unit and nodes.
