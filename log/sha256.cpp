@@ -91,7 +91,8 @@ void sha256_final(Sha256* sha, char hex[65]) {
   for (int i = 0; i < 8; ++i) sha->block[56 + i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
   compress(sha->state, sha->block);
   for (int i = 0; i < 8; ++i) {
-    std::snprintf(hex + 8 * static_cast<size_t>(i), 9, "%08x", static_cast<unsigned>(sha->state[i]));
+    const auto word = static_cast<unsigned>(sha->state[i]);
+    std::snprintf(hex + 8 * static_cast<size_t>(i), 9, "%08x", word);
   }
   hex[64] = '\0';
 }
