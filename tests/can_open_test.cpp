@@ -155,7 +155,7 @@ TEST(CanOpenExecutableTest, FlashesTheUnitThroughPcanBasic) {
   // The unit's operations keep the one filter range of the unit's identifiers.
   const std::string calls = read_file(dir.file("pcan.txt"));
   EXPECT_EQ(calls.rfind("CAN_Initialize(0x51, 0x011C, 5, 0, 0)\n"
-                        "CAN_FilterMessages(0x51, 0xA44401, 0xA84401, 0x23)\nCAN_Write(", 0), 0u)
+                        "CAN_FilterMessages(0x51, 0xA44401, 0xA84401, 0x02)\nCAN_Write(", 0), 0u)
       << calls;
 }
 
@@ -171,10 +171,10 @@ TEST(CanOpenExecutableTest, FlashesASensorNodeThroughPcanBasic) {
   // The node's wake answer, alive and answer identifiers widen the filter before anything is sent.
   const std::string calls = read_file(dir.file("pcan.txt"));
   EXPECT_EQ(calls.rfind("CAN_Initialize(0x51, 0x011C, 5, 0, 0)\n"
-                        "CAN_FilterMessages(0x51, 0xA44401, 0xA84401, 0x23)\n"
-                        "CAN_FilterMessages(0x51, 0x5041005, 0x5041005, 0x23)\n"
-                        "CAN_FilterMessages(0x51, 0x6E01005, 0x6E01005, 0x23)\n"
-                        "CAN_FilterMessages(0x51, 0x7041005, 0x7041005, 0x23)\nCAN_Write(", 0),
+                        "CAN_FilterMessages(0x51, 0xA44401, 0xA84401, 0x02)\n"
+                        "CAN_FilterMessages(0x51, 0x5041005, 0x5041005, 0x02)\n"
+                        "CAN_FilterMessages(0x51, 0x6E01005, 0x6E01005, 0x02)\n"
+                        "CAN_FilterMessages(0x51, 0x7041005, 0x7041005, 0x02)\nCAN_Write(", 0),
             0u)
       << calls;
 }
@@ -261,7 +261,7 @@ TEST_P(NamedAdapterTest, OpensTheChannelNamedAndNoOther) {
 }
 
 const std::string kPcan2 =
-    "CAN_Initialize(0x52, 0x011C, 5, 0, 0)\nCAN_FilterMessages(0x52, 0xA44401, 0xA84401, 0x23)\n"
+    "CAN_Initialize(0x52, 0x011C, 5, 0, 0)\nCAN_FilterMessages(0x52, 0xA44401, 0xA84401, 0x02)\n"
     "CAN_Write(0x52, ";
 const std::string kKvaserStart = "canInitializeLibrary()\ncanGetNumberOfChannels(0)\n";
 
@@ -274,7 +274,7 @@ INSTANTIATE_TEST_SUITE_P(
                  kPcan2, "", "Using PEAK PCAN-USB interface 'pcan:2'\n"},
         NamedRow{"pcan_16", "RALVEX_FAKE_PCAN=bus=1,attached=16", "pcan:16", true,
                  "CAN_Initialize(0x510, 0x011C, 5, 0, 0)\n"
-                 "CAN_FilterMessages(0x510, 0xA44401, 0xA84401, 0x23)\nCAN_Write(0x510, ",
+                 "CAN_FilterMessages(0x510, 0xA44401, 0xA84401, 0x02)\nCAN_Write(0x510, ",
                  "", "Using PEAK PCAN-USB interface 'pcan:16'\n"},
         NamedRow{"kvaser_1", "RALVEX_FAKE_CANLIB=bus=1", "kvaser:1", true, "",
                  kKvaserStart + "canGetChannelData(1, 7, 8)\ncanGetChannelData(1, 6, 4)\n"

@@ -31,3 +31,10 @@ const PcanApi& peak_api();
 CanListRecord peak_library_record(const char* version);
 // The library's text for `status` ("status 0x<hex>" when it has none).
 void peak_error_text(TPCANStatus status, char text[256]);
+// Whether the library loaded is PEAK's own for Linux (it carries the driver's libpcanfd), whose
+// statuses and channel sharing differ from PCAN-Basic's header.
+bool peak_linux_library();
+// The device id of pcan:`number`, whose condition is `condition`: PCAN_DEVICE_ID, or, from a library
+// that gives it for an initialised channel only, with the free channel initialised for the moment
+// of the question (said in the log).
+TPCANStatus peak_device_id(int32_t number, uint32_t condition, uint32_t* id);
