@@ -43,7 +43,7 @@ struct PeakState {
   EventState event_state = EventState::NOT_ASKED;
   PlatformSignal event = 0;
   char lost[384] = "";  // how the adapter was lost, for the channel (CanNews::lost)
-  // PEAK's own library for Linux (peak_linux_library): its bus states and shared channels.
+  // PEAK's own library for Linux (known at the first load): its bus states and shared channels.
   bool linux_library = false;
   bool flavour_known = false;
   // The channels this process initialised (pcan:N at N): the library calls them occupied.
@@ -256,8 +256,6 @@ int32_t peak_load_library() {
 #endif
   return loaded;
 }
-
-bool peak_linux_library() { return g_peak.linux_library; }
 
 TPCANStatus peak_device_id(int32_t number, uint32_t condition, uint32_t* id) {
   const PcanApi& api = g_peak.api;
