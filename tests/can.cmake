@@ -65,6 +65,23 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   # The cases that start the tool (or python-can) as a program of its own.
   ralvex_test(can_open_test can_open_test.cpp
               SLOW "CanOpenExecutableTest.*:Rows/NamedAdapterTest.*:Rows/ListTest.*:Rows/NonDataFrameTest.*:Rows/ForeignFrameTraceTest.*:StationScriptTest.*:Rows/LateAnswerExecutableTest.*")
+  # And the opening's PEAK cases that hold for every library (the others are told apart in
+  # can_peak_linux_test).
+  set(peak_open_cases "Rows/HeldInterfaceTest.*/pcan:Rows/IdentityTest.*/pcan_decimal:\
+Rows/IdentityTest.*/pcan_hex:Rows/LostAdapterTest.*/pcan_read_no_driver:\
+Rows/LostAdapterTest.*/pcan_status:Rows/LostAdapterTest.*/pcan_write:Rows/OverrunTest.*/pcan_*:\
+Rows/UnpluggedDuringEraseTest.*/pcan")
+  set(peak_open_slow_cases "Rows/LateAnswerExecutableTest.*/pcan_*:Rows/NonDataFrameTest.*/pcan_*")
+  foreach(variant linux43 linux2022)
+    gtest_discover_tests(can_open_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
+                         TEST_FILTER "${peak_open_cases}" TEST_PREFIX "${variant}/"
+                         TEST_LIST can_open_test_${variant}_TESTS
+                         PROPERTIES ENVIRONMENT RALVEX_FAKE_PCAN_VARIANT=${variant})
+    gtest_discover_tests(can_open_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
+                         TEST_FILTER "${peak_open_slow_cases}" TEST_PREFIX "${variant}/"
+                         TEST_LIST can_open_test_${variant}_SLOW_TESTS
+                         PROPERTIES ENVIRONMENT RALVEX_FAKE_PCAN_VARIANT=${variant} LABELS slow)
+  endforeach()
   foreach(test can_peak_test can_peak_linux_test can_kvaser_test can_open_test)
     target_compile_definitions(${test} PRIVATE RALVEX_FAKES_DIR="${RALVEX_FAKES_DIR}")
     add_dependencies(${test} ${RALVEX_FAKE_LIBRARIES})

@@ -108,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CanOpenExecutableTest, ToolLoadsBothLibrariesByTheirUsualNames) {
   ScratchDir dir;
   write_file(dir.file("app.hex"), ":00000001FF\n");
-  const std::string command = "LD_LIBRARY_PATH=" + shell_quote(RALVEX_FAKES_DIR) +
+  const std::string command = "LD_LIBRARY_PATH=" + shell_quote(fake_pcan::loader_path()) +
                               " RALVEX_FAKE_PCAN=initialize=4 RALVEX_FAKE_CANLIB=cards=1:1" +
                               " RALVEX_FAKE_PCAN_CALLS=" + shell_quote(dir.file("pcan.txt")) +
                               " RALVEX_FAKE_CANLIB_CALLS=" + shell_quote(dir.file("canlib.txt")) +
@@ -132,7 +132,7 @@ namespace {
 // Runs the tool with the fake PCAN-Basic library carrying the emulated bus, unit and nodes: the
 // adapter's filter ranges, as the tool set them, decide which frames reach the tool.
 int run_through_fake_peak(const ScratchDir& dir, const std::string& args, std::string* output) {
-  const std::string command = "LD_LIBRARY_PATH=" + shell_quote(RALVEX_FAKES_DIR) +
+  const std::string command = "LD_LIBRARY_PATH=" + shell_quote(fake_pcan::loader_path()) +
                               " RALVEX_FAKE_PCAN=bus=1 RALVEX_FAKE_PCAN_CALLS=" +
                               shell_quote(dir.file("pcan.txt")) + " " +
                               shell_quote(RALVEX_TOOL_PATH) + " " + args;
@@ -184,7 +184,7 @@ TEST(CanOpenExecutableTest, FlashesASensorNodeThroughPcanBasic) {
 TEST(CanOpenExecutableTest, FlashesASensorNodeThroughCanlib) {
   ScratchDir dir;
   write_file(dir.file("sensor.hex"), ":020000022000DC\n:03000000010203F7\n:00000001FF\n");
-  const std::string command = "LD_LIBRARY_PATH=" + shell_quote(RALVEX_FAKES_DIR) +
+  const std::string command = "LD_LIBRARY_PATH=" + shell_quote(fake_pcan::loader_path()) +
                               " RALVEX_FAKE_PCAN=initialize=4 RALVEX_FAKE_CANLIB=bus=1 " +
                               shell_quote(RALVEX_TOOL_PATH) + " -f sensor.hex -g 5";
   std::string output;
@@ -202,7 +202,7 @@ const char kUnitHex[] = ":02000004700288\n:0400000001020304F2\n:00000001FF\n";
 int run_with_fakes(const ScratchDir& dir, const std::string& settings, const std::string& args,
                    std::string* output) {
   const std::string command = "cd " + shell_quote(dir.file("")) + " && LD_LIBRARY_PATH=" +
-                              shell_quote(RALVEX_FAKES_DIR) + " RALVEX_FAKE_PCAN_CALLS=" +
+                              shell_quote(fake_pcan::loader_path()) + " RALVEX_FAKE_PCAN_CALLS=" +
                               shell_quote(dir.file("pcan.txt")) + " RALVEX_FAKE_CANLIB_CALLS=" +
                               shell_quote(dir.file("canlib.txt")) + " " + settings + " " +
                               shell_quote(RALVEX_TOOL_PATH) + " " + args;
@@ -743,7 +743,7 @@ TEST(StationScriptTest, RunsEveryAdapterSideBySideAndTabulatesTheReports) {
   ScratchDir dir;
   write_file(dir.file("app.hex"), kUnitHex);
   const std::string command =
-      "LD_LIBRARY_PATH=" + shell_quote(RALVEX_FAKES_DIR) +
+      "LD_LIBRARY_PATH=" + shell_quote(fake_pcan::loader_path()) +
       " RALVEX_FAKE_PCAN=bus=1,occupied=0 RALVEX_FAKE_CANLIB=bus=1 RALVEX_TOOL=" +
       shell_quote(RALVEX_TOOL_PATH) + " bash " +
       shell_quote(std::string(RALVEX_SOURCE_DIR) + "/examples/station.sh") +

@@ -202,6 +202,10 @@ struct UnplugRecord {
 
 // A gone adapter's descriptor: the driver's poll answers POLLERR. The tool's descriptor number is
 // kept, now naming the write end of a pipe whose read end is closed.
+#if !defined(_WIN32)
+bool g_event_broken = false;  // until the next reset makes a new descriptor
+#endif
+
 void event_fails() {
 #if defined(FAKE_PCAN_LINUX) && !defined(_WIN32)
   if (g_event_fd < 0) return;
@@ -210,6 +214,7 @@ void event_fails() {
   close(ends[0]);
   dup2(ends[1], g_event_fd);
   close(ends[1]);
+  g_event_broken = true;
 #endif
 }
 
@@ -581,6 +586,13 @@ FAKE_EXPORT void fake_pcan_reset() {
   g_initialised.clear();
 #endif
   g_unplugged_at_us = 0;
+#if !defined(_WIN32)
+  if (g_event_broken) {
+    close(g_event_fd);
+    g_event_fd = -1;
+    g_event_broken = false;
+  }
+#endif
   g_writes = 0;
   g_pending_status = 0;
   g_pending_overruns = 0;

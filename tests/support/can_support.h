@@ -98,6 +98,10 @@ inline std::string dir() {
   return variant().empty() ? std::string(RALVEX_FAKES_DIR)
                            : std::string(RALVEX_FAKES_DIR) + "/" + variant();
 }
+// The tool's loader path: the variant's folder, then the other fakes'.
+inline std::string loader_path() {
+  return variant().empty() ? dir() : dir() + ":" + RALVEX_FAKES_DIR;
+}
 inline const FakeLibrary& library() {
   static const FakeLibrary fake("libpcanbasic.so");
   static const FakeLibrary linux43("linux43/libpcanbasic.so");
