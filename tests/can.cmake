@@ -46,15 +46,49 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
                       DEFINES FAKE_WITHOUT_canWrite)
   ralvex_fake_library(fake_canlib_no_version libcanlib_no_version.so.1 fakes/fake_canlib.cpp
                       DEFINES FAKE_WITHOUT_canGetVersion)
+  # PEAK's own PCAN-Basic for Linux, 4.3.1.3 and that of 2022, each under the usual name in a folder
+  # of its own (for the tool's executable through LD_LIBRARY_PATH).
+  foreach(variant 43 2022)
+    ralvex_fake_library(fake_pcan_basic_linux${variant} libpcanbasic.so ${fake_pcan_sources}
+                        DEFINES FAKE_PCAN_LINUX=${variant})
+    set_target_properties(fake_pcan_basic_linux${variant} PROPERTIES
+                          LIBRARY_OUTPUT_DIRECTORY ${RALVEX_FAKES_DIR}/linux${variant})
+  endforeach()
   set(RALVEX_FAKE_LIBRARIES fake_pcan_basic fake_pcan_basic_no_error_text fake_pcan_basic_no_event
+      fake_pcan_basic_linux43 fake_pcan_basic_linux2022
       fake_canlib fake_canlib_no_write fake_canlib_no_version fake_canlib_no_read_wait)
 
   ralvex_test(can_peak_test can_peak_test.cpp)
+  # The PEAK back-end's tests once more against each of PEAK's Linux libraries.
+  foreach(variant linux43 linux2022)
+    gtest_discover_tests(can_peak_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
+                         TEST_PREFIX "${variant}/" TEST_LIST can_peak_test_${variant}_TESTS
+                         PROPERTIES ENVIRONMENT RALVEX_FAKE_PCAN_VARIANT=${variant})
+  endforeach()
+  ralvex_test(can_peak_linux_test can_peak_linux_test.cpp
+              SLOW "Libraries/PeakLibraryExecutableTest.*")
   ralvex_test(can_kvaser_test can_kvaser_test.cpp)
   # The cases that start the tool (or python-can) as a program of its own.
   ralvex_test(can_open_test can_open_test.cpp
               SLOW "CanOpenExecutableTest.*:Rows/NamedAdapterTest.*:Rows/ListTest.*:Rows/NonDataFrameTest.*:Rows/ForeignFrameTraceTest.*:StationScriptTest.*:Rows/LateAnswerExecutableTest.*")
-  foreach(test can_peak_test can_kvaser_test can_open_test)
+  # And the opening's PEAK cases that hold for every library (the others are told apart in
+  # can_peak_linux_test).
+  set(peak_open_cases "Rows/HeldInterfaceTest.*/pcan:Rows/IdentityTest.*/pcan_decimal:\
+Rows/IdentityTest.*/pcan_hex:Rows/LostAdapterTest.*/pcan_read_no_driver:\
+Rows/LostAdapterTest.*/pcan_status:Rows/LostAdapterTest.*/pcan_write:Rows/OverrunTest.*/pcan_*:\
+Rows/UnpluggedDuringEraseTest.*/pcan")
+  set(peak_open_slow_cases "Rows/LateAnswerExecutableTest.*/pcan_*:Rows/NonDataFrameTest.*/pcan_*")
+  foreach(variant linux43 linux2022)
+    gtest_discover_tests(can_open_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
+                         TEST_FILTER "${peak_open_cases}" TEST_PREFIX "${variant}/"
+                         TEST_LIST can_open_test_${variant}_TESTS
+                         PROPERTIES ENVIRONMENT RALVEX_FAKE_PCAN_VARIANT=${variant})
+    gtest_discover_tests(can_open_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
+                         TEST_FILTER "${peak_open_slow_cases}" TEST_PREFIX "${variant}/"
+                         TEST_LIST can_open_test_${variant}_SLOW_TESTS
+                         PROPERTIES ENVIRONMENT RALVEX_FAKE_PCAN_VARIANT=${variant} LABELS slow)
+  endforeach()
+  foreach(test can_peak_test can_peak_linux_test can_kvaser_test can_open_test)
     target_compile_definitions(${test} PRIVATE RALVEX_FAKES_DIR="${RALVEX_FAKES_DIR}")
     add_dependencies(${test} ${RALVEX_FAKE_LIBRARIES})
   endforeach()
