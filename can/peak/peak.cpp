@@ -383,9 +383,8 @@ int32_t peak_receive_timed_out(CanNews* news) {
   check_overrun(status, news);
   if (status & PCAN_ERROR_BUSOFF) {
     can_news_bus_state(news, CAN_BUS_OFF);
-  } else if (status & PCAN_ERROR_BUSPASSIVE) {
-    can_news_bus_state(news, CAN_BUS_PASSIVE);
-  } else if (g_peak.linux_library && (status & PCAN_ERROR_BUSHEAVY)) {
+  } else if ((status & PCAN_ERROR_BUSPASSIVE) ||
+             (g_peak.linux_library && (status & PCAN_ERROR_BUSHEAVY))) {
     // pcanbasic_bus_state_to_condition (4.3 and 2022, classic CAN): warning is BUSLIGHT, passive
     // BUSHEAVY.
     can_news_bus_state(news, CAN_BUS_PASSIVE);
