@@ -55,6 +55,8 @@ int32_t run_mode(const RunSettings& settings) {
       return flash_sensor(settings);
     case RUN_MODE_LIST:
       return can_list();
+    case RUN_MODE_CHECK:
+      return check_hex_file(settings);
     case RUN_MODE_NONE:
       break;
   }
@@ -172,9 +174,17 @@ int32_t app_main(int argc, char** argv) {
   }
   console_set_capture(console);
   const RunSettings& settings = line.settings;
+  // --help, --version and --check open nothing: no log (an earlier one stays as it is), no events.
+  if (read == COMMAND_LINE_ANSWERED ||
+      (read == COMMAND_LINE_RUN && settings.mode == RUN_MODE_CHECK)) {
+    console_print("%s", said.c_str());
+    const int32_t status = read == COMMAND_LINE_ANSWERED ? 0 : run_mode(settings);
+    run_events_end(status, "");  // none was opened: it stops listening
+    return status;
+  }
   // The events begin before the log, so that every run that has an events file ends it (a reader
   // of a named pipe waits for its "end"); a file that cannot be opened is said after the log's.
-  const bool events_open = read == COMMAND_LINE_ANSWERED || settings.events_path[0] == '\0' ||
+  const bool events_open = settings.events_path[0] == '\0' ||
                            run_events_open(settings.events_path, settings) == 0;
   console_problem_mark();
   if (log_open(settings.log_path[0] ? settings.log_path : LOG_FILE_DEFAULT) != 0) {
@@ -182,10 +192,5 @@ int32_t app_main(int argc, char** argv) {
     return end_run(start, settings, false, {-1, cause(), false});
   }
   console_print("%s", said.c_str());
-  if (read == COMMAND_LINE_ANSWERED) {
-    log_close();
-    run_events_end(0, "");
-    return 0;
-  }
   return end_run(start, settings, true, run(line, read, events_open));
 }
