@@ -91,6 +91,7 @@ int32_t end_run(const RunStart& start, const RunSettings& settings, bool setting
     if (ended != status) message = cause();
     status = ended;
   }
+  console_gone_log();
   log_close();
   frame_trace_close();
   run_record_end();
@@ -144,6 +145,7 @@ RunOutcome run(const CommandLine& line, CommandLineResult read, bool events_open
 }  // namespace
 
 int32_t app_main(int argc, char** argv) {
+  console_gone_reset();
   print_banner_and_notice();
   // The emulated devices wait on the emulated bus for `-i sim` (and for nothing else); what they
   // write into their flash cannot be read after the run, so they keep none of it.
