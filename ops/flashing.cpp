@@ -161,13 +161,10 @@ int32_t load_hex_file(const FlashTarget& target, const char* path, uint8_t* imag
     return -7;
   }
   if (ihex_load_image(target.addressing, image, load) < 0) {
-    // The reader's failure is said here; the loader has said its own.
+    // The reader's failure (its reason and line, else only in the log) is said here; the
+    // loader has said its own.
     const char* failure = ihex_failure();
-    if (failure[0] != '\0') {
-      console_problem("%s\n", failure);
-    } else {
-      console_problem("HEX file line %d refused\n", static_cast<int>(ihex_line()));
-    }
+    if (failure[0] != '\0') console_problem("%s\n", failure);
     console_problem("IHex parse error\n");
     return -7;
   }

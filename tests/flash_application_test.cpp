@@ -168,11 +168,21 @@ TEST_F(FlashTest, RecordsWithoutDataPlaceNothing) {
 }
 
 TEST_F(FlashTest, SegmentFrom8000OnEndsReadingAndFlashesWhatWasLoaded) {
-  write_file("app.hex", segment(0x7002) + hex_line(0, 0, {7}) + segment(0x8000) +
-                            hex_line(0, 0, {9}) + kEnd);
+  write_file("app.hex", segment(0x7002) + hex_line(0, 0, {7}) + segment(0x8000) + kEnd);
   EXPECT_EQ(flash("app.hex"), 0);
   EXPECT_NE(console().find("Segment > 0x8000  --> END reading\nUsing emulated"), std::string::npos);
   expect_pages({7}, 1);
+}
+
+// Data in such a segment is no part of the application: the file is refused, not cut.
+TEST_F(FlashTest, DataFromSegment8000OnIsRefused) {
+  write_file("app.hex", segment(0x7002) + hex_line(0, 0, {7}) + segment(0x8000) +
+                            hex_line(0, 0, {9}) + kEnd);
+  EXPECT_EQ(flash("app.hex"), -7);
+  EXPECT_NE(console().find("Segment > 0x8000  --> END reading\nHEX file line 4 holds data after "
+                           "the segment of 0x8000 or more at line 3"),
+            std::string::npos);
+  EXPECT_TRUE(tool_frames().empty());
 }
 
 namespace {
@@ -207,6 +217,34 @@ const RefusedFileRow kRefusedFileRows[] = {
      "HEX data outside the image at 0x70400000\nIHex parse error\n"},
     {"short4.hex", segment(0x7002) + hex_line(4, 0, {0x70}) + kEnd, -7,
      "Address record of type 4 has 1 data bytes instead of 2\nIHex parse error\n"},
+    // The reason and the line the log has are on the console too.
+    {"sum3.hex", kGood + ":00000001FE\n", -7, "HEX file line 3: check sum error\nIHex parse error\n"},
+    {"noend3.hex", kGood, -7,
+     "HEX file ends after line 2 without an end of file record\nIHex parse error\n"},
+    {"empty.hex", "", -7, "HEX file is empty\nIHex parse error\n"},
+    {"binary.hex", std::string("\x7f" "ELF\x02\x01\0\0\n", 9), -7,
+     "HEX file line 1: no Intel HEX record (it does not begin with ':')\nIHex parse error\n"},
+    {"absent.hex", "", -3,
+     "Cannot open HEX file 'absent.hex': No such file or directory\nIHex init error 'absent.hex'\n"},
+    {"nodata.hex", segment(0x7002) + kEnd, -7,
+     "HEX file holds no data byte: nothing to flash\nIHex parse error\n"},
+    {"clash.hex", kGood + hex_line(0, 3, {4, 5}) + hex_line(0, 1, {2, 7}) + kEnd, -7,
+     "HEX file lines 2 and 4 give the byte at 0x70020002 different values\nIHex parse error\n"},
+    // Another controller's file, and a sensor node's image.
+    {"other.hex", segment(0) + hex_line(0, 0x800, {1, 2}) + hex_line(0, 0x1FFE, {3, 4}) + kEnd,
+     -7,
+     "HEX file holds data at 0x00000800 to 0x00001FFF, outside the unit's application flash "
+     "(0x70020000 to 0x703FFFFF)\nIHex parse error\n"},
+    {"node.hex", segment(2) + hex_line(0, 0, {1, 2}) + kEnd, -7,
+     "HEX file holds data at 0x00020000 to 0x00020001, outside the unit's application flash "
+     "(0x70020000 to 0x703FFFFF)\nIHex parse error\n"},
+    {"flash7003.hex", segment(0x7003) + hex_line(0, 0, {1}) + kEnd, -7,
+     "HEX file line 1 gives the first segment 7003: the unit writes the first segment at "
+     "0x70020000, so the data would not land at the addresses the file gives (an application's "
+     "first segment is 7002)\nIHex parse error\n"},
+    {"dropped.hex", kGood + segment(0x8001) + hex_line(0, 0, {1}) + kEnd, -7,
+     "HEX file line 4 holds data after the segment of 0x8000 or more at line 3, which no "
+     "application holds: it would not be flashed\nIHex parse error\n"},
 };
 
 struct FailureRow {
@@ -239,6 +277,7 @@ const FailureRow kFailureRows[] = {
 TEST_P(RefusedFileTest, SendsNothing) {
   const RefusedFileRow& row = GetParam();
   std::filesystem::create_directory("folder.hex");
+  write_file("empty.hex", "");
   if (!row.content.empty()) write_file(row.name, row.content);
   EXPECT_EQ(flash(row.name), row.result) << row.name;
   EXPECT_TRUE(tool_frames().empty()) << row.name;
@@ -246,6 +285,7 @@ TEST_P(RefusedFileTest, SendsNothing) {
   ASSERT_GE(out.size(), row.console_end.size()) << row.name;
   EXPECT_EQ(out.substr(out.size() - row.console_end.size()), row.console_end) << row.name;
   EXPECT_EQ(sim_unit_stats().erases, 0u);
+  if (!row.content.empty()) EXPECT_EQ(read_file(row.name), row.content) << row.name;
 }
 INSTANTIATE_TEST_SUITE_P(Rows, RefusedFileTest, ::testing::ValuesIn(kRefusedFileRows));
 
