@@ -3,11 +3,14 @@
 // - IHEX_APPLICATION, the unit's application: data needs an extended linear address record
 //   (type 4) before it; offset 0 of that first segment is image index 0 and a later segment S puts
 //   its offset 0 at index (S - first segment) * 0x10000. A later segment of 0x8000 or more ends
-//   reading: what follows is no part of the application. The image holds indices 0 to 0x3DFFFE.
+//   loading: what follows is no part of the application (the rest is still read, so that the
+//   caller can refuse data there rather than drop it). The image holds indices 0 to 0x3DFFFE.
 //   Extended segment address records (type 2) are refused: this layout has no place for them.
 // - IHEX_SENSOR, a sensor node's image: index = extended linear base (type 4) + extended segment
 //   base (type 2) + record address, below FLASH_IMAGE_SIZE.
-// Bytes that no data record writes keep what they held (an image the caller made zero).
+// Bytes that no data record writes keep what they held (an image the caller made zero). The load
+// also notes what an image check needs (IhexLoad): the addresses and lines of the data, the first
+// two records that give a byte different values.
 // Call order: ihex_open, then ihex_load_image once; the caller then sends the image.
 // Example (sensor): ":020000021000EC", ":0400000001020304F2", ":00000001FF" puts 01 02 03 04 at
 // 0x10000 to 0x10003: end 0x10004, highest 0x10003. As an application file it is refused.
