@@ -493,11 +493,11 @@ TEST(SensorFlashExecutableTest, FlashesNode5WithAndWithoutForce) {
 
 TEST(SensorFlashExecutableTest, ForceWithoutNodeIdExitsWith252) {
   ScratchDir dir;
-  write_file("node.hex", ":00000001FF\n");
+  write_file("node.hex", ":020000022000DC\n:0100000001FE\n:00000001FF\n");
   std::string out;
   EXPECT_EQ(run_command(std::string(RALVEX_TOOL_PATH) + " -i sim -f node.hex -b", &out), 252);
   EXPECT_NE(out.find("Turn sensor power on\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("IHex init ok\nEnd of file record, hiaddr 0x0\nW2 Node id not set! \n"),
+  EXPECT_NE(out.find("IHex init ok\nEnd of file record, hiaddr 0x20000\nW2 Node id not set! \n"),
             std::string::npos) << out;
   EXPECT_EQ(out.find("Using emulated CAN bus"), std::string::npos);
 }
