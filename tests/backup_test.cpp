@@ -364,4 +364,9 @@ TEST(BackupExecutableTest, WholeBackupThenOneKilledHalfway) {
     EXPECT_EQ(name.substr(name.size() - 4), ".tmp") << name;
     EXPECT_EQ(std::filesystem::file_size(name), 0u) << name;
   }
+  // Nothing the killed run left trips the next one (its log's lock went with it), and its log is
+  // kept beside the new one.
+  const std::string killed_log = read_file("ZR4_BL_Log.txt");  // what reached the disk
+  EXPECT_EQ(run_command(std::string(RALVEX_TOOL_PATH) + " -l", &out), 0) << out;
+  EXPECT_EQ(read_file("ZR4_BL_Log.1.txt"), killed_log);
 }
