@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/command_line.h"
+#include "app/record_files.h"
 #include "app/run_events.h"
 #include "app/run_report.h"
 #include "can/interfaces.h"
@@ -93,8 +94,15 @@ int32_t end_run(const RunStart& start, const RunSettings& settings, bool setting
   }
   console_gone_log();
   log_close();
-  frame_trace_close();
+  const int32_t traced = frame_trace_close();
   run_record_end();
+  if (traced != 0) {
+    console_problem("Trace file writing error '%s'\n", settings.trace_path);
+    if (status == 0) {
+      status = -7;
+      message = console_last_line();
+    }
+  }
   if (run_events_failed()) {
     console_problem("Events file writing error '%s'\n", settings.events_path);
     if (status == 0) {
@@ -162,7 +170,24 @@ int32_t app_main(int argc, char** argv) {
   // Problem lines count from here, those of the command line included.
   run_events_begin(start.us);
   CommandLine line;
-  const CommandLineResult read = command_line_read(argc, argv, &line);
+  CommandLineResult read = command_line_read(argc, argv, &line);
+  const char* const log_path = line.settings.log_path[0] ? line.settings.log_path : LOG_FILE_DEFAULT;
+  // Before anything is opened: no record may be written over the run's own files or another
+  // record (a refused command line is recorded too, so its records are judged as well).
+  RecordCheck records;
+  if (read != COMMAND_LINE_ANSWERED) {
+    records = record_files_check(&line.settings, log_path);
+    size_t begin = 0;
+    while (begin < records.problems.size()) {
+      const size_t end = records.problems.find('\n', begin);
+      line.said.push_back({records.problems.substr(begin, end + 1 - begin), true});
+      if (read == COMMAND_LINE_RUN) {
+        line.refusal = records.problems.substr(begin, end - begin);
+        read = COMMAND_LINE_REFUSED;
+      }
+      begin = end + 1;
+    }
+  }
   // What reading the command line said is printed after the log's own lines; its problem lines
   // reach the events now, in the order they were said.
   std::string said;
@@ -189,7 +214,7 @@ int32_t app_main(int argc, char** argv) {
   const bool events_open = settings.events_path[0] == '\0' ||
                            run_events_open(settings.events_path, settings) == 0;
   console_problem_mark();
-  if (log_open(settings.log_path[0] ? settings.log_path : LOG_FILE_DEFAULT) != 0) {
+  if (records.log_usable && log_open(log_path) != 0) {
     console_problem("Logging init error\n");
     return end_run(start, settings, false, {-1, cause(), false});
   }

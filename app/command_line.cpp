@@ -301,6 +301,20 @@ const OptionRow kOptions[] = {
     {"--version", false, read_version, nullptr, nullptr, false},
 };
 
+// The long option a single-dash word spells ("-report" or "-report=r.json": "--report"), else
+// nullptr. Such a word is a typo, never its second letter's option (-report is no -r).
+const char* long_option_spelled(const char* arg) {
+  const char* equals = std::strchr(arg, '=');
+  const size_t length = equals ? static_cast<size_t>(equals - arg) : std::strlen(arg);
+  for (const OptionRow& row : kOptions) {
+    if (is_long(row) && std::strlen(row.name) == length + 1 &&
+        std::strncmp(arg + 1, row.name + 2, length - 1) == 0) {
+      return row.name;
+    }
+  }
+  return nullptr;
+}
+
 // The row of a single-dash word (by its second letter; nullptr: skipped silently), or of a long
 // option ("--trace" or "--trace=FILE", the value after '=' then in *inline_value).
 const OptionRow* find_option(const char* arg, const char** inline_value) {
@@ -327,6 +341,12 @@ const OptionRow* find_option(const char* arg, const char** inline_value) {
 // none). 0 read; 1 answered; -2 refused.
 int32_t read_option(const char* arg, const OptionRow* row, const char* value, CommandLine* line) {
   const bool long_option = arg[1] == '-';
+  if (!long_option) {
+    if (const char* spelled = long_option_spelled(arg)) {
+      problem(line, format("Unknown option '%s' (long options begin with --: %s)\n", arg, spelled));
+      return refuse(line, true);
+    }
+  }
   if (!row) {
     if (!long_option) return 0;  // unknown letters and a lone "-" are skipped silently
     problem(line, format("Unknown option '%s'\n", arg));
@@ -343,6 +363,59 @@ int32_t read_option(const char* arg, const OptionRow* row, const char* value, Co
   }
   return row->read(*row, value, line);
 }
+// The job an option chooses: one run does one. A HEX file given before -g or -b is the sensor's
+// (`-f node.hex -g 5`); after them it would flash the unit with it.
+enum Job : int32_t { JOB_NONE = 0, JOB_FLASH, JOB_SENSOR, JOB_BACKUP, JOB_RESTORE, JOB_LIST };
+
+Job job_of(const OptionRow* row) {
+  if (!row || is_long(*row)) return JOB_NONE;
+  switch (row->name[1]) {
+    case 'f':
+      return JOB_FLASH;
+    case 'g':
+    case 'b':
+      return JOB_SENSOR;
+    case 'r':
+      return JOB_BACKUP;
+    case 'w':
+      return JOB_RESTORE;
+    case 'l':
+      return JOB_LIST;
+    default:
+      return JOB_NONE;
+  }
+}
+
+// The job chosen so far and the words that chose it, as given ("-r a.bin").
+struct JobSoFar {
+  Job job = JOB_NONE;
+  std::string words;
+};
+
+// 0 when `row` keeps to the job chosen so far (taking it over where it refines it), else -2 after
+// the line that names both.
+int32_t keep_to_one_job(const OptionRow* row, const char* arg, const char* value, JobSoFar* so_far,
+                        CommandLine* line) {
+  const Job job = job_of(row);
+  // A missing value is refused by the option itself, as such.
+  if (job == JOB_NONE || (row->takes_value && !value)) return 0;
+  const std::string words = value ? std::string(arg) + " " + value : std::string(arg);
+  if (so_far->job == JOB_NONE || so_far->job == job ||
+      (so_far->job == JOB_FLASH && job == JOB_SENSOR)) {
+    if (so_far->job != job) so_far->words = words;
+    so_far->job = job;
+    return 0;
+  }
+  if (so_far->job == JOB_SENSOR && job == JOB_FLASH) {
+    problem(line, format("'%s' after '%s': a sensor's HEX file comes before -g (-f FILE -g ID), "
+                         "and a flash of the unit takes no -g or -b\n",
+                         words.c_str(), so_far->words.c_str()));
+  } else {
+    problem(line, format("Two jobs on one command line: '%s' and '%s' (one run does one job)\n",
+                         so_far->words.c_str(), words.c_str()));
+  }
+  return refuse(line, false);
+}
 }  // namespace
 
 CommandLineResult command_line_read(int argc, char** argv, CommandLine* line) {
@@ -350,11 +423,17 @@ CommandLineResult command_line_read(int argc, char** argv, CommandLine* line) {
   RunSettings& settings = line->settings;
   if (argc > 1) settings.arguments.assign(argv + 1, argv + argc);
   int32_t result = 0;
-  for (int i = 1; i < argc && argv[i][0] == '-'; ++i) {
+  JobSoFar job;
+  int i = 1;
+  for (; i < argc && argv[i][0] == '-'; ++i) {
     const char* arg = argv[i];
     const char* value = nullptr;
     const OptionRow* row = find_option(arg, &value);
     if (row && row->takes_value && !value && i + 1 < argc) value = argv[++i];
+    if (result == 0 && long_option_spelled(arg) == nullptr) {
+      result = keep_to_one_job(row, arg, value, &job, line);
+      if (result != 0) continue;
+    }
     if (result != 0) {
       // A refused command line is recorded too: the options left are read for that alone.
       if (row && row->records_refusal && value) {
@@ -367,6 +446,17 @@ CommandLineResult command_line_read(int argc, char** argv, CommandLine* line) {
     if (result == 1) return COMMAND_LINE_ANSWERED;
   }
   if (result != 0) return COMMAND_LINE_REFUSED;
+  // The first word that is no option ended them (the logging level, or a stray word): a long
+  // option after it would be dropped without a word, its record or check never made.
+  for (int j = i + 1; j < argc; ++j) {
+    if (std::strncmp(argv[j], "--", 2) == 0) {
+      problem(line, format("Option '%s' after the end of the options (they end at '%s'): every "
+                           "option comes before the logging level\n",
+                           argv[j], argv[i]));
+      refuse(line, true);
+      return COMMAND_LINE_REFUSED;
+    }
+  }
   // Only a restore can be read back: a flash has no read-back, a backup is checked page by page.
   if (settings.verify && settings.mode != RUN_MODE_RESTORE && settings.mode != RUN_MODE_NONE) {
     problem(line, "Option --verify applies to -w only (a flash cannot be read back, a backup is "

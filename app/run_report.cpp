@@ -10,6 +10,7 @@
 #include "can/channel.h"
 #include "log/log.h"
 #include "log/sha256.h"
+#include "platform/file_look.h"
 #include "platform/platform.h"
 
 namespace {
@@ -102,6 +103,9 @@ std::string run_report_json(const RunReport& report) {
 }
 
 int32_t run_report_write(const char* path, const RunReport& report) {
+  // The report replaces a regular file only: a device or a folder is never renamed over.
+  const FileKind kind = file_look(path).kind;
+  if (kind != FILE_KIND_NONE && kind != FILE_KIND_REGULAR) return -1;
   const std::string text = run_report_json(report);
   // A name beside the target that no one else uses, retried on a clash.
   uint64_t tag = now_us() ^ reinterpret_cast<uintptr_t>(&tag);

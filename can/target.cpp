@@ -118,6 +118,18 @@ CanTargetParse parse(const char* name, const GrammarRow** row, CanTarget* target
     }
     return parse_channel(name + n + 1, r, &target->channel, why, why_size);
   }
+  // Where no interface is known by name, a misspelt adapter must not fall through to the default
+  // walk, which would open whichever adapter comes first.
+  for (const GrammarRow& r : kGrammar) {
+    if ((r.kind == CAN_TARGET_PEAK || r.kind == CAN_TARGET_KVASER) && starts_with(name, r.prefix)) {
+      std::snprintf(why, why_size, "%s", r.kind == CAN_TARGET_PEAK
+                                             ? "PEAK channels are pcan, pcan:N, PCAN_USBBUSN (N 1 "
+                                               "to 16) or pcan@ID"
+                                             : "Kvaser channels are kvaser, kvaser:N or "
+                                               "kvaser@SERIAL[:K]");
+      return CAN_TARGET_MALFORMED;
+    }
+  }
   std::snprintf(why, why_size, "this system has no interface of that kind (pcan, kvaser or sim)");
   return CAN_TARGET_NOT_HERE;
 }

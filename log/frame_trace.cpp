@@ -11,12 +11,14 @@ struct TraceState {
   FILE* file = nullptr;
   uint64_t start_us = 0;       // the timestamps count from here
   char interface[32] = "can";  // as can-utils spells it
+  bool failed = false;         // a line could not be written (a full disk, a reader gone)
 };
 TraceState g_trace;
 }  // namespace
 
 int32_t frame_trace_open(const char* path) {
   frame_trace_close();
+  g_trace.failed = false;
   g_trace.file = std::fopen(path, "w");
   if (!g_trace.file) return -1;
   g_trace.start_us = now_us();
@@ -47,14 +49,21 @@ void frame_trace_frame(bool transmitted, uint32_t id, bool extended, bool remote
   } else {
     for (int i = 0; i < bytes; ++i) std::snprintf(end + 2 * i, 3, "%02X", data[i]);
   }
-  std::fprintf(g_trace.file, "(%llu.%06llu) %s %s %c\n",
-               static_cast<unsigned long long>(t / 1000000),
-               static_cast<unsigned long long>(t % 1000000), g_trace.interface, frame,
-               transmitted ? 'T' : 'R');
-  std::fflush(g_trace.file);
+  char text[96];
+  const int size = std::snprintf(text, sizeof text, "(%llu.%06llu) %s %s %c\n",
+                                 static_cast<unsigned long long>(t / 1000000),
+                                 static_cast<unsigned long long>(t % 1000000), g_trace.interface,
+                                 frame, transmitted ? 'T' : 'R');
+  if (size <= 0 || file_write_flush(g_trace.file, text, static_cast<size_t>(size)) != 0) {
+    g_trace.failed = true;
+  }
 }
 
-void frame_trace_close() {
-  if (g_trace.file) std::fclose(g_trace.file);
+
+int32_t frame_trace_close() {
+  if (g_trace.file && std::fclose(g_trace.file) != 0) g_trace.failed = true;
   g_trace.file = nullptr;
+  const bool failed = g_trace.failed;
+  g_trace.failed = false;
+  return failed ? -1 : 0;
 }

@@ -18,5 +18,6 @@ void frame_trace_set_interface(const char* name);
 // frame as "ID#R" followed by the length it asks for unless that is 0 ("00A44401#R", "123#R2").
 void frame_trace_frame(bool transmitted, uint32_t id, bool extended, bool remote,
                        const uint8_t data[8], uint8_t length);
-// Closes the file (every line is on disk already).
-void frame_trace_close();
+// Closes the file (every line is on disk already). 0, or -1 when a line could not be written or
+// the file not closed: the trace is then incomplete and the run must not end as a success.
+int32_t frame_trace_close();

@@ -63,16 +63,12 @@ const OptionsRow kOptionRows[] = {
      "Restore data file: 'p.bin'\n"},
     {{"-f", "app.hex", "-g", "5"}, RUN_MODE_SENSOR, "app.hex", 5, false, 5,
      "HEX file: 'app.hex'\nW2 sensor mode initiated\nSetting W2 id 5 \n"},
-    {{"-g", "5", "-f", "app.hex"}, RUN_MODE_FLASH, "app.hex", 5, false, 1,
-     "W2 sensor mode initiated\nSetting W2 id 5 \nUse -f to give filename!\nHEX file: 'app.hex'\n"},
     {{"-f", "app.hex", "-g", "3", "-b"}, RUN_MODE_SENSOR_FORCE, "app.hex", 3, true, 1,
      "HEX file: 'app.hex'\nW2 sensor mode initiated\nSetting W2 id 3 \n"
      "W2 sensor bootloader force enabled\nTurn sensor power on\n"},
     {{"-f", "app.hex", "-b", "-g", "3"}, RUN_MODE_SENSOR, "app.hex", 3, true, 3,
      "HEX file: 'app.hex'\nW2 sensor bootloader force enabled\nTurn sensor power on\n"
      "W2 sensor mode initiated\nSetting W2 id 3 \n"},
-    {{"-f", "a.hex", "-r", "b.bin"}, RUN_MODE_BACKUP, "b.bin", 255, false, 1,
-     "HEX file: 'a.hex'\nBackup data file: 'b.bin'\n"},
     {{"-x", "-f", "app.hex"}, RUN_MODE_FLASH, "app.hex", 255, false, 1, "HEX file: 'app.hex'\n"},
     {{"-file", "app.hex"}, RUN_MODE_FLASH, "app.hex", 255, false, 1, "HEX file: 'app.hex'\n"},
     {{"app.hex", "-f"}, RUN_MODE_NONE, "", 255, false, 1, ""},
@@ -84,8 +80,6 @@ const OptionsRow kOptionRows[] = {
     {{"-f", "a.hex", "stop", "-r", "b.bin"}, RUN_MODE_FLASH, "a.hex", 255, false, 1,
      "HEX file: 'a.hex'\n"},
     {{"-i", "sim"}, RUN_MODE_NONE, "", 255, false, 1, "Use CAN interface: 'sim'\n"},
-    {{"-g", "127", "-f", "a.hex"}, RUN_MODE_FLASH, "a.hex", 127, false, 1,
-     "W2 sensor mode initiated\nSetting W2 id 127 \nUse -f to give filename!\nHEX file: 'a.hex'\n"},
 };
 
 struct RefusedRow {
@@ -103,6 +97,56 @@ const RefusedRow kRefusedRows[] = {
     {{"-i"}, "Missing value for option -i\n"},
     {{"-f", kLongName}, "File name too long: '" + kLongName + "'\n"},
     {{"-i", "sixteen-letters!"}, "CAN interface name too long: 'sixteen-letters!'\n"},
+    // One run does one job: a second is never taken silently for the first.
+    {{"-f", "a.hex", "-r", "b.bin"},
+     "HEX file: 'a.hex'\nTwo jobs on one command line: '-f a.hex' and '-r b.bin' (one run does "
+     "one job)\n"},
+    {{"-r", "a.bin", "-w", "b.bin"},
+     "Backup data file: 'a.bin'\nTwo jobs on one command line: '-r a.bin' and '-w b.bin' (one "
+     "run does one job)\n"},
+    {{"-f", "x.hex", "-l"},
+     "HEX file: 'x.hex'\nTwo jobs on one command line: '-f x.hex' and '-l' (one run does one "
+     "job)\n"},
+    {{"-f", "n.hex", "-g", "5", "-write", "p.bin"},
+     "HEX file: 'n.hex'\nW2 sensor mode initiated\nSetting W2 id 5 \nTwo jobs on one command "
+     "line: '-g 5' and '-write p.bin' (one run does one job)\n"},
+    // A sensor's image given after -g would flash the unit with it.
+    {{"-g", "5", "-f", "sensor.hex"},
+     "W2 sensor mode initiated\nSetting W2 id 5 \nUse -f to give filename!\n'-f sensor.hex' after "
+     "'-g 5': a sensor's HEX file comes before -g (-f FILE -g ID), and a flash of the unit takes "
+     "no -g or -b\n"},
+    {{"-b", "-file", "sensor.hex"},
+     "W2 sensor bootloader force enabled\nTurn sensor power on\n'-file sensor.hex' after '-b': a "
+     "sensor's HEX file comes before -g (-f FILE -g ID), and a flash of the unit takes no -g or "
+     "-b\n"},
+};
+
+// Typos that used to run another job, or to drop an option silently: refused with the long
+// options' usage.
+struct LongTypoRow {
+  std::vector<std::string> args;
+  std::string said;
+};
+class LongTypoTest : public ::testing::TestWithParam<LongTypoRow> {};
+const LongTypoRow kLongTypoRows[] = {
+    {{"-w", "good.bin", "-report", "r.json"},
+     "Restore data file: 'good.bin'\nUnknown option '-report' (long options begin with --: "
+     "--report)\n"},
+    {{"-f", "x.hex", "-log", "my.log"},
+     "HEX file: 'x.hex'\nUnknown option '-log' (long options begin with --: --log)\n"},
+    {{"-w", "good.bin", "-verify"},
+     "Restore data file: 'good.bin'\nUnknown option '-verify' (long options begin with --: "
+     "--verify)\n"},
+    {{"-trace=t.log", "-f", "x.hex"},
+     "Unknown option '-trace=t.log' (long options begin with --: --trace)\n"},
+    {{"-events", "e", "-tag", "a=b", "-progress", "none", "-help", "-version"},
+     "Unknown option '-events' (long options begin with --: --events)\n"},
+    {{"-f", "x.hex", "4", "--report", "r.json"},
+     "HEX file: 'x.hex'\nOption '--report' after the end of the options (they end at '4'): "
+     "every option comes before the logging level\n"},
+    {{"-f", "x.hex", "4", "-i", "sim", "--verify"},
+     "HEX file: 'x.hex'\nOption '--verify' after the end of the options (they end at '4'): "
+     "every option comes before the logging level\n"},
 };
 
 class UnsuitableNodeIdTest
@@ -153,6 +197,14 @@ TEST_P(RefusedOptionsTest, PrintWhyAndTheUsage) {
                                            '\n', GetParam().first_line.size() - 2) + 1));
 }
 INSTANTIATE_TEST_SUITE_P(Rows, RefusedOptionsTest, ::testing::ValuesIn(kRefusedRows));
+
+TEST_P(LongTypoTest, AreRefusedWithTheLongOptions) {
+  const ReadLine read(GetParam().args);
+  EXPECT_EQ(read.result, COMMAND_LINE_REFUSED);
+  EXPECT_EQ(read.text, GetParam().said + command_line_usage(true)) << where(GetParam().args);
+  EXPECT_EQ(read.line.settings.report_path[0], '\0');
+}
+INSTANTIATE_TEST_SUITE_P(Rows, LongTypoTest, ::testing::ValuesIn(kLongTypoRows));
 
 namespace {
 struct TagRow {

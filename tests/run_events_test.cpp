@@ -184,17 +184,24 @@ TEST_F(EventsTest, FileThatCannotBeOpenedEndsTheRunBeforeAnythingIsSent) {
   EXPECT_EQ(report()["result"]["message"], "Events file init error 'no/ev.jsonl'");
 }
 
-// A full disk (or a reader that went away) stops the events; the run goes on, and since the file
-// does not hold the whole run, a successful run ends with -7, as for a report.
+// A reader that goes away (or a full disk) stops the events; the run goes on, and since the file
+// does not hold the whole run, a successful run ends with -7, as for a report. The reader of the
+// pipe leaves when the tool's first frame reaches the bus.
 TEST_F(EventsTest, EventsThatCannotBeWrittenTurnSuccessInto7) {
   write_operation_inputs(4);
-  EXPECT_EQ(run({"-i", "sim", "-f", "app.hex", "--events", "/dev/full", "--report", "r.json"}), -7);
+  EXPECT_EQ(run({"-i", "sim", "-f", "app.hex", "--events", "ev.fifo", "--report", "r.json"},
+                [] {
+                  attach_world();
+                  make_leaving_pipe("ev.fifo");
+                }),
+            -7);
+  leaving_pipe_close();
   const std::string end = "Reboot Ralvex device to start up with new software\n"
-                          "Events file writing error '/dev/full'\n";
+                          "Events file writing error 'ev.fifo'\n";
   ASSERT_GE(console_.text().size(), end.size());
   EXPECT_EQ(console_.text().substr(console_.text().size() - end.size()), end);
   EXPECT_EQ(report()["result"]["exit_status"], -7);
-  EXPECT_EQ(report()["result"]["message"], "Events file writing error '/dev/full'");
+  EXPECT_EQ(report()["result"]["message"], "Events file writing error 'ev.fifo'");
 }
 
 namespace {

@@ -1,6 +1,8 @@
 // The run records: SHA-256 against sha256sum, the frame trace read back by python-can and compared
 // with the emulated bus's record, the run report of every failure against the console, the long
 // options, and the read-back of a restore (--verify).
+#include <sys/stat.h>
+
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -22,6 +24,7 @@
 #include "sim/unit.h"
 #include "sim/world.h"
 #include "support/hex_files.h"
+#include "support/program_run.h"
 #include "support/test_support.h"
 
 namespace {
@@ -325,6 +328,107 @@ TEST_P(FailureReportTest, StatusAndMessageMatchTheConsole) {
   EXPECT_FALSE(file_exists("t.log")) << row.what;
 }
 INSTANTIATE_TEST_SUITE_P(Rows, FailureReportTest, ::testing::ValuesIn(kFailureRows));
+
+namespace {
+// Record files that would be written over the run's own files, or over each other, or that are
+// no regular file: the run is refused before anything is opened or sent.
+struct RecordFileRow {
+  std::vector<std::string> args;
+  const char* refusal;  // the line that names the record
+  bool report;          // r.json (given besides) records the refusal
+};
+const RecordFileRow kRecordFileRows[] = {
+    {{"-f", "app.hex", "--report", "app.hex"},
+     "--report 'app.hex' is the HEX file of this run: it would be overwritten; give the report a "
+     "file of its own", false},
+    {{"-f", "./app.hex", "--log", "app.hex", "--report", "r.json"},
+     "--log 'app.hex' is the HEX file of this run: it would be overwritten; give the log a file of "
+     "its own", true},
+    {{"-f", "app.hex", "--trace", "./app.hex", "--report", "r.json"},
+     "--trace './app.hex' is the HEX file of this run: it would be overwritten; give the trace a "
+     "file of its own", true},
+    {{"-f", "app.hex", "-g", "5", "--events", "app.hex", "--report", "r.json"},
+     "--events 'app.hex' is the HEX file of this run: it would be overwritten; give the events a "
+     "file of its own", true},
+    {{"-w", "p.bin", "--report", "p.bin"},
+     "--report 'p.bin' is the restore file of this run: it would be overwritten; give the report "
+     "a file of its own", false},
+    {{"-r", "old.bin", "--report", "old.bin"},
+     "--report 'old.bin' is the backup file of this run: it would be overwritten; give the report "
+     "a file of its own", false},
+    {{"-r", "new.bin", "--events", "./new.bin", "--report", "r.json"},
+     "--events './new.bin' is the backup file of this run: it would be overwritten; give the "
+     "events a file of its own", true},
+    {{"-w", "ZR4_BL_Log.txt", "--report", "r.json"},
+     "the log 'ZR4_BL_Log.txt' is the restore file of this run: it would be overwritten; give the "
+     "log a file of its own", true},
+    {{"-f", "app.hex", "--log", "f.txt", "--report", "f.txt"},
+     "--log 'f.txt' and --report 'f.txt' are one file: give each record a file of its own", false},
+    {{"-f", "app.hex", "--trace", "t.log", "--events", "./t.log", "--report", "r.json"},
+     "--trace 't.log' and --events './t.log' are one file: give each record a file of its own",
+     true},
+    {{"-f", "app.hex", "--report", "ZR4_BL_Log.txt"},
+     "the log 'ZR4_BL_Log.txt' and --report 'ZR4_BL_Log.txt' are one file: give each record a "
+     "file of its own", false},
+    {{"-f", "app.hex", "--report", "/dev/full"},
+     "--report '/dev/full' is a device or another special file: the report is written to a "
+     "regular file only", false},
+    {{"-f", "app.hex", "--trace", "/dev/full", "--report", "r.json"},
+     "--trace '/dev/full' is a device or another special file: the trace is written to a regular "
+     "file or a named pipe only", true},
+    {{"-f", "app.hex", "--log", "folder", "--report", "r.json"},
+     "--log 'folder' is a folder: the log is written to a regular file only", true},
+    {{"-f", "app.hex", "--report", "pipe"},
+     "--report 'pipe' is a named pipe: the report is written to a regular file only", false},
+};
+class RecordFileTest : public RunTest, public ::testing::WithParamInterface<RecordFileRow> {};
+}  // namespace
+
+TEST_P(RecordFileTest, RefusedBeforeAnythingIsOpenedOrSent) {
+  const RecordFileRow& row = GetParam();
+  const std::string hex =
+      ":02000004700288\n:10000000000102030405060708090A0B0C0D0E0F78\n:00000001FF\n";
+  const std::string parameters(0xD000, 'p');
+  write_file("app.hex", hex);
+  write_file("p.bin", parameters);
+  write_file("old.bin", parameters);
+  write_file("ZR4_BL_Log.txt", parameters);
+  ASSERT_EQ(mkdir("folder", 0700), 0);
+  ASSERT_EQ(mkfifo("pipe", 0600), 0);
+  attach_world();
+  std::vector<std::string> args = row.args;
+  args.insert(args.begin(), {"-i", "sim"});
+  EXPECT_EQ(run(args), -2) << console_.text();
+  EXPECT_NE(console_.text().find(std::string(row.refusal) + "\n"), std::string::npos)
+      << console_.text();
+  EXPECT_EQ(console_.text().find("Logging level"), std::string::npos);
+  const SimBusFrame* frames = nullptr;
+  EXPECT_EQ(sim_bus_frames(&frames), 0u);
+  EXPECT_EQ(read_file("app.hex"), hex);
+  EXPECT_EQ(read_file("p.bin"), parameters);
+  EXPECT_EQ(read_file("old.bin"), parameters);
+  EXPECT_FALSE(file_exists("new.bin"));
+  EXPECT_FALSE(file_exists("f.txt"));
+  EXPECT_FALSE(file_exists("t.log"));
+  if (row.report) {
+    EXPECT_EQ(report()["result"]["exit_status"], -2);
+    EXPECT_EQ(report()["result"]["message"], row.refusal);
+  }
+}
+INSTANTIATE_TEST_SUITE_P(Rows, RecordFileTest, ::testing::ValuesIn(kRecordFileRows));
+
+// A trace whose lines cannot all be written is no record of the run: a success becomes -7.
+TEST_F(RunTest, TraceThatCannotBeWrittenTurnsSuccessInto7) {
+  write_file("app.hex",
+             ":02000004700288\n:10000000000102030405060708090A0B0C0D0E0F78\n:00000001FF\n");
+  attach_world();
+  make_leaving_pipe("t.fifo");
+  EXPECT_EQ(run({"-i", "sim", "-f", "app.hex", "--trace", "t.fifo", "--report", "r.json"}), -7)
+      << console_.text();
+  leaving_pipe_close();
+  EXPECT_EQ(last_console_line(console_.text()), "Trace file writing error 't.fifo'");
+  EXPECT_EQ(report()["result"]["message"], "Trace file writing error 't.fifo'");
+}
 
 TEST_F(RunTest, LongOptionsHelpVersionAndSingleDashRulesKept) {
   EXPECT_EQ(run({"--version"}), 0);

@@ -1,5 +1,9 @@
 #include "support/program_run.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 
@@ -26,6 +30,24 @@ void attach_world() {
   for (const SimDevice* const* device = sim_world_devices(); *device; ++device) {
     EXPECT_EQ(sim_bus_attach(*device), 0);
   }
+}
+
+namespace {
+int g_leaving_reader = -1;
+void leave_pipe(uint64_t, uint32_t, const uint8_t*) { leaving_pipe_close(); }
+const SimDevice kPipeLeaver{"pipe leaver", nullptr, leave_pipe};
+}  // namespace
+
+void make_leaving_pipe(const char* path) {
+  ASSERT_EQ(mkfifo(path, 0600), 0);
+  g_leaving_reader = open(path, O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(g_leaving_reader, 0);
+  EXPECT_EQ(sim_bus_attach(&kPipeLeaver), 0);
+}
+
+void leaving_pipe_close() {
+  if (g_leaving_reader >= 0) close(g_leaving_reader);
+  g_leaving_reader = -1;
 }
 
 void write_operation_inputs(int pages) {

@@ -28,6 +28,13 @@ class ProgramRunTest : public ::testing::Test {
 // Puts the emulated unit and nodes on the bus.
 void attach_world();
 
+// Makes the named pipe `path` with a reader, so that a run opens it without waiting, and puts on
+// the bus a device that closes that reader when the first frame reaches the bus: every line the
+// run writes after it meets a pipe that nobody reads. leaving_pipe_close() closes the reader
+// when no frame did.
+void make_leaving_pipe(const char* path);
+void leaving_pipe_close();
+
 // Writes the inputs of every operation: app.hex (`pages` pages of the unit's application),
 // node.hex (a three-page sensor image) and p.bin (a parameter area).
 void write_operation_inputs(int pages);

@@ -157,7 +157,8 @@ expect_text events-unplugged "$work/events-unplugged/ev.jsonl" \
   '{"event":"problem","time_s":'
 expect_text events-unplugged "$work/events-unplugged/ev.jsonl" '"line":"Send data failed: -3"}\n'
 tail -n 1 "$work/events-unplugged/ev.jsonl" | grep -q '^{"event":"end",.*"result":{"exit_status":-3,'\
-'"shell_status":253,"success":false,"message":"Send data failed: -3","failed_phase":"transfer"}}$' ||
+'"shell_status":253,"success":false,"message":"CAN adapter lost: pcan:1 (CAN_Write: fake PCAN error '\
+'0x1400): the adapter was unplugged or its driver stopped","failed_phase":"transfer"}}$' ||
   fail "events-unplugged: the end does not carry the failure"
 
 # Kvaser fallback: no PCANBasic.dll; canlib32.dll carries the emulated unit and nodes.
@@ -215,6 +216,19 @@ RALVEX_FAKE_PCAN_CALLS=pcan.txt RALVEX_FAKE_CANLIB=bus=1 RALVEX_FAKE_CANLIB_CALL
 expect_text pcan2-occupied "$work/pcan2-occupied/console.txt" "Cannot open pcan:2: CAN_Initialize: \
 fake PCAN error 0x400: the hardware is in use by another program\nCAN init error\n"
 [ ! -e "$work/pcan2-occupied/canlib.txt" ] || fail "pcan2-occupied: CANlib was called"
+
+# A misspelt adapter (pcan2 for pcan:2) is refused, never taken for the default walk; another
+# name keeps its notice (scripts pass SocketCAN names on every system).
+for typo in pcan2 kvaser1; do
+  RALVEX_FAKE_PCAN_CALLS=pcan.txt RALVEX_FAKE_CANLIB_CALLS=canlib.txt \
+    run "typo-$typo" 254 "PCANBasic.dll canlib32.dll" -i "$typo" -f demo-app.hex
+  expect_text "typo-$typo" "$work/typo-$typo/console.txt" "Malformed CAN interface '$typo': "
+  [ ! -e "$work/typo-$typo/pcan.txt" ] && [ ! -e "$work/typo-$typo/canlib.txt" ] ||
+    fail "typo-$typo: a library was called"
+done
+RALVEX_FAKE_PCAN=bus=1 run socketcan-name 0 PCANBasic.dll -i can0 -f demo-app.hex
+expect_text socketcan-name "$work/socketcan-name/console.txt" "CAN interface 'can0' is not used \
+on this system: "
 
 # Faults of the field through the DLLs: an adapter unplugged during the transfer (CAN_Write
 # returns PCAN_ERROR_ILLHW from the 60th frame on) is named at once; a transmit buffer that stays
