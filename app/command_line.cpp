@@ -186,6 +186,10 @@ int32_t read_force(const OptionRow&, const char*, CommandLine* line) {
   say(line, "W2 sensor bootloader force enabled\n");
   say(line, "Turn sensor power on\n");
   line->settings.force = true;
+  if (line->settings.mode == RUN_MODE_CHECK) {
+    line->settings.check_sensor = true;
+    return 0;
+  }
   line->settings.mode = RUN_MODE_SENSOR_FORCE;
   return 0;
 }
@@ -365,9 +369,12 @@ int32_t read_option(const char* arg, const OptionRow* row, const char* value, Co
 }
 // The job an option chooses: one run does one. A HEX file given before -g or -b is the sensor's
 // (`-f node.hex -g 5`); after them it would flash the unit with it.
-enum Job : int32_t { JOB_NONE = 0, JOB_FLASH, JOB_SENSOR, JOB_BACKUP, JOB_RESTORE, JOB_LIST };
+enum Job : int32_t {
+  JOB_NONE = 0, JOB_FLASH, JOB_SENSOR, JOB_BACKUP, JOB_RESTORE, JOB_LIST, JOB_CHECK
+};
 
 Job job_of(const OptionRow* row) {
+  if (row && row->read == read_check) return JOB_CHECK;
   if (!row || is_long(*row)) return JOB_NONE;
   switch (row->name[1]) {
     case 'f':
@@ -404,6 +411,13 @@ int32_t keep_to_one_job(const OptionRow* row, const char* arg, const char* value
       (so_far->job == JOB_FLASH && job == JOB_SENSOR)) {
     if (so_far->job != job) so_far->words = words;
     so_far->job = job;
+    return 0;
+  }
+  // -g only says that the file of --check is a sensor's image, before or after it.
+  if ((so_far->job == JOB_CHECK && job == JOB_SENSOR) ||
+      (so_far->job == JOB_SENSOR && job == JOB_CHECK)) {
+    if (job == JOB_CHECK) so_far->words = words;
+    so_far->job = JOB_CHECK;
     return 0;
   }
   if (so_far->job == JOB_SENSOR && job == JOB_FLASH) {

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/command_line.h"
 #include "log/sha256.h"
 #include "platform/platform.h"
 #include "sim/unit.h"
@@ -202,4 +203,54 @@ TEST(CheckExecutableTest, ToolMadeFilesAndSha256sum) {
     EXPECT_NE(out.find("SHA-256: " + sum.substr(0, 64) + " ("), std::string::npos) << out;
     EXPECT_FALSE(fs::exists("ZR4_BL_Log.txt"));
   }
+}
+
+namespace {
+struct CheckLineRow {
+  std::vector<std::string> args;
+  CommandLineResult result;
+  bool sensor;  // when read
+};
+const CheckLineRow kCheckLineRows[] = {
+    {{"--check", "a.hex"}, COMMAND_LINE_RUN, false},
+    {{"--check", "a.hex", "-g", "5"}, COMMAND_LINE_RUN, true},
+    {{"-g", "5", "--check", "a.hex"}, COMMAND_LINE_RUN, true},
+    {{"--check", "a.hex", "-b"}, COMMAND_LINE_RUN, true},
+    {{"-f", "a.hex", "--check", "a.hex"}, COMMAND_LINE_REFUSED, false},
+    {{"--check", "a.hex", "-r", "b.bin"}, COMMAND_LINE_REFUSED, false},
+    {{"--check", "a.hex", "-l"}, COMMAND_LINE_REFUSED, false},
+    {{"--check", "a.hex", "--verify"}, COMMAND_LINE_REFUSED, false},
+};
+}  // namespace
+
+TEST(CheckCommandLineTest, OneJobWithItsNode) {
+  for (const CheckLineRow& row : kCheckLineRows) {
+    std::string where;
+    for (const std::string& arg : row.args) where += arg + " ";
+    SCOPED_TRACE(where);
+    Args args(row.args);
+    CommandLine line;
+    EXPECT_EQ(command_line_read(args.argc(), args.argv(), &line), row.result);
+    if (row.result != COMMAND_LINE_RUN) continue;
+    EXPECT_EQ(line.settings.mode, RUN_MODE_CHECK);
+    EXPECT_STREQ(line.settings.file_name, "a.hex");
+    EXPECT_EQ(line.settings.check_sensor, row.sensor);
+  }
+}
+
+// The earlier log is never kept over the run's own file.
+TEST_F(CheckTest, EarlierLogIsNeverKeptOverTheRunsFile) {
+  write_operation_inputs(1);
+  write_file("run.log", "earlier\n");
+  write_file("run.log.1", read_file("app.hex"));
+  const std::string hex = read_file("app.hex");
+  EXPECT_EQ(run({"-i", "sim", "-f", "run.log.1", "--log", "run.log"}, attach_world), -2);
+  EXPECT_NE(console_.text().find("The earlier log would be kept as 'run.log.1', which is "
+                                 "'run.log.1' of this run: give the log a file of its own with "
+                                 "--log FILE\n"),
+            std::string::npos)
+      << console_.text();
+  EXPECT_EQ(read_file("run.log.1"), hex);
+  EXPECT_EQ(read_file("run.log"), "earlier\n");
+  EXPECT_EQ(sim_unit_stats().erases, 0u);
 }
