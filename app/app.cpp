@@ -101,7 +101,7 @@ std::string cause() {
 // Events or a report that could not be written turn a successful run into -7 (a file could not be
 // written); the events' "end" carries the status the process ends with.
 int32_t end_run(const RunStart& start, const RunSettings& settings, bool settings_taken,
-                RunOutcome outcome) {
+                const RunOutcome& outcome) {
   int32_t status = outcome.status;
   std::string message = outcome.message;
   if (outcome.operation_ran) {

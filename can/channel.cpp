@@ -233,6 +233,11 @@ int32_t can_send_frame(const CanFrame& frame) {
     CanNews news{};
     const int32_t sent = active->send(frame, &news);
     take_news(sent, news);
+    // A refused send is the step's end: a bus-off that the adapter told with it is named now.
+    if (sent != 0 && sent != CAN_SEND_QUEUE_FULL && news.bus_told &&
+        news.bus_state == CAN_BUS_OFF) {
+      explain_silence();
+    }
     if (sent == 0) {
       ++g_channel.counters.sent;
       frame_trace_frame(true, frame.id, true, false, frame.data, 8);

@@ -1,6 +1,6 @@
 # The emulated bus is also compiled into the fake vendor libraries of the tests.
 set(RALVEX_SIM_BUS_SOURCES ${CMAKE_CURRENT_LIST_DIR}/sim/sim_bus.cpp)
-target_sources(ralvex PRIVATE
+target_sources(ralvex_can PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/channel.cpp
   ${CMAKE_CURRENT_LIST_DIR}/interfaces.cpp
   ${CMAKE_CURRENT_LIST_DIR}/listing.cpp
@@ -14,6 +14,7 @@ target_sources(ralvex PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/sim/sim_backend.cpp
   ${RALVEX_SIM_BUS_SOURCES})
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-  target_sources(ralvex PRIVATE ${CMAKE_CURRENT_LIST_DIR}/socketcan/socketcan.cpp
+  target_sources(ralvex_can PRIVATE ${CMAKE_CURRENT_LIST_DIR}/socketcan/socketcan.cpp
                                 ${CMAKE_CURRENT_LIST_DIR}/socketcan/socketcan_list.cpp)
 endif()
+target_link_libraries(ralvex_can PUBLIC ralvex_log ralvex_platform)

@@ -115,9 +115,9 @@ int32_t place_data(Loader* load, const IhexRecord& record) {
   if (first < 0 || end > load->limit) {
     // Name the first byte that cannot be held, by its address in the file.
     const int64_t offset = first < 0 || first >= load->limit ? 0 : load->limit - first;
+    const uint64_t address = load->address_origin + record.address + static_cast<uint64_t>(offset);
     console_problem("HEX data outside the image at 0x%llX\n",
-                  static_cast<unsigned long long>(load->address_origin + record.address +
-                                                  static_cast<uint64_t>(offset)));
+                    static_cast<unsigned long long>(address));
     return kRefused;
   }
   note_bytes(load, first, record, load->address_origin + record.address);

@@ -47,7 +47,9 @@ void frame_trace_frame(bool transmitted, uint32_t id, bool extended, bool remote
   } else if (remote) {
     std::snprintf(end, 4, "R");
   } else {
-    for (int i = 0; i < bytes; ++i) std::snprintf(end + 2 * i, 3, "%02X", data[i]);
+    for (int i = 0; i < bytes; ++i) {
+      std::snprintf(end + 2 * static_cast<size_t>(i), 3, "%02X", data[i]);
+    }
   }
   char text[96];
   const int size = std::snprintf(text, sizeof text, "(%llu.%06llu) %s %s %c\n",

@@ -20,7 +20,7 @@ uint32_t rotr(uint32_t x, unsigned n) { return (x >> n) | (x << (32 - n)); }
 
 void compress(uint32_t state[8], const uint8_t block[64]) {
   uint32_t w[64];
-  for (int t = 0; t < 16; ++t) {
+  for (size_t t = 0; t < 16; ++t) {
     w[t] = static_cast<uint32_t>(block[4 * t]) << 24 | static_cast<uint32_t>(block[4 * t + 1]) << 16 |
            static_cast<uint32_t>(block[4 * t + 2]) << 8 | static_cast<uint32_t>(block[4 * t + 3]);
   }
@@ -91,7 +91,8 @@ void sha256_final(Sha256* sha, char hex[65]) {
   for (int i = 0; i < 8; ++i) sha->block[56 + i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
   compress(sha->state, sha->block);
   for (int i = 0; i < 8; ++i) {
-    std::snprintf(hex + 8 * i, 9, "%08x", static_cast<unsigned>(sha->state[i]));
+    const auto word = static_cast<unsigned>(sha->state[i]);
+    std::snprintf(hex + 8 * static_cast<size_t>(i), 9, "%08x", word);
   }
   hex[64] = '\0';
 }

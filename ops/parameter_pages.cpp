@@ -83,7 +83,7 @@ bool whole_page(const TrailingFrames& trailing, uint8_t* page) {
 int32_t repeated_page(const uint8_t* area, const uint8_t* after_last) {
   int32_t found = -1;
   for (int32_t block = 0; block < PARAMETER_PAGE_COUNT; ++block) {
-    const uint8_t* page = &area[block * PARAMETER_PAGE_SIZE];
+    const uint8_t* page = &area[static_cast<size_t>(block) * PARAMETER_PAGE_SIZE];
     const bool last = block + 1 == PARAMETER_PAGE_COUNT;
     const uint8_t* next = last ? after_last : page + PARAMETER_PAGE_SIZE;
     if (std::memcmp(page, next, PARAMETER_PAGE_SIZE) != 0) continue;

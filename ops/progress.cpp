@@ -1,6 +1,7 @@
 // The progress of a page loop.
 #include "ops/progress.h"
 
+#include <cmath>
 #include <cstdio>
 
 #include "log/log.h"
@@ -17,7 +18,8 @@ constexpr size_t kBarMax = 40;
 // "0:45", "12:03", "1:02:03"; "--:--" for an unknown (negative) time.
 std::string duration_text(double seconds) {
   if (seconds < 0) return "--:--";
-  const auto whole = static_cast<unsigned long long>(seconds + 0.5);
+  // Half a second rounds up; floor of the sum, not llround, so that every time keeps its text.
+  const auto whole = static_cast<unsigned long long>(std::floor(seconds + 0.5));
   char text[32];
   if (whole >= 3600) {
     std::snprintf(text, sizeof text, "%llu:%02llu:%02llu", whole / 3600, whole / 60 % 60,

@@ -1,10 +1,10 @@
-target_sources(ralvex PRIVATE ${CMAKE_CURRENT_LIST_DIR}/platform_common.cpp)
+target_sources(ralvex_platform PRIVATE ${CMAKE_CURRENT_LIST_DIR}/platform_common.cpp)
 if(WIN32)
-  target_sources(ralvex PRIVATE ${CMAKE_CURRENT_LIST_DIR}/platform_windows.cpp
+  target_sources(ralvex_platform PRIVATE ${CMAKE_CURRENT_LIST_DIR}/platform_windows.cpp
     ${CMAKE_CURRENT_LIST_DIR}/file_look_windows.cpp)
-  target_link_libraries(ralvex PUBLIC winmm)
+  target_link_libraries(ralvex_platform PUBLIC winmm)
 else()
-  target_sources(ralvex PRIVATE ${CMAKE_CURRENT_LIST_DIR}/platform_posix.cpp
+  target_sources(ralvex_platform PRIVATE ${CMAKE_CURRENT_LIST_DIR}/platform_posix.cpp
     ${CMAKE_CURRENT_LIST_DIR}/file_look_posix.cpp)
-  target_link_libraries(ralvex PUBLIC ${CMAKE_DL_LIBS})
+  target_link_libraries(ralvex_platform PUBLIC ${CMAKE_DL_LIBS})
 endif()

@@ -32,6 +32,9 @@ struct Node {
   std::vector<uint8_t> flash;  // made on first use
 };
 
+// The reserved name clang-tidy finds here ('__i0') is the compiler's own, in the implicit copy of
+// the array member.
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 struct NodesState {
   SimNodesConfig plan;       // the config as it was when the device was attached
   uint64_t power_on_us = 0;  // bus time at which the sensors get power

@@ -108,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CanOpenExecutableTest, ToolLoadsBothLibrariesByTheirUsualNames) {
   ScratchDir dir;
   write_file(dir.file("app.hex"), ":02000004700288\n:0100000001FE\n:00000001FF\n");
-  const std::string command = "LD_LIBRARY_PATH=" + shell_quote(RALVEX_FAKES_DIR) +
+  const std::string command = "LD_LIBRARY_PATH=" + shell_quote(fake_pcan::loader_path()) +
                               " RALVEX_FAKE_PCAN=initialize=4 RALVEX_FAKE_CANLIB=cards=1:1" +
                               " RALVEX_FAKE_PCAN_CALLS=" + shell_quote(dir.file("pcan.txt")) +
                               " RALVEX_FAKE_CANLIB_CALLS=" + shell_quote(dir.file("canlib.txt")) +
@@ -132,7 +132,7 @@ namespace {
 // Runs the tool with the fake PCAN-Basic library carrying the emulated bus, unit and nodes: the
 // adapter's filter ranges, as the tool set them, decide which frames reach the tool.
 int run_through_fake_peak(const ScratchDir& dir, const std::string& args, std::string* output) {
-  const std::string command = "LD_LIBRARY_PATH=" + shell_quote(RALVEX_FAKES_DIR) +
+  const std::string command = "LD_LIBRARY_PATH=" + shell_quote(fake_pcan::loader_path()) +
                               " RALVEX_FAKE_PCAN=bus=1 RALVEX_FAKE_PCAN_CALLS=" +
                               shell_quote(dir.file("pcan.txt")) + " " +
                               shell_quote(RALVEX_TOOL_PATH) + " " + args;
@@ -155,7 +155,7 @@ TEST(CanOpenExecutableTest, FlashesTheUnitThroughPcanBasic) {
   // The unit's operations keep the one filter range of the unit's identifiers.
   const std::string calls = read_file(dir.file("pcan.txt"));
   EXPECT_EQ(calls.rfind("CAN_Initialize(0x51, 0x011C, 5, 0, 0)\n"
-                        "CAN_FilterMessages(0x51, 0xA44401, 0xA84401, 0x23)\nCAN_Write(", 0), 0u)
+                        "CAN_FilterMessages(0x51, 0xA44401, 0xA84401, 0x02)\nCAN_Write(", 0), 0u)
       << calls;
 }
 
@@ -171,10 +171,10 @@ TEST(CanOpenExecutableTest, FlashesASensorNodeThroughPcanBasic) {
   // The node's wake answer, alive and answer identifiers widen the filter before anything is sent.
   const std::string calls = read_file(dir.file("pcan.txt"));
   EXPECT_EQ(calls.rfind("CAN_Initialize(0x51, 0x011C, 5, 0, 0)\n"
-                        "CAN_FilterMessages(0x51, 0xA44401, 0xA84401, 0x23)\n"
-                        "CAN_FilterMessages(0x51, 0x5041005, 0x5041005, 0x23)\n"
-                        "CAN_FilterMessages(0x51, 0x6E01005, 0x6E01005, 0x23)\n"
-                        "CAN_FilterMessages(0x51, 0x7041005, 0x7041005, 0x23)\nCAN_Write(", 0),
+                        "CAN_FilterMessages(0x51, 0xA44401, 0xA84401, 0x02)\n"
+                        "CAN_FilterMessages(0x51, 0x5041005, 0x5041005, 0x02)\n"
+                        "CAN_FilterMessages(0x51, 0x6E01005, 0x6E01005, 0x02)\n"
+                        "CAN_FilterMessages(0x51, 0x7041005, 0x7041005, 0x02)\nCAN_Write(", 0),
             0u)
       << calls;
 }
@@ -184,7 +184,7 @@ TEST(CanOpenExecutableTest, FlashesASensorNodeThroughPcanBasic) {
 TEST(CanOpenExecutableTest, FlashesASensorNodeThroughCanlib) {
   ScratchDir dir;
   write_file(dir.file("sensor.hex"), ":020000022000DC\n:03000000010203F7\n:00000001FF\n");
-  const std::string command = "LD_LIBRARY_PATH=" + shell_quote(RALVEX_FAKES_DIR) +
+  const std::string command = "LD_LIBRARY_PATH=" + shell_quote(fake_pcan::loader_path()) +
                               " RALVEX_FAKE_PCAN=initialize=4 RALVEX_FAKE_CANLIB=bus=1 " +
                               shell_quote(RALVEX_TOOL_PATH) + " -f sensor.hex -g 5";
   std::string output;
@@ -202,7 +202,7 @@ const char kUnitHex[] = ":02000004700288\n:0400000001020304F2\n:00000001FF\n";
 int run_with_fakes(const ScratchDir& dir, const std::string& settings, const std::string& args,
                    std::string* output) {
   const std::string command = "cd " + shell_quote(dir.file("")) + " && LD_LIBRARY_PATH=" +
-                              shell_quote(RALVEX_FAKES_DIR) + " RALVEX_FAKE_PCAN_CALLS=" +
+                              shell_quote(fake_pcan::loader_path()) + " RALVEX_FAKE_PCAN_CALLS=" +
                               shell_quote(dir.file("pcan.txt")) + " RALVEX_FAKE_CANLIB_CALLS=" +
                               shell_quote(dir.file("canlib.txt")) + " " + settings + " " +
                               shell_quote(RALVEX_TOOL_PATH) + " " + args;
@@ -261,7 +261,7 @@ TEST_P(NamedAdapterTest, OpensTheChannelNamedAndNoOther) {
 }
 
 const std::string kPcan2 =
-    "CAN_Initialize(0x52, 0x011C, 5, 0, 0)\nCAN_FilterMessages(0x52, 0xA44401, 0xA84401, 0x23)\n"
+    "CAN_Initialize(0x52, 0x011C, 5, 0, 0)\nCAN_FilterMessages(0x52, 0xA44401, 0xA84401, 0x02)\n"
     "CAN_Write(0x52, ";
 const std::string kKvaserStart = "canInitializeLibrary()\ncanGetNumberOfChannels(0)\n";
 
@@ -274,7 +274,7 @@ INSTANTIATE_TEST_SUITE_P(
                  kPcan2, "", "Using PEAK PCAN-USB interface 'pcan:2'\n"},
         NamedRow{"pcan_16", "RALVEX_FAKE_PCAN=bus=1,attached=16", "pcan:16", true,
                  "CAN_Initialize(0x510, 0x011C, 5, 0, 0)\n"
-                 "CAN_FilterMessages(0x510, 0xA44401, 0xA84401, 0x23)\nCAN_Write(0x510, ",
+                 "CAN_FilterMessages(0x510, 0xA44401, 0xA84401, 0x02)\nCAN_Write(0x510, ",
                  "", "Using PEAK PCAN-USB interface 'pcan:16'\n"},
         NamedRow{"kvaser_1", "RALVEX_FAKE_CANLIB=bus=1", "kvaser:1", true, "",
                  kKvaserStart + "canGetChannelData(1, 7, 8)\ncanGetChannelData(1, 6, 4)\n"
@@ -743,7 +743,7 @@ TEST(StationScriptTest, RunsEveryAdapterSideBySideAndTabulatesTheReports) {
   ScratchDir dir;
   write_file(dir.file("app.hex"), kUnitHex);
   const std::string command =
-      "LD_LIBRARY_PATH=" + shell_quote(RALVEX_FAKES_DIR) +
+      "LD_LIBRARY_PATH=" + shell_quote(fake_pcan::loader_path()) +
       " RALVEX_FAKE_PCAN=bus=1,occupied=0 RALVEX_FAKE_CANLIB=bus=1 RALVEX_TOOL=" +
       shell_quote(RALVEX_TOOL_PATH) + " bash " +
       shell_quote(std::string(RALVEX_SOURCE_DIR) + "/examples/station.sh") +

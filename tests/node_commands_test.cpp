@@ -1,5 +1,4 @@
 #include <cstring>
-#include <functional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -71,7 +70,7 @@ bool accepts_node_answers() {
 
 struct UnsetRow {
   const char* what;
-  std::function<int32_t()> call;
+  int32_t (*call)();
   int32_t result;
 };
 using NodeIdTest = RowTest<NodeTest, UnsetRow>;
@@ -99,7 +98,7 @@ using SilentNodeTest = RowTest<NodeTest, bool>;
 struct BudgetRow {
   const char* what;
   bool force;
-  std::function<void(NodeTest*)> arrange;
+  void (*arrange)(NodeTest*);
   size_t wake_frames;
 };
 using BudgetTest = RowTest<NodeTest, BudgetRow>;
@@ -131,9 +130,9 @@ const BudgetRow kBudgetRows[] = {
 
 struct SendFailureRow {
   const char* what;
-  std::function<void(NodeTest*)> arrange;
+  void (*arrange)(NodeTest*);
   uint32_t refuse_from;
-  std::function<int32_t()> call;
+  int32_t (*call)();
   int32_t result;
   const char* log;
 };

@@ -73,9 +73,13 @@ constexpr TPCANStatus PCAN_ERROR_QXMTFULL = 0x00080;
 constexpr TPCANStatus PCAN_ERROR_NODRIVER = 0x00200;
 constexpr TPCANStatus PCAN_ERROR_HWINUSE = 0x00400;
 constexpr TPCANStatus PCAN_ERROR_ILLHW = 0x01400;
+constexpr TPCANStatus PCAN_ERROR_UNKNOWN = 0x10000;
 constexpr TPCANStatus PCAN_ERROR_ILLPARAMTYPE = 0x04000;
 constexpr TPCANStatus PCAN_ERROR_ILLPARAMVAL = 0x08000;
 constexpr TPCANStatus PCAN_ERROR_BUSPASSIVE = 0x40000;
+// A channel that this process has not initialised (PCAN-Basic for Linux 4.3 answers it for every
+// value of an uninitialised channel, the device id included).
+constexpr TPCANStatus PCAN_ERROR_INITIALIZE = 0x4000000;
 // Parameters of CAN_GetValue.
 constexpr TPCANParameter PCAN_DEVICE_ID = 0x01;
 // The receive event: on Linux CAN_GetValue gives a file descriptor (int) that is readable while
@@ -106,6 +110,7 @@ constexpr TPCANMessageType PCAN_MESSAGE_EXTENDED = 0x02;
 constexpr TPCANMessageType PCAN_MESSAGE_ERRFRAME = 0x40;
 constexpr TPCANMessageType PCAN_MESSAGE_STATUS = 0x80;
 constexpr uint16_t PCAN_LANGUAGE_ENGLISH = 0x09;
+constexpr TPCANMode PCAN_MODE_STANDARD = 0x00;
 constexpr TPCANMode PCAN_MODE_EXTENDED = 0x02;
 
 using CAN_Initialize_t = TPCANStatus(PCAN_API*)(TPCANHandle channel, TPCANBaudrate btr0btr1,

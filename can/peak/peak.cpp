@@ -18,9 +18,16 @@ const char* const kLibraryNames[] = {"libpcanbasic.so", "libpcanbasic.so.4", "li
 #endif
 // The hardware type, port and interrupt mean nothing to a USB adapter; the library expects them.
 constexpr TPCANType kHardwareType = 5;
-// The mode byte this tool has always passed (the number of the 29-bit acceptance filter parameter);
-// libraries that insist on a TPCANMode get PCAN_MODE_EXTENDED instead.
-constexpr TPCANMode kFilterModeFirst = 0x23;
+// The filter's mode for 29-bit identifiers, tried in order until the library takes one. PEAK's
+// Windows DLL has always been passed 0x23 (the number of the 29-bit acceptance filter parameter),
+// and PCAN_MODE_EXTENDED when it refuses that. PCAN-Basic for Linux (pcanbasic_filter, 4.3 and
+// 2022) makes a range extended for PCAN_MODE_EXTENDED alone and any other value a range of 11-bit
+// identifiers, returning OK: with 0x23 its driver would drop every frame of the unit.
+#if defined(_WIN32)
+constexpr TPCANMode kFilterModes[] = {0x23, PCAN_MODE_EXTENDED};
+#else
+constexpr TPCANMode kFilterModes[] = {PCAN_MODE_EXTENDED};
+#endif
 constexpr int32_t kLastUsbChannel = 16;
 
 // The receive event, asked for at the first wait after an open.
@@ -36,6 +43,11 @@ struct PeakState {
   EventState event_state = EventState::NOT_ASKED;
   PlatformSignal event = 0;
   char lost[384] = "";  // how the adapter was lost, for the channel (CanNews::lost)
+  // PEAK's own library for Linux (known at the first load): its bus states and shared channels.
+  bool linux_library = false;
+  bool flavour_known = false;
+  // The channels this process initialised (pcan:N at N): the library calls them occupied.
+  bool initialised[kLastUsbChannel + 1] = {};
 #if defined(_WIN32)
   PlatformSignal event_object = 0;  // made once, handed to every channel opened
 #endif
@@ -78,10 +90,21 @@ void failed(CanOpenFailure* failure, const char* call, TPCANStatus status) {
   can_open_failure_call(failure, call, static_cast<int32_t>(status), text);
 }
 
-// "Illegal hardware" and "no driver" mean the adapter is gone, whichever call says so: true after
-// telling `news` how.
+bool gone(TPCANStatus status) {
+  return status == PCAN_ERROR_ILLHW || status == PCAN_ERROR_NODRIVER;
+}
+
+// "Illegal hardware" and "no driver" mean the adapter is gone, whichever call says so. PCAN-Basic
+// for Linux 4.3 turns the driver's ENODEV into PCAN_ERROR_UNKNOWN instead (2022: ILLHW); an
+// unknown error is taken as the adapter gone when CAN_GetStatus, which asks the driver nothing but
+// the channel's state, fails too. True after telling `news` how.
 bool check_lost(const char* call, TPCANStatus status, CanNews* news) {
-  if (status != PCAN_ERROR_ILLHW && status != PCAN_ERROR_NODRIVER) return false;
+  if (!gone(status)) {
+    if (status != PCAN_ERROR_UNKNOWN) return false;
+    const bool asked = std::strcmp(call, "CAN_GetStatus") == 0;
+    const TPCANStatus state = asked ? status : g_peak.api.get_status(g_peak.channel);
+    if (state != PCAN_ERROR_UNKNOWN && !gone(state)) return false;
+  }
   char text[256];
   peak_error_text(status, text);
   std::snprintf(g_peak.lost, sizeof g_peak.lost,
@@ -105,11 +128,12 @@ TPCANStatus set_filter() {
   if (count == 0) return PCAN_ERROR_OK;
   const uint32_t low = count > 1 && ids[1] < ids[0] ? ids[1] : ids[0];
   const uint32_t high = count > 1 && ids[1] > ids[0] ? ids[1] : ids[0];
-  TPCANMode mode = kFilterModeFirst;
-  TPCANStatus status = g_peak.api.filter_messages(g_peak.channel, low, high, mode);
-  if (status != PCAN_ERROR_OK) {
-    mode = PCAN_MODE_EXTENDED;
+  TPCANMode mode = kFilterModes[0];
+  TPCANStatus status = PCAN_ERROR_OK;
+  for (TPCANMode tried : kFilterModes) {
+    mode = tried;
     status = g_peak.api.filter_messages(g_peak.channel, low, high, mode);
+    if (status == PCAN_ERROR_OK) break;
   }
   for (int i = 2; i < count && status == PCAN_ERROR_OK; ++i) {
     if (ids[i] >= low && ids[i] <= high) continue;
@@ -157,13 +181,52 @@ int32_t find_device(uint64_t id, std::string* attached) {
     if (api.get_value(handle, PCAN_CHANNEL_CONDITION, &condition, sizeof condition) !=
             PCAN_ERROR_OK ||
         condition == PCAN_CHANNEL_UNAVAILABLE ||
-        api.get_value(handle, PCAN_DEVICE_ID, &device_id, sizeof device_id) != PCAN_ERROR_OK) {
+        peak_device_id(number, condition, &device_id) != PCAN_ERROR_OK) {
       continue;
     }
     if (device_id == id) return number;
     *attached += (attached->empty() ? "" : ", ") + std::to_string(device_id);
   }
   return 0;
+}
+
+// PEAK's Linux library lets a second program initialise a channel at the same bit rate: both then
+// read from one receive queue, and the initialisation deletes the other's filters. Its condition
+// tells such a channel as occupied (from the driver's sysfs), so it is never initialised here:
+// true after logging why (and recording it for a channel named with -i). A channel this process
+// initialised itself is occupied in the library's eyes too, and is no reason.
+bool occupied_elsewhere(int32_t number, CanOpenFailure* failure) {
+  if (!g_peak.linux_library || g_peak.initialised[number]) return false;
+  uint32_t condition = PCAN_CHANNEL_UNAVAILABLE;
+  if (g_peak.api.get_value(g_peak.channel, PCAN_CHANNEL_CONDITION, &condition,
+                           sizeof condition) != PCAN_ERROR_OK ||
+      condition != PCAN_CHANNEL_OCCUPIED) {
+    return false;
+  }
+  log_writef(LOG_ALWAYS,
+             "PEAK: pcan:%d is occupied by another program (PCAN_CHANNEL_CONDITION); not "
+             "initialised, so as not to share it\n",
+             static_cast<int>(number));
+  if (g_peak.named) {
+    can_open_failure_call(failure, "", 0,
+                          "occupied by another program (PCAN-View, another tool): PCAN-Basic for "
+                          "Linux would share the channel with it; close that program");
+  }
+  return true;
+}
+
+// "Illegal hardware" or "no driver" from CAN_Initialize: PCAN-Basic for Linux finds no device for
+// the channel in the driver's sysfs (4.3 says "no driver", 2022 "illegal hardware").
+void absent(CanOpenFailure* failure, TPCANStatus status) {
+  if (!g_peak.named) return;
+  char library_text[256];
+  peak_error_text(status, library_text);
+  char text[320];
+  std::snprintf(text, sizeof text,
+                "no PCAN-USB adapter found as pcan:%d: is it plugged in, and PEAK's driver loaded? "
+                "(CAN_Initialize: %.200s)",
+                static_cast<int>(g_peak.channel_number), library_text);
+  can_open_failure_call(failure, "", static_cast<int32_t>(status), text);
 }
 
 CanFrameKind kind_of(TPCANMessageType type) {
@@ -175,7 +238,43 @@ CanFrameKind kind_of(TPCANMessageType type) {
 }
 }  // namespace
 
-int32_t peak_load_library() { return vendor_library_load(kLibrary, &g_peak.library); }
+int32_t peak_load_library() {
+  const int32_t loaded = vendor_library_load(kLibrary, &g_peak.library);
+  if (loaded != 0 || g_peak.flavour_known) return loaded;
+  g_peak.flavour_known = true;
+#if !defined(_WIN32)
+  // PEAK builds libpcanbasic from the source of its driver's libpcanfd, whose functions it
+  // exports; pcanfd_open is never called here.
+  int (*pcanfd_open)(const char*, unsigned long, ...) = nullptr;
+  g_peak.linux_library =
+      vendor_library_optional(g_peak.library, VendorEntryPoint{"pcanfd_open", &pcanfd_open});
+  if (g_peak.linux_library) {
+    log_write("PEAK: PCAN-Basic for Linux (with the driver's libpcanfd): error-passive is told as "
+              "PCAN_ERROR_BUSHEAVY, a channel in use by another program is shared\n",
+              LOG_ALWAYS);
+  }
+#endif
+  return loaded;
+}
+
+TPCANStatus peak_device_id(int32_t number, uint32_t condition, uint32_t* id) {
+  const PcanApi& api = g_peak.api;
+  const TPCANHandle handle = usb_handle(number);
+  TPCANStatus status = api.get_value(handle, PCAN_DEVICE_ID, id, sizeof *id);
+  // PCAN-Basic for Linux 4.3 gives a device id for a channel this process initialised only; a
+  // free channel is initialised for the moment of the question (one held by another program never:
+  // initialising it would delete that program's filters).
+  if (status != PCAN_ERROR_INITIALIZE || condition != PCAN_CHANNEL_AVAILABLE) return status;
+  log_writef(LOG_ALWAYS,
+             "PEAK: PCAN-Basic gives the device id of an initialised channel only: initialising "
+             "pcan:%d for a moment to read it\n",
+             static_cast<int>(number));
+  status = api.initialize(handle, PCAN_BAUD_250K, kHardwareType, 0, 0);
+  if (status != PCAN_ERROR_OK) return status;
+  status = api.get_value(handle, PCAN_DEVICE_ID, id, sizeof *id);
+  api.uninitialize(handle);
+  return status;
+}
 
 const PcanApi& peak_api() { return g_peak.api; }
 
@@ -224,13 +323,19 @@ int32_t peak_open(const CanTarget* target, CanOpenFailure* failure) {
   g_peak.named = target->named;
   g_peak.event_state = EventState::NOT_ASKED;
   g_peak.event = 0;
+  if (occupied_elsewhere(number, failure)) return -2;
   const TPCANStatus initialized =
       g_peak.api.initialize(g_peak.channel, PCAN_BAUD_250K, kHardwareType, 0, 0);
   if (initialized != PCAN_ERROR_OK) {
     log_write("PEAK: CAN Init Error\n", LOG_ALWAYS);
-    failed(failure, "CAN_Initialize", initialized);
+    if (gone(initialized)) {
+      absent(failure, initialized);
+    } else {
+      failed(failure, "CAN_Initialize", initialized);
+    }
     return -2;
   }
+  g_peak.initialised[number] = true;
   log_write("PEAK: CAN Init OK\n", LOG_ALWAYS);
   const TPCANStatus filtered = set_filter();
   if (filtered != PCAN_ERROR_OK) {
@@ -242,10 +347,18 @@ int32_t peak_open(const CanTarget* target, CanOpenFailure* failure) {
   return 0;
 }
 
-int32_t peak_wait(uint64_t until_us, CanNews*) {
+int32_t peak_wait(uint64_t until_us, CanNews* news) {
   if (g_peak.event_state == EventState::NOT_ASKED) set_up_event();
   if (g_peak.event_state != EventState::READY) return -1;
-  return wait_signal(g_peak.event, until_us);
+  const int32_t woke = wait_signal(g_peak.event, until_us);
+  if (woke >= 0) return woke;
+  // On Linux the event is the driver's descriptor, which polls POLLERR once the adapter is gone.
+  if (check_lost("CAN_GetStatus", g_peak.api.get_status(g_peak.channel), news)) {
+    return CAN_ADAPTER_LOST;
+  }
+  g_peak.event_state = EventState::NONE;
+  log_write("PEAK: the receive event failed, polling\n", LOG_CAN_FRAMES);
+  return -1;
 }
 
 int32_t peak_send_frame(const CanFrame& frame, CanNews* news) {
@@ -258,7 +371,10 @@ int32_t peak_send_frame(const CanFrame& frame, CanNews* news) {
   if (status == PCAN_ERROR_OK) return 0;
   // The library's queue or the controller's buffer: both drain by themselves.
   if (status & (PCAN_ERROR_QXMTFULL | PCAN_ERROR_XMTFULL)) return CAN_SEND_QUEUE_FULL;
-  return check_lost("CAN_Write", status, news) ? CAN_ADAPTER_LOST : -3;
+  if (check_lost("CAN_Write", status, news)) return CAN_ADAPTER_LOST;
+  // A bus-off controller refuses at once (PCAN-Basic for Linux: the driver's ENETDOWN).
+  if (status & PCAN_ERROR_BUSOFF) can_news_bus_state(news, CAN_BUS_OFF);
+  return -3;
 }
 
 int32_t peak_receive_timed_out(CanNews* news) {
@@ -268,6 +384,10 @@ int32_t peak_receive_timed_out(CanNews* news) {
   if (status & PCAN_ERROR_BUSOFF) {
     can_news_bus_state(news, CAN_BUS_OFF);
   } else if (status & PCAN_ERROR_BUSPASSIVE) {
+    can_news_bus_state(news, CAN_BUS_PASSIVE);
+  } else if (g_peak.linux_library && (status & PCAN_ERROR_BUSHEAVY)) {
+    // pcanbasic_bus_state_to_condition (4.3 and 2022, classic CAN): warning is BUSLIGHT, passive
+    // BUSHEAVY.
     can_news_bus_state(news, CAN_BUS_PASSIVE);
   } else if (status & (PCAN_ERROR_BUSHEAVY | PCAN_ERROR_BUSLIGHT)) {
     can_news_bus_state(news, CAN_BUS_WARNING);

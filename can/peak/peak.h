@@ -1,10 +1,14 @@
 // The PEAK PCAN-USB back-end: loads PCAN-Basic on its first open (once per run), initialises a
 // PCAN-USB channel at 250 kbit/s (the first unless another is named: pcan:N), asks the adapter's
-// filter for the accepted identifiers' range plus each identifier outside it, and then sends and
-// reads single messages, telling the channel each message's kind and length. A full transmit
-// queue is left to the channel's retry. "Illegal hardware" or "no driver" from a send, a read or
-// a status query means the adapter is gone (CAN_ADAPTER_LOST); after a receive that brought
-// nothing, CAN_GetStatus tells the channel the bus state. Losses and states go back as CanNews.
+// filter for the accepted identifiers' range plus each identifier outside it (in the 29-bit mode
+// that the platform's library reads as such), and then sends and reads single messages, telling
+// the channel each message's kind and length. A full transmit queue is left to the channel's
+// retry. "Illegal hardware" or "no driver" from a send, a read or a status query, an unknown error
+// that CAN_GetStatus confirms, or a failed receive event means the adapter is gone
+// (CAN_ADAPTER_LOST); after a receive that brought nothing, CAN_GetStatus tells the channel the bus
+// state, and a send refused by a bus-off controller says so. With PEAK's Linux library, a channel
+// that another program holds is refused before it is initialised (that library would share it).
+// Losses and states go back as CanNews.
 // Call order: peak_open until it returns 0, then peak_send_frame, peak_try_receive and peak_wait
 // (peak_receive_timed_out after a receive that delivered nothing), peak_close when interrupted.
 #pragma once
@@ -17,7 +21,7 @@
 // CAN_Initialize or CAN_FilterMessages fails.
 int32_t peak_open(const CanTarget* target, CanOpenFailure* failure);
 // 0 when CAN_Write accepts the frame; CAN_SEND_QUEUE_FULL for PCAN_ERROR_QXMTFULL or XMTFULL; -3
-// otherwise (CAN_ADAPTER_LOST for PCAN_ERROR_ILLHW or NODRIVER). Nothing is logged here.
+// otherwise (CAN_ADAPTER_LOST when the adapter is gone; bus-off told in `news`). Nothing is logged.
 int32_t peak_send_frame(const CanFrame& frame, CanNews* news);
 // CAN_GetStatus: bus-off, error-passive, heavy/light (warning) or OK, and overruns, into `news`.
 int32_t peak_receive_timed_out(CanNews* news);

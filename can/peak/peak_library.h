@@ -22,7 +22,9 @@ struct PcanApi {
   CAN_GetErrorText_t get_error_text;
 };
 
-// Loads the library and resolves the entry points once per run, logging the outcome.
+// Loads the library and resolves the entry points once per run, logging the outcome, and learns
+// whether it is PEAK's own for Linux (it exports the driver's libpcanfd, pcanfd_open; said in the
+// log), whose bus states and channel sharing differ from what PCAN-Basic's header says.
 // 0 when usable, -1 when not (logged: "PEAK: ERROR: ..." and "PEAK: Cannot initialize DLL").
 int32_t peak_load_library();
 // The entry points after a successful peak_load_library.
@@ -31,3 +33,7 @@ const PcanApi& peak_api();
 CanListRecord peak_library_record(const char* version);
 // The library's text for `status` ("status 0x<hex>" when it has none).
 void peak_error_text(TPCANStatus status, char text[256]);
+// The device id of pcan:`number`, whose condition is `condition`: PCAN_DEVICE_ID, or, from a library
+// that gives it for an initialised channel only, with the free channel initialised for the moment
+// of the question (said in the log).
+TPCANStatus peak_device_id(int32_t number, uint32_t condition, uint32_t* id);

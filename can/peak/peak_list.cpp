@@ -1,8 +1,10 @@
 // The `-l` records of the PEAK back-end: the library that loaded (or every name tried), its API
 // version and each attached channel with its device type, device id and condition. Only
-// CAN_GetValue is called; no channel is initialised. A library too old for the attached-channels
-// query is asked channel by channel (PCAN_CHANNEL_CONDITION for pcan:1 to pcan:16) instead, and a
-// value it cannot give is named as such.
+// CAN_GetValue is called, and no channel is initialised, except by a library that gives device ids
+// of initialised channels alone (PCAN-Basic for Linux 4.3): a free channel is then initialised for
+// the moment of the question (said in the log). A library too old for the attached-channels query
+// is asked channel by channel (PCAN_CHANNEL_CONDITION for pcan:1 to pcan:16) instead, and a value
+// it cannot give is named as such.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -153,7 +155,7 @@ void list_by_condition(const PcanApi& api, CanListing* listing) {
     ++present;
     uint32_t id = 0;
     char device_id[16] = "not given";
-    if (api.get_value(handle, PCAN_DEVICE_ID, &id, sizeof id) == PCAN_ERROR_OK) {
+    if (peak_device_id(number, condition, &id) == PCAN_ERROR_OK) {
       std::snprintf(device_id, sizeof device_id, "0x%X", static_cast<unsigned>(id));
     }
     list_channel(listing, number, "PCAN-USB", device_id, condition);

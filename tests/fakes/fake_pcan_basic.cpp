@@ -2,7 +2,8 @@
 // arguments, answers from its settings, and reads frames from a queue that the test fills, or, in
 // bus mode, carries the tool's frames over its own copy of the emulated bus and world.
 // Control functions (looked up with dlsym): fake_pcan_reset, fake_pcan_configure, fake_pcan_calls,
-// fake_pcan_push_message, fake_pcan_set_clock, fake_pcan_bus_frame_count.
+// fake_pcan_push_message, fake_pcan_set_clock, fake_pcan_bus_frame_count,
+// fake_pcan_read_failed_at_us, fake_pcan_unplugged_at_us.
 // Settings (also from RALVEX_FAKE_PCAN at load; calls also go to the file RALVEX_FAKE_PCAN_CALLS):
 //   initialize=STATUS  filter_mode_0xMM=STATUS (mode MM; 0x23 and 0x02 succeed by default)
 //   write=STATUS  bus=1 (frames go over the emulated bus, from CAN_Initialize on)
@@ -29,6 +30,25 @@
 // takes the caller's event HANDLE, which is set at the same moments (by a timer thread for the
 // future ones). Built with FAKE_WITHOUT_RECEIVE_EVENT it refuses the parameter, as an old
 // library would (PCAN_ERROR_ILLPARAMTYPE).
+//   unplug_after_write=N  after the Nth CAN_Write the adapter is gone: reads, writes and status
+//     queries fail with the library's status for it (below), and the receive event polls POLLERR
+//     (Linux variants); when the process ends the calls get "unplugged for <ms> ms when the process
+//     ended"
+//   bus_state=warning|passive|off  what CAN_GetStatus returns, in the library's own words (below)
+// Built with FAKE_PCAN_LINUX=43 or =2022 it behaves as PEAK's PCAN-Basic for Linux 4.3.1.3 (driver
+// package 8.9.3) or its pcbcore.c of 2022 does, where that differs from the header:
+//   - CAN_FilterMessages takes every mode: PCAN_MODE_EXTENDED (2) makes a range of 29-bit
+//     identifiers, any other value one of 11-bit identifiers (pcanbasic_filter); a frame reaches
+//     the tool when no range was set or one of its own kind holds it (the driver's filter list)
+//   - a gone adapter (the driver's ENODEV): 4.3 PCAN_ERROR_UNKNOWN, 2022 PCAN_ERROR_ILLHW; the
+//     receive event (the driver's descriptor) then polls POLLERR
+//   - bus states: warning PCAN_ERROR_BUSLIGHT, error-passive PCAN_ERROR_BUSHEAVY (classic CAN)
+//   - a channel that another program holds (occupied=) is shared: CAN_Initialize succeeds; its
+//     condition, and that of every channel this process initialised, is PCAN_CHANNEL_OCCUPIED
+//   - CAN_Initialize of a channel not attached: 4.3 PCAN_ERROR_NODRIVER, 2022 PCAN_ERROR_ILLHW
+//   - 4.3: PCAN_DEVICE_ID of a channel not initialised, and both attached-channel queries, give
+//     PCAN_ERROR_INITIALIZE
+//   - it exports pcanfd_open, as PEAK's build exports the driver library compiled into it
 #include <algorithm>
 #include <cstring>
 #include <deque>
@@ -65,6 +85,27 @@ int g_pending_status = 0;
 int g_pending_overruns = 0;
 std::vector<std::pair<uint32_t, uint32_t>> g_filter_ranges;
 
+#if defined(FAKE_PCAN_LINUX)
+constexpr bool kLinux = true;
+// The modes of the ranges in g_filter_ranges: true for 29-bit identifiers.
+std::vector<bool> g_filter_extended;
+// The channels this process initialised (handles).
+std::vector<TPCANHandle> g_initialised;
+#if FAKE_PCAN_LINUX == 43
+constexpr TPCANStatus kGone = PCAN_ERROR_UNKNOWN;
+constexpr TPCANStatus kNotAttached = PCAN_ERROR_NODRIVER;
+constexpr const char* kVersion = "4.3.1.3";
+#else
+constexpr TPCANStatus kGone = PCAN_ERROR_ILLHW;
+constexpr TPCANStatus kNotAttached = PCAN_ERROR_ILLHW;
+constexpr const char* kVersion = "4.6 (pcbcore.c of 2022)";
+#endif
+#else
+constexpr bool kLinux = false;
+constexpr TPCANStatus kGone = PCAN_ERROR_ILLHW;
+constexpr const char* kVersion = "4.8.0.5";
+#endif
+
 TPCANStatus setting(const char* name) {
   return static_cast<TPCANStatus>(settings().number(name, PCAN_ERROR_OK));
 }
@@ -72,6 +113,16 @@ TPCANStatus setting(const char* name) {
 // The adapter's filter widens with every accepted CAN_FilterMessages call: to one span from the
 // lowest identifier asked for to the highest, the widest a widening filter may become.
 bool filter_passes(uint32_t id) {
+#if defined(FAKE_PCAN_LINUX)
+  // The bus carries 29-bit frames only.
+  if (g_filter_ranges.empty()) return true;
+  for (size_t i = 0; i < g_filter_ranges.size(); ++i) {
+    if (g_filter_extended[i] && id >= g_filter_ranges[i].first && id <= g_filter_ranges[i].second) {
+      return true;
+    }
+  }
+  return false;
+#endif
   bool passes = false;
   uint32_t low = UINT32_MAX;
   uint32_t high = 0;
@@ -143,6 +194,38 @@ void signal_at(uint64_t at_us) {
 }
 #endif
 
+// The adapter gone (unplug_after_write): when, on the fake's clock; 0 while it is there.
+uint64_t g_unplugged_at_us = 0;
+struct UnplugRecord {
+  ~UnplugRecord();
+} g_unplug_record;
+
+// A gone adapter's descriptor: the driver's poll answers POLLERR. The tool's descriptor number is
+// kept, now naming the write end of a pipe whose read end is closed.
+#if !defined(_WIN32)
+bool g_event_broken = false;  // until the next reset makes a new descriptor
+#endif
+
+void event_fails() {
+#if defined(FAKE_PCAN_LINUX) && !defined(_WIN32)
+  if (g_event_fd < 0) return;
+  int ends[2];
+  if (pipe(ends) != 0) return;
+  close(ends[0]);
+  dup2(ends[1], g_event_fd);
+  close(ends[1]);
+  g_event_broken = true;
+#endif
+}
+
+void unplug() {
+  if (g_unplugged_at_us != 0) return;
+  g_unplugged_at_us = now_us();
+  if (g_unplugged_at_us == 0) g_unplugged_at_us = 1;
+  signal_at(UINT64_MAX);
+  event_fails();
+}
+
 // After every call that changes what the tool can read: the event is there while a message
 // waits; in bus mode with nothing waiting, from the next frame's arrival on.
 void update_event(bool looked_empty) {
@@ -167,6 +250,15 @@ bool listed(const char* name, long long fallback, long long value) {
   std::vector<long long> items = settings().list(name);
   if (settings().text(name, "").empty()) items.assign(1, fallback);
   return std::find(items.begin(), items.end(), value) != items.end();
+}
+
+bool initialised_here(TPCANHandle handle) {
+#if defined(FAKE_PCAN_LINUX)
+  return std::find(g_initialised.begin(), g_initialised.end(), handle) != g_initialised.end();
+#else
+  (void)handle;
+  return false;
+#endif
 }
 
 std::vector<long long> attached_numbers() {
@@ -196,6 +288,7 @@ uint32_t condition(long long number) {
   if (std::find(attached.begin(), attached.end(), number) == attached.end()) {
     return PCAN_CHANNEL_UNAVAILABLE;
   }
+  if (initialised_here(usb_handle(number))) return PCAN_CHANNEL_OCCUPIED;
   return listed("occupied", 2, number) ? PCAN_CHANNEL_OCCUPIED : PCAN_CHANNEL_AVAILABLE;
 }
 
@@ -214,9 +307,18 @@ FAKE_EXPORT TPCANStatus PCAN_API CAN_Initialize(TPCANHandle channel, TPCANBaudra
   g_calls.add("CAN_Initialize(0x%02X, 0x%04X, %u, %u, %u)", channel, btr0btr1, hw_type, io_port,
               interrupt);
   TPCANStatus status = setting("initialize");
+#if defined(FAKE_PCAN_LINUX)
+  // Shared with the program that holds it, at the same bit rate; a missing device is not found.
+  if (status == PCAN_ERROR_OK && condition(usb_number(channel)) == PCAN_CHANNEL_UNAVAILABLE) {
+    status = kNotAttached;
+  }
+  if (status == PCAN_ERROR_OK && !initialised_here(channel)) g_initialised.push_back(channel);
+  g_filter_extended.clear();
+#else
   if (status == PCAN_ERROR_OK && condition(usb_number(channel)) == PCAN_CHANNEL_OCCUPIED) {
     status = PCAN_ERROR_HWINUSE;
   }
+#endif
   g_filter_ranges.clear();
   if (status == PCAN_ERROR_OK && bus_mode()) {
     if (sim_bus_device_count() == 0) {
@@ -229,6 +331,10 @@ FAKE_EXPORT TPCANStatus PCAN_API CAN_Initialize(TPCANHandle channel, TPCANBaudra
 
 FAKE_EXPORT TPCANStatus PCAN_API CAN_Uninitialize(TPCANHandle channel) {
   g_calls.add("CAN_Uninitialize(0x%02X)", channel);
+#if defined(FAKE_PCAN_LINUX)
+  g_initialised.erase(std::remove(g_initialised.begin(), g_initialised.end(), channel),
+                      g_initialised.end());
+#endif
   return PCAN_ERROR_OK;
 }
 
@@ -238,19 +344,31 @@ FAKE_EXPORT TPCANStatus PCAN_API CAN_Reset(TPCANHandle channel) {
 }
 
 TPCANStatus read_failure() {
-  return static_cast<TPCANStatus>(settings().number("read_fail", PCAN_ERROR_ILLHW));
+  return static_cast<TPCANStatus>(settings().number("read_fail", kGone));
+}
+
+// The bus_state setting in the library's words.
+TPCANStatus bus_state_status() {
+  const std::string state = settings().text("bus_state", "");
+  if (state == "off") return PCAN_ERROR_BUSOFF;
+  if (state == "passive") return kLinux ? PCAN_ERROR_BUSHEAVY : PCAN_ERROR_BUSPASSIVE;
+  if (state == "warning") return kLinux ? PCAN_ERROR_BUSLIGHT : PCAN_ERROR_BUSHEAVY;
+  return setting("status");
 }
 
 // Status queries are not recorded: the tool asks after every receive that brought nothing.
 FAKE_EXPORT TPCANStatus PCAN_API CAN_GetStatus(TPCANHandle) {
-  return g_unplug.unplugged() ? read_failure() : setting("status");
+  if (g_unplugged_at_us != 0) return kGone;
+  return g_unplug.unplugged() ? read_failure() : bus_state_status();
 }
 
 // Reads are not recorded: a receive polls many times.
 FAKE_EXPORT TPCANStatus PCAN_API CAN_Read(TPCANHandle, TPCANMsg* message, TPCANTimestamp* stamp) {
   std::memset(stamp, 0, sizeof *stamp);
+  if (g_unplugged_at_us != 0) return kGone;
   if (g_unplug.read_fails(settings().number("read_fail_from", 0), now_us)) {
     signal_at(UINT64_MAX);
+    event_fails();
     return read_failure();
   }
   if (g_pending_status > 0) {
@@ -279,6 +397,21 @@ FAKE_EXPORT TPCANStatus PCAN_API CAN_Read(TPCANHandle, TPCANMsg* message, TPCANT
     update_event(false);
     return PCAN_ERROR_OK;
   }
+#if defined(FAKE_PCAN_LINUX)
+  // The driver's filter list keeps back the data frames that no range of their kind holds.
+  while (!g_messages.empty() && !g_filter_ranges.empty() &&
+         !(g_messages.front().MSGTYPE & (PCAN_MESSAGE_STATUS | PCAN_MESSAGE_ERRFRAME))) {
+    const TPCANMsg& next = g_messages.front();
+    const bool extended = (next.MSGTYPE & PCAN_MESSAGE_EXTENDED) != 0;
+    bool passes = false;
+    for (size_t i = 0; i < g_filter_ranges.size(); ++i) {
+      passes = passes || (g_filter_extended[i] == extended && next.ID >= g_filter_ranges[i].first &&
+                          next.ID <= g_filter_ranges[i].second);
+    }
+    if (passes) break;
+    g_messages.pop_front();
+  }
+#endif
   if (g_messages.empty()) {
     update_event(true);
     return PCAN_ERROR_QRCVEMPTY;
@@ -294,6 +427,7 @@ FAKE_EXPORT TPCANStatus PCAN_API CAN_Write(TPCANHandle channel, TPCANMsg* messag
               channel, message->ID, message->MSGTYPE, message->LEN, message->DATA[0],
               message->DATA[1], message->DATA[2], message->DATA[3], message->DATA[4],
               message->DATA[5], message->DATA[6], message->DATA[7]);
+  if (g_unplugged_at_us != 0) return kGone;
   TPCANStatus status = setting("write");
   ++g_writes;
   const long long fail_from = settings().number("write_fail_from", 0);
@@ -308,6 +442,7 @@ FAKE_EXPORT TPCANStatus PCAN_API CAN_Write(TPCANHandle channel, TPCANMsg* messag
   if (status == PCAN_ERROR_OK && bus_mode() && sim_bus_tool_send(message->ID, message->DATA) != 0) {
     return 0x00001;  // PCAN_ERROR_XMTFULL
   }
+  if (listed("unplug_after_write", 0, g_writes)) unplug();
   return status;
 }
 
@@ -316,10 +451,16 @@ FAKE_EXPORT TPCANStatus PCAN_API CAN_FilterMessages(TPCANHandle channel, uint32_
   g_calls.add("CAN_FilterMessages(0x%02X, 0x%X, 0x%X, 0x%02X)", channel, from_id, to_id, mode);
   char name[32];
   std::snprintf(name, sizeof name, "filter_mode_0x%02X", mode);
-  // Modes other than the two this tool uses are refused, as a strict library would.
-  const TPCANStatus status =
-      static_cast<TPCANStatus>(settings().number(name, mode == 0x23 || mode == 0x02 ? 0 : 0x10000));
-  if (status == PCAN_ERROR_OK) g_filter_ranges.emplace_back(from_id, to_id);
+  // Modes other than the two this tool uses are refused, as a strict library would; PEAK's Linux
+  // library takes every value.
+  const bool taken = kLinux || mode == 0x23 || mode == 0x02;
+  const TPCANStatus status = static_cast<TPCANStatus>(settings().number(name, taken ? 0 : 0x10000));
+  if (status == PCAN_ERROR_OK) {
+    g_filter_ranges.emplace_back(from_id, to_id);
+#if defined(FAKE_PCAN_LINUX)
+    g_filter_extended.push_back(mode == PCAN_MODE_EXTENDED);
+#endif
+  }
   return status;
 }
 
@@ -331,11 +472,15 @@ FAKE_EXPORT TPCANStatus PCAN_API CAN_GetValue(TPCANHandle channel, TPCANParamete
     if (status != PCAN_ERROR_OK) return status;
     if (!buffer || length == 0) return PCAN_ERROR_ILLPARAMVAL;
     std::snprintf(static_cast<char*>(buffer), length, "%s",
-                  settings().text("api_version", "4.8.0.5").c_str());
+                  settings().text("api_version", kVersion).c_str());
     return PCAN_ERROR_OK;
   }
   if ((parameter == PCAN_ATTACHED_CHANNELS_COUNT || parameter == PCAN_ATTACHED_CHANNELS) &&
       channel == PCAN_NONEBUS) {
+#if defined(FAKE_PCAN_LINUX) && FAKE_PCAN_LINUX == 43
+    // Neither parameter is known: 4.3 looks for an initialised channel PCAN_NONEBUS.
+    return PCAN_ERROR_INITIALIZE;
+#endif
     const TPCANStatus status = setting("attached_status");
     if (status != PCAN_ERROR_OK) return status;
     const std::vector<long long> numbers = attached_numbers();
@@ -377,6 +522,9 @@ FAKE_EXPORT TPCANStatus PCAN_API CAN_GetValue(TPCANHandle channel, TPCANParamete
 #endif
   if (parameter == PCAN_DEVICE_ID) {
     if (condition(usb_number(channel)) == PCAN_CHANNEL_UNAVAILABLE) return PCAN_ERROR_ILLHW;
+#if defined(FAKE_PCAN_LINUX) && FAKE_PCAN_LINUX == 43
+    if (!initialised_here(channel)) return PCAN_ERROR_INITIALIZE;
+#endif
     return put_u32(buffer, length, device_id(usb_number(channel)));
   }
   return PCAN_ERROR_OK;
@@ -416,11 +564,35 @@ FAKE_EXPORT TPCANStatus PCAN_API CAN_GetErrorText(TPCANStatus error, uint16_t la
 }
 #endif
 
+#if defined(FAKE_PCAN_LINUX)
+// Never called: PEAK's build exports the driver library's functions, by which the tool knows it.
+FAKE_EXPORT int pcanfd_open(const char*, unsigned long, ...) { return -1; }
+#endif
+
+UnplugRecord::~UnplugRecord() {
+  if (g_unplugged_at_us != 0) {
+    g_calls.add("unplugged for %llu ms when the process ended",
+                static_cast<unsigned long long>((now_us() - g_unplugged_at_us) / 1000u));
+  }
+}
+
 FAKE_EXPORT void fake_pcan_reset() {
   g_calls.clear();
   settings().clear();
   g_messages.clear();
   g_filter_ranges.clear();
+#if defined(FAKE_PCAN_LINUX)
+  g_filter_extended.clear();
+  g_initialised.clear();
+#endif
+  g_unplugged_at_us = 0;
+#if !defined(_WIN32)
+  if (g_event_broken) {
+    close(g_event_fd);
+    g_event_fd = -1;
+    g_event_broken = false;
+  }
+#endif
   g_writes = 0;
   g_pending_status = 0;
   g_pending_overruns = 0;
@@ -450,6 +622,8 @@ FAKE_EXPORT void fake_pcan_set_clock(const PlatformClock* clock) {
 }
 
 FAKE_EXPORT uint64_t fake_pcan_read_failed_at_us() { return g_unplug.failed_at_us(); }
+
+FAKE_EXPORT uint64_t fake_pcan_unplugged_at_us() { return g_unplugged_at_us; }
 
 FAKE_EXPORT size_t fake_pcan_bus_frame_count() {
   const SimBusFrame* frames = nullptr;

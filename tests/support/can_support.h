@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -80,8 +81,33 @@ inline void forward_sleep_us(uint64_t us) { sleep_until_us(now_us() + us); }
 inline const PlatformClock kForwardClock{forward_sleep, forward_now, forward_sleep_us};
 
 namespace fake_pcan {
+// The libraries the fake stands for: PCAN-Basic as its header describes it (""), and PEAK's own
+// for Linux, 4.3.1.3 ("linux43") and that of 2022 ("linux2022"), each in a folder of its own under
+// the same name. The tests of the PEAK back-end use the one RALVEX_FAKE_PCAN_VARIANT names (CTest
+// runs them against each), or the one a test chooses with use().
+inline std::string& variant() {
+  static std::string name = std::getenv("RALVEX_FAKE_PCAN_VARIANT")
+                                ? std::getenv("RALVEX_FAKE_PCAN_VARIANT")
+                                : "";
+  return name;
+}
+inline bool linux_variant() { return !variant().empty(); }
+inline void use(const std::string& name) { variant() = name; }
+// The folder of the variant in use (for LD_LIBRARY_PATH).
+inline std::string dir() {
+  return variant().empty() ? std::string(RALVEX_FAKES_DIR)
+                           : std::string(RALVEX_FAKES_DIR) + "/" + variant();
+}
+// The tool's loader path: the variant's folder, then the other fakes'.
+inline std::string loader_path() {
+  return variant().empty() ? dir() : dir() + ":" + RALVEX_FAKES_DIR;
+}
 inline const FakeLibrary& library() {
   static const FakeLibrary fake("libpcanbasic.so");
+  static const FakeLibrary linux43("linux43/libpcanbasic.so");
+  static const FakeLibrary linux2022("linux2022/libpcanbasic.so");
+  if (variant() == "linux43") return linux43;
+  if (variant() == "linux2022") return linux2022;
   return fake;
 }
 inline void reset() { fake_function<void (*)()>(library(), "fake_pcan_reset")(); }
@@ -102,6 +128,10 @@ inline void set_clock(const PlatformClock* clock) {
 // When the first read failed (read_fail_from), on the fake's clock; 0 while none did.
 inline uint64_t read_failed_at_us() {
   return fake_function<uint64_t (*)()>(library(), "fake_pcan_read_failed_at_us")();
+}
+// When the adapter went (unplug_after_write), on the fake's clock; 0 while it is there.
+inline uint64_t unplugged_at_us() {
+  return fake_function<uint64_t (*)()>(library(), "fake_pcan_unplugged_at_us")();
 }
 }  // namespace fake_pcan
 
