@@ -15,6 +15,7 @@
 #include "ops/operations.h"
 #include "ops/outcome.h"
 #include "ops/run_record.h"
+#include "platform/file_look.h"
 #include "platform/platform.h"
 #include "ralvex_version.h"  // generated from the project() version
 #include "protocol/command.h"
@@ -56,11 +57,29 @@ int32_t run_mode(const RunSettings& settings) {
       return flash_sensor(settings);
     case RUN_MODE_LIST:
       return can_list();
+    case RUN_MODE_CHECK:
+      return check_hex_file(settings);
     case RUN_MODE_NONE:
       break;
   }
   console_print("%s", command_line_usage(false).c_str());
   return -2;
+}
+
+// The earlier log is moved to log_kept_name before the run writes its own: never onto the run's
+// file or another of its records. The line that says so, or "".
+std::string kept_log_problem(const RunSettings& settings, const char* log_path) {
+  const std::string kept = log_kept_name(log_path);
+  const FileLook look = file_look(kept.c_str());
+  if (look.kind == FILE_KIND_NONE || file_look(log_path).kind != FILE_KIND_REGULAR) return "";
+  const char* const others[] = {settings.file_name, settings.report_path, settings.trace_path,
+                                settings.events_path};
+  for (const char* other : others) {
+    if (other[0] == '\0' || file_look(other).identity != look.identity) continue;
+    return "The earlier log would be kept as '" + kept + "', which is '" + other +
+           "' of this run: give the log a file of its own with --log FILE\n";
+  }
+  return "";
 }
 
 // What a run came to, for its end.
@@ -90,6 +109,7 @@ int32_t end_run(const RunStart& start, const RunSettings& settings, bool setting
     if (ended != status) message = cause();
     status = ended;
   }
+  console_gone_log();
   log_close();
   const int32_t traced = frame_trace_close();
   run_record_end();
@@ -150,6 +170,7 @@ RunOutcome run(const CommandLine& line, CommandLineResult read, bool events_open
 }  // namespace
 
 int32_t app_main(int argc, char** argv) {
+  console_gone_reset();
   print_banner_and_notice();
   // The emulated devices wait on the emulated bus for `-i sim` (and for nothing else); what they
   // write into their flash cannot be read after the run, so they keep none of it.
@@ -171,8 +192,15 @@ int32_t app_main(int argc, char** argv) {
   // Before anything is opened: no record may be written over the run's own files or another
   // record (a refused command line is recorded too, so its records are judged as well).
   RecordCheck records;
-  if (read != COMMAND_LINE_ANSWERED) {
+  // A check writes no record at all.
+  const bool check = read == COMMAND_LINE_RUN && line.settings.mode == RUN_MODE_CHECK;
+  if (read != COMMAND_LINE_ANSWERED && !check) {
     records = record_files_check(&line.settings, log_path);
+    const std::string kept = records.log_usable ? kept_log_problem(line.settings, log_path) : "";
+    if (!kept.empty()) {
+      records.problems += kept;
+      records.log_usable = false;
+    }
     size_t begin = 0;
     while (begin < records.problems.size()) {
       const size_t end = records.problems.find('\n', begin);
@@ -197,9 +225,16 @@ int32_t app_main(int argc, char** argv) {
   }
   console_set_capture(console);
   const RunSettings& settings = line.settings;
+  // --help, --version and --check open nothing: no log (an earlier one stays as it is), no events.
+  if (read == COMMAND_LINE_ANSWERED || check) {
+    console_print("%s", said.c_str());
+    const int32_t status = read == COMMAND_LINE_ANSWERED ? 0 : run_mode(settings);
+    run_events_end(status, "");  // none was opened: it stops listening
+    return status;
+  }
   // The events begin before the log, so that every run that has an events file ends it (a reader
   // of a named pipe waits for its "end"); a file that cannot be opened is said after the log's.
-  const bool events_open = read == COMMAND_LINE_ANSWERED || settings.events_path[0] == '\0' ||
+  const bool events_open = settings.events_path[0] == '\0' ||
                            run_events_open(settings.events_path, settings) == 0;
   console_problem_mark();
   if (records.log_usable && log_open(log_path) != 0) {
@@ -207,10 +242,5 @@ int32_t app_main(int argc, char** argv) {
     return end_run(start, settings, false, {-1, cause(), false});
   }
   console_print("%s", said.c_str());
-  if (read == COMMAND_LINE_ANSWERED) {
-    log_close();
-    run_events_end(0, "");
-    return 0;
-  }
   return end_run(start, settings, true, run(line, read, events_open));
 }

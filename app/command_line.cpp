@@ -55,6 +55,8 @@ const char* const kLongOptions[] = {
     "                          -- auto (a status line on a terminal, percent lines elsewhere),\n",
     "                             lines, bar (the status line anywhere) or none\n",
     "           --verify       -- With -w: reads the parameters back and compares them with the file\n",
+    "           --check FILE   -- Checks the HEX file FILE as -f would (with -g ID as a sensor\n",
+    "                             image) and prints its report; opens no adapter and no log\n",
     "           --help         -- Prints this text\n",
     "           --version      -- Prints the version\n",
 };
@@ -157,8 +159,26 @@ int32_t read_node(const OptionRow&, const char* value, CommandLine* line) {
   } else {
     problem(line, format("Unsuitable W2 id %s\n", value));
   }
+  // With --check the node only says which image the file is.
+  if (settings.mode == RUN_MODE_CHECK) {
+    settings.check_sensor = true;
+    return 0;
+  }
   if (settings.file_name[0] == '\0') problem(line, "Use -f to give filename!\n");
   settings.mode = RUN_MODE_SENSOR;
+  return 0;
+}
+
+// --check FILE: the HEX file checked as -f (or, with -g, as a sensor flash) would check it.
+int32_t read_check(const OptionRow& row, const char* value, CommandLine* line) {
+  RunSettings& settings = line->settings;
+  if (copy_value(line, settings.file_name, RUN_FILE_NAME_MAX, value, row.what, true) != 0) {
+    return -2;
+  }
+  if (settings.mode == RUN_MODE_SENSOR || settings.mode == RUN_MODE_SENSOR_FORCE) {
+    settings.check_sensor = true;
+  }
+  settings.mode = RUN_MODE_CHECK;
   return 0;
 }
 
@@ -166,6 +186,10 @@ int32_t read_force(const OptionRow&, const char*, CommandLine* line) {
   say(line, "W2 sensor bootloader force enabled\n");
   say(line, "Turn sensor power on\n");
   line->settings.force = true;
+  if (line->settings.mode == RUN_MODE_CHECK) {
+    line->settings.check_sensor = true;
+    return 0;
+  }
   line->settings.mode = RUN_MODE_SENSOR_FORCE;
   return 0;
 }
@@ -276,6 +300,7 @@ const OptionRow kOptions[] = {
     {"--tag", true, read_tag, nullptr, "Tag", false},
     {"--progress", true, read_progress, nullptr, "Progress mode", false},
     {"--verify", false, read_verify, nullptr, nullptr, false},
+    {"--check", true, read_check, nullptr, "File name", false},
     {"--help", false, read_help, nullptr, nullptr, false},
     {"--version", false, read_version, nullptr, nullptr, false},
 };
@@ -344,9 +369,12 @@ int32_t read_option(const char* arg, const OptionRow* row, const char* value, Co
 }
 // The job an option chooses: one run does one. A HEX file given before -g or -b is the sensor's
 // (`-f node.hex -g 5`); after them it would flash the unit with it.
-enum Job : int32_t { JOB_NONE = 0, JOB_FLASH, JOB_SENSOR, JOB_BACKUP, JOB_RESTORE, JOB_LIST };
+enum Job : int32_t {
+  JOB_NONE = 0, JOB_FLASH, JOB_SENSOR, JOB_BACKUP, JOB_RESTORE, JOB_LIST, JOB_CHECK
+};
 
 Job job_of(const OptionRow* row) {
+  if (row && row->read == read_check) return JOB_CHECK;
   if (!row || is_long(*row)) return JOB_NONE;
   switch (row->name[1]) {
     case 'f':
@@ -383,6 +411,13 @@ int32_t keep_to_one_job(const OptionRow* row, const char* arg, const char* value
       (so_far->job == JOB_FLASH && job == JOB_SENSOR)) {
     if (so_far->job != job) so_far->words = words;
     so_far->job = job;
+    return 0;
+  }
+  // -g only says that the file of --check is a sensor's image, before or after it.
+  if ((so_far->job == JOB_CHECK && job == JOB_SENSOR) ||
+      (so_far->job == JOB_SENSOR && job == JOB_CHECK)) {
+    if (job == JOB_CHECK) so_far->words = words;
+    so_far->job = JOB_CHECK;
     return 0;
   }
   if (so_far->job == JOB_SENSOR && job == JOB_FLASH) {
@@ -442,6 +477,20 @@ CommandLineResult command_line_read(int argc, char** argv, CommandLine* line) {
                   "checked page by page)\n");
     refuse(line, true);
     return COMMAND_LINE_REFUSED;
+  }
+  // A check writes nothing: no record of a run it does not make.
+  if (settings.mode == RUN_MODE_CHECK) {
+    const char* const records[][2] = {{settings.trace_path, "--trace"},
+                                      {settings.report_path, "--report"},
+                                      {settings.events_path, "--events"},
+                                      {settings.log_path, "--log"}};
+    for (const auto& record : records) {
+      if (record[0][0] == '\0') continue;
+      problem(line, format("Option %s does not apply to --check, which writes no file\n",
+                           record[1]));
+      refuse(line, true);
+      return COMMAND_LINE_REFUSED;
+    }
   }
   settings.log_level = command_line_logging_level(argc, argv);
   return COMMAND_LINE_RUN;

@@ -8,6 +8,7 @@
 
 #include "app/run_json.h"
 #include "can/channel.h"
+#include "log/log.h"
 #include "log/sha256.h"
 #include "platform/file_look.h"
 #include "platform/platform.h"
@@ -94,6 +95,9 @@ std::string run_report_json(const RunReport& report) {
                    {"delivered", counters.delivered},
                    {"send_refused", counters.send_refused},
                    {"send_retries", counters.send_retries}};
+  // Only a run whose console went away says so: every other report stays as it was.
+  const std::string console = console_gone();
+  if (!console.empty()) doc["console"] = "given up: " + console;
   doc["result"] = run_json_result(report.status, report.message);
   return run_json_text(doc, 2) + "\n";
 }

@@ -2,6 +2,7 @@
 #include "ihex/image.h"
 
 #include <cstring>
+#include <vector>
 
 #include "ihex/reader.h"
 #include "log/log.h"
@@ -33,7 +34,71 @@ struct Loader {
   int64_t limit = FLASH_IMAGE_SIZE;  // first image index that cannot be held
   int64_t end = 0;
   uint32_t data_sum = 0;
+  IhexLoad facts{0, 0, 0};
+  // One bit per image byte: written already.
+  std::vector<uint64_t> written = std::vector<uint64_t>(FLASH_IMAGE_SIZE / 64);
+  // Runs of data records that follow each other in the file and in the image, so that the line
+  // of any byte written can be told without a line per byte: every record of a run but its last
+  // has `stride` bytes.
+  struct Run {
+    int64_t first;
+    int64_t end;
+    int32_t first_line;
+    int32_t last_line;
+    uint32_t stride;
+    uint32_t last_length;
+  };
+  std::vector<Run> runs;
 };
+
+// The line of the latest record that wrote image index `index`; 0 when none is known.
+int32_t line_of(const Loader& load, int64_t index) {
+  for (auto run = load.runs.rbegin(); run != load.runs.rend(); ++run) {
+    if (index < run->first || index >= run->end) continue;
+    return run->first_line + static_cast<int32_t>((index - run->first) / run->stride);
+  }
+  return 0;
+}
+
+void note_run(Loader* load, int64_t first, uint32_t length, int32_t line) {
+  if (!load->runs.empty()) {
+    Loader::Run& run = load->runs.back();
+    if (run.end == first && run.last_line + 1 == line && run.last_length == run.stride &&
+        length <= run.stride) {
+      run.end = first + length;
+      run.last_line = line;
+      run.last_length = length;
+      return;
+    }
+  }
+  load->runs.push_back({first, first + length, line, line, length, length});
+}
+
+// Marks the record's bytes written, noting the first byte that a record before gave another
+// value, and the bytes written for the first time.
+void note_bytes(Loader* load, int64_t first, const IhexRecord& record, uint64_t address) {
+  const int32_t line = ihex_line();
+  for (uint32_t i = 0; i < record.length; ++i) {
+    const uint64_t index = static_cast<uint64_t>(first) + i;
+    uint64_t& word = load->written[index / 64];
+    const uint64_t bit = uint64_t{1} << (index % 64);
+    if ((word & bit) == 0) {
+      word |= bit;
+      ++load->facts.bytes;
+    } else if (load->facts.clash.later_line == 0 && load->image[index] != record.data[i]) {
+      load->facts.clash = {line_of(*load, static_cast<int64_t>(index)), line, address + i};
+    }
+  }
+  note_run(load, first, record.length, line);
+  const uint64_t last = address + record.length - 1;
+  if (load->facts.first_data_line == 0) {
+    load->facts.first_data_line = line;
+    load->facts.lowest_address = address;
+    load->facts.highest_address = last;
+  }
+  if (address < load->facts.lowest_address) load->facts.lowest_address = address;
+  if (last > load->facts.highest_address) load->facts.highest_address = last;
+}
 
 int32_t highest_index(const Loader& load) {
   return load.end > 0 ? static_cast<int32_t>(load.end - 1) : 0;
@@ -55,6 +120,7 @@ int32_t place_data(Loader* load, const IhexRecord& record) {
                     static_cast<unsigned long long>(address));
     return kRefused;
   }
+  note_bytes(load, first, record, load->address_origin + record.address);
   std::memcpy(load->image + first, record.data, record.length);
   load->data_sum += record.data_sum;
   if (end > load->end) load->end = end;
@@ -64,10 +130,13 @@ int32_t place_data(Loader* load, const IhexRecord& record) {
 int32_t application_segment(Loader* load, uint32_t segment) {
   if (load->base_segment == kNoSegment) {
     load->base_segment = static_cast<int32_t>(segment);
+    load->facts.base_segment = load->base_segment;
+    load->facts.base_segment_line = ihex_line();
     load->segment_missing = false;
     console_print("IHEX segment: %04X, BinDataIndexStart = 0\n", segment);
   } else if (segment >= kLastSegment) {
     console_print("Segment > 0x8000  --> END reading\n");
+    load->facts.end_segment_line = ihex_line();
     return kDone;
   } else {
     load->index_origin = (static_cast<int64_t>(segment) - load->base_segment) * 0x10000;
@@ -101,6 +170,24 @@ int32_t address_record(Loader* load, const IhexRecord& record) {
   load->address_origin = load->linear_base + load->segment_base;
   load->index_origin = static_cast<int64_t>(load->address_origin);
   return kGoOn;
+}
+
+// After an application's last segment nothing is loaded, but the rest of the file is read up to
+// its end of file record, so that data there is told rather than dropped unseen.
+void look_past_the_end(IhexLoad* facts) {
+  for (;;) {
+    const int32_t read = ihex_read_record();
+    if (read < 0) {
+      facts->tail_failed = true;
+      return;
+    }
+    if (read == 1) return;
+    const IhexRecord& record = ihex_record();
+    if (record.type == 0 && record.length > 0) {
+      facts->dropped_line = ihex_line();
+      return;
+    }
+  }
 }
 
 int32_t act_on(Loader* load, const IhexRecord& record) {
@@ -139,6 +226,8 @@ int32_t ihex_load_image(IhexAddressing addressing, uint8_t* image, IhexLoad* loa
     step = act_on(&loader, ihex_record());
   }
   if (step < 0) return step;
+  if (loader.facts.end_segment_line != 0) look_past_the_end(&loader.facts);
+  *load = loader.facts;
   load->end = static_cast<int32_t>(loader.end);
   load->highest = highest_index(loader);
   load->data_sum = loader.data_sum;

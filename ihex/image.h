@@ -3,11 +3,14 @@
 // - IHEX_APPLICATION, the unit's application: data needs an extended linear address record
 //   (type 4) before it; offset 0 of that first segment is image index 0 and a later segment S puts
 //   its offset 0 at index (S - first segment) * 0x10000. A later segment of 0x8000 or more ends
-//   reading: what follows is no part of the application. The image holds indices 0 to 0x3DFFFE.
+//   loading: what follows is no part of the application (the rest is still read, so that the
+//   caller can refuse data there rather than drop it). The image holds indices 0 to 0x3DFFFE.
 //   Extended segment address records (type 2) are refused: this layout has no place for them.
 // - IHEX_SENSOR, a sensor node's image: index = extended linear base (type 4) + extended segment
 //   base (type 2) + record address, below FLASH_IMAGE_SIZE.
-// Bytes that no data record writes keep what they held (an image the caller made zero).
+// Bytes that no data record writes keep what they held (an image the caller made zero). The load
+// also notes what an image check needs (IhexLoad): the addresses and lines of the data, the first
+// two records that give a byte different values.
 // Call order: ihex_open, then ihex_load_image once; the caller then sends the image.
 // Example (sensor): ":020000021000EC", ":0400000001020304F2", ":00000001FF" puts 01 02 03 04 at
 // 0x10000 to 0x10003: end 0x10004, highest 0x10003. As an application file it is refused.
@@ -31,11 +34,34 @@ inline ImageBuffer image_buffer_new() {
 
 enum IhexAddressing : uint8_t { IHEX_APPLICATION, IHEX_SENSOR };
 
-// What a load placed in the image.
+// Two data records that give one image byte different values.
+struct IhexClash {
+  int32_t earlier_line = 0;  // 0: no clash
+  int32_t later_line = 0;
+  uint64_t address = 0;  // the byte's address in the file
+};
+
+// What a load placed in the image, and what the file held that an image check judges.
 struct IhexLoad {
   int32_t end;        // one past the highest index written; 0 when no byte was written
   int32_t highest;    // the highest index written; 0 when no byte (or only index 0) was written
   uint32_t data_sum;  // every data byte placed, in reading order: overlapping bytes count each time
+  uint32_t bytes = 0;  // image bytes written (a byte written twice counts once)
+  // The lowest and highest address of a byte written, in the file's own address space (an
+  // application's segment << 16 plus the record address; a sensor's image index).
+  uint64_t lowest_address = 0;
+  uint64_t highest_address = 0;
+  int32_t first_data_line = 0;  // the line of the first data byte (0: none)
+  // An application's first type 4 segment and its line (-1 and 0 when there is none).
+  int32_t base_segment = -1;
+  int32_t base_segment_line = 0;
+  IhexClash clash = {};  // the first clash
+  // An application's reading ended at a later segment of 0x8000 or more (at end_segment_line). The
+  // rest of the file is still looked at: the first data record there (dropped_line), or the
+  // reader's failure there (tail_failed, ihex_failure naming it).
+  int32_t end_segment_line = 0;
+  int32_t dropped_line = 0;
+  bool tail_failed = false;
 };
 
 // Reads records from the open HEX file and places the data records in `image` (FLASH_IMAGE_SIZE

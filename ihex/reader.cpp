@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -38,6 +39,9 @@ struct ReaderState {
   size_t block_end = 0;
   char line[kLineBufferSize] = {};
   IhexRecord record = {};
+  int32_t line_number = 0;  // lines read so far
+  char failure[160] = "";   // why the last read failed, for the operator
+  char open_error[128] = "";
 };
 ReaderState g_reader;
 
@@ -129,9 +133,15 @@ void log_parsed_record() {
 }
 
 // Decodes g_reader.line into g_reader.record; 0, or -1 after reporting the first fault.
+void set_failure(const char* reason) {
+  std::snprintf(g_reader.failure, sizeof g_reader.failure, "HEX file line %d: %s",
+                static_cast<int>(g_reader.line_number), reason);
+}
+
 int32_t decode_line() {
   if (g_reader.line[0] != ':') {
     log_write("Missing colon\n", LOG_ALWAYS);
+    set_failure("no Intel HEX record (it does not begin with ':')");
     return -1;
   }
   uint8_t address_high = 0;
@@ -149,6 +159,7 @@ int32_t decode_line() {
   if (ok) ok = decode_byte(9 + 2 * length, &g_reader.record.checksum);
   if (!ok) {
     console_problem("Illegal HexCH\n");
+    set_failure("a character that is no hex digit (0-9, A-F), or the record is cut short");
     return -1;
   }
   uint32_t data_sum = 0;
@@ -159,6 +170,7 @@ int32_t decode_line() {
                        data_sum;
   if ((sum & 0xFF) != 0) {
     log_write("Check sum error\n", LOG_ALWAYS);
+    set_failure("check sum error");
     return -1;
   }
   if (log_passes(LOG_HEX_PARSED)) log_parsed_record();
@@ -169,11 +181,18 @@ int32_t decode_line() {
 int32_t ihex_open(const char* path) {
   ihex_reset();
   FILE* file = std::fopen(path, "r");
-  if (file) {
+  if (!file) {
+    std::snprintf(g_reader.open_error, sizeof g_reader.open_error, "%s", std::strerror(errno));
+  } else {
     // fopen of a directory succeeds on Linux (only reads fail), and a device or a pipe may never
     // end: only a regular file is a HEX file.
     struct stat info {};
-    if (fstat(fileno(file), &info) != 0 || (info.st_mode & S_IFMT) != S_IFREG) {
+    const bool known = fstat(fileno(file), &info) == 0;
+    if (!known || (info.st_mode & S_IFMT) != S_IFREG) {
+      const char* why = !known ? std::strerror(errno)
+                        : (info.st_mode & S_IFMT) == S_IFDIR ? std::strerror(EISDIR)
+                                                             : "not a regular file";
+      std::snprintf(g_reader.open_error, sizeof g_reader.open_error, "%s", why);
       std::fclose(file);
       file = nullptr;
     }
@@ -191,9 +210,23 @@ int32_t ihex_open(const char* path) {
 int32_t ihex_read_record() {
   if (g_reader.end_met || !g_reader.file) {
     console_problem("IHEX read EOF\n");
+    std::snprintf(g_reader.failure, sizeof g_reader.failure,
+                  "HEX file ends after line %d without an end of file record",
+                  static_cast<int>(g_reader.line_number));
     return -2;
   }
   const LineRead line = read_line();
+  if (line.length == 0) {
+    // Nothing was left to read: no line, only the end of the file.
+    if (g_reader.line_number == 0) {
+      std::snprintf(g_reader.failure, sizeof g_reader.failure, "HEX file is empty");
+    } else {
+      std::snprintf(g_reader.failure, sizeof g_reader.failure,
+                    "HEX file ends after line %d without an end of file record",
+                    static_cast<int>(g_reader.line_number));
+    }
+  }
+  ++g_reader.line_number;
   log_write(g_reader.line, LOG_HEX_RAW);
   if (line.length > kLineKeep) {
     log_newline(LOG_HEX_RAW);  // the kept part lost its line end
@@ -201,6 +234,14 @@ int32_t ihex_read_record() {
   if (line.text_length > static_cast<size_t>(IHEX_MAX_LINE_CHARS)) {
     log_writef(LOG_ALWAYS, "Line too long for a HEX record: %zu characters, at most %d\n",
                line.text_length, IHEX_MAX_LINE_CHARS);
+    char reason[96];
+    std::snprintf(reason, sizeof reason, "too long for a HEX record (%zu characters, at most %d)",
+                  line.text_length, IHEX_MAX_LINE_CHARS);
+    set_failure(reason);
+    return -1;
+  }
+  if (line.length == 0) {
+    log_write("Missing colon\n", LOG_ALWAYS);
     return -1;
   }
   if (decode_line() < 0) return -1;
@@ -208,6 +249,12 @@ int32_t ihex_read_record() {
 }
 
 const IhexRecord& ihex_record() { return g_reader.record; }
+
+const char* ihex_open_error() { return g_reader.open_error; }
+
+int32_t ihex_line() { return g_reader.line_number; }
+
+const char* ihex_failure() { return g_reader.failure; }
 
 void ihex_reset() {
   if (g_reader.file) std::fclose(g_reader.file);

@@ -25,6 +25,9 @@ struct IhexRecord {
 // Opens `path` for reading as the reader's file; 1 when open, 0 (logged under LOG_ALWAYS as
 // "Cannot open IHex file <path>") when it cannot be opened or is a directory.
 int32_t ihex_open(const char* path);
+// Why the last ihex_open failed, in the system's words ("No such file or directory", "Is a
+// directory"); "" after one that succeeded.
+const char* ihex_open_error();
 
 // Reads and decodes the next line. 1: a valid end of file record (type 1); 0: a valid record of
 // another type; -1: the line is no valid record (missing colon, illegal hex character, checksum
@@ -33,6 +36,13 @@ int32_t ihex_read_record();
 
 // The record decoded by the last read; to be used only after a result of 0 or 1.
 const IhexRecord& ihex_record();
+
+// The line of the file the last read took (1 for the first; 0 before a read).
+int32_t ihex_line();
+// Why the last read gave -1 or -2, with its line, as the operator reads it: "HEX file line 3:
+// check sum error", "HEX file is empty", "HEX file ends after line 12 without an end of file
+// record". "" while no read failed.
+const char* ihex_failure();
 
 // Closes the file and forgets all reader state (tests and fuzzing; the tool never calls it).
 void ihex_reset();

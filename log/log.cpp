@@ -1,8 +1,11 @@
 // Log file and console output.
 #include "log/log.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "platform/platform.h"
@@ -20,6 +23,9 @@ struct OutputState {
   size_t status_width = 0;    // its characters
   ConsoleProblemSink problem_sink = nullptr;
   std::string first_problem;  // the first problem line since console_problem_mark
+  // Why standard output was given up ("" while it is written); whether the log has said so.
+  std::string console_gone;
+  bool console_gone_logged = false;
 };
 OutputState g_out;
 
@@ -40,24 +46,52 @@ bool passes(int32_t mask) { return g_out.log != nullptr && (mask & g_out.level) 
 bool log_passes(int32_t mask) { return passes(mask); }
 
 namespace {
-// Takes the lock of the log at `path`, named after the file itself (any path to it holds it).
-// 0 taken, or no lock could be had (the file's own open then says what is wrong); -1 another run
-// writes it, after the console line that says so. The file is created, never emptied here.
-int32_t hold_log(const char* path) {
-  FILE* probe = std::fopen(path, "a");
-  if (!probe) return 0;
-  std::fclose(probe);
+// Takes the lock of the existing log at `path`, named after the file itself (any path to it holds
+// it). 0 taken, or no lock could be had (the file's own open then says what is wrong); -1 another
+// run writes it, after the console line that says so.
+int32_t lock_log(const char* path, PlatformLock* lock) {
   char identity[64];
   if (file_identity(path, identity, sizeof identity) != 0) return 0;
   int64_t holder = 0;
   const std::string name = std::string("log-") + identity;
-  if (lock_take(name.c_str(), &g_out.lock, &holder) != 1) return 0;
+  if (lock_take(name.c_str(), lock, &holder) != 1) return 0;
   console_problem("Log file %s is being written by process %lld (another run of this tool): give "
                   "this run a log of its own with --log FILE, or run it in another folder\n",
                   path, static_cast<long long>(holder));
   return -1;
 }
+
+// Creates the log at `path` (never emptied here) and takes its lock, as lock_log.
+int32_t hold_log(const char* path) {
+  FILE* probe = std::fopen(path, "a");
+  if (!probe) return 0;
+  std::fclose(probe);
+  return lock_log(path, &g_out.lock);
+}
+
+// The earlier run's log is kept under log_kept_name, so that a run that follows a failed one
+// (a -l, say) does not wipe what the failure left. Only a regular file is moved, and only while
+// no other run writes it. 0, or -1 as lock_log.
+int32_t keep_earlier_log(const char* path) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return 0;
+  PlatformLock lock = PLATFORM_NO_LOCK;
+  if (lock_log(path, &lock) != 0) return -1;
+  const std::string kept = log_kept_name(path);
+  std::filesystem::rename(path, kept, error);
+  lock_release(lock);
+  if (error) {
+    console_problem("The earlier log %s could not be kept as %s: %s\n", path, kept.c_str(),
+                    error.message().c_str());
+  }
+  return 0;
+}
 }  // namespace
+
+std::string log_kept_name(const char* path) {
+  if (std::strcmp(path, LOG_FILE_DEFAULT) == 0) return "ZR4_BL_Log.1.txt";
+  return std::string(path) + ".1";
+}
 
 int32_t log_open(const char* path) {
   console_print("\nLog system init\n");
@@ -65,7 +99,7 @@ int32_t log_open(const char* path) {
   g_out.level = 0;
   lock_release(g_out.lock);
   g_out.lock = PLATFORM_NO_LOCK;
-  if (hold_log(path) != 0) return -1;
+  if (keep_earlier_log(path) != 0 || hold_log(path) != 0) return -1;
   g_out.log = std::fopen(path, "w");
   if (!g_out.log) {
     console_problem("Cannot open log files\n");
@@ -111,11 +145,30 @@ void log_frame(uint32_t id, const uint8_t data[8]) {
 }
 
 namespace {
+// Standard output is given up for the rest of the run: the run goes on, and the log says why.
+void give_up_console(const std::string& why) {
+  g_out.console_gone = why;
+  console_gone_log();
+}
+
 void write_console(const std::string& text) {
+  if (!g_out.console_gone.empty()) return;
+  if (platform_hangup()) {
+    give_up_console("the console went away (SIGHUP)");
+    return;
+  }
   if (g_out.capture) {
     *g_out.capture += text;
-  } else {
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    return;
+  }
+  errno = 0;
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  if (std::ferror(stdout)) {
+    const int error = errno;
+    give_up_console(error == EPIPE  ? "the console's reader went away (broken pipe)"
+                    : error != 0    ? std::string("the console cannot be written: ") +
+                                       std::strerror(error)
+                                    : "the console cannot be written");
   }
 }
 
@@ -193,6 +246,20 @@ bool console_interactive() { return !g_out.capture && stdout_interactive(); }
 int32_t console_columns() { return stdout_columns(); }
 
 std::string console_last_line() { return g_out.last; }
+
+std::string console_gone() { return g_out.console_gone; }
+
+void console_gone_reset() {
+  g_out.console_gone.clear();
+  g_out.console_gone_logged = false;
+}
+
+void console_gone_log() {
+  if (g_out.console_gone.empty() || g_out.console_gone_logged || !passes(LOG_ALWAYS)) return;
+  g_out.console_gone_logged = true;
+  std::fprintf(g_out.log, "Console given up: %s; the run goes on without it\n",
+               g_out.console_gone.c_str());
+}
 
 void console_problem_mark() { g_out.first_problem.clear(); }
 

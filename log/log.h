@@ -29,10 +29,13 @@ enum LogLevel : int32_t {
 // The log file of a run that names none.
 constexpr const char* LOG_FILE_DEFAULT = "ZR4_BL_Log.txt";
 
-// Creates (or empties) `path` and writes its banner; 0 when open, -1 when not: it cannot be
-// created, or another run is writing it (then the console names that run's process and the way
-// out, and the file is left as it is).
+// Keeps an earlier log at `path` (a regular file no other run writes) as log_kept_name(path),
+// replacing the one kept before, then creates `path` and writes its banner; 0 when open, -1 when
+// not: it cannot be created, or another run is writing it (then the console names that run's
+// process and the way out, and the file is left as it is).
 int32_t log_open(const char* path = LOG_FILE_DEFAULT);
+// Where log_open keeps the earlier log: "ZR4_BL_Log.1.txt" for ZR4_BL_Log.txt, else path + ".1".
+std::string log_kept_name(const char* path);
 // Stores the level (any integer, used as a mask) and logs "Logger level %d\n".
 void log_set_level(int32_t level);
 // Writes `text` unchanged when `mask` & level != 0; no line break is added.
@@ -70,6 +73,16 @@ void console_status_end();
 bool console_interactive();
 // The width of that terminal in columns, 0 when it cannot tell.
 int32_t console_columns();
+
+// Why standard output was given up ("" while it is written): a write failed (a pipe whose
+// reader went away, as `| head` does) or SIGHUP said the terminal went away. From then on nothing
+// is written there and the run goes on; the log says so once it can (console_gone_log).
+std::string console_gone();
+// Writes "Console given up: <why>; the run goes on without it\n" into the log, once per run, when
+// the console was given up and the log is open.
+void console_gone_log();
+// Forgets a console given up (a new run in the same process; tests).
+void console_gone_reset();
 
 // The last line printed on the console that was not empty, without its line end ("" before one).
 // The run report takes a failed run's message from it.

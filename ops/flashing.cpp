@@ -3,11 +3,14 @@
 // DL_DOWNLOAD, the page's data frames, DL_FLASH_COMMAND; at last DL_END_OF_DOWNLOAD.
 #include "ops/flashing.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <string>
 
 #include "ihex/image.h"
 #include "ihex/reader.h"
 #include "log/log.h"
+#include "log/sha256.h"
 #include "ops/console_lines.h"
 #include "ops/operations.h"
 #include "ops/outcome.h"
@@ -43,6 +46,14 @@ struct FlashTarget {
   const char* device;         // what the interruption line calls the device
   const char* reboot;         // the last console line of a completed flash
   Commands commands;
+  // Where the file's data must lie (its own addresses, both inclusive), and what that range is.
+  uint64_t lowest_address;
+  uint64_t highest_address;
+  const char* range_name;
+  // The first segment an application's file must give, so that its first image byte is written
+  // where the file puts it (-1: none is needed).
+  int32_t base_segment;
+  const char* image_name;  // what the check calls the image
 };
 
 const FlashTarget FLASH_APPLICATION{
@@ -59,7 +70,8 @@ const FlashTarget FLASH_APPLICATION{
        *status = 0;
        return dl_flash_command(sum);
      },
-     [](uint8_t) { return dl_end_of_download(); }}};
+     [](uint8_t) { return dl_end_of_download(); }},
+    0x70020000, 0x703FFFFF, "the unit's application flash", 0x7002, "Ralvex application"};
 
 const FlashTarget FLASH_SENSOR{
     IHEX_SENSOR, &IhexLoad::highest, 0x20000, 0, &NODE_PAGE, false, true, "the sensor node",
@@ -68,7 +80,10 @@ const FlashTarget FLASH_SENSOR{
      [](uint8_t node, uint32_t address) {
        return node_dl_download(node, static_cast<int32_t>(address));
      },
-     node_dl_send_page, node_dl_flash_command, node_dl_end_of_download}};
+     node_dl_send_page, node_dl_flash_command, node_dl_end_of_download},
+    // Pages are sent from index 0x20000 on: a byte below it would never reach the node.
+    0x20000, FLASH_IMAGE_SIZE - 1, "the part of a W2 sensor image that is sent", -1,
+    "W2 sensor"};
 
 int32_t flash_page_count(const FlashTarget& target, int32_t extent) {
   const int64_t beyond_first = static_cast<int64_t>(extent) - target.first_index;
@@ -76,6 +91,86 @@ int32_t flash_page_count(const FlashTarget& target, int32_t extent) {
 }
 
 namespace {
+// A HEX file refused after it was read: the line that says why, then "IHex parse error\n". -7.
+int32_t image_refused(const char* format, ...) RALVEX_PRINTF(1, 2);
+int32_t image_refused(const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  console_problem("%s", text);
+  console_problem("IHex parse error\n");
+  return -7;
+}
+
+// What a loaded image must be to be sent to the target whole and where the file means it: some
+// data, no byte given two values, nothing the loader had to leave out, every byte in the target's
+// range (and an application's first byte where the unit's flash begins). 0, or -7 after saying
+// why.
+int32_t check_image(const FlashTarget& target, const IhexLoad& load) {
+  if (load.bytes == 0) return image_refused("HEX file holds no data byte: nothing to flash\n");
+  const IhexClash& clash = load.clash;
+  if (clash.later_line != 0) {
+    return image_refused("HEX file lines %d and %d give the byte at 0x%08llX different values\n",
+                         static_cast<int>(clash.earlier_line), static_cast<int>(clash.later_line),
+                         static_cast<unsigned long long>(clash.address));
+  }
+  if (load.dropped_line != 0) {
+    return image_refused("HEX file line %d holds data after the segment of 0x8000 or more at line "
+                         "%d, which no application holds: it would not be flashed\n",
+                         static_cast<int>(load.dropped_line),
+                         static_cast<int>(load.end_segment_line));
+  }
+  if (load.tail_failed) return image_refused("%s\n", ihex_failure());
+  if (load.lowest_address < target.lowest_address ||
+      load.highest_address > target.highest_address) {
+    return image_refused("HEX file holds data at 0x%08llX to 0x%08llX, outside %s (0x%08llX to "
+                         "0x%08llX)\n",
+                         static_cast<unsigned long long>(load.lowest_address),
+                         static_cast<unsigned long long>(load.highest_address), target.range_name,
+                         static_cast<unsigned long long>(target.lowest_address),
+                         static_cast<unsigned long long>(target.highest_address));
+  }
+  if (target.base_segment >= 0 && load.base_segment != target.base_segment) {
+    // The image's first index goes to the flash's first address, whatever segment came first.
+    return image_refused("HEX file line %d gives the first segment %04X: the unit writes the first "
+                         "segment at 0x%08llX, so the data would not land at the addresses the file "
+                         "gives (an application's first segment is %04X)\n",
+                         static_cast<int>(load.base_segment_line),
+                         static_cast<unsigned>(load.base_segment),
+                         static_cast<unsigned long long>(target.lowest_address),
+                         static_cast<unsigned>(target.base_segment));
+  }
+  return 0;
+}
+
+// Opens and loads the HEX file at `path` into `image` and checks it for the target, before
+// anything is opened towards a device. 0; -3 (not opened) or -7 (refused) after the lines that
+// say why.
+int32_t load_hex_file(const FlashTarget& target, const char* path, uint8_t* image,
+                      IhexLoad* load) {
+  if (ihex_open(path) == 0) {
+    console_problem("Cannot open HEX file '%s': %s\n", path, ihex_open_error());
+    console_problem("IHex init error '%s'\n", path);
+    return -3;
+  }
+  console_print("IHex init ok\n");
+  if (!image) {
+    console_problem("Not enough memory for the image\n");
+    return -7;
+  }
+  if (ihex_load_image(target.addressing, image, load) < 0) {
+    // The reader's failure (its reason and line, else only in the log) is said here; the
+    // loader has said its own.
+    const char* failure = ihex_failure();
+    if (failure[0] != '\0') console_problem("%s\n", failure);
+    console_problem("IHex parse error\n");
+    return -7;
+  }
+  return check_image(target, *load);
+}
+
 // Opens the channel, starts the device and has it erase its application. 0, or -3, -4, -5.
 int32_t start_and_erase(const FlashTarget& target, const CanTarget& interface, uint8_t node,
                         bool force) {
@@ -154,22 +249,11 @@ int32_t flash(const FlashTarget& target, const RunSettings& settings) {
   run_record_phase(RUN_PHASE_OPEN);
   print_separator();
   console_print("Starting application software flashing from HEX file: '%s'\n", path);
-  if (ihex_open(path) == 0) {
-    console_problem("IHex init error '%s'\n", path);
-    return -3;
-  }
-  console_print("IHex init ok\n");
   // A bad file must end the run before the device's application is erased.
   const ImageBuffer image = image_buffer_new();
-  if (!image) {
-    console_problem("Not enough memory for the image\n");
-    return -7;
-  }
-  IhexLoad load{};
-  if (ihex_load_image(target.addressing, image.get(), &load) < 0) {
-    console_problem("IHex parse error\n");
-    return -7;
-  }
+  IhexLoad load{0, 0, 0};
+  const int32_t loaded = load_hex_file(target, path, image.get(), &load);
+  if (loaded != 0) return loaded;
   const int32_t extent = load.*target.extent;
   const int32_t pages = flash_page_count(target, extent);
   // For a sensor the byte at the highest index is not part of this sum.
@@ -208,3 +292,36 @@ int32_t flash_application(const RunSettings& settings) {
 }
 
 int32_t flash_sensor(const RunSettings& settings) { return flash(FLASH_SENSOR, settings); }
+
+int32_t check_hex_file(const RunSettings& settings) {
+  const FlashTarget& target = settings.check_sensor ? FLASH_SENSOR : FLASH_APPLICATION;
+  const char* path = settings.file_name;
+  print_separator();
+  console_print("Checking HEX file: '%s' as a %s image (nothing is opened or sent)\n", path,
+                target.image_name);
+  const ImageBuffer image = image_buffer_new();
+  IhexLoad load{0, 0, 0};
+  const int32_t loaded = load_hex_file(target, path, image.get(), &load);
+  if (loaded != 0) return loaded;
+  const int32_t extent = load.*target.extent;
+  char digest[65] = "";
+  uint64_t size = 0;
+  if (sha256_file(path, digest, &size) != 0) {
+    console_problem("Cannot read HEX file '%s' for its SHA-256\n", path);
+    return -3;
+  }
+  console_print("Addresses: 0x%08llX to 0x%08llX\n",
+                static_cast<unsigned long long>(load.lowest_address),
+                static_cast<unsigned long long>(load.highest_address));
+  console_print("Data bytes: %u\n", static_cast<unsigned>(load.bytes));
+  console_print("Pages: %d of %u bytes, the first at 0x%08X\n",
+                static_cast<int>(flash_page_count(target, extent)),
+                static_cast<unsigned>(target.page->size),
+                static_cast<unsigned>(target.address_base + target.first_index));
+  console_print("Check sum: %d\n", static_cast<int32_t>(load.data_sum));
+  console_print("Checksum %d  (%d)\n", static_cast<int32_t>(image_sum(image.get(), extent)),
+                static_cast<int>(extent));
+  console_print("SHA-256: %s (%llu bytes)\n", digest, static_cast<unsigned long long>(size));
+  console_print("HEX file check passed\n");
+  return 0;
+}

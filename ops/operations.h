@@ -22,3 +22,8 @@ int32_t restore_parameters(const RunSettings& settings);
 // -g / -b: flash W2 sensor node settings.node_id from the Intel HEX file settings.file_name;
 // settings.force awaits the node's power-on announcement instead of waking it.
 int32_t flash_sensor(const RunSettings& settings);
+// --check: loads the HEX file settings.file_name as -f would (as -g would with
+// settings.check_sensor), checks it the same way and prints its report (addresses, data bytes,
+// pages, the two sums, the file's SHA-256) without opening anything else. 0, or the refusal's
+// status (-3 not opened, -7 refused).
+int32_t check_hex_file(const RunSettings& settings);

@@ -41,5 +41,12 @@ int32_t operation_open_channel(const CanTarget& target, const uint32_t* ids, int
       return -1;
     }
   }
-  return can_open(target);
+  const int32_t result = can_open(target);
+  // Without -i every adapter the tool knows was tried: the listing tells which are there and why
+  // each could not be opened.
+  if (result != 0 && target.kind == CAN_TARGET_DEFAULT && operation_interrupted() == 0) {
+    console_print("No CAN adapter could be opened: run 'ralvex-service-tool -l' to see the CAN "
+                  "interfaces this PC has and what is wrong with each\n");
+  }
+  return result;
 }

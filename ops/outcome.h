@@ -30,5 +30,6 @@ void operation_step();
 
 // Has the channel deliver `ids` (in that order: the first two form the range that range filters
 // ask for) and opens it onto `target`. 0; can_open's result; -1 after logging "CAN channel cannot
-// deliver identifier %08X\n" when the channel cannot take one.
+// deliver identifier %08X\n" when the channel cannot take one. When no -i named the interface and
+// none could be opened, the last console line points to `ralvex-service-tool -l`.
 int32_t operation_open_channel(const CanTarget& target, const uint32_t* ids, int count);

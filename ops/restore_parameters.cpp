@@ -1,4 +1,4 @@
-// Parameter restore: reads a backup file into the area it owns (a regular file of at least 0xD000
+// Parameter restore: reads a backup file into the area it owns (a regular file of exactly 0xD000
 // bytes, refused before anything is sent otherwise), then writes it back page by page: the unit
 // erases each 4 KiB sector before its first page, and every page is opened, sent in 37 data
 // frames and closed with its checksum. Pages in 0x1000-0x1FFF and 0xB000-0xBFFF are answered
@@ -27,8 +27,9 @@ uint8_t answer_code(uint32_t address) {
   return guarded ? PARAMETER_GUARDED_ANSWER : PARAMETER_ANSWER;
 }
 
-// Reads the first 0xD000 bytes of the file into `area`. 0; -3 when the file cannot be opened; -4
-// when it is no regular file or holds fewer bytes. Prints the matching lines.
+// Reads the file, exactly 0xD000 bytes, into `area`. 0; -3 when the file cannot be opened; -4
+// when it is no regular file or holds another number of bytes (a longer file is no backup
+// either: what would its first 0xD000 bytes be?). Prints the matching lines.
 int32_t read_backup_file(const char* path, std::vector<uint8_t>* area) {
   // Opening a named pipe or a device would block or read something else: look first.
   std::error_code error;
@@ -37,6 +38,13 @@ int32_t read_backup_file(const char* path, std::vector<uint8_t>* area) {
     console_problem("Binary file reading error '%s'\n", path);
     return -4;
   }
+  const uintmax_t size = std::filesystem::file_size(path, error);
+  const bool wrong_size = !error && size != area->size();
+  if (wrong_size) {
+    console_problem("Binary file '%s' holds %llu bytes: a parameter backup holds exactly %zu "
+                    "(0x%zX)\n",
+                    path, static_cast<unsigned long long>(size), area->size(), area->size());
+  }
   FILE* file = std::fopen(path, "rb");
   if (!file) {
     console_problem("Binary file init error '%s'\n", path);
@@ -44,8 +52,11 @@ int32_t read_backup_file(const char* path, std::vector<uint8_t>* area) {
   }
   console_print("Binary file init ok\n");
   const size_t read = std::fread(area->data(), 1, area->size(), file);
+  // One byte more read tells a file that grew since it was looked at.
+  uint8_t beyond = 0;
+  const bool longer = read == area->size() && std::fread(&beyond, 1, 1, file) == 1;
   std::fclose(file);
-  if (read < area->size()) {
+  if (wrong_size || read < area->size() || longer) {
     console_problem("Binary file reading error '%s'\n", path);
     return -4;
   }

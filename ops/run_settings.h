@@ -22,6 +22,7 @@ enum RunMode : int32_t {
   RUN_MODE_SENSOR = 4,
   RUN_MODE_SENSOR_FORCE = 5,
   RUN_MODE_LIST = 6,  // -l: list the CAN interfaces; no operation runs
+  RUN_MODE_CHECK = 7,  // --check: a HEX file checked and reported; nothing else opened
 };
 
 // How the progress of the pages is shown on the console (`--progress`).
@@ -41,6 +42,7 @@ struct RunSettings {
   CanTarget target;  // what the -i value names (the default walk without one)
   uint8_t node_id = 255;  // NODE_ID_NOT_SET until -g chooses a node (1 to 127)
   bool force = false;     // -b: the sensor's bootloader is awaited, not woken
+  bool check_sensor = false;  // --check with -g: the file is checked as a sensor's image
   int32_t log_level = 1;
   // The long options: "" when not given.
   char trace_path[RUN_FILE_NAME_MAX + 1] = {};   // --trace: every frame, can-utils log format

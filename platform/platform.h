@@ -58,6 +58,12 @@ constexpr int PLATFORM_SIGTERM = 15;
 int platform_interrupt();
 // Records `signal` as if it had arrived (0 forgets one); for tests and for the handlers.
 void platform_set_interrupt(int signal);
+// Whether SIGHUP said that the terminal went away (POSIX; never on Windows). It stops no run: the
+// console is given up and the job goes on. SIGPIPE is ignored, so a console whose reader went
+// away fails its writes instead of ending the process.
+bool platform_hangup();
+// Records a hangup as if SIGHUP had arrived (false forgets it); for tests and the handler.
+void platform_set_hangup(bool hangup);
 // "SIGINT" or "SIGTERM" for the numbers above, "signal" otherwise.
 const char* platform_signal_name(int signal);
 

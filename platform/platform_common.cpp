@@ -22,6 +22,15 @@ int platform_interrupt() { return g_interrupt.load(); }
 
 void platform_set_interrupt(int signal) { g_interrupt.store(signal); }
 
+namespace {
+std::atomic<bool> g_hangup{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
+}  // namespace
+
+bool platform_hangup() { return g_hangup.load(); }
+
+void platform_set_hangup(bool hangup) { g_hangup.store(hangup); }
+
 const char* platform_signal_name(int signal) {
   if (signal == PLATFORM_SIGINT) return "SIGINT";
   if (signal == PLATFORM_SIGTERM) return "SIGTERM";

@@ -77,6 +77,9 @@ uint64_t os_now_us() {
 namespace {
 // Async-signal-safe: records the number only. SA_RESETHAND lets a second signal end the process.
 void on_signal(int signal) { platform_set_interrupt(signal); }
+// The terminal went away: a flash, a backup or a restore stopped in the middle would leave the
+// device worse than finishing it does, so the run goes on without its console.
+void on_hangup(int) { platform_set_hangup(true); }
 }  // namespace
 
 void platform_init() {
@@ -87,6 +90,15 @@ void platform_init() {
   action.sa_flags = static_cast<int>(SA_RESETHAND);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  struct sigaction hangup {};
+  hangup.sa_handler = on_hangup;
+  sigemptyset(&hangup.sa_mask);
+  sigaction(SIGHUP, &hangup, nullptr);
+  // A console that cannot be written fails its writes (EPIPE) and is given up; nothing ends.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 void platform_exit() {}

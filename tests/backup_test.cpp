@@ -356,9 +356,17 @@ TEST(BackupExecutableTest, WholeBackupThenOneKilledHalfway) {
   EXPECT_EQ(read_bytes("backup.bin"), earlier);
   // Only the empty temporary file of the killed run is left beside it.
   for (const std::string& name : directory_names()) {
-    if (name == "ZR4_BL_Log.txt" || name == "first.bin" || name == "backup.bin") continue;
+    if (name == "ZR4_BL_Log.txt" || name == "ZR4_BL_Log.1.txt" || name == "first.bin" ||
+        name == "backup.bin") {
+      continue;
+    }
     EXPECT_EQ(name.rfind("backup.bin.", 0), 0u) << name;
     EXPECT_EQ(name.substr(name.size() - 4), ".tmp") << name;
     EXPECT_EQ(std::filesystem::file_size(name), 0u) << name;
   }
+  // Nothing the killed run left trips the next one (its log's lock went with it), and its log is
+  // kept beside the new one.
+  const std::string killed_log = read_file("ZR4_BL_Log.txt");  // what reached the disk
+  EXPECT_EQ(run_command(std::string(RALVEX_TOOL_PATH) + " -l", &out), 0) << out;
+  EXPECT_EQ(read_file("ZR4_BL_Log.1.txt"), killed_log);
 }

@@ -107,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
 // fakes take their settings from the environment.
 TEST(CanOpenExecutableTest, ToolLoadsBothLibrariesByTheirUsualNames) {
   ScratchDir dir;
-  write_file(dir.file("app.hex"), ":00000001FF\n");
+  write_file(dir.file("app.hex"), ":02000004700288\n:0100000001FE\n:00000001FF\n");
   const std::string command = "LD_LIBRARY_PATH=" + shell_quote(fake_pcan::loader_path()) +
                               " RALVEX_FAKE_PCAN=initialize=4 RALVEX_FAKE_CANLIB=cards=1:1" +
                               " RALVEX_FAKE_PCAN_CALLS=" + shell_quote(dir.file("pcan.txt")) +

@@ -149,12 +149,15 @@ TEST_F(FlashTest, SecondSegmentMovesTheIndex) {
   expect_pages(image, 257);
 }
 
+// Records that overlap with equal bytes are taken; with different bytes the file is refused (a
+// row of RefusedFileTest).
 TEST_F(FlashTest, OverlappingRecordsCountTwiceInTheDataSum) {
   write_file("app.hex", segment(0x7002) + hex_line(0, 0, {0x10, 0x20, 0x30, 0x40}) +
-                            hex_line(0, 2, {0x01, 0x02}) + kEnd);
+                            hex_line(0, 2, {0x30, 0x40}) + kEnd);
   EXPECT_EQ(flash("app.hex"), 0);
-  EXPECT_NE(console().find("Check sum: 163\nChecksum 51  (4)\nBlock count 1\n"), std::string::npos);
-  expect_pages({0x10, 0x20, 0x01, 0x02}, 1);
+  EXPECT_NE(console().find("Check sum: 272\nChecksum 160  (4)\nBlock count 1\n"),
+            std::string::npos);
+  expect_pages({0x10, 0x20, 0x30, 0x40}, 1);
 }
 
 TEST_F(FlashTest, RecordsWithoutDataPlaceNothing) {
@@ -168,11 +171,21 @@ TEST_F(FlashTest, RecordsWithoutDataPlaceNothing) {
 }
 
 TEST_F(FlashTest, SegmentFrom8000OnEndsReadingAndFlashesWhatWasLoaded) {
-  write_file("app.hex", segment(0x7002) + hex_line(0, 0, {7}) + segment(0x8000) +
-                            hex_line(0, 0, {9}) + kEnd);
+  write_file("app.hex", segment(0x7002) + hex_line(0, 0, {7}) + segment(0x8000) + kEnd);
   EXPECT_EQ(flash("app.hex"), 0);
   EXPECT_NE(console().find("Segment > 0x8000  --> END reading\nUsing emulated"), std::string::npos);
   expect_pages({7}, 1);
+}
+
+// Data in such a segment is no part of the application: the file is refused, not cut.
+TEST_F(FlashTest, DataFromSegment8000OnIsRefused) {
+  write_file("app.hex", segment(0x7002) + hex_line(0, 0, {7}) + segment(0x8000) +
+                            hex_line(0, 0, {9}) + kEnd);
+  EXPECT_EQ(flash("app.hex"), -7);
+  EXPECT_NE(console().find("Segment > 0x8000  --> END reading\nHEX file line 4 holds data after "
+                           "the segment of 0x8000 or more at line 3"),
+            std::string::npos);
+  EXPECT_TRUE(tool_frames().empty());
 }
 
 namespace {
@@ -207,6 +220,34 @@ const RefusedFileRow kRefusedFileRows[] = {
      "HEX data outside the image at 0x70400000\nIHex parse error\n"},
     {"short4.hex", segment(0x7002) + hex_line(4, 0, {0x70}) + kEnd, -7,
      "Address record of type 4 has 1 data bytes instead of 2\nIHex parse error\n"},
+    // The reason and the line the log has are on the console too.
+    {"sum3.hex", kGood + ":00000001FE\n", -7, "HEX file line 3: check sum error\nIHex parse error\n"},
+    {"noend3.hex", kGood, -7,
+     "HEX file ends after line 2 without an end of file record\nIHex parse error\n"},
+    {"empty.hex", "", -7, "HEX file is empty\nIHex parse error\n"},
+    {"binary.hex", std::string("\x7f" "ELF\x02\x01\0\0\n", 9), -7,
+     "HEX file line 1: no Intel HEX record (it does not begin with ':')\nIHex parse error\n"},
+    {"absent.hex", "", -3,
+     "Cannot open HEX file 'absent.hex': No such file or directory\nIHex init error 'absent.hex'\n"},
+    {"nodata.hex", segment(0x7002) + kEnd, -7,
+     "HEX file holds no data byte: nothing to flash\nIHex parse error\n"},
+    {"clash.hex", kGood + hex_line(0, 3, {4, 5}) + hex_line(0, 1, {2, 7}) + kEnd, -7,
+     "HEX file lines 2 and 4 give the byte at 0x70020002 different values\nIHex parse error\n"},
+    // Another controller's file, and a sensor node's image.
+    {"other.hex", segment(0) + hex_line(0, 0x800, {1, 2}) + hex_line(0, 0x1FFE, {3, 4}) + kEnd,
+     -7,
+     "HEX file holds data at 0x00000800 to 0x00001FFF, outside the unit's application flash "
+     "(0x70020000 to 0x703FFFFF)\nIHex parse error\n"},
+    {"node.hex", segment(2) + hex_line(0, 0, {1, 2}) + kEnd, -7,
+     "HEX file holds data at 0x00020000 to 0x00020001, outside the unit's application flash "
+     "(0x70020000 to 0x703FFFFF)\nIHex parse error\n"},
+    {"flash7003.hex", segment(0x7003) + hex_line(0, 0, {1}) + kEnd, -7,
+     "HEX file line 1 gives the first segment 7003: the unit writes the first segment at "
+     "0x70020000, so the data would not land at the addresses the file gives (an application's "
+     "first segment is 7002)\nIHex parse error\n"},
+    {"dropped.hex", kGood + segment(0x8001) + hex_line(0, 0, {1}) + kEnd, -7,
+     "HEX file line 4 holds data after the segment of 0x8000 or more at line 3, which no "
+     "application holds: it would not be flashed\nIHex parse error\n"},
 };
 
 struct FailureRow {
@@ -239,6 +280,7 @@ const FailureRow kFailureRows[] = {
 TEST_P(RefusedFileTest, SendsNothing) {
   const RefusedFileRow& row = GetParam();
   std::filesystem::create_directory("folder.hex");
+  write_file("empty.hex", "");
   if (!row.content.empty()) write_file(row.name, row.content);
   EXPECT_EQ(flash(row.name), row.result) << row.name;
   EXPECT_TRUE(tool_frames().empty()) << row.name;
@@ -246,6 +288,9 @@ TEST_P(RefusedFileTest, SendsNothing) {
   ASSERT_GE(out.size(), row.console_end.size()) << row.name;
   EXPECT_EQ(out.substr(out.size() - row.console_end.size()), row.console_end) << row.name;
   EXPECT_EQ(sim_unit_stats().erases, 0u);
+  if (!row.content.empty()) {
+    EXPECT_EQ(read_file(row.name), row.content) << row.name;
+  }
 }
 INSTANTIATE_TEST_SUITE_P(Rows, RefusedFileTest, ::testing::ValuesIn(kRefusedFileRows));
 
@@ -292,6 +337,9 @@ TEST(FlashExecutableTest, BadFileExitsWith249) {
   write_file("bad.hex", ":020000047002\n");
   std::string out;
   EXPECT_EQ(run_command(std::string(RALVEX_TOOL_PATH) + " -i sim -f bad.hex", &out), 249);
-  EXPECT_NE(out.find("Illegal HexCH\nIHex parse error\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Illegal HexCH\nHEX file line 1: a character that is no hex digit (0-9, "
+                     "A-F), or the record is cut short\nIHex parse error\n"),
+            std::string::npos)
+      << out;
   EXPECT_EQ(out.find("Using emulated CAN bus"), std::string::npos);
 }

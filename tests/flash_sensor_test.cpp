@@ -194,23 +194,6 @@ const EndToEndRow kEndToEndRows[] = {
        return image;
      },
      2, "", "99.3%\n100.0%\n", "\n20300: "},
-    {"a block below 0x20000 is summed and dumped, never sent",
-     [] {
-       const auto content = random_bytes(512, 3);
-       objcopy_hex(content, kFirstPage - 256, "node.hex");
-       std::vector<uint8_t> image(kFirstPage - 256, 0);
-       image.insert(image.end(), content.begin(), content.end());
-       return image;
-     },
-     1, "", "99.8%\n", "\n20000: "},
-    {"everything below 0x20000",
-     [] {
-       write_file("node.hex", hex_line(0, 0x1000, {9, 8}) + kEnd);
-       std::vector<uint8_t> image(0x1002, 0);
-       image[0x1000] = 9, image[0x1001] = 8;
-       return image;
-     },
-     0, "Checksum 9  (4097)\nBlock count 17\n", "", "\n1000: 09 08 00 "},
 };
 using EndToEndTest = RowTest<SensorFlashTest, std::tuple<EndToEndRow, bool>>;
 }  // namespace
@@ -339,7 +322,26 @@ const FailureRow kFailureRows[] = {
      [](SensorFlashTest*) {
        write_file("node.hex", hex_line(0, 0, {1, 2}) + ":0100000001FF\n" + kEnd);
      },
-     nullptr, 0, -7, "IHex parse error\n", true},
+     nullptr, 0, -7, "HEX file line 2: check sum error\nIHex parse error\n", true},
+    // Pages go out from 0x20000 on: a byte below it would never reach the node.
+    {"a block below 0x20000",
+     [](SensorFlashTest*) { objcopy_hex(random_bytes(512, 3), kFirstPage - 256, "node.hex"); },
+     nullptr, 0, -7,
+     "HEX file holds data at 0x0001FF00 to 0x000200FF, outside the part of a W2 sensor image that "
+     "is sent (0x00020000 to 0x003DFFFF)\nIHex parse error\n",
+     true},
+    {"everything below 0x20000",
+     [](SensorFlashTest*) { write_file("node.hex", hex_line(0, 0x1000, {9, 8}) + kEnd); },
+     nullptr, 0, -7,
+     "HEX file holds data at 0x00001000 to 0x00001001, outside the part of a W2 sensor image that "
+     "is sent (0x00020000 to 0x003DFFFF)\nIHex parse error\n",
+     true},
+    {"no data",
+     [](SensorFlashTest*) { write_file("node.hex", kSegment2000 + kEnd); }, nullptr, 0, -7,
+     "HEX file holds no data byte: nothing to flash\nIHex parse error\n", true},
+    {"an application image",
+     [](SensorFlashTest*) { objcopy_hex(random_bytes(16, 4), 0x70020000, "node.hex"); },
+     nullptr, 0, -7, "HEX data outside the image at 0x70020000\nIHex parse error\n", true},
     {"silent node", [](SensorFlashTest*) { sim_nodes_config.absent.set(5); }, nullptr, 0, -4,
      "Using emulated CAN bus\nNo answer DL_START_LOADING\n", false},
     {"erase refused", nullptr, refuse_erase, 0, -5,
@@ -491,11 +493,11 @@ TEST(SensorFlashExecutableTest, FlashesNode5WithAndWithoutForce) {
 
 TEST(SensorFlashExecutableTest, ForceWithoutNodeIdExitsWith252) {
   ScratchDir dir;
-  write_file("node.hex", ":00000001FF\n");
+  write_file("node.hex", ":020000022000DC\n:0100000001FE\n:00000001FF\n");
   std::string out;
   EXPECT_EQ(run_command(std::string(RALVEX_TOOL_PATH) + " -i sim -f node.hex -b", &out), 252);
   EXPECT_NE(out.find("Turn sensor power on\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("IHex init ok\nEnd of file record, hiaddr 0x0\nW2 Node id not set! \n"),
+  EXPECT_NE(out.find("IHex init ok\nEnd of file record, hiaddr 0x20000\nW2 Node id not set! \n"),
             std::string::npos) << out;
   EXPECT_EQ(out.find("Using emulated CAN bus"), std::string::npos);
 }

@@ -281,3 +281,75 @@ TEST_F(IhexLoaderTest, ImageIsNotCleared) {
   EXPECT_EQ(FlashImage[0x200], 0x77);
   EXPECT_EQ(FlashImage[3], 4);
 }
+
+namespace {
+// What a load tells the image check besides the image: one row per file.
+struct FactsCase {
+  const char* name;
+  IhexAddressing addressing;
+  std::string file;
+  uint32_t bytes;
+  uint64_t lowest;
+  uint64_t highest;
+  IhexClash clash;
+  int32_t end_segment_line;
+  int32_t dropped_line;
+  bool tail_failed;
+};
+const FactsCase kFactsCases[] = {
+    {"one record", IHEX_APPLICATION, segment(0x7002) + kData4 + kEof, 4, 0x70020000, 0x70020003,
+     {}, 0, 0, false},
+    {"equal overlap counts once", IHEX_APPLICATION,
+     segment(0x7002) + kData4 + hex_line(0, 2, {3, 4}) + kEof, 4, 0x70020000, 0x70020003, {}, 0,
+     0, false},
+    {"clash names both lines", IHEX_APPLICATION,
+     segment(0x7002) + kData4 + hex_line(0, 0x10, {1}) + hex_line(0, 2, {3, 9}) + kEof, 5,
+     0x70020000, 0x70020010, {2, 4, 0x70020003}, 0, 0, false},
+    {"clash within a run of records", IHEX_APPLICATION,
+     segment(0x7002) + hex_line(0, 0, {1, 2}) + hex_line(0, 2, {3, 4}) + hex_line(0, 4, {5, 6}) +
+         hex_line(0, 5, {0}) + kEof,
+     6, 0x70020000, 0x70020005, {4, 5, 0x70020005}, 0, 0, false},
+    {"later segment", IHEX_APPLICATION,
+     segment(0x7002) + kData4 + segment(0x7003) + hex_line(0, 0x10, {0xAA}) + kEof, 5, 0x70020000,
+     0x70030010, {}, 0, 0, false},
+    {"data after the last segment", IHEX_APPLICATION,
+     segment(0x7002) + kData4 + segment(0x8000) + hex_line(0, 0, {}) + hex_line(0, 0, {9}) + kEof,
+     4, 0x70020000, 0x70020003, {}, 3, 5, false},
+    {"nothing after the last segment", IHEX_APPLICATION,
+     segment(0x7002) + kData4 + segment(0x8000) + kEof, 4, 0x70020000, 0x70020003, {}, 3, 0,
+     false},
+    {"bad line after the last segment", IHEX_APPLICATION,
+     segment(0x7002) + kData4 + segment(0x8000) + ":0400000001020304F3\n", 4, 0x70020000,
+     0x70020003, {}, 3, 0, true},
+    {"no data", IHEX_APPLICATION, segment(0x7002) + kEof, 0, 0, 0, {}, 0, 0, false},
+    {"sensor below and above 0x20000", IHEX_SENSOR,
+     ":020000021000EC\n" + kData4 + ":020000022000DC\n" + hex_line(0, 0x10, {7}) + kEof, 5,
+     0x10000, 0x20010, {}, 0, 0, false},
+};
+}  // namespace
+
+TEST_F(IhexLoaderTest, FactsForTheImageCheck) {
+  for (const FactsCase& c : kFactsCases) {
+    SCOPED_TRACE(c.name);
+    ConsoleCapture console;
+    ihex_reset();
+    std::memset(FlashImage, 0, FLASH_IMAGE_SIZE);
+    write_file("input.hex", c.file);
+    ASSERT_EQ(ihex_open("input.hex"), 1);
+    IhexLoad load{0, 0, 0};
+    ASSERT_EQ(ihex_load_image(c.addressing, FlashImage, &load), 0);
+    EXPECT_EQ(load.bytes, c.bytes);
+    EXPECT_EQ(load.lowest_address, c.lowest);
+    EXPECT_EQ(load.highest_address, c.highest);
+    EXPECT_EQ(load.clash.earlier_line, c.clash.earlier_line);
+    EXPECT_EQ(load.clash.later_line, c.clash.later_line);
+    EXPECT_EQ(load.clash.address, c.clash.address);
+    EXPECT_EQ(load.end_segment_line, c.end_segment_line);
+    EXPECT_EQ(load.dropped_line, c.dropped_line);
+    EXPECT_EQ(load.tail_failed, c.tail_failed);
+    if (c.addressing == IHEX_APPLICATION) {
+      EXPECT_EQ(load.base_segment, 0x7002);
+      EXPECT_EQ(load.base_segment_line, 1);
+    }
+  }
+}

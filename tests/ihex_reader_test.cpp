@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -275,4 +276,59 @@ TEST_F(IhexReaderTest, ManyRecordsAcrossReadBlocks) {
   }
   EXPECT_EQ(ihex_read_record(), 1);
   EXPECT_EQ(ihex_read_record(), -2);
+}
+
+namespace {
+// Why a file was refused, as the operator reads it: the reason and the line the log has.
+struct FailureCase {
+  const char* name;
+  std::string file;
+  size_t calls;
+  int32_t last_result;
+  int32_t line;
+  const char* failure;
+};
+const FailureCase kFailureCases[] = {
+    {"empty", "", 1, -1, 1, "HEX file is empty"},
+    {"no end record, line ended", ":0400000001020304F2\n", 2, -1, 2,
+     "HEX file ends after line 1 without an end of file record"},
+    {"no end record, line open", ":00000004FC\n:0400000001020304F2", 3, -2, 2,
+     "HEX file ends after line 2 without an end of file record"},
+    {"binary", std::string("\x7f" "ELF\x02\x01\x01\0\0\0\n", 11), 1, -1, 1,
+     "HEX file line 1: no Intel HEX record (it does not begin with ':')"},
+    {"checksum on line 3", ":00000004FC\n:0400000001020304F2\n:0400000001020304F3\n", 3, -1, 3,
+     "HEX file line 3: check sum error"},
+    {"cut short", ":00000004FC\n:08000000010203\n", 2, -1, 2,
+     "HEX file line 2: a character that is no hex digit (0-9, A-F), or the record is cut short"},
+    {"too long", ":" + std::string(600, '0') + "\n", 1, -1, 1,
+     "HEX file line 1: too long for a HEX record (601 characters, at most 521)"},
+    {"good lines", ":00000004FC\n:00000001FF\n", 2, 1, 2, ""},
+};
+}  // namespace
+
+TEST_F(IhexReaderTest, FailureNamesTheReasonAndTheLine) {
+  for (const FailureCase& c : kFailureCases) {
+    SCOPED_TRACE(c.name);
+    const ReadOutcome outcome = read_records(c.file, 1, c.calls);
+    EXPECT_EQ(outcome.results.back(), c.last_result);
+    EXPECT_EQ(ihex_line(), c.line);
+    EXPECT_STREQ(ihex_failure(), c.failure);
+    ihex_reset();
+  }
+}
+
+TEST_F(IhexReaderTest, OpenFailureKeepsTheSystemsReason) {
+  std::filesystem::create_directory("folder.hex");
+  write_file("good.hex", ":00000001FF\n");
+  const std::pair<const char*, const char*> rows[] = {
+      {"missing.hex", "No such file or directory"},
+      {"folder.hex", "Is a directory"},
+      {"/dev/null", "not a regular file"},
+      {"good.hex", ""},
+  };
+  for (const auto& [path, why] : rows) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(ihex_open(path), why[0] == '\0' ? 1 : 0);
+    EXPECT_STREQ(ihex_open_error(), why);
+  }
 }

@@ -125,12 +125,11 @@ TEST_F(RestoreTest, BackupChangeRestoreBackupAgain) {
   EXPECT_EQ(sim_unit_parameter_stats().pages_backed_up, 2u * 208u);
 }
 
-TEST_F(RestoreTest, PageOfFFAndALongerFile) {
-  auto file = random_bytes(kArea + 1, 4);
+TEST_F(RestoreTest, PageOfFF) {
+  auto file = random_bytes(kArea, 4);
   std::fill(file.begin() + 0x500, file.begin() + 0x600, 0xFF);
-  write_bytes("long.bin", file);
-  EXPECT_EQ(restore_parameters(job("long.bin")), 0);
-  file.pop_back();  // the byte after 0xD000 is ignored
+  write_bytes("ff.bin", file);
+  EXPECT_EQ(restore_parameters(job("ff.bin")), 0);
   EXPECT_EQ(unit_parameter_memory(), file);
   const auto data = tool_frames(kData);
   EXPECT_EQ(hex8(data[37 * 5 + 36].data), "24 FF FF FF FF 00 00 00");
@@ -150,6 +149,16 @@ const RefusedFileRow kRefusedFileRows[] = {
     {"missing.bin", -3, "'missing.bin'\nBinary file init error 'missing.bin'\n"},
     {"short.bin", -4, "Binary file init ok\nBinary file reading error 'short.bin'\n"},
     {"empty.bin", -4, "Binary file init ok\nBinary file reading error 'empty.bin'\n"},
+    // A longer file is refused as a shorter one is, each naming its size.
+    {"long.bin", -4,
+     "Binary file 'long.bin' holds 53249 bytes: a parameter backup holds exactly 53248 (0xD000)\n"
+     "Binary file init ok\nBinary file reading error 'long.bin'\n"},
+    {"huge.bin", -4,
+     "Binary file 'huge.bin' holds 9600000 bytes: a parameter backup holds exactly 53248 (0xD000)\n"
+     "Binary file init ok\nBinary file reading error 'huge.bin'\n"},
+    {"short.bin", -4,
+     "Binary file 'short.bin' holds 53247 bytes: a parameter backup holds exactly 53248 (0xD000)\n"
+     "Binary file init ok\nBinary file reading error 'short.bin'\n"},
     // Not regular files: refused before they are opened (a pipe would block the open).
     {"folder", -4, "'folder'\nBinary file reading error 'folder'\n"},
     {"pipe", -4, "'pipe'\nBinary file reading error 'pipe'\n"},
@@ -212,6 +221,9 @@ TEST_P(RefusedFileTest, SendsNothing) {
   ASSERT_EQ(mkfifo("pipe", 0600), 0);
   write_bytes("short.bin", random_bytes(kArea - 1, 5));
   write_bytes("empty.bin", {});
+  const auto long_file = random_bytes(kArea + 1, 10);
+  write_bytes("long.bin", long_file);
+  write_file("huge.bin", std::string(9600000, ':'));
   const auto memory = unit_parameter_memory();
   EXPECT_EQ(restore_parameters(job(row.name)), row.result) << row.name;
   expect_console_end(row.console_end, row.name);
@@ -219,6 +231,9 @@ TEST_P(RefusedFileTest, SendsNothing) {
   EXPECT_TRUE(tool_frames().empty()) << row.name;
   EXPECT_EQ(unit_parameter_memory(), memory) << row.name;
   EXPECT_EQ(log_text(), "") << row.name;
+  // The inputs are as they were.
+  EXPECT_EQ(read_bytes("long.bin"), long_file);
+  EXPECT_EQ(std::filesystem::file_size("huge.bin"), 9600000u);
 }
 INSTANTIATE_TEST_SUITE_P(Rows, RefusedFileTest, ::testing::ValuesIn(kRefusedFileRows));
 

@@ -268,7 +268,7 @@ bool spoil_checksum(const SimDevice* sender, uint64_t*, uint32_t* id, uint8_t da
 
 const FailureRow kFailureRows[] = {
     {"missing file", {"-i", "sim", "-f", "missing.hex"}, nullptr, -3,
-     "IHex init error 'missing.hex'", "open"},
+     "Cannot open HEX file 'missing.hex': No such file or directory", "open"},
     {"refused HEX", {"-i", "sim", "-f", "bad.hex"}, nullptr, -7, "Illegal HexCH", "open"},
     {"silent unit", {"-i", "sim", "-f", "app.hex"},
      [] { ASSERT_EQ(sim_bus_attach(&kSilent), 0); }, -4, "", "start"},
@@ -279,7 +279,8 @@ const FailureRow kFailureRows[] = {
     {"backup checksum mismatch", {"-i", "sim", "-r", "b.bin"},
      [] { sim_bus_set_transmit_hook(spoil_checksum); }, -8, "", "transfer"},
     {"short restore file", {"-i", "sim", "-w", "short.bin"}, nullptr, -4,
-     "Binary file reading error 'short.bin'", "open"},
+     "Binary file 'short.bin' holds 100 bytes: a parameter backup holds exactly 53248 (0xD000)",
+     "open"},
     {"missing value", {"-i", "sim", "-f", "app.hex", "--trace"}, nullptr, -2,
      "Missing value for option --trace", nullptr},
     {"unknown long option", {"--trase", "t.log", "-f", "app.hex"}, nullptr, -2,
