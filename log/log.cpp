@@ -42,7 +42,8 @@ bool log_passes(int32_t mask) { return passes(mask); }
 namespace {
 // Takes the lock of the log at `path`, named after the file itself (any path to it holds it).
 // 0 taken, or no lock could be had (the file's own open then says what is wrong); -1 another run
-// writes it, after the console line that says so. The file is created, never emptied here.
+// writes it, or what stands under the lock's name is refused, after the console line that says
+// so. The file is created, never emptied here.
 int32_t hold_log(const char* path) {
   FILE* probe = std::fopen(path, "a");
   if (!probe) return 0;
@@ -51,7 +52,12 @@ int32_t hold_log(const char* path) {
   if (file_identity(path, identity, sizeof identity) != 0) return 0;
   int64_t holder = 0;
   const std::string name = std::string("log-") + identity;
-  if (lock_take(name.c_str(), &g_out.lock, &holder) != 1) return 0;
+  const int32_t taken = lock_take(name.c_str(), &g_out.lock, &holder);
+  if (taken == -2) {
+    console_problem("Log file %s cannot be held against other runs: %s\n", path, lock_error());
+    return -1;
+  }
+  if (taken != 1) return 0;
   console_problem("Log file %s is being written by process %lld (another run of this tool): give "
                   "this run a log of its own with --log FILE, or run it in another folder\n",
                   path, static_cast<long long>(holder));

@@ -26,6 +26,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   # Both fakes carry their own copy of the emulated bus and world.
   set(fake_bus_sources ${RALVEX_SIM_BUS_SOURCES} ${RALVEX_SIM_DEVICE_SOURCES}
       ${PROJECT_SOURCE_DIR}/platform/platform_common.cpp
+      ${PROJECT_SOURCE_DIR}/platform/lock_rules.cpp
       ${PROJECT_SOURCE_DIR}/platform/platform_posix.cpp)
   set(fake_pcan_sources fakes/fake_pcan_basic.cpp ${fake_bus_sources})
   ralvex_fake_library(fake_pcan_basic libpcanbasic.so ${fake_pcan_sources})
