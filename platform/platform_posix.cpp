@@ -262,6 +262,7 @@ int32_t try_lock(int folder, const std::string& file, const std::string& path, i
     if (fstatat(folder, file.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
       return errno == ENOENT ? 2 : lock_failed(-1, path + ": " + std::strerror(errno));
     }
+    if (named.st_nlink == 0) return 2;  // removed while it was looked at
     const std::string refusal = entry_refusal(named);
     if (!refusal.empty()) {
       return lock_failed(-2, path + " " + refusal + ", not a lock file of this tool: remove it");
@@ -281,6 +282,11 @@ int32_t try_lock(int folder, const std::string& file, const std::string& path, i
   if (fstat(*fd, &opened) != 0) {
     close(*fd);
     return lock_failed(-1, path + ": " + std::strerror(errno));
+  }
+  if (opened.st_nlink == 0) {
+    // Its holder removed it between the look and the open.
+    close(*fd);
+    return 2;
   }
   const std::string refusal = entry_refusal(opened);
   if (!refusal.empty()) {

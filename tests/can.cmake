@@ -49,7 +49,10 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   # The cases that start the tool (or python-can) as a program of its own.
   ralvex_test(can_open_test can_open_test.cpp
               SLOW "CanOpenExecutableTest.*:Rows/NamedAdapterTest.*:Rows/ListTest.*:Rows/NonDataFrameTest.*:Rows/ForeignFrameTraceTest.*:StationScriptTest.*:Rows/LateAnswerExecutableTest.*")
-  foreach(test can_peak_test can_kvaser_test can_open_test)
+  # The lock files against what a local user can plant; the cases that start the tool.
+  ralvex_test(locks_test locks_test.cpp
+              SLOW "Rows/PlantedRunTest.*:ManyRunsTest.*:TwoUsersTest.NobodysRunOfTheToolIsRefusedOnAHeldInterface")
+  foreach(test can_peak_test can_kvaser_test can_open_test locks_test)
     target_compile_definitions(${test} PRIVATE RALVEX_FAKES_DIR="${RALVEX_FAKES_DIR}")
     add_dependencies(${test} ${RALVEX_FAKE_LIBRARIES})
   endforeach()
