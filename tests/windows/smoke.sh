@@ -338,7 +338,7 @@ set -e
 echo "  held-log: a second run on the log Prüfé.txt -> exit $second_status; the first -> exit $first_status"
 [ "$second_status" -eq 255 ] || fail "held-log: the second run exited $second_status, expected 255"
 tr -d '\r' <"$work/held-log/console.txt" |
-  grep -qE '^Log file Pr.+f.+\.txt is being written by process [0-9]+ \(another run of this tool\)' ||
+  LC_ALL=C grep -qE '^Log file Pr.+f.+\.txt is being written by process [0-9]+ \(another run of this tool\)' ||
   fail "held-log: the second run did not name the first run's process"
 [ "$first_status" -eq 0 ] || fail "held-log: the first run exited $first_status"
 
