@@ -152,8 +152,10 @@ struct LockState {
 };
 LockState g_locks;
 
-// A name that names another file each time it is looked at is given up after this many tries.
-constexpr int kLockTries = 16;
+// A name that names another file each time it is looked at is given up after this many tries
+// (runs that end and begin as fast as they can on one lock lose a try now and then, never a
+// thousand in a row).
+constexpr int kLockTries = 1000;
 
 const char* lock_folder() {
   const char* folder = std::getenv("RALVEX_LOCK_DIR");
@@ -248,15 +250,18 @@ bool held_here(const std::string& file, int folder) {
 // or changed meanwhile (try again), -1 it cannot be made, -2 refused.
 int32_t try_lock(int folder, const std::string& file, const std::string& path, int* fd,
                  int64_t* holder) {
-  // Made here: O_EXCL fails on any entry of that name, a dangling link too.
-  bool made = true;
-  *fd = openat(folder, file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  // Made here: O_EXCL fails on any entry of that name, a dangling link too. Born with mode 0666
+  // (the tool has one thread, so the mask is this call's alone): whoever comes next, under
+  // another user, may take it once this run is gone, and never finds it half made. Only a file
+  // made here is given that mode.
+  const mode_t mask = umask(0);
+  *fd = openat(folder, file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  umask(mask);
   bool writable = true;
   if (*fd < 0 && errno != EEXIST) {
     return lock_failed(-1, path + ": " + std::strerror(errno));
   }
   if (*fd < 0) {
-    made = false;
     // Looked at before it is opened: a pipe or a device is never opened at all.
     struct stat named {};
     if (fstatat(folder, file.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -273,6 +278,10 @@ int32_t try_lock(int folder, const std::string& file, const std::string& path, i
       // Another user's lock that this one may not write: it can still tell who holds it.
       writable = false;
       *fd = openat(folder, file.c_str(), O_RDONLY | flags);
+    }
+    if (*fd < 0 && errno == EACCES) {
+      return lock_failed(-2, path + " is another user's and may not be read: that user, or root, "
+                                    "removes it");
     }
     if (*fd < 0) {
       return errno == ENOENT ? 2 : lock_failed(-1, path + ": " + std::strerror(errno));
@@ -293,9 +302,6 @@ int32_t try_lock(int folder, const std::string& file, const std::string& path, i
     close(*fd);
     return lock_failed(-2, path + " " + refusal + ", not a lock file of this tool: remove it");
   }
-  // Whoever comes next, under another user, may take it once this run is gone; only a file made
-  // here is given that mode.
-  if (made) fchmod(*fd, 0666);
   if (!writable) {
     *holder = holder_of(*fd);
     struct stat named {};

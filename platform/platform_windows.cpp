@@ -180,7 +180,7 @@ namespace {
 constexpr DWORD kLockedByteHigh = 1;
 // A name that names another file each time it is looked at (or stays pending deletion) is given
 // up after this many tries, a millisecond apart.
-constexpr int kLockTries = 16;
+constexpr int kLockTries = 100;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 static_assert(LOCK_WIN_ATTRIBUTE_DIRECTORY == FILE_ATTRIBUTE_DIRECTORY, "SDK value");

@@ -430,6 +430,15 @@ TEST_F(TwoUsersTest, ALockNobodyMayNotWriteStillNamesItsHolder) {
   EXPECT_EQ(take_as(kNobody, "pcan-1", &holder), -2);
 }
 
+// Nor is a lock file that nobody may not even read used as no lock: it is refused.
+TEST_F(TwoUsersTest, ALockNobodyMayNotReadIsRefused) {
+  write_file(lock_path("can0"), "1\n");
+  ASSERT_EQ(chmod(lock_path("can0").c_str(), 0600), 0);
+  int64_t holder = 0;
+  EXPECT_EQ(take_as(kNobody, "can0", &holder), -2);
+  EXPECT_EQ(read_file(lock_path("can0")), "1\n");
+}
+
 // The tool itself, run as nobody on an interface that a run of root holds: refused before the
 // adapter is opened, naming root's process, with the same text as between two runs of one user.
 TEST_F(TwoUsersTest, NobodysRunOfTheToolIsRefusedOnAHeldInterface) {
