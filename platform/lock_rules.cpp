@@ -16,8 +16,14 @@ std::string lock_file_refusal(const LockEntryFacts& facts) {
   }
   // A second name elsewhere would make the folder's lock another file's content too.
   if (facts.links != 1) return "has " + std::to_string(facts.links) + " names (a hard link)";
-  if (!facts.ours && facts.size > LOCK_TEXT_MAX) return "is another user's file, larger than a lock file's text";
+  if (!facts.trusted_owner && facts.size > LOCK_TEXT_MAX) {
+    return "is another user's file, larger than a lock file's text";
+  }
   return "";
+}
+
+bool lock_file_foreign(const LockEntryFacts& facts) {
+  return !facts.trusted_owner && lock_file_refusal(facts).empty();
 }
 
 std::string lock_folder_refusal(const LockFolderFacts& facts) {

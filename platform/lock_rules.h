@@ -1,8 +1,10 @@
 // What may stand under a lock's name and which folder may hold the locks, decided from what the
 // operating system told of them, for both implementations alike (and tested on either). A lock
-// file is used only when it is a regular file with one link: this run's, or, when another user's,
-// no more than a lock file's text. Anything else there (a link, a directory, a pipe, a second name
-// of some file) was not made by this tool and is refused, never followed, emptied or written.
+// file is a regular file with one link, no more than a lock file's text when another user's.
+// Anything else there (a link, a directory, a pipe, a second name of some file) was not made by
+// this tool and is refused, never followed, emptied or written. A lock file is held only when it
+// belongs to this user or to the system: another user's may tell who holds it, but its owner could
+// remove it from under a run that held it and let a second run in.
 // The lock folder must be a real folder of the system's or of this user, where others cannot
 // remove or replace the files of anyone else.
 // Example: lock_file_refusal({LOCK_ENTRY_SYMLINK, 1, true, 0}) is "is a symbolic link".
@@ -22,17 +24,20 @@ enum LockEntryKind {
 struct LockEntryFacts {
   LockEntryKind kind;
   uint64_t links;
-  bool ours;      // owned by the user this run is
-  uint64_t size;  // bytes
+  bool trusted_owner;  // owned by the user this run is, or by the system (root; SYSTEM, Administrators)
+  uint64_t size;       // bytes
 };
 
 // The largest lock file of another user that is still taken for one: a process id and a line end.
 constexpr uint64_t LOCK_TEXT_MAX = 24;
 
-// "" when the entry may be used as the lock, else what it is ("is a symbolic link", "is a
+// "" when the entry is a lock file, else what it is ("is a symbolic link", "is a
 // directory", "is a named pipe", "is a device or socket", "has 2 names (a hard link)", "is
 // another user's file, larger than a lock file's text").
 std::string lock_file_refusal(const LockEntryFacts& facts);
+// Whether the entry is another user's lock file: never held by this run; root removes it once no
+// run holds it and makes its own, any other user is refused while it stays.
+bool lock_file_foreign(const LockEntryFacts& facts);
 
 struct LockFolderFacts {
   bool directory;     // a folder, reached without a link or reparse point as its last part

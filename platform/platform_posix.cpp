@@ -178,11 +178,14 @@ LockEntryKind entry_kind(mode_t mode) {
   return LOCK_ENTRY_OTHER;
 }
 
+LockEntryFacts entry_facts(const struct stat& status) {
+  return LockEntryFacts{entry_kind(status.st_mode), static_cast<uint64_t>(status.st_nlink),
+                        status.st_uid == geteuid() || status.st_uid == 0,
+                        static_cast<uint64_t>(status.st_size)};
+}
+
 std::string entry_refusal(const struct stat& status) {
-  return lock_file_refusal(LockEntryFacts{entry_kind(status.st_mode),
-                                          static_cast<uint64_t>(status.st_nlink),
-                                          status.st_uid == geteuid(),
-                                          static_cast<uint64_t>(status.st_size)});
+  return lock_file_refusal(entry_facts(status));
 }
 
 bool same_file(const struct stat& a, const struct stat& b) {
@@ -275,7 +278,7 @@ int32_t try_lock(int folder, const std::string& file, const std::string& path, i
     const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     *fd = openat(folder, file.c_str(), O_RDWR | flags);
     if (*fd < 0 && errno == EACCES) {
-      // Another user's lock that this one may not write: it can still tell who holds it.
+      // A lock that this user may not write: it can still tell who holds it.
       writable = false;
       *fd = openat(folder, file.c_str(), O_RDONLY | flags);
     }
@@ -302,16 +305,20 @@ int32_t try_lock(int folder, const std::string& file, const std::string& path, i
     close(*fd);
     return lock_failed(-2, path + " " + refusal + ", not a lock file of this tool: remove it");
   }
-  if (!writable) {
+  const bool foreign = lock_file_foreign(entry_facts(opened));
+  if (!writable || foreign) {
     *holder = holder_of(*fd);
-    struct stat named {};
-    const bool renamed = fstatat(folder, file.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-                         !same_file(named, opened);
-    close(*fd);
-    if (*holder != 0) return 1;
-    if (renamed) return 2;
-    return lock_failed(-2, path + " is another user's and no run holds it: that user's next run, or "
-                              "root, removes it");
+    if (*holder != 0 || !writable || geteuid() != 0) {
+      struct stat named {};
+      const bool renamed = fstatat(folder, file.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+                           !same_file(named, opened);
+      close(*fd);
+      if (*holder != 0) return 1;
+      if (renamed) return 2;
+      return lock_failed(-2, path + " is another user's and no run holds it: that user's next run, "
+                                    "or root, removes it");
+    }
+    // Root takes another user's lock file over: removed while held, as its owner's run would.
   }
   struct flock request {};
   request.l_type = F_WRLCK;
@@ -331,7 +338,14 @@ int32_t try_lock(int folder, const std::string& file, const std::string& path, i
     close(*fd);
     return 2;
   }
+  if (foreign) {
+    // Its owner could remove it from under this run: made anew, as this user's.
+    unlinkat(folder, file.c_str(), 0);
+    close(*fd);
+    return 2;
+  }
   if (opened.st_uid == geteuid()) {
+    // Root's file, held by another user's run, keeps root's last text.
     char pid[24];
     const int n = std::snprintf(pid, sizeof pid, "%ld\n", static_cast<long>(getpid()));
     if (ftruncate(*fd, 0) != 0 || pwrite(*fd, pid, static_cast<size_t>(n), 0) != n) {

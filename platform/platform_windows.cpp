@@ -256,25 +256,17 @@ bool owner_trusted(PSID owner) {
   return known && EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) != 0;
 }
 
-// Whether the open file or folder is owned by the user this process runs as.
-bool owned_by_me(HANDLE file) {
+// Whether the open file is owned by the user this process runs as, SYSTEM or the Administrators.
+bool owner_of_trusted(HANDLE file) {
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
                       nullptr, &descriptor) != ERROR_SUCCESS) {
     return false;
   }
-  bool mine = false;
-  HANDLE token = nullptr;
-  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-    char buffer[256];
-    DWORD size = 0;
-    mine = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) != 0 &&
-           EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) != 0;
-    CloseHandle(token);
-  }
+  const bool trusted = owner_trusted(owner);
   LocalFree(descriptor);
-  return mine;
+  return trusted;
 }
 
 // Checks the folder itself, never through a reparse point: 0 usable, -1 it cannot be used, -2
@@ -372,13 +364,12 @@ int64_t written_holder(HANDLE file) {
   return std::strtoll(text, nullptr, 10);
 }
 
-// What the open handle is, "" when it may be the lock.
-std::string entry_refusal(HANDLE file, BY_HANDLE_FILE_INFORMATION* info, bool made) {
-  if (!GetFileInformationByHandle(file, info)) return "cannot be looked at";
+// What the open handle is.
+LockEntryFacts entry_facts(HANDLE file, BY_HANDLE_FILE_INFORMATION* info, bool made) {
+  if (!GetFileInformationByHandle(file, info)) return LockEntryFacts{LOCK_ENTRY_OTHER, 0, false, 0};
   const uint64_t size = (static_cast<uint64_t>(info->nFileSizeHigh) << 32) | info->nFileSizeLow;
-  return lock_file_refusal(
-      LockEntryFacts{lock_entry_kind_windows(info->dwFileAttributes, GetFileType(file)),
-                     info->nNumberOfLinks, made || owned_by_me(file), size});
+  return LockEntryFacts{lock_entry_kind_windows(info->dwFileAttributes, GetFileType(file)),
+                        info->nNumberOfLinks, made || owner_of_trusted(file), size};
 }
 
 // One try: 0 taken (*file), 1 held by *holder, 2 try again, -1 it cannot be made, -2 refused.
@@ -414,7 +405,8 @@ int32_t try_lock(const std::wstring& path, HANDLE* file, int64_t* holder) {
     }
   }
   BY_HANDLE_FILE_INFORMATION opened{};
-  const std::string refusal = entry_refusal(*file, &opened, made);
+  const LockEntryFacts facts = entry_facts(*file, &opened, made);
+  const std::string refusal = lock_file_refusal(facts);
   if (!refusal.empty()) {
     CloseHandle(*file);
     return lock_failed(-2, narrow(path) + " " + refusal + ", not a lock file of this tool: remove it");
@@ -423,6 +415,12 @@ int32_t try_lock(const std::wstring& path, HANDLE* file, int64_t* holder) {
     *holder = written_holder(*file);
     CloseHandle(*file);
     return 1;
+  }
+  if (lock_file_foreign(facts)) {
+    // Its owner could delete it from under this run (a folder made before its access list was).
+    CloseHandle(*file);
+    return lock_failed(-2, narrow(path) + " is another user's and no run holds it: that user's "
+                                          "next run, or an administrator, removes it");
   }
   // Its last holder deletes it while still holding it: a lock taken on a file pending deletion, or
   // no longer under the name, keeps no run out.
@@ -496,7 +494,7 @@ int64_t lock_holder(const char* name) {
   if (file == INVALID_HANDLE_VALUE) return 0;
   int64_t holder = 0;
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!entry_refusal(file, &info, false).empty()) {
+  if (!lock_file_refusal(entry_facts(file, &info, false)).empty()) {
     holder = 0;
   } else if (lock_byte(file)) {
     OVERLAPPED at{};

@@ -400,9 +400,53 @@ TEST_F(TwoUsersTest, AKilledRunOfEitherUserKeepsNoneOut) {
   for (const char* name : {"pcan-1", "can0"}) {
     PlatformLock lock = PLATFORM_NO_LOCK;
     EXPECT_EQ(lock_take(name, &lock, &holder), 0) << name << ": " << lock_error();
+    struct stat status {};
+    EXPECT_EQ(lstat(lock_path(name).c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, 0u) << name;  // root holds only a file of its own
     lock_release(lock);
   }
   EXPECT_EQ(lock_folder_names(), std::vector<std::string>{});
+}
+
+// What `uid` (not root) gets from unlinking `path`: 0 removed, else errno.
+int unlink_as(uid_t uid, const std::string& path) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(kNogroup) != 0 || setuid(uid) != 0) _exit(99);
+    _exit(unlink(path.c_str()) == 0 ? 0 : errno);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A lock file that another user planted: root makes its own before it holds the lock, so that
+// the planter cannot remove the held lock and let a second run in; a user who is not root is
+// refused while it stays, or, when a run of its owner holds it, told that run.
+TEST_F(TwoUsersTest, AnotherUsersFileIsNeverHeldWhereItsOwnerCouldRemoveIt) {
+  constexpr uid_t kPlanter = 4321;
+  const std::string lock = lock_path("pcan-1");
+  write_file(lock, "");
+  ASSERT_EQ(chown(lock.c_str(), kPlanter, kNogroup), 0);
+  int64_t holder = 0;
+  EXPECT_EQ(take_as(kNobody, "pcan-1", &holder), -2);
+  EXPECT_TRUE(file_exists(lock));
+  PlatformLock taken = PLATFORM_NO_LOCK;
+  ASSERT_EQ(lock_take("pcan-1", &taken, &holder), 0) << lock_error();
+  struct stat status {};
+  ASSERT_EQ(lstat(lock.c_str(), &status), 0);
+  EXPECT_EQ(status.st_uid, 0u);
+  EXPECT_EQ(unlink_as(kPlanter, lock), EPERM);
+  EXPECT_EQ(take_as(kNobody, "pcan-1", &holder), 1);
+  EXPECT_EQ(holder, getpid());
+  lock_release(taken);
+  // Held by a run of its owner: named, whoever asks.
+  Holder planter("can0", kPlanter);
+  ASSERT_EQ(planter.result(), 0);
+  EXPECT_EQ(take_as(kNobody, "can0", &holder), 1);
+  EXPECT_EQ(holder, planter.pid());
+  EXPECT_EQ(lock_take("can0", &taken, &holder), 1);
+  EXPECT_EQ(holder, planter.pid());
 }
 
 // Another user's file that is more than a lock's text is not taken, nor is it written.
@@ -570,25 +614,29 @@ struct EntryRow {
   const char* name;
   LockEntryFacts facts;
   const char* refusal;
+  bool foreign;  // another user's lock file, never held
 };
 class LockEntryRuleTest : public ::testing::TestWithParam<EntryRow> {};
 TEST_P(LockEntryRuleTest, DecidesWhatMayBeALock) {
   EXPECT_EQ(lock_file_refusal(GetParam().facts), GetParam().refusal);
+  EXPECT_EQ(lock_file_foreign(GetParam().facts), GetParam().foreign);
 }
 INSTANTIATE_TEST_SUITE_P(
     Rows, LockEntryRuleTest,
     ::testing::Values(
-        EntryRow{"ours", {LOCK_ENTRY_REGULAR, 1, true, 4000}, ""},
-        EntryRow{"others_pid", {LOCK_ENTRY_REGULAR, 1, false, LOCK_TEXT_MAX}, ""},
-        EntryRow{"others_empty", {LOCK_ENTRY_REGULAR, 1, false, 0}, ""},
+        EntryRow{"ours_or_the_systems", {LOCK_ENTRY_REGULAR, 1, true, 4000}, "", false},
+        EntryRow{"others_pid", {LOCK_ENTRY_REGULAR, 1, false, LOCK_TEXT_MAX}, "", true},
+        EntryRow{"others_empty", {LOCK_ENTRY_REGULAR, 1, false, 0}, "", true},
         EntryRow{"others_larger", {LOCK_ENTRY_REGULAR, 1, false, LOCK_TEXT_MAX + 1},
-                 "is another user's file, larger than a lock file's text"},
-        EntryRow{"hard_link", {LOCK_ENTRY_REGULAR, 2, true, 0}, "has 2 names (a hard link)"},
-        EntryRow{"no_name", {LOCK_ENTRY_REGULAR, 0, true, 0}, "has 0 names (a hard link)"},
-        EntryRow{"symlink", {LOCK_ENTRY_SYMLINK, 1, true, 0}, "is a symbolic link"},
-        EntryRow{"directory", {LOCK_ENTRY_DIRECTORY, 1, true, 0}, "is a directory"},
-        EntryRow{"fifo", {LOCK_ENTRY_FIFO, 1, true, 0}, "is a named pipe"},
-        EntryRow{"device", {LOCK_ENTRY_OTHER, 1, false, 0}, "is a device or socket"}),
+                 "is another user's file, larger than a lock file's text", false},
+        EntryRow{"hard_link", {LOCK_ENTRY_REGULAR, 2, true, 0}, "has 2 names (a hard link)", false},
+        EntryRow{"others_hard_link", {LOCK_ENTRY_REGULAR, 2, false, 0},
+                 "has 2 names (a hard link)", false},
+        EntryRow{"no_name", {LOCK_ENTRY_REGULAR, 0, true, 0}, "has 0 names (a hard link)", false},
+        EntryRow{"symlink", {LOCK_ENTRY_SYMLINK, 1, true, 0}, "is a symbolic link", false},
+        EntryRow{"directory", {LOCK_ENTRY_DIRECTORY, 1, true, 0}, "is a directory", false},
+        EntryRow{"fifo", {LOCK_ENTRY_FIFO, 1, true, 0}, "is a named pipe", false},
+        EntryRow{"device", {LOCK_ENTRY_OTHER, 1, false, 0}, "is a device or socket", false}),
     RowName());
 
 struct FolderRuleRow {
