@@ -34,8 +34,8 @@ std::string lock_folder_refusal(const LockFolderFacts& facts) {
   return "";
 }
 
-LockEntryKind lock_entry_kind_windows(uint32_t attributes, uint32_t file_type) {
-  if ((attributes & LOCK_WIN_ATTRIBUTE_REPARSE_POINT) != 0) return LOCK_ENTRY_SYMLINK;
+LockEntryKind lock_entry_kind_windows(uint32_t attributes, uint32_t file_type, bool elsewhere) {
+  if ((attributes & LOCK_WIN_ATTRIBUTE_REPARSE_POINT) != 0 || elsewhere) return LOCK_ENTRY_SYMLINK;
   if ((attributes & LOCK_WIN_ATTRIBUTE_DIRECTORY) != 0) return LOCK_ENTRY_DIRECTORY;
   return file_type == LOCK_WIN_TYPE_DISK ? LOCK_ENTRY_REGULAR : LOCK_ENTRY_OTHER;
 }

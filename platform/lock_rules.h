@@ -24,7 +24,7 @@ enum LockEntryKind {
 struct LockEntryFacts {
   LockEntryKind kind;
   uint64_t links;
-  bool trusted_owner;  // owned by the user this run is, or by the system (root; SYSTEM, Administrators)
+  bool trusted_owner;  // owned by this run's user, or the system's (root; SYSTEM, Administrators)
   uint64_t size;       // bytes
 };
 
@@ -50,13 +50,14 @@ struct LockFolderFacts {
 // user", "may be changed by other users and is not sticky").
 std::string lock_folder_refusal(const LockFolderFacts& facts);
 
-// Windows: what a file's attributes and GetFileType tell, as an entry kind. The numbers are those
-// of the Windows SDK (FILE_ATTRIBUTE_DIRECTORY, FILE_ATTRIBUTE_REPARSE_POINT, FILE_TYPE_DISK),
-// given here so that the decision is tested on every system.
+// Windows: what a file's attributes and GetFileType tell, as an entry kind; `elsewhere`: the
+// handle is open on another path than the lock's (a link the system followed all the same). The
+// numbers are those of the Windows SDK (FILE_ATTRIBUTE_DIRECTORY, FILE_ATTRIBUTE_REPARSE_POINT,
+// FILE_TYPE_DISK), given here so that the decision is tested on every system.
 constexpr uint32_t LOCK_WIN_ATTRIBUTE_DIRECTORY = 0x10;
 constexpr uint32_t LOCK_WIN_ATTRIBUTE_REPARSE_POINT = 0x400;
 constexpr uint32_t LOCK_WIN_TYPE_DISK = 1;
-LockEntryKind lock_entry_kind_windows(uint32_t attributes, uint32_t file_type);
+LockEntryKind lock_entry_kind_windows(uint32_t attributes, uint32_t file_type, bool elsewhere);
 
 // Windows: the security descriptor the lock folder is made with (SDDL): SYSTEM and the
 // Administrators full control of the folder and all in it; users may list it and add files, and

@@ -244,7 +244,8 @@ std::wstring environment(const wchar_t* name) {
 // Whether `owner` is SYSTEM, the Administrators or the user this process runs as.
 bool owner_trusted(PSID owner) {
   if (!owner) return false;
-  if (IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid)) {
+  if (IsWellKnownSid(owner, WinLocalSystemSid) ||
+      IsWellKnownSid(owner, WinBuiltinAdministratorsSid)) {
     return true;
   }
   HANDLE token = nullptr;
@@ -269,15 +270,26 @@ bool owner_of_trusted(HANDLE file) {
   return trusted;
 }
 
+// The full path of what `file` is open on, as the system names it ("\\?\C:\...": long names,
+// the case on disk); "" when it cannot tell.
+std::wstring final_path(HANDLE file) {
+  std::wstring path(32768, L'\0');
+  const DWORD n = GetFinalPathNameByHandleW(file, &path[0], static_cast<DWORD>(path.size()),
+                                            FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  path.resize(n > 0 && n < path.size() ? n : 0);
+  return path;
+}
+
 // Checks the folder itself, never through a reparse point: 0 usable, -1 it cannot be used, -2
 // refused.
-int32_t check_folder(const std::wstring& folder) {
+int32_t check_folder(const std::wstring& folder, std::wstring* final_folder) {
   HANDLE handle = CreateFileW(folder.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll,
                               nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return lock_failed(-1, error_text(folder, GetLastError()));
   BY_HANDLE_FILE_INFORMATION info{};
   const bool known = GetFileInformationByHandle(handle, &info) != 0;
+  *final_folder = final_path(handle);
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   const bool owned = GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
@@ -286,8 +298,9 @@ int32_t check_folder(const std::wstring& folder) {
   if (descriptor) LocalFree(descriptor);
   CloseHandle(handle);
   if (!known) return lock_failed(-1, error_text(folder, GetLastError()));
-  const bool directory = lock_entry_kind_windows(info.dwFileAttributes, LOCK_WIN_TYPE_DISK) ==
-                         LOCK_ENTRY_DIRECTORY;
+  const bool directory =
+      lock_entry_kind_windows(info.dwFileAttributes, LOCK_WIN_TYPE_DISK, false) ==
+      LOCK_ENTRY_DIRECTORY;
   // Users' rights in the folder are its access list's: the one made here gives them none on
   // another's files; one that is there already is trusted by its owner.
   const std::string refusal =
@@ -300,7 +313,7 @@ int32_t check_folder(const std::wstring& folder) {
 
 // The lock folder, made with its own access list when it is missing. 0 with *folder, -1 none can
 // be used, -2 refused.
-int32_t lock_folder(std::wstring* folder) {
+int32_t lock_folder(std::wstring* folder, std::wstring* final_folder) {
   *folder = environment(L"RALVEX_LOCK_DIR");
   if (folder->empty()) {
     *folder = environment(L"ProgramData");
@@ -325,7 +338,7 @@ int32_t lock_folder(std::wstring* folder) {
     }
     if (folder->empty()) *folder = environment(L"TEMP");
   }
-  return check_folder(*folder);
+  return check_folder(*folder, final_folder);
 }
 
 HANDLE open_lock(const std::wstring& path, DWORD access, DWORD disposition) {
@@ -364,16 +377,23 @@ int64_t written_holder(HANDLE file) {
   return std::strtoll(text, nullptr, 10);
 }
 
-// What the open handle is.
-LockEntryFacts entry_facts(HANDLE file, BY_HANDLE_FILE_INFORMATION* info, bool made) {
+// What the open handle is; `final` is the full path it must be open on (a link that the system
+// followed anyway, as wine does with a Unix symbolic link, opens another file).
+LockEntryFacts entry_facts(HANDLE file, BY_HANDLE_FILE_INFORMATION* info, bool made,
+                           const std::wstring& final) {
   if (!GetFileInformationByHandle(file, info)) return LockEntryFacts{LOCK_ENTRY_OTHER, 0, false, 0};
   const uint64_t size = (static_cast<uint64_t>(info->nFileSizeHigh) << 32) | info->nFileSizeLow;
-  return LockEntryFacts{lock_entry_kind_windows(info->dwFileAttributes, GetFileType(file)),
-                        info->nNumberOfLinks, made || owner_of_trusted(file), size};
+  const std::wstring opened = final_path(file);
+  const bool elsewhere = CompareStringOrdinal(opened.c_str(), -1, final.c_str(), -1, TRUE) !=
+                         CSTR_EQUAL;
+  return LockEntryFacts{
+      lock_entry_kind_windows(info->dwFileAttributes, GetFileType(file), elsewhere),
+      info->nNumberOfLinks, made || owner_of_trusted(file), size};
 }
 
 // One try: 0 taken (*file), 1 held by *holder, 2 try again, -1 it cannot be made, -2 refused.
-int32_t try_lock(const std::wstring& path, HANDLE* file, int64_t* holder) {
+int32_t try_lock(const std::wstring& path, const std::wstring& final, HANDLE* file,
+                 int64_t* holder) {
   const DWORD access = GENERIC_READ | GENERIC_WRITE | DELETE;
   bool made = true;
   *file = open_lock(path, access, CREATE_NEW);
@@ -386,10 +406,11 @@ int32_t try_lock(const std::wstring& path, HANDLE* file, int64_t* holder) {
     // Looked at before it is opened: a folder or a link there is never opened for writing.
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-      // Gone meanwhile; or never there, in a folder this user may not write.
-      return code == ERROR_ACCESS_DENIED ? lock_failed(-1, error_text(path, code)) : 2;
+      // Gone meanwhile, or a link that leads nowhere; or never there, in a folder this user may
+      // not write.
+      return code == ERROR_ACCESS_DENIED ? lock_failed(-1, error_text(path, code)) : 4;
     }
-    const LockEntryKind kind = lock_entry_kind_windows(attributes, LOCK_WIN_TYPE_DISK);
+    const LockEntryKind kind = lock_entry_kind_windows(attributes, LOCK_WIN_TYPE_DISK, false);
     if (kind != LOCK_ENTRY_REGULAR) {
       const std::string refusal = lock_file_refusal(LockEntryFacts{kind, 1, true, 0});
       return lock_failed(-2, narrow(path) + " " + refusal + ", not a lock file of this tool: "
@@ -405,11 +426,12 @@ int32_t try_lock(const std::wstring& path, HANDLE* file, int64_t* holder) {
     }
   }
   BY_HANDLE_FILE_INFORMATION opened{};
-  const LockEntryFacts facts = entry_facts(*file, &opened, made);
+  const LockEntryFacts facts = entry_facts(*file, &opened, made, final);
   const std::string refusal = lock_file_refusal(facts);
   if (!refusal.empty()) {
     CloseHandle(*file);
-    return lock_failed(-2, narrow(path) + " " + refusal + ", not a lock file of this tool: remove it");
+    return lock_failed(-2,
+                       narrow(path) + " " + refusal + ", not a lock file of this tool: remove it");
   }
   if (!lock_byte(*file)) {
     *holder = written_holder(*file);
@@ -448,11 +470,11 @@ bool held_here(const std::wstring& path) {
   return false;
 }
 
-std::wstring lock_path(const std::wstring& folder, const char* name) {
+std::wstring lock_file(const char* name) {
   std::wstring wide_name;
   to_wide(name, &wide_name);
   wide_name.resize(std::wcslen(wide_name.c_str()));
-  return folder + L"\\ralvex-service-tool." + wide_name + L".lock";
+  return L"ralvex-service-tool." + wide_name + L".lock";
 }
 }  // namespace
 
@@ -460,15 +482,19 @@ int32_t lock_take(const char* name, PlatformLock* lock, int64_t* holder) {
   *lock = PLATFORM_NO_LOCK;
   *holder = 0;
   std::wstring folder;
-  const int32_t usable = lock_folder(&folder);
+  std::wstring final_folder;
+  const int32_t usable = lock_folder(&folder, &final_folder);
   if (usable != 0) return usable;
-  const std::wstring path = lock_path(folder, name);
+  const std::wstring path = folder + L"\\" + lock_file(name);
+  const std::wstring final = final_folder + L"\\" + lock_file(name);
   int denied = 0;
+  int unseen = 0;
   for (int i = 0; i < kLockTries; ++i) {
     HANDLE file = INVALID_HANDLE_VALUE;
-    const int32_t result = try_lock(path, &file, holder);
-    if (result == 2 || result == 3) {
+    const int32_t result = try_lock(path, final, &file, holder);
+    if (result >= 2) {
       if (result == 3) ++denied;
+      if (result == 4) ++unseen;
       Sleep(1);
       continue;
     }
@@ -477,9 +503,13 @@ int32_t lock_take(const char* name, PlatformLock* lock, int64_t* holder) {
     *lock = reinterpret_cast<PlatformLock>(file);
     return 0;
   }
+  if (unseen == kLockTries) {
+    return lock_failed(-2, narrow(path) + " is there but cannot be looked at (a link that leads "
+                                          "nowhere?), not a lock file of this tool: remove it");
+  }
   if (denied == kLockTries) {
-    return lock_failed(-2, narrow(path) + " is another user's: a run of theirs holds it, or left it "
-                                          "when it was ended; an administrator may remove it");
+    return lock_failed(-2, narrow(path) + " is another user's: a run of theirs holds it, or left "
+                                          "it when it was ended; an administrator may remove it");
   }
   return lock_failed(-2, narrow(path) + " was replaced " + std::to_string(kLockTries) +
                              " times while this run took it");
@@ -487,14 +517,16 @@ int32_t lock_take(const char* name, PlatformLock* lock, int64_t* holder) {
 
 int64_t lock_holder(const char* name) {
   std::wstring folder;
-  if (lock_folder(&folder) != 0) return 0;
-  const std::wstring path = lock_path(folder, name);
+  std::wstring final_folder;
+  if (lock_folder(&folder, &final_folder) != 0) return 0;
+  const std::wstring path = folder + L"\\" + lock_file(name);
   if (held_here(path)) return 0;
   HANDLE file = open_lock(path, GENERIC_READ, OPEN_EXISTING);
   if (file == INVALID_HANDLE_VALUE) return 0;
   int64_t holder = 0;
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!lock_file_refusal(entry_facts(file, &info, false)).empty()) {
+  if (!lock_file_refusal(entry_facts(file, &info, false, final_folder + L"\\" + lock_file(name)))
+           .empty()) {
     holder = 0;
   } else if (lock_byte(file)) {
     OVERLAPPED at{};

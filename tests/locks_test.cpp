@@ -186,7 +186,8 @@ TEST_P(PlantedRunTest, StopsNamingItAndChangesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Rows, PlantedRunTest, ::testing::Combine(::testing::ValuesIn(kPlants), ::testing::ValuesIn(kRunLocks)),
+    Rows, PlantedRunTest,
+    ::testing::Combine(::testing::ValuesIn(kPlants), ::testing::ValuesIn(kRunLocks)),
     [](const ::testing::TestParamInfo<std::tuple<PlantRow, RunLockRow>>& row) {
       return std::string(std::get<1>(row.param).name) + "_" + std::get<0>(row.param).name;
     });
@@ -512,7 +513,8 @@ TEST(KilledHolderTest, KeepsNoRunOut) {
   int64_t holder = 0;
   EXPECT_EQ(lock_take("socketcan-can0", &lock, &holder), 0) << lock_error();
   // (Reading the file here would drop the lock: closing any descriptor of a file drops the
-  // process's record locks on it.) This process's own lock is not another's, and looking does not drop it.
+  // process's record locks on it.) This process's own lock is not another's, and looking does not
+  // drop it.
   EXPECT_EQ(lock_holder("socketcan-can0"), 0);
   int64_t seen = 0;
   EXPECT_EQ(take_as(0, "socketcan-can0", &seen), 1);
@@ -665,11 +667,13 @@ struct WindowsKindRow {
   const char* name;
   uint32_t attributes;
   uint32_t file_type;
+  bool elsewhere;  // opened on another path than the lock's
   LockEntryKind kind;
 };
 class WindowsEntryKindTest : public ::testing::TestWithParam<WindowsKindRow> {};
 TEST_P(WindowsEntryKindTest, TellsTheKind) {
-  EXPECT_EQ(lock_entry_kind_windows(GetParam().attributes, GetParam().file_type),
+  EXPECT_EQ(lock_entry_kind_windows(GetParam().attributes, GetParam().file_type,
+                                    GetParam().elsewhere),
             GetParam().kind);
 }
 constexpr uint32_t kArchive = 0x20;
@@ -678,16 +682,18 @@ constexpr uint32_t kTypeChar = 2;
 INSTANTIATE_TEST_SUITE_P(
     Rows, WindowsEntryKindTest,
     ::testing::Values(
-        WindowsKindRow{"file", kArchive, LOCK_WIN_TYPE_DISK, LOCK_ENTRY_REGULAR},
+        WindowsKindRow{"file", kArchive, LOCK_WIN_TYPE_DISK, false, LOCK_ENTRY_REGULAR},
         WindowsKindRow{"symlink_to_file", kArchive | LOCK_WIN_ATTRIBUTE_REPARSE_POINT,
-                       LOCK_WIN_TYPE_DISK, LOCK_ENTRY_SYMLINK},
+                       LOCK_WIN_TYPE_DISK, false, LOCK_ENTRY_SYMLINK},
+        // A link followed all the same (wine and a Unix symbolic link): a file elsewhere.
+        WindowsKindRow{"followed_link", kArchive, LOCK_WIN_TYPE_DISK, true, LOCK_ENTRY_SYMLINK},
         WindowsKindRow{"junction",
                        LOCK_WIN_ATTRIBUTE_DIRECTORY | LOCK_WIN_ATTRIBUTE_REPARSE_POINT,
-                       LOCK_WIN_TYPE_DISK, LOCK_ENTRY_SYMLINK},
-        WindowsKindRow{"directory", LOCK_WIN_ATTRIBUTE_DIRECTORY, LOCK_WIN_TYPE_DISK,
+                       LOCK_WIN_TYPE_DISK, false, LOCK_ENTRY_SYMLINK},
+        WindowsKindRow{"directory", LOCK_WIN_ATTRIBUTE_DIRECTORY, LOCK_WIN_TYPE_DISK, false,
                        LOCK_ENTRY_DIRECTORY},
-        WindowsKindRow{"pipe", 0, kTypePipe, LOCK_ENTRY_OTHER},
-        WindowsKindRow{"device", 0, kTypeChar, LOCK_ENTRY_OTHER}),
+        WindowsKindRow{"pipe", 0, kTypePipe, false, LOCK_ENTRY_OTHER},
+        WindowsKindRow{"device", 0, kTypeChar, false, LOCK_ENTRY_OTHER}),
     RowName());
 
 // The lock folder's access list: SYSTEM and the Administrators control all; users' one entry
@@ -706,7 +712,7 @@ TEST(WindowsLockFolderAclTest, GivesUsersOnlyTheirOwnFiles) {
     std::vector<std::string> fields;
     size_t start = 0;
     for (size_t end = ace.find(';'); ; end = ace.find(';', start)) {
-      fields.push_back(ace.substr(start, end == std::string::npos ? std::string::npos : end - start));
+      fields.push_back(ace.substr(start, end == std::string::npos ? end : end - start));
       if (end == std::string::npos) break;
       start = end + 1;
     }

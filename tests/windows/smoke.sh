@@ -5,8 +5,8 @@
 # fallback through the fake canlib32.dll when PCANBasic.dll is absent (application and sensor
 # flashing), the listing (-l), a named channel (-i pcan:2) free and occupied, an unplugged adapter,
 # a full transmit buffer, a bus-off controller, Ctrl-C during a flash, a second run on a channel
-# or a log (its name not ASCII) that a first run holds, a directory and a hard link under a lock's
-# name, no lock file left after the runs, and no adapter at all; and
+# or a log (its name not ASCII) that a first run holds, a directory, a hard link and symbolic links
+# under a lock's name, no lock file left after the runs, and no adapter at all; and
 # where DLLs come from: a DLL planted in the current folder or in a folder on PATH is never loaded,
 # one beside the .exe or in the system folder is, and lib_path_check.exe names it by its full path;
 # --progress none and --events, with the console as before when redirected.
@@ -346,11 +346,13 @@ tr -d '\r' <"$work/held-log/console.txt" |
 [ "$first_status" -eq 0 ] || fail "held-log: the first run exited $first_status"
 
 # What stands under a lock's name in the lock folder (%ProgramData%\ralvex-service-tool of the
-# prefix) and is no lock file: refused naming it, nothing behind it changed, exit status of a
-# channel that cannot be opened. (Wine shows a Unix symbolic link as the file it leads to, not as
-# a reparse point: that row is decided by lock_entry_kind_windows, tested in locks_test.)
+# prefix) and is no lock file: refused naming it, nothing behind it changed (a dangling link
+# creates nothing), exit status of a channel that cannot be opened. Wine shows a Unix symbolic link
+# as the file it leads to, not as a reparse point: the tool sees that the handle is open on
+# another path. (A reparse point itself is decided by lock_entry_kind_windows, tested in
+# locks_test.)
 lock="$locks/ralvex-service-tool.pcan-1.lock"
-for planted_kind in directory hard_link; do
+for planted_kind in directory hard_link symlink dangling_symlink; do
   dir="$work/planted-$planted_kind"
   mkdir -p "$dir"
   cp "$exe" "$fakes/PCANBasic.dll" "$dir/"
@@ -359,6 +361,11 @@ for planted_kind in directory hard_link; do
   case "$planted_kind" in
     directory) mkdir "$lock"; refusal="is a directory" ;;
     hard_link) ln "$dir/victim.txt" "$lock"; refusal="has 2 names (a hard link)" ;;
+    symlink) ln -s "$dir/victim.txt" "$lock"; refusal="is a symbolic link" ;;
+    dangling_symlink)
+      ln -s "$dir/new.txt" "$lock"
+      refusal="is there but cannot be looked at (a link that leads nowhere?)"
+      ;;
   esac
   set +e
   (cd "$dir" && RALVEX_FAKE_PCAN=bus=1 RALVEX_FAKE_PCAN_CALLS=pcan.txt \
@@ -372,6 +379,7 @@ for planted_kind in directory hard_link; do
     "ralvex-service-tool.pcan-1.lock $refusal, not a lock file of this tool: remove it\nCAN init error\n"
   [ "$(cat "$dir/victim.txt")" = "keep me" ] || fail "planted-$planted_kind: the victim changed"
   [ "$(stat -c %a "$dir/victim.txt")" = 600 ] || fail "planted-$planted_kind: the victim's mode changed"
+  [ ! -e "$dir/new.txt" ] || fail "planted-$planted_kind: the link's target was created"
   if grep -q 'CAN_Initialize' "$dir/pcan.txt" 2>/dev/null; then
     fail "planted-$planted_kind: the channel was initialised"
   fi
