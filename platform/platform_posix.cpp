@@ -198,20 +198,24 @@ int32_t lock_failed(int32_t result, const std::string& text) {
   return result;
 }
 
-// Opens the lock folder itself (never through a link as its last part), refusing one where another
-// user could remove or replace a held lock. 0 with *fd open, -1 it cannot be used, -2 refused.
+// Opens the lock folder, refusing one where another user could remove or replace a held lock, or
+// a link to it that another user made (as fs.protected_symlinks would in a sticky folder). 0 with
+// *fd open, -1 it cannot be used, -2 refused.
 int32_t open_folder(const char* folder, int* fd) {
   *fd = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   struct stat status {};
   if (*fd < 0) {
     const int error = errno;
-    if (lstat(folder, &status) == 0 && !S_ISDIR(status.st_mode)) {
+    if (lstat(folder, &status) == 0 && S_ISLNK(status.st_mode) &&
+        (status.st_uid == 0 || status.st_uid == geteuid())) {
+      *fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } else if (lstat(folder, &status) == 0 && !S_ISDIR(status.st_mode)) {
       return lock_failed(-2, std::string("lock folder ") + folder + " " +
-                                 (S_ISLNK(status.st_mode) ? "is a symbolic link"
+                                 (S_ISLNK(status.st_mode) ? "is another user's symbolic link"
                                                           : "is not a folder") +
-                                 ": set RALVEX_LOCK_DIR to the folder itself");
+                                 ": set RALVEX_LOCK_DIR to a folder of your own");
     }
-    return lock_failed(-1, std::string(folder) + ": " + std::strerror(error));
+    if (*fd < 0) return lock_failed(-1, std::string(folder) + ": " + std::strerror(error));
   }
   if (fstat(*fd, &status) != 0) {
     const int error = errno;

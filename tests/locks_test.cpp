@@ -192,8 +192,9 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(std::get<1>(row.param).name) + "_" + std::get<0>(row.param).name;
     });
 
-// The lock folder: one where other users could remove a held lock, or reached through a link, is
-// refused; one that does not exist leaves the run unlocked (said in the log), as before.
+// The lock folder: one where other users could remove a held lock, or reached through another
+// user's link, is refused; one that does not exist leaves the run unlocked (said in the log), as
+// before.
 struct FolderRow {
   const char* name;
   std::string (*make)(const ScratchDir& dir);  // the folder to use
@@ -223,6 +224,11 @@ std::string linked(const ScratchDir& dir) {
   mkdir(dir.file("real").c_str(), 0700);
   symlink(dir.file("real").c_str(), dir.file("link").c_str());
   return dir.file("link");
+}
+std::string others_link(const ScratchDir& dir) {
+  const std::string link = linked(dir);
+  lchown(link.c_str(), kNobody, kNogroup);
+  return link;
 }
 std::string other_users(const ScratchDir& dir) {
   const std::string folder = dir.file("nobody");
@@ -268,8 +274,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "folder of your own"},
         FolderRow{"group_writable", group_writable, -2, " may be changed by other users"},
         FolderRow{"other_users", other_users, -2, " belongs to another user"},
-        FolderRow{"symlink", linked, -2,
-                  " is a symbolic link: set RALVEX_LOCK_DIR to the folder itself"},
+        FolderRow{"own_symlink", linked, 0, ""},
+        FolderRow{"others_symlink", others_link, -2,
+                  " is another user's symbolic link: set RALVEX_LOCK_DIR to a folder of your "
+                  "own"},
         FolderRow{"plain_file", plain_file, -2, " is not a folder"},
         FolderRow{"missing", missing, -1, ": No such file or directory"}),
     RowName());
