@@ -100,7 +100,8 @@ constexpr PlatformLock PLATFORM_NO_LOCK = -1;
 int32_t lock_take(const char* name, PlatformLock* lock, int64_t* holder);
 // The id of the process that holds `name`, 0 when none does (this process's own locks included).
 int64_t lock_holder(const char* name);
-// Removes the lock's file while the lock is still held, then releases it.
+// Removes the lock's file while the lock is still held, then releases it; a lock released already
+// is left alone.
 void lock_release(PlatformLock lock);
 // Releases every lock this process holds, as lock_release does (platform_exit calls it).
 void lock_release_all();

@@ -425,9 +425,10 @@ void lock_release(PlatformLock lock) {
     }
     close(held.folder);
     g_locks.held.erase(g_locks.held.begin() + static_cast<std::ptrdiff_t>(i));
-    break;
+    close(fd);
+    return;
   }
-  close(fd);
+  // Not held (released already, by lock_release_all too): the number may be another file's now.
 }
 
 void lock_release_all() {

@@ -551,9 +551,10 @@ void lock_release(PlatformLock lock) {
     gone.DeleteFile = TRUE;
     SetFileInformationByHandle(file, FileDispositionInfo, &gone, sizeof gone);
     g_locks.held.erase(g_locks.held.begin() + static_cast<std::ptrdiff_t>(i));
-    break;
+    CloseHandle(file);
+    return;
   }
-  CloseHandle(file);
+  // Not held (released already, by lock_release_all too): the handle may be another's now.
 }
 
 void lock_release_all() {

@@ -529,6 +529,18 @@ TEST(KilledHolderTest, KeepsNoRunOut) {
   EXPECT_EQ(seen, getpid());
   lock_release(lock);
   EXPECT_EQ(lock_folder_names(), std::vector<std::string>{});
+  // Released twice (by lock_release_all, then by its owner): the second closes nothing else.
+  ASSERT_EQ(lock_take("socketcan-can0", &lock, &holder), 0);
+  lock_release_all();
+  // The lowest numbers free, the lock's and its folder's, go to two other files.
+  const int first = open(dir.file("a.txt").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+  const int second = open(dir.file("b.txt").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+  const int other = first == static_cast<int>(lock) ? first : second;
+  ASSERT_EQ(other, static_cast<int>(lock));
+  lock_release(lock);
+  EXPECT_EQ(write(other, "x", 1), 1);
+  close(first);
+  close(second);
 }
 
 // Processes that take and release one lock as fast as they can (a run ending while the next one
