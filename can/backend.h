@@ -173,8 +173,9 @@ bool can_id_accepted(uint32_t id);
 
 // Holds the interface `spelling` ("pcan:1", "can0", "kvaser@10001:0") for the rest of the run with
 // a lock file named after it, so that no second run drives it at the same time: 0 held (also when
-// no lock folder can be used: said in the log); 1 another run holds it: the open must fail, with
-// "in use by process <id> ..." recorded in `failure`.
+// no lock folder can be used: said in the log); 1 another run holds it, or the lock's name or
+// folder is refused (platform lock_take): the open must fail, with "in use by process <id> ..." or
+// the refusal naming the file recorded in `failure`.
 int32_t can_hold(const char* spelling, CanOpenFailure* failure);
 // The process of another run that holds `spelling`, 0 when none (for the listing).
 int64_t can_holder(const char* spelling);

@@ -163,10 +163,17 @@ int32_t can_hold(const char* spelling, CanOpenFailure* failure) {
     g_interfaces.held.push_back(lock);
     return 0;
   }
-  if (taken < 0) {
+  if (taken == -1) {
     // The run goes on: a lock folder that cannot be used must not stop a technician's job.
     log_writef(LOG_ALWAYS, "%s is not held against other runs: %s\n", spelling, lock_error());
     return 0;
+  }
+  if (taken < 0) {
+    // What stands under the lock's name was put there by someone else: a run that took no lock
+    // could share the interface, one that used it would write where it leads.
+    log_writef(LOG_ALWAYS, "%s cannot be held against other runs: %s\n", spelling, lock_error());
+    can_open_failure_call(failure, "", 0, lock_error());
+    return 1;
   }
   char text[200];
   std::snprintf(text, sizeof text,

@@ -48,13 +48,19 @@ bool log_passes(int32_t mask) { return passes(mask); }
 namespace {
 // Takes the lock of the existing log at `path`, named after the file itself (any path to it holds
 // it). 0 taken, or no lock could be had (the file's own open then says what is wrong); -1 another
-// run writes it, after the console line that says so.
+// run writes it, or what stands under the lock's name is refused, after the console line that
+// says so.
 int32_t lock_log(const char* path, PlatformLock* lock) {
   char identity[64];
   if (file_identity(path, identity, sizeof identity) != 0) return 0;
   int64_t holder = 0;
   const std::string name = std::string("log-") + identity;
-  if (lock_take(name.c_str(), lock, &holder) != 1) return 0;
+  const int32_t taken = lock_take(name.c_str(), lock, &holder);
+  if (taken == -2) {
+    console_problem("Log file %s cannot be held against other runs: %s\n", path, lock_error());
+    return -1;
+  }
+  if (taken != 1) return 0;
   console_problem("Log file %s is being written by process %lld (another run of this tool): give "
                   "this run a log of its own with --log FILE, or run it in another folder\n",
                   path, static_cast<long long>(holder));

@@ -88,20 +88,29 @@ int32_t stdout_columns();
 
 // Locks that keep two runs apart (two runs on one interface, or writing one log): an advisory lock
 // on a file in the machine's lock folder that carries the holder's process id. The system releases
-// it when the process ends, however it ends. The folder: RALVEX_LOCK_DIR when set; else /run/lock
-// when it may be written, else TMPDIR or /tmp (POSIX); %ProgramData%\ralvex-service-tool, else
-// %TEMP% (Windows).
+// it when the process ends, however it ends; the file goes when the lock is released (or at
+// platform_exit), and one left by a process that was killed is taken over by the next run. The
+// folder: RALVEX_LOCK_DIR when set; else /run/lock when it may be written, else TMPDIR or /tmp
+// (POSIX); %ProgramData%\ralvex-service-tool, else %TEMP% (Windows). Nothing under a lock's name
+// is used but a regular file with one link (platform/lock_rules.h): a link there is never
+// followed, and nothing outside the folder is ever created, emptied, written or given a mode.
 // Example: lock_take("socketcan-can0", &lock, &holder) takes the lock of the file
 // /run/lock/ralvex-service-tool.socketcan-can0.lock and writes this process's id into it.
 using PlatformLock = intptr_t;
 constexpr PlatformLock PLATFORM_NO_LOCK = -1;
 // Takes the lock `name` (letters, digits, '-', '_', '.'). 0 taken (*lock holds it); 1 another
 // process holds it (*holder its id, 0 when it cannot be told); -1 the lock file cannot be made
-// (lock_error says why).
+// (the folder is missing or may not be written); -2 refused: something else stands under the
+// lock's name, or the folder is one where other users could move a held lock away. lock_error
+// says why, naming the file or folder.
 int32_t lock_take(const char* name, PlatformLock* lock, int64_t* holder);
 // The id of the process that holds `name`, 0 when none does (this process's own locks included).
 int64_t lock_holder(const char* name);
+// Removes the lock's file while the lock is still held, then releases it; a lock released already
+// is left alone.
 void lock_release(PlatformLock lock);
+// Releases every lock this process holds, as lock_release does (platform_exit calls it).
+void lock_release_all();
 // Why the last lock_take failed.
 const char* lock_error();
 // A name for the file at `path` that is the same for every path to it ("fd01-1835017" from its

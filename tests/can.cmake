@@ -12,6 +12,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   # time), compiled once: position-independent and hidden, as the fakes themselves.
   add_library(ralvex_fake_bus OBJECT ${RALVEX_SIM_BUS_SOURCES} ${RALVEX_SIM_DEVICE_SOURCES}
               ${PROJECT_SOURCE_DIR}/platform/platform_common.cpp
+              ${PROJECT_SOURCE_DIR}/platform/lock_rules.cpp
               ${PROJECT_SOURCE_DIR}/platform/platform_posix.cpp)
   target_include_directories(ralvex_fake_bus PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(ralvex_fake_bus PRIVATE ralvex_options)
@@ -88,7 +89,10 @@ Rows/UnpluggedDuringEraseTest.*/pcan")
                          TEST_LIST can_open_test_${variant}_SLOW_TESTS
                          PROPERTIES ENVIRONMENT RALVEX_FAKE_PCAN_VARIANT=${variant} LABELS slow)
   endforeach()
-  foreach(test can_peak_test can_peak_linux_test can_kvaser_test can_open_test)
+  # The lock files against what a local user can plant; the cases that start the tool.
+  ralvex_test(locks_test locks_test.cpp
+              SLOW "Rows/PlantedRunTest.*:ManyRunsTest.*:TwoUsersTest.NobodysRunOfTheToolIsRefusedOnAHeldInterface")
+  foreach(test can_peak_test can_peak_linux_test can_kvaser_test can_open_test locks_test)
     target_compile_definitions(${test} PRIVATE RALVEX_FAKES_DIR="${RALVEX_FAKES_DIR}")
     add_dependencies(${test} ${RALVEX_FAKE_LIBRARIES})
   endforeach()

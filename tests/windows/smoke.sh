@@ -5,7 +5,8 @@
 # fallback through the fake canlib32.dll when PCANBasic.dll is absent (application and sensor
 # flashing), the listing (-l), a named channel (-i pcan:2) free and occupied, an unplugged adapter,
 # a full transmit buffer, a bus-off controller, Ctrl-C during a flash, a second run on a channel
-# that a first run holds, and no adapter at all; and
+# or a log (its name not ASCII) that a first run holds, a directory, a hard link and symbolic links
+# under a lock's name, no lock file left after the runs, and no adapter at all; and
 # where DLLs come from: a DLL planted in the current folder or in a folder on PATH is never loaded,
 # one beside the .exe or in the system folder is, and lib_path_check.exe names it by its full path;
 # --progress none and --events, with the console as before when redirected.
@@ -26,6 +27,9 @@ work="$build/smoke"
 rm -rf "$work"
 mkdir -p "$work"
 failures=0
+# The lock folder as an earlier build may have left it in the prefix: the runs below leave it so.
+locks="$WINEPREFIX/drive_c/ProgramData/ralvex-service-tool"
+locks_before="$(ls -A "$locks" 2>/dev/null || true)"
 
 fail() {
   echo "FAIL: $*"
@@ -327,6 +331,77 @@ if grep -q 'CAN_Initialize' "$work/held-second/pcan.txt" 2>/dev/null; then
 fi
 [ "$first_status" -eq 0 ] || fail "held: the first run exited $first_status"
 expect_text held-first "$work/held-first/console.txt" "Backup completed"
+
+# A second run on a log that a first run writes, its name outside ASCII: refused naming the first
+# run's process (the log's lock is named after the file, whatever its name's characters).
+mkdir -p "$work/held-log"
+cp "$exe" "$fakes/PCANBasic.dll" "$work/held-log/"
+(cd "$work/held-log" && RALVEX_FAKE_PCAN=bus=1 \
+   exec wine ralvex-service-tool.exe -i pcan:1 -r first.bin --log Prüfé.txt >console-first.txt \
+   2>wine-stderr.txt) &
+first_pid=$!
+for _ in $(seq 1 100); do
+  grep -q "Using PEAK" "$work/held-log/console-first.txt" 2>/dev/null && break
+  sleep 0.1
+done
+set +e
+(cd "$work/held-log" && RALVEX_FAKE_PCAN=bus=1 \
+   wine ralvex-service-tool.exe -i pcan:2 -r second.bin --log Prüfé.txt >console.txt \
+   2>>wine-stderr.txt)
+second_status=$?
+wait "$first_pid"
+first_status=$?
+set -e
+echo "  held-log: a second run on the log Prüfé.txt -> exit $second_status; the first -> exit $first_status"
+[ "$second_status" -eq 255 ] || fail "held-log: the second run exited $second_status, expected 255"
+tr -d '\r' <"$work/held-log/console.txt" |
+  LC_ALL=C grep -qE '^Log file Pr.+f.+\.txt is being written by process [0-9]+ \(another run of this tool\)' ||
+  fail "held-log: the second run did not name the first run's process"
+[ "$first_status" -eq 0 ] || fail "held-log: the first run exited $first_status"
+
+# What stands under a lock's name in the lock folder (%ProgramData%\ralvex-service-tool of the
+# prefix) and is no lock file: refused naming it, nothing behind it changed (a dangling link
+# creates nothing), exit status of a channel that cannot be opened. Wine shows a Unix symbolic link
+# as the file it leads to, not as a reparse point: the tool sees that the handle is open on
+# another path. (A reparse point itself is decided by lock_entry_kind_windows, tested in
+# locks_test.)
+lock="$locks/ralvex-service-tool.pcan-1.lock"
+for planted_kind in directory hard_link symlink dangling_symlink; do
+  dir="$work/planted-$planted_kind"
+  mkdir -p "$dir"
+  cp "$exe" "$fakes/PCANBasic.dll" "$dir/"
+  printf 'keep me\n' >"$dir/victim.txt"
+  chmod 600 "$dir/victim.txt"
+  case "$planted_kind" in
+    directory) mkdir "$lock"; refusal="is a directory" ;;
+    hard_link) ln "$dir/victim.txt" "$lock"; refusal="has 2 names (a hard link)" ;;
+    symlink) ln -s "$dir/victim.txt" "$lock"; refusal="is a symbolic link" ;;
+    dangling_symlink)
+      ln -s "$dir/new.txt" "$lock"
+      refusal="is there but cannot be looked at (a link that leads nowhere?)"
+      ;;
+  esac
+  set +e
+  (cd "$dir" && RALVEX_FAKE_PCAN=bus=1 RALVEX_FAKE_PCAN_CALLS=pcan.txt \
+     wine ralvex-service-tool.exe -i pcan:1 -r backup.bin >console.txt 2>wine-stderr.txt)
+  status=$?
+  set -e
+  rm -rf "$lock"
+  echo "  planted-$planted_kind: -i pcan:1 with a $planted_kind under its lock's name -> exit $status"
+  [ "$status" -eq 254 ] || fail "planted-$planted_kind: exit status $status, expected 254"
+  expect_text "planted-$planted_kind" "$dir/console.txt" \
+    "ralvex-service-tool.pcan-1.lock $refusal, not a lock file of this tool: remove it\nCAN init error\n"
+  [ "$(cat "$dir/victim.txt")" = "keep me" ] || fail "planted-$planted_kind: the victim changed"
+  [ "$(stat -c %a "$dir/victim.txt")" = 600 ] || fail "planted-$planted_kind: the victim's mode changed"
+  [ ! -e "$dir/new.txt" ] || fail "planted-$planted_kind: the link's target was created"
+  if grep -q 'CAN_Initialize' "$dir/pcan.txt" 2>/dev/null; then
+    fail "planted-$planted_kind: the channel was initialised"
+  fi
+done
+# Every run above has ended: the folder holds what it held before them.
+locks_after="$(ls -A "$locks" 2>/dev/null || true)"
+echo "  lock folder: $(wc -w <<<"$locks_before") entries before the runs, $(wc -w <<<"$locks_after") after"
+[ "$locks_after" = "$locks_before" ] || fail "lock folder: $locks_after left"
 
 # Where DLLs come from. plant DIR NAME...: the planted DLL, which creates planted-dll-loaded.txt in
 # its own folder when loaded, as each NAME in DIR.
