@@ -45,10 +45,11 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
 
   ralvex_test(can_peak_test can_peak_test.cpp)
   ralvex_test(can_kvaser_test can_kvaser_test.cpp)
+  ralvex_test(can_kvaser_library_test can_kvaser_library_test.cpp)
   # The cases that start the tool (or python-can) as a program of its own.
   ralvex_test(can_open_test can_open_test.cpp
               SLOW "CanOpenExecutableTest.*:Rows/NamedAdapterTest.*:Rows/ListTest.*:Rows/NonDataFrameTest.*:Rows/ForeignFrameTraceTest.*:StationScriptTest.*:Rows/LateAnswerExecutableTest.*")
-  foreach(test can_peak_test can_kvaser_test can_open_test)
+  foreach(test can_peak_test can_kvaser_test can_kvaser_library_test can_open_test)
     target_compile_definitions(${test} PRIVATE RALVEX_FAKES_DIR="${RALVEX_FAKES_DIR}")
     add_dependencies(${test} ${RALVEX_FAKE_LIBRARIES})
   endforeach()
