@@ -128,9 +128,9 @@ same "verify: the unit's parameters" "$out/verify.parameters.bin" "$here/restore
 tr -d '\n ' <"$out/verify/report.json" | grep -o '"phases_s":{[^}]*}'
 
 
-# A second run while a first flashes (its unit erasing for 3 s): refused by the lock, and with a
+# A second run while a first flashes (its unit erasing for 2 s): refused by the lock, and with a
 # lock folder of its own by CANlib, the channel being open exclusively. The first is not disturbed.
-start_sim first --erase-ms 3000 --flash-out "$out/first.flash.bin"
+start_sim first --erase-ms 2000 --flash-out "$out/first.flash.bin"
 mkdir -p "$out/first"
 (cd "$out/first" && exec "$here/ralvex-service-tool" -f "$here/app.hex" >console.txt 2>&1) &
 first=$!
