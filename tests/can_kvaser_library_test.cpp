@@ -126,6 +126,10 @@ INSTANTIATE_TEST_SUITE_P(
         // 2. The product's version, as Kvaser's tools name it, not libcanlib's (8.39).
         LibraryRow{"listing_names_the_product_version", "version_ex=0x052700", Scenario::LIST,
                    "", 0, "/libcanlib.so.1, version 5.39\n", "version 8.", 0, 0, false},
+        // Kvaser's virtual card has serial number 1; a virtual channel opens by number alone.
+        LibraryRow{"virtual_channel_listed_without_an_identity", "serial@2=1", Scenario::LIST, "",
+                   0, "  kvaser:2     Kvaser Virtual CAN Driver, no EAN, serial number 1, virtual\n",
+                   "(also -i kvaser@1)", 0, 0, false},
         // 3. Another program holds the channel: canOpenChannel says canERR_NOCHANNELS.
         LibraryRow{"channel_held_by_another_program", "open_elsewhere=0", Scenario::OPEN,
                    "kvaser:0", -1,

@@ -86,7 +86,9 @@ void list_channel(const CanlibApi& api, int index, CanListing* listing) {
   CanListRecord record = can_list_interface(CanVendor::KVASER, spelling, description);
   char identity[48];
   kvaser_identity(index, identity, sizeof identity);
-  record.identity = identity;
+  // Kvaser's virtual card has a serial number of its own (1), but a virtual channel opens only
+  // by number: no `kvaser@` spelling is offered for it. Its lock is named as the open names it.
+  record.identity = std::strcmp(kind, "virtual") == 0 ? "" : identity;
   record.holder = can_holder(identity[0] ? identity : spelling);
   listing->push_back(record);
 }

@@ -283,6 +283,7 @@ FAKE_EXPORT canStatus CANLIBAPI canSetAcceptanceFilter(CanHandle hnd, unsigned i
 
 FAKE_EXPORT canStatus CANLIBAPI canBusOn(CanHandle hnd) {
   g_calls.add("canBusOn(%d)", hnd);
+  if (g_removal.happened()) return canERR_HARDWARE;
   const canStatus status = channel_setting("bus_on", hnd);
   if (status == canOK) {
     g_bus_on_at_us = now_us();
