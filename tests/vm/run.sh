@@ -83,4 +83,6 @@ if [ -n "$kvaser_build" ] && ! wait "$kvaser_build"; then
   echo "building Kvaser's linuxcan failed" >&2
   exit 125
 fi
+started=$SECONDS
 VCANVM_KVASER=1 "$repo/tests/vm/in-vm.sh" "$harness" "$dir" kvaser.sh
+echo "the VM with Kvaser's CANlib took $((SECONDS - started)) s"
