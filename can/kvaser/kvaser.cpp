@@ -242,7 +242,10 @@ int32_t kvaser_wait(uint64_t until_us, CanNews* news) {
   }
   if (status == canERR_NOMSG) {
     const uint64_t took_us = now_us() - now;
-    const uint64_t over_us = took_us > asked_ms * 1000u ? took_us - asked_ms * 1000u : 0;
+    // A wait that ended early is slept out by the channel (no wait returns at once in a loop);
+    // one that took its time leaves the polled rest.
+    if (took_us < asked_ms * 1000u) return 0;
+    const uint64_t over_us = took_us - asked_ms * 1000u;
     if (over_us > g_kvaser.overshoot_us) {
       g_kvaser.overshoot_us = over_us < kMaxOvershootUs ? over_us : kMaxOvershootUs;
     }
