@@ -71,8 +71,7 @@ RunJson run_json_interface(const char* requested) {
   entry["channel"] = opened.channel == CAN_DEFAULT_CHANNEL ? RunJson(nullptr)
                                                            : RunJson(opened.channel);
   entry["library"] = text_or_null(opened.library);
-  // The back-ends do not tell their library's version yet.
-  entry["library_version"] = nullptr;
+  entry["library_version"] = text_or_null(opened.library_version);
   return entry;
 }
 

@@ -137,7 +137,8 @@ constexpr int32_t CAN_ADAPTER_LOST = -4;
 
 // A back-end: what the channel and the opening call.
 // open: 0, or a negative code after logging why, with the cause in `failure`.
-// send: 0 accepted, CAN_SEND_QUEUE_FULL, -3 refused, CAN_ADAPTER_LOST.
+// send: 0 accepted, CAN_SEND_QUEUE_FULL, -3 refused (with CAN_BUS_OFF in `news` when the adapter
+// refused it for bus-off: the channel names that at once), CAN_ADAPTER_LOST.
 // try_receive: one non-blocking read: 0 when a frame of any kind was read into `frame`,
 // CAN_ADAPTER_LOST, any other non-zero value when the adapter had none.
 // receive_timed_out (may be null): called once when a whole receive delivered nothing, to ask the
@@ -148,7 +149,8 @@ constexpr int32_t CAN_ADAPTER_LOST = -4;
 // its library): the channel then polls for the rest of the run. A wake for a frame that is then
 // dropped is harmless.
 // close (may be null): releases the channel. library (may be null): the full path of the vendor
-// library in use ("" for none).
+// library in use ("" for none). library_version (may be null): its product version as the vendor
+// names it ("5.39"), "" when not known.
 // Every call that reaches the adapter gets a cleared CanNews to fill.
 struct CanBackend {
   const char* name;  // the adapter as the console names it: "PEAK PCAN-USB", "SocketCAN", ...
@@ -160,6 +162,7 @@ struct CanBackend {
   int32_t (*wait)(uint64_t until_us, CanNews* news);
   void (*close)();
   const char* (*library)() = nullptr;
+  const char* (*library_version)() = nullptr;
 };
 
 // The only calls a back-end makes into the channel and the opening (scripts/check-layers.sh

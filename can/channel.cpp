@@ -195,7 +195,8 @@ const char* bus_state_text(CanBusState state) {
   return "";
 }
 
-// After a receive that brought nothing: names a troubled bus state, once per change.
+// After a receive that brought nothing, or a send refused for bus-off: names a troubled bus state,
+// once per change.
 void explain_silence() {
   if (g_channel.bus_state == g_channel.bus_state_printed) return;
   g_channel.bus_state_printed = g_channel.bus_state;
@@ -242,6 +243,10 @@ int32_t can_send_frame(const CanFrame& frame) {
       ++g_channel.counters.sent;
       frame_trace_frame(true, frame.id, true, false, frame.data, 8);
       return 0;
+    }
+    // A refusal that the adapter explains by bus-off is named at once: no retry can help.
+    if (sent != CAN_SEND_QUEUE_FULL && news.bus_told && news.bus_state == CAN_BUS_OFF) {
+      explain_silence();
     }
     if (sent != CAN_SEND_QUEUE_FULL) break;
     if (waited_ms >= CAN_FULL_QUEUE_RETRY_MS || can_stopped() != 0) {

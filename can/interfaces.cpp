@@ -199,9 +199,10 @@ int32_t can_list() {
 
 CanOpened can_opened_name() {
   const CanBackend* opened = g_interfaces.opened;
-  if (!opened) return CanOpened{nullptr, "", CAN_DEFAULT_CHANNEL, ""};
+  if (!opened) return CanOpened{nullptr, "", CAN_DEFAULT_CHANNEL, "", ""};
   return CanOpened{opened->name, g_interfaces.opened_spelling, g_interfaces.opened_channel,
-                   opened->library ? opened->library() : ""};
+                   opened->library ? opened->library() : "",
+                   opened->library_version ? opened->library_version() : ""};
 }
 
 void can_listen_open(void (*listener)()) { g_interfaces.open_listener = listener; }

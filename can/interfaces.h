@@ -26,12 +26,14 @@ int32_t can_list();
 // What can_open opened: the back-end as the console names it ("emulated bus", "SocketCAN"), the
 // interface in the `-i` spelling ("pcan:2", "sim", "can0"; "pcan" or "kvaser" for the default
 // choice), the channel number (CAN_DEFAULT_CHANNEL when the back-end chose it or opens by name)
-// and the full path of the vendor library it loaded ("" for none). Null/empty before an open.
+// and the full path of the vendor library it loaded with its product version ("" for none or not
+// known). Null/empty before an open.
 struct CanOpened {
   const char* backend;
   const char* interface;
   int32_t channel;
   const char* library;
+  const char* library_version;
 };
 CanOpened can_opened_name();
 // Calls `listener` each time an interface has been opened, can_opened_name naming it (nullptr:

@@ -69,6 +69,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   ralvex_test(can_peak_linux_test can_peak_linux_test.cpp
               SLOW "Libraries/PeakLibraryExecutableTest.*")
   ralvex_test(can_kvaser_test can_kvaser_test.cpp)
+  ralvex_test(can_kvaser_library_test can_kvaser_library_test.cpp)
   # The cases that start the tool (or python-can) as a program of its own.
   ralvex_test(can_open_test can_open_test.cpp
               SLOW "CanOpenExecutableTest.*:Rows/NamedAdapterTest.*:Rows/ListTest.*:Rows/NonDataFrameTest.*:Rows/ForeignFrameTraceTest.*:StationScriptTest.*:Rows/LateAnswerExecutableTest.*")
@@ -92,7 +93,8 @@ Rows/UnpluggedDuringEraseTest.*/pcan")
   # The lock files against what a local user can plant; the cases that start the tool.
   ralvex_test(locks_test locks_test.cpp
               SLOW "Rows/PlantedRunTest.*:ManyRunsTest.*:TwoUsersTest.NobodysRunOfTheToolIsRefusedOnAHeldInterface")
-  foreach(test can_peak_test can_peak_linux_test can_kvaser_test can_open_test locks_test)
+  foreach(test can_peak_test can_peak_linux_test can_kvaser_test can_kvaser_library_test can_open_test
+           locks_test)
     target_compile_definitions(${test} PRIVATE RALVEX_FAKES_DIR="${RALVEX_FAKES_DIR}")
     add_dependencies(${test} ${RALVEX_FAKE_LIBRARIES})
   endforeach()

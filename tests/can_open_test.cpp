@@ -281,7 +281,9 @@ INSTANTIATE_TEST_SUITE_P(
                                 "canOpenChannel(1, 8)\ncanSetBusParams(101, -3, 0, 0, 0, 0, 0)\n",
                  "Using Kvaser USBcan interface 'kvaser:1'\n"},
         NamedRow{"kvaser_2_virtual", "RALVEX_FAKE_CANLIB=bus=1", "kvaser:2", true, "",
+                 // CANlib refuses a virtual channel unless canOPEN_ACCEPT_VIRTUAL (0x20) is given.
                  kKvaserStart + "canGetChannelData(2, 7, 8)\ncanOpenChannel(2, 8)\n"
+                                "canGetChannelData(2, 4, 4)\ncanOpenChannel(2, 40)\n"
                                 "canSetBusParams(102, -3, 0, 0, 0, 0, 0)\n",
                  "Using Kvaser USBcan interface 'kvaser:2'\n"},
         NamedRow{"pcan_2_occupied_never_falls_back", "RALVEX_FAKE_CANLIB=bus=1", "pcan:2", false,

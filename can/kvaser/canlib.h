@@ -18,6 +18,9 @@ constexpr canStatus canOK = 0;
 constexpr canStatus canERR_PARAM = -1;
 constexpr canStatus canERR_NOMSG = -2;
 constexpr canStatus canERR_NOTFOUND = -3;
+// canOpenChannel: the channel is open elsewhere and one of the two opens is exclusive.
+constexpr canStatus canERR_NOCHANNELS = -5;
+constexpr canStatus canERR_INVHANDLE = -10;
 constexpr canStatus canERR_TXBUFOFL = -13;
 constexpr canStatus canERR_HARDWARE = -15;
 constexpr canStatus canERR_NOCARD = -26;
@@ -25,6 +28,9 @@ constexpr canStatus canERR_NOT_IMPLEMENTED = -32;
 constexpr long canBITRATE_250K = -3;
 // canOpenChannel: no other handle may open the channel while this one is open.
 constexpr int canOPEN_EXCLUSIVE = 0x0008;
+// canOpenChannel: a virtual channel may be opened (without it the library refuses one with
+// canERR_NOTFOUND).
+constexpr int canOPEN_ACCEPT_VIRTUAL = 0x0020;
 // Items of canGetChannelData: the capabilities (32 bits, canCHANNEL_CAP_xxx), the card type (32
 // bits), the card's serial number (64 bits), its EAN (8 bytes of BCD, least significant first:
 // 73-30130-00122-0 is 0x0007330130001220) and the device's name (text).
@@ -35,8 +41,12 @@ constexpr int canCHANNELDATA_CARD_SERIAL_NO = 7;
 constexpr int canCHANNELDATA_CARD_UPC_NO = 11;
 constexpr int canCHANNELDATA_DEVDESCR_ASCII = 26;
 constexpr unsigned int canCHANNEL_CAP_VIRTUAL = 0x00010000;
-// Items of canGetVersionEx: PRODVER32 is major << 16 | minor << 8 | letter.
+// Items of canGetVersionEx. PRODVER is the product's version (CANlib 5.39: 0x0527, what Kvaser's
+// tools name) on Windows and Linux alike; PRODVER32 is major << 16 | minor << 8 | letter of
+// canlib32.dll's product version on Windows, but of libcanlib's own version on Linux (8.39 for
+// linuxcan 5.39); VERSION is the library file's major << 8 | minor.
 constexpr unsigned int canVERSION_CANLIB32_VERSION = 0;
+constexpr unsigned int canVERSION_CANLIB32_PRODVER = 1;
 constexpr unsigned int canVERSION_CANLIB32_PRODVER32 = 2;
 constexpr unsigned int canMSG_RTR = 0x0001;
 constexpr unsigned int canMSG_STD = 0x0002;

@@ -16,6 +16,11 @@ const char* const kLibraryNames[] = {"canlib32", nullptr};
 const char* const kLibraryNames[] = {"libcanlib.so.1", "libcanlib.so", nullptr};
 #endif
 constexpr unsigned int kErrorTextSize = 50;
+// The most that a canReadWait is taken to overshoot its timeout by: a longer overshoot is a
+// scheduling delay of the moment, not the library's.
+constexpr uint64_t kMaxOvershootUs = 20000;
+// The step of the part of a wait that canReadWait is not asked to cover.
+constexpr uint64_t kTailStepUs = 1000;
 
 // canReadWait, looked up at the first wait; a message it read waits for the next try.
 enum class WaitState { NOT_LOOKED_UP, READY, NONE };
@@ -35,7 +40,12 @@ struct KvaserState {
   WaitState wait_state = WaitState::NOT_LOOKED_UP;
   canReadWait_t read_wait = nullptr;
   Waited waited{};
+  // How much later than its timeout an empty canReadWait returned, at most, in this run: Linux's
+  // CANlib waits in whole timer ticks and one more (1-4 ms took 5-12 ms, 50 ms about 55 ms).
+  uint64_t overshoot_us = 0;
   char lost[160] = "";  // how the adapter was lost, for the channel (CanNews::lost)
+  bool version_asked = false;
+  char version[16] = "";  // the product's version, "5.39" ("" when the library does not say)
 };
 KvaserState g_kvaser;
 
@@ -109,6 +119,15 @@ CanListRecord kvaser_library_record(const char* version) {
 
 const char* kvaser_library_path() { return g_kvaser.library.path; }
 
+// Asked when the run's records want it, once: not among the opening's calls.
+const char* kvaser_library_version() {
+  if (!g_kvaser.version_asked && g_kvaser.library.load == VendorLoad::READY) {
+    g_kvaser.version_asked = true;
+    kvaser_product_version(g_kvaser.version, sizeof g_kvaser.version);
+  }
+  return g_kvaser.version;
+}
+
 void kvaser_error_text(canStatus status, char text[50]) {
   std::memset(text, 0, kErrorTextSize);
   if (g_kvaser.api.get_error_text) g_kvaser.api.get_error_text(status, text, kErrorTextSize);
@@ -132,14 +151,41 @@ int32_t kvaser_open(const CanTarget* target, CanOpenFailure* failure) {
   return kvaser_open_channel(*target, failure, &g_kvaser.handle);
 }
 
+namespace {
+// The circuit's bus state as canReadStatus gives it, into `news`; CAN_ADAPTER_LOST when the adapter
+// is gone, else 0 (also when the library has no canReadStatus or the query failed).
+int32_t read_bus_state(CanNews* news) {
+  canReadStatus_t read_status = nullptr;
+  if (!kvaser_optional(VendorEntryPoint{"canReadStatus", &read_status})) return 0;
+  unsigned long flags = 0;
+  const canStatus status = read_status(g_kvaser.handle, &flags);
+  if (check_lost("canReadStatus", status, news)) return CAN_ADAPTER_LOST;
+  if (status != canOK) return 0;
+  if (flags & canSTAT_BUS_OFF) {
+    can_news_bus_state(news, CAN_BUS_OFF);
+  } else if (flags & canSTAT_ERROR_PASSIVE) {
+    can_news_bus_state(news, CAN_BUS_PASSIVE);
+  } else if (flags & canSTAT_ERROR_WARNING) {
+    can_news_bus_state(news, CAN_BUS_WARNING);
+  } else if (flags & canSTAT_ERROR_ACTIVE) {
+    can_news_bus_state(news, CAN_BUS_ACTIVE);
+  }
+  return 0;
+}
+}  // namespace
+
 int32_t kvaser_send_frame(const CanFrame& frame, CanNews* news) {
   uint8_t bytes[8];
   std::memcpy(bytes, frame.data, sizeof bytes);
   const canStatus status =
       g_kvaser.api.write(g_kvaser.handle, static_cast<long>(frame.id), bytes, 8, canMSG_EXT);
   if (status == canOK) return 0;
-  // The transmit buffer drains by itself: the channel tries again without a line per try.
-  if (status == canERR_TXBUFOFL) return CAN_SEND_QUEUE_FULL;
+  if (status == canERR_TXBUFOFL) {
+    // CANlib says the same of a channel that went bus-off, whose buffer never drains: the bus
+    // state tells the two apart.
+    if (read_bus_state(news) == CAN_ADAPTER_LOST) return CAN_ADAPTER_LOST;
+    if (!news->bus_told || news->bus_state != CAN_BUS_OFF) return CAN_SEND_QUEUE_FULL;
+  }
   kvaser_report_status("canWrite", status);
   return check_lost("canWrite", status, news) ? CAN_ADAPTER_LOST : -3;
 }
@@ -173,24 +219,38 @@ int32_t kvaser_wait(uint64_t until_us, CanNews* news) {
   }
   if (g_kvaser.wait_state != WaitState::READY) return -1;
   if (g_kvaser.waited.held) return 1;
-  // canReadWait counts whole milliseconds: the part below one is slept out.
+  // canReadWait is asked for the wait less its overshoot, so that it returns by `until_us`; the
+  // rest is polled in steps of a millisecond, each followed by a read. The window thus ends when
+  // its time is up on the clock, whatever the library's waits take.
   const uint64_t now = now_us();
-  const uint64_t whole_ms = until_us > now ? (until_us - now) / 1000u : 0;
-  if (whole_ms == 0) {
-    sleep_until_us(until_us);
-    return 0;
+  const uint64_t left_us = until_us > now ? until_us - now : 0;
+  const uint64_t asked_ms =
+      left_us > g_kvaser.overshoot_us ? (left_us - g_kvaser.overshoot_us) / 1000u : 0;
+  if (asked_ms == 0) {
+    sleep_until_us(left_us > kTailStepUs ? now + kTailStepUs : until_us);
+    return 1;
   }
   Waited waited{};
   unsigned long time = 0;
   const canStatus status =
       g_kvaser.read_wait(g_kvaser.handle, &waited.id, waited.bytes, &waited.dlc, &waited.flags,
-                         &time, static_cast<unsigned long>(whole_ms));
+                         &time, static_cast<unsigned long>(asked_ms));
   if (status == canOK) {
     waited.held = true;
     g_kvaser.waited = waited;
     return 1;
   }
-  if (status == canERR_NOMSG) return 0;
+  if (status == canERR_NOMSG) {
+    const uint64_t took_us = now_us() - now;
+    // A wait that ended early is slept out by the channel (no wait returns at once in a loop);
+    // one that took its time leaves the polled rest.
+    if (took_us < asked_ms * 1000u) return 0;
+    const uint64_t over_us = took_us - asked_ms * 1000u;
+    if (over_us > g_kvaser.overshoot_us) {
+      g_kvaser.overshoot_us = over_us < kMaxOvershootUs ? over_us : kMaxOvershootUs;
+    }
+    return now_us() >= until_us ? 0 : 1;
+  }
   kvaser_report_status("canReadWait", status);
   return check_lost("canReadWait", status, news) ? CAN_ADAPTER_LOST : -1;
 }
@@ -199,22 +259,7 @@ int32_t kvaser_wait(uint64_t until_us, CanNews* news) {
 // is reported.
 int32_t kvaser_receive_timed_out(CanNews* news) {
   kvaser_report_status("canRead", g_kvaser.last_read_status);
-  canReadStatus_t read_status = nullptr;
-  if (!kvaser_optional(VendorEntryPoint{"canReadStatus", &read_status})) return 0;
-  unsigned long flags = 0;
-  const canStatus status = read_status(g_kvaser.handle, &flags);
-  if (check_lost("canReadStatus", status, news)) return CAN_ADAPTER_LOST;
-  if (status != canOK) return 0;
-  if (flags & canSTAT_BUS_OFF) {
-    can_news_bus_state(news, CAN_BUS_OFF);
-  } else if (flags & canSTAT_ERROR_PASSIVE) {
-    can_news_bus_state(news, CAN_BUS_PASSIVE);
-  } else if (flags & canSTAT_ERROR_WARNING) {
-    can_news_bus_state(news, CAN_BUS_WARNING);
-  } else if (flags & canSTAT_ERROR_ACTIVE) {
-    can_news_bus_state(news, CAN_BUS_ACTIVE);
-  }
-  return 0;
+  return read_bus_state(news);
 }
 
 void kvaser_close() {
@@ -229,7 +274,7 @@ const CanBackend* kvaser_backend() {
   static const CanBackend backend{"Kvaser USBcan",    kvaser_open,   kvaser_send_frame,
                                   kvaser_try_receive, kvaser_receive_timed_out,
                                   kvaser_list,        kvaser_wait,   kvaser_close,
-                                  kvaser_library_path};
+                                  kvaser_library_path, kvaser_library_version};
   return &backend;
 }
 

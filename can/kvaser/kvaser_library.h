@@ -33,6 +33,8 @@ const CanlibApi& kvaser_api();
 bool kvaser_optional(const VendorEntryPoint& entry);
 // The listing's record of the library, with `version` when it is usable.
 CanListRecord kvaser_library_record(const char* version);
+// The product's version from canGetVersionEx, "5.39" or "5.41a"; "" when the library lacks it.
+void kvaser_product_version(char* text, size_t size);
 // The library's text for `status`, at most 49 characters.
 void kvaser_error_text(canStatus status, char text[50]);
 // How `-i` names channel `index` by what it is, "kvaser@10001" or "kvaser@10001:1" (the device's

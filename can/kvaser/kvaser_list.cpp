@@ -14,20 +14,15 @@ namespace {
 // The most channels listed, as many as the channel walk looks at.
 constexpr int kMaxChannels = 300;
 
-// "version 5.41" from canGetVersionEx, else canGetVersion, else what is missing.
+// "version 5.39" from canGetVersionEx, else canGetVersion (the library file's version: no other
+// is to be had), else what is missing.
 void library_version(char* text, size_t size) {
-  canGetVersionEx_t version_ex = nullptr;
+  char product[16];
+  kvaser_product_version(product, sizeof product);
   canGetVersion_t version = nullptr;
-  kvaser_optional(VendorEntryPoint{"canGetVersionEx", &version_ex});
   kvaser_optional(VendorEntryPoint{"canGetVersion", &version});
-  if (version_ex) {
-    const unsigned int product = version_ex(canVERSION_CANLIB32_PRODVER32);
-    // The low byte is a letter after the minor version ('a' in 5.41a), or 0.
-    const unsigned int letter = product & 0xFF;
-    const char suffix[2] = {letter >= 'a' && letter <= 'z' ? static_cast<char>(letter) : '\0',
-                            '\0'};
-    std::snprintf(text, size, "version %u.%u%s", (product >> 16) & 0xFF, (product >> 8) & 0xFF,
-                  suffix);
+  if (product[0] != '\0') {
+    std::snprintf(text, size, "version %s", product);
   } else if (version) {
     const unsigned int value = version();
     std::snprintf(text, size, "version %u.%u", (value >> 8) & 0xFF, value & 0xFF);
@@ -91,11 +86,25 @@ void list_channel(const CanlibApi& api, int index, CanListing* listing) {
   CanListRecord record = can_list_interface(CanVendor::KVASER, spelling, description);
   char identity[48];
   kvaser_identity(index, identity, sizeof identity);
-  record.identity = identity;
+  // Kvaser's virtual card has a serial number of its own (1), but a virtual channel opens only
+  // by number: no `kvaser@` spelling is offered for it. Its lock is named as the open names it.
+  record.identity = std::strcmp(kind, "virtual") == 0 ? "" : identity;
   record.holder = can_holder(identity[0] ? identity : spelling);
   listing->push_back(record);
 }
 }  // namespace
+
+void kvaser_product_version(char* text, size_t size) {
+  text[0] = '\0';
+  canGetVersionEx_t version_ex = nullptr;
+  if (!kvaser_optional(VendorEntryPoint{"canGetVersionEx", &version_ex})) return;
+  // PRODVER32 is the product's on Windows only (on Linux it is libcanlib's 8.39 for CANlib
+  // 5.39); its low byte is the product's letter on both ('a' in 5.41a), or 0.
+  const unsigned int product = version_ex(canVERSION_CANLIB32_PRODVER);
+  const unsigned int letter = version_ex(canVERSION_CANLIB32_PRODVER32) & 0xFF;
+  const char suffix[2] = {letter >= 'a' && letter <= 'z' ? static_cast<char>(letter) : '\0', '\0'};
+  std::snprintf(text, size, "%u.%u%s", (product >> 8) & 0xFF, product & 0xFF, suffix);
+}
 
 void kvaser_list(CanListing* listing) {
   if (kvaser_load_library() != 0) {

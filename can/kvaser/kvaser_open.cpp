@@ -88,11 +88,44 @@ int32_t hold_channel(int index) {
   return can_hold(spelling, g_kvaser_open.failure);
 }
 
+// Whether channel `index` is virtual, by its card type as the walk reads it.
+bool is_virtual(int index) {
+  uint32_t card_type = 0;
+  return kvaser_api().get_channel_data(index, canCHANNELDATA_CARD_TYPE, &card_type,
+                                       sizeof card_type) >= 0 &&
+         card_type == static_cast<uint32_t>(canHWTYPE_VIRTUAL);
+}
+
+// canOpenChannel refused with canERR_NOCHANNELS: another program has the channel open (the
+// library refuses an exclusive open then, whoever holds it). Reported and, for a named channel,
+// recorded as the console says it.
+void report_in_use(canStatus status) {
+  kvaser_report_status("canOpenChannel", status);
+  if (!g_kvaser_open.named) return;
+  char text[kErrorTextSize];
+  kvaser_error_text(status, text);
+  char reason[320];
+  std::snprintf(reason, sizeof reason,
+                "%s: the channel is in use by another program: close the program that holds it "
+                "(Kvaser CanKing, another tool), or name another channel with -i",
+                text);
+  can_open_failure_call(g_kvaser_open.failure, "canOpenChannel", status, reason);
+}
+
 // Opens channel `index` (no other handle may share it) and takes it on bus; the state then holds
-// its handle. 0, or -1.
-int32_t open_channel(int index) {
+// its handle. A virtual channel is accepted only when `accept_virtual` (named by number): the
+// library refuses one without canOPEN_ACCEPT_VIRTUAL, and its refusal is what asks, so that a real
+// channel's open stays one call. 0, or -1.
+int32_t open_channel(int index, bool accept_virtual) {
   if (hold_channel(index) != 0) return -1;
-  const CanHandle handle = kvaser_api().open_channel(index, canOPEN_EXCLUSIVE);
+  CanHandle handle = kvaser_api().open_channel(index, canOPEN_EXCLUSIVE);
+  if (handle == canERR_NOTFOUND && accept_virtual && is_virtual(index)) {
+    handle = kvaser_api().open_channel(index, canOPEN_EXCLUSIVE | canOPEN_ACCEPT_VIRTUAL);
+  }
+  if (handle == canERR_NOCHANNELS) {
+    report_in_use(handle);
+    return -1;
+  }
   if (handle < 0) {
     report_failure("canOpenChannel", handle);
     return -1;
@@ -110,7 +143,7 @@ int32_t try_channel(int index) {
       card_type <= static_cast<uint32_t>(canHWTYPE_VIRTUAL)) {
     return -1;
   }
-  return open_channel(index);
+  return open_channel(index, false);
 }
 
 // Channel `index`'s device: its serial number (false for none, as a virtual channel has) and the
@@ -179,7 +212,7 @@ int32_t open_named(const CanTarget& target) {
     char text[64];
     std::snprintf(text, sizeof text, "CANlib has %d channels (0 to %d)", count, count - 1);
     can_open_failure_call(g_kvaser_open.failure, "canOpenChannel", 0, text);
-  } else if (open_channel(index) == 0) {
+  } else if (open_channel(index, !target.by_identity) == 0) {
     log_write("Kvaser: CAN Init OK\n", LOG_ALWAYS);
     result = 0;
   }

@@ -13,13 +13,20 @@
 //     (defaults: "Kvaser Leaf Light v2", 0x0007330130006850, 10001 + I for a real channel;
 //     "Kvaser Virtual CAN Driver", 0, 0 for a virtual one)
 //   item_status@ITEM=STATUS  canGetChannelData of item ITEM fails with STATUS (e.g. -32)
-//   version=0xMMmm (canGetVersion, default 0x0529)  version_ex=0xMMmmLL (canGetVersionEx
-//     PRODVER32, default 0x052900); built with FAKE_WITHOUT_canGetVersion it exports neither
+//   version_ex=0xMMmmLL  the product's version MM.mm with its letter LL (default 0x052900, 5.41):
+//     canGetVersionEx answers as Kvaser's CANlib for Linux does, PRODVER with the product's
+//     0xMMmm, PRODVER32 and VERSION with libcanlib's own version (major MM + 3: 8.41 for 5.41)
+//   version=0xMMmm (canGetVersion, default libcanlib's own 0xMMmm); built with
+//     FAKE_WITHOUT_canGetVersion it exports neither
 //   error_frame_after_write=N1:N2:...  after the Nth canWrite, the next canRead brings an error
 //     frame before anything else
 //   channels=N       the count reported instead of the number of cards
 //   channels_status=STATUS  channel_data_status=STATUS
 //   open_fail=I0:I1:...  channel indexes whose canOpenChannel fails with canERR_NOTFOUND (-3)
+//   open_elsewhere=I0:I1:...  channels that another program holds open exclusively: canOpenChannel
+//     fails with canERR_NOCHANNELS (-5), as it does for a channel opened with canOPEN_EXCLUSIVE in
+//     this process and not closed. A virtual channel opens only with canOPEN_ACCEPT_VIRTUAL (else
+//     canERR_NOTFOUND), as in the real library.
 //   bus_params=STATUS  standard_filter=STATUS  extended_filter=STATUS  bus_on=STATUS  write=STATUS
 //   (each of these five also as name@I=STATUS for channel index I alone)
 //   bus=1 (frames go over the emulated bus, from canBusOn on)
@@ -33,12 +40,23 @@
 //   read_status=STATUS  what canReadStatus returns (default canOK)
 //   write_fail_from=N  from the Nth canWrite on, it returns write_fail=STATUS (default
 //     canERR_NOCARD, an unplugged adapter)
+//   bus_off_after_write=N  after the Nth canWrite the channel is bus-off, as after canBusOff:
+//     canWrite returns canERR_TXBUFOFL (-13), canReadStatus gives canSTAT_BUS_OFF, no frame comes
+//   unplug_after_ms=MS  MS ms after canBusOn the board is removed, as Kvaser's driver tells it:
+//     canRead, canReadWait (a wait under way returns then), canWrite and canReadStatus (flags 0)
+//     return canERR_HARDWARE (-15), canBusOff canERR_INVHANDLE (-10); fake_canlib_unplugged_at_us
+//     gives the time (0 before), and when the process ends the calls get "unplugged <ms> ms
+//     before the process ended"
+//   read_wait_tick_ms=MS  canReadWait waits as the Linux driver does, in whole timer ticks of MS ms
+//     and one more: an empty wait of T ms returns after (ceil(T / MS) + 1) * MS ms (with 4, the
+//     250 Hz tick: 1-4 ms take 8, 50 ms take 56); 0 (default) waits exactly T ms
 //   read_fail_from=N  from the Nth canRead or canReadWait on, it returns read_fail=STATUS
 //     (default canERR_NOCARD, an unplugged adapter), and so does canReadStatus. When the process
 //     ends, the calls get "reads failed for <ms> ms when the process ended";
 //     fake_canlib_read_failed_at_us gives the time of the first failing read.
 #include <algorithm>
 #include <cstdint>
+#include <set>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -76,6 +94,28 @@ long long g_writes = 0;
 int g_pending_error_frames = 0;
 int g_pending_overruns = 0;
 bool g_overrun_flag_next = false;
+// The channels opened with canOPEN_EXCLUSIVE in this process and not closed yet.
+std::set<int> g_exclusive;
+// After bus_off_after_write: the channel is bus-off.
+bool g_bus_off = false;
+// When canBusOn was called, on the fake's clock (0 before).
+uint64_t g_bus_on_at_us = 0;
+
+// The board's removal (unplug_after_ms): when it happens, and what the call record says of it at
+// the process end.
+struct Removal {
+  uint64_t at_us() const;  // 0 when no removal is set or the channel never went on bus
+  bool happened() {
+    const uint64_t at = at_us();
+    if (at == 0 || now_us() < at) return false;
+    seen_at_us = at;
+    return true;
+  }
+  ~Removal();
+  uint64_t seen_at_us = 0;  // the removal's time once a call met it (the settings may be gone)
+};
+Removal g_removal;
+
 // The extended acceptance filter: an identifier passes when it equals the code in every mask bit.
 unsigned int g_extended_code = 0;
 unsigned int g_extended_mask = 0;
@@ -129,20 +169,40 @@ FAKE_EXPORT void CANLIBAPI canInitializeLibrary() { g_calls.add("canInitializeLi
 
 FAKE_EXPORT canStatus CANLIBAPI canClose(CanHandle hnd) {
   g_calls.add("canClose(%d)", hnd);
+  g_exclusive.erase(hnd - kFirstHandle);
   return canOK;
 }
 
 FAKE_EXPORT CanHandle CANLIBAPI canOpenChannel(int channel, int flags) {
   g_calls.add("canOpenChannel(%d, %d)", channel, flags);
   const std::vector<long long> failing = settings().list("open_fail");
-  if (std::find(failing.begin(), failing.end(), channel) != failing.end()) return -3;
+  if (std::find(failing.begin(), failing.end(), channel) != failing.end()) return canERR_NOTFOUND;
+  const std::vector<long long> elsewhere = settings().list("open_elsewhere");
+  if (std::find(elsewhere.begin(), elsewhere.end(), channel) != elsewhere.end() ||
+      g_exclusive.count(channel) != 0) {
+    return canERR_NOCHANNELS;
+  }
+  // The driver tells a virtual channel by its capability, and refuses it unless accepted.
+  const std::vector<long long> cards = card_types();
+  if (channel >= 0 && static_cast<size_t>(channel) < cards.size() &&
+      cards[static_cast<size_t>(channel)] == kVirtualCardType &&
+      (flags & canOPEN_ACCEPT_VIRTUAL) == 0) {
+    return canERR_NOTFOUND;
+  }
+  if (flags & canOPEN_EXCLUSIVE) g_exclusive.insert(channel);
   return kFirstHandle + channel;
 }
 
 FAKE_EXPORT canStatus CANLIBAPI canGetErrorText(canStatus err, char* buf, unsigned int bufsiz) {
   g_calls.add("canGetErrorText(%d, %u)", err, bufsiz);
+  // The real library's texts for the statuses of an open and a write that it gives; the others
+  // keep the fake's own, which the tests name.
   if (err == canERR_NOMSG) {
     std::snprintf(buf, bufsiz, "No messages available");
+  } else if (err == canERR_NOCHANNELS) {
+    std::snprintf(buf, bufsiz, "No channels available");
+  } else if (err == canERR_TXBUFOFL) {
+    std::snprintf(buf, bufsiz, "Transmit buffer overflow");
   } else {
     std::snprintf(buf, bufsiz, "Fake error %d", err);
   }
@@ -222,7 +282,12 @@ FAKE_EXPORT canStatus CANLIBAPI canSetAcceptanceFilter(CanHandle hnd, unsigned i
 
 FAKE_EXPORT canStatus CANLIBAPI canBusOn(CanHandle hnd) {
   g_calls.add("canBusOn(%d)", hnd);
+  if (g_removal.happened()) return canERR_HARDWARE;
   const canStatus status = channel_setting("bus_on", hnd);
+  if (status == canOK) {
+    g_bus_on_at_us = now_us();
+    g_bus_off = false;
+  }
   if (status == canOK && bus_mode()) {
     if (sim_bus_device_count() == 0) {
       fake_world::attach_devices(settings());
@@ -233,8 +298,22 @@ FAKE_EXPORT canStatus CANLIBAPI canBusOn(CanHandle hnd) {
 }
 
 namespace {
+uint64_t Removal::at_us() const {
+  const long long after_ms = settings().number("unplug_after_ms", -1);
+  if (after_ms < 0 || g_bus_on_at_us == 0) return 0;
+  return g_bus_on_at_us + static_cast<uint64_t>(after_ms) * 1000u;
+}
+
+Removal::~Removal() {
+  if (seen_at_us != 0) {
+    g_calls.add("unplugged %llu ms before the process ended",
+                static_cast<unsigned long long>((now_us() - seen_at_us) / 1000u));
+  }
+}
+
 canStatus read_one(long* id, void* msg, unsigned int* dlc, unsigned int* flag,
                    unsigned long* time) {
+  if (g_bus_off) return canERR_NOMSG;
   if (g_pending_error_frames > 0) {
     --g_pending_error_frames;
     *id = 0;
@@ -279,23 +358,41 @@ canStatus read_one(long* id, void* msg, unsigned int* dlc, unsigned int* flag,
 // as the real library does.
 FAKE_EXPORT canStatus CANLIBAPI canRead(CanHandle, long* id, void* msg, unsigned int* dlc,
                                         unsigned int* flag, unsigned long* time) {
+  if (g_removal.happened()) return canERR_HARDWARE;
   if (g_unplug.read_fails(settings().number("read_fail_from", 0), now_us)) return read_failure();
   return read_one(id, msg, dlc, flag, time);
 }
 
 #ifndef FAKE_WITHOUT_canReadWait
+namespace {
+// How long an empty canReadWait of `timeout` ms takes: exactly that, or in whole timer ticks and
+// one more (read_wait_tick_ms), as the Linux driver's wait does.
+uint64_t read_wait_us(unsigned long timeout) {
+  const long long tick_ms = settings().number("read_wait_tick_ms", 0);
+  if (tick_ms <= 0) return static_cast<uint64_t>(timeout) * 1000u;
+  const unsigned long long tick = static_cast<unsigned long long>(tick_ms);
+  return ((timeout + tick - 1) / tick + 1) * tick * 1000u;
+}
+
+}  // namespace
+
 // Reads are not recorded, nor are their waits.
 FAKE_EXPORT canStatus CANLIBAPI canReadWait(CanHandle, long* id, void* msg, unsigned int* dlc,
                                             unsigned int* flag, unsigned long* time,
                                             unsigned long timeout) {
+  if (g_removal.happened()) return canERR_HARDWARE;
   if (g_unplug.read_fails(settings().number("read_fail_from", 0), now_us)) return read_failure();
-  const uint64_t until_us = now_us() + static_cast<uint64_t>(timeout) * 1000u;
-  if (bus_mode() && g_pending_error_frames == 0) {
+  uint64_t until_us = now_us() + read_wait_us(timeout);
+  // The driver wakes a waiting reader when the board goes.
+  const uint64_t removal_us = g_removal.at_us();
+  if (removal_us != 0 && removal_us < until_us) until_us = removal_us;
+  if (bus_mode() && g_pending_error_frames == 0 && !g_bus_off) {
     uint64_t at_us = 0;
     if (sim_bus_next_tool_delivery(until_us, &at_us) == 0) sleep_until_us(at_us);
   }
   const canStatus status = read_one(id, msg, dlc, flag, time);
   if (status == canERR_NOMSG) sleep_until_us(until_us);
+  if (status == canERR_NOMSG && g_removal.happened()) return canERR_HARDWARE;
   return status;
 }
 #endif
@@ -306,8 +403,11 @@ FAKE_EXPORT canStatus CANLIBAPI canWrite(CanHandle hnd, long id, void* msg, unsi
   const unsigned char* d = static_cast<const unsigned char*>(msg);
   g_calls.add("canWrite(%d, 0x%lX, %02X %02X %02X %02X %02X %02X %02X %02X, %u, 0x%X)", hnd, id,
               d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7], dlc, flag);
+  if (g_removal.happened()) return canERR_HARDWARE;
+  if (g_bus_off) return canERR_TXBUFOFL;
   canStatus status = channel_setting("write", hnd);
   ++g_writes;
+  if (g_writes == settings().number("bus_off_after_write", 0)) g_bus_off = true;
   const long long fail_from = settings().number("write_fail_from", 0);
   if (fail_from != 0 && g_writes >= fail_from) {
     status = static_cast<canStatus>(settings().number("write_fail", canERR_NOCARD));
@@ -328,28 +428,49 @@ FAKE_EXPORT canStatus CANLIBAPI canWrite(CanHandle hnd, long id, void* msg, unsi
 
 // Status queries are not recorded: the tool asks after every receive that brought nothing.
 FAKE_EXPORT canStatus CANLIBAPI canReadStatus(CanHandle, unsigned long* flags) {
+  if (g_removal.happened()) {
+    *flags = 0;
+    return canERR_HARDWARE;
+  }
   if (g_unplug.unplugged()) return read_failure();
-  *flags = static_cast<unsigned long>(settings().number("status_flags", canSTAT_ERROR_ACTIVE));
+  *flags = g_bus_off ? canSTAT_BUS_OFF
+                     : static_cast<unsigned long>(
+                           settings().number("status_flags", canSTAT_ERROR_ACTIVE));
   return setting("read_status");
 }
 
 FAKE_EXPORT canStatus CANLIBAPI canBusOff(CanHandle hnd) {
   g_calls.add("canBusOff(%d)", hnd);
-  return canOK;
+  return g_removal.happened() ? canERR_INVHANDLE : canOK;
 }
 
 #ifndef FAKE_WITHOUT_canGetVersion
+namespace {
+// The product's version 0xMMmmLL, and libcanlib's own (its major is the product's plus 3, as in
+// linuxcan's canlib_version.h: CANLIB_PRODUCT_MAJOR_VERSION is (8 - 3)).
+unsigned int product_version() {
+  return static_cast<unsigned int>(settings().number("version_ex", 0x052900));
+}
+unsigned int library_version() { return product_version() + (3u << 16); }
+}  // namespace
+
 FAKE_EXPORT unsigned short CANLIBAPI canGetVersion() {
   g_calls.add("canGetVersion()");
-  return static_cast<unsigned short>(settings().number("version", 0x0529));
+  return static_cast<unsigned short>(settings().number("version", library_version() >> 8));
 }
 
 FAKE_EXPORT unsigned int CANLIBAPI canGetVersionEx(unsigned int item_code) {
   g_calls.add("canGetVersionEx(%u)", item_code);
-  const unsigned int product = static_cast<unsigned int>(settings().number("version_ex", 0x052900));
-  if (item_code == canVERSION_CANLIB32_PRODVER32) return product;
-  if (item_code == canVERSION_CANLIB32_VERSION) return product >> 8;
-  return 0;
+  switch (item_code) {
+    case canVERSION_CANLIB32_VERSION:
+      return library_version() >> 8;
+    case canVERSION_CANLIB32_PRODVER:
+      return product_version() >> 8;
+    case canVERSION_CANLIB32_PRODVER32:
+      return library_version();
+    default:
+      return 0;
+  }
 }
 #endif
 
@@ -364,6 +485,10 @@ FAKE_EXPORT void fake_canlib_reset() {
   g_pending_overruns = 0;
   g_overrun_flag_next = false;
   g_unplug.clear();
+  g_exclusive.clear();
+  g_bus_off = false;
+  g_bus_on_at_us = 0;
+  g_removal.seen_at_us = 0;
   sim_bus_reset();
 }
 
@@ -383,3 +508,5 @@ FAKE_EXPORT void fake_canlib_push_frame(long id, const unsigned char data[8], un
 FAKE_EXPORT void fake_canlib_set_clock(const PlatformClock* clock) { platform_set_clock(clock); }
 
 FAKE_EXPORT uint64_t fake_canlib_read_failed_at_us() { return g_unplug.failed_at_us(); }
+
+FAKE_EXPORT uint64_t fake_canlib_unplugged_at_us() { return g_removal.at_us(); }

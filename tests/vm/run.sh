@@ -2,7 +2,9 @@
 # Builds the SocketCAN test program, the tool and ralvex-sim-unit, makes the end-to-end inputs and
 # runs it all in a VM with a real kernel and vcan0 (socketcan_vm.sh), then, in a VM with two
 # emulated CAN controllers as well, the listing (-l, listing.sh) and the transfers and faults on
-# the controllers (controllers.sh).
+# the controllers (controllers.sh), and last, in a VM with Kvaser's own CANlib and driver on one
+# of the two controllers (VCANVM_KVASER=1: the harness builds Kvaser's linuxcan for the VM's kernel,
+# cached), the tool through the real library (kvaser.sh).
 # Usage: tests/vm/run.sh [BUILD_DIR]   (default build-vm; needs srec_cat from srecord)
 # The VM harness is taken from $VCANVM, by default ../shared/tools/vcan-vm beside the repository.
 set -euo pipefail
@@ -12,6 +14,16 @@ harness="${VCANVM:-$repo/../shared/tools/vcan-vm}"
 if [ ! -x "$harness/run-in-vm.sh" ]; then
   echo "vcan VM harness not found at $harness (set VCANVM)" >&2
   exit 125
+fi
+# Kvaser's linuxcan for the VM's kernel (kvaser.sh; cached, on a fresh machine about a minute,
+# most of it installing the kernel's headers): built beside the tool's build, so that the
+# harness finds it ready when the last VM starts.
+kvaser_kit="$harness/../kvaser-linuxcan/build.sh"
+kvaser_log="$(mktemp)"
+kvaser_build=""
+if [ -x "$kvaser_kit" ]; then
+  "$kvaser_kit" >"$kvaser_log" 2>&1 &
+  kvaser_build=$!
 fi
 launcher=()
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
@@ -24,12 +36,18 @@ if [ ! "$build/hold_irq" -nt "$repo/tests/vm/hold_irq.cpp" ]; then
   "${compiler[@]}" -std=c++17 -O2 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion \
     -Wformat=2 -o "$build/hold_irq" "$repo/tests/vm/hold_irq.cpp"
 fi
+# kvaser_busoff.so (kvaser.sh) takes the tool's CANlib channel off bus in the middle of a flash.
+if [ ! "$build/kvaser_busoff.so" -nt "$repo/tests/vm/kvaser_busoff.c" ]; then
+  "${CC:-cc}" -shared -fPIC -O2 -Wall -Wextra -o "$build/kvaser_busoff.so" \
+    "$repo/tests/vm/kvaser_busoff.c" -ldl
+fi
 dir="$(mktemp -d)"
-trap 'rm -rf "$dir"' EXIT
+trap 'rm -rf "$dir" "$kvaser_log"' EXIT
 cp "$build/tests/socketcan_vm_test" "$build/ralvex-service-tool" "$build/ralvex-sim-unit" \
    "$build/hold_irq" "$repo/tests/vm/socketcan_vm.sh" "$repo/tests/vm/end_to_end.sh" \
    "$repo/tests/vm/sensor_pages.sh" "$repo/tests/vm/listing.sh" "$repo/tests/vm/controllers.sh" \
-   "$repo/tests/vm/controllers_vm.sh" "$repo/tests/vm/station.sh" "$dir/"
+   "$repo/tests/vm/controllers_vm.sh" "$repo/tests/vm/station.sh" "$repo/tests/vm/kvaser.sh" \
+   "$build/kvaser_busoff.so" "$dir/"
 cp "$repo/examples/station.sh" "$dir/station-script.sh"
 
 # End-to-end inputs, and the memories they must leave in the emulator. The application (2000
@@ -59,3 +77,12 @@ export VCANVM_CPUS=1
 # Two real controllers (SJA1000 under the kernel's driver) beside vcan0: the listing, then the
 # transfers and faults on them.
 VCANVM_CAN_CONTROLLERS=2 "$repo/tests/vm/in-vm.sh" "$harness" "$dir" controllers_vm.sh
+# Kvaser's CANlib and kvpcican on the first controller, can1 (SocketCAN) for the emulator.
+if [ -n "$kvaser_build" ] && ! wait "$kvaser_build"; then
+  cat "$kvaser_log"
+  echo "building Kvaser's linuxcan failed" >&2
+  exit 125
+fi
+started=$SECONDS
+VCANVM_KVASER=1 "$repo/tests/vm/in-vm.sh" "$harness" "$dir" kvaser.sh
+echo "the VM with Kvaser's CANlib took $((SECONDS - started)) s"
