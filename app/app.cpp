@@ -18,7 +18,7 @@
 #include "platform/file_look.h"
 #include "platform/platform.h"
 #include "ralvex_version.h"  // generated from the project() version
-#include "protocol/command.h"
+#include "protocol/command_layer.h"
 #include "sim/world.h"
 
 namespace {

@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
   }
   if (log_open() != 0) return 1;
   log_set_level(static_cast<int32_t>(std::strtol(argv[2], nullptr, 0)));
-  if (ihex_open(argv[1]) != 1) {
+  if (ihex_open(argv[1]) != 0) {
     std::fprintf(stderr, "cannot open %s\n", argv[1]);
     return 1;
   }

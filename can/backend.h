@@ -134,6 +134,14 @@ inline void can_news_bus_state(CanNews* news, CanBusState state) {
 // What a send, a read, a wait or a status query returns when the adapter or interface is gone
 // (unplugged, taken down), with `lost` in its news. The channel then stops for the rest of the run.
 constexpr int32_t CAN_ADAPTER_LOST = -4;
+// The other results of the channel and the back-ends besides 0.
+constexpr int32_t CAN_NO_FRAME = -1;      // a receive or a wait: nothing came in time
+constexpr int32_t CAN_SEND_REFUSED = -3;  // a send the adapter did not take (or a stopped channel)
+// An open: the vendor library, an entry point or a usable channel is missing (the next back-end of
+// the default walk is tried) ...
+constexpr int32_t CAN_OPEN_UNAVAILABLE = -1;
+// ... or the library refused the channel named, or it is held (nothing else is tried).
+constexpr int32_t CAN_OPEN_REFUSED = -2;
 
 // A back-end: what the channel and the opening call.
 // open: 0, or a negative code after logging why, with the cause in `failure`.

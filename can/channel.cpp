@@ -140,7 +140,7 @@ int32_t receive_polling(CanFrame* frame, int32_t step_ms, int64_t limit) {
     sleep_ms(static_cast<uint32_t>(step_ms));
     elapsed += step_ms;
   } while (elapsed <= limit);
-  return -1;
+  return CAN_NO_FRAME;
 }
 
 // The waiting receive: a window of `tries` steps on the clock from now. It reads, then waits for a
@@ -152,12 +152,12 @@ int32_t receive_waiting(CanFrame* frame, int32_t step_ms, int64_t tries) {
   const uint64_t start = now_us();
   const uint64_t end = start + static_cast<uint64_t>(tries) * step_us;
   for (;;) {
-    if (can_stopped() != 0) return -1;
+    if (can_stopped() != 0) return CAN_NO_FRAME;
     const int32_t tried = try_once(frame);
     if (tried == 0) return 0;
-    if (can_stopped() != 0) return -1;  // the read found the adapter gone
+    if (can_stopped() != 0) return CAN_NO_FRAME;  // the read found the adapter gone
     const uint64_t now = now_us();
-    if (now >= end) return -1;
+    if (now >= end) return CAN_NO_FRAME;
     const uint64_t step_end = start + ((now - start) / step_us + 1) * step_us;
     if (tried != kTryUsedUp && !g_channel.polling) {
       const uint64_t until = end - now > kWaitSliceUs ? now + kWaitSliceUs : end;
@@ -167,14 +167,14 @@ int32_t receive_waiting(CanFrame* frame, int32_t step_ms, int64_t tries) {
       if (woke > 0 || woke == CAN_ADAPTER_LOST) continue;
       if (woke == 0) {
         sleep_until_us(until);  // a wait in whole milliseconds may end a little early
-        if (until >= end) return -1;
+        if (until >= end) return CAN_NO_FRAME;
         continue;
       }
       g_channel.polling = true;
     }
     // The window's last read was at the start of its last step.
     sleep_until_us(step_end < end ? step_end : end);
-    if (step_end >= end) return -1;
+    if (step_end >= end) return CAN_NO_FRAME;
   }
 }
 
@@ -227,7 +227,7 @@ bool can_id_accepted(uint32_t id) {
 
 int32_t can_send_frame(const CanFrame& frame) {
   const CanBackend* active = g_channel.active;
-  if (can_stopped() != 0 || !active) return -3;
+  if (can_stopped() != 0 || !active) return CAN_SEND_REFUSED;
   // A full queue drains in a few frame times; the same rule for every adapter.
   uint32_t waited_ms = 0;
   for (;;) {
@@ -263,7 +263,7 @@ int32_t can_send_frame(const CanFrame& frame) {
     ++waited_ms;
   }
   ++g_channel.counters.send_refused;
-  return -3;
+  return CAN_SEND_REFUSED;
 }
 
 int32_t can_receive_frame(CanFrame* frame, int32_t step_ms, int32_t extra_ms) {
@@ -271,7 +271,7 @@ int32_t can_receive_frame(CanFrame* frame, int32_t step_ms, int32_t extra_ms) {
   const CanBackend* active = g_channel.active;
   const int64_t limit = static_cast<int64_t>(step_ms) + extra_ms;
   // A step below 1 ms would never use up the limit.
-  if (limit < 0 || step_ms < 1 || !active) return -1;
+  if (limit < 0 || step_ms < 1 || !active) return CAN_NO_FRAME;
   const int32_t received = active->wait && !g_channel.polling
                                ? receive_waiting(frame, step_ms, limit / step_ms + 1)
                                : receive_polling(frame, step_ms, limit);
@@ -282,7 +282,7 @@ int32_t can_receive_frame(CanFrame* frame, int32_t step_ms, int32_t extra_ms) {
   }
   explain_silence();
   *frame = CanFrame{};
-  return -1;
+  return CAN_NO_FRAME;
 }
 
 int32_t can_stopped() {

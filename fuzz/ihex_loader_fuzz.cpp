@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz_start(data, size, size > 0 ? data[0] & 7 : 1);
-  if (ihex_open(fuzz_input_path()) != 1) std::abort();
+  if (ihex_open(fuzz_input_path()) != 0) std::abort();
   IhexLoad load{-1, -1, 0};
   const int32_t result = ihex_load_image(kAddressing, g_image, &load);
   if (result == 0) {

@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The first byte picks the logging level, so filtered and traced runs are both covered.
   const int32_t level = size > 0 ? data[0] & 7 : 3;
   fuzz_start(data, size, level);
-  if (ihex_open(fuzz_input_path()) != 1) std::abort();
+  if (ihex_open(fuzz_input_path()) != 0) std::abort();
   // Each call consumes at least one character or meets the end, so this ends after at most
   // size + 2 calls.
   size_t calls = 0;

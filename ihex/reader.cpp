@@ -201,10 +201,10 @@ int32_t ihex_open(const char* path) {
     log_write("Cannot open IHex file ", LOG_ALWAYS);
     log_write(path, LOG_ALWAYS);
     log_newline(LOG_ALWAYS);
-    return 0;
+    return IHEX_CANNOT_OPEN;
   }
   g_reader.file = file;
-  return 1;
+  return 0;
 }
 
 int32_t ihex_read_record() {

@@ -22,8 +22,10 @@ struct IhexRecord {
   uint32_t data_sum;  // sum of data[0 .. length - 1], formed by the checksum test anyway
 };
 
-// Opens `path` for reading as the reader's file; 1 when open, 0 (logged under LOG_ALWAYS as
-// "Cannot open IHex file <path>") when it cannot be opened or is a directory.
+// ihex_open's failure: the file cannot be opened, or is no regular file (a directory, a device).
+constexpr int32_t IHEX_CANNOT_OPEN = -1;
+// Opens `path` for reading as the reader's file; 0 when open, IHEX_CANNOT_OPEN (logged under
+// LOG_ALWAYS as "Cannot open IHex file <path>") when it cannot be opened or is no regular file.
 int32_t ihex_open(const char* path);
 // Why the last ihex_open failed, in the system's words ("No such file or directory", "Is a
 // directory"); "" after one that succeeded.

@@ -103,7 +103,7 @@ int32_t backup_parameters(const RunSettings& settings) {
   BackupFile file;
   if (open_temp_file(path, &file) != 0) {
     console_problem("Binary file init error '%s'\n", path);
-    return discard(&file, -3);
+    return discard(&file, OPERATION_NOT_OPENED);
   }
   console_print("Binary file init ok\n");
 
@@ -111,7 +111,7 @@ int32_t backup_parameters(const RunSettings& settings) {
   operation_step();
   operation_state("the unit is unchanged; no backup was written, an earlier file of that name is "
                   "kept as it was");
-  if (operation_interrupted() != 0) return discard(&file, -3);
+  if (operation_interrupted() != 0) return discard(&file, OPERATION_STOPPED);
   int32_t result = start_parameter_pages(settings.target);
   if (result < 0) return discard(&file, result);
   run_record_phase(RUN_PHASE_TRANSFER);
@@ -122,7 +122,7 @@ int32_t backup_parameters(const RunSettings& settings) {
     result = end_parameter_area(area.data(), "nothing written, run the backup again");
   }
   if (result < 0) return discard(&file, result);
-  if (operation_interrupted() != 0) return discard(&file, -3);
+  if (operation_interrupted() != 0) return discard(&file, OPERATION_STOPPED);
   const uint32_t sum = image_sum(area.data(), PARAMETER_AREA_SIZE);
   run_record_image(PARAMETER_AREA_SIZE, sum, sum, PARAMETER_PAGE_COUNT);
 
@@ -130,7 +130,7 @@ int32_t backup_parameters(const RunSettings& settings) {
   operation_step();
   if (replace_target(area, &file) != 0) {
     console_problem("Binary file writing error '%s'\n", path);
-    return discard(&file, -7);
+    return discard(&file, OPERATION_NOT_WRITTEN);
   }
   console_print("Backup completed\n\n");
   return 0;

@@ -101,7 +101,7 @@ int32_t image_refused(const char* format, ...) {
   va_end(args);
   console_problem("%s", text);
   console_problem("IHex parse error\n");
-  return -7;
+  return OPERATION_IMAGE_REFUSED;
 }
 
 // What a loaded image must be to be sent to the target whole and where the file means it: some
@@ -150,15 +150,15 @@ int32_t check_image(const FlashTarget& target, const IhexLoad& load) {
 // say why.
 int32_t load_hex_file(const FlashTarget& target, const char* path, uint8_t* image,
                       IhexLoad* load) {
-  if (ihex_open(path) == 0) {
+  if (ihex_open(path) != 0) {
     console_problem("Cannot open HEX file '%s': %s\n", path, ihex_open_error());
     console_problem("IHex init error '%s'\n", path);
-    return -3;
+    return OPERATION_NOT_OPENED;
   }
   console_print("IHex init ok\n");
   if (!image) {
     console_problem("Not enough memory for the image\n");
-    return -7;
+    return OPERATION_IMAGE_REFUSED;
   }
   if (ihex_load_image(target.addressing, image, load) < 0) {
     // The reader's failure (its reason and line, else only in the log) is said here; the
@@ -166,7 +166,7 @@ int32_t load_hex_file(const FlashTarget& target, const char* path, uint8_t* imag
     const char* failure = ihex_failure();
     if (failure[0] != '\0') console_problem("%s\n", failure);
     console_problem("IHex parse error\n");
-    return -7;
+    return OPERATION_IMAGE_REFUSED;
   }
   return check_image(target, *load);
 }
@@ -176,22 +176,22 @@ int32_t start_and_erase(const FlashTarget& target, const CanTarget& interface, u
                         bool force) {
   const std::string device = target.device;
   operation_state(device + " is unchanged");
-  if (operation_interrupted() != 0) return -3;
+  if (operation_interrupted() != 0) return OPERATION_STOPPED;
   uint32_t ids[NODE_LISTEN_ID_COUNT];
   const int count = target.commands.listen_ids(node, ids);
-  if (count < 0) return -4;
+  if (count < 0) return OPERATION_NOT_STARTED;
   // From the opening on, the device may have left its application.
   operation_state(device + " may wait in its bootloader, its application unchanged: flash it "
                            "again, or switch it off and on");
-  if (operation_open_channel(interface, ids, count) != 0) return -4;
-  if (target.commands.start(node, force) < 0) return -4;
+  if (operation_open_channel(interface, ids, count) != 0) return OPERATION_NOT_STARTED;
+  if (target.commands.start(node, force) < 0) return OPERATION_NOT_STARTED;
   console_print("Erase flash\n");
   run_record_phase(RUN_PHASE_ERASE);
   operation_step();
   operation_state(device + "'s application is erased or incomplete: flash it again");
   if (target.commands.erase(node) < 0) {
     if (operation_interrupted() == 0) console_problem("Erase flash error\n");
-    return -5;
+    return OPERATION_NOT_ERASED;
   }
   return 0;
 }
@@ -203,7 +203,7 @@ int32_t send_pages(const FlashTarget& target, const uint8_t* image, int32_t exte
   const uint32_t size = target.page->size;
   Progress progress = progress_start(mode, pages, size);
   for (int32_t n = 0; n < pages; ++n) {
-    if (operation_interrupted() != 0) return -3;
+    if (operation_interrupted() != 0) return OPERATION_STOPPED;
     operation_step();
     const uint32_t first = target.first_index + size * static_cast<uint32_t>(n);
     int32_t result = command.download(node, target.address_base + first);
@@ -239,7 +239,7 @@ int32_t end_not_sent(const FlashTarget& target) {
     console_problem("End of download not sent: %s got every page but not DL_END_OF_DOWNLOAD and "
                     "may stay in its bootloader: flash it again\n", target.device);
   }
-  return -3;
+  return OPERATION_NOT_ENDED;
 }
 
 int32_t flash(const FlashTarget& target, const RunSettings& settings) {
@@ -274,7 +274,7 @@ int32_t flash(const FlashTarget& target, const RunSettings& settings) {
   run_record_phase(RUN_PHASE_END);
   operation_step();
   sleep_ms(500);
-  if (operation_interrupted() != 0) return -3;
+  if (operation_interrupted() != 0) return OPERATION_STOPPED;
   if (target.commands.end(node) < 0) return end_not_sent(target);
   console_print("End of download\n");
   print_forced_pages_warning(run_record().forced_pages.size());
@@ -308,7 +308,7 @@ int32_t check_hex_file(const RunSettings& settings) {
   uint64_t size = 0;
   if (sha256_file(path, digest, &size) != 0) {
     console_problem("Cannot read HEX file '%s' for its SHA-256\n", path);
-    return -3;
+    return OPERATION_NOT_OPENED;
   }
   console_print("Addresses: 0x%08llX to 0x%08llX\n",
                 static_cast<unsigned long long>(load.lowest_address),

@@ -9,6 +9,32 @@
 
 #include "ops/run_settings.h"
 
+// What the operations end with besides 0, each code meaning the same in every operation that
+// uses it; a command's or a page's own result (protocol/command_layer.h, ops/parameter_pages.h)
+// is passed on unchanged.
+enum OperationResult : int32_t {
+  OPERATION_OK = 0,
+  // The HEX, backup or restore file cannot be opened or made; also an operation stopped by an
+  // interruption (the process then ends with 128 + the signal's number), and a flash whose
+  // DL_END_OF_DOWNLOAD could not be sent.
+  OPERATION_NOT_OPENED = -3,
+  OPERATION_STOPPED = -3,
+  OPERATION_NOT_ENDED = -3,
+  // Flashing: the channel, or the device's loader, would not start. Restore: the file is not
+  // exactly the parameter area's size.
+  OPERATION_NOT_STARTED = -4,
+  OPERATION_WRONG_SIZE = -4,
+  OPERATION_NOT_ERASED = -5,       // flashing: the device would not erase its application
+  OPERATION_OUT_OF_SEQUENCE = -6,  // a page's data frame came out of its place
+  // Flashing: the HEX file was refused (the reason said before "IHex parse error"). Backup: the
+  // backup file could not be written.
+  OPERATION_IMAGE_REFUSED = -7,
+  OPERATION_NOT_WRITTEN = -7,
+  OPERATION_SUM_DIFFERS = -8,       // a page's checksum differs from its bytes
+  OPERATION_NOT_VERIFIED = -9,      // restore --verify: the unit holds other bytes than the file
+  OPERATION_PAGE_REPEATED = -10,    // the unit sent more pages than were asked for
+};
+
 // -f: flash the unit's application from the Intel HEX file settings.file_name.
 int32_t flash_application(const RunSettings& settings);
 // -r: back up the unit's 0xD000-byte parameter area into settings.file_name.

@@ -4,9 +4,11 @@
 #include <cstring>
 
 #include "log/log.h"
+#include "ops/operations.h"
 #include "ops/outcome.h"
 #include "ops/progress.h"
-#include "protocol/commands.h"
+#include "protocol/command_codes.h"
+#include "protocol/command_layer.h"
 #include "protocol/identifiers.h"
 #include "protocol/page_format.h"
 #include "protocol/parameters.h"
@@ -33,7 +35,7 @@ int32_t read_page(uint8_t* page) {
     if (frame[0] != sequence) {
       console_problem("Expected sequence index: %u, received sequence index: %u\n",
                     static_cast<unsigned>(sequence), static_cast<unsigned>(frame[0]));
-      return -6;
+      return OPERATION_OUT_OF_SEQUENCE;
     }
     // The last frame's bytes 5-7 are neither stored nor summed.
     page_sum += page_take_frame(UNIT_PAGE, index, frame, page);
@@ -43,7 +45,7 @@ int32_t read_page(uint8_t* page) {
   const uint32_t sum = frame_value(&frame[4]);
   if (sum != page_sum) {
     console_problem("Checksum mismatch, received: %u, expected: %u\n", sum, page_sum);
-    return -8;
+    return OPERATION_SUM_DIFFERS;
   }
   return 0;
 }
@@ -111,7 +113,7 @@ int32_t start_parameter_pages(const CanTarget& target) {
 
 int32_t read_parameter_area(uint8_t* area, Progress* progress) {
   for (int32_t block = 0; block < PARAMETER_PAGE_COUNT; ++block) {
-    if (operation_interrupted() != 0) return -3;
+    if (operation_interrupted() != 0) return OPERATION_STOPPED;
     operation_step();
     if (progress) progress_page(progress, block, block, PARAMETER_PAGE_COUNT);
     const uint32_t address = static_cast<uint32_t>(block * PARAMETER_PAGE_SIZE);
@@ -136,7 +138,7 @@ int32_t end_parameter_area(const uint8_t* area, const char* advice) {
     ++trailing.count;
   }
   // Without the quiet window the pages cannot be known to be those asked for.
-  if (heard == -3) return -3;
+  if (heard == COMMAND_FAILED) return COMMAND_FAILED;
   if (trailing.count == 0) return 0;
   log_writef(LOG_ALWAYS, "%d frames came after the last page\n", trailing.count);
   uint8_t page[PARAMETER_PAGE_SIZE];
@@ -148,5 +150,5 @@ int32_t end_parameter_area(const uint8_t* area, const char* advice) {
     console_problem("The unit sent more pages than were asked for (a repeated command on the "
                     "bus): %s\n", advice);
   }
-  return -10;
+  return OPERATION_PAGE_REPEATED;
 }

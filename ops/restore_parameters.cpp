@@ -14,7 +14,7 @@
 #include "ops/parameter_pages.h"
 #include "ops/progress.h"
 #include "ops/run_record.h"
-#include "protocol/commands.h"
+#include "protocol/command_codes.h"
 #include "protocol/download.h"
 #include "protocol/parameters.h"
 
@@ -36,7 +36,7 @@ int32_t read_backup_file(const char* path, std::vector<uint8_t>* area) {
   const std::filesystem::file_status status = std::filesystem::status(path, error);
   if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
     console_problem("Binary file reading error '%s'\n", path);
-    return -4;
+    return OPERATION_WRONG_SIZE;
   }
   const uintmax_t size = std::filesystem::file_size(path, error);
   const bool wrong_size = !error && size != area->size();
@@ -48,7 +48,7 @@ int32_t read_backup_file(const char* path, std::vector<uint8_t>* area) {
   FILE* file = std::fopen(path, "rb");
   if (!file) {
     console_problem("Binary file init error '%s'\n", path);
-    return -3;
+    return OPERATION_NOT_OPENED;
   }
   console_print("Binary file init ok\n");
   const size_t read = std::fread(area->data(), 1, area->size(), file);
@@ -58,7 +58,7 @@ int32_t read_backup_file(const char* path, std::vector<uint8_t>* area) {
   std::fclose(file);
   if (wrong_size || read < area->size() || longer) {
     console_problem("Binary file reading error '%s'\n", path);
-    return -4;
+    return OPERATION_WRONG_SIZE;
   }
   return 0;
 }
@@ -91,7 +91,7 @@ int32_t verify_restore(const uint8_t* area) {
   console_problem("Restore verification failed: %d bytes differ, first at 0x%04X: file 0x%02X, "
                 "unit 0x%02X\n",
                 differing, static_cast<unsigned>(first), file_byte, unit_byte);
-  return -9;
+  return OPERATION_NOT_VERIFIED;
 }
 }  // namespace
 
@@ -109,13 +109,13 @@ int32_t restore_parameters(const RunSettings& settings) {
   run_record_phase(RUN_PHASE_START);
   operation_step();
   operation_state("the unit's parameters are unchanged");
-  if (operation_interrupted() != 0) return -3;
+  if (operation_interrupted() != 0) return OPERATION_STOPPED;
   result = start_parameter_pages(settings.target);
   if (result < 0) return result;
   run_record_phase(RUN_PHASE_TRANSFER);
   Progress progress = progress_start(settings.progress, PARAMETER_PAGE_COUNT, PARAMETER_PAGE_SIZE);
   for (int32_t block = 0; block < PARAMETER_PAGE_COUNT; ++block) {
-    if (operation_interrupted() != 0) return -3;
+    if (operation_interrupted() != 0) return OPERATION_STOPPED;
     operation_step();
     // From the first erase on, the area holds old and new pages.
     if (block == 0) {

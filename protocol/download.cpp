@@ -1,8 +1,8 @@
 // Unit download commands: the unit's route through the command layer.
 #include "protocol/download.h"
 
-#include "protocol/command.h"
-#include "protocol/commands.h"
+#include "protocol/command_layer.h"
+#include "protocol/command_codes.h"
 #include "protocol/identifiers.h"
 
 namespace {
@@ -11,9 +11,9 @@ const Route kUnit{UNIT_COMMAND_ID, UNIT_ARGUMENT_OFFSET, {UNIT_ANSWER_ID, 0}};
 // One receive window, whatever identifier the answer comes on.
 const CommandRule kFlashCommand{
     DL_FLASH_COMMAND, "DL_FLASH_COMMAND", false, {1, 5, 50, Listen::ANY_ID, false},
-    {"No answer DL_WRITE_TO_FLASH_COMMAND\n", true, -1},
+    {"No answer DL_WRITE_TO_FLASH_COMMAND\n", true, COMMAND_SILENT},
     {Judge::CODE_ZERO_TAIL, DL_FLASH_COMMAND_ANSWER, "Invalid Write to flash answer\n",
-     "ERROR --- Invalid answer data\n", -5}};
+     "ERROR --- Invalid answer data\n", COMMAND_REJECTED}};
 }  // namespace
 
 int32_t dl_start_loading() { return command_run_with(DL_START_LOADING_RULE, kUnit, 0); }

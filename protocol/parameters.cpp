@@ -2,8 +2,8 @@
 #include "protocol/parameters.h"
 
 #include "can/channel.h"
-#include "protocol/command.h"
-#include "protocol/commands.h"
+#include "protocol/command_layer.h"
+#include "protocol/command_codes.h"
 #include "protocol/identifiers.h"
 
 namespace {
@@ -13,8 +13,8 @@ const Route kUnit{UNIT_COMMAND_ID, UNIT_ARGUMENT_OFFSET, {UNIT_ANSWER_ID, 0}};
 const CommandRule kEnterTestMode{
     COMMAND_ID_ENTER_PRODUCTION_TEST_MODE, "COMMAND_ID_ENTER_PRODUCTION_TEST_MODE", true,
     {201, 5, 50, Listen::OWN_IDS, false},
-    {"No answer COMMAND_ID_ENTER_PRODUCTION_TEST_MODE\n", true, -3},
-    {Judge::CODE, PARAMETER_ANSWER, "Invalid answer\n", nullptr, -5}};
+    {"No answer COMMAND_ID_ENTER_PRODUCTION_TEST_MODE\n", true, COMMAND_FAILED},
+    {Judge::CODE, PARAMETER_ANSWER, "Invalid answer\n", nullptr, COMMAND_REJECTED}};
 
 // The page commands differ only in these; each is sent once and given one receive window of
 // about 60 ms, and takes the one frame it brings as the answer, whatever its identifier.
@@ -37,13 +37,13 @@ const PageCommand kEraseSector{COMMAND_ID_ERASE_SECTOR, "COMMAND_ID_ERASE_SECTOR
 
 // Listens only: 61 tries of about 52 ms for one frame on the awaited identifier.
 const CommandRule kAwaitFrame{0, "", false, {61, 1, 50, Listen::OWN_IDS, false},
-                              {"No answer\n", true, -3}, {}};
+                              {"No answer\n", true, COMMAND_FAILED}, {}};
 
 int32_t page_command(const PageCommand& command, uint32_t argument, uint8_t answer_code) {
   const CommandRule rule{command.code, command.name, false,
-                         {1, 5, 50, Listen::ANY_ID, false}, {command.no_answer, true, -1},
+                         {1, 5, 50, Listen::ANY_ID, false}, {command.no_answer, true, COMMAND_SILENT},
                          {Judge::CODE_ZERO_TAIL, answer_code, command.rejected,
-                          "ERROR --- Invalid answer data\n", -5}};
+                          "ERROR --- Invalid answer data\n", COMMAND_REJECTED}};
   return command_run_with(rule, kUnit, argument);
 }
 }  // namespace
@@ -81,5 +81,5 @@ int32_t listen_for_unit_frame(int32_t window_ms, uint32_t* id, uint8_t data[8]) 
     for (int i = 0; i < 8; ++i) data[i] = frame.data[i];
     return 0;
   }
-  return can_stopped() != 0 ? -3 : -1;
+  return can_stopped() != 0 ? COMMAND_FAILED : COMMAND_SILENT;
 }

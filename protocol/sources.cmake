@@ -1,5 +1,5 @@
 target_sources(ralvex_protocol PRIVATE
-  ${CMAKE_CURRENT_LIST_DIR}/command.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/command_layer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/page_format.cpp
   ${CMAKE_CURRENT_LIST_DIR}/download.cpp
   ${CMAKE_CURRENT_LIST_DIR}/parameters.cpp

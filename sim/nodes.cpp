@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "protocol/commands.h"
+#include "protocol/command_codes.h"
 #include "protocol/identifiers.h"
 #include "sim/page.h"
 #include "sim/world.h"

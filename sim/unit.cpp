@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "protocol/commands.h"
+#include "protocol/command_codes.h"
 #include "protocol/identifiers.h"
 #include "sim/page.h"
 #include "sim/world.h"

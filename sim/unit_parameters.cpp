@@ -5,7 +5,7 @@
 // Answers carry the page range's code: 0xA6 for 0x1000-0x1FFF and 0xB000-0xBFFF, else 0xA0.
 #include <cstring>
 
-#include "protocol/commands.h"
+#include "protocol/command_codes.h"
 #include "protocol/identifiers.h"
 #include "sim/page.h"
 #include "sim/unit.h"

@@ -66,7 +66,7 @@ class IhexLoaderTest : public ::testing::Test {
     log_set_level(3);
     console.clear();
     write_file("input.hex", c.file);
-    ASSERT_EQ(ihex_open("input.hex"), 1);
+    ASSERT_EQ(ihex_open("input.hex"), 0);
     IhexLoad load{-1, -1, 0};
     EXPECT_EQ(ihex_load_image(addressing, FlashImage, &load), c.result);
     if (c.result == 0) {
@@ -274,7 +274,7 @@ TEST_F(IhexLoaderTest, ImageIsNotCleared) {
   ConsoleCapture console;
   FlashImage[0x200] = 0x77;
   write_file("input.hex", kData4 + kEof);
-  ASSERT_EQ(ihex_open("input.hex"), 1);
+  ASSERT_EQ(ihex_open("input.hex"), 0);
   IhexLoad load{};
   EXPECT_EQ(ihex_load_image(IHEX_SENSOR, FlashImage, &load), 0);
   EXPECT_EQ(load.highest, 3);
@@ -335,7 +335,7 @@ TEST_F(IhexLoaderTest, FactsForTheImageCheck) {
     ihex_reset();
     std::memset(FlashImage, 0, FLASH_IMAGE_SIZE);
     write_file("input.hex", c.file);
-    ASSERT_EQ(ihex_open("input.hex"), 1);
+    ASSERT_EQ(ihex_open("input.hex"), 0);
     IhexLoad load{0, 0, 0};
     ASSERT_EQ(ihex_load_image(c.addressing, FlashImage, &load), 0);
     EXPECT_EQ(load.bytes, c.bytes);

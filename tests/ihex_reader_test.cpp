@@ -53,7 +53,7 @@ ReadOutcome read_records(const std::string& content, int32_t level, size_t calls
   log_set_level(level);
   console.clear();
   write_file("input.hex", content);
-  EXPECT_EQ(ihex_open("input.hex"), 1);
+  EXPECT_EQ(ihex_open("input.hex"), 0);
   for (size_t i = 0; i < calls; ++i) outcome.results.push_back(ihex_read_record());
   log_close();
   outcome.console = console.text();
@@ -224,7 +224,7 @@ TEST_F(IhexReaderTest, OpenRefusesMissingFilesAndDirectories) {
     ConsoleCapture console;
     ASSERT_EQ(log_open(), 0);
     log_set_level(1);
-    EXPECT_EQ(ihex_open(path), 0);
+    EXPECT_EQ(ihex_open(path), IHEX_CANNOT_OPEN);
     // Nothing is open: a read finds no record.
     EXPECT_EQ(ihex_read_record(), -2);
     log_close();
@@ -237,10 +237,10 @@ TEST_F(IhexReaderTest, OpenAgainStartsTheNewFile) {
   ConsoleCapture console;
   write_file("a.hex", ":0400000001020304F2");
   write_file("b.hex", ":00000001FF\n");
-  ASSERT_EQ(ihex_open("a.hex"), 1);
+  ASSERT_EQ(ihex_open("a.hex"), 0);
   EXPECT_EQ(ihex_read_record(), 0);
   EXPECT_EQ(ihex_read_record(), -2);
-  ASSERT_EQ(ihex_open("b.hex"), 1);
+  ASSERT_EQ(ihex_open("b.hex"), 0);
   EXPECT_EQ(ihex_read_record(), 1);
   EXPECT_EQ(console.text(), "IHEX read EOF\n");
 }
@@ -262,7 +262,7 @@ TEST_F(IhexReaderTest, ManyRecordsAcrossReadBlocks) {
   file += ":00000001FF";
   ConsoleCapture console;
   write_file("many.hex", file);
-  ASSERT_EQ(ihex_open("many.hex"), 1);
+  ASSERT_EQ(ihex_open("many.hex"), 0);
   for (size_t i = 0; i < expected.size(); ++i) {
     const int32_t result = ihex_read_record();
     if (expected[i] == std::vector<uint8_t>{0xEE}) {
@@ -328,7 +328,7 @@ TEST_F(IhexReaderTest, OpenFailureKeepsTheSystemsReason) {
   };
   for (const auto& [path, why] : rows) {
     SCOPED_TRACE(path);
-    EXPECT_EQ(ihex_open(path), why[0] == '\0' ? 1 : 0);
+    EXPECT_EQ(ihex_open(path), why[0] == '\0' ? 0 : IHEX_CANNOT_OPEN);
     EXPECT_STREQ(ihex_open_error(), why);
   }
 }

@@ -118,7 +118,7 @@ TEST_P(IhexToolsTest, LoadsLikeObjcopy) {
   ASSERT_EQ(log_open(), 0);
   log_set_level(1);
   console.clear();
-  ASSERT_EQ(ihex_open("out.hex"), 1);
+  ASSERT_EQ(ihex_open("out.hex"), 0);
   IhexLoad load{};
   ASSERT_EQ(ihex_load_image(c.addressing, FlashImage, &load), 0) << console.text();
   log_close();

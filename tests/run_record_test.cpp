@@ -18,7 +18,7 @@
 #include "can/sim/sim_bus.h"
 #include "log/log.h"
 #include "log/sha256.h"
-#include "protocol/commands.h"
+#include "protocol/command_codes.h"
 #include "platform/platform.h"
 #include "sim/nodes.h"
 #include "sim/unit.h"

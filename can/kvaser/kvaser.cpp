@@ -144,7 +144,7 @@ void kvaser_report_status(const char* label, int32_t status) {
 int32_t kvaser_open(const CanTarget* target, CanOpenFailure* failure) {
   if (kvaser_load_library() != 0) {
     can_open_failure_call(failure, "loading CANlib", 0, g_kvaser.library.failure);
-    return -1;
+    return CAN_OPEN_UNAVAILABLE;
   }
   g_kvaser.api.initialize_library();
   g_kvaser.waited = Waited{};
@@ -187,7 +187,7 @@ int32_t kvaser_send_frame(const CanFrame& frame, CanNews* news) {
     if (!news->bus_told || news->bus_state != CAN_BUS_OFF) return CAN_SEND_QUEUE_FULL;
   }
   kvaser_report_status("canWrite", status);
-  return check_lost("canWrite", status, news) ? CAN_ADAPTER_LOST : -3;
+  return check_lost("canWrite", status, news) ? CAN_ADAPTER_LOST : CAN_SEND_REFUSED;
 }
 
 int32_t kvaser_try_receive(CanRead* frame, CanNews* news) {
@@ -202,7 +202,7 @@ int32_t kvaser_try_receive(CanRead* frame, CanNews* news) {
         g_kvaser.api.read(g_kvaser.handle, &read.id, read.bytes, &read.dlc, &read.flags, &time);
   }
   if (g_kvaser.last_read_status != canOK) {
-    return check_lost("canRead", g_kvaser.last_read_status, news) ? CAN_ADAPTER_LOST : -1;
+    return check_lost("canRead", g_kvaser.last_read_status, news) ? CAN_ADAPTER_LOST : CAN_NO_FRAME;
   }
   fill_read(read.id, read.bytes, read.dlc, read.flags, frame, news);
   return 0;
@@ -217,7 +217,7 @@ int32_t kvaser_wait(uint64_t until_us, CanNews* news) {
       log_write("Kvaser: the library has no canReadWait, polling\n", LOG_CAN_FRAMES);
     }
   }
-  if (g_kvaser.wait_state != WaitState::READY) return -1;
+  if (g_kvaser.wait_state != WaitState::READY) return CAN_NO_FRAME;
   if (g_kvaser.waited.held) return 1;
   // canReadWait is asked for the wait less its overshoot, so that it returns by `until_us`; the
   // rest is polled in steps of a millisecond, each followed by a read. The window thus ends when
@@ -252,7 +252,7 @@ int32_t kvaser_wait(uint64_t until_us, CanNews* news) {
     return now_us() >= until_us ? 0 : 1;
   }
   kvaser_report_status("canReadWait", status);
-  return check_lost("canReadWait", status, news) ? CAN_ADAPTER_LOST : -1;
+  return check_lost("canReadWait", status, news) ? CAN_ADAPTER_LOST : CAN_NO_FRAME;
 }
 
 // A frame of another identifier also ends a try with a read that brought something: then nothing

@@ -294,7 +294,7 @@ void peak_error_text(TPCANStatus status, char text[256]) {
 int32_t peak_open(const CanTarget* target, CanOpenFailure* failure) {
   if (peak_load_library() != 0) {
     can_open_failure_call(failure, "loading PCAN-Basic", 0, g_peak.library.failure);
-    return -1;
+    return CAN_OPEN_UNAVAILABLE;
   }
   int32_t number = target->channel == CAN_DEFAULT_CHANNEL ? 1 : target->channel;
   if (target->by_identity) {
@@ -307,23 +307,23 @@ int32_t peak_open(const CanTarget* target, CanOpenFailure* failure) {
                     attached.empty() ? "none" : attached.c_str());
       log_writef(LOG_ALWAYS, "PEAK: %s\n", line);
       can_open_failure_line(failure, line);
-      return -2;
+      return CAN_OPEN_REFUSED;
     }
   }
   if (number < 1 || number > kLastUsbChannel) {
     can_open_failure_call(failure, "CAN_Initialize", 0, "no such PCAN-USB channel");
-    return -2;
+    return CAN_OPEN_REFUSED;
   }
   char spelling[16];
   std::snprintf(spelling, sizeof spelling, "pcan:%d", number);
   // Another run's channel is never initialised again.
-  if (can_hold(spelling, failure) != 0) return -2;
+  if (can_hold(spelling, failure) != 0) return CAN_OPEN_REFUSED;
   g_peak.channel = usb_handle(number);
   g_peak.channel_number = number;
   g_peak.named = target->named;
   g_peak.event_state = EventState::NOT_ASKED;
   g_peak.event = 0;
-  if (occupied_elsewhere(number, failure)) return -2;
+  if (occupied_elsewhere(number, failure)) return CAN_OPEN_REFUSED;
   const TPCANStatus initialized =
       g_peak.api.initialize(g_peak.channel, PCAN_BAUD_250K, kHardwareType, 0, 0);
   if (initialized != PCAN_ERROR_OK) {
@@ -333,7 +333,7 @@ int32_t peak_open(const CanTarget* target, CanOpenFailure* failure) {
     } else {
       failed(failure, "CAN_Initialize", initialized);
     }
-    return -2;
+    return CAN_OPEN_REFUSED;
   }
   g_peak.initialised[number] = true;
   log_write("PEAK: CAN Init OK\n", LOG_ALWAYS);
@@ -341,7 +341,7 @@ int32_t peak_open(const CanTarget* target, CanOpenFailure* failure) {
   if (filtered != PCAN_ERROR_OK) {
     log_write("PEAK: CAN Filter Error\n", LOG_ALWAYS);
     failed(failure, "CAN_FilterMessages", filtered);
-    return -2;
+    return CAN_OPEN_REFUSED;
   }
   log_write("PEAK: CAN Filter OK\n", LOG_ALWAYS);
   return 0;
@@ -349,7 +349,7 @@ int32_t peak_open(const CanTarget* target, CanOpenFailure* failure) {
 
 int32_t peak_wait(uint64_t until_us, CanNews* news) {
   if (g_peak.event_state == EventState::NOT_ASKED) set_up_event();
-  if (g_peak.event_state != EventState::READY) return -1;
+  if (g_peak.event_state != EventState::READY) return CAN_NO_FRAME;
   const int32_t woke = wait_signal(g_peak.event, until_us);
   if (woke >= 0) return woke;
   // On Linux the event is the driver's descriptor, which polls POLLERR once the adapter is gone.
@@ -358,7 +358,7 @@ int32_t peak_wait(uint64_t until_us, CanNews* news) {
   }
   g_peak.event_state = EventState::NONE;
   log_write("PEAK: the receive event failed, polling\n", LOG_CAN_FRAMES);
-  return -1;
+  return CAN_NO_FRAME;
 }
 
 int32_t peak_send_frame(const CanFrame& frame, CanNews* news) {
@@ -374,7 +374,7 @@ int32_t peak_send_frame(const CanFrame& frame, CanNews* news) {
   if (check_lost("CAN_Write", status, news)) return CAN_ADAPTER_LOST;
   // A bus-off controller refuses at once (PCAN-Basic for Linux: the driver's ENETDOWN).
   if (status & PCAN_ERROR_BUSOFF) can_news_bus_state(news, CAN_BUS_OFF);
-  return -3;
+  return CAN_SEND_REFUSED;
 }
 
 int32_t peak_receive_timed_out(CanNews* news) {
@@ -405,7 +405,7 @@ int32_t peak_try_receive(CanRead* frame, CanNews* news) {
   if (status != PCAN_ERROR_OK) {
     if (check_lost("CAN_Read", status, news)) return CAN_ADAPTER_LOST;
     check_overrun(status, news);
-    return -1;
+    return CAN_NO_FRAME;
   }
   frame->id = message.ID;
   frame->kind = kind_of(message.MSGTYPE);

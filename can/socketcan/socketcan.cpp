@@ -231,7 +231,7 @@ int32_t socketcan_send_frame(const CanFrame& sent, CanNews* news) {
   if (error == ENOBUFS || error == EAGAIN || error == EWOULDBLOCK) return CAN_SEND_QUEUE_FULL;
   log_writef(LOG_ALWAYS, "SocketCAN: send on '%s' failed: %s\n", g_socketcan.name,
              std::strerror(error));
-  return check_lost("send", error, news) ? CAN_ADAPTER_LOST : -3;
+  return check_lost("send", error, news) ? CAN_ADAPTER_LOST : CAN_SEND_REFUSED;
 }
 
 int32_t socketcan_try_receive(CanRead* read, CanNews* news) {
@@ -245,9 +245,9 @@ int32_t socketcan_try_receive(CanRead* read, CanNews* news) {
                  std::strerror(errno));
     }
     g_socketcan.last_receive_errno = errno;
-    return check_lost("receive", errno, news) ? CAN_ADAPTER_LOST : -1;
+    return check_lost("receive", errno, news) ? CAN_ADAPTER_LOST : CAN_NO_FRAME;
   }
-  if (g_socketcan.ahead_next == g_socketcan.ahead_count) return -1;
+  if (g_socketcan.ahead_next == g_socketcan.ahead_count) return CAN_NO_FRAME;
   const can_frame& frame = g_socketcan.ahead[g_socketcan.ahead_next++];
   std::memset(read->data, 0, sizeof read->data);
   read->length = frame.can_dlc < 8 ? frame.can_dlc : 8;

@@ -5,7 +5,7 @@
 
 #include "can/channel.h"
 #include "can/interfaces.h"
-#include "protocol/command.h"
+#include "protocol/command_layer.h"
 #include "protocol/identifiers.h"
 #include "log/log.h"
 #include "ops/outcome.h"

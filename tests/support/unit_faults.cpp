@@ -1,7 +1,7 @@
 #include "support/unit_faults.h"
 
 #include "platform/platform.h"
-#include "protocol/commands.h"
+#include "protocol/command_codes.h"
 #include "protocol/identifiers.h"
 #include "sim/unit.h"
 

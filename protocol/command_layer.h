@@ -16,6 +16,11 @@
 constexpr int UNIT_ARGUMENT_OFFSET = 4;
 constexpr int NODE_ARGUMENT_OFFSET = 2;
 
+// What a command returns besides 0 (its callers test it at once and pass it on unchanged).
+constexpr int32_t COMMAND_SILENT = -1;    // a page command's one window passed without a frame
+constexpr int32_t COMMAND_FAILED = -3;    // not sent, or no answer within all its tries
+constexpr int32_t COMMAND_REJECTED = -5;  // the answer came and was refused
+
 // Which frames end a wait.
 enum class Listen : uint8_t {
   ANY_ID,              // the first frame the channel delivers, whatever its identifier

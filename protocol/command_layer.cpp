@@ -1,21 +1,21 @@
 // The command layer: sending, waiting and judging by table rows.
-#include "protocol/command.h"
+#include "protocol/command_layer.h"
 
 #include <cstring>
 
 #include "can/channel.h"
 #include "log/log.h"
-#include "protocol/commands.h"
+#include "protocol/command_codes.h"
 
 const CommandRule DL_START_LOADING_RULE{
     DL_START_LOADING, "DL_START_LOADING", true, {201, 5, 50, Listen::OWN_IDS, true},
-    {"No answer DL_START_LOADING\n", true, -3},
-    {Judge::CODE, DL_START_LOADING_ANSWER, "Invalid answer\n", nullptr, -5}};
+    {"No answer DL_START_LOADING\n", true, COMMAND_FAILED},
+    {Judge::CODE, DL_START_LOADING_ANSWER, "Invalid answer\n", nullptr, COMMAND_REJECTED}};
 // The first frame the channel delivers is the answer, whatever its identifier.
 const CommandRule DL_ERASE_APP_RULE{
     DL_ERASE_APP, "DL_ERASE_APP", false, {91, 5, 1000, Listen::ANY_ID, false},
-    {"No answer DL_ERASE_APP\n", false, -3},
-    {Judge::CODE, DL_ERASE_APP_ANSWER, "Invalid answer\n", nullptr, -5}};
+    {"No answer DL_ERASE_APP\n", false, COMMAND_FAILED},
+    {Judge::CODE, DL_ERASE_APP_ANSWER, "Invalid answer\n", nullptr, COMMAND_REJECTED}};
 const CommandRule DL_DOWNLOAD_RULE{DL_DOWNLOAD, "DL_DOWNLOAD", false, {}, {}, {}};
 const CommandRule DL_END_OF_DOWNLOAD_RULE{DL_END_OF_DOWNLOAD, "DL_END_OF_DOWNLOAD", false, {}, {}, {}};
 
@@ -70,7 +70,7 @@ int32_t send_command(const CommandRule& rule, const Route& route, uint32_t argum
   frame_put_value(&frame.data[route.argument_offset], argument);
   if (can_send_frame(frame) != 0) {
     log_writef(LOG_ALWAYS, "%s send failure\n", rule.name);
-    return -3;
+    return COMMAND_FAILED;
   }
   log_writef(LOG_CAN_FRAMES, "%s\n", rule.name);
   if (rule.trace) log_frame(route.to, frame.data);
@@ -107,7 +107,7 @@ int32_t judge(const CommandCheck& check, const CommandCall& call) {
 }  // namespace
 
 int32_t command_run(const CommandRule& rule, const Route& route, CommandCall* call) {
-  if (send_command(rule, route, call->argument) != 0) return -3;
+  if (send_command(rule, route, call->argument) != 0) return COMMAND_FAILED;
   if (rule.wait.waits == 0) return 0;
   int own_budget = rule.wait.waits;
   int* left = call->budget != nullptr ? call->budget : &own_budget;
@@ -128,7 +128,7 @@ int32_t command_run(const CommandRule& rule, const Route& route, CommandCall* ca
       return rule.silence.result;
     }
     if (rule.wait.resend) {
-      if (send_command(rule, route, call->argument) != 0) return -3;
+      if (send_command(rule, route, call->argument) != 0) return COMMAND_FAILED;
       if (route.to != 0) ++sends;
     }
   }
