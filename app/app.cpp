@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/command_line.h"
+#include "app/notice.h"
 #include "app/record_files.h"
 #include "app/run_events.h"
 #include "app/run_report.h"
@@ -15,9 +16,7 @@
 #include "ops/operations.h"
 #include "ops/outcome.h"
 #include "ops/run_record.h"
-#include "platform/file_look.h"
 #include "platform/platform.h"
-#include "ralvex_version.h"  // generated from the project() version
 #include "protocol/command_layer.h"
 #include "sim/world.h"
 
@@ -26,18 +25,6 @@ struct RunStart {
   int64_t unix_ms;  // wall clock
   uint64_t us;      // monotonic
 };
-
-void print_banner_and_notice() {
-  console_print("\n\n===  Ralvex Service Tool %d.%d.%d  ===\n\n", RALVEX_VERSION_MAJOR,
-                RALVEX_VERSION_MINOR, RALVEX_VERSION_PATCH);
-  console_print("This software uses the following 3rd party libraries (on Windows):\n\n");
-  console_print("1. PCAN-Basic, by PEAK-System Technik GmbH\n");
-  console_print("   Used under PEAK-System's end-user licence agreement (PCAN-Basic EULA.txt), "
-                "www.peak-system.com\n\n");
-  console_print("2. CANlib, by Kvaser AB\n");
-  console_print("   Used under Kvaser's end-user licence agreement (CANlib license.txt), "
-                "www.kvaser.com\n\n");
-}
 
 bool is_operation(RunMode mode) {
   return mode != RUN_MODE_NONE && mode != RUN_MODE_LIST;
@@ -66,22 +53,6 @@ int32_t run_mode(const RunSettings& settings) {
   return -2;
 }
 
-// The earlier log is moved to log_kept_name before the run writes its own: never onto the run's
-// file or another of its records. The line that says so, or "".
-std::string kept_log_problem(const RunSettings& settings, const char* log_path) {
-  const std::string kept = log_kept_name(log_path);
-  const FileLook look = file_look(kept.c_str());
-  if (look.kind == FILE_KIND_NONE || file_look(log_path).kind != FILE_KIND_REGULAR) return "";
-  const char* const others[] = {settings.file_name, settings.report_path, settings.trace_path,
-                                settings.events_path};
-  for (const char* other : others) {
-    if (other[0] == '\0' || file_look(other).identity != look.identity) continue;
-    return "The earlier log would be kept as '" + kept + "', which is '" + other +
-           "' of this run: give the log a file of its own with --log FILE\n";
-  }
-  return "";
-}
-
 // What a run came to, for its end.
 struct RunOutcome {
   int32_t status;
@@ -94,6 +65,16 @@ struct RunOutcome {
 std::string cause() {
   const std::string first = console_first_problem();
   return first.empty() ? console_last_line() : first;
+}
+
+// A record that could not be written whole: said, and a successful run becomes -7 (a file could
+// not be written), its message that line.
+void record_not_written(const char* what, const char* path, int32_t* status,
+                        std::string* message) {
+  console_problem("%s file writing error '%s'\n", what, path);
+  if (*status != 0) return;
+  *status = -7;
+  *message = console_last_line();
 }
 
 // The end of every run, once: an operation's end (an interruption named, ops/outcome.h), then the
@@ -113,29 +94,15 @@ int32_t end_run(const RunStart& start, const RunSettings& settings, bool setting
   log_close();
   const int32_t traced = frame_trace_close();
   run_record_end();
-  if (traced != 0) {
-    console_problem("Trace file writing error '%s'\n", settings.trace_path);
-    if (status == 0) {
-      status = -7;
-      message = console_last_line();
-    }
-  }
+  if (traced != 0) record_not_written("Trace", settings.trace_path, &status, &message);
   if (run_events_failed()) {
-    console_problem("Events file writing error '%s'\n", settings.events_path);
-    if (status == 0) {
-      status = -7;
-      message = console_last_line();
-    }
+    record_not_written("Events", settings.events_path, &status, &message);
   }
   if (settings.report_path[0] != '\0') {
     const RunReport report{settings_taken ? &settings : nullptr, &settings.arguments,
                            start.unix_ms, now_us() - start.us, status, message};
     if (run_report_write(settings.report_path, report) != 0) {
-      console_problem("Report file writing error '%s'\n", settings.report_path);
-      if (status == 0) {
-        status = -7;
-        message = console_last_line();
-      }
+      record_not_written("Report", settings.report_path, &status, &message);
     }
   }
   run_events_end(status, message);
@@ -189,29 +156,10 @@ int32_t app_main(int argc, char** argv) {
   CommandLine line;
   CommandLineResult read = command_line_read(argc, argv, &line);
   const char* const log_path = line.settings.log_path[0] ? line.settings.log_path : LOG_FILE_DEFAULT;
-  // Before anything is opened: no record may be written over the run's own files or another
-  // record (a refused command line is recorded too, so its records are judged as well).
-  RecordCheck records;
   // A check writes no record at all.
   const bool check = read == COMMAND_LINE_RUN && line.settings.mode == RUN_MODE_CHECK;
-  if (read != COMMAND_LINE_ANSWERED && !check) {
-    records = record_files_check(&line.settings, log_path);
-    const std::string kept = records.log_usable ? kept_log_problem(line.settings, log_path) : "";
-    if (!kept.empty()) {
-      records.problems += kept;
-      records.log_usable = false;
-    }
-    size_t begin = 0;
-    while (begin < records.problems.size()) {
-      const size_t end = records.problems.find('\n', begin);
-      line.said.push_back({records.problems.substr(begin, end + 1 - begin), true});
-      if (read == COMMAND_LINE_RUN) {
-        line.refusal = records.problems.substr(begin, end - begin);
-        read = COMMAND_LINE_REFUSED;
-      }
-      begin = end + 1;
-    }
-  }
+  RecordCheck records;
+  if (read != COMMAND_LINE_ANSWERED && !check) records = record_files_judge(&line, &read, log_path);
   // What reading the command line said is printed after the log's own lines; its problem lines
   // reach the events now, in the order they were said.
   std::string said;

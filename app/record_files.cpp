@@ -2,6 +2,7 @@
 #include "app/record_files.h"
 
 
+#include "log/log.h"
 #include "platform/file_look.h"
 
 namespace {
@@ -54,6 +55,22 @@ const char* kind_name(FileKind kind) {
 std::string named(const RecordRow& row, const char* path, bool given) {
   return std::string(given ? row.option : "the log") + " '" + path + "'";
 }
+// The earlier log is moved to log_kept_name before the run writes its own: never onto the run's
+// file or another of its records. The line that says so, or "".
+std::string kept_log_problem(const RunSettings& settings, const char* log_path) {
+  const std::string kept = log_kept_name(log_path);
+  const FileLook look = file_look(kept.c_str());
+  if (look.kind == FILE_KIND_NONE || file_look(log_path).kind != FILE_KIND_REGULAR) return "";
+  const char* const others[] = {settings.file_name, settings.report_path, settings.trace_path,
+                                settings.events_path};
+  for (const char* other : others) {
+    if (other[0] == '\0' || file_look(other).identity != look.identity) continue;
+    return "The earlier log would be kept as '" + kept + "', which is '" + other +
+           "' of this run: give the log a file of its own with --log FILE\n";
+  }
+  return "";
+}
+
 }  // namespace
 
 RecordCheck record_files_check(RunSettings* settings, const char* log_path) {
@@ -106,4 +123,24 @@ RecordCheck record_files_check(RunSettings* settings, const char* log_path) {
     }
   }
   return check;
+}
+
+RecordCheck record_files_judge(CommandLine* line, CommandLineResult* read, const char* log_path) {
+  RecordCheck records = record_files_check(&line->settings, log_path);
+  const std::string kept = records.log_usable ? kept_log_problem(line->settings, log_path) : "";
+  if (!kept.empty()) {
+    records.problems += kept;
+    records.log_usable = false;
+  }
+  size_t begin = 0;
+  while (begin < records.problems.size()) {
+    const size_t end = records.problems.find('\n', begin);
+    line->said.push_back({records.problems.substr(begin, end + 1 - begin), true});
+    if (*read == COMMAND_LINE_RUN) {
+      line->refusal = records.problems.substr(begin, end - begin);
+      *read = COMMAND_LINE_REFUSED;
+    }
+    begin = end + 1;
+  }
+  return records;
 }

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "app/command_line.h"
 #include "ops/run_settings.h"
 
 struct RecordCheck {
@@ -19,3 +20,8 @@ struct RecordCheck {
 // Judges the records of *settings against its job's file; the paths of refused records are
 // emptied. `log_path` is the log the run would open (--log FILE, or the default).
 RecordCheck record_files_check(RunSettings* settings, const char* log_path);
+
+// The same for a command line just read, and the earlier log's keeping place (the log's ".1"
+// file) too: each refusal becomes a problem line of `line`, and a command line that was to run is
+// refused with the first (a refused one stays refused by its own line).
+RecordCheck record_files_judge(CommandLine* line, CommandLineResult* read, const char* log_path);

@@ -16,8 +16,6 @@ const char* const kLibraryNames[] = {"PCANBasic", nullptr};
 const char* const kLibraryNames[] = {"libpcanbasic.so", "libpcanbasic.so.4", "libpcanbasic.so.0",
                                      nullptr};
 #endif
-// The hardware type, port and interrupt mean nothing to a USB adapter; the library expects them.
-constexpr TPCANType kHardwareType = 5;
 // The filter's mode for 29-bit identifiers, tried in order until the library takes one. PEAK's
 // Windows DLL has always been passed 0x23 (the number of the 29-bit acceptance filter parameter),
 // and PCAN_MODE_EXTENDED when it refuses that. PCAN-Basic for Linux (pcanbasic_filter, 4.3 and
@@ -28,7 +26,6 @@ constexpr TPCANMode kFilterModes[] = {0x23, PCAN_MODE_EXTENDED};
 #else
 constexpr TPCANMode kFilterModes[] = {PCAN_MODE_EXTENDED};
 #endif
-constexpr int32_t kLastUsbChannel = 16;
 
 // The receive event, asked for at the first wait after an open.
 enum class EventState { NOT_ASKED, READY, NONE };
@@ -47,7 +44,7 @@ struct PeakState {
   bool linux_library = false;
   bool flavour_known = false;
   // The channels this process initialised (pcan:N at N): the library calls them occupied.
-  bool initialised[kLastUsbChannel + 1] = {};
+  bool initialised[PEAK_LAST_USB_CHANNEL + 1] = {};
 #if defined(_WIN32)
   PlatformSignal event_object = 0;  // made once, handed to every channel opened
 #endif
@@ -74,12 +71,6 @@ const VendorLibraryKind kLibrary{
     {"PEAK: ERROR: can not load pcanbasic.dll\n",
      "PEAK: ERROR: PCANBasic.dll can not resolve functions. Please check PEAK driver version.\n",
      "PEAK: Cannot initialize DLL\n", "PEAK: PCANBasic.dll Load OK\n"}};
-
-// The handle of PCAN-USB channel `number` (1 to 16), as the vendor's header numbers them.
-TPCANHandle usb_handle(int32_t number) {
-  return static_cast<TPCANHandle>(number <= 8 ? PCAN_USBBUS1 + (number - 1)
-                                              : PCAN_USBBUS9 + (number - 9));
-}
 
 // Names the failed call with the library's own text, for a channel chosen with -i; the default
 // open asks the library nothing more than it always has.
@@ -170,26 +161,6 @@ void set_up_event() {
              static_cast<unsigned>(status));
 }
 
-// The pcan:N of the attached PCAN-USB channel whose device id is `id`; 0 when there is none, with
-// the device ids that are attached in `attached` ("1, 2").
-int32_t find_device(uint64_t id, std::string* attached) {
-  const PcanApi& api = g_peak.api;
-  for (int32_t number = 1; number <= kLastUsbChannel; ++number) {
-    const TPCANHandle handle = usb_handle(number);
-    uint32_t condition = PCAN_CHANNEL_UNAVAILABLE;
-    uint32_t device_id = 0;
-    if (api.get_value(handle, PCAN_CHANNEL_CONDITION, &condition, sizeof condition) !=
-            PCAN_ERROR_OK ||
-        condition == PCAN_CHANNEL_UNAVAILABLE ||
-        peak_device_id(number, condition, &device_id) != PCAN_ERROR_OK) {
-      continue;
-    }
-    if (device_id == id) return number;
-    *attached += (attached->empty() ? "" : ", ") + std::to_string(device_id);
-  }
-  return 0;
-}
-
 // PEAK's Linux library lets a second program initialise a channel at the same bit rate: both then
 // read from one receive queue, and the initialisation deletes the other's filters. Its condition
 // tells such a channel as occupied (from the driver's sysfs), so it is never initialised here:
@@ -257,25 +228,6 @@ int32_t peak_load_library() {
   return loaded;
 }
 
-TPCANStatus peak_device_id(int32_t number, uint32_t condition, uint32_t* id) {
-  const PcanApi& api = g_peak.api;
-  const TPCANHandle handle = usb_handle(number);
-  TPCANStatus status = api.get_value(handle, PCAN_DEVICE_ID, id, sizeof *id);
-  // PCAN-Basic for Linux 4.3 gives a device id for a channel this process initialised only; a
-  // free channel is initialised for the moment of the question (one held by another program never:
-  // initialising it would delete that program's filters).
-  if (status != PCAN_ERROR_INITIALIZE || condition != PCAN_CHANNEL_AVAILABLE) return status;
-  log_writef(LOG_ALWAYS,
-             "PEAK: PCAN-Basic gives the device id of an initialised channel only: initialising "
-             "pcan:%d for a moment to read it\n",
-             static_cast<int>(number));
-  status = api.initialize(handle, PCAN_BAUD_250K, kHardwareType, 0, 0);
-  if (status != PCAN_ERROR_OK) return status;
-  status = api.get_value(handle, PCAN_DEVICE_ID, id, sizeof *id);
-  api.uninitialize(handle);
-  return status;
-}
-
 const PcanApi& peak_api() { return g_peak.api; }
 
 CanListRecord peak_library_record(const char* version) {
@@ -299,7 +251,7 @@ int32_t peak_open(const CanTarget* target, CanOpenFailure* failure) {
   int32_t number = target->channel == CAN_DEFAULT_CHANNEL ? 1 : target->channel;
   if (target->by_identity) {
     std::string attached;
-    number = find_device(target->identity, &attached);
+    number = peak_find_device(target->identity, &attached);
     if (number == 0) {
       char line[160];
       std::snprintf(line, sizeof line, "No PCAN channel with device id %llu (attached: %s)",
@@ -310,7 +262,7 @@ int32_t peak_open(const CanTarget* target, CanOpenFailure* failure) {
       return CAN_OPEN_REFUSED;
     }
   }
-  if (number < 1 || number > kLastUsbChannel) {
+  if (number < 1 || number > PEAK_LAST_USB_CHANNEL) {
     can_open_failure_call(failure, "CAN_Initialize", 0, "no such PCAN-USB channel");
     return CAN_OPEN_REFUSED;
   }
@@ -318,14 +270,14 @@ int32_t peak_open(const CanTarget* target, CanOpenFailure* failure) {
   std::snprintf(spelling, sizeof spelling, "pcan:%d", number);
   // Another run's channel is never initialised again.
   if (can_hold(spelling, failure) != 0) return CAN_OPEN_REFUSED;
-  g_peak.channel = usb_handle(number);
+  g_peak.channel = peak_usb_handle(number);
   g_peak.channel_number = number;
   g_peak.named = target->named;
   g_peak.event_state = EventState::NOT_ASKED;
   g_peak.event = 0;
   if (occupied_elsewhere(number, failure)) return CAN_OPEN_REFUSED;
   const TPCANStatus initialized =
-      g_peak.api.initialize(g_peak.channel, PCAN_BAUD_250K, kHardwareType, 0, 0);
+      g_peak.api.initialize(g_peak.channel, PCAN_BAUD_250K, PEAK_HARDWARE_TYPE, 0, 0);
   if (initialized != PCAN_ERROR_OK) {
     log_write("PEAK: CAN Init Error\n", LOG_ALWAYS);
     if (gone(initialized)) {

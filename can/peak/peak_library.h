@@ -4,9 +4,20 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "can/peak/pcan_basic.h"
 #include "can/vendor_library.h"
+
+constexpr int32_t PEAK_LAST_USB_CHANNEL = 16;
+// The hardware type, port and interrupt mean nothing to a USB adapter; the library expects them.
+constexpr TPCANType PEAK_HARDWARE_TYPE = 5;
+
+// The handle of PCAN-USB channel `number` (1 to 16), as the vendor's header numbers them.
+inline TPCANHandle peak_usb_handle(int32_t number) {
+  return static_cast<TPCANHandle>(number <= 8 ? PCAN_USBBUS1 + (number - 1)
+                                              : PCAN_USBBUS9 + (number - 9));
+}
 
 // The ten entry points the back-end needs; a library that lacks one is not used.
 struct PcanApi {
@@ -37,3 +48,6 @@ void peak_error_text(TPCANStatus status, char text[256]);
 // that gives it for an initialised channel only, with the free channel initialised for the moment
 // of the question (said in the log).
 TPCANStatus peak_device_id(int32_t number, uint32_t condition, uint32_t* id);
+// The pcan:N of the attached PCAN-USB channel whose device id is `id`; 0 when there is none, with
+// the device ids that are attached in `attached` ("1, 2").
+int32_t peak_find_device(uint64_t id, std::string* attached);

@@ -12,9 +12,9 @@
 
 #include "can/peak/peak.h"
 #include "can/peak/peak_library.h"
+#include "log/log.h"
 
 namespace {
-constexpr int32_t kLastUsbChannel = 16;
 // More than any machine has; a larger count from the library is taken as a fault.
 constexpr uint32_t kMaxAttached = 64;
 
@@ -57,11 +57,6 @@ int32_t usb_number(TPCANHandle handle) {
   if (handle >= PCAN_USBBUS1 && handle < PCAN_USBBUS1 + 8) return handle - PCAN_USBBUS1 + 1;
   if (handle >= PCAN_USBBUS9 && handle < PCAN_USBBUS9 + 8) return handle - PCAN_USBBUS9 + 9;
   return 0;
-}
-
-TPCANHandle usb_handle(int32_t number) {
-  return static_cast<TPCANHandle>(number <= 8 ? PCAN_USBBUS1 + (number - 1)
-                                              : PCAN_USBBUS9 + (number - 9));
 }
 
 CanListRecord note(const char* text) { return can_list_note(CanVendor::PEAK, text); }
@@ -114,7 +109,7 @@ int32_t list_attached(const PcanApi& api, CanListing* listing) {
     peak_error_text(status, error);
     std::snprintf(text, sizeof text,
                   "PCAN-Basic cannot list the attached channels (%s); asking pcan:1 to pcan:%d",
-                  error, kLastUsbChannel);
+                  error, PEAK_LAST_USB_CHANNEL);
     listing->push_back(note(text));
     return -1;
   }
@@ -142,8 +137,8 @@ int32_t list_attached(const PcanApi& api, CanListing* listing) {
 void list_by_condition(const PcanApi& api, CanListing* listing) {
   int32_t present = 0;
   TPCANStatus last_failure = PCAN_ERROR_OK;
-  for (int32_t number = 1; number <= kLastUsbChannel; ++number) {
-    const TPCANHandle handle = usb_handle(number);
+  for (int32_t number = 1; number <= PEAK_LAST_USB_CHANNEL; ++number) {
+    const TPCANHandle handle = peak_usb_handle(number);
     uint32_t condition = PCAN_CHANNEL_UNAVAILABLE;
     const TPCANStatus status =
         api.get_value(handle, PCAN_CHANNEL_CONDITION, &condition, sizeof condition);
@@ -182,4 +177,43 @@ void peak_list(CanListing* listing) {
   api_version(api, version, sizeof version);
   listing->push_back(peak_library_record(version));
   if (list_attached(api, listing) != 0) list_by_condition(api, listing);
+}
+
+TPCANStatus peak_device_id(int32_t number, uint32_t condition, uint32_t* id) {
+  const PcanApi& api = peak_api();
+  const TPCANHandle handle = peak_usb_handle(number);
+  TPCANStatus status = api.get_value(handle, PCAN_DEVICE_ID, id, sizeof *id);
+  // PCAN-Basic for Linux 4.3 gives a device id for a channel this process initialised only; a
+  // free channel is initialised for the moment of the question (one held by another program never:
+  // initialising it would delete that program's filters).
+  if (status != PCAN_ERROR_INITIALIZE || condition != PCAN_CHANNEL_AVAILABLE) return status;
+  log_writef(LOG_ALWAYS,
+             "PEAK: PCAN-Basic gives the device id of an initialised channel only: initialising "
+             "pcan:%d for a moment to read it\n",
+             static_cast<int>(number));
+  status = api.initialize(handle, PCAN_BAUD_250K, PEAK_HARDWARE_TYPE, 0, 0);
+  if (status != PCAN_ERROR_OK) return status;
+  status = api.get_value(handle, PCAN_DEVICE_ID, id, sizeof *id);
+  api.uninitialize(handle);
+  return status;
+}
+
+// The pcan:N of the attached PCAN-USB channel whose device id is `id`; 0 when there is none, with
+// the device ids that are attached in `attached` ("1, 2").
+int32_t peak_find_device(uint64_t id, std::string* attached) {
+  const PcanApi& api = peak_api();
+  for (int32_t number = 1; number <= PEAK_LAST_USB_CHANNEL; ++number) {
+    const TPCANHandle handle = peak_usb_handle(number);
+    uint32_t condition = PCAN_CHANNEL_UNAVAILABLE;
+    uint32_t device_id = 0;
+    if (api.get_value(handle, PCAN_CHANNEL_CONDITION, &condition, sizeof condition) !=
+            PCAN_ERROR_OK ||
+        condition == PCAN_CHANNEL_UNAVAILABLE ||
+        peak_device_id(number, condition, &device_id) != PCAN_ERROR_OK) {
+      continue;
+    }
+    if (device_id == id) return number;
+    *attached += (attached->empty() ? "" : ", ") + std::to_string(device_id);
+  }
+  return 0;
 }
