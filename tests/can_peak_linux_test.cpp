@@ -17,6 +17,8 @@
 
 namespace {
 const char kUnitHex[] = ":02000004700288\n:0400000001020304F2\n:00000001FF\n";
+// pcan:1 and pcan:3 attached, with device ids 9 and 7, and free.
+const char kDeviceIds[] = "attached=3:1,device_id@3=7,device_id@1=9,occupied=0";
 #define LINUX_VARIANTS "linux43", "linux2022"
 #define ALL_VARIANTS "", LINUX_VARIANTS
 
@@ -77,43 +79,40 @@ TEST_P(EveryLibraryTest, BackupCompletes) {
 }
 
 // An adapter unplugged while the unit erases: 4.3 says PCAN_ERROR_UNKNOWN (the driver's ENODEV),
-// 2022 PCAN_ERROR_ILLHW, to the read that fails; the run ends there, naming the adapter lost.
-TEST_P(EveryLibraryTest, UnplugDuringTheEraseIsNamedAtTheFailingRead) {
-  // The fifth read falls into the erase: the start's answer is the second.
-  fake_pcan::configure("bus=1,read_fail_from=5");
+// 2022 PCAN_ERROR_ILLHW, to the read that fails. Unplugged while the tool waits on the receive
+// event: PEAK's driver polls POLLERR on its descriptor, which is no frame; the status query that
+// follows finds the adapter gone. Either way the run ends within a second, naming the adapter lost.
+struct UnplugRow {
+  const char* settings;
+  uint64_t (*gone_at_us)();  // when the fake's adapter went
+  const char* lost;          // the start of the console line
+};
+TEST_P(EveryLibraryTest, UnplugIsNamedWithinASecond) {
+  // The fifth read falls into the erase (the start's answer is the second); the second write asks
+  // the unit to erase.
+  const UnplugRow rows[] = {
+      {"bus=1,read_fail_from=5", fake_pcan::read_failed_at_us,
+       "CAN adapter lost: pcan:1 (CAN_Read: "},
+      {"bus=1,unplug_after_write=2", fake_pcan::unplugged_at_us, "CAN adapter lost: pcan:1 ("}};
   write_file("app.hex", kUnitHex);
-  ConsoleCapture console;
-  EXPECT_EQ(flash_application(job("app.hex", "pcan")), -5);
-  const uint64_t failed_at = fake_pcan::read_failed_at_us();
-  ASSERT_NE(failed_at, 0u);
-  EXPECT_LE(clock_.now_us() - failed_at, 1100000u);
-  const std::string text = console.text();
-  const size_t erase = text.find("Erase flash\n");
-  const size_t lost = text.find("CAN adapter lost: pcan:1 (CAN_Read: ");
-  ASSERT_NE(erase, std::string::npos) << text;
-  ASSERT_NE(lost, std::string::npos) << text;
-  EXPECT_LT(erase, lost) << text;
-  EXPECT_EQ(text.find("No answer"), std::string::npos) << text;
-}
-
-// Unplugged while the tool waits on the receive event: PEAK's driver polls POLLERR on its
-// descriptor, which is no frame; the status query that follows finds the adapter gone.
-TEST_P(EveryLibraryTest, UnplugWhileWaitingIsNamedWithinASecond) {
-  // The second write asks the unit to erase.
-  fake_pcan::configure("bus=1,unplug_after_write=2");
-  write_file("app.hex", kUnitHex);
-  ConsoleCapture console;
-  EXPECT_EQ(flash_application(job("app.hex", "pcan")), -5);
-  const uint64_t unplugged_at = fake_pcan::unplugged_at_us();
-  ASSERT_NE(unplugged_at, 0u);
-  EXPECT_LE(clock_.now_us() - unplugged_at, 1100000u);
-  const std::string text = console.text();
-  const size_t erase = text.find("Erase flash\n");
-  const size_t lost = text.find("CAN adapter lost: pcan:1 (");
-  ASSERT_NE(erase, std::string::npos) << text;
-  ASSERT_NE(lost, std::string::npos) << text;
-  EXPECT_LT(erase, lost) << text;
-  EXPECT_EQ(text.find("No answer"), std::string::npos) << text;
+  for (const UnplugRow& row : rows) {
+    SCOPED_TRACE(row.settings);
+    TearDown();
+    SetUp();
+    fake_pcan::configure(row.settings);
+    ConsoleCapture console;
+    EXPECT_EQ(flash_application(job("app.hex", "pcan")), -5);
+    const uint64_t gone_at = row.gone_at_us();
+    ASSERT_NE(gone_at, 0u);
+    EXPECT_LE(clock_.now_us() - gone_at, 1100000u);
+    const std::string text = console.text();
+    const size_t erase = text.find("Erase flash\n");
+    const size_t lost = text.find(row.lost);
+    ASSERT_NE(erase, std::string::npos) << text;
+    ASSERT_NE(lost, std::string::npos) << text;
+    EXPECT_LT(erase, lost) << text;
+    EXPECT_EQ(text.find("No answer"), std::string::npos) << text;
+  }
 }
 
 // A send to a gone adapter: the unknown error of 4.3 is confirmed by the status query.
@@ -167,7 +166,7 @@ TEST_P(EveryLibraryTest, BusOffOnASendIsNamed) {
 // An adapter named by its device id: 4.3 gives device ids of initialised channels alone (and no
 // attached-channels query), so the free channels are initialised for the moment of the question.
 TEST_P(EveryLibraryTest, DeviceIdFindsItsChannel) {
-  fake_pcan::configure("attached=3:1,device_id@3=7,device_id@1=9,occupied=0");
+  fake_pcan::configure(kDeviceIds);
   ASSERT_EQ(can_accept_id(UNIT_ANSWER_ID), 0);
   ConsoleCapture console;
   EXPECT_EQ(can_open(target_of("pcan@7")), 0) << console.text();
@@ -181,15 +180,13 @@ TEST_P(EveryLibraryTest, DeviceIdFindsItsChannel) {
 }
 
 TEST_P(EveryLibraryTest, ListingGivesTheDeviceIds) {
-  fake_pcan::configure("attached=3:1,device_id@3=7,device_id@1=9,occupied=0");
+  fake_pcan::configure(kDeviceIds);
   ConsoleCapture console;
   print_listing(peak_list);
-  EXPECT_NE(console.text().find("pcan:1       PCAN-USB, device id 0x9, available (also -i pcan@0x9)"),
-            std::string::npos)
-      << console.text();
-  EXPECT_NE(console.text().find("pcan:3       PCAN-USB, device id 0x7, available (also -i pcan@0x7)"),
-            std::string::npos)
-      << console.text();
+  for (const char* line : {"pcan:1       PCAN-USB, device id 0x9, available (also -i pcan@0x9)",
+                           "pcan:3       PCAN-USB, device id 0x7, available (also -i pcan@0x7)"}) {
+    EXPECT_NE(console.text().find(line), std::string::npos) << console.text();
+  }
 }
 
 // PEAK's Linux library shares a channel that another program initialised at the same bit rate
@@ -227,11 +224,13 @@ INSTANTIATE_TEST_SUITE_P(Libraries, LinuxLibraryTest, ::testing::Values(LINUX_VA
 // The tool's executable with the variant under the usual name first on the loader's path.
 class PeakLibraryExecutableTest : public ::testing::TestWithParam<const char*> {
  protected:
+  // The variant's folder.
+  std::string folder() const {
+    return std::string(RALVEX_FAKES_DIR) + (GetParam()[0] ? "/" : "") + GetParam();
+  }
   int run(const std::string& settings, const std::string& args, std::string* output) {
-    const std::string folder = std::string(RALVEX_FAKES_DIR) + (GetParam()[0] ? "/" : "") +
-                               GetParam();
     const std::string command = "cd " + shell_quote(dir_.file("")) + " && LD_LIBRARY_PATH=" +
-                                shell_quote(folder) + ":" + shell_quote(RALVEX_FAKES_DIR) +
+                                shell_quote(folder()) + ":" + shell_quote(RALVEX_FAKES_DIR) +
                                 " RALVEX_FAKE_PCAN=" + settings + " RALVEX_FAKE_PCAN_CALLS=" +
                                 shell_quote(dir_.file("pcan.txt")) + " " +
                                 shell_quote(RALVEX_TOOL_PATH) + " " + args;
@@ -247,14 +246,11 @@ TEST_P(PeakLibraryExecutableTest, FlashesBacksUpAndOpensByDeviceId) {
   EXPECT_NE(output.find("Using PEAK PCAN-USB interface\nErase flash\n"), std::string::npos)
       << output;
   const std::string report = read_file(dir_.file("r.json"));
-  const std::string library = std::string(RALVEX_FAKES_DIR) + (GetParam()[0] ? "/" : "") +
-                              GetParam() + "/libpcanbasic.so";
-  EXPECT_NE(report.find("\"library\": \"" + library + "\""), std::string::npos) << report;
+  EXPECT_NE(report.find("\"library\": \"" + folder() + "/libpcanbasic.so\""), std::string::npos)
+      << report;
   EXPECT_EQ(run("bus=1", "-r b.bin 4", &output), 0) << output;
   EXPECT_NE(output.find("Backup completed\n"), std::string::npos) << output;
-  EXPECT_EQ(run("bus=1,attached=3:1,device_id@3=7,device_id@1=9,occupied=0",
-                "-i pcan@7 -f app.hex 4", &output),
-            0)
+  EXPECT_EQ(run(std::string("bus=1,") + kDeviceIds, "-i pcan@7 -f app.hex 4", &output), 0)
       << output;
   EXPECT_NE(output.find("Flashing completed\n"), std::string::npos) << output;
 }
