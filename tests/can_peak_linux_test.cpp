@@ -61,21 +61,15 @@ using LinuxLibraryTest = PeakLibraryTest;
 
 // PCAN-Basic for Linux makes a range extended for PCAN_MODE_EXTENDED alone; with any other mode
 // the driver would drop every frame of the unit, and every job would end "No answer".
-TEST_P(EveryLibraryTest, FilterLetsTheUnitsFramesThroughAndTheFlashCompletes) {
+TEST_P(EveryLibraryTest, FilterLetsTheUnitsFramesThroughAndFlashAndBackupComplete) {
   fake_pcan::configure("bus=1");
   write_file("app.hex", kUnitHex);
   ConsoleCapture console;
   EXPECT_EQ(flash_application(job("app.hex", "pcan")), 0) << console.text();
-  EXPECT_NE(console.text().find("Flashing completed\n"), std::string::npos) << console.text();
-  EXPECT_NE(fake_pcan::calls().find("CAN_FilterMessages(0x51, 0xA44401, 0xA84401, 0x02)\n"),
-            std::string::npos);
-}
-
-TEST_P(EveryLibraryTest, BackupCompletes) {
-  fake_pcan::configure("bus=1");
-  ConsoleCapture console;
+  EXPECT_TRUE(holds(console.text(), "Flashing completed\n"));
+  EXPECT_TRUE(holds(fake_pcan::calls(), "CAN_FilterMessages(0x51, 0xA44401, 0xA84401, 0x02)\n"));
   EXPECT_EQ(backup_parameters(job("b.bin", "pcan")), 0) << console.text();
-  EXPECT_NE(console.text().find("Backup completed\n"), std::string::npos) << console.text();
+  EXPECT_TRUE(holds(console.text(), "Backup completed\n"));
 }
 
 // An adapter unplugged while the unit erases: 4.3 says PCAN_ERROR_UNKNOWN (the driver's ENODEV),
@@ -124,8 +118,7 @@ TEST_P(EveryLibraryTest, SendToAGoneAdapterStopsTheChannel) {
   EXPECT_EQ(can_send_frame(command), 0);
   EXPECT_EQ(can_send_frame(command), -3);
   EXPECT_EQ(can_stopped(), CAN_STOPPED_LOST);
-  EXPECT_EQ(console.text().rfind("CAN adapter lost: pcan:1 (CAN_Write: ", 0), 0u)
-      << console.text();
+  EXPECT_TRUE(begins(console.text(), "CAN adapter lost: pcan:1 (CAN_Write: "));
 }
 
 struct StateRow {
@@ -147,7 +140,7 @@ TEST_P(EveryLibraryTest, BusStatesAreNamedAsTheyAre) {
     fake_pcan::configure((std::string("bus_state=") + row.state).c_str());
     CanFrame frame{};
     EXPECT_EQ(can_receive_frame(&frame, 5, 50), -1);
-    EXPECT_EQ(console.text().rfind(row.line, 0), 0u) << row.state << ": " << console.text();
+    EXPECT_TRUE(begins(console.text(), row.line)) << row.state;
   }
 }
 
@@ -158,9 +151,7 @@ TEST_P(EveryLibraryTest, BusOffOnASendIsNamed) {
   write_file("app.hex", kUnitHex);
   ConsoleCapture console;
   EXPECT_LT(flash_application(job("app.hex", "pcan")), 0);
-  EXPECT_NE(console.text().find("CAN bus state: bus-off (the adapter stopped sending"),
-            std::string::npos)
-      << console.text();
+  EXPECT_TRUE(holds(console.text(), "CAN bus state: bus-off (the adapter stopped sending"));
 }
 
 // An adapter named by its device id: 4.3 gives device ids of initialised channels alone (and no
@@ -185,35 +176,36 @@ TEST_P(EveryLibraryTest, ListingGivesTheDeviceIds) {
   print_listing(peak_list);
   for (const char* line : {"pcan:1       PCAN-USB, device id 0x9, available (also -i pcan@0x9)",
                            "pcan:3       PCAN-USB, device id 0x7, available (also -i pcan@0x7)"}) {
-    EXPECT_NE(console.text().find(line), std::string::npos) << console.text();
+    EXPECT_TRUE(holds(console.text(), line));
   }
 }
 
 // PEAK's Linux library shares a channel that another program initialised at the same bit rate
 // (both read one receive queue, and the initialisation deletes the other's filters): its condition
-// tells it occupied, and it is refused before it is initialised.
-TEST_P(LinuxLibraryTest, ChannelOfAnotherProgramIsRefusedUninitialised) {
-  // pcan:2 is held by another program.
+// tells it occupied, and it is refused before it is initialised. For a channel it finds no device
+// for 4.3 says "no driver" (2022 "illegal hardware"): the adapter is not there (or the driver is
+// not loaded), and the line says so.
+struct RefusedChannelRow {
+  const char* target;
+  const char* line;  // the start of the console
+  bool initialised;  // CAN_Initialize was called
+};
+TEST_P(LinuxLibraryTest, OccupiedAndAbsentChannelsAreRefusedAsWhatTheyAre) {
+  // pcan:2 is held by another program; pcan:3 is not attached.
+  const RefusedChannelRow rows[] = {
+      {"pcan:2", "Cannot open pcan:2: occupied by another program", false},
+      {"pcan:3", "Cannot open pcan:3: no PCAN-USB adapter found as pcan:3: is it plugged in, and "
+                 "PEAK's driver loaded? (CAN_Initialize: ", true}};
   ASSERT_EQ(can_accept_id(UNIT_ANSWER_ID), 0);
-  ConsoleCapture console;
-  EXPECT_LT(can_open(target_of("pcan:2")), 0);
-  EXPECT_EQ(console.text().rfind("Cannot open pcan:2: occupied by another program", 0), 0u)
-      << console.text();
-  EXPECT_EQ(fake_pcan::calls().find("CAN_Initialize("), std::string::npos) << fake_pcan::calls();
-  EXPECT_NE(log_.text().find("PEAK: pcan:2 is occupied by another program"), std::string::npos);
-}
-
-// 4.3 says "no driver" (2022 "illegal hardware") for a channel it finds no device for: the adapter
-// is not there (or the driver is not loaded), and the line says so.
-TEST_P(LinuxLibraryTest, AbsentAdapterIsNamedAsAbsent) {
-  ASSERT_EQ(can_accept_id(UNIT_ANSWER_ID), 0);
-  ConsoleCapture console;
-  EXPECT_LT(can_open(target_of("pcan:3")), 0);
-  EXPECT_EQ(console.text().rfind("Cannot open pcan:3: no PCAN-USB adapter found as pcan:3: is it "
-                                 "plugged in, and PEAK's driver loaded? (CAN_Initialize: ",
-                                 0),
-            0u)
-      << console.text();
+  for (const RefusedChannelRow& row : rows) {
+    SCOPED_TRACE(row.target);
+    ConsoleCapture console;
+    EXPECT_LT(can_open(target_of(row.target)), 0);
+    EXPECT_TRUE(begins(console.text(), row.line));
+    const std::string calls = fake_pcan::calls();
+    EXPECT_EQ(calls.find("CAN_Initialize(") != std::string::npos, row.initialised) << calls;
+  }
+  EXPECT_TRUE(holds(log_.text(), "PEAK: pcan:2 is occupied by another program"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Libraries, EveryLibraryTest, ::testing::Values(ALL_VARIANTS),
@@ -243,16 +235,14 @@ TEST_P(PeakLibraryExecutableTest, FlashesBacksUpAndOpensByDeviceId) {
   write_file(dir_.file("app.hex"), kUnitHex);
   std::string output;
   EXPECT_EQ(run("bus=1", "-f app.hex --report r.json 4", &output), 0) << output;
-  EXPECT_NE(output.find("Using PEAK PCAN-USB interface\nErase flash\n"), std::string::npos)
-      << output;
+  EXPECT_TRUE(holds(output, "Using PEAK PCAN-USB interface\nErase flash\n"));
   const std::string report = read_file(dir_.file("r.json"));
-  EXPECT_NE(report.find("\"library\": \"" + folder() + "/libpcanbasic.so\""), std::string::npos)
-      << report;
+  EXPECT_TRUE(holds(report, "\"library\": \"" + folder() + "/libpcanbasic.so\""));
   EXPECT_EQ(run("bus=1", "-r b.bin 4", &output), 0) << output;
-  EXPECT_NE(output.find("Backup completed\n"), std::string::npos) << output;
+  EXPECT_TRUE(holds(output, "Backup completed\n"));
   EXPECT_EQ(run(std::string("bus=1,") + kDeviceIds, "-i pcan@7 -f app.hex 4", &output), 0)
       << output;
-  EXPECT_NE(output.find("Flashing completed\n"), std::string::npos) << output;
+  EXPECT_TRUE(holds(output, "Flashing completed\n"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Libraries, PeakLibraryExecutableTest, ::testing::Values(ALL_VARIANTS),
