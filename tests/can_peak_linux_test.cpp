@@ -43,7 +43,6 @@ class PeakLibraryTest : public ::testing::TestWithParam<const char*> {
     fake_pcan::set_clock(nullptr);
     fake_pcan::use(previous_);
   }
-  bool linux_library() const { return GetParam()[0] != '\0'; }
   // Opens the PEAK back-end's default channel for the unit's answers and data.
   static void open() {
     can_use_backend(peak_backend());
