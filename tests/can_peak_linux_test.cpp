@@ -17,6 +17,8 @@
 
 namespace {
 const char kUnitHex[] = ":02000004700288\n:0400000001020304F2\n:00000001FF\n";
+// pcan:1 and pcan:3 attached, with device ids 9 and 7, and free.
+const char kDeviceIds[] = "attached=3:1,device_id@3=7,device_id@1=9,occupied=0";
 #define LINUX_VARIANTS "linux43", "linux2022"
 #define ALL_VARIANTS "", LINUX_VARIANTS
 
@@ -41,7 +43,6 @@ class PeakLibraryTest : public ::testing::TestWithParam<const char*> {
     fake_pcan::set_clock(nullptr);
     fake_pcan::use(previous_);
   }
-  bool linux_library() const { return GetParam()[0] != '\0'; }
   // Opens the PEAK back-end's default channel for the unit's answers and data.
   static void open() {
     can_use_backend(peak_backend());
@@ -59,61 +60,52 @@ using LinuxLibraryTest = PeakLibraryTest;
 
 // PCAN-Basic for Linux makes a range extended for PCAN_MODE_EXTENDED alone; with any other mode
 // the driver would drop every frame of the unit, and every job would end "No answer".
-TEST_P(EveryLibraryTest, FilterLetsTheUnitsFramesThroughAndTheFlashCompletes) {
+TEST_P(EveryLibraryTest, FilterLetsTheUnitsFramesThroughAndFlashAndBackupComplete) {
   fake_pcan::configure("bus=1");
   write_file("app.hex", kUnitHex);
   ConsoleCapture console;
   EXPECT_EQ(flash_application(job("app.hex", "pcan")), 0) << console.text();
-  EXPECT_NE(console.text().find("Flashing completed\n"), std::string::npos) << console.text();
-  EXPECT_NE(fake_pcan::calls().find("CAN_FilterMessages(0x51, 0xA44401, 0xA84401, 0x02)\n"),
-            std::string::npos);
-}
-
-TEST_P(EveryLibraryTest, BackupCompletes) {
-  fake_pcan::configure("bus=1");
-  ConsoleCapture console;
+  EXPECT_TRUE(holds(console.text(), "Flashing completed\n"));
+  EXPECT_TRUE(holds(fake_pcan::calls(), "CAN_FilterMessages(0x51, 0xA44401, 0xA84401, 0x02)\n"));
   EXPECT_EQ(backup_parameters(job("b.bin", "pcan")), 0) << console.text();
-  EXPECT_NE(console.text().find("Backup completed\n"), std::string::npos) << console.text();
+  EXPECT_TRUE(holds(console.text(), "Backup completed\n"));
 }
 
 // An adapter unplugged while the unit erases: 4.3 says PCAN_ERROR_UNKNOWN (the driver's ENODEV),
-// 2022 PCAN_ERROR_ILLHW, to the read that fails; the run ends there, naming the adapter lost.
-TEST_P(EveryLibraryTest, UnplugDuringTheEraseIsNamedAtTheFailingRead) {
-  // The fifth read falls into the erase: the start's answer is the second.
-  fake_pcan::configure("bus=1,read_fail_from=5");
+// 2022 PCAN_ERROR_ILLHW, to the read that fails. Unplugged while the tool waits on the receive
+// event: PEAK's driver polls POLLERR on its descriptor, which is no frame; the status query that
+// follows finds the adapter gone. Either way the run ends within a second, naming the adapter lost.
+struct UnplugRow {
+  const char* settings;
+  uint64_t (*gone_at_us)();  // when the fake's adapter went
+  const char* lost;          // the start of the console line
+};
+TEST_P(EveryLibraryTest, UnplugIsNamedWithinASecond) {
+  // The fifth read falls into the erase (the start's answer is the second); the second write asks
+  // the unit to erase.
+  const UnplugRow rows[] = {
+      {"bus=1,read_fail_from=5", fake_pcan::read_failed_at_us,
+       "CAN adapter lost: pcan:1 (CAN_Read: "},
+      {"bus=1,unplug_after_write=2", fake_pcan::unplugged_at_us, "CAN adapter lost: pcan:1 ("}};
   write_file("app.hex", kUnitHex);
-  ConsoleCapture console;
-  EXPECT_EQ(flash_application(job("app.hex", "pcan")), -5);
-  const uint64_t failed_at = fake_pcan::read_failed_at_us();
-  ASSERT_NE(failed_at, 0u);
-  EXPECT_LE(clock_.now_us() - failed_at, 1100000u);
-  const std::string text = console.text();
-  const size_t erase = text.find("Erase flash\n");
-  const size_t lost = text.find("CAN adapter lost: pcan:1 (CAN_Read: ");
-  ASSERT_NE(erase, std::string::npos) << text;
-  ASSERT_NE(lost, std::string::npos) << text;
-  EXPECT_LT(erase, lost) << text;
-  EXPECT_EQ(text.find("No answer"), std::string::npos) << text;
-}
-
-// Unplugged while the tool waits on the receive event: PEAK's driver polls POLLERR on its
-// descriptor, which is no frame; the status query that follows finds the adapter gone.
-TEST_P(EveryLibraryTest, UnplugWhileWaitingIsNamedWithinASecond) {
-  // The second write asks the unit to erase.
-  fake_pcan::configure("bus=1,unplug_after_write=2");
-  write_file("app.hex", kUnitHex);
-  ConsoleCapture console;
-  EXPECT_EQ(flash_application(job("app.hex", "pcan")), -5);
-  const uint64_t unplugged_at = fake_pcan::unplugged_at_us();
-  ASSERT_NE(unplugged_at, 0u);
-  EXPECT_LE(clock_.now_us() - unplugged_at, 1100000u);
-  const std::string text = console.text();
-  const size_t erase = text.find("Erase flash\n");
-  const size_t lost = text.find("CAN adapter lost: pcan:1 (");
-  ASSERT_NE(erase, std::string::npos) << text;
-  ASSERT_NE(lost, std::string::npos) << text;
-  EXPECT_LT(erase, lost) << text;
-  EXPECT_EQ(text.find("No answer"), std::string::npos) << text;
+  for (const UnplugRow& row : rows) {
+    SCOPED_TRACE(row.settings);
+    TearDown();
+    SetUp();
+    fake_pcan::configure(row.settings);
+    ConsoleCapture console;
+    EXPECT_EQ(flash_application(job("app.hex", "pcan")), -5);
+    const uint64_t gone_at = row.gone_at_us();
+    ASSERT_NE(gone_at, 0u);
+    EXPECT_LE(clock_.now_us() - gone_at, 1100000u);
+    const std::string text = console.text();
+    const size_t erase = text.find("Erase flash\n");
+    const size_t lost = text.find(row.lost);
+    ASSERT_NE(erase, std::string::npos) << text;
+    ASSERT_NE(lost, std::string::npos) << text;
+    EXPECT_LT(erase, lost) << text;
+    EXPECT_EQ(text.find("No answer"), std::string::npos) << text;
+  }
 }
 
 // A send to a gone adapter: the unknown error of 4.3 is confirmed by the status query.
@@ -125,8 +117,7 @@ TEST_P(EveryLibraryTest, SendToAGoneAdapterStopsTheChannel) {
   EXPECT_EQ(can_send_frame(command), 0);
   EXPECT_EQ(can_send_frame(command), -3);
   EXPECT_EQ(can_stopped(), CAN_STOPPED_LOST);
-  EXPECT_EQ(console.text().rfind("CAN adapter lost: pcan:1 (CAN_Write: ", 0), 0u)
-      << console.text();
+  EXPECT_TRUE(begins(console.text(), "CAN adapter lost: pcan:1 (CAN_Write: "));
 }
 
 struct StateRow {
@@ -148,7 +139,7 @@ TEST_P(EveryLibraryTest, BusStatesAreNamedAsTheyAre) {
     fake_pcan::configure((std::string("bus_state=") + row.state).c_str());
     CanFrame frame{};
     EXPECT_EQ(can_receive_frame(&frame, 5, 50), -1);
-    EXPECT_EQ(console.text().rfind(row.line, 0), 0u) << row.state << ": " << console.text();
+    EXPECT_TRUE(begins(console.text(), row.line)) << row.state;
   }
 }
 
@@ -159,15 +150,13 @@ TEST_P(EveryLibraryTest, BusOffOnASendIsNamed) {
   write_file("app.hex", kUnitHex);
   ConsoleCapture console;
   EXPECT_LT(flash_application(job("app.hex", "pcan")), 0);
-  EXPECT_NE(console.text().find("CAN bus state: bus-off (the adapter stopped sending"),
-            std::string::npos)
-      << console.text();
+  EXPECT_TRUE(holds(console.text(), "CAN bus state: bus-off (the adapter stopped sending"));
 }
 
 // An adapter named by its device id: 4.3 gives device ids of initialised channels alone (and no
 // attached-channels query), so the free channels are initialised for the moment of the question.
 TEST_P(EveryLibraryTest, DeviceIdFindsItsChannel) {
-  fake_pcan::configure("attached=3:1,device_id@3=7,device_id@1=9,occupied=0");
+  fake_pcan::configure(kDeviceIds);
   ASSERT_EQ(can_accept_id(UNIT_ANSWER_ID), 0);
   ConsoleCapture console;
   EXPECT_EQ(can_open(target_of("pcan@7")), 0) << console.text();
@@ -181,42 +170,41 @@ TEST_P(EveryLibraryTest, DeviceIdFindsItsChannel) {
 }
 
 TEST_P(EveryLibraryTest, ListingGivesTheDeviceIds) {
-  fake_pcan::configure("attached=3:1,device_id@3=7,device_id@1=9,occupied=0");
+  fake_pcan::configure(kDeviceIds);
   ConsoleCapture console;
   print_listing(peak_list);
-  EXPECT_NE(console.text().find("pcan:1       PCAN-USB, device id 0x9, available (also -i pcan@0x9)"),
-            std::string::npos)
-      << console.text();
-  EXPECT_NE(console.text().find("pcan:3       PCAN-USB, device id 0x7, available (also -i pcan@0x7)"),
-            std::string::npos)
-      << console.text();
+  for (const char* line : {"pcan:1       PCAN-USB, device id 0x9, available (also -i pcan@0x9)",
+                           "pcan:3       PCAN-USB, device id 0x7, available (also -i pcan@0x7)"}) {
+    EXPECT_TRUE(holds(console.text(), line));
+  }
 }
 
 // PEAK's Linux library shares a channel that another program initialised at the same bit rate
 // (both read one receive queue, and the initialisation deletes the other's filters): its condition
-// tells it occupied, and it is refused before it is initialised.
-TEST_P(LinuxLibraryTest, ChannelOfAnotherProgramIsRefusedUninitialised) {
-  // pcan:2 is held by another program.
+// tells it occupied, and it is refused before it is initialised. For a channel it finds no device
+// for 4.3 says "no driver" (2022 "illegal hardware"): the adapter is not there (or the driver is
+// not loaded), and the line says so.
+struct RefusedChannelRow {
+  const char* target;
+  const char* line;  // the start of the console
+  bool initialised;  // CAN_Initialize was called
+};
+TEST_P(LinuxLibraryTest, OccupiedAndAbsentChannelsAreRefusedAsWhatTheyAre) {
+  // pcan:2 is held by another program; pcan:3 is not attached.
+  const RefusedChannelRow rows[] = {
+      {"pcan:2", "Cannot open pcan:2: occupied by another program", false},
+      {"pcan:3", "Cannot open pcan:3: no PCAN-USB adapter found as pcan:3: is it plugged in, and "
+                 "PEAK's driver loaded? (CAN_Initialize: ", true}};
   ASSERT_EQ(can_accept_id(UNIT_ANSWER_ID), 0);
-  ConsoleCapture console;
-  EXPECT_LT(can_open(target_of("pcan:2")), 0);
-  EXPECT_EQ(console.text().rfind("Cannot open pcan:2: occupied by another program", 0), 0u)
-      << console.text();
-  EXPECT_EQ(fake_pcan::calls().find("CAN_Initialize("), std::string::npos) << fake_pcan::calls();
-  EXPECT_NE(log_.text().find("PEAK: pcan:2 is occupied by another program"), std::string::npos);
-}
-
-// 4.3 says "no driver" (2022 "illegal hardware") for a channel it finds no device for: the adapter
-// is not there (or the driver is not loaded), and the line says so.
-TEST_P(LinuxLibraryTest, AbsentAdapterIsNamedAsAbsent) {
-  ASSERT_EQ(can_accept_id(UNIT_ANSWER_ID), 0);
-  ConsoleCapture console;
-  EXPECT_LT(can_open(target_of("pcan:3")), 0);
-  EXPECT_EQ(console.text().rfind("Cannot open pcan:3: no PCAN-USB adapter found as pcan:3: is it "
-                                 "plugged in, and PEAK's driver loaded? (CAN_Initialize: ",
-                                 0),
-            0u)
-      << console.text();
+  for (const RefusedChannelRow& row : rows) {
+    SCOPED_TRACE(row.target);
+    ConsoleCapture console;
+    EXPECT_LT(can_open(target_of(row.target)), 0);
+    EXPECT_TRUE(begins(console.text(), row.line));
+    const std::string calls = fake_pcan::calls();
+    EXPECT_EQ(calls.find("CAN_Initialize(") != std::string::npos, row.initialised) << calls;
+  }
+  EXPECT_TRUE(holds(log_.text(), "PEAK: pcan:2 is occupied by another program"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Libraries, EveryLibraryTest, ::testing::Values(ALL_VARIANTS),
@@ -227,11 +215,13 @@ INSTANTIATE_TEST_SUITE_P(Libraries, LinuxLibraryTest, ::testing::Values(LINUX_VA
 // The tool's executable with the variant under the usual name first on the loader's path.
 class PeakLibraryExecutableTest : public ::testing::TestWithParam<const char*> {
  protected:
+  // The variant's folder.
+  std::string folder() const {
+    return std::string(RALVEX_FAKES_DIR) + (GetParam()[0] ? "/" : "") + GetParam();
+  }
   int run(const std::string& settings, const std::string& args, std::string* output) {
-    const std::string folder = std::string(RALVEX_FAKES_DIR) + (GetParam()[0] ? "/" : "") +
-                               GetParam();
     const std::string command = "cd " + shell_quote(dir_.file("")) + " && LD_LIBRARY_PATH=" +
-                                shell_quote(folder) + ":" + shell_quote(RALVEX_FAKES_DIR) +
+                                shell_quote(folder()) + ":" + shell_quote(RALVEX_FAKES_DIR) +
                                 " RALVEX_FAKE_PCAN=" + settings + " RALVEX_FAKE_PCAN_CALLS=" +
                                 shell_quote(dir_.file("pcan.txt")) + " " +
                                 shell_quote(RALVEX_TOOL_PATH) + " " + args;
@@ -244,19 +234,14 @@ TEST_P(PeakLibraryExecutableTest, FlashesBacksUpAndOpensByDeviceId) {
   write_file(dir_.file("app.hex"), kUnitHex);
   std::string output;
   EXPECT_EQ(run("bus=1", "-f app.hex --report r.json 4", &output), 0) << output;
-  EXPECT_NE(output.find("Using PEAK PCAN-USB interface\nErase flash\n"), std::string::npos)
-      << output;
+  EXPECT_TRUE(holds(output, "Using PEAK PCAN-USB interface\nErase flash\n"));
   const std::string report = read_file(dir_.file("r.json"));
-  const std::string library = std::string(RALVEX_FAKES_DIR) + (GetParam()[0] ? "/" : "") +
-                              GetParam() + "/libpcanbasic.so";
-  EXPECT_NE(report.find("\"library\": \"" + library + "\""), std::string::npos) << report;
+  EXPECT_TRUE(holds(report, "\"library\": \"" + folder() + "/libpcanbasic.so\""));
   EXPECT_EQ(run("bus=1", "-r b.bin 4", &output), 0) << output;
-  EXPECT_NE(output.find("Backup completed\n"), std::string::npos) << output;
-  EXPECT_EQ(run("bus=1,attached=3:1,device_id@3=7,device_id@1=9,occupied=0",
-                "-i pcan@7 -f app.hex 4", &output),
-            0)
+  EXPECT_TRUE(holds(output, "Backup completed\n"));
+  EXPECT_EQ(run(std::string("bus=1,") + kDeviceIds, "-i pcan@7 -f app.hex 4", &output), 0)
       << output;
-  EXPECT_NE(output.find("Flashing completed\n"), std::string::npos) << output;
+  EXPECT_TRUE(holds(output, "Flashing completed\n"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Libraries, PeakLibraryExecutableTest, ::testing::Values(ALL_VARIANTS),

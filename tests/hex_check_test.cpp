@@ -1,6 +1,5 @@
 // --check, and what a run leaves of the log and the console: a check and --help open nothing, the
 // earlier log is kept as .1, a console that went away is given up while the job goes on.
-#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -23,31 +22,7 @@ std::string segment(uint16_t value) {
   return hex_line(4, 0, {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)});
 }
 const std::string kEnd = ":00000001FF\n";
-// The first five lines a run prints.
-const char kNotice[] =
-    "\n\n===  Ralvex Service Tool 0.7.0  ===\n\nThis software uses the following 3rd party "
-    "libraries (on Windows):\n";
-
-std::string digest_of(const std::string& path) {
-  char digest[65] = "";
-  uint64_t size = 0;
-  EXPECT_EQ(sha256_file(path.c_str(), digest, &size), 0);
-  return digest;
-}
-
-class CheckTest : public ProgramRunTest {
- protected:
-  // Nothing but the inputs is left in the folder.
-  void expect_nothing_written(const std::vector<std::string>& inputs) {
-    size_t files = 0;
-    for (const auto& entry : fs::directory_iterator(".")) {
-      ++files;
-      const std::string name = entry.path().filename().string();
-      EXPECT_NE(std::find(inputs.begin(), inputs.end(), name), inputs.end()) << name;
-    }
-    EXPECT_EQ(files, inputs.size());
-  }
-};
+using CheckTest = ProgramRunTest;
 
 struct CheckRow {
   const char* what;
@@ -90,8 +65,11 @@ TEST_P(CheckRowTest, OpensNothingElse) {
   EXPECT_EQ(run(args), row.status) << row.what;
   std::string end = row.console_end;
   if (row.status == 0) {
-    end += "SHA-256: " + digest_of("in.hex") + " (" +
-           std::to_string(fs::file_size("in.hex")) + " bytes)\nHEX file check passed\n";
+    char digest[65] = "";
+    uint64_t size = 0;
+    ASSERT_EQ(sha256_file("in.hex", digest, &size), 0);
+    end += "SHA-256: " + std::string(digest) + " (" + std::to_string(fs::file_size("in.hex")) +
+           " bytes)\nHEX file check passed\n";
   }
   const std::string& out = console_.text();
   ASSERT_GE(out.size(), end.size()) << out;
@@ -99,7 +77,7 @@ TEST_P(CheckRowTest, OpensNothingElse) {
   EXPECT_EQ(out.find("Log system init"), std::string::npos);
   EXPECT_EQ(out.find("Using emulated CAN bus"), std::string::npos);
   EXPECT_EQ(sim_unit_stats().erases, 0u);
-  expect_nothing_written(inputs);
+  EXPECT_EQ(directory_names(), inputs);  // nothing but the input is left in the folder
   if (!row.content.empty()) {
     EXPECT_EQ(read_file("in.hex"), row.content);
   }
@@ -112,9 +90,8 @@ TEST_F(CheckTest, RecordFilesAreRefusedWithIt) {
     SCOPED_TRACE(option);
     console_.clear();
     EXPECT_EQ(run({"--check", "in.hex", option, "out.txt"}), -2);
-    EXPECT_NE(console_.text().find(std::string("Option ") + option +
-                                   " does not apply to --check, which writes no file\n"),
-              std::string::npos);
+    EXPECT_TRUE(holds(console_.text(), std::string("Option ") + option +
+                                           " does not apply to --check, which writes no file\n"));
     // A refused command line is recorded as any is (the report and the events), but not checked.
     EXPECT_EQ(console_.text().find("Checking HEX file"), std::string::npos);
   }
@@ -126,14 +103,14 @@ TEST_F(CheckTest, HelpAndVersionLeaveTheLogAlone) {
     EXPECT_EQ(run({option}), 0);
     EXPECT_EQ(console_.text().find("Log system init"), std::string::npos);
   }
-  expect_nothing_written({"ZR4_BL_Log.txt"});
+  EXPECT_EQ(directory_names(), std::vector<std::string>{"ZR4_BL_Log.txt"});
   EXPECT_EQ(read_file("ZR4_BL_Log.txt"), "the failed run's log\n");
 }
 
 TEST_F(CheckTest, EveryOtherRunKeepsTheEarlierLog) {
   EXPECT_EQ(run({"-i", "sim", "-f", "missing.hex"}), -3);
   const std::string failed = read_file("ZR4_BL_Log.txt");
-  EXPECT_NE(failed.find("Cannot open IHex file missing.hex"), std::string::npos);
+  EXPECT_TRUE(holds(failed, "Cannot open IHex file missing.hex"));
   EXPECT_EQ(run({"-l"}), 0);
   EXPECT_EQ(read_file("ZR4_BL_Log.1.txt"), failed);
   // With --log FILE the earlier one is FILE.1; the default's .1 stays as it was.
@@ -151,15 +128,11 @@ TEST_F(CheckTest, HangupGivesTheConsoleUpAndTheFlashGoesOn) {
   EXPECT_EQ(status, 0);
   EXPECT_EQ(console_.text(), "");
   EXPECT_EQ(sim_unit_stats().pages_written, 3u);
-  EXPECT_NE(read_file("ZR4_BL_Log.txt")
-                .find("Console given up: the console went away (SIGHUP); the run goes on without "
-                      "it\n"),
-            std::string::npos);
+  EXPECT_TRUE(holds(read_file("ZR4_BL_Log.txt"), "Console given up: the console went away "
+                                                 "(SIGHUP); the run goes on without it\n"));
   const std::string report = read_file("r.json");
-  EXPECT_NE(report.find("\"console\": \"given up: the console went away (SIGHUP)\""),
-            std::string::npos)
-      << report;
-  EXPECT_NE(report.find("\"exit_status\": 0"), std::string::npos);
+  EXPECT_TRUE(holds(report, "\"console\": \"given up: the console went away (SIGHUP)\""));
+  EXPECT_TRUE(holds(report, "\"exit_status\": 0"));
 }
 
 // The tool's own process, its output into a pipe whose reader leaves after five lines.
@@ -172,13 +145,15 @@ TEST(CheckExecutableTest, FlashIntoAPipeThatClosesCompletes) {
                             " -i sim -f app.hex --report r.json 4 | head -n 5",
                         &out),
             0);
-  EXPECT_EQ(out, std::string(kNotice));
+  // The first five lines a run prints.
+  EXPECT_EQ(out, "\n\n===  Ralvex Service Tool 0.7.0  ===\n\nThis software uses the following "
+                 "3rd party libraries (on Windows):\n");
   const std::string report = read_file("r.json");
-  EXPECT_NE(report.find("\"exit_status\": 0"), std::string::npos) << report;
-  EXPECT_NE(report.find("\"pages_done\": 21,"), std::string::npos) << report;
-  EXPECT_NE(report.find("\"pages\": 21,"), std::string::npos) << report;
-  EXPECT_NE(report.find("broken pipe"), std::string::npos) << report;
-  EXPECT_NE(read_file("ZR4_BL_Log.txt").find("DL_END_OF_DOWNLOAD\n"), std::string::npos);
+  EXPECT_TRUE(holds(report, "\"exit_status\": 0"));
+  EXPECT_TRUE(holds(report, "\"pages_done\": 21,"));
+  EXPECT_TRUE(holds(report, "\"pages\": 21,"));
+  EXPECT_TRUE(holds(report, "broken pipe"));
+  EXPECT_TRUE(holds(read_file("ZR4_BL_Log.txt"), "DL_END_OF_DOWNLOAD\n"));
 }
 
 // Files made by objcopy and srec_cat: the SHA-256 printed is sha256sum's.
@@ -196,11 +171,9 @@ TEST(CheckExecutableTest, ToolMadeFilesAndSha256sum) {
     std::string sum;
     ASSERT_EQ(run_command("sha256sum app.hex", &sum), 0);
     EXPECT_EQ(run_command(std::string(RALVEX_TOOL_PATH) + " --check app.hex", &out), 0) << out;
-    EXPECT_NE(out.find("Addresses: 0x70020000 to 0x7003116F\nData bytes: 70000\n"
-                       "Pages: 274 of 256 bytes, the first at 0x70020000\n"),
-              std::string::npos)
-        << out;
-    EXPECT_NE(out.find("SHA-256: " + sum.substr(0, 64) + " ("), std::string::npos) << out;
+    EXPECT_TRUE(holds(out, "Addresses: 0x70020000 to 0x7003116F\nData bytes: 70000\n"
+                           "Pages: 274 of 256 bytes, the first at 0x70020000\n"));
+    EXPECT_TRUE(holds(out, "SHA-256: " + sum.substr(0, 64) + " ("));
     EXPECT_FALSE(fs::exists("ZR4_BL_Log.txt"));
   }
 }
@@ -245,11 +218,9 @@ TEST_F(CheckTest, EarlierLogIsNeverKeptOverTheRunsFile) {
   write_file("run.log.1", read_file("app.hex"));
   const std::string hex = read_file("app.hex");
   EXPECT_EQ(run({"-i", "sim", "-f", "run.log.1", "--log", "run.log"}, attach_world), -2);
-  EXPECT_NE(console_.text().find("The earlier log would be kept as 'run.log.1', which is "
-                                 "'run.log.1' of this run: give the log a file of its own with "
-                                 "--log FILE\n"),
-            std::string::npos)
-      << console_.text();
+  EXPECT_TRUE(holds(console_.text(), "The earlier log would be kept as 'run.log.1', which is "
+                                     "'run.log.1' of this run: give the log a file of its own "
+                                     "with --log FILE\n"));
   EXPECT_EQ(read_file("run.log.1"), hex);
   EXPECT_EQ(read_file("run.log"), "earlier\n");
   EXPECT_EQ(sim_unit_stats().erases, 0u);

@@ -286,45 +286,41 @@ namespace {
 // What a load tells the image check besides the image: one row per file.
 struct FactsCase {
   const char* name;
-  IhexAddressing addressing;
   std::string file;
   uint32_t bytes;
   uint64_t lowest;
   uint64_t highest;
-  IhexClash clash;
-  int32_t end_segment_line;
-  int32_t dropped_line;
-  bool tail_failed;
+  IhexClash clash{};
+  int32_t end_segment_line = 0;
+  int32_t dropped_line = 0;
+  bool tail_failed = false;
+  IhexAddressing addressing = IHEX_APPLICATION;
 };
 const FactsCase kFactsCases[] = {
-    {"one record", IHEX_APPLICATION, segment(0x7002) + kData4 + kEof, 4, 0x70020000, 0x70020003,
-     {}, 0, 0, false},
-    {"equal overlap counts once", IHEX_APPLICATION,
-     segment(0x7002) + kData4 + hex_line(0, 2, {3, 4}) + kEof, 4, 0x70020000, 0x70020003, {}, 0,
-     0, false},
-    {"clash names both lines", IHEX_APPLICATION,
+    {"one record", segment(0x7002) + kData4 + kEof, 4, 0x70020000, 0x70020003},
+    {"equal overlap counts once", segment(0x7002) + kData4 + hex_line(0, 2, {3, 4}) + kEof, 4,
+     0x70020000, 0x70020003},
+    {"clash names both lines",
      segment(0x7002) + kData4 + hex_line(0, 0x10, {1}) + hex_line(0, 2, {3, 9}) + kEof, 5,
-     0x70020000, 0x70020010, {2, 4, 0x70020003}, 0, 0, false},
-    {"clash within a run of records", IHEX_APPLICATION,
+     0x70020000, 0x70020010, {2, 4, 0x70020003}},
+    {"clash within a run of records",
      segment(0x7002) + hex_line(0, 0, {1, 2}) + hex_line(0, 2, {3, 4}) + hex_line(0, 4, {5, 6}) +
          hex_line(0, 5, {0}) + kEof,
-     6, 0x70020000, 0x70020005, {4, 5, 0x70020005}, 0, 0, false},
-    {"later segment", IHEX_APPLICATION,
-     segment(0x7002) + kData4 + segment(0x7003) + hex_line(0, 0x10, {0xAA}) + kEof, 5, 0x70020000,
-     0x70030010, {}, 0, 0, false},
-    {"data after the last segment", IHEX_APPLICATION,
+     6, 0x70020000, 0x70020005, {4, 5, 0x70020005}},
+    {"later segment", segment(0x7002) + kData4 + segment(0x7003) + hex_line(0, 0x10, {0xAA}) + kEof,
+     5, 0x70020000, 0x70030010},
+    {"data after the last segment",
      segment(0x7002) + kData4 + segment(0x8000) + hex_line(0, 0, {}) + hex_line(0, 0, {9}) + kEof,
-     4, 0x70020000, 0x70020003, {}, 3, 5, false},
-    {"nothing after the last segment", IHEX_APPLICATION,
-     segment(0x7002) + kData4 + segment(0x8000) + kEof, 4, 0x70020000, 0x70020003, {}, 3, 0,
-     false},
-    {"bad line after the last segment", IHEX_APPLICATION,
+     4, 0x70020000, 0x70020003, {}, 3, 5},
+    {"nothing after the last segment", segment(0x7002) + kData4 + segment(0x8000) + kEof, 4,
+     0x70020000, 0x70020003, {}, 3},
+    {"bad line after the last segment",
      segment(0x7002) + kData4 + segment(0x8000) + ":0400000001020304F3\n", 4, 0x70020000,
      0x70020003, {}, 3, 0, true},
-    {"no data", IHEX_APPLICATION, segment(0x7002) + kEof, 0, 0, 0, {}, 0, 0, false},
-    {"sensor below and above 0x20000", IHEX_SENSOR,
+    {"no data", segment(0x7002) + kEof, 0, 0, 0},
+    {"sensor below and above 0x20000",
      ":020000021000EC\n" + kData4 + ":020000022000DC\n" + hex_line(0, 0x10, {7}) + kEof, 5,
-     0x10000, 0x20010, {}, 0, 0, false},
+     0x10000, 0x20010, {}, 0, 0, false, IHEX_SENSOR},
 };
 }  // namespace
 

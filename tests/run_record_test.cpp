@@ -334,42 +334,39 @@ namespace {
 // no regular file: the run is refused before anything is opened or sent.
 struct RecordFileRow {
   std::vector<std::string> args;
-  const char* refusal;  // the line that names the record
+  std::string refusal;  // the line that names the record
   bool report;          // r.json (given besides) records the refusal
 };
+// `record` is `file` of the run (the HEX, restore or backup file).
+std::string over(const char* record, const char* file, const char* name) {
+  return std::string(record) + " is the " + file + " file of this run: it would be overwritten; " +
+         "give the " + name + " a file of its own";
+}
+std::string one_file(const char* first, const char* second) {
+  return std::string(first) + " and " + second +
+         " are one file: give each record a file of its own";
+}
 const RecordFileRow kRecordFileRows[] = {
-    {{"-f", "app.hex", "--report", "app.hex"},
-     "--report 'app.hex' is the HEX file of this run: it would be overwritten; give the report a "
-     "file of its own", false},
+    {{"-f", "app.hex", "--report", "app.hex"}, over("--report 'app.hex'", "HEX", "report"), false},
     {{"-f", "./app.hex", "--log", "app.hex", "--report", "r.json"},
-     "--log 'app.hex' is the HEX file of this run: it would be overwritten; give the log a file of "
-     "its own", true},
+     over("--log 'app.hex'", "HEX", "log"), true},
     {{"-f", "app.hex", "--trace", "./app.hex", "--report", "r.json"},
-     "--trace './app.hex' is the HEX file of this run: it would be overwritten; give the trace a "
-     "file of its own", true},
+     over("--trace './app.hex'", "HEX", "trace"), true},
     {{"-f", "app.hex", "-g", "5", "--events", "app.hex", "--report", "r.json"},
-     "--events 'app.hex' is the HEX file of this run: it would be overwritten; give the events a "
-     "file of its own", true},
-    {{"-w", "p.bin", "--report", "p.bin"},
-     "--report 'p.bin' is the restore file of this run: it would be overwritten; give the report "
-     "a file of its own", false},
-    {{"-r", "old.bin", "--report", "old.bin"},
-     "--report 'old.bin' is the backup file of this run: it would be overwritten; give the report "
-     "a file of its own", false},
+     over("--events 'app.hex'", "HEX", "events"), true},
+    {{"-w", "p.bin", "--report", "p.bin"}, over("--report 'p.bin'", "restore", "report"), false},
+    {{"-r", "old.bin", "--report", "old.bin"}, over("--report 'old.bin'", "backup", "report"),
+     false},
     {{"-r", "new.bin", "--events", "./new.bin", "--report", "r.json"},
-     "--events './new.bin' is the backup file of this run: it would be overwritten; give the "
-     "events a file of its own", true},
+     over("--events './new.bin'", "backup", "events"), true},
     {{"-w", "ZR4_BL_Log.txt", "--report", "r.json"},
-     "the log 'ZR4_BL_Log.txt' is the restore file of this run: it would be overwritten; give the "
-     "log a file of its own", true},
+     over("the log 'ZR4_BL_Log.txt'", "restore", "log"), true},
     {{"-f", "app.hex", "--log", "f.txt", "--report", "f.txt"},
-     "--log 'f.txt' and --report 'f.txt' are one file: give each record a file of its own", false},
+     one_file("--log 'f.txt'", "--report 'f.txt'"), false},
     {{"-f", "app.hex", "--trace", "t.log", "--events", "./t.log", "--report", "r.json"},
-     "--trace 't.log' and --events './t.log' are one file: give each record a file of its own",
-     true},
+     one_file("--trace 't.log'", "--events './t.log'"), true},
     {{"-f", "app.hex", "--report", "ZR4_BL_Log.txt"},
-     "the log 'ZR4_BL_Log.txt' and --report 'ZR4_BL_Log.txt' are one file: give each record a "
-     "file of its own", false},
+     one_file("the log 'ZR4_BL_Log.txt'", "--report 'ZR4_BL_Log.txt'"), false},
     {{"-f", "app.hex", "--report", "/dev/full"},
      "--report '/dev/full' is a device or another special file: the report is written to a "
      "regular file only", false},
@@ -381,13 +378,15 @@ const RecordFileRow kRecordFileRows[] = {
     {{"-f", "app.hex", "--report", "pipe"},
      "--report 'pipe' is a named pipe: the report is written to a regular file only", false},
 };
+// A one-page application.
+const char kApp[] =
+    ":02000004700288\n:10000000000102030405060708090A0B0C0D0E0F78\n:00000001FF\n";
 class RecordFileTest : public RunTest, public ::testing::WithParamInterface<RecordFileRow> {};
 }  // namespace
 
 TEST_P(RecordFileTest, RefusedBeforeAnythingIsOpenedOrSent) {
   const RecordFileRow& row = GetParam();
-  const std::string hex =
-      ":02000004700288\n:10000000000102030405060708090A0B0C0D0E0F78\n:00000001FF\n";
+  const std::string hex = kApp;
   const std::string parameters(0xD000, 'p');
   write_file("app.hex", hex);
   write_file("p.bin", parameters);
@@ -399,7 +398,7 @@ TEST_P(RecordFileTest, RefusedBeforeAnythingIsOpenedOrSent) {
   std::vector<std::string> args = row.args;
   args.insert(args.begin(), {"-i", "sim"});
   EXPECT_EQ(run(args), -2) << console_.text();
-  EXPECT_NE(console_.text().find(std::string(row.refusal) + "\n"), std::string::npos)
+  EXPECT_NE(console_.text().find(row.refusal + "\n"), std::string::npos)
       << console_.text();
   EXPECT_EQ(console_.text().find("Logging level"), std::string::npos);
   const SimBusFrame* frames = nullptr;
@@ -419,8 +418,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, RecordFileTest, ::testing::ValuesIn(kRecordFileRo
 
 // A trace whose lines cannot all be written is no record of the run: a success becomes -7.
 TEST_F(RunTest, TraceThatCannotBeWrittenTurnsSuccessInto7) {
-  write_file("app.hex",
-             ":02000004700288\n:10000000000102030405060708090A0B0C0D0E0F78\n:00000001FF\n");
+  write_file("app.hex", kApp);
   attach_world();
   make_leaving_pipe("t.fifo");
   EXPECT_EQ(run({"-i", "sim", "-f", "app.hex", "--trace", "t.fifo", "--report", "r.json"}), -7)

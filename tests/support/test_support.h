@@ -110,6 +110,17 @@ int run_command(const std::string& command, std::string* output);
 // Quotes a text for the shell.
 std::string shell_quote(const std::string& text);
 
+// Whether `text` holds `part` (EXPECT_TRUE(holds(...))); a failure shows the whole text.
+inline ::testing::AssertionResult holds(const std::string& text, const std::string& part) {
+  if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
+}
+// Whether `text` begins with `start`.
+inline ::testing::AssertionResult begins(const std::string& text, const std::string& start) {
+  if (text.rfind(start, 0) == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "not \"" << start << "\" first in:\n" << text;
+}
+
 // Names the rows of a table test after the rows' `name`.
 struct RowName {
   template <typename Row>
