@@ -79,20 +79,20 @@ struct PlantRow {
   const char* refusal;
 };
 
-using Lock = const std::string&;
+using Path = const std::string&;
 const PlantRow kPlants[] = {
     {"symlink_to_file",
-     [](Lock lock, const Victim& v) { return symlink(v.path.c_str(), lock.c_str()); },
+     [](Path lock, const Victim& v) { return symlink(v.path.c_str(), lock.c_str()); },
      "is a symbolic link"},
     // A link to a file that does not exist yet: following it would create /etc/ld.so.preload.
     {"dangling_symlink",
-     [](Lock lock, const Victim& v) { return symlink((v.path + ".new").c_str(), lock.c_str()); },
+     [](Path lock, const Victim& v) { return symlink((v.path + ".new").c_str(), lock.c_str()); },
      "is a symbolic link"},
-    {"hard_link", [](Lock lock, const Victim& v) { return link(v.path.c_str(), lock.c_str()); },
+    {"hard_link", [](Path lock, const Victim& v) { return link(v.path.c_str(), lock.c_str()); },
      "has 2 names (a hard link)"},
-    {"directory", [](Lock lock, const Victim&) { return mkdir(lock.c_str(), 0777); },
+    {"directory", [](Path lock, const Victim&) { return mkdir(lock.c_str(), 0777); },
      "is a directory"},
-    {"fifo", [](Lock lock, const Victim&) { return mkfifo(lock.c_str(), 0666); },
+    {"fifo", [](Path lock, const Victim&) { return mkfifo(lock.c_str(), 0666); },
      "is a named pipe"},
 };
 
@@ -372,7 +372,10 @@ TEST_F(TwoUsersTest, AKilledRunOfEitherUserKeepsNoneOut) {
 // What `uid` (not root) gets from unlinking `path`: 0 removed, else errno.
 int unlink_as(uid_t uid, const std::string& path) {
   const pid_t child = fork();
-  if (child == 0) _exit(!become(uid) ? 99 : unlink(path.c_str()) == 0 ? 0 : errno);
+  if (child == 0) {
+    if (!become(uid)) _exit(99);
+    _exit(unlink(path.c_str()) == 0 ? 0 : errno);
+  }
   int status = 0;
   waitpid(child, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
