@@ -13,6 +13,7 @@
 #include "can/kvaser/kvaser.h"
 #include "protocol/identifiers.h"
 #include "support/can_support.h"
+#include "support/kvaser_fixture.h"
 
 namespace {
 enum class Scenario {
@@ -37,24 +38,7 @@ struct LibraryRow {
   bool stopped;  // the channel stopped for a lost adapter
 };
 
-class KvaserLibraryTest : public ::testing::TestWithParam<LibraryRow> {
- protected:
-  void SetUp() override {
-    can_reset();
-    kvaser_test_reset(fake_canlib::library().names());
-    fake_canlib::reset();
-    fake_canlib::set_clock(&kForwardClock);
-    can_accept_id(UNIT_ANSWER_ID);
-    can_accept_id(UNIT_DATA_ID);
-  }
-  void TearDown() override {
-    can_reset();
-    kvaser_test_reset(nullptr);
-    fake_canlib::set_clock(nullptr);
-  }
-  VirtualClock clock_;
-  RecordedLog log_;
-};
+class KvaserLibraryTest : public KvaserFixture, public ::testing::WithParamInterface<LibraryRow> {};
 
 int32_t run_scenario(const LibraryRow& row) {
   if (row.scenario == Scenario::OPEN) return can_open(target_of(row.target));

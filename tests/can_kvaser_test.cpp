@@ -14,6 +14,7 @@
 #include "can/kvaser/kvaser.h"
 #include "can/kvaser/kvaser_library.h"
 #include "support/can_support.h"
+#include "support/kvaser_fixture.h"
 
 namespace {
 const char kLoadOk[] = "Kvaser: canlib32.dll Load OK\n";
@@ -50,29 +51,13 @@ std::string channel_data_call(int index) {
   return "canGetChannelData(" + std::to_string(index) + ", 4, 4)\n";
 }
 
-class KvaserTest : public ::testing::Test {
+class KvaserTest : public KvaserFixture {
  protected:
-  void SetUp() override {
-    can_reset();
-    kvaser_test_reset(fake_canlib::library().names());
-    fake_canlib::reset();
-    fake_canlib::set_clock(&kForwardClock);
-    // The unit's identifiers, as every operation on the unit accepts them.
-    can_accept_id(UNIT_ANSWER_ID);
-    can_accept_id(UNIT_DATA_ID);
-  }
-  void TearDown() override {
-    can_reset();
-    kvaser_test_reset(nullptr);
-    fake_canlib::set_clock(nullptr);
-  }
   // Opens the channel on Kvaser alone.
   void open_channel() {
     can_use_backend(kvaser_backend());
     ASSERT_EQ(can_open(CanTarget{}), 0);
   }
-  VirtualClock clock_;
-  RecordedLog log_;
 };
 
 TEST_F(KvaserTest, WalkSkipsVirtualChannelsAndOneThatDoesNotOpen) {

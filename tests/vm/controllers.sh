@@ -13,16 +13,9 @@
 #   be injected); and last, can0's PCI device removed during a flash.
 set -u
 cd "$(dirname "$0")"
-here="$PWD"
-. "$here/sensor_pages.sh"
 out=/tmp/controllers
-rm -rf "$out"
-mkdir -p "$out"
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+. ./vm_common.sh
+. "$here/sensor_pages.sh"
 
 # The emulated controller hands a sent frame to the receiving one at once, and the receiver's FIFO
 # holds 4 extended frames: its interrupt must be served before the 5th comes, or the frame is lost
@@ -326,8 +319,4 @@ start_sim unplug can1 && {
 }
 [ -e /sys/class/net/can0 ] && fail "unplug: can0 is still there"
 
-if [ "$failures" -ne 0 ]; then
-  echo "== controllers: $failures failures"
-  exit 1
-fi
-echo "== controllers: all passed"
+finish "== controllers"

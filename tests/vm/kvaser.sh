@@ -11,16 +11,9 @@
 # restore.bin, expected-app-flash.bin, expected-node-flash.bin) and kvaser_busoff.so.
 set -u
 cd "$(dirname "$0")"
-here="$PWD"
-kit="$here/kvaser-linuxcan"
 out=/tmp/kvaser
-rm -rf "$out"
-mkdir -p "$out"
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+. ./vm_common.sh
+kit="$here/kvaser-linuxcan"
 export RALVEX_LOCK_DIR="$out/locks"
 mkdir -p "$RALVEX_LOCK_DIR"
 
@@ -79,6 +72,19 @@ same() {
 absent() {
   ! grep -qF -- "$2" "$out/$1/console.txt" || fail "$1: the console says '$2'"
 }
+# started NAME ARGS...: the tool in $out/NAME in the background (its process id in $started_pid),
+# back once it has opened its channel.
+started() {
+  local name="$1"
+  shift
+  mkdir -p "$out/$name"
+  (cd "$out/$name" && exec "$here/ralvex-service-tool" "$@" >console.txt 2>&1) &
+  started_pid=$!
+  for _ in $(seq 1 100); do
+    grep -q "Using Kvaser" "$out/$name/console.txt" 2>/dev/null && break
+    sleep 0.05
+  done
+}
 
 # The listing: the product's version (CANlib 5.39; libcanlib itself is 8.39), the PCIcan channel
 # with its identity, the virtual ones.
@@ -130,17 +136,11 @@ stop_sim
 same "verify: the unit's parameters" "$out/verify.parameters.bin" "$here/restore.bin"
 tr -d '\n ' <"$out/verify/report.json" | grep -o '"phases_s":{[^}]*}'
 
-
 # A second run while a first flashes (its unit erasing for 2 s): refused by the lock, and with a
 # lock folder of its own by CANlib, the channel being open exclusively. The first is not disturbed.
 start_sim first --erase-ms 2000 --flash-out "$out/first.flash.bin"
-mkdir -p "$out/first"
-(cd "$out/first" && exec "$here/ralvex-service-tool" -f "$here/app.hex" >console.txt 2>&1) &
-first=$!
-for _ in $(seq 1 100); do
-  grep -q "Using Kvaser" "$out/first/console.txt" 2>/dev/null && break
-  sleep 0.05
-done
+started first -f "$here/app.hex"
+first=$started_pid
 tool second 252 "Cannot open kvaser@10001: in use by process $first (another run of this tool)" \
   -i kvaser@10001 -f "$here/app.hex"
 mkdir -p "$out/own-locks"
@@ -163,13 +163,8 @@ absent busoff "transmit queue still full"
 
 # Last (the board stays gone): removed from the PCI bus while the unit erases for 3 s.
 start_sim unplug --erase-ms 3000
-mkdir -p "$out/unplug"
-(cd "$out/unplug" && exec "$here/ralvex-service-tool" -f "$here/app.hex" >console.txt 2>&1) &
-pid=$!
-for _ in $(seq 1 100); do
-  grep -q "Using Kvaser" "$out/unplug/console.txt" 2>/dev/null && break
-  sleep 0.05
-done
+started unplug -f "$here/app.hex"
+pid=$started_pid
 sleep 1
 removed="$EPOCHREALTIME"
 sh "$kit/vm-setup.sh" unplug
@@ -183,8 +178,4 @@ check unplug "$status" 251 "CAN adapter lost: Kvaser channel (canReadWait: A har
 awk -v s="$after" 'BEGIN { exit !(s <= 1.1) }' || fail "unplug: ended ${after} s after the removal"
 absent unplug "No answer"
 
-if [ "$failures" -ne 0 ]; then
-  echo "== kvaser: $failures failures"
-  exit 1
-fi
-echo "== kvaser: all passed"
+finish "== kvaser"

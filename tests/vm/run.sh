@@ -47,7 +47,7 @@ cp "$build/tests/socketcan_vm_test" "$build/ralvex-service-tool" "$build/ralvex-
    "$build/hold_irq" "$repo/tests/vm/socketcan_vm.sh" "$repo/tests/vm/end_to_end.sh" \
    "$repo/tests/vm/sensor_pages.sh" "$repo/tests/vm/listing.sh" "$repo/tests/vm/controllers.sh" \
    "$repo/tests/vm/controllers_vm.sh" "$repo/tests/vm/station.sh" "$repo/tests/vm/kvaser.sh" \
-   "$build/kvaser_busoff.so" "$dir/"
+   "$repo/tests/vm/vm_common.sh" "$build/kvaser_busoff.so" "$dir/"
 cp "$repo/examples/station.sh" "$dir/station-script.sh"
 
 # End-to-end inputs, and the memories they must leave in the emulator. The application (2000

@@ -11,15 +11,8 @@
 # station-script.sh (examples/station.sh).
 set -uo pipefail
 cd "$(dirname "$0")"
-here="$PWD"
 out=/tmp/station
-rm -rf "$out"
-mkdir -p "$out"
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+. ./vm_common.sh
 
 sims=()
 for n in 1 2 3 4; do
@@ -105,8 +98,4 @@ wait "${sims[@]}"
 for n in 1 2 3 4; do
   cmp -s "$out/flash$n.bin" "$here/expected-app-flash.bin" || fail "unit on vcan$n: flash differs"
 done
-if [ "$failures" -ne 0 ]; then
-  echo "station: $failures failures"
-  exit 1
-fi
-echo "station: all passed"
+finish station
