@@ -52,23 +52,6 @@ esac
 ip -s -s link show can0
 ip -s -s link show can1
 
-sim_pid=""
-start_sim() {
-  local name="$1" interface="$2"
-  shift 2
-  "$here/ralvex-sim-unit" "$interface" "$@" >"$out/$name.sim.txt" 2>&1 &
-  sim_pid=$!
-  for _ in $(seq 1 200); do
-    grep -q "emulated Ralvex unit" "$out/$name.sim.txt" && return 0
-    sleep 0.05
-  done
-  fail "$name: ralvex-sim-unit did not start"
-  return 1
-}
-stop_sim() {
-  [ -n "$sim_pid" ] && kill -TERM "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  sim_pid=""
-}
 
 # fault NAME STATUS TEXT AFTER ACTION ARGS...: runs the tool with ARGS in $out/NAME, does ACTION (a
 # shell command; "" for none) AFTER seconds in the background, and expects exit status STATUS (as

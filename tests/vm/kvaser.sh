@@ -17,25 +17,6 @@ kit="$here/kvaser-linuxcan"
 export RALVEX_LOCK_DIR="$out/locks"
 mkdir -p "$RALVEX_LOCK_DIR"
 
-sim_pid=""
-# start_sim NAME ARGS...: ralvex-sim-unit on can1 until stop_sim.
-start_sim() {
-  local name="$1"
-  shift
-  "$here/ralvex-sim-unit" can1 "$@" >"$out/$name.sim.txt" 2>&1 &
-  sim_pid=$!
-  for _ in $(seq 1 200); do
-    grep -q "emulated Ralvex unit" "$out/$name.sim.txt" && return 0
-    sleep 0.05
-  done
-  fail "$name: ralvex-sim-unit did not start"
-}
-stop_sim() {
-  [ -n "$sim_pid" ] || return 0
-  kill -TERM "$sim_pid" 2>/dev/null
-  wait "$sim_pid" 2>/dev/null
-  sim_pid=""
-}
 
 # tool NAME STATUS TEXT ARGS...: the tool in $out/NAME; exit status STATUS as the shell sees it and
 # the console line TEXT expected. The console is shown when either is not as expected.
@@ -100,7 +81,7 @@ for line in \
 done
 
 # The default walk: PCAN-Basic is absent, CANlib's first real channel is channel 0.
-start_sim walk --flash-out "$out/walk.flash.bin"
+start_sim walk can1 --flash-out "$out/walk.flash.bin"
 tool walk 0 "Flashing completed" -f "$here/app.hex" --report report.json 4
 stop_sim
 grep -qx "Using Kvaser USBcan interface" "$out/walk/console.txt" || fail "walk: not the Kvaser line"
@@ -108,7 +89,7 @@ grep -q '"library_version": *"5.39"' "$out/walk/report.json" ||
   fail "walk: the report's library_version is not 5.39: $(grep -o '"library_version":[^,]*' "$out/walk/report.json")"
 same "walk: the unit's flash" "$out/walk.flash.bin" "$here/expected-app-flash.bin"
 
-start_sim sensor --node-out "5:$out/sensor.flash.bin"
+start_sim sensor can1 --node-out "5:$out/sensor.flash.bin"
 tool sensor 0 "Flashing completed" -f "$here/sensor.hex" -g 5 4
 stop_sim
 same "sensor: node 5's flash" "$out/sensor.flash.bin" "$here/expected-node-flash.bin"
@@ -117,7 +98,7 @@ same "sensor: node 5's flash" "$out/sensor.flash.bin" "$here/expected-node-flash
 # waiting pass beside the backup, which is on channel 0).
 tool virtual 252 "No answer DL_START_LOADING" -i kvaser:1 -f "$here/app.hex" &
 virtual=$!
-start_sim backup --parameters-in "$here/parameters.bin"
+start_sim backup can1 --parameters-in "$here/parameters.bin"
 tool backup 0 "Using Kvaser USBcan interface 'kvaser@10001'" -i kvaser@10001 -r backup.bin \
   --report report.json
 stop_sim
@@ -129,7 +110,7 @@ grep -qx "Using Kvaser USBcan interface 'kvaser:1'" "$out/virtual/console.txt" |
   fail "virtual: kvaser:1 was not opened"
 absent virtual "Specified device not found"
 
-start_sim verify --parameters-out "$out/verify.parameters.bin"
+start_sim verify can1 --parameters-out "$out/verify.parameters.bin"
 tool verify 0 "Restore verified: 53248 bytes match" -i kvaser:0 -w "$here/restore.bin" --verify \
   --report report.json
 stop_sim
@@ -138,7 +119,7 @@ tr -d '\n ' <"$out/verify/report.json" | grep -o '"phases_s":{[^}]*}'
 
 # A second run while a first flashes (its unit erasing for 2 s): refused by the lock, and with a
 # lock folder of its own by CANlib, the channel being open exclusively. The first is not disturbed.
-start_sim first --erase-ms 2000 --flash-out "$out/first.flash.bin"
+start_sim first can1 --erase-ms 2000 --flash-out "$out/first.flash.bin"
 started first -f "$here/app.hex"
 first=$started_pid
 tool second 252 "Cannot open kvaser@10001: in use by process $first (another run of this tool)" \
@@ -153,7 +134,7 @@ stop_sim
 same "first: the unit's flash" "$out/first.flash.bin" "$here/expected-app-flash.bin"
 
 # Bus-off met on a send, in the middle of the first page: named at once, no 100 ms of retries.
-start_sim busoff
+start_sim busoff can1
 LD_PRELOAD="$here/kvaser_busoff.so" KV_BUSOFF_AFTER=20 \
   tool busoff 253 "CAN bus state: bus-off (the adapter stopped sending" -f "$here/app.hex"
 stop_sim
@@ -162,7 +143,7 @@ grep -q "kvaser_busoff: canBusOff(0) before send 20 -> 0" "$out/busoff/console.t
 absent busoff "transmit queue still full"
 
 # Last (the board stays gone): removed from the PCI bus while the unit erases for 3 s.
-start_sim unplug --erase-ms 3000
+start_sim unplug can1 --erase-ms 3000
 started unplug -f "$here/app.hex"
 pid=$started_pid
 sleep 1
